@@ -1,0 +1,62 @@
+// Process-wide state of the library interface.
+//
+// Everything the exported functions keep between calls lives in g_state:
+// the host-visible parameters, the values the sensor-side entry points
+// store, and (as the engine grows) the algorithm, the enrollment session
+// and the template slots.  The object is constant-initialised, so every
+// parameter holds its default from the moment the library is mapped,
+// before any code of the host or the library runs.  There is no lock: the
+// host calls the library from one thread at a time.
+#ifndef LUMETRA_API_STATE_H
+#define LUMETRA_API_STATE_H
+
+#include <cstdint>
+
+namespace lumetra::api {
+
+// Capacity of the stored base frame, in 16-bit values.
+inline constexpr int kBaseFrameValues = 25600;
+// Size of the stored sensor parameter block, in bytes.
+inline constexpr int kSensorParamBytes = 48;
+// Number of stored correction factors.
+inline constexpr int kFactorCount = 7;
+
+// Host-visible parameters, with their widths and defaults at load.
+struct Parameters {
+  std::int32_t sensor_col = 88;
+  std::int32_t sensor_row = 88;
+  std::int32_t image_col = 88;
+  std::int32_t image_row = 88;
+  std::uint8_t alg_max_tpl_count = 0;
+  std::uint8_t sensor_max_tpl_count = 8;
+  std::uint32_t far_val = 12;           // FAR index, 0..255
+  std::int32_t dyn_update_flg = 0;      // init_nerio_algorithm sets it to 1
+  std::uint32_t dyn_update_far_val = 18;
+  std::int32_t max_nbr_subtemplate = 0; // read by init_nerio_algorithm
+  std::int32_t transfer_bytes_max = 1014;
+  std::uint8_t enroll_progress = 0;
+  std::uint8_t enroll_event = 0;
+};
+
+// What the sensor-side entry points store.  Nothing reads it back through
+// the exports; it is kept so that hosts driving those names keep working.
+struct SensorSideStore {
+  std::uint8_t sensor_param[kSensorParamBytes] = {};
+  std::int32_t factors[kFactorCount] = {};
+  std::uint16_t base_frame[kBaseFrameValues] = {};
+};
+
+struct State {
+  Parameters params;
+  SensorSideStore sensor;
+};
+
+extern constinit State g_state;
+
+// Number of pixels of the current sensor geometry, or -1 when rows x cols
+// is negative or does not fit a 32-bit int.
+int sensor_pixel_count();
+
+}  // namespace lumetra::api
+
+#endif  // LUMETRA_API_STATE_H

@@ -1,0 +1,98 @@
+/*
+ * lumetra.h - public interface of the Lumetra fingerprint algorithm library.
+ *
+ * Flat C functions over process-wide state.  The library starts no threads
+ * and takes no locks: a host calls it from one thread at a time.  Pointer
+ * arguments are not checked; the host passes valid pointers of the sizes
+ * stated here.  Functions declared "void" return nothing.
+ *
+ * Sensor images: every pixel buffer exchanged with the library holds one
+ * image of sensor_row x sensor_col bytes (see set_fp_sensor_col_row), one
+ * grey byte per pixel (0 black .. 255 white), row after row, no padding.
+ */
+#ifndef LUMETRA_H
+#define LUMETRA_H
+
+#if defined(LUMETRA_BUILDING)
+#define LUMETRA_API __attribute__((visibility("default")))
+#else
+#define LUMETRA_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Parameters, version and information ------------------------------ */
+
+/* Sensor geometry used for every image the library builds (default 88 x 88). */
+LUMETRA_API void set_fp_sensor_col_row(int col, int row);
+LUMETRA_API void get_fp_sensor_col_row(int *col, int *row);
+
+/* Stored image geometry, reported back only (default 88 x 88). */
+LUMETRA_API void set_fp_image_col_row(int col, int row);
+LUMETRA_API void get_fp_image_col_row(int *col, int *row);
+
+/* Stored counts (low 8 bits kept); the number of template slots stays five. */
+LUMETRA_API void set_fp_alg_max_tpl_count(int count);
+LUMETRA_API void set_fp_sensor_max_tpl_count(int count);
+
+/* False-accept level for verification: index i means 1 in 10^(i/3).
+ * The low 8 bits are kept (default 12). */
+LUMETRA_API void set_nerio_FAR_Val(int far);
+
+/* Non-zero lets verification update the matched template.
+ * init_nerio_algorithm sets it to 1. */
+LUMETRA_API void set_fp_dyn_update_flg(int flag);
+
+/* Stored only; the low 8 bits are kept (default 18). */
+LUMETRA_API void set_fp_dyn_update_FAR_VAL(int far);
+
+/* Maximum number of subtemplates of an enrolled template; read by the next
+ * init_nerio_algorithm (its low 8 bits; 0 means the engine's default). */
+LUMETRA_API void set_fp_max_nbr_subtemplate(int count);
+
+/* *info = enrollment progress (0..100) + 256 x last enrollment event. */
+LUMETRA_API void get_nerio_alg_info(unsigned short *info);
+
+/* Writes the 23 characters of the version text to text[0..22].
+ * No terminating zero is written: the buffer needs 23 bytes, and a host
+ * that wants a C string terminates it itself. */
+LUMETRA_API void nerio_get_version(char *text);
+
+/* ---- Sensor-side entry points ----------------------------------------- */
+/* The library has no sensor transport: these keep the names of a sensor
+ * driving interface, report "no image" / "no finger", and store what they
+ * are given. */
+
+/* Always 1 (no image); the buffer is not written. */
+LUMETRA_API int nerio_GetFpImage(unsigned char *pixels);
+
+/* Waits about one second, then returns 2 (no finger detected). */
+LUMETRA_API unsigned char nerio_DetectFinger(void);
+
+/* Runs a scratch computation over a width x height image; no observable
+ * effect.  Non-positive or unobtainable sizes return at once. */
+LUMETRA_API void nerio_qx_verify_hw(int width, int height);
+
+/* Always 1. */
+LUMETRA_API int nerio_qx_get_verify_hw_status(void);
+
+/* Copies 48 bytes into the stored sensor parameter block. */
+LUMETRA_API void nerio_SetSensorParam(const void *params);
+
+/* Copies seven correction factors. */
+LUMETRA_API void nerio_SetFactordValue(const int *factors);
+
+/* Copies sensor_row x sensor_col 16-bit values into the stored base frame;
+ * copies nothing when that count is negative or above 25600. */
+LUMETRA_API void nerio_SetDatabaseValue(const unsigned short *frame);
+
+/* Stored only (default 1014). */
+LUMETRA_API void nerio_SetTransferBytesMax(int bytes);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LUMETRA_H */

@@ -1,0 +1,65 @@
+/* Uses the public header and the shared library from plain C: checks the
+ * parameters as they are right after load, then the exports' results.
+ * Exits non-zero on the first difference. */
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "lumetra.h"
+
+static int failures = 0;
+
+#define CHECK(cond)                                                  \
+  do {                                                               \
+    if (!(cond)) {                                                   \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      ++failures;                                                    \
+    }                                                                \
+  } while (0)
+
+static double seconds_now(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+int main(void) {
+  int col = -1, row = -1;
+  unsigned short info = 0xFFFF;
+  char version[32];
+  unsigned char pixels[16];
+  unsigned char detected;
+  double t0;
+
+  /* Defaults at load, before anything was set. */
+  get_fp_sensor_col_row(&col, &row);
+  CHECK(col == 88 && row == 88);
+  get_fp_image_col_row(&col, &row);
+  CHECK(col == 88 && row == 88);
+  get_nerio_alg_info(&info);
+  CHECK(info == 0);
+
+  memset(version, 0x41, sizeof version);
+  nerio_get_version(version);
+  CHECK(memcmp(version, "Lumetra v1.0.5 SVN:1243", 23) == 0);
+  CHECK(version[23] == 0x41);
+
+  set_fp_sensor_col_row(120, 96);
+  get_fp_sensor_col_row(&col, &row);
+  CHECK(col == 120 && row == 96);
+
+  memset(pixels, 0x55, sizeof pixels);
+  CHECK(nerio_GetFpImage(pixels) == 1);
+  CHECK(pixels[0] == 0x55 && pixels[15] == 0x55);
+
+  nerio_qx_verify_hw(88, 88);
+  CHECK(nerio_qx_get_verify_hw_status() == 1);
+
+  t0 = seconds_now();
+  detected = nerio_DetectFinger();
+  CHECK(detected == 2);
+  CHECK(seconds_now() - t0 >= 0.99);
+
+  if (failures == 0) printf("lumetra from C: all checks passed\n");
+  return failures == 0 ? 0 : 1;
+}
