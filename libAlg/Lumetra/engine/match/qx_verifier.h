@@ -78,7 +78,8 @@ int32_t qx_cheetah_verify_templates(qx_session *session, qx_template **enrolled,
                                     int32_t *decision, qx_match **match, int32_t *index,
                                     const qx_vermodel *models);
 
-/* Frees a score vector made by an extract_feature_scores operation. */
+/* Frees a score vector made by an extract_feature_scores operation
+ * (the vector is engine memory, qx_malloc). */
 void qx_feature_scores_free(uint16_t *scores);
 
 /* ---- Chains ------------------------------------------------------------ */
