@@ -75,7 +75,9 @@ qx_template *qx_template_create_mre(int32_t type, const uint8_t *bytes, uint32_t
 }
 
 qx_template *qx_template_create_mr(int32_t type, const uint8_t *bytes, uint32_t size) {
-  return qx_template_create_mre(type, bytes, size, 1, nullptr, nullptr);
+  // Not constant: templates derived from it may keep referring to the
+  // caller's bytes instead of copying them.
+  return qx_template_create_mre(type, bytes, size, 0, nullptr, nullptr);
 }
 
 qx_template *qx_template_retain(qx_template *tpl) {
