@@ -57,8 +57,6 @@ Property *find_property(const PropertyList *list, const char *name) {
   return nullptr;
 }
 
-PropertyList *session_properties(const qx_session *session);
-
 }  // namespace
 
 struct qx_session {
