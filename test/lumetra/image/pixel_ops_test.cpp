@@ -73,6 +73,49 @@ TEST(PixelOps, UpsampleFillsBetweenSamplesThenSmooths) {
   EXPECT_EQ(out[4], 40);
 }
 
+// Straightforward clipped-neighbourhood filters, to check the faster
+// interior forms against.
+template <typename Reduce>
+Bytes reference3x3(const Bytes &in, int rows, int cols, Reduce reduce) {
+  Bytes out(in.size());
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) {
+      std::vector<int> v, w;
+      for (int y = r - 1; y <= r + 1; ++y)
+        for (int x = c - 1; x <= c + 1; ++x)
+          if (y >= 0 && x >= 0 && y < rows && x < cols) {
+            v.push_back(in[y * cols + x]);
+            w.push_back((y == r ? 2 : 1) * (x == c ? 2 : 1));
+          }
+      out[r * cols + c] = static_cast<uint8_t>(reduce(v, w));
+    }
+  return out;
+}
+
+TEST(PixelOps, FiltersMatchTheirDefinitionOnNoise) {
+  const int rows = 23, cols = 31;
+  const Bytes px = imggen::noise(rows, cols, 777);
+  Bytes out(px.size());
+  ASSERT_EQ(bal_median_uint8(px.data(), rows, cols, out.data()), 0);
+  EXPECT_EQ(out, reference3x3(px, rows, cols, [](std::vector<int> v, const std::vector<int> &) {
+              std::sort(v.begin(), v.end());
+              const size_t n = v.size();
+              return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+            }));
+  ASSERT_EQ(bal_blur_uint8(px.data(), rows, cols, out.data()), 0);
+  EXPECT_EQ(out, reference3x3(px, rows, cols, [](const std::vector<int> &v, const std::vector<int> &) {
+              int sum = 0;
+              for (int x : v) sum += x;
+              return sum / static_cast<int>(v.size());
+            }));
+  ASSERT_EQ(bal_blur_weighted_uint8(px.data(), rows, cols, out.data()), 0);
+  EXPECT_EQ(out, reference3x3(px, rows, cols, [](const std::vector<int> &v, const std::vector<int> &w) {
+              int sum = 0, weight = 0;
+              for (size_t i = 0; i < v.size(); ++i) sum += v[i] * w[i], weight += w[i];
+              return sum / weight;
+            }));
+}
+
 TEST(PixelOps, MedianWithEvenNeighbourhoods) {
   const Bytes in = {1, 2, 3, 4, 50, 6, 7, 8, 9};
   Bytes out(9);
