@@ -1,5 +1,14 @@
-/* The engine headers of the object layer and the configuration registry
- * are C headers: this file only has to compile as C. */
+/* Compile check: the engine headers that C code may call are valid C.
+ * Built as an object library only; nothing runs. */
+#include "engine/image/block_ops.h"
+#include "engine/image/fixed_math.h"
+#include "engine/image/normalize.h"
+#include "engine/image/pixel_ops.h"
+#include "engine/image/quality.h"
+#include "engine/image/qx_image.h"
+#include "engine/image/qx_quality.h"
+#include "engine/image/resample.h"
+#include "engine/image/segment.h"
 #include "engine/match/qx_config.h"
 #include "engine/match/qx_extractor.h"
 #include "engine/match/qx_utils.h"
@@ -10,5 +19,15 @@
 #include "engine/objects/qx_finger.h"
 #include "engine/objects/qx_session.h"
 #include "engine/objects/qx_template.h"
+#include "engine/qx_alloc.h"
+#include "engine/qx_rc.h"
 
-int engine_headers_compile_as_c(void) { return QX_CONTEXT_ALGORITHM + QX_TEMPLATE_EHMHR; }
+int engine_headers_compile_as_c(void) {
+  qx_image *image = qx_image_create(1, 1, 500, 500, NULL, 0);
+  int code = qx_image_get_sensor_size(image);
+  qx_image_delete(image);
+  qx_algorithm *alg = square_xs_create(NULL);
+  code += qx_algorithm_get_template_type(alg);
+  qx_algorithm_delete(alg);
+  return code + qx_rc_convert_from_qxi(QXI_NO_MEMORY);
+}

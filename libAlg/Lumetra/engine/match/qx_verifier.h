@@ -16,6 +16,7 @@
 
 #include <stdint.h>
 
+#include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_session.h"
 #include "engine/objects/qx_template.h"
 
@@ -23,8 +24,6 @@
 extern "C" {
 #endif
 
-typedef struct qx_alignment qx_alignment;
-typedef struct qx_match qx_match;
 typedef struct qx_vermodel qx_vermodel;
 
 /* The six operations, in slot order. */
