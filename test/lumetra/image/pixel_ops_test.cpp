@@ -185,6 +185,14 @@ TEST(PixelOps, HistogramStatistics) {
   bal_image_histogram(two.data(), 2, 2, hist);
   EXPECT_EQ(bal_hist_mean(hist, 4), 100);
   EXPECT_EQ(bal_hist_var(hist, 100, 4), 400u);
+  // Counts of a large image do not wrap the sums.
+  uint32_t big[256] = {};
+  big[0] = big[255] = 300000;
+  EXPECT_EQ(bal_hist_mean(big, 600000), 127);
+  EXPECT_EQ(bal_hist_var(big, 127, 600000), (127u * 127 + 128 * 128) / 2);
+  big[0] = 0;
+  big[255] = 20000000;
+  EXPECT_EQ(bal_hist_mean(big, 20000000), 255);
   uint32_t bins[4];
   bal_image_histogram_n(px.data(), 2, 3, 2, bins);  // p >> 6
   EXPECT_EQ(bins[0], 4u);

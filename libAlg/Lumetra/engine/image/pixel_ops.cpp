@@ -248,19 +248,21 @@ extern "C" void bal_image_histogram_n(const uint8_t *pixels, int rows, int cols,
 
 extern "C" uint8_t bal_hist_mean(const uint32_t hist[256], uint32_t n) {
   if (n == 0) return 0;
-  uint32_t sum = 0;
-  for (uint32_t i = 0; i < 256; ++i) sum += i * hist[i];
+  // 64-bit sums: a 32-bit sum would wrap for images of more than 2^24
+  // pixels and give a meaningless mean; below that the result is the same.
+  uint64_t sum = 0;
+  for (uint32_t i = 0; i < 256; ++i) sum += static_cast<uint64_t>(i) * hist[i];
   return static_cast<uint8_t>(sum / n);
 }
 
 extern "C" uint32_t bal_hist_var(const uint32_t hist[256], uint8_t mean, uint32_t n) {
   if (n == 0) return 0;
-  uint32_t sum = 0;
+  uint64_t sum = 0;  // see bal_hist_mean: no wrap on large images
   for (int i = 0; i < 256; ++i) {
     const int d = i - mean;
-    sum += static_cast<uint32_t>(d * d) * hist[i];
+    sum += static_cast<uint64_t>(d * d) * hist[i];
   }
-  return sum / n;
+  return static_cast<uint32_t>(sum / n);
 }
 
 extern "C" void bal_stretch(const uint8_t *in, int rows, int cols, int percent, uint8_t *out) {
