@@ -91,6 +91,26 @@ void transform(int32_t *re, int32_t *im) {
   }
 }
 
+// Transforms each of the N/2 + 1 columns of a half spectrum over its N
+// rows, through the scratch pair.
+template <int N, bool Inverse>
+void transform_columns(int32_t *re, int32_t *im, int32_t *scratch) {
+  constexpr int H = N / 2 + 1;
+  int32_t *zr = scratch;
+  int32_t *zi = scratch + N;
+  for (int u = 0; u < H; ++u) {
+    for (int v = 0; v < N; ++v) {
+      zr[v] = re[v * H + u];
+      zi[v] = im[v * H + u];
+    }
+    transform<N, Inverse>(zr, zi);
+    for (int v = 0; v < N; ++v) {
+      re[v * H + u] = zr[v];
+      im[v * H + u] = zi[v];
+    }
+  }
+}
+
 // Real N x N block -> half spectrum.  Rows go two at a time through one
 // complex transform (row 2k as real part, row 2k + 1 as imaginary part)
 // and are separated by conjugate symmetry; then every one of the N/2 + 1
@@ -115,17 +135,7 @@ void forward_2d(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch
       im[(r + 1) * H + u] = (zr[m] - zr[u]) / 2;
     }
   }
-  for (int u = 0; u < H; ++u) {
-    for (int v = 0; v < N; ++v) {
-      zr[v] = re[v * H + u];
-      zi[v] = im[v * H + u];
-    }
-    transform<N, false>(zr, zi);
-    for (int v = 0; v < N; ++v) {
-      re[v * H + u] = zr[v];
-      im[v * H + u] = zi[v];
-    }
-  }
+  transform_columns<N, false>(re, im, scratch);
 }
 
 // Half spectrum -> real N x N block: the columns first, then pairs of
@@ -136,17 +146,7 @@ void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch) {
   constexpr int H = N / 2 + 1;
   int32_t *zr = scratch;
   int32_t *zi = scratch + N;
-  for (int u = 0; u < H; ++u) {
-    for (int v = 0; v < N; ++v) {
-      zr[v] = re[v * H + u];
-      zi[v] = im[v * H + u];
-    }
-    transform<N, true>(zr, zi);
-    for (int v = 0; v < N; ++v) {
-      re[v * H + u] = zr[v];
-      im[v * H + u] = zi[v];
-    }
-  }
+  transform_columns<N, true>(re, im, scratch);
   for (int r = 0; r < N; r += 2) {
     const int32_t *xr = re + r * H, *xi = im + r * H;
     const int32_t *yr = re + (r + 1) * H, *yi = im + (r + 1) * H;
