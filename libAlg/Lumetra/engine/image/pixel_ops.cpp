@@ -1,0 +1,329 @@
+#include "engine/image/pixel_ops.h"
+
+#include <algorithm>
+#include <utility>
+#include <cstring>
+
+#include "engine/qx_buffer.hpp"
+#include "engine/qx_rc.h"
+
+namespace {
+
+// Runs `f(src, rows, cols, r, c)` for every element, reading from a copy of
+// the input when the output overwrites it.
+template <typename T, typename F>
+int filter3x3(const T *in, int rows, int cols, T *out, F f) {
+  if (rows <= 0 || cols <= 0) return QXI_OK;
+  const std::size_t n = static_cast<std::size_t>(rows) * cols;
+  qx::Buffer<T> copy;
+  const T *src = in;
+  if (in == out) {
+    if (!copy.alloc(n)) return QXI_NO_MEMORY;
+    std::memcpy(copy.get(), in, n * sizeof(T));
+    src = copy.get();
+  }
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) out[static_cast<std::size_t>(r) * cols + c] = f(src, rows, cols, r, c);
+  return QXI_OK;
+}
+
+// Visits the clipped 3 x 3 neighbourhood of (r, c).
+template <typename V>
+inline void each_neighbour(int rows, int cols, int r, int c, V visit) {
+  const int r0 = r > 0 ? r - 1 : 0, r1 = r < rows - 1 ? r + 1 : rows - 1;
+  const int c0 = c > 0 ? c - 1 : 0, c1 = c < cols - 1 ? c + 1 : cols - 1;
+  for (int y = r0; y <= r1; ++y)
+    for (int x = c0; x <= c1; ++x) visit(y, x);
+}
+
+template <typename T, typename Sum>
+int blur_mean(const T *in, int rows, int cols, T *out) {
+  return filter3x3(in, rows, cols, out, [](const T *s, int R, int C, int r, int c) {
+    Sum sum = 0;
+    Sum count = 0;
+    each_neighbour(R, C, r, c, [&](int y, int x) {
+      sum += s[static_cast<std::size_t>(y) * C + x];
+      ++count;
+    });
+    return static_cast<T>(sum / count);  // truncation toward zero for signed sums
+  });
+}
+
+template <typename T>
+int blur_binomial(const T *in, int rows, int cols, T *out) {
+  return filter3x3(in, rows, cols, out, [](const T *s, int R, int C, int r, int c) {
+    int32_t sum = 0;
+    int32_t weight = 0;
+    each_neighbour(R, C, r, c, [&](int y, int x) {
+      const int32_t w = (y == r ? 2 : 1) * (x == c ? 2 : 1);
+      sum += w * s[static_cast<std::size_t>(y) * C + x];
+      weight += w;
+    });
+    return static_cast<T>(sum / weight);
+  });
+}
+
+}  // namespace
+
+extern "C" int bal_blur_uint8(const uint8_t *in, int rows, int cols, uint8_t *out) {
+  return blur_mean<uint8_t, uint32_t>(in, rows, cols, out);
+}
+extern "C" int bal_blur_uint16(const uint16_t *in, int rows, int cols, uint16_t *out) {
+  return blur_mean<uint16_t, uint32_t>(in, rows, cols, out);
+}
+extern "C" int bal_blur_int16(const int16_t *in, int rows, int cols, int16_t *out) {
+  return blur_mean<int16_t, int32_t>(in, rows, cols, out);
+}
+
+extern "C" int bal_blur_weighted_uint8(const uint8_t *in, int rows, int cols, uint8_t *out) {
+  return blur_binomial(in, rows, cols, out);
+}
+extern "C" int bal_blur_weighted_int8(const int8_t *in, int rows, int cols, int8_t *out) {
+  return blur_binomial(in, rows, cols, out);
+}
+extern "C" int bal_blur_weighted_uint16(const uint16_t *in, int rows, int cols, uint16_t *out) {
+  return blur_binomial(in, rows, cols, out);
+}
+
+extern "C" int bal_blur_weighted_int8_upsample(const int8_t *in, int rows, int cols, int8_t *out) {
+  if (rows <= 0 || cols <= 0) return QXI_OK;
+  const std::size_t n = static_cast<std::size_t>(rows) * cols;
+  qx::Buffer<int8_t> grid;
+  if (!grid.alloc(n)) return QXI_NO_MEMORY;
+  // Fill every element that is not a sample with the mean of the samples
+  // among its clipped 3 x 3 neighbours (2 along a sample row or column,
+  // 4 in the middle of a cell), truncated toward zero.
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < cols; ++c) {
+      const std::size_t i = static_cast<std::size_t>(r) * cols + c;
+      if ((r & 1) == 0 && (c & 1) == 0) {
+        grid[i] = in[i];
+        continue;
+      }
+      int32_t sum = 0, count = 0;
+      each_neighbour(rows, cols, r, c, [&](int y, int x) {
+        if ((y & 1) == 0 && (x & 1) == 0) {
+          sum += in[static_cast<std::size_t>(y) * cols + x];
+          ++count;
+        }
+      });
+      grid[i] = static_cast<int8_t>(count ? sum / count : 0);
+    }
+  }
+  return blur_binomial<int8_t>(grid.get(), rows, cols, out);
+}
+
+extern "C" int bal_median_uint8(const uint8_t *in, int rows, int cols, uint8_t *out) {
+  if (rows == 1 || cols == 1) {
+    if (in != out && rows > 0 && cols > 0) std::memcpy(out, in, static_cast<std::size_t>(rows) * cols);
+    return QXI_OK;
+  }
+  return filter3x3(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
+    uint8_t v[9] = {};
+    int n = 0;
+    each_neighbour(R, C, r, c, [&](int y, int x) { v[n++] = s[static_cast<std::size_t>(y) * C + x]; });
+    for (int i = 1; i < n; ++i)  // insertion sort of at most 9 values
+      for (int j = i; j > 0 && v[j - 1] > v[j]; --j) std::swap(v[j - 1], v[j]);
+    if (n & 1) return v[n / 2];
+    return static_cast<uint8_t>((v[n / 2 - 1] + v[n / 2]) / 2);
+  });
+}
+
+extern "C" int bal_erode(const uint8_t *in, int rows, int cols, uint8_t *out) {
+  return filter3x3(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
+    uint8_t all = 1;
+    each_neighbour(R, C, r, c, [&](int y, int x) {
+      if (!s[static_cast<std::size_t>(y) * C + x]) all = 0;
+    });
+    return all;
+  });
+}
+
+extern "C" int bal_dilate(const uint8_t *in, int rows, int cols, uint8_t *out) {
+  return filter3x3(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
+    uint8_t any = 0;
+    each_neighbour(R, C, r, c, [&](int y, int x) {
+      if (s[static_cast<std::size_t>(y) * C + x]) any = 1;
+    });
+    return any;
+  });
+}
+
+extern "C" int bal_open(const uint8_t *in, int rows, int cols, uint8_t *out) {
+  if (rows <= 0 || cols <= 0) return QXI_OK;
+  qx::Buffer<uint8_t> eroded;
+  if (!eroded.alloc(static_cast<std::size_t>(rows) * cols)) return QXI_NO_MEMORY;
+  const int status = bal_erode(in, rows, cols, eroded.get());
+  if (status != QXI_OK) return status;
+  const int dilated = bal_dilate(eroded.get(), rows, cols, out);
+  return dilated != QXI_OK ? dilated : status;
+}
+
+extern "C" int bal_binarize_remove_holes(const uint8_t *in, int rows, int cols, uint8_t *out) {
+  return filter3x3(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
+    const uint8_t self = s[static_cast<std::size_t>(r) * C + c];
+    if (r == 0 || c == 0 || r == R - 1 || c == C - 1) return self;
+    int set = 0;
+    each_neighbour(R, C, r, c, [&](int y, int x) {
+      if ((y != r || x != c) && s[static_cast<std::size_t>(y) * C + x]) ++set;
+    });
+    if (self && set == 0) return uint8_t{0};
+    if (!self && set == 8) return uint8_t{1};
+    return self;
+  });
+}
+
+extern "C" int bal_binarize_blur(const uint8_t *in, int rows, int cols, uint8_t *out) {
+  return filter3x3(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
+    int set = 0, count = 0;
+    each_neighbour(R, C, r, c, [&](int y, int x) {
+      ++count;
+      if (s[static_cast<std::size_t>(y) * C + x]) ++set;
+    });
+    // 9 elements: more than 4; 6 (edge): more than 4; 4 (corner): all 4.
+    // Smaller neighbourhoods (one-row grids) need a strict majority.
+    if (count == 4) return static_cast<uint8_t>(set == 4);
+    if (count >= 6) return static_cast<uint8_t>(set > 4);
+    return static_cast<uint8_t>(set * 2 > count);
+  });
+}
+
+extern "C" void bal_image_histogram(const uint8_t *pixels, int rows, int cols, uint32_t hist[256]) {
+  std::memset(hist, 0, 256 * sizeof(uint32_t));
+  if (rows <= 0 || cols <= 0) return;
+  const std::size_t n = static_cast<std::size_t>(rows) * cols;
+  for (std::size_t i = 0; i < n; ++i) ++hist[pixels[i]];
+}
+
+extern "C" void bal_image_histogram_n(const uint8_t *pixels, int rows, int cols, int bits, uint32_t *hist) {
+  if (bits < 1 || bits > 8) return;
+  std::memset(hist, 0, (std::size_t{1} << bits) * sizeof(uint32_t));
+  if (rows <= 0 || cols <= 0) return;
+  const std::size_t n = static_cast<std::size_t>(rows) * cols;
+  for (std::size_t i = 0; i < n; ++i) ++hist[pixels[i] >> (8 - bits)];
+}
+
+extern "C" uint8_t bal_hist_mean(const uint32_t hist[256], uint32_t n) {
+  if (n == 0) return 0;
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < 256; ++i) sum += i * hist[i];
+  return static_cast<uint8_t>(sum / n);
+}
+
+extern "C" uint32_t bal_hist_var(const uint32_t hist[256], uint8_t mean, uint32_t n) {
+  if (n == 0) return 0;
+  uint32_t sum = 0;
+  for (int i = 0; i < 256; ++i) {
+    const int d = i - mean;
+    sum += static_cast<uint32_t>(d * d) * hist[i];
+  }
+  return sum / n;
+}
+
+extern "C" void bal_stretch(const uint8_t *in, int rows, int cols, int percent, uint8_t *out) {
+  if (percent > 99 || rows <= 0 || cols <= 0) return;
+  uint32_t hist[256];
+  bal_image_histogram(in, rows, cols, hist);
+  const uint64_t n = static_cast<uint64_t>(rows) * cols;
+  const uint64_t k = n * static_cast<uint64_t>(percent < 0 ? 0 : percent) / 100;
+  int lo = 255, hi = 0;
+  uint64_t cum = 0;
+  for (int i = 0; i < 256; ++i) {
+    cum += hist[i];
+    if (cum > k) {
+      lo = i;
+      break;
+    }
+  }
+  cum = 0;
+  for (int i = 255; i >= 0; --i) {
+    cum += hist[i];
+    if (cum > k) {
+      hi = i;
+      break;
+    }
+  }
+  if (lo == hi) {
+    if (lo == 0)
+      hi = 1;
+    else
+      lo = lo - 1;
+  }
+  // A large percentage can put the dark limit above the bright one; the
+  // stretch then degenerates to a threshold at lo instead of dividing by a
+  // negative span.
+  if (hi <= lo) hi = lo + 1;
+  const std::size_t count = static_cast<std::size_t>(n);
+  for (std::size_t i = 0; i < count; ++i) {
+    const int p = in[i];
+    if (p <= lo) {
+      out[i] = 0;
+    } else {
+      const int v = (p - lo) * 255 / (hi - lo);
+      out[i] = static_cast<uint8_t>(v > 255 ? 255 : v);
+    }
+  }
+}
+
+namespace {
+// Sobel components of an interior pixel, before the division by 8.
+inline void sobel_at(const uint8_t *p, int cols, int &dx, int &dy) {
+  const uint8_t *up = p - cols, *dn = p + cols;
+  dx = (up[1] + 2 * p[1] + dn[1]) - (up[-1] + 2 * p[-1] + dn[-1]);
+  dy = (dn[-1] + 2 * dn[0] + dn[1]) - (up[-1] + 2 * up[0] + up[1]);
+}
+
+template <typename F>
+void sobel_each(const uint8_t *pixels, int rows, int cols, F store) {
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < cols; ++c) {
+      const std::size_t i = static_cast<std::size_t>(r) * cols + c;
+      if (r == 0 || c == 0 || r == rows - 1 || c == cols - 1) {
+        store(i, 0, 0);
+        continue;
+      }
+      int dx, dy;
+      sobel_at(pixels + i, cols, dx, dy);
+      store(i, dx / 8, dy / 8);  // |value| <= 1020 / 8, fits a signed byte
+    }
+  }
+}
+}  // namespace
+
+extern "C" void sobel_2(const uint8_t *pixels, int rows, int cols, int8_t *gx, int8_t *gy) {
+  sobel_each(pixels, rows, cols, [&](std::size_t i, int x, int y) {
+    gx[i] = static_cast<int8_t>(x);
+    gy[i] = static_cast<int8_t>(y);
+  });
+}
+
+extern "C" void sobel_horizontal(const uint8_t *pixels, int rows, int cols, uint8_t *gx) {
+  sobel_each(pixels, rows, cols, [&](std::size_t i, int x, int) { gx[i] = static_cast<uint8_t>(x); });
+}
+
+extern "C" void sobel_vertical(const uint8_t *pixels, int rows, int cols, uint8_t *gy) {
+  sobel_each(pixels, rows, cols, [&](std::size_t i, int, int y) { gy[i] = static_cast<uint8_t>(y); });
+}
+
+extern "C" void bal_crop_image(const uint8_t *src, int rows, int cols, uint8_t *dst, int dst_rows, int dst_cols,
+                               int row0, int col0) {
+  const int c_begin = std::max(0, -col0), c_end = std::min(dst_cols, cols - col0);
+  if (c_end <= c_begin) return;
+  for (int r = 0; r < dst_rows; ++r) {
+    const int sr = r + row0;
+    if (sr < 0 || sr >= rows) continue;
+    std::memcpy(dst + static_cast<std::size_t>(r) * dst_cols + c_begin,
+                src + static_cast<std::size_t>(sr) * cols + (c_begin + col0), static_cast<std::size_t>(c_end - c_begin));
+  }
+}
+
+extern "C" void bal_images_1D_to_2D(uint8_t *pixels, int rows, int cols, uint8_t **row_ptrs) {
+  for (int r = 0; r < rows; ++r) row_ptrs[r] = pixels + static_cast<std::size_t>(r) * cols;
+}
+
+extern "C" uint32_t bal_image_pad_bytes(int rows, int cols, int B, int scale) {
+  if (B <= 0 || scale <= 0) return 0;
+  const int64_t grown = static_cast<int64_t>(B) * B * ((cols + 8 / scale) / B) * ((rows + 8 / scale) / B);
+  const int64_t extra = grown - static_cast<int64_t>(rows) * cols;
+  return extra > 0 ? static_cast<uint32_t>(extra) : 0;
+}

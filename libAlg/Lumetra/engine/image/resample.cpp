@@ -1,0 +1,204 @@
+#include "engine/image/resample.h"
+
+#include <cstring>
+
+#include "engine/image/pixel_ops.h"
+#include "engine/qx_buffer.hpp"
+#include "engine/qx_rc.h"
+
+namespace {
+
+bool valid(int rows, int cols) { return rows > 0 && cols > 0; }
+
+// One axis of the 16.16 sampler: the two neighbouring source indices and
+// their weights in 1/256.  `pos` is the sample position with half a pixel
+// added, so the fraction's half tells on which side of the pixel centre
+// the sample lies.
+struct Tap {
+  int i0, i1;
+  int32_t w0, w1;
+};
+
+Tap tap_at(uint32_t pos, int size) {
+  const int i = static_cast<int>(pos >> 16);
+  const int32_t f = static_cast<int32_t>(pos & 0xFFFF) - 0x8000;
+  Tap t;
+  if (f < 0) {  // left of the centre of pixel i: blend with i - 1
+    t.i0 = i - 1;
+    t.i1 = i;
+    t.w0 = (-f) >> 8;
+  } else {  // right of it: blend with i + 1
+    t.i0 = i;
+    t.i1 = i + 1;
+    t.w0 = 256 - (f >> 8);
+  }
+  t.w1 = 256 - t.w0;
+  // Neighbours beyond the image take no part.
+  if (t.i0 < 0) t.w0 = 0, t.i0 = 0;
+  if (t.i1 >= size) t.w1 = 0, t.i1 = size - 1;
+  if (t.i0 >= size) t.i0 = size - 1;
+  return t;
+}
+
+void sample_general(const uint8_t *src, int rows, int cols, uint8_t *dst, int dst_rows, int dst_cols) {
+  const uint32_t step_y = (static_cast<uint32_t>(rows - 1) << 16) / static_cast<uint32_t>(dst_rows);
+  const uint32_t step_x = (static_cast<uint32_t>(cols - 1) << 16) / static_cast<uint32_t>(dst_cols);
+  uint32_t y = step_y / 2 + 0x8000;
+  for (int r = 0; r < dst_rows; ++r, y += step_y) {
+    const Tap ty = tap_at(y, rows);
+    const uint8_t *row0 = src + static_cast<std::size_t>(ty.i0) * cols;
+    const uint8_t *row1 = src + static_cast<std::size_t>(ty.i1) * cols;
+    uint32_t x = step_x / 2 + 0x8000;
+    for (int c = 0; c < dst_cols; ++c, x += step_x) {
+      const Tap tx = tap_at(x, cols);
+      const int32_t w00 = ty.w0 * tx.w0, w01 = ty.w0 * tx.w1, w10 = ty.w1 * tx.w0, w11 = ty.w1 * tx.w1;
+      const int32_t sum = w00 * row0[tx.i0] + w01 * row0[tx.i1] + w10 * row1[tx.i0] + w11 * row1[tx.i1];
+      const int32_t weight = w00 + w01 + w10 + w11;
+      dst[static_cast<std::size_t>(r) * dst_cols + c] = static_cast<uint8_t>(weight ? sum / weight : row0[tx.i0]);
+    }
+  }
+}
+
+void mean_2x2(const uint8_t *src, int cols, uint8_t *dst, int dst_rows, int dst_cols) {
+  for (int r = 0; r < dst_rows; ++r) {
+    const uint8_t *a = src + static_cast<std::size_t>(2 * r) * cols;
+    const uint8_t *b = a + cols;
+    for (int c = 0; c < dst_cols; ++c)
+      dst[static_cast<std::size_t>(r) * dst_cols + c] =
+          static_cast<uint8_t>((a[2 * c] + a[2 * c + 1] + b[2 * c] + b[2 * c + 1]) >> 2);
+  }
+}
+
+}  // namespace
+
+extern "C" int bal_scale_down_bilinear_2_uint8(const uint8_t *src, int rows, int cols, uint8_t *dst) {
+  if (!valid(rows, cols)) return QXI_OUT_OF_RANGE;
+  qx::Buffer<uint8_t> smooth;
+  if (!smooth.alloc(static_cast<std::size_t>(rows) * cols)) return QXI_NO_MEMORY;
+  const int status = bal_blur_weighted_uint8(src, rows, cols, smooth.get());
+  if (status != QXI_OK) return status;
+  mean_2x2(smooth.get(), cols, dst, rows / 2, cols / 2);
+  return QXI_OK;
+}
+
+extern "C" int bal_scale_bilinear(const uint8_t *src, int rows, int cols, uint8_t *dst, int dst_rows,
+                                  int dst_cols) {
+  if (!valid(rows, cols) || !valid(dst_rows, dst_cols)) return QXI_OUT_OF_RANGE;
+  if (rows == dst_rows && cols == dst_cols) {
+    std::memmove(dst, src, static_cast<std::size_t>(rows) * cols);
+    return QXI_OK;
+  }
+  if (2 * dst_rows == rows && 2 * dst_cols == cols) {
+    mean_2x2(src, cols, dst, dst_rows, dst_cols);
+    return QXI_OK;
+  }
+  // Far smaller targets: halve with smoothing first, so that the bilinear
+  // sampler never skips over source pixels.
+  qx::Buffer<uint8_t> a, b;
+  const uint8_t *cur = src;
+  int cur_rows = rows, cur_cols = cols;
+  while (2 * dst_rows < cur_rows && 2 * dst_cols < cur_cols) {
+    qx::Buffer<uint8_t> &next = (cur == a.get()) ? b : a;
+    if (!next.alloc(static_cast<std::size_t>(cur_rows / 2) * (cur_cols / 2))) return QXI_NO_MEMORY;
+    const int status = bal_scale_down_bilinear_2_uint8(cur, cur_rows, cur_cols, next.get());
+    if (status != QXI_OK) return status;
+    cur = next.get();
+    cur_rows /= 2;
+    cur_cols /= 2;
+  }
+  sample_general(cur, cur_rows, cur_cols, dst, dst_rows, dst_cols);
+  return QXI_OK;
+}
+
+namespace {
+
+// Position of a pixel on the lattice of block centres along one axis:
+// the cell (pair of centres) and the offset from the first one, clamped so
+// that pixels outside the lattice repeat its first or last line.
+struct Cell {
+  int k0, k1;
+  int off;
+};
+
+Cell cell_at(int p, int centre0, int count, int B) {
+  int rel = p - centre0;
+  const int last = (count - 1) * B;
+  if (rel < 0) rel = 0;
+  if (rel > last) rel = last;
+  Cell c;
+  c.k0 = rel / B;
+  c.off = rel - c.k0 * B;
+  if (c.k0 >= count - 1) {  // on the last centre (or a single-centre grid)
+    c.k0 = count - 1;
+    c.off = 0;
+  }
+  c.k1 = c.k0 + 1 < count ? c.k0 + 1 : c.k0;
+  return c;
+}
+
+// Interpolates `grid` (grows x gcols, first centre at pixel (centre0,
+// centre0)) onto rows x cols pixels; `blend(a, b, t, B)` mixes two values.
+template <typename Blend2D>
+void upsample(const uint8_t *grid, int grows, int gcols, int B, int centre0, uint8_t *out, int rows, int cols,
+              Blend2D blend) {
+  for (int r = 0; r < rows; ++r) {
+    const Cell cy = cell_at(r, centre0, grows, B);
+    const uint8_t *g0 = grid + static_cast<std::size_t>(cy.k0) * gcols;
+    const uint8_t *g1 = grid + static_cast<std::size_t>(cy.k1) * gcols;
+    for (int c = 0; c < cols; ++c) {
+      const Cell cx = cell_at(c, centre0, gcols, B);
+      out[static_cast<std::size_t>(r) * cols + c] =
+          blend(g0[cx.k0], g0[cx.k1], g1[cx.k0], g1[cx.k1], cx.off, cy.off, B);
+    }
+  }
+}
+
+uint8_t blend_linear(int tl, int tr, int bl, int br, int x, int y, int B) {
+  const int32_t v = ((tl * (B - x) + tr * x) * (B - y) + (bl * (B - x) + br * x) * y) / (B * B);
+  return static_cast<uint8_t>(v);
+}
+
+// Signed difference b - a wrapped into -128 .. 127.
+inline int wrap(int d) { return static_cast<int8_t>(static_cast<uint8_t>(d)); }
+
+uint8_t blend_cyclic(int tl, int tr, int bl, int br, int x, int y, int B) {
+  const int top = tl + wrap(tr - tl) * x / B;
+  const int bottom = bl + wrap(br - bl) * x / B;
+  return static_cast<uint8_t>(top + wrap(bottom - top) * y / B);
+}
+
+bool upsample_args_ok(const uint8_t *blocks, int brows, int bcols, int B, const uint8_t *out) {
+  return blocks && out && brows > 0 && bcols > 0 && B > 0;
+}
+
+}  // namespace
+
+extern "C" int scale_up_bilinear_uint8(const uint8_t *blocks, int brows, int bcols, int B, uint8_t *out, int rows,
+                                       int cols) {
+  if (!upsample_args_ok(blocks, brows, bcols, B, out)) return QXI_OUT_OF_RANGE;
+  upsample(blocks, brows, bcols, B, B / 2, out, rows, cols, blend_linear);
+  return QXI_OK;
+}
+
+extern "C" int scale_up_bilinear_pad_uint8(const uint8_t *blocks, int brows, int bcols, int B, uint8_t pad,
+                                           uint8_t *out, int rows, int cols) {
+  if (!upsample_args_ok(blocks, brows, bcols, B, out)) return QXI_OUT_OF_RANGE;
+  const int prows = brows + 2, pcols = bcols + 2;
+  qx::Buffer<uint8_t> padded;
+  if (!padded.alloc(static_cast<std::size_t>(prows) * pcols)) return QXI_NO_MEMORY;
+  std::memset(padded.get(), pad, static_cast<std::size_t>(prows) * pcols);
+  for (int r = 0; r < brows; ++r)
+    std::memcpy(padded.get() + static_cast<std::size_t>(r + 1) * pcols + 1,
+                blocks + static_cast<std::size_t>(r) * bcols, static_cast<std::size_t>(bcols));
+  // The padding block sits one block before the grid: its centre is at
+  // B/2 - B.
+  upsample(padded.get(), prows, pcols, B, B / 2 - B, out, rows, cols, blend_linear);
+  return QXI_OK;
+}
+
+extern "C" int scale_up_bilinear_cyclic(const uint8_t *blocks, int brows, int bcols, int B, uint8_t *out, int rows,
+                                        int cols) {
+  if (!upsample_args_ok(blocks, brows, bcols, B, out)) return QXI_OUT_OF_RANGE;
+  upsample(blocks, brows, bcols, B, B / 2, out, rows, cols, blend_cyclic);
+  return QXI_OK;
+}
