@@ -9,6 +9,8 @@
 
 #include <sys/stat.h>
 
+#include "engine/qx_alloc.h"
+
 namespace {
 
 constexpr size_t kFileHeaderSize = 14;
@@ -92,7 +94,7 @@ bool parse_record(const unsigned char *rec, size_t size, RecordView &view) {
 
 extern "C" {
 
-void qxbmp_free(void *buffer) { std::free(buffer); }
+void qxbmp_free(void *buffer) { qx_free(buffer); }
 
 int qxbmp_bmpbuffer_to_bir(const unsigned char *bitmap, size_t size, unsigned char **record,
                            size_t *record_size) {
@@ -122,7 +124,7 @@ int qxbmp_bmpbuffer_to_bir(const unsigned char *bitmap, size_t size, unsigned ch
   if (static_cast<uint64_t>(pixel_offset) + stride * h > size) return QXBMP_UNSUPPORTED;
 
   const size_t total = 1 + length_field_size(value_len) + static_cast<size_t>(value_len);
-  auto *out = static_cast<unsigned char *>(std::malloc(total));
+  auto *out = static_cast<unsigned char *>(qx_malloc(total));
   if (out == nullptr) return QXBMP_NO_MEMORY;
   unsigned char *p = out;
   *p++ = QXBMP_RECORD_TAG;
@@ -162,7 +164,7 @@ int qxbmp_bmpbuffer_to_buffer(const unsigned char *bitmap, size_t size, unsigned
     return QXBMP_UNSUPPORTED;
   }
   const size_t w = view.width, h = view.height;
-  auto *out = static_cast<unsigned char *>(std::malloc(w * h));
+  auto *out = static_cast<unsigned char *>(qx_malloc(w * h));
   if (out == nullptr) {
     qxbmp_free(record);
     return QXBMP_NO_MEMORY;
@@ -205,7 +207,7 @@ int qxbmp_bmpfile_to_buffer(const char *path, unsigned char **pixels, unsigned i
     std::fclose(f);
     return QXBMP_UNSUPPORTED;
   }
-  auto *data = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(size)));
+  auto *data = static_cast<unsigned char *>(qx_malloc(static_cast<size_t>(size)));
   if (data == nullptr) {
     std::fclose(f);
     return QXBMP_NO_MEMORY;
@@ -213,11 +215,11 @@ int qxbmp_bmpfile_to_buffer(const char *path, unsigned char **pixels, unsigned i
   const size_t got = std::fread(data, 1, static_cast<size_t>(size), f);
   std::fclose(f);
   if (got != static_cast<size_t>(size)) {
-    std::free(data);
+    qx_free(data);
     return QXBMP_FILE_ERROR;
   }
   const int rc = qxbmp_bmpbuffer_to_buffer(data, static_cast<size_t>(size), pixels, width, height);
-  std::free(data);
+  qx_free(data);
   return rc;
 }
 

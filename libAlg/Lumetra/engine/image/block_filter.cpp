@@ -6,12 +6,12 @@
 #include <cstdint>
 
 #include "engine/image/fft.h"
+#include "engine/qx_rc.h"
 
 namespace {
 
-constexpr int kStatusOk = 0;
+// Status 1 is the image layer's "work area too small".
 constexpr int kStatusWorkTooSmall = 1;
-constexpr int kStatusOutOfRange = 14;
 
 constexpr int kMinLog2 = 4;
 constexpr int kMaxLog2 = 6;
@@ -68,11 +68,11 @@ int bal_filter_block_starts(int length, int n, int overlap, int *starts, int max
 int filter_fft_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap, void *work,
                       size_t work_size, int log2n, bal_fft2d_forward_fn forward,
                       bal_fft2d_inverse_fn inverse, bal_fft_block_op_fn op, const void *op_data) {
-  if (log2n < kMinLog2 || log2n > kMaxLog2) return kStatusOutOfRange;
+  if (log2n < kMinLog2 || log2n > kMaxLog2) return QXI_OUT_OF_RANGE;
   const int n = 1 << log2n;
   const size_t need = bal_filter_fft_worksize(n);
   if (work == nullptr || work_size < need) return kStatusWorkTooSmall;
-  if (rows < n || cols < n) return kStatusOutOfRange;
+  if (rows < n || cols < n) return QXI_OUT_OF_RANGE;
 
   // A negative overlap would leave gaps between blocks: treated as none.
   const int v = std::min(std::max(overlap, 0), n - 1);
@@ -114,7 +114,7 @@ int filter_fft_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int o
       }
       forward(block, re, im, scratch);
       const int st = op != nullptr ? op(re, im, n, scratch, scratch_size, op_data) : 0;
-      if (st != kStatusOk) return st;
+      if (st != QXI_OK) return st;
       inverse(re, im, block, scratch);
 
       for (int k = 0; k < n; ++k) {
@@ -137,7 +137,7 @@ int filter_fft_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int o
       }
     }
   }
-  return kStatusOk;
+  return QXI_OK;
 }
 
 int bal_filter_fft16_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,

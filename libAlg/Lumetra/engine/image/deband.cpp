@@ -4,13 +4,11 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
-#include <new>
+
+#include "engine/qx_buffer.hpp"
+#include "engine/qx_rc.h"
 
 namespace {
-
-constexpr int kStatusOk = 0;
-constexpr int kStatusNoMemory = 9;
 
 // Sums are accumulated in 64 bits as the fit prescribes; the products
 // P * 65536 and e * k are formed in 128 bits so that a very large image
@@ -21,9 +19,9 @@ using Wide = __int128;
 // `lines` lines of `length` pixels; pixel i of line l is at
 // l * line_step + i * pixel_step.
 int deband(uint8_t *pixels, int lines, int length, std::ptrdiff_t line_step, std::ptrdiff_t pixel_step) {
-  if (pixels == nullptr || lines <= 0 || length <= 0) return kStatusOk;
-  std::unique_ptr<int64_t[]> sums(new (std::nothrow) int64_t[2 * static_cast<size_t>(lines)]);
-  if (!sums) return kStatusNoMemory;
+  if (pixels == nullptr || lines <= 0 || length <= 0) return QXI_OK;
+  qx::Buffer<int64_t> sums;
+  if (!sums.alloc(2 * static_cast<size_t>(lines))) return QXI_NO_MEMORY;
   int64_t *s = sums.get();
   int64_t *e = s + lines;
   for (int l = 0; l < lines; ++l) {
@@ -41,7 +39,7 @@ int deband(uint8_t *pixels, int lines, int length, std::ptrdiff_t line_step, std
     q += static_cast<Wide>(e[l]) * e[l];
     pr += static_cast<Wide>(e[l]) * s[l];
   }
-  if (q == 0) return kStatusOk;
+  if (q == 0) return QXI_OK;
   // k = ((P * 65536) / Q) / length, truncating toward zero.
   const Wide k = (pr * 65536 / q) / length;
   for (int l = 0; l < lines; ++l) {
@@ -55,7 +53,7 @@ int deband(uint8_t *pixels, int lines, int length, std::ptrdiff_t line_step, std
       px = static_cast<uint8_t>(std::clamp(static_cast<int>(px) - h, 0, 255));
     }
   }
-  return kStatusOk;
+  return QXI_OK;
 }
 
 }  // namespace
