@@ -44,6 +44,17 @@ class Buffer {
   std::size_t size_ = 0;
 };
 
+// For filters that must read only input values while writing over them:
+// returns `in` itself when the output is another buffer, otherwise a copy
+// of its `count` elements held in `copy`; nullptr when memory runs out.
+template <typename T>
+const T *stable_input(const T *in, const T *out, std::size_t count, Buffer<T> &copy) {
+  if (in != out) return in;
+  if (!copy.alloc(count)) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) copy[i] = in[i];
+  return copy.get();
+}
+
 }  // namespace qx
 
 #endif

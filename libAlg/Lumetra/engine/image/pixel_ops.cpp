@@ -16,12 +16,8 @@ int filter3x3(const T *in, int rows, int cols, T *out, F f) {
   if (rows <= 0 || cols <= 0) return QXI_OK;
   const std::size_t n = static_cast<std::size_t>(rows) * cols;
   qx::Buffer<T> copy;
-  const T *src = in;
-  if (in == out) {
-    if (!copy.alloc(n)) return QXI_NO_MEMORY;
-    std::memcpy(copy.get(), in, n * sizeof(T));
-    src = copy.get();
-  }
+  const T *src = qx::stable_input(in, out, n, copy);
+  if (!src) return QXI_NO_MEMORY;
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < cols; ++c) out[static_cast<std::size_t>(r) * cols + c] = f(src, rows, cols, r, c);
   return QXI_OK;
