@@ -2,6 +2,7 @@
 // decimation in time, one halving per level.
 #include "engine/image/fft.h"
 
+#include <array>
 #include <cstddef>
 
 namespace {
@@ -19,12 +20,20 @@ constexpr int32_t sin64(int j) { return kCos64[(j - 16) & 63]; }
 
 constexpr int log2_of(int n) { return n == 1 ? 0 : 1 + log2_of(n / 2); }
 
+// Bit-reversal permutation of N indices, built at compile time.
 template <int N>
-constexpr int bit_reverse(int i) {
-  int r = 0;
-  for (int b = 0; b < log2_of(N); ++b) r |= ((i >> b) & 1) << (log2_of(N) - 1 - b);
-  return r;
-}
+struct BitReverse {
+  std::array<uint8_t, N> index{};
+  constexpr BitReverse() {
+    for (int i = 0; i < N; ++i) {
+      int r = 0;
+      for (int b = 0; b < log2_of(N); ++b) r |= ((i >> b) & 1) << (log2_of(N) - 1 - b);
+      index[i] = static_cast<uint8_t>(r);
+    }
+  }
+};
+template <int N>
+constexpr BitReverse<N> kBitReverse{};
 
 // Twiddle product (a + ib) * (c + is), Q10, rounded.
 inline void twiddle(int32_t a, int32_t b, int32_t c, int32_t s, int32_t &out_re, int32_t &out_im) {
@@ -43,7 +52,7 @@ template <int N, bool Inverse>
 void transform(int32_t *re, int32_t *im) {
   static_assert(N >= 4 && N <= 64 && (N & (N - 1)) == 0, "16, 32 or 64 points");
   for (int i = 0; i < N; ++i) {
-    const int j = bit_reverse<N>(i);
+    const int j = kBitReverse<N>.index[i];
     if (j > i) {
       const int32_t tr = re[i], ti = im[i];
       re[i] = re[j];
