@@ -73,6 +73,49 @@ TEST(PixelOps, UpsampleFillsBetweenSamplesThenSmooths) {
   EXPECT_EQ(out[4], 40);
 }
 
+// Straightforward clipped-neighbourhood filters, to check the faster
+// interior forms against.
+template <typename Reduce>
+Bytes reference3x3(const Bytes &in, int rows, int cols, Reduce reduce) {
+  Bytes out(in.size());
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) {
+      std::vector<int> v, w;
+      for (int y = r - 1; y <= r + 1; ++y)
+        for (int x = c - 1; x <= c + 1; ++x)
+          if (y >= 0 && x >= 0 && y < rows && x < cols) {
+            v.push_back(in[y * cols + x]);
+            w.push_back((y == r ? 2 : 1) * (x == c ? 2 : 1));
+          }
+      out[r * cols + c] = static_cast<uint8_t>(reduce(v, w));
+    }
+  return out;
+}
+
+TEST(PixelOps, FiltersMatchTheirDefinitionOnNoise) {
+  const int rows = 23, cols = 31;
+  const Bytes px = imggen::noise(rows, cols, 777);
+  Bytes out(px.size());
+  ASSERT_EQ(bal_median_uint8(px.data(), rows, cols, out.data()), 0);
+  EXPECT_EQ(out, reference3x3(px, rows, cols, [](std::vector<int> v, const std::vector<int> &) {
+              std::sort(v.begin(), v.end());
+              const size_t n = v.size();
+              return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+            }));
+  ASSERT_EQ(bal_blur_uint8(px.data(), rows, cols, out.data()), 0);
+  EXPECT_EQ(out, reference3x3(px, rows, cols, [](const std::vector<int> &v, const std::vector<int> &) {
+              int sum = 0;
+              for (int x : v) sum += x;
+              return sum / static_cast<int>(v.size());
+            }));
+  ASSERT_EQ(bal_blur_weighted_uint8(px.data(), rows, cols, out.data()), 0);
+  EXPECT_EQ(out, reference3x3(px, rows, cols, [](const std::vector<int> &v, const std::vector<int> &w) {
+              int sum = 0, weight = 0;
+              for (size_t i = 0; i < v.size(); ++i) sum += v[i] * w[i], weight += w[i];
+              return sum / weight;
+            }));
+}
+
 TEST(PixelOps, MedianWithEvenNeighbourhoods) {
   const Bytes in = {1, 2, 3, 4, 50, 6, 7, 8, 9};
   Bytes out(9);
@@ -142,6 +185,14 @@ TEST(PixelOps, HistogramStatistics) {
   bal_image_histogram(two.data(), 2, 2, hist);
   EXPECT_EQ(bal_hist_mean(hist, 4), 100);
   EXPECT_EQ(bal_hist_var(hist, 100, 4), 400u);
+  // Counts of a large image do not wrap the sums.
+  uint32_t big[256] = {};
+  big[0] = big[255] = 300000;
+  EXPECT_EQ(bal_hist_mean(big, 600000), 127);
+  EXPECT_EQ(bal_hist_var(big, 127, 600000), (127u * 127 + 128 * 128) / 2);
+  big[0] = 0;
+  big[255] = 20000000;
+  EXPECT_EQ(bal_hist_mean(big, 20000000), 255);
   uint32_t bins[4];
   bal_image_histogram_n(px.data(), 2, 3, 2, bins);  // p >> 6
   EXPECT_EQ(bins[0], 4u);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/image/quality.h"
+#include "engine/image/resample.h"
 #include "engine/qx_alloc.h"
 #include "image_gen.hpp"
 
@@ -252,6 +253,37 @@ TEST(Quality, EveryAllocationFailureAnswers9AndLeaksNothing) {
   }
   EXPECT_GT(failures, 10);
   qx_image_delete(img);
+}
+
+}  // namespace
+
+namespace {
+
+// Every size from a single pixel up, odd resolutions and strange targets:
+// the measure and the resampler must answer without touching memory
+// outside their buffers (the sanitizer build checks that).
+TEST(Quality, OddSizesAndResolutionsAreSafe) {
+  const int sizes[] = {1, 2, 5, 11, 12, 13, 17, 23, 24, 25, 31, 37, 48, 61};
+  for (int rows : sizes)
+    for (int cols : sizes) {
+      const Bytes px = imggen::finger(rows, cols, 5, 60, 0.8);
+      for (int res : {500, 250, 1000, 333, 2000}) {
+        qx_image *img = qx_image_create(rows, cols, res, res, px.data(), 0);
+        ASSERT_NE(img, nullptr);
+        qx_quality *rec = nullptr;
+        ASSERT_EQ(qx_compute_quality_500(nullptr, img, &rec), 0) << rows << "x" << cols << "@" << res;
+        EXPECT_LE(qx_quality_get_image_quality(rec), 100);
+        EXPECT_LE(qx_quality_get_condition(rec), 100);
+        qx_quality_delete(rec);
+        ASSERT_EQ(qx_compute_quality_250(nullptr, img, &rec), 0) << rows << "x" << cols << "@" << res;
+        qx_quality_delete(rec);
+        qx_image_delete(img);
+      }
+      Bytes out(static_cast<size_t>(61) * 61);
+      for (int tr : {1, 3, rows / 2 + 1, rows * 2})
+        for (int tc : {1, 4, cols / 3 + 1, cols + 1})
+          ASSERT_EQ(bal_scale_bilinear(px.data(), rows, cols, out.data(), tr < 61 ? tr : 61, tc < 61 ? tc : 61), 0);
+    }
 }
 
 }  // namespace

@@ -9,18 +9,46 @@
 
 namespace {
 
-// Runs `f(src, rows, cols, r, c)` for every element, reading from a copy of
-// the input when the output overwrites it.
-template <typename T, typename F>
-int filter3x3(const T *in, int rows, int cols, T *out, F f) {
+// Runs `edge(src, rows, cols, r, c)` for border elements and
+// `inner(p, cols)` (p pointing at the element) for interior ones, reading
+// from a copy of the input when the output overwrites it.
+template <typename T, typename Edge, typename Inner>
+int filter3x3(const T *in, int rows, int cols, T *out, Edge edge, Inner inner, bool edge_everywhere = false) {
   if (rows <= 0 || cols <= 0) return QXI_OK;
   const std::size_t n = static_cast<std::size_t>(rows) * cols;
   qx::Buffer<T> copy;
   const T *src = qx::stable_input(in, out, n, copy);
   if (!src) return QXI_NO_MEMORY;
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < cols; ++c) out[static_cast<std::size_t>(r) * cols + c] = f(src, rows, cols, r, c);
+  for (int r = 0; r < rows; ++r) {
+    const std::size_t row = static_cast<std::size_t>(r) * cols;
+    const bool border_row = r == 0 || r == rows - 1;
+    for (int c = 0; c < cols; ++c) {
+      if (edge_everywhere || border_row || c == 0 || c == cols - 1)
+        out[row + c] = edge(src, rows, cols, r, c);
+      else
+        out[row + c] = inner(src + row + c, static_cast<std::ptrdiff_t>(cols));
+    }
+  }
   return QXI_OK;
+}
+
+// The same with one clipped-neighbourhood operation for every element
+// (used on small block grids, where speed does not matter).
+template <typename T, typename F>
+int filter3x3_all(const T *in, int rows, int cols, T *out, F f) {
+  return filter3x3(in, rows, cols, out, f, [&](const T *, std::ptrdiff_t) { return T{}; }, true);
+}
+
+// Sum of the 3 x 3 neighbourhood of an interior element, and the binomial
+// (1 2 1 / 2 4 2 / 1 2 1) weighted sum.
+template <typename Sum, typename T>
+inline Sum sum9(const T *p, std::ptrdiff_t w) {
+  return Sum(p[-w - 1]) + p[-w] + p[-w + 1] + p[-1] + p[0] + p[1] + p[w - 1] + p[w] + p[w + 1];
+}
+template <typename T>
+inline int32_t binomial9(const T *p, std::ptrdiff_t w) {
+  return int32_t(p[-w - 1]) + 2 * p[-w] + p[-w + 1] + 2 * p[-1] + 4 * p[0] + 2 * p[1] + p[w - 1] + 2 * p[w] +
+         p[w + 1];
 }
 
 // Visits the clipped 3 x 3 neighbourhood of (r, c).
@@ -34,29 +62,35 @@ inline void each_neighbour(int rows, int cols, int r, int c, V visit) {
 
 template <typename T, typename Sum>
 int blur_mean(const T *in, int rows, int cols, T *out) {
-  return filter3x3(in, rows, cols, out, [](const T *s, int R, int C, int r, int c) {
-    Sum sum = 0;
-    Sum count = 0;
-    each_neighbour(R, C, r, c, [&](int y, int x) {
-      sum += s[static_cast<std::size_t>(y) * C + x];
-      ++count;
-    });
-    return static_cast<T>(sum / count);  // truncation toward zero for signed sums
-  });
+  return filter3x3(
+      in, rows, cols, out,
+      [](const T *s, int R, int C, int r, int c) {
+        Sum sum = 0;
+        Sum count = 0;
+        each_neighbour(R, C, r, c, [&](int y, int x) {
+          sum += s[static_cast<std::size_t>(y) * C + x];
+          ++count;
+        });
+        return static_cast<T>(sum / count);  // truncation toward zero for signed sums
+      },
+      [](const T *p, std::ptrdiff_t w) { return static_cast<T>(sum9<Sum>(p, w) / 9); });
 }
 
 template <typename T>
 int blur_binomial(const T *in, int rows, int cols, T *out) {
-  return filter3x3(in, rows, cols, out, [](const T *s, int R, int C, int r, int c) {
-    int32_t sum = 0;
-    int32_t weight = 0;
-    each_neighbour(R, C, r, c, [&](int y, int x) {
-      const int32_t w = (y == r ? 2 : 1) * (x == c ? 2 : 1);
-      sum += w * s[static_cast<std::size_t>(y) * C + x];
-      weight += w;
-    });
-    return static_cast<T>(sum / weight);
-  });
+  return filter3x3(
+      in, rows, cols, out,
+      [](const T *s, int R, int C, int r, int c) {
+        int32_t sum = 0;
+        int32_t weight = 0;
+        each_neighbour(R, C, r, c, [&](int y, int x) {
+          const int32_t w = (y == r ? 2 : 1) * (x == c ? 2 : 1);
+          sum += w * s[static_cast<std::size_t>(y) * C + x];
+          weight += w;
+        });
+        return static_cast<T>(sum / weight);  // 16 inside, 12 on edges, 9 in corners
+      },
+      [](const T *p, std::ptrdiff_t w) { return static_cast<T>(binomial9(p, w) / 16); });
 }
 
 }  // namespace
@@ -114,19 +148,32 @@ extern "C" int bal_median_uint8(const uint8_t *in, int rows, int cols, uint8_t *
     if (in != out && rows > 0 && cols > 0) std::memcpy(out, in, static_cast<std::size_t>(rows) * cols);
     return QXI_OK;
   }
-  return filter3x3(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
-    uint8_t v[9] = {};
-    int n = 0;
-    each_neighbour(R, C, r, c, [&](int y, int x) { v[n++] = s[static_cast<std::size_t>(y) * C + x]; });
-    for (int i = 1; i < n; ++i)  // insertion sort of at most 9 values
-      for (int j = i; j > 0 && v[j - 1] > v[j]; --j) std::swap(v[j - 1], v[j]);
-    if (n & 1) return v[n / 2];
-    return static_cast<uint8_t>((v[n / 2 - 1] + v[n / 2]) / 2);
-  });
+  return filter3x3(
+      in, rows, cols, out,
+      [](const uint8_t *s, int R, int C, int r, int c) {
+        uint8_t v[9] = {};
+        int n = 0;
+        each_neighbour(R, C, r, c, [&](int y, int x) { v[n++] = s[static_cast<std::size_t>(y) * C + x]; });
+        for (int i = 1; i < n; ++i)  // insertion sort of at most 9 values
+          for (int j = i; j > 0 && v[j - 1] > v[j]; --j) std::swap(v[j - 1], v[j]);
+        if (n & 1) return v[n / 2];
+        return static_cast<uint8_t>((v[n / 2 - 1] + v[n / 2]) / 2);
+      },
+      [](const uint8_t *p, std::ptrdiff_t w) {
+        uint8_t v[9] = {p[-w - 1], p[-w], p[-w + 1], p[-1], p[0], p[1], p[w - 1], p[w], p[w + 1]};
+        // Median-of-9 exchange network: 19 compare-exchanges leave the
+        // median in v[4].
+        auto o = [&v](int a, int b) {
+          if (v[a] > v[b]) std::swap(v[a], v[b]);
+        };
+        o(1, 2), o(4, 5), o(7, 8), o(0, 1), o(3, 4), o(6, 7), o(1, 2), o(4, 5), o(7, 8), o(0, 3);
+        o(5, 8), o(4, 7), o(3, 6), o(1, 4), o(2, 5), o(4, 7), o(4, 2), o(6, 4), o(4, 2);
+        return v[4];
+      });
 }
 
 extern "C" int bal_erode(const uint8_t *in, int rows, int cols, uint8_t *out) {
-  return filter3x3(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
+  return filter3x3_all(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
     uint8_t all = 1;
     each_neighbour(R, C, r, c, [&](int y, int x) {
       if (!s[static_cast<std::size_t>(y) * C + x]) all = 0;
@@ -136,7 +183,7 @@ extern "C" int bal_erode(const uint8_t *in, int rows, int cols, uint8_t *out) {
 }
 
 extern "C" int bal_dilate(const uint8_t *in, int rows, int cols, uint8_t *out) {
-  return filter3x3(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
+  return filter3x3_all(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
     uint8_t any = 0;
     each_neighbour(R, C, r, c, [&](int y, int x) {
       if (s[static_cast<std::size_t>(y) * C + x]) any = 1;
@@ -156,7 +203,7 @@ extern "C" int bal_open(const uint8_t *in, int rows, int cols, uint8_t *out) {
 }
 
 extern "C" int bal_binarize_remove_holes(const uint8_t *in, int rows, int cols, uint8_t *out) {
-  return filter3x3(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
+  return filter3x3_all(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
     const uint8_t self = s[static_cast<std::size_t>(r) * C + c];
     if (r == 0 || c == 0 || r == R - 1 || c == C - 1) return self;
     int set = 0;
@@ -170,7 +217,7 @@ extern "C" int bal_binarize_remove_holes(const uint8_t *in, int rows, int cols, 
 }
 
 extern "C" int bal_binarize_blur(const uint8_t *in, int rows, int cols, uint8_t *out) {
-  return filter3x3(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
+  return filter3x3_all(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
     int set = 0, count = 0;
     each_neighbour(R, C, r, c, [&](int y, int x) {
       ++count;
@@ -201,19 +248,21 @@ extern "C" void bal_image_histogram_n(const uint8_t *pixels, int rows, int cols,
 
 extern "C" uint8_t bal_hist_mean(const uint32_t hist[256], uint32_t n) {
   if (n == 0) return 0;
-  uint32_t sum = 0;
-  for (uint32_t i = 0; i < 256; ++i) sum += i * hist[i];
+  // 64-bit sums: a 32-bit sum would wrap for images of more than 2^24
+  // pixels and give a meaningless mean; below that the result is the same.
+  uint64_t sum = 0;
+  for (uint32_t i = 0; i < 256; ++i) sum += static_cast<uint64_t>(i) * hist[i];
   return static_cast<uint8_t>(sum / n);
 }
 
 extern "C" uint32_t bal_hist_var(const uint32_t hist[256], uint8_t mean, uint32_t n) {
   if (n == 0) return 0;
-  uint32_t sum = 0;
+  uint64_t sum = 0;  // see bal_hist_mean: no wrap on large images
   for (int i = 0; i < 256; ++i) {
     const int d = i - mean;
-    sum += static_cast<uint32_t>(d * d) * hist[i];
+    sum += static_cast<uint64_t>(d * d) * hist[i];
   }
-  return sum / n;
+  return static_cast<uint32_t>(sum / n);
 }
 
 extern "C" void bal_stretch(const uint8_t *in, int rows, int cols, int percent, uint8_t *out) {
