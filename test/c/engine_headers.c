@@ -1,7 +1,13 @@
 /* Compile check: the engine headers that C code may call are valid C.
  * Built as an object library only; nothing runs. */
+#include "engine/formats/bmp_convert.h"
+#include "engine/image/block_filter.h"
 #include "engine/image/block_ops.h"
+#include "engine/image/deband.h"
+#include "engine/image/enhance.h"
+#include "engine/image/fft.h"
 #include "engine/image/fixed_math.h"
+#include "engine/image/local_contrast.h"
 #include "engine/image/normalize.h"
 #include "engine/image/pixel_ops.h"
 #include "engine/image/quality.h"
@@ -9,6 +15,16 @@
 #include "engine/image/qx_quality.h"
 #include "engine/image/resample.h"
 #include "engine/image/segment.h"
+#include "engine/match/qx_config.h"
+#include "engine/match/qx_extractor.h"
+#include "engine/match/qx_utils.h"
+#include "engine/match/qx_verifier.h"
+#include "engine/match/vermodel_data.h"
+#include "engine/objects/qx_algorithm.h"
+#include "engine/objects/qx_alignment.h"
+#include "engine/objects/qx_finger.h"
+#include "engine/objects/qx_session.h"
+#include "engine/objects/qx_template.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
 
@@ -16,5 +32,9 @@ int engine_headers_compile_as_c(void) {
   qx_image *image = qx_image_create(1, 1, 500, 500, NULL, 0);
   int code = qx_image_get_sensor_size(image);
   qx_image_delete(image);
+  qx_algorithm *alg = square_xs_create(NULL);
+  code += qx_algorithm_get_template_type(alg);
+  qx_algorithm_delete(alg);
+  code += (int)bal_filter_fft_worksize(ENHANCE_BLOCK) + QXBMP_OK;
   return code + qx_rc_convert_from_qxi(QXI_NO_MEMORY);
 }

@@ -60,6 +60,17 @@ int main(void) {
   CHECK(detected == 2);
   CHECK(seconds_now() - t0 >= 0.99);
 
+  /* Lifecycle through the shared library: release before any init, build
+   * for the default sensor, release twice, and refuse a sensor that has no
+   * configuration. */
+  uninit_nerio_algorithm();
+  set_fp_sensor_col_row(88, 88);
+  CHECK(init_nerio_algorithm() == 0);
+  uninit_nerio_algorithm();
+  uninit_nerio_algorithm();
+  set_fp_sensor_col_row(20, 60);
+  CHECK(init_nerio_algorithm() == -1);
+
   if (failures == 0) printf("lumetra from C: all checks passed\n");
   return failures == 0 ? 0 : 1;
 }

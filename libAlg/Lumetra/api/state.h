@@ -12,6 +12,12 @@
 
 #include <cstdint>
 
+// Engine objects the library holds between calls (opaque here).
+struct qx_algorithm;
+struct qx_template;
+struct qx_image;
+struct qx_multitemplate_enroll;
+
 namespace lumetra::api {
 
 // Capacity of the stored base frame, in 16-bit values.
@@ -46,9 +52,26 @@ struct SensorSideStore {
   std::uint16_t base_frame[kBaseFrameValues] = {};
 };
 
+// Number of template slots.
+inline constexpr int kSlotCount = 5;
+
+// Engine objects owned by the library from init_nerio_algorithm until
+// uninit_nerio_algorithm (the enrollment session until it is saved or
+// cancelled).  Each is present or absent (nullptr); the library holds one
+// reference to each present object.
+struct EngineObjects {
+  qx_algorithm *algorithm = nullptr;
+  qx_multitemplate_enroll *enroll_session = nullptr;
+  qx_template *slot_template[kSlotCount] = {};
+  // The enrollment canvas: the library never makes one, but uninit
+  // releases it all the same.
+  qx_image *enroll_canvas = nullptr;
+};
+
 struct State {
   Parameters params;
   SensorSideStore sensor;
+  EngineObjects engine;
 };
 
 extern constinit State g_state;

@@ -23,6 +23,20 @@
 extern "C" {
 #endif
 
+/* ---- Lifecycle --------------------------------------------------------- */
+
+/* Builds the matching engine for the sensor geometry set with
+ * set_fp_sensor_col_row (and applies set_fp_max_nbr_subtemplate).  Sets the
+ * template-update flag to 1 and empties the in-memory templates of the five
+ * slots: reload them with init_alg_tpl_data afterwards.  Returns 0, or -1
+ * when the geometry is unusable or has no configuration (the earlier
+ * engine then stays in place) or the engine cannot be built. */
+LUMETRA_API int init_nerio_algorithm(void);
+
+/* Releases the engine and the slots' in-memory templates.  Harmless
+ * before init and when repeated; parameters stay as they are. */
+LUMETRA_API void uninit_nerio_algorithm(void);
+
 /* ---- Parameters, version and information ------------------------------ */
 
 /* Sensor geometry used for every image the library builds (default 88 x 88). */

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "engine/image/qx_image.h"
 #include "engine/match/qx_config.h"
+#include "engine/qx_alloc.h"
 
 namespace {
 
@@ -231,6 +233,45 @@ TEST_F(Config, ModelTablesHaveTheShapeTheVerifiersNeed) {
       EXPECT_NE(total, 0);
     }
     qx_algorithm_delete(alg);
+  }
+}
+
+// From a sensor image to a configuration, as the library does it.
+TEST_F(Config, SensorImagesToConfigurations) {
+  struct Case { int rows, cols; int32_t memsave; const char *name; };
+  const Case cases[] = {{88, 88, 0, "ehmsq-xs"},   {88, 88, 1, "ehmsq-xs"},
+                        {200, 80, 0, "ehmre-m"},   {80, 200, 1, "ehmre-m-spmem"},
+                        {197, 197, 0, "ehmsq-xl"}, {60, 20, 0, "(none)"},
+                        {256, 360, 0, "(none)"}};
+  for (const Case &c : cases) {
+    qx_image *image = qx_image_create(c.rows, c.cols, 500, 500, nullptr, 0);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(found("ehm", qx_image_get_sensor_size(image), c.memsave), c.name)
+        << c.rows << "x" << c.cols;
+    qx_image_delete(image);
+  }
+}
+
+// A builder that runs out of memory at any step returns none and leaks
+// nothing, the chain included; one that succeeds may lack a chain link
+// (a link that cannot be had is left out).
+TEST_F(Config, BuildersUnderMemoryShortage) {
+  const long live = qx_alloc_live();
+  for (qx_config_builder builder : {square_l_create, square_xs_create}) {
+    bool complete = false;
+    for (long n = 0; n < 100 && !complete; ++n) {
+      qx_alloc_fail_after(n);
+      qx_algorithm *alg = builder(nullptr);
+      complete = qx_alloc_fail_pending() == 1;
+      qx_alloc_fail_after(-1);
+      if (alg != nullptr) {
+        const int32_t links = qx_verifier_chain_get_nbr_of_links(qx_algorithm_get_verifier_chain(alg));
+        EXPECT_EQ(links, complete ? 2 : 1) << n;
+        qx_algorithm_delete(alg);
+      }
+      EXPECT_EQ(qx_alloc_live(), live) << n;
+    }
+    EXPECT_TRUE(complete);
   }
 }
 

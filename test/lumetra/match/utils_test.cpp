@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/match/qx_utils.h"
+#include "engine/qx_alloc.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ TEST(TraversalDeque, QueueAndStackOrders) {
 }
 
 TEST(MemoryCheck, FreesEverythingWhenOneAllocationFailed) {
-  void *a = std::malloc(8), *b = std::malloc(8);
+  void *a = qx_malloc(8), *b = qx_malloc(8);
   EXPECT_EQ(lib_memory_check(a, b, nullptr, nullptr, nullptr, nullptr, nullptr, 2), 0);
   // A missing third buffer: the two present ones are freed by the check.
   EXPECT_EQ(lib_memory_check(a, b, nullptr, nullptr, nullptr, nullptr, nullptr, 3), 9);

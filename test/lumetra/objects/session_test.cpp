@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/objects/qx_session.h"
+#include "engine/qx_alloc.h"
 
 namespace {
 
@@ -124,6 +125,53 @@ TEST_F(Session, AbsentSessionIsAccepted) {
   qx_session_remove_context(nullptr, 9);
   EXPECT_EQ(qx_session_get_algorithm(nullptr), nullptr);
   qx_session_clear_property(nullptr, "never set");
+}
+
+// Out of memory while setting a property or a context leaves the session
+// as it was and answers 9.
+TEST_F(Session, OutOfMemoryLeavesTheListsAsTheyWere) {
+  const long live = qx_alloc_live();
+  qx_session *s = qx_session_create();
+  // The first property of a session takes four allocations: the
+  // property, its name, the list and the list's context entry.
+  for (long n = 0; n < 4; ++n) {
+    qx_alloc_fail_after(n);
+    const int32_t rc = qx_session_set_int(s, "a", 1);
+    qx_alloc_fail_after(-1);
+    EXPECT_EQ(rc, 9) << n;
+    EXPECT_EQ(qx_session_get_num_contexts(s), 0) << n;
+    EXPECT_EQ(qx_alloc_live(), live + 1) << n;  // only the session
+  }
+  ASSERT_EQ(qx_session_set_int(s, "a", 1), 0);
+  EXPECT_EQ(qx_session_get_int(s, "a", -1), 1);
+  // A new name in an existing list needs two allocations.
+  qx_alloc_fail_after(1);
+  EXPECT_EQ(qx_session_set_int(s, "b", 2), 9);
+  qx_alloc_fail_after(-1);
+  EXPECT_EQ(qx_session_get_int(s, "b", -1), -1);
+  // An existing name needs none.
+  qx_alloc_fail_after(0);
+  EXPECT_EQ(qx_session_set_int(s, "a", 3), 0);
+  qx_alloc_fail_after(-1);
+  EXPECT_EQ(qx_session_get_int(s, "a", -1), 3);
+
+  static char old_data[] = "old";
+  g_destroyed.clear();
+  ASSERT_EQ(qx_session_set_context(s, old_data, 9, record_destroy), 0);
+  qx_alloc_fail_after(0);
+  EXPECT_EQ(qx_session_set_context(s, nullptr, 9, nullptr), 9);
+  qx_alloc_fail_after(-1);
+  EXPECT_TRUE(g_destroyed.empty());
+  EXPECT_EQ(qx_session_get_context(s, 9), old_data);
+
+  // The process-wide list the same way.
+  qx_alloc_fail_after(2);
+  EXPECT_EQ(qx_session_set_int(nullptr, "g", 1), 9);
+  qx_alloc_fail_after(-1);
+  EXPECT_EQ(qx_session_get_int(nullptr, "g", -1), -1);
+  qx_session_delete(s);
+  EXPECT_EQ(g_destroyed, std::vector<std::string>{"old"});
+  EXPECT_EQ(qx_alloc_live(), live);
 }
 
 }  // namespace

@@ -38,7 +38,8 @@ TEST(Template, MemoryReferencedTemplateNeverOwnsOrOverreads) {
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(qx_template_get_data(t), buffer.get());
   EXPECT_EQ(qx_template_is_mr(t), 1);
-  EXPECT_EQ(qx_template_get_mr_const(t), 1);
+  EXPECT_EQ(qx_template_get_mr_const(t), 0);
+  qx_template_set_mr_const(t, 1);
   EXPECT_EQ(qx_template_get_writable_data(t), nullptr);
 
   qx_template *copy = qx_template_copy(t);

@@ -5,12 +5,14 @@
 // empty, so that the algorithm's preferred geometry repeats its input.
 #include "engine/match/qx_extractor.h"
 
+#include "engine/qx_rc.h"
+
 namespace {
 
 int32_t unbuilt_extract_template(qx_session *, qx_image *, qx_finger *, int32_t,
                                  qx_template **out) {
   if (out != nullptr) *out = nullptr;
-  return 1;
+  return QX_RC_UNSUPPORTED;
 }
 
 }  // namespace

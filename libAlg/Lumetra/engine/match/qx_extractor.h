@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include "engine/image/qx_image.h"
 #include "engine/objects/qx_finger.h"
 #include "engine/objects/qx_session.h"
 #include "engine/objects/qx_template.h"
@@ -16,8 +17,6 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-typedef struct qx_image qx_image;
 
 /* Slot 1: a new template of the requested type from an image. */
 typedef int32_t (*qx_extract_template_fn)(qx_session *session, qx_image *image,

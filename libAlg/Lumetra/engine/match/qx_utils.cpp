@@ -1,8 +1,10 @@
 // The allocation check, the engine's Shell sort and the traversal deque.
 #include "engine/match/qx_utils.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "engine/qx_alloc.h"
+#include "engine/qx_rc.h"
 
 namespace {
 
@@ -40,7 +42,7 @@ void *take(lib_tree_stack *stack, lib_tree_stack_entry *e, void **object) {
   if (e == nullptr) return nullptr;
   void *data = e->data;
   unlink_entry(stack, e);
-  std::free(e);
+  qx_free(e);
   return data;
 }
 
@@ -55,9 +57,9 @@ int32_t lib_memory_check(void *b1, void *b2, void *b3, void *b4, void *b5, void 
   for (int32_t i = 0; i < n && i < 7; ++i) {
     if (buffers[i] == nullptr) all_present = false;
   }
-  if (all_present) return 0;
-  for (void *b : buffers) std::free(b);
-  return 9;
+  if (all_present) return QX_RC_OK;
+  for (void *b : buffers) qx_free(b);
+  return QX_RC_NO_MEMORY;
 }
 
 void qx_sort(void *base, size_t count, size_t element_size, qx_sort_compare_fn compare) {
@@ -91,7 +93,7 @@ void lib_tree_stack_clear(lib_tree_stack *stack) {
 
 lib_tree_stack_entry *lib_tree_push_stack(lib_tree_stack *stack, void *data, void *object) {
   if (stack == nullptr) return nullptr;
-  auto *e = static_cast<lib_tree_stack_entry *>(std::calloc(1, sizeof(lib_tree_stack_entry)));
+  auto *e = static_cast<lib_tree_stack_entry *>(qx_calloc(1, sizeof(lib_tree_stack_entry)));
   if (e == nullptr) return nullptr;
   e->data = data;
   e->object = object;

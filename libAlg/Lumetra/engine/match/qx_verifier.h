@@ -16,6 +16,7 @@
 
 #include <stdint.h>
 
+#include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_session.h"
 #include "engine/objects/qx_template.h"
 
@@ -23,8 +24,6 @@
 extern "C" {
 #endif
 
-typedef struct qx_alignment qx_alignment;
-typedef struct qx_match qx_match;
 typedef struct qx_vermodel qx_vermodel;
 
 /* The six operations, in slot order. */
@@ -78,7 +77,8 @@ int32_t qx_cheetah_verify_templates(qx_session *session, qx_template **enrolled,
                                     int32_t *decision, qx_match **match, int32_t *index,
                                     const qx_vermodel *models);
 
-/* Frees a score vector made by an extract_feature_scores operation. */
+/* Frees a score vector made by an extract_feature_scores operation
+ * (the vector is engine memory, qx_malloc). */
 void qx_feature_scores_free(uint16_t *scores);
 
 /* ---- Chains ------------------------------------------------------------ */

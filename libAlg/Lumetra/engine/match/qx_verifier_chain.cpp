@@ -1,8 +1,8 @@
 // Verifier chains, their links, and the lookup of verification models.
-#include <cstdlib>
-
 #include "engine/match/qx_verifier.h"
 #include "engine/objects/qx_algorithm.h"
+#include "engine/qx_alloc.h"
+#include "engine/qx_rc.h"
 
 struct qx_verifier_link {
   qx_verifier_link *next;
@@ -24,13 +24,13 @@ struct qx_verifier_chain {
 
 extern "C" {
 
-void qx_feature_scores_free(uint16_t *scores) { std::free(scores); }
+void qx_feature_scores_free(uint16_t *scores) { qx_free(scores); }
 
 qx_verifier_link *qx_verifier_link_create(
     const qx_verifier_interface *feature_score_extractor,
     const qx_verifier_interface *combined_verifier, int32_t max_subtemplates_to_pass_on,
     int32_t pass_on_feature_scores, int32_t accept_far_shift, int32_t reject_far) {
-  auto *link = static_cast<qx_verifier_link *>(std::calloc(1, sizeof(qx_verifier_link)));
+  auto *link = static_cast<qx_verifier_link *>(qx_calloc(1, sizeof(qx_verifier_link)));
   if (link == nullptr) return nullptr;
   link->feature_score_extractor = feature_score_extractor;
   link->combined_verifier = combined_verifier;
@@ -43,7 +43,7 @@ qx_verifier_link *qx_verifier_link_create(
 
 void qx_verifier_link_delete(qx_verifier_link *link) {
   // A link inside a chain belongs to the chain.
-  if (link != nullptr && link->owner == nullptr) std::free(link);
+  if (link != nullptr && link->owner == nullptr) qx_free(link);
 }
 
 qx_verifier_link *qx_verifier_link_get_next(const qx_verifier_link *link) {
@@ -74,7 +74,7 @@ int32_t qx_verifier_link_get_reject_far(const qx_verifier_link *link) {
 }
 
 qx_verifier_chain *qx_verifier_chain_create(void) {
-  return static_cast<qx_verifier_chain *>(std::calloc(1, sizeof(qx_verifier_chain)));
+  return static_cast<qx_verifier_chain *>(qx_calloc(1, sizeof(qx_verifier_chain)));
 }
 
 void qx_verifier_chain_append_link(qx_verifier_chain *chain, qx_verifier_link *link) {
@@ -107,10 +107,10 @@ void qx_verifier_chain_delete(qx_verifier_chain *chain) {
   qx_verifier_link *link = chain->first;
   while (link != nullptr) {
     qx_verifier_link *next = link->next;
-    std::free(link);
+    qx_free(link);
     link = next;
   }
-  std::free(chain);
+  qx_free(chain);
 }
 
 const qx_vermodel *qx_verifierI_get_vermodel(const qx_vermodel *models,
@@ -126,11 +126,11 @@ const qx_vermodel *qx_verifierI_get_vermodel(const qx_vermodel *models,
 int32_t qx_verifier_models_of_call(const qx_session *session, const qx_vermodel *given,
                                    const qx_vermodel **models) {
   *models = given;
-  if (given != nullptr) return 0;
+  if (given != nullptr) return QX_RC_OK;
   const qx_algorithm *alg = qx_session_get_algorithm(session);
-  if (alg == nullptr) return 20;
+  if (alg == nullptr) return QX_RC_OBJECT_NOT_FOUND;
   *models = qx_algorithm_get_vermodels(alg);
-  return 0;
+  return QX_RC_OK;
 }
 
 }  // extern "C"

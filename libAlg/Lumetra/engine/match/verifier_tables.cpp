@@ -8,6 +8,8 @@
 // (operation not supported) and sets its outputs to none or 0.
 #include "engine/match/qx_verifier.h"
 
+#include "engine/qx_rc.h"
+
 namespace {
 
 int32_t unsupported_similarity_score(qx_session *, qx_template *, qx_template *, int32_t,
@@ -18,19 +20,19 @@ int32_t unsupported_similarity_score(qx_session *, qx_template *, qx_template *,
   if (decision != nullptr) *decision = 0;
   if (alignment != nullptr) *alignment = nullptr;
   if (updated != nullptr) *updated = nullptr;
-  return 1;
+  return QX_RC_UNSUPPORTED;
 }
 
 int32_t unsupported_decision_from_score(qx_session *, qx_template *, const void *, uint16_t,
                                     int32_t, int32_t *decision, const qx_vermodel *) {
   if (decision != nullptr) *decision = 0;
-  return 1;
+  return QX_RC_UNSUPPORTED;
 }
 
 int32_t unsupported_threshold_table(qx_session *, int32_t, int32_t, const uint16_t **table,
                                 const qx_vermodel *) {
   if (table != nullptr) *table = nullptr;
-  return 1;
+  return QX_RC_UNSUPPORTED;
 }
 
 int32_t unsupported_verify_templates(qx_session *, qx_template **, int32_t, qx_template *,
@@ -39,7 +41,7 @@ int32_t unsupported_verify_templates(qx_session *, qx_template **, int32_t, qx_t
   if (decision != nullptr) *decision = 0;
   if (match != nullptr) *match = nullptr;
   if (index != nullptr) *index = 0;
-  return 1;
+  return QX_RC_UNSUPPORTED;
 }
 
 int32_t unsupported_extract_feature_scores(qx_session *, qx_template *, qx_template *,
@@ -48,7 +50,7 @@ int32_t unsupported_extract_feature_scores(qx_session *, qx_template *, qx_templ
   if (scores != nullptr) *scores = nullptr;
   if (count != nullptr) *count = 0;
   if (alignment != nullptr) *alignment = nullptr;
-  return 1;
+  return QX_RC_UNSUPPORTED;
 }
 
 int32_t unsupported_verify_feature_scores(qx_session *, qx_template *, qx_template *,
@@ -56,7 +58,7 @@ int32_t unsupported_verify_feature_scores(qx_session *, qx_template *, qx_templa
                                       int32_t *decision, const qx_vermodel *) {
   if (score != nullptr) *score = 0;
   if (decision != nullptr) *decision = 0;
-  return 1;
+  return QX_RC_UNSUPPORTED;
 }
 
 }  // namespace

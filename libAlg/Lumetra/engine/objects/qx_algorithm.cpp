@@ -2,10 +2,9 @@
 // takes back exactly what creation wrote.
 #include "engine/objects/qx_algorithm.h"
 
-#include "engine/objects/object_memory.h"
+#include "engine/qx_alloc.h"
+#include "engine/qx_rc.h"
 
-using lumetra::engine::obj_calloc;
-using lumetra::engine::obj_free;
 
 struct qx_algorithm {
   int32_t refs;
@@ -39,7 +38,7 @@ void destroy_algorithm(qx_algorithm *alg) {
   qx_session_clear_property(s, QX_PROP_360);
   qx_session_remove_context(s, QX_CONTEXT_ALGORITHM);
   qx_session_delete(s);
-  obj_free(alg);
+  qx_free(alg);
 }
 
 bool valid_index(int32_t index) { return index >= 0 && index < QX_FEATURE_COUNT; }
@@ -70,9 +69,9 @@ qx_algorithm *qx_algorithm_create(qx_session *session, const qx_extractor_interf
     qx_session_delete(own);
     return nullptr;
   }
-  auto *alg = static_cast<qx_algorithm *>(obj_calloc(sizeof(qx_algorithm)));
+  auto *alg = static_cast<qx_algorithm *>(qx_calloc(1, sizeof(qx_algorithm)));
   if (alg == nullptr || qx_session_set_context(session, alg, QX_CONTEXT_ALGORITHM, nullptr) != 0) {
-    obj_free(alg);
+    qx_free(alg);
     qx_session_delete(own);
     return nullptr;
   }
@@ -124,14 +123,14 @@ int32_t qx_algorithm_get_num_refs(const qx_algorithm *alg) {
 
 int32_t qx_algorithm_extract_template(qx_algorithm *alg, qx_image *image, qx_finger *finger,
                                       qx_template **out) {
-  if (out == nullptr) return 2;
+  if (out == nullptr) return QX_RC_BAD_ARGUMENT;
   *out = nullptr;
-  if (alg == nullptr) return 2;
-  if (alg->extractor == nullptr || alg->extractor->extract_template == nullptr) return 1;
+  if (alg == nullptr) return QX_RC_BAD_ARGUMENT;
+  if (alg->extractor == nullptr || alg->extractor->extract_template == nullptr) return QX_RC_UNSUPPORTED;
   qx_finger *temporary = nullptr;
   if (finger == nullptr) {
     temporary = qx_finger_create(0, nullptr);
-    if (temporary == nullptr) return 9;
+    if (temporary == nullptr) return QX_RC_NO_MEMORY;
     finger = temporary;
   }
   const int32_t rc =
@@ -157,18 +156,18 @@ int32_t qx_algorithm_get_similarity_score(qx_algorithm *alg, qx_template *a, qx_
                                           int32_t far_index, uint16_t *score,
                                           int32_t *decision, qx_alignment **alignment,
                                           qx_template **updated) {
-  if (alg == nullptr) return 2;
+  if (alg == nullptr) return QX_RC_BAD_ARGUMENT;
   const qx_verifier_interface *v = main_verifier(alg);
-  if (v == nullptr || v->get_similarity_score == nullptr) return 1;
+  if (v == nullptr || v->get_similarity_score == nullptr) return QX_RC_UNSUPPORTED;
   return v->get_similarity_score(alg->session, a, b, far_index, score, decision, alignment,
                                  updated, alg->vermodels);
 }
 
 int32_t qx_algorithm_decision_from_score(qx_algorithm *alg, qx_template *tpl, uint16_t score,
                                          int32_t far_index, int32_t *decision) {
-  if (alg == nullptr) return 2;
+  if (alg == nullptr) return QX_RC_BAD_ARGUMENT;
   const qx_verifier_interface *v = main_verifier(alg);
-  if (v == nullptr || v->decision_from_score == nullptr) return 1;
+  if (v == nullptr || v->decision_from_score == nullptr) return QX_RC_UNSUPPORTED;
   return v->decision_from_score(alg->session, tpl, nullptr, score, far_index, decision,
                                 alg->vermodels);
 }
@@ -176,19 +175,19 @@ int32_t qx_algorithm_decision_from_score(qx_algorithm *alg, qx_template *tpl, ui
 int32_t qx_algorithm_verify_templates(qx_algorithm *alg, qx_template **enrolled,
                                       int32_t count, qx_template *probe, int32_t far_index,
                                       int32_t *decision, qx_match **match, int32_t *index) {
-  if (alg == nullptr) return 2;
+  if (alg == nullptr) return QX_RC_BAD_ARGUMENT;
   const qx_verifier_interface *v = main_verifier(alg);
-  if (v == nullptr || v->verify_templates == nullptr) return 1;
+  if (v == nullptr || v->verify_templates == nullptr) return QX_RC_UNSUPPORTED;
   return v->verify_templates(alg->session, enrolled, count, probe, far_index, decision, match,
                              index, alg->vermodels);
 }
 
 int32_t qx_algorithm_set_feature_state(qx_algorithm *alg, int32_t index, int32_t value) {
-  if (alg == nullptr || !valid_index(index) || !alg->feature_mutable[index]) return 1;
+  if (alg == nullptr || !valid_index(index) || !alg->feature_mutable[index]) return QX_RC_UNSUPPORTED;
   const int32_t rc = qx_session_set_int(alg->session, kFeatureProperty[index], value);
   if (rc != 0) return rc;
   alg->feature_state[index] = value;
-  return 0;
+  return QX_RC_OK;
 }
 
 int32_t qx_algorithm_get_feature_state(const qx_algorithm *alg, int32_t index) {
@@ -239,7 +238,7 @@ int32_t qx_algorithm_get_slice_rows(const qx_algorithm *alg) {
   return qx_session_get_slice_rows(alg != nullptr ? alg->session : nullptr);
 }
 int32_t qx_algorithm_set_slice_rows(qx_algorithm *alg, int32_t rows) {
-  if (alg == nullptr) return 2;
+  if (alg == nullptr) return QX_RC_BAD_ARGUMENT;
   return qx_session_set_slice_rows_(alg->session, rows);
 }
 

@@ -1,10 +1,9 @@
 // Finger and user value objects.
 #include "engine/objects/qx_finger.h"
 
-#include "engine/objects/object_memory.h"
+#include "engine/qx_alloc.h"
+#include "engine/qx_rc.h"
 
-using lumetra::engine::obj_calloc;
-using lumetra::engine::obj_free;
 
 struct qx_user {
   int32_t refs;
@@ -28,11 +27,11 @@ namespace {
 qx_user g_anonymous_user = {0, 0, 0, 0, nullptr};
 qx_finger g_static_finger = {0, 0, nullptr, 0, nullptr};
 
-void destroy_user(qx_user *u) { obj_free(u); }
+void destroy_user(qx_user *u) { qx_free(u); }
 
 void destroy_finger(qx_finger *f) {
   qx_user_delete(f->user != nullptr ? f->user : &g_anonymous_user);
-  obj_free(f);
+  qx_free(f);
 }
 
 }  // namespace
@@ -42,7 +41,7 @@ extern "C" {
 qx_user *qx_user_anonymous(void) { return &g_anonymous_user; }
 
 qx_user *qx_user_create_ext(int32_t id, int32_t year_of_birth, int32_t gender) {
-  auto *u = static_cast<qx_user *>(obj_calloc(sizeof(qx_user)));
+  auto *u = static_cast<qx_user *>(qx_calloc(1, sizeof(qx_user)));
   if (u == nullptr) return nullptr;
   u->refs = 1;
   u->id = id;
@@ -83,7 +82,7 @@ int32_t qx_user_is_copy(const qx_user *a, const qx_user *b) {
 
 qx_finger *qx_finger_create_acquisition(int32_t position, qx_user *user,
                                         int32_t acquisition) {
-  auto *f = static_cast<qx_finger *>(obj_calloc(sizeof(qx_finger)));
+  auto *f = static_cast<qx_finger *>(qx_calloc(1, sizeof(qx_finger)));
   if (f == nullptr) return nullptr;
   f->refs = 1;
   f->position = position;

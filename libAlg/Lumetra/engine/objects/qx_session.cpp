@@ -2,10 +2,10 @@
 // integer property lists (one per session, one process-wide).
 #include "engine/objects/qx_session.h"
 
-#include <cstdlib>
 #include <cstring>
 
-#include "engine/objects/object_memory.h"
+#include "engine/qx_alloc.h"
+#include "engine/qx_rc.h"
 
 namespace {
 
@@ -33,8 +33,8 @@ struct PropertyList {
 PropertyList *g_global_properties = nullptr;
 
 void free_property(Property *p) {
-  lumetra::engine::obj_free(p->name);
-  lumetra::engine::obj_free(p);
+  qx_free(p->name);
+  qx_free(p);
 }
 
 void property_list_destroy(void *data) {
@@ -46,7 +46,7 @@ void property_list_destroy(void *data) {
     free_property(p);
     p = next;
   }
-  lumetra::engine::obj_free(list);
+  qx_free(list);
 }
 
 Property *find_property(const PropertyList *list, const char *name) {
@@ -56,8 +56,6 @@ Property *find_property(const PropertyList *list, const char *name) {
   }
   return nullptr;
 }
-
-PropertyList *session_properties(const qx_session *session);
 
 }  // namespace
 
@@ -90,10 +88,10 @@ void destroy_session(qx_session *session) {
   while (e != nullptr) {
     ContextEntry *next = e->next;
     if (e->destroy != nullptr) e->destroy(e->data);
-    lumetra::engine::obj_free(e);
+    qx_free(e);
     e = next;
   }
-  lumetra::engine::obj_free(session);
+  qx_free(session);
 }
 
 PropertyList *session_properties(const qx_session *session) {
@@ -106,7 +104,7 @@ PropertyList *session_properties(const qx_session *session) {
 extern "C" {
 
 qx_session *qx_session_create(void) {
-  auto *s = static_cast<qx_session *>(lumetra::engine::obj_calloc(sizeof(qx_session)));
+  auto *s = static_cast<qx_session *>(qx_calloc(1, sizeof(qx_session)));
   if (s == nullptr) return nullptr;
   s->refs = 1;
   s->destroy = destroy_session;
@@ -129,10 +127,10 @@ int32_t qx_session_get_num_refs(const qx_session *session) {
 
 int32_t qx_session_set_context(qx_session *session, void *data, int32_t type,
                                qx_context_destroy_fn destroy) {
-  if (session == nullptr) return 2;
+  if (session == nullptr) return QX_RC_BAD_ARGUMENT;
   // Allocate first so that a failure leaves the old context untouched.
-  auto *entry = static_cast<ContextEntry *>(lumetra::engine::obj_calloc(sizeof(ContextEntry)));
-  if (entry == nullptr) return 9;
+  auto *entry = static_cast<ContextEntry *>(qx_calloc(1, sizeof(ContextEntry)));
+  if (entry == nullptr) return QX_RC_NO_MEMORY;
   qx_session_remove_context(session, type);
   entry->type = type;
   entry->data = data;
@@ -141,7 +139,7 @@ int32_t qx_session_set_context(qx_session *session, void *data, int32_t type,
   if (session->first != nullptr) session->first->prev = entry; else session->last = entry;
   session->first = entry;
   ++session->count;
-  return 0;
+  return QX_RC_OK;
 }
 
 void *qx_session_get_context(const qx_session *session, int32_t type) {
@@ -156,7 +154,7 @@ void qx_session_remove_context(qx_session *session, int32_t type) {
   if (e == nullptr) return;
   unlink_entry(session, e);
   if (e->destroy != nullptr) e->destroy(e->data);
-  lumetra::engine::obj_free(e);
+  qx_free(e);
 }
 
 qx_algorithm *qx_session_get_algorithm(const qx_session *session) {
@@ -168,37 +166,37 @@ int32_t qx_session_get_num_contexts(const qx_session *session) {
 }
 
 int32_t qx_session_set_int(qx_session *session, const char *name, int32_t value) {
-  if (name == nullptr) return 2;
+  if (name == nullptr) return QX_RC_BAD_ARGUMENT;
   PropertyList *list = session != nullptr ? session_properties(session) : g_global_properties;
   if (Property *p = find_property(list, name)) {
     p->value = value;
-    return 0;
+    return QX_RC_OK;
   }
   // Build the new property before creating a list for it, so that a
   // failure leaves no empty list behind.
   const std::size_t len = std::strlen(name);
-  auto *p = static_cast<Property *>(lumetra::engine::obj_calloc(sizeof(Property)));
-  char *copy = static_cast<char *>(lumetra::engine::obj_calloc(len + 1));
+  auto *p = static_cast<Property *>(qx_calloc(1, sizeof(Property)));
+  char *copy = static_cast<char *>(qx_calloc(1, len + 1));
   if (p == nullptr || copy == nullptr) {
-    lumetra::engine::obj_free(p);
-    lumetra::engine::obj_free(copy);
-    return 9;
+    qx_free(p);
+    qx_free(copy);
+    return QX_RC_NO_MEMORY;
   }
   std::memcpy(copy, name, len + 1);
   p->name = copy;
   p->value = value;
   if (list == nullptr) {
-    list = static_cast<PropertyList *>(lumetra::engine::obj_calloc(sizeof(PropertyList)));
+    list = static_cast<PropertyList *>(qx_calloc(1, sizeof(PropertyList)));
     if (list == nullptr) {
       free_property(p);
-      return 9;
+      return QX_RC_NO_MEMORY;
     }
     if (session != nullptr) {
       if (qx_session_set_context(session, list, QX_CONTEXT_PROPERTIES,
                                  property_list_destroy) != 0) {
-        lumetra::engine::obj_free(list);
+        qx_free(list);
         free_property(p);
-        return 9;
+        return QX_RC_NO_MEMORY;
       }
     } else {
       g_global_properties = list;
@@ -207,7 +205,7 @@ int32_t qx_session_set_int(qx_session *session, const char *name, int32_t value)
   p->next = list->first;
   if (list->first != nullptr) list->first->prev = p;
   list->first = p;
-  return 0;
+  return QX_RC_OK;
 }
 
 int32_t qx_session_get_int(const qx_session *session, const char *name,

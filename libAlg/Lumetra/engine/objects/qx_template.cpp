@@ -3,10 +3,9 @@
 
 #include <cstring>
 
-#include "engine/objects/object_memory.h"
+#include "engine/qx_alloc.h"
+#include "engine/qx_rc.h"
 
-using lumetra::engine::obj_calloc;
-using lumetra::engine::obj_free;
 
 struct qx_template {
   int32_t refs;
@@ -24,12 +23,12 @@ namespace {
 
 void destroy_template(qx_template *t) {
   if (t->release != nullptr) t->release(t->release_data);
-  if (!t->memory_referenced) obj_free(t->data);
-  obj_free(t);
+  if (!t->memory_referenced) qx_free(t->data);
+  qx_free(t);
 }
 
 qx_template *new_template(int32_t type) {
-  auto *t = static_cast<qx_template *>(obj_calloc(sizeof(qx_template)));
+  auto *t = static_cast<qx_template *>(qx_calloc(1, sizeof(qx_template)));
   if (t == nullptr) return nullptr;
   t->refs = 1;
   t->type = type;
@@ -46,9 +45,9 @@ qx_template *qx_template_create(int32_t type, const uint8_t *bytes, uint32_t siz
   qx_template *t = new_template(type);
   if (t == nullptr) return nullptr;
   if (size != 0) {
-    t->data = static_cast<uint8_t *>(obj_calloc(size));
+    t->data = static_cast<uint8_t *>(qx_calloc(1, size));
     if (t->data == nullptr) {
-      obj_free(t);
+      qx_free(t);
       return nullptr;
     }
     std::memcpy(t->data, bytes, size);
@@ -76,7 +75,9 @@ qx_template *qx_template_create_mre(int32_t type, const uint8_t *bytes, uint32_t
 }
 
 qx_template *qx_template_create_mr(int32_t type, const uint8_t *bytes, uint32_t size) {
-  return qx_template_create_mre(type, bytes, size, 1, nullptr, nullptr);
+  // Not constant: templates derived from it may keep referring to the
+  // caller's bytes instead of copying them.
+  return qx_template_create_mre(type, bytes, size, 0, nullptr, nullptr);
 }
 
 qx_template *qx_template_retain(qx_template *tpl) {

@@ -43,7 +43,8 @@ typedef void (*qx_template_release_fn)(void *user_data);
 
 /* Copies size bytes (none when bytes is absent and size is not 0). */
 qx_template *qx_template_create(int32_t type, const uint8_t *bytes, uint32_t size);
-/* Refers to the caller's bytes; they must outlive the template. */
+/* Refers to the caller's bytes, which must outlive the template; the
+ * template is not marked constant. */
 qx_template *qx_template_create_mr(int32_t type, const uint8_t *bytes, uint32_t size);
 /* As _mr, read-only when is_const is non-zero, and release(user_data)
  * runs when the template dies. */
@@ -56,7 +57,8 @@ void qx_template_delete(qx_template *tpl);
 int32_t qx_template_get_num_refs(const qx_template *tpl);
 
 const uint8_t *qx_template_get_data(const qx_template *tpl);
-/* Writable bytes, or none for an absent or read-only template. */
+/* Writable bytes, or none for an absent or constant template.  For a
+ * memory-referenced template these are the caller's bytes. */
 uint8_t *qx_template_get_writable_data(qx_template *tpl);
 uint32_t qx_template_get_data_size(const qx_template *tpl);
 /* The reported type: 73 and 74 report 67, 4/5/6 report 1/2/3. */
