@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "engine/image/enhance.h"
+#include "engine/match/qx_config.h"
+#include "engine/objects/qx_algorithm.h"
 #include "engine/qx_alloc.h"
 
 namespace {
@@ -139,6 +141,28 @@ TEST(Enhance, OutputImageTakesSizeResolutionAndImpression) {
   EXPECT_EQ(std::vector<uint8_t>(px.begin(), px.end()),
             std::vector<uint8_t>(qx_image_get_pixels(img), qx_image_get_pixels(img) + px.size()));
   qx_image_delete(out);
+  qx_image_delete(img);
+}
+
+TEST(Enhance, AlgorithmModelServesItsOwnResolution) {
+  // 395 dpi has no built-in band; a model at 400 dpi covers it.  With an
+  // all-pass table (255) the uniform level keeps 255/256 of its offset.
+  enhance_ppmodel model{};
+  model.resolution = 400;
+  std::fill(std::begin(model.gain), std::end(model.gain), 255);
+  qx_algorithm *alg = square_xs_create(nullptr);
+  ASSERT_NE(alg, nullptr);
+  std::vector<uint8_t> px(64 * 64, 200);
+  qx_image *img = qx_image_create(64, 64, 395, 395, px.data(), 0);
+  qx_image *out = nullptr;
+  EXPECT_EQ(enhance_image(alg, img, &out), 2);  // no model yet
+  qx_algorithm_set_ppmodel(alg, &model);
+  ASSERT_EQ(enhance_image(alg, img, &out), 0);
+  // 128 + 72 * 255/256 = 199.7 -> 200; (200 + 127) >> 1 = 163.
+  EXPECT_NEAR(qx_image_get_pixels(out)[0], 163, 1);
+  qx_image_delete(out);
+  qx_algorithm_set_ppmodel(alg, nullptr);
+  qx_algorithm_delete(alg);
   qx_image_delete(img);
 }
 

@@ -2,6 +2,7 @@
 // ridges gain contrast, and failures leave the pixels alone.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <vector>
 
@@ -65,6 +66,8 @@ TEST(LocalContrast, FailuresLeaveThePixelsUnchanged) {
   EXPECT_EQ(local_contrast_enhance(img.data(), 0, 40, 0.8f), -1);
   EXPECT_EQ(local_contrast_enhance(img.data(), 50, -1, 0.8f), -1);
   EXPECT_EQ(local_contrast_enhance(nullptr, 50, 40, 0.8f), -1);
+  EXPECT_EQ(local_contrast_enhance(img.data(), INT_MAX, 1, 0.8f), -1);  // padded side overflows
+  EXPECT_EQ(img, original);
   const long live = qx_alloc_live();
   for (long n = 0; n < 5; ++n) {
     qx_alloc_fail_after(n);

@@ -3,6 +3,7 @@
 #include "engine/image/local_contrast.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +37,8 @@ void smooth(const uint8_t *src, uint8_t *dst, int w, int h) {
 
 extern "C" int local_contrast_enhance(uint8_t *pixels, int width, int height, float strength) {
   if (pixels == nullptr || width <= 0 || height <= 0) return -1;
+  // The padded sides must stay within int.
+  if (width > INT_MAX - 2 * kPad || height > INT_MAX - 2 * kPad) return -1;
   const int pw = width + 2 * kPad, ph = height + 2 * kPad;
   const size_t padded_size = static_cast<size_t>(pw) * ph;
   const size_t image_size = static_cast<size_t>(width) * height;
