@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/formats/bmp_convert.h"
+#include "engine/qx_alloc.h"
 #include "lumetra/support/bmp_builder.h"
 
 namespace {
@@ -203,6 +204,23 @@ TEST(BmpConvert, FileFormReadsTheWholeFile) {
   lumetra::test::write_file(path, {});
   EXPECT_EQ(qxbmp_bmpfile_to_buffer(path.c_str(), &out, &w, &h), 8);
   EXPECT_EQ(qxbmp_bmpfile_to_buffer("/tmp", &out, &w, &h), 8);  // a directory cannot be read
+  std::remove(path.c_str());
+}
+
+TEST(BmpConvert, OutOfMemoryGivesNineAndFreesEverything) {
+  // The file form takes three buffers: the file, the record, the pixels.
+  const std::string path = lumetra::test::temp_path("convert_oom.bmp");
+  lumetra::test::write_file(path, make_bmp({40, 30, 8}, ramp_pixels(40, 30)));
+  const long live = qx_alloc_live();
+  for (long n = 0; n < 3; ++n) {
+    unsigned char *out = reinterpret_cast<unsigned char *>(1);
+    unsigned w = 1, h = 1;
+    qx_alloc_fail_after(n);
+    EXPECT_EQ(qxbmp_bmpfile_to_buffer(path.c_str(), &out, &w, &h), 9) << n;
+    qx_alloc_fail_after(-1);
+    EXPECT_TRUE(out == nullptr && w == 0 && h == 0);
+    EXPECT_EQ(qx_alloc_live(), live);
+  }
   std::remove(path.c_str());
 }
 
