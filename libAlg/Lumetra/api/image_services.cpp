@@ -85,9 +85,9 @@ int nerio_qx_ImageEnhance(unsigned char *pixels, int width, int height) {
   qx_image *image = sensor_image(pixels);
   if (image == nullptr) return -1;
   qx_image *enhanced = nullptr;
-  enhance_image(nullptr, image, &enhanced);
+  const qx_rc rc = enhance_image(nullptr, image, &enhanced);
   qx_image_delete(image);
-  const uint8_t *result = qx_image_get_pixels(enhanced);
+  const uint8_t *result = rc == QX_RC_OK ? qx_image_get_pixels(enhanced) : nullptr;
   if (result == nullptr) {
     qx_image_delete(enhanced);
     return -1;
