@@ -1,7 +1,13 @@
 /* Compile check: the engine headers that C code may call are valid C.
  * Built as an object library only; nothing runs. */
+#include "engine/formats/bmp_convert.h"
+#include "engine/image/block_filter.h"
 #include "engine/image/block_ops.h"
+#include "engine/image/deband.h"
+#include "engine/image/enhance.h"
+#include "engine/image/fft.h"
 #include "engine/image/fixed_math.h"
+#include "engine/image/local_contrast.h"
 #include "engine/image/normalize.h"
 #include "engine/image/pixel_ops.h"
 #include "engine/image/quality.h"
@@ -29,5 +35,6 @@ int engine_headers_compile_as_c(void) {
   qx_algorithm *alg = square_xs_create(NULL);
   code += qx_algorithm_get_template_type(alg);
   qx_algorithm_delete(alg);
+  code += (int)bal_filter_fft_worksize(ENHANCE_BLOCK) + QXBMP_OK;
   return code + qx_rc_convert_from_qxi(QXI_NO_MEMORY);
 }
