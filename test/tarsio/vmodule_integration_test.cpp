@@ -421,18 +421,5 @@ TEST(VirtualModuleDir, ChoiceOfRunDirectory) {
   if (saved_xdg) ::setenv("XDG_RUNTIME_DIR", keep_xdg.c_str(), 1);
 }
 
-TEST(Transport, OpeningPaths) {
-  int err = 0;
-  EXPECT_EQ(platform::open_transport("/nonexistent/device", &err), nullptr);
-  EXPECT_EQ(err, ENOENT);
-  // A character device that is not the driver: opened, but every request
-  // is refused by the kernel.
-  auto null_device = platform::open_transport("/dev/null", &err);
-  ASSERT_NE(null_device, nullptr);
-  uint8_t byte = 0;
-  EXPECT_EQ(platform::device_control(null_device.get(), 0x442028, nullptr, 0, &byte, 1), ENOTTY);
-  EXPECT_EQ(platform::device_control(platform::kInvalidDeviceHandle, 0x442028, nullptr, 0, &byte, 1), EBADF);
-}
-
 }  // namespace
 }  // namespace tarsio

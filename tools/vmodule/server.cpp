@@ -25,14 +25,8 @@ namespace {
 using tarsio::platform::kVmMaxPayload;
 using tarsio::platform::kVmReplyMagic;
 using tarsio::platform::kVmRequestMagic;
-
-void put32(uint8_t* p, uint32_t v) {
-  for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
-}
-uint32_t get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
+using tarsio::platform::wire_get32;
+using tarsio::platform::wire_put32;
 
 bool read_all(int fd, uint8_t* p, std::size_t n) {
   while (n > 0) {
@@ -205,8 +199,8 @@ class Server {
   bool serve(int fd) {
     uint8_t head[16];
     if (!read_all(fd, head, sizeof head)) return false;
-    const uint32_t code = get32(head + 4), in_len = get32(head + 8), out_len = get32(head + 12);
-    if (get32(head) != kVmRequestMagic || in_len > kVmMaxPayload || out_len > kVmMaxPayload) return false;
+    const uint32_t code = wire_get32(head + 4), in_len = wire_get32(head + 8), out_len = wire_get32(head + 12);
+    if (wire_get32(head) != kVmRequestMagic || in_len > kVmMaxPayload || out_len > kVmMaxPayload) return false;
     std::vector<uint8_t> in(in_len);
     if (in_len > 0 && !read_all(fd, in.data(), in_len)) return false;
 
@@ -222,9 +216,9 @@ class Server {
     const Reply reply = module_.handle(code, in.data(), in_len, out_len);
     const uint32_t n = reply.status == 0 ? static_cast<uint32_t>(std::min<std::size_t>(reply.bytes.size(), out_len)) : 0;
     std::vector<uint8_t> message(12 + n);
-    put32(&message[0], kVmReplyMagic);
-    put32(&message[4], static_cast<uint32_t>(reply.status));
-    put32(&message[8], n);
+    wire_put32(&message[0], kVmReplyMagic);
+    wire_put32(&message[4], static_cast<uint32_t>(reply.status));
+    wire_put32(&message[8], n);
     if (n > 0) std::memcpy(&message[12], reply.bytes.data(), n);
     if (options_.verbose)
       std::fprintf(stderr, "tarsio-vmodule: code 0x%x in %u out %u -> status %d, %u bytes\n", code, in_len,
