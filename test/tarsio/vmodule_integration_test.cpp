@@ -298,6 +298,10 @@ TEST_F(VirtualModule, FaultyVersionsAndSelfTest) {
   EXPECT_FALSE(TestSPI(h()));
   TearDown();
   pid = -1;
+  start("good-usb-type3", {"--spi-test-fail"});
+  EXPECT_FALSE(TestSPI(h()));
+  TearDown();
+  pid = -1;
   start("fault-driver-version");
   SensorInfo info;
   ASSERT_TRUE(ReadInfo(h(), &info));
