@@ -20,7 +20,8 @@ const char* kUsage =
     "              [--skin random|normal|dry|wet] [--masters] [--sheet FILE.png]\n"
     "  fpsynth finger --out FILE.bmp [--size 128x128] [--seed 1]\n"
     "  fpsynth sheet --out FILE.png [--fingers 8] [--impressions 8] [--size 88x88 | --full]\n"
-    "              [--seed 1] [--period 8:11] [--rotation 15] [--skin ...]\n";
+    "              [--seed 1] [--period 8:11] [--rotation 15] [--skin ...] [--masters]\n"
+    "  (sheet --masters shows the master prints instead of impressions)\n";
 
 struct Args {
     std::string out, sheet;
@@ -148,10 +149,14 @@ int run_sheet(const Args& a) {
     for (int fi = 1; fi <= fingers; ++fi) {
         const uint64_t fs = derive_seed(a.seed, static_cast<uint64_t>(fi));
         const Master m = make_master(fs, a.master);
+        if (a.masters) {
+            tiles.push_back(m.render());
+            continue;
+        }
         for (int ii = 1; ii <= per; ++ii)
             tiles.push_back(make_impression(m, derive_seed(fs, static_cast<uint64_t>(ii)), a.impression).image);
     }
-    if (!write_png(a.out, contact_sheet(tiles, per))) {
+    if (!write_png(a.out, contact_sheet(tiles, a.masters ? 4 : per))) {
         std::fprintf(stderr, "fpsynth: cannot write %s\n", a.out.c_str());
         return 1;
     }

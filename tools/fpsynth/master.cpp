@@ -148,15 +148,18 @@ void make_orientation(Master& m, Rng& rng) {
 
 void make_period(Master& m, Rng& rng, double pmin, double pmax) {
     SmoothNoise var(rng, 3, 150, 400);
-    const double span = pmax - pmin;
-    const double base = rng.uniform(pmin + 0.2 * span, pmax - 0.25 * span);
-    const double amp = 0.18 * span + 0.2;
+    // Where ridges converge or fan out the grown spacing departs from the
+    // map by up to about a tenth, so the map keeps off the range's ends.
+    const double margin = std::min(0.25 * (pmax - pmin), 0.08 * pmax);
+    const double lo = pmin + margin, hi = pmax - margin, span = hi - lo;
+    const double base = rng.uniform(lo + 0.2 * span, hi - 0.25 * span);
+    const double amp = 0.2 * span + 0.2;
     for (int r = 0; r < m.rows; ++r)
         for (int c = 0; c < m.cols; ++c) {
             // Ridges are a little wider apart toward the base of the finger.
             const double down = (r - m.centre_row) / m.rows;
             double p = base + amp * var(c, r) + 0.25 * span * std::max(0.0, down);
-            m.period[static_cast<size_t>(r) * m.cols + c] = static_cast<float>(std::clamp(p, pmin, pmax));
+            m.period[static_cast<size_t>(r) * m.cols + c] = static_cast<float>(std::clamp(p, lo, hi));
         }
 }
 
@@ -170,12 +173,15 @@ struct FilterBank {
     std::vector<float> taps;  // [period][angle][size*size]
 
     FilterBank(double lo, double hi) : pmin(lo) {
-        radius = std::clamp(static_cast<int>(std::lround(0.58 * hi)), 3, 12);
+        // Wide periods need a wider support to stay selective.
+        radius = std::clamp(static_cast<int>(std::lround(0.58 * hi + 0.3 * std::max(0.0, hi - 11))), 3, 14);
         size = 2 * radius + 1;
         periods = static_cast<int>(std::ceil((hi - lo) / pstep)) + 1;
         taps.resize(static_cast<size_t>(periods) * kAngles * size * size);
-        for (int p = 0; p < periods; ++p)
-            for (int a = 0; a < kAngles; ++a) make(p, a);
+        for (int p = 0; p < periods; ++p) {
+            const double wave_period = tuned_wave_period(pmin + p * pstep);
+            for (int a = 0; a < kAngles; ++a) make(p, a, wave_period);
+        }
     }
     const float* at(int p, int a) const { return &taps[(static_cast<size_t>(p) * kAngles + a) * size * size]; }
     int index(float period, float theta) const {
@@ -185,28 +191,66 @@ struct FilterBank {
     }
 
 private:
-    void make(int p, int a) {
+    // Taps for nominal period index p and angle index a.  The cosine is
+    // built with a wave period tuned so that the filter's strongest
+    // response falls on the nominal period: a short envelope and the
+    // zero-mean correction would otherwise favour shorter periods.
+    double tuned_wave_period(double T) {
+        double wave_period = T;
+        for (int round = 0; round < 3; ++round) {
+            build(T, wave_period, 0.0, scratch_);
+            double best = -1e300, peak = T;
+            for (double probe = 0.7 * T; probe <= 1.4 * T; probe += 0.005 * T) {
+                const double v = response(scratch_, 0.0, probe);
+                if (v > best) best = v, peak = probe;
+            }
+            wave_period *= T / peak;
+        }
+        return wave_period;
+    }
+
+    void make(int p, int a, double wave_period) {
         const double T = pmin + p * pstep, th = a * M_PI / kAngles;
+        build(T, wave_period, th, scratch_);
+        const double gain = response(scratch_, th, T);
+        float* out = &taps[(static_cast<size_t>(p) * kAngles + a) * size * size];
+        for (int k = 0; k < size * size; ++k) out[k] = static_cast<float>(scratch_[k] / gain);
+    }
+
+    // Zero-mean oriented filter: envelope stretched along the ridge times a
+    // cosine across it.
+    void build(double T, double wave_period, double th, std::vector<double>& k) const {
         const double st = 0.5 * T, sn = 0.33 * T;
         // Ridge direction in pixel coordinates (rows down): (cos, -sin).
         const double ux = std::cos(th), uy = -std::sin(th);
-        std::vector<double> env(size * size), wave(size * size);
+        std::vector<double> env(size * size);
+        k.assign(size * size, 0.0);
         double se = 0, sw = 0;
         for (int y = -radius; y <= radius; ++y)
             for (int x = -radius; x <= radius; ++x) {
                 const double along = x * ux + y * uy, across = -x * uy + y * ux;
-                const int k = (y + radius) * size + x + radius;
-                env[k] = std::exp(-along * along / (2 * st * st) - across * across / (2 * sn * sn));
-                wave[k] = std::cos(2 * M_PI * across / T);
-                se += env[k];
-                sw += env[k] * wave[k];
+                const int i = (y + radius) * size + x + radius;
+                env[i] = std::exp(-along * along / (2 * st * st) - across * across / (2 * sn * sn));
+                k[i] = std::cos(2 * M_PI * across / wave_period);
+                se += env[i];
+                sw += env[i] * k[i];
             }
         const double mean = sw / se;
-        double response = 0;
-        for (int k = 0; k < size * size; ++k) response += env[k] * (wave[k] - mean) * wave[k];
-        float* out = &taps[(static_cast<size_t>(p) * kAngles + a) * size * size];
-        for (int k = 0; k < size * size; ++k) out[k] = static_cast<float>(env[k] * (wave[k] - mean) / response);
+        for (int i = 0; i < size * size; ++i) k[i] = env[i] * (k[i] - mean);
     }
+
+    // Response of taps k (angle th) to a unit cosine of the given period
+    // across the ridges.
+    double response(const std::vector<double>& k, double th, double period) const {
+        const double ux = std::cos(th), uy = -std::sin(th);
+        double sum = 0;
+        for (int y = -radius; y <= radius; ++y)
+            for (int x = -radius; x <= radius; ++x)
+                sum += k[(y + radius) * size + x + radius] * std::cos(2 * M_PI * (-x * uy + y * ux) / period);
+        return sum;
+    }
+
+    std::vector<double> scratch_;
 };
 
 // Grows ridges from seeds: every pass filters the pattern with the filter of
