@@ -168,7 +168,8 @@ Impression make_impression(const Master& m, uint64_t seed, const ImpressionParam
             double mx, my;
             imp.to_master(c, r, mx, my);
             const size_t i = static_cast<size_t>(r) * cols + c;
-            f[i] = sample(m.field, m.rows, m.cols, mx, my, -1.0f);
+            f[i] = sample(m.field, m.rows, m.cols, mx, my, -1.0f) +
+                   0.3f * sample(m.texture, m.rows, m.cols, mx, my, 0.0f);
             const double ex = (mx - touch_c) / half_w, ey = (my - touch_r) / half_h;
             const double ell = 1.0 - smoothstep(0.85, 1.0, ex * ex + ey * ey);
             contact[i] = static_cast<float>(ell) * sample(maskf, m.rows, m.cols, mx, my, 0.0f);
@@ -177,24 +178,28 @@ Impression make_impression(const Master& m, uint64_t seed, const ImpressionParam
     // 2. Skin condition and pressure: the threshold on the field sets the
     // ridge width; dry skin breaks ridges in patches, wet skin fills valleys.
     ValueNoise blotch(rng, rows, cols, rng.uniform(5, 9));
-    ValueNoise fine(rng, rows, cols, 2.0);
+    ValueNoise grain(rng, rows, cols, 2.5);
+    ValueNoise shade(rng, rows, cols, 30);
     double thr = 0.25 * (1.0 - imp.pressure);
     if (imp.skin == Skin::Wet) {
         blur3(f, rows, cols);
         blur3(f, rows, cols);
-        thr -= 0.35;
+        thr -= 0.3;
     } else if (imp.skin == Skin::Dry) {
-        thr += 0.3;
+        thr += 0.25;
     }
-    const double bg = rng.uniform(200, 240), ink = rng.uniform(25, 80);
+    const double bg = rng.uniform(200, 240), ink = rng.uniform(20, 70);
     std::vector<float> grey(f.size());
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < cols; ++c) {
             const size_t i = static_cast<size_t>(r) * cols + c;
-            double th = thr + 0.12 * fine(r, c);
-            if (imp.skin == Skin::Dry) th += 0.7 * std::max(0.0f, blotch(r, c)) + 0.15 * fine(r, c);
-            if (imp.skin == Skin::Wet) th -= 0.4 * std::max(0.0f, blotch(r, c));
-            const double s = smoothstep(th - 0.35, th + 0.35, f[i]) * contact[i];
+            double th = thr + 0.1 * grain(r, c);
+            // Dry skin touches in dots and dashes, wet skin smears into the
+            // valleys; both in patches.
+            const double patch = std::max(0.0f, blotch(r, c));
+            if (imp.skin == Skin::Dry) th += 0.6 * patch + 0.45 * grain(r, c) * (0.4 + patch);
+            if (imp.skin == Skin::Wet) th -= 0.5 * patch + 0.25 * grain(r, c) * patch;
+            const double s = smoothstep(th - 0.35, th + 0.35, f[i]) * contact[i] * (0.85 + 0.15 * shade(r, c));
             grey[i] = static_cast<float>(bg - (bg - ink) * s);
         }
     blur3(grey, rows, cols);

@@ -362,6 +362,36 @@ void read_minutiae(Master& m, double pmax) {
     });
 }
 
+// Finger-specific skin texture, used when impressions are printed (not for
+// the ground truth): rough ridge edges and sweat pores along the ridges.
+void make_texture(Master& m, Rng& rng) {
+    const int cell = 3;
+    const int gr = m.rows / cell + 2, gc = m.cols / cell + 2;
+    std::vector<float> grid(static_cast<size_t>(gr) * gc);
+    for (auto& v : grid) v = static_cast<float>(rng.uniform(-1, 1));
+    for (int r = 0; r < m.rows; ++r)
+        for (int c = 0; c < m.cols; ++c) {
+            const int y = r / cell, x = c / cell;
+            const float fy = float(r % cell) / cell, fx = float(c % cell) / cell;
+            const float* g = &grid[static_cast<size_t>(y) * gc + x];
+            const float top = g[0] + fx * (g[1] - g[0]), bot = g[gc] + fx * (g[gc + 1] - g[gc]);
+            m.texture[static_cast<size_t>(r) * m.cols + c] = top + fy * (bot - top);
+        }
+    size_t area = 0;
+    for (uint8_t v : m.mask) area += v;
+    const int pores = static_cast<int>(area / 90);
+    for (int i = 0, tries = 0; i < pores && tries < 20 * pores; ++tries) {
+        const int r = 2 + rng.below(m.rows - 4), c = 2 + rng.below(m.cols - 4);
+        if (!m.inside(r, c) || m.field[static_cast<size_t>(r) * m.cols + c] < 0.8f) continue;
+        const double size = rng.uniform(0.7, 1.3), depth = rng.uniform(2.5, 5.0);
+        for (int y = -2; y <= 2; ++y)
+            for (int x = -2; x <= 2; ++x)
+                m.texture[static_cast<size_t>(r + y) * m.cols + c + x] -=
+                    static_cast<float>(depth * std::exp(-(x * x + y * y) / (2 * size * size)));
+        ++i;
+    }
+}
+
 }  // namespace
 
 Master make_master(uint64_t seed, const MasterParams& in) {
@@ -380,6 +410,7 @@ Master make_master(uint64_t seed, const MasterParams& in) {
     m.orientation.assign(n, 0.0f);
     m.period.assign(n, 0.0f);
     m.field.assign(n, 0.0f);
+    m.texture.assign(n, 0.0f);
     m.finger_class = pick_class(rng, mp.finger_class);
     make_outline(m, rng);
     place_singularities(m, rng);
@@ -387,6 +418,7 @@ Master make_master(uint64_t seed, const MasterParams& in) {
     make_period(m, rng, mp.period_min, mp.period_max);
     grow(m, rng, mp);
     read_minutiae(m, mp.period_max);
+    make_texture(m, rng);
     return m;
 }
 

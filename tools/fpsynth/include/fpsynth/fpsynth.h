@@ -131,6 +131,7 @@ struct Master {
     std::vector<float> period;       // pixels per ridge
     std::vector<float> field;        // grown ridge pattern, -1 valley .. +1 ridge
     std::vector<uint8_t> mask;       // 1 inside the finger
+    std::vector<float> texture;      // skin texture added when printing: pores, rough edges
     std::vector<Minutia> minutiae;   // ground truth
     double centre_row = 0, centre_col = 0;  // middle of the finger outline
 
