@@ -40,14 +40,14 @@ double dominant_period(const Image& img, int r0, int c0, int n) {
         return std::norm(sum);
     };
     double best = -1, bp = 0, ba = 0;
-    for (double p = 4; p <= 18; p += 0.25)
-        for (double a = 0; a < M_PI; a += M_PI / 30) {
+    for (double p = 4; p <= 18; p += 0.5)
+        for (double a = 0; a < M_PI; a += M_PI / 20) {
             const double v = power(p, a);
             if (v > best) best = v, bp = p, ba = a;
         }
     const double p0 = bp, a0 = ba;
-    for (double p = p0 - 0.3; p <= p0 + 0.3; p += 0.05)
-        for (double a = a0 - M_PI / 30; a <= a0 + M_PI / 30; a += M_PI / 180) {
+    for (double p = p0 - 0.5; p <= p0 + 0.5; p += 0.05)
+        for (double a = a0 - M_PI / 20; a <= a0 + M_PI / 20; a += M_PI / 120) {
             const double v = power(p, a);
             if (v > best) best = v, bp = p;
         }
@@ -144,7 +144,7 @@ bool deep_inside(const Master& m, int r, int c, int limit) {
 TEST(FpsynthPeriod, MasterAndImpressionPeriodsStayInTheRequestedRange) {
     struct Range { double lo, hi; } ranges[] = {{8, 11}, {5.5, 6.5}, {10.5, 12}};
     for (const Range& range : ranges) {
-        for (uint64_t seed = 1; seed <= 3; ++seed) {
+        for (uint64_t seed = 1; seed <= 2; ++seed) {
             MasterParams mp;
             mp.period_min = range.lo;
             mp.period_max = range.hi;
