@@ -124,15 +124,15 @@ void make_orientation(Master& m, Rng& rng) {
     SmoothNoise wobble(rng, 4, 120, 320);
     const double wobble_amp = rng.uniform(0.06, 0.14);
     const double tilt = rng.normal(0, 0.05);
-    const double arch_h = rng.uniform(0.5, 0.9), arch_w = m.cols * rng.uniform(0.16, 0.24);
+    const double arch_h = rng.uniform(0.8, 1.2), arch_w = m.cols * rng.uniform(0.16, 0.24);
     for (int r = 0; r < m.rows; ++r)
         for (int c = 0; c < m.cols; ++c) {
             double t = tilt;
             if (m.finger_class == FingerClass::Arch) {
                 const double x = c - m.centre_col;
                 // Ridges y = h(row) * exp(-x^2 / 2w^2): flatter toward the base.
-                const double h = arch_h * std::clamp(1.1 - (r - 0.25 * m.rows) / (0.75 * m.rows), 0.15, 1.0);
-                t += std::atan(-h * x / arch_w * std::exp(-x * x / (2 * arch_w * arch_w)) * 1.6);
+                const double h = arch_h * std::clamp(1.2 - (r - 0.2 * m.rows) / (0.6 * m.rows), 0.1, 1.0);
+                t += std::atan(-h * x / arch_w * std::exp(-x * x / (2 * arch_w * arch_w)) * 2.4);
             } else {
                 for (const auto& sp : m.singularities) {
                     const double a = std::atan2(-(r - sp.row), c - sp.col);
