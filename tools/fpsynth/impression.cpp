@@ -179,6 +179,7 @@ Impression make_impression(const Master& m, uint64_t seed, const ImpressionParam
     // ridge width; dry skin breaks ridges in patches, wet skin fills valleys.
     ValueNoise blotch(rng, rows, cols, rng.uniform(5, 9));
     ValueNoise grain(rng, rows, cols, 2.5);
+    ValueNoise speck(rng, rows, cols, 1.4);
     ValueNoise shade(rng, rows, cols, 30);
     double thr = 0.25 * (1.0 - imp.pressure);
     if (imp.skin == Skin::Wet) {
@@ -188,12 +189,20 @@ Impression make_impression(const Master& m, uint64_t seed, const ImpressionParam
     } else if (imp.skin == Skin::Dry) {
         thr += 0.25;
     }
-    const double bg = rng.uniform(200, 240), ink = rng.uniform(20, 70);
+    // Brightness, contrast and grain vary from capture to capture; the
+    // variability knob scales how far they stray from a clean print.
+    const double var = std::clamp(in.variability, 0.0, 1.0);
+    double bg = rng.uniform(205, 240);
+    if (rng.chance(0.15 * var)) bg = rng.uniform(110, 170);  // a dim sensor
+    bg -= var * rng.uniform(0, 35);
+    const double contrast = (1.0 - var * rng.uniform(0.0, 0.5)) * rng.uniform(0.7, 0.9) * bg;
+    const double ink = bg - contrast;
+    const double grain_amp = 0.1 + var * rng.uniform(0.0, 0.25), speck_amp = var * rng.uniform(0.1, 0.4);
     std::vector<float> grey(f.size());
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < cols; ++c) {
             const size_t i = static_cast<size_t>(r) * cols + c;
-            double th = thr + 0.1 * grain(r, c);
+            double th = thr + grain_amp * grain(r, c) + speck_amp * speck(r, c);
             // Dry skin touches in dots and dashes, wet skin smears into the
             // valleys; both in patches.
             const double patch = std::max(0.0f, blotch(r, c));
@@ -205,7 +214,7 @@ Impression make_impression(const Master& m, uint64_t seed, const ImpressionParam
     blur3(grey, rows, cols);
 
     // 3. Sensor noise and quantisation.
-    const double sigma = std::max(0.0, in.noise) * rng.uniform(2.0, 7.0);
+    const double sigma = std::max(0.0, in.noise) * rng.uniform(2.0, 5.0 + 5.0 * var);
     imp.image = Image(rows, cols);
     for (size_t i = 0; i < grey.size(); ++i) {
         const double v = grey[i] + (sigma > 0 ? sigma * rng.normal() : 0.0);
@@ -239,6 +248,7 @@ Image make_finger_image(uint64_t seed, int rows, int cols) {
     p.max_rotation_deg = 10;
     p.distortion = 0.5;
     p.noise = 0.5;
+    p.variability = 0.2;
     p.skin = Skin::Normal;
     // Centre the window between the core (when there is one) and the middle
     // of the finger, where a finger usually touches a small sensor.

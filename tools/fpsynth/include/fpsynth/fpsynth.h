@@ -155,6 +155,7 @@ struct ImpressionParams {
     double distortion = 1.0;         // 0 = rigid only, 1 = natural, larger = stronger
     Skin skin = Skin::Random;
     double noise = 1.0;              // sensor noise scale (0 = none)
+    double variability = 1.0;        // spread of brightness, contrast, grain (0 = clean)
     // Window centre in master coordinates (row, col); negative = chosen by the
     // generator around the finger's placement centre.
     double centre_row = -1, centre_col = -1;
