@@ -50,7 +50,8 @@ bool generate_set(const SetParams& p, std::string& error) {
     }
     File manifest = open_text((fs::path(p.out_dir) / "manifest.csv").string());
     File minutiae = open_text((fs::path(p.out_dir) / "minutiae.csv").string());
-    if (!manifest || !minutiae) {
+    File singular = open_text((fs::path(p.out_dir) / "singularities.csv").string());
+    if (!manifest || !minutiae || !singular) {
         error = "cannot write the manifest in " + p.out_dir + ": " + std::strerror(errno);
         return false;
     }
@@ -59,6 +60,7 @@ bool generate_set(const SetParams& p, std::string& error) {
                  "contact_row,contact_col,contact_radius,transition,extra_rotation_deg,extra_dx,extra_dy,"
                  "skin,pressure,minutiae\n");
     std::fprintf(minutiae.get(), "finger,impression,row,col,direction,type\n");
+    std::fprintf(singular.get(), "finger,class,kind,row,col\n");
 
     std::vector<Image> sheet;
     const int sheet_impressions = std::min(p.impressions, 8);
@@ -67,6 +69,9 @@ bool generate_set(const SetParams& p, std::string& error) {
         const uint64_t finger_seed = derive_seed(p.seed, static_cast<uint64_t>(fi));
         const Master master = make_master(finger_seed, p.master);
         write_minutiae(minutiae.get(), fi, 0, master.minutiae);
+        for (const Singularity& s : master.singularities)
+            std::fprintf(singular.get(), "%d,%s,%s,%.1f,%.1f\n", fi, class_name(master.finger_class),
+                         s.core ? "core" : "delta", s.row, s.col);
         if (p.write_masters) {
             std::snprintf(name, sizeof name, "masters/f%04d.bmp", fi);
             if (!write_bmp((fs::path(p.out_dir) / name).string(), master.render())) {
@@ -92,7 +97,7 @@ bool generate_set(const SetParams& p, std::string& error) {
             if (!p.sheet_path.empty() && fi <= p.sheet_fingers && ii <= sheet_impressions) sheet.push_back(imp.image);
         }
     }
-    if (std::ferror(manifest.get()) || std::ferror(minutiae.get())) {
+    if (std::ferror(manifest.get()) || std::ferror(minutiae.get()) || std::ferror(singular.get())) {
         error = "error while writing the manifest";
         return false;
     }

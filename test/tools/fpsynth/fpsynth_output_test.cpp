@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <sys/wait.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -275,6 +277,14 @@ TEST(FpsynthSet, WritesBitmapsManifestAndMinutiae) {
     ASSERT_TRUE(generate_set(p, error)) << error;
     EXPECT_EQ(read_file((dir.path / "f0001_02.bmp").string()), read_file((again.path / "f0001_02.bmp").string()));
     EXPECT_EQ(read_file((dir.path / "minutiae.csv").string()), read_file((again.path / "minutiae.csv").string()));
+
+    // Cores and deltas of each master.
+    const auto singular = read_lines((dir.path / "singularities.csv").string());
+    ASSERT_FALSE(singular.empty());
+    EXPECT_EQ(singular[0], "finger,class,kind,row,col");
+    size_t finger2 = 0;
+    for (const auto& l : singular) finger2 += l.rfind("2,", 0) == 0;
+    EXPECT_EQ(finger2, m.singularities.size());
 }
 
 TEST(FpsynthSet, BadRequestsFailWithAMessage) {
@@ -292,4 +302,27 @@ TEST(FpsynthSet, BadRequestsFailWithAMessage) {
     error.clear();
     EXPECT_FALSE(generate_set(p, error));
     EXPECT_FALSE(error.empty());
+}
+
+TEST(FpsynthCommand, FingerCommandWritesTheLibrarysFingerAndRejectsBadArguments) {
+    TempDir dir("cmd");
+    std::filesystem::create_directories(dir.path);
+    const std::string out = (dir.path / "finger.bmp").string();
+    const std::string exe = FPSYNTH_EXE;
+    ASSERT_EQ(std::system((exe + " finger --out " + out + " --size 128 --seed 7").c_str()), 0);
+    const std::vector<uint8_t> bytes = read_file(out);
+    EXPECT_EQ(bytes.size(), 1078u + 128 * 128);
+    EXPECT_EQ(bytes, encode_bmp(make_finger_image(7, 128, 128)));
+
+    auto exit_code = [&](const std::string& args) {
+        const int rc = std::system((exe + " " + args + " >/dev/null 2>&1").c_str());
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    };
+    EXPECT_EQ(exit_code("finger --out " + out + " --size 5"), 2);
+    EXPECT_EQ(exit_code("set --fingers 2"), 2);  // no --out
+    EXPECT_EQ(exit_code("set --out " + out + "x --period 11:8"), 2);
+    EXPECT_EQ(exit_code("set --out " + out + "x --skin soggy"), 2);
+    EXPECT_EQ(exit_code("shuffle --out " + out), 2);
+    EXPECT_EQ(exit_code("sheet --out /proc/fpsynth-no.png --fingers 1 --impressions 1"), 1);
+    EXPECT_EQ(exit_code("--help"), 0);
 }

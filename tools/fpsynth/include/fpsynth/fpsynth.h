@@ -210,8 +210,9 @@ struct SetParams {
 };
 
 // Writes <out>/f<finger>_<impression>.bmp, masters/f<finger>.bmp when asked,
-// manifest.csv (one line per impression) and minutiae.csv (one line per
-// ground-truth minutia; impression 0 is the master).  Returns false with a
+// manifest.csv (one line per impression), minutiae.csv (one line per
+// ground-truth minutia; impression 0 is the master) and singularities.csv
+// (cores and deltas of each master, master coordinates).  Returns false with a
 // message on failure.
 bool generate_set(const SetParams& params, std::string& error);
 
