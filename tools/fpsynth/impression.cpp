@@ -160,7 +160,9 @@ Impression make_impression(const Master& m, uint64_t seed, const ImpressionParam
     const double touch_r = m.centre_row - 0.05 * m.rows, touch_c = m.centre_col;
     const double half_h = 0.5 * m.rows * reach, half_w = 0.46 * m.cols * reach;
 
-    // 1. Sample the master's ridge field through the distortion.
+    // 1. Sample the master's ridge field through the distortion.  The edge
+    // of the contact area is ragged, not a clean ellipse.
+    ValueNoise ragged(rng, rows, cols, 14);
     std::vector<float> f(static_cast<size_t>(rows) * cols), contact(f.size());
     std::vector<float> maskf(m.mask.begin(), m.mask.end());
     for (int r = 0; r < rows; ++r)
@@ -171,7 +173,7 @@ Impression make_impression(const Master& m, uint64_t seed, const ImpressionParam
             f[i] = sample(m.field, m.rows, m.cols, mx, my, -1.0f) +
                    0.3f * sample(m.texture, m.rows, m.cols, mx, my, 0.0f);
             const double ex = (mx - touch_c) / half_w, ey = (my - touch_r) / half_h;
-            const double ell = 1.0 - smoothstep(0.85, 1.0, ex * ex + ey * ey);
+            const double ell = 1.0 - smoothstep(0.85, 1.0, ex * ex + ey * ey + 0.12 * ragged(r, c));
             contact[i] = static_cast<float>(ell) * sample(maskf, m.rows, m.cols, mx, my, 0.0f);
         }
 
