@@ -183,7 +183,6 @@ struct FilterBank {
             for (int a = 0; a < kAngles; ++a) make(p, a, wave_period);
         }
     }
-    const float* at(int p, int a) const { return &taps[(static_cast<size_t>(p) * kAngles + a) * size * size]; }
     int index(float period, float theta) const {
         int p = static_cast<int>(std::lround((period - pmin) / pstep));
         int a = static_cast<int>(std::lround(theta / M_PI * kAngles)) % kAngles;

@@ -3,9 +3,10 @@
 // A master fingerprint is grown from a class-specific orientation field
 // (cores and deltas of a zero-pole model with smooth random variation), a
 // ridge-period map and a finger-shaped outline, by iterative oriented
-// filtering that starts from a few random seeds.  Where growing ridge fronts
-// meet out of phase, ridge endings and bifurcations appear; they are read
-// back from the thinned ridge and valley patterns as ground truth.
+// filtering that starts from short ridge seeds scattered at random over the
+// finger.  Where growing ridge fronts meet out of phase, ridge endings and
+// bifurcations appear; they are read back from the thinned ridge and valley
+// patterns as ground truth.
 //
 // Impressions of a master are rendered through a rigid transform plus a
 // non-linear elastic distortion around the contact centre, with skin
@@ -14,7 +15,9 @@
 // small sensor window.
 //
 // Everything is deterministic from a 64-bit seed: the random numbers come
-// from a fixed generator with hand-written distributions.
+// from a fixed generator with hand-written distributions.  Byte-identical
+// output across machines further assumes the same C math library (exp,
+// sin, atan2 and friends) and no fused multiply-add contraction.
 //
 // Conventions (those of the Lumetra engine):
 //  - pixels: 8-bit grey, row-major, no padding, 0 black, 255 white, ridges
@@ -31,7 +34,6 @@
 //    points from the tip back into the ridge.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
