@@ -18,18 +18,6 @@ namespace {
 // so a hung module cannot hang the station.
 constexpr int kSocketTimeoutSeconds = 10;
 
-void put32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint32_t get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 class CharDeviceTransport final : public Transport {
  public:
   CharDeviceTransport(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
@@ -68,19 +56,19 @@ class SocketTransport final : public Transport {
     if (req.out_len > 0 && req.out_ptr == 0) return EFAULT;
 
     std::vector<uint8_t> message(16 + req.in_len);
-    put32(&message[0], kVmRequestMagic);
-    put32(&message[4], req.code);
-    put32(&message[8], req.in_len);
-    put32(&message[12], req.out_len);
+    wire_put32(&message[0], kVmRequestMagic);
+    wire_put32(&message[4], req.code);
+    wire_put32(&message[8], req.in_len);
+    wire_put32(&message[12], req.out_len);
     if (req.in_len > 0)
       std::memcpy(&message[16], reinterpret_cast<const void*>(static_cast<uintptr_t>(req.in_ptr)), req.in_len);
     if (int err = send_all(message.data(), message.size()); err != 0) return lost(err);
 
     uint8_t head[12];
     if (int err = recv_all(head, sizeof head); err != 0) return lost(err);
-    const uint32_t status = get32(&head[4]);
-    const uint32_t n = get32(&head[8]);
-    if (get32(&head[0]) != kVmReplyMagic || n > kVmMaxPayload) return lost(EPROTO);
+    const uint32_t status = wire_get32(&head[4]);
+    const uint32_t n = wire_get32(&head[8]);
+    if (wire_get32(&head[0]) != kVmReplyMagic || n > kVmMaxPayload) return lost(EPROTO);
     if (n > req.out_len) {
       // More than the buffer holds: keep the stream in step, report the fault.
       std::vector<uint8_t> discard(n);
@@ -150,13 +138,17 @@ std::unique_ptr<Transport> open_socket(const std::string& path, int* error) {
     ::close(fd);
     return nullptr;
   }
+  return socket_transport_from_fd(fd, path);
+}
+
+}  // namespace
+
+std::unique_ptr<Transport> socket_transport_from_fd(int fd, const std::string& path) {
   timeval tv{kSocketTimeoutSeconds, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   return std::make_unique<SocketTransport>(fd, path);
 }
-
-}  // namespace
 
 std::unique_ptr<Transport> open_transport(const std::string& path, int* error) {
   int scratch = 0;

@@ -44,6 +44,15 @@ inline constexpr uint32_t kVmRequestMagic = 0x314D5654;  // "TVM1"
 inline constexpr uint32_t kVmReplyMagic = 0x524D5654;    // "TVMR"
 inline constexpr uint32_t kVmMaxPayload = 1u << 20;
 
+// Little-endian 32-bit fields of the wire format.
+inline void wire_put32(uint8_t* p, uint32_t v) {
+  for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+inline uint32_t wire_get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -57,6 +66,10 @@ class Transport {
 // anything else is opened as the driver's character device.  On failure
 // returns null and stores the errno value in *error.
 std::unique_ptr<Transport> open_transport(const std::string& path, int* error);
+
+// The socket transport over an already connected stream socket (takes the
+// descriptor); used by open_transport and by tests that play the module.
+std::unique_ptr<Transport> socket_transport_from_fd(int fd, const std::string& path);
 
 // The process-wide device handle is a transport pointer; null is the
 // invalid-handle value.

@@ -7,6 +7,7 @@
 //
 //   TLOG_E(op, fmt, ...)  "[App] E error at %s[%s:%d]: "  qualified name,
 //                         source base name (TARSIO_LOG_SOURCE), line
+//   TLOG_E_SRC(op, src, fmt, ...)  the same with an explicit source name
 //   TLOG_I(op, fmt, ...)  "[App] I %s[%d]: "               plain name, line
 //   TLOG_W(op, fmt, ...)  "[App] W %s[%d]: "
 //   TLOG_D(op, fmt, ...)  "[App] D %s[%d]: "
@@ -60,6 +61,11 @@ void log_leave(const char* op);
 #define TLOG_E(op, fmt, ...)                                                              \
   ::tarsio::app_log(::tarsio::kLogE, "[App] E error at %s[%s:%d]: " fmt, op, TARSIO_LOG_SOURCE, \
                     __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+// The same error line for code that stands in for another program file
+// (for example a dialog member implemented in the device layer).
+#define TLOG_E_SRC(op, source, fmt, ...)                                                   \
+  ::tarsio::app_log(::tarsio::kLogE, "[App] E error at %s[%s:%d]: " fmt, op, source, __LINE__ \
+                    __VA_OPT__(, ) __VA_ARGS__)
 #define TLOG_I(op, fmt, ...) \
   ::tarsio::app_log(::tarsio::kLogI, "[App] I %s[%d]: " fmt, op, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 #define TLOG_W(op, fmt, ...) \
