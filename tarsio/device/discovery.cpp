@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "device/device_handle.h"
+#include "device/device_params.h"
+#include "device/devicecontrol.h"
 #include "platform/hardware_id.h"
 #include "platform/service_control.h"
 #include "platform/transport.h"
@@ -65,6 +67,8 @@ DeviceConnection::DeviceConnection(Hooks hooks) : hooks_(std::move(hooks)) {
   if (!hooks_.stop_service) hooks_.stop_service = StopWbioService;
   if (!hooks_.sleep) hooks_.sleep = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
   if (!hooks_.find_device) hooks_.find_device = FindDeviceW;
+  if (!hooks_.download_fw) hooks_.download_fw = [] { return TestDownloadFw(device_handle()); };
+  if (!hooks_.publish_device_type) hooks_.publish_device_type = publish_bus_type;
 }
 
 bool DeviceConnection::connectDevice() {
@@ -81,9 +85,9 @@ bool DeviceConnection::connectDevice() {
   }
   device_type_ = type;
   TLOG_I("connectDevice", "Device type: %d(1=usb 2=spi)", type);
-  if (hooks_.publish_device_type) hooks_.publish_device_type(type);
+  hooks_.publish_device_type(type);
   createDevHandle();
-  if (hooks_.download_fw) hooks_.download_fw();
+  hooks_.download_fw();
   TLOG_LEAVE("connectDevice");
   return true;
 }

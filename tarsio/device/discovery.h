@@ -50,9 +50,11 @@ class DeviceConnection {
   struct Hooks {
     // createDevHandle could not find or open the module.
     std::function<void()> show_open_failure;
-    // Issues the firmware-download request on the open handle.
+    // Issues the firmware-download request on the open handle
+    // (default: TestDownloadFw).
     std::function<bool()> download_fw;
-    // The device type is handed on to the image functions.
+    // The device type is handed on to the image functions
+    // (default: publish_bus_type).
     std::function<void(int)> publish_device_type;
     // Defaults: StopWbioService, std::this_thread::sleep_for, FindDeviceW.
     std::function<void()> stop_service;

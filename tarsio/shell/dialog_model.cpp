@@ -96,7 +96,7 @@ void DialogModel::show_start_button(bool visible) {
 }
 
 void DialogModel::message_box(const std::string &text) {
-  on_dialog_thread([this, text] { view_.message_box(text); }, /*wait=*/true);
+  on_dialog_thread([this, text] { view_.show_message_box(text); }, /*wait=*/true);
 }
 
 void DialogModel::set_device_state(bool connected, const char *text) {

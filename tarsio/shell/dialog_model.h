@@ -35,7 +35,7 @@ class DialogView {
   // The result state or the connected flag changed: recolour the labels.
   virtual void refresh_colours() = 0;
   // A modal message box with an OK button.
-  virtual void message_box(const std::string &text) = 0;
+  virtual void show_message_box(const std::string &text) = 0;
 };
 
 // Texts of the device-state label: the start-up check and the hotplug

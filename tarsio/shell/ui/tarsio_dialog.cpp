@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "device/device_handle.h"
+#include "device/devicecontrol.h"
 #include "lumetra.h"
 #include "platform/vmodule_dir.h"
 #include "shell/config.h"
@@ -95,10 +96,9 @@ CTarsioDlg::CTarsioDlg(QWidget *parent)
                                            wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
              }),
       connection_(device::DeviceConnection::Hooks{
-          [this] { model_.open_failure_display(); },
-          nullptr,
-          nullptr, nullptr, nullptr, nullptr}) {
+          [this] { model_.open_failure_display(); }, nullptr, nullptr, nullptr, nullptr, nullptr}) {
   TLOG_ENTER("CTarsioDlg");
+  set_ui_services(this);
   setWindowIcon(program_icon());
   dialog_font_ = dialog_font();
   setFont(dialog_font_);
@@ -110,6 +110,7 @@ CTarsioDlg::CTarsioDlg(QWidget *parent)
 CTarsioDlg::~CTarsioDlg() {
   TLOG_ENTER("~CTarsioDlg");
   qApp->removeEventFilter(this);
+  set_ui_services(nullptr);
   TLOG_LEAVE("~CTarsioDlg");
 }
 
@@ -123,6 +124,11 @@ void CTarsioDlg::build_controls() {
       case shell::ControlKind::kButton: {
         auto *b = new QPushButton(QString::fromStdString(spec.text), this);
         b->setAutoDefault(false);
+        // The item buttons are disabled (they only label their rows) but
+        // must stay readable from the operator's chair.
+        QPalette pal = b->palette();
+        pal.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(70, 70, 70));
+        b->setPalette(pal);
         w = b;
         break;
       }
@@ -329,8 +335,20 @@ void CTarsioDlg::refresh_colours() {
   set_text_colour(control(shell::IDC_DEVICE_STATE), to_qcolor(model_.device_state_colour()));
 }
 
-void CTarsioDlg::message_box(const std::string &text) {
+void CTarsioDlg::show_message_box(const std::string &text) {
   QMessageBox::information(this, windowTitle(), QString::fromStdString(text));
+}
+
+void CTarsioDlg::message_box(const std::string &text) {
+  // The station core's message boxes (for example "deviceiocontrol err")
+  // may come from the scene-test worker: the model shows them on the dialog
+  // thread and lets the caller wait for the operator, as a modal box does.
+  model_.message_box(text);
+}
+
+void CTarsioDlg::done(int result) {
+  TLOG_ENTER("DestroyWindow");
+  QDialog::done(result);
 }
 
 // --- events -----------------------------------------------------------------
@@ -338,6 +356,9 @@ void CTarsioDlg::message_box(const std::string &text) {
 void CTarsioDlg::closeEvent(QCloseEvent *event) {
   shell::CloseHooks hooks;
   hooks.device_handle_valid = [] { return device::device_handle() != platform::kInvalidDeviceHandle; };
+  hooks.send_exit_notice = [] {
+    if (!SendAppExitNotice(device::device_handle())) device::close_device_handle();
+  };
   const int code = model_.close(hooks);
   event->accept();
   // End at once, even while the scene-test worker still blocks in a capture:

@@ -12,6 +12,7 @@
 #include "device/discovery.h"
 #include "platform/device_monitor.h"
 #include "shell/dialog_model.h"
+#include "shell/ui_services.h"
 
 class QLabel;
 class QPushButton;
@@ -20,7 +21,7 @@ class QTextEdit;
 
 namespace tarsio::ui {
 
-class CTarsioDlg : public QDialog, public shell::DialogView {
+class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   Q_OBJECT
 
  public:
@@ -49,7 +50,13 @@ class CTarsioDlg : public QDialog, public shell::DialogView {
   void set_visible(int control_id, bool visible) override;
   void flash(int control_id) override;
   void refresh_colours() override;
+  void show_message_box(const std::string &text) override;
+
+  // UiServices: message boxes raised by the station core.
   void message_box(const std::string &text) override;
+
+  // Ends the modal loop (Escape, the screenshot option).
+  void done(int result) override;
 
  protected:
   void closeEvent(QCloseEvent *event) override;
