@@ -129,6 +129,14 @@ void DialogModel::device_arrived() { set_device_state(true, kNotifyConnected); }
 
 void DialogModel::device_removed() { set_device_state(false, kNotifyDisconnected); }
 
+void DialogModel::device_notification(bool arrival, const std::function<bool()> &connect_device) {
+  if (!arrival) {
+    device_removed();
+    return;
+  }
+  if (connect_device()) device_arrived();
+}
+
 int DialogModel::close(const CloseHooks &hooks) {
   TLOG_ENTER("OnClose");
   closing_ = true;

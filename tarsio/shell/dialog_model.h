@@ -114,6 +114,10 @@ class DialogModel {
   // nothing, so the caller does not report it.)
   void device_arrived();
   void device_removed();
+  // One notification: an arrival runs the discovery (`connect_device`, which
+  // also stores the device type) and counts only when it finds a module; a
+  // removal marks the module gone without touching the handle.
+  void device_notification(bool arrival, const std::function<bool()> &connect_device);
 
   // --- the run ---------------------------------------------------------------
   // The checks that open every run: refused with an error line while no

@@ -245,15 +245,11 @@ void CTarsioDlg::OnBnClickedButton13() {
 
 void CTarsioDlg::OnDeviceChange() {
   for (platform::DeviceEvent ev : monitor_.read_events()) {
-    if (ev == platform::DeviceEvent::kArrival) {
-      // A module that discovery cannot find changes nothing.
-      if (connection_.connectDevice()) {
-        model_.set_device_type(connection_.device_type());
-        model_.device_arrived();
-      }
-    } else {
-      model_.device_removed();
-    }
+    model_.device_notification(ev == platform::DeviceEvent::kArrival, [this] {
+      if (!connection_.connectDevice()) return false;
+      model_.set_device_type(connection_.device_type());
+      return true;
+    });
   }
 }
 

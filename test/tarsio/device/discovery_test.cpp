@@ -12,6 +12,7 @@
 
 #include "device/device_handle.h"
 #include "device/discovery.h"
+#include "tarsio/station_helpers.h"
 #include "tarsio/test_support.h"
 
 namespace tarsio::device {
@@ -21,11 +22,6 @@ using platform::SensorDevice;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-int count_of(const std::string &text, const std::string &needle) {
-  int n = 0;
-  for (auto pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
-  return n;
-}
 
 TEST(FindDevice, PatternMatchOverTheDeviceList) {
   const std::vector<SensorDevice> devices = {
@@ -114,7 +110,7 @@ TEST_F(Connection, UsbWinsOverSpiAndAModuleThatCannotBeOpenedStillCounts) {
   EXPECT_EQ(device_handle(), platform::kInvalidDeviceHandle);
 
   const std::string log = dir_.log_bytes();
-  EXPECT_EQ(count_of(log, "[App] E error at CTarsioDlg::createDevHandle[tarsiodlg:"), 5);
+  EXPECT_EQ(testing::count_of_text(log, "[App] E error at CTarsioDlg::createDevHandle[tarsiodlg:"), 5);
   EXPECT_THAT(log, HasSubstr("]: Create Handle err 0x2\n"));
   EXPECT_THAT(log, HasSubstr("[App] I connectDevice["));
   EXPECT_THAT(log, HasSubstr("]: Device type: 1(1=usb 2=spi)\n"));
@@ -167,23 +163,14 @@ class VirtualModules : public Connection {
  protected:
   void SetUp() override {
     Connection::SetUp();
-    const char *old = std::getenv("TARSIO_VMODULE_DIR");
-    if (old) old_dir_ = old;
-    vm_dir_ = dir_.path() + "/vm";
     std::system(("mkdir -p '" + vm_dir_ + "'").c_str());
-    setenv("TARSIO_VMODULE_DIR", vm_dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (old_dir_.empty()) unsetenv("TARSIO_VMODULE_DIR");
-    else setenv("TARSIO_VMODULE_DIR", old_dir_.c_str(), 1);
-    Connection::TearDown();
   }
   void publish(const std::string &name, const std::string &hwid, const std::string &bus) {
     testing::write_file(vm_dir_ + "/" + name + ".desc",
                         "hardware_id=" + hwid + "\nbus=" + bus + "\nsocket=" + vm_dir_ + "/" + name + ".sock\n");
   }
-  std::string vm_dir_;
-  std::string old_dir_;
+  std::string vm_dir_ = dir_.path() + "/vm";
+  testing::ScopedEnv env_{"TARSIO_VMODULE_DIR", vm_dir_};
 };
 
 TEST_F(VirtualModules, LowerCaseIdsAndBusChoice) {
@@ -202,6 +189,7 @@ TEST_F(VirtualModules, LowerCaseIdsAndBusChoice) {
   DeviceConnection::Hooks h;
   h.stop_service = [] {};
   h.sleep = [](std::chrono::milliseconds) {};
+  h.download_fw = [] { return true; };  // nobody answers on this socket
   DeviceConnection conn(std::move(h));
   EXPECT_TRUE(conn.connectDevice());
   EXPECT_EQ(conn.device_type(), kDeviceTypeUsb);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/instance_lock.h"
+#include "tarsio/station_helpers.h"
 #include "tarsio/test_support.h"
 
 namespace tarsio::platform {
@@ -14,17 +15,8 @@ namespace {
 
 class InstanceLockTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char *old = std::getenv("XDG_RUNTIME_DIR");
-    if (old) old_runtime_ = old;
-    setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
-  }
-  void TearDown() override {
-    if (old_runtime_.empty()) unsetenv("XDG_RUNTIME_DIR");
-    else setenv("XDG_RUNTIME_DIR", old_runtime_.c_str(), 1);
-  }
   testing::ScratchDir dir_;
-  std::string old_runtime_;
+  testing::ScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path()};
 };
 
 TEST_F(InstanceLockTest, SecondHolderIsRefusedUntilTheFirstEnds) {
