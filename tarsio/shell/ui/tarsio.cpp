@@ -5,6 +5,7 @@
 // none):
 //   --screenshot FILE     save a PNG of the dialog and quit
 //   --screenshot-delay MS wait this long after the dialog is shown (1500)
+//   --about-screenshot FILE  also save a PNG of the About box
 #define TARSIO_LOG_SOURCE "tarsio"
 
 #include <QApplication>
@@ -23,7 +24,9 @@ int main(int argc, char *argv[]) {
   QCommandLineParser parser;
   QCommandLineOption shot(QStringLiteral("screenshot"), "Save a PNG of the dialog to FILE and quit.", "FILE");
   QCommandLineOption delay(QStringLiteral("screenshot-delay"), "Milliseconds before the screenshot.", "MS", "1500");
+  QCommandLineOption about_shot(QStringLiteral("about-screenshot"), "Also save a PNG of the About box.", "FILE");
   parser.addOption(shot);
+  parser.addOption(about_shot);
   parser.addOption(delay);
   parser.addHelpOption();
   parser.process(app);
@@ -44,8 +47,14 @@ int main(int argc, char *argv[]) {
   int shot_result = 0;
   if (parser.isSet(shot)) {
     const QString file = parser.value(shot);
-    QTimer::singleShot(parser.value(delay).toInt(), &dlg, [&dlg, &shot_result, file] {
+    const QString about_file = parser.value(about_shot);
+    QTimer::singleShot(parser.value(delay).toInt(), &dlg, [&dlg, &shot_result, file, about_file] {
       shot_result = dlg.grab().save(file, "PNG") ? 0 : 1;
+      if (!about_file.isEmpty()) {
+        auto about = dlg.make_about_box();
+        about->show();
+        if (!about->grab().save(about_file, "PNG")) shot_result = 1;
+      }
       dlg.done(0);
     });
   }

@@ -382,21 +382,23 @@ void CTarsioDlg::contextMenuEvent(QContextMenuEvent *event) {
   menu.exec(event->globalPos());
 }
 
-void CTarsioDlg::show_about() {
-  QDialog about(this);
-  about.setWindowTitle(QString::fromUtf8(shell::kAboutMenuText).remove(QStringLiteral("(&A)...")));
-  auto *icon = new QLabel(&about);
+std::unique_ptr<QDialog> CTarsioDlg::make_about_box() {
+  auto about = std::make_unique<QDialog>(this);
+  about->setWindowTitle(QString::fromUtf8(shell::kAboutMenuText).remove(QStringLiteral("(&A)...")));
+  auto *icon = new QLabel(about.get());
   icon->setPixmap(icon_pixmap(shell::IDR_MAINFRAME, 32));
-  auto *name = new QLabel(QString::fromUtf8(shell::kAboutProgramName), &about);
-  auto *ok = new QPushButton(QString::fromUtf8(shell::kAboutOkText), &about);
+  auto *name = new QLabel(QString::fromUtf8(shell::kAboutProgramName), about.get());
+  auto *ok = new QPushButton(QString::fromUtf8(shell::kAboutOkText), about.get());
   ok->setDefault(true);
-  connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
+  connect(ok, &QPushButton::clicked, about.get(), &QDialog::accept);
   auto *row = new QHBoxLayout;
   row->addWidget(icon);
   row->addWidget(name, 1);
   row->addWidget(ok);
-  about.setLayout(row);
-  about.exec();
+  about->setLayout(row);
+  return about;
 }
+
+void CTarsioDlg::show_about() { make_about_box()->exec(); }
 
 }  // namespace tarsio::ui

@@ -1,0 +1,152 @@
+// The main dialog's widgets under the offscreen platform: what the operator
+// sees at start-up, the keys, the log pane's styles, the verdict labels, and
+// displays that arrive from another thread.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTextFragment>
+#include <thread>
+
+#include "shell/dialog_layout.h"
+#include "shell/ui/tarsio_dialog.h"
+#include "tarsio/station_helpers.h"
+#include "tarsio/test_support.h"
+
+namespace tarsio::ui {
+namespace {
+
+using ::testing::HasSubstr;
+using namespace shell;
+
+class MainDialog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_log_threshold(0);
+    dlg_ = std::make_unique<CTarsioDlg>();
+    dlg_->OnInitDialog();
+    dlg_->show();
+    QApplication::processEvents();
+  }
+  void TearDown() override { dlg_.reset(); }
+
+  QWidget *w(int id) { return dlg_->findChild<QWidget *>(QStringLiteral("IDC_%1").arg(id)); }
+  QLabel *label(int id) { return qobject_cast<QLabel *>(w(id)); }
+  QColor text_colour(int id) { return w(id)->palette().color(QPalette::WindowText); }
+  int count_in_log(const std::string &text) { return testing::count_of_text(dir_.log_bytes(), text); }
+
+  testing::ScratchDir dir_;
+  testing::ScopedEnv vm_{"TARSIO_VMODULE_DIR", dir_.path() + "/vm"};
+  testing::ScopedEnv bus_{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir_.path() + "/no-bus"};
+  std::unique_ptr<CTarsioDlg> dlg_;
+};
+
+TEST_F(MainDialog, StartUpWithoutModule) {
+  EXPECT_EQ(dlg_->windowTitle(), QStringLiteral("Velmora v1.10.1728"));
+  EXPECT_EQ(label(IDC_DEVICE_STATE)->text(), QStringLiteral("device has disconnected"));
+  EXPECT_EQ(text_colour(IDC_DEVICE_STATE), QColor(255, 0, 0));
+  EXPECT_EQ(label(IDC_RESULT_LABEL)->text(), QStringLiteral("..."));
+  EXPECT_EQ(text_colour(IDC_RESULT_LABEL), QColor(0, 0, 255));
+  EXPECT_FALSE(w(IDC_VERDICT_LABEL)->isVisible());
+  EXPECT_TRUE(w(IDC_START_TEST)->isVisible());
+  EXPECT_TRUE(w(IDC_START_TEST)->isEnabled());
+  for (const auto &row : item_rows()) {
+    EXPECT_FALSE(w(row.button_id)->isEnabled()) << row.button_id;
+    EXPECT_TRUE(w(row.icon_id)->isVisible()) << row.icon_id;
+  }
+  // The verdict font follows the screen width (the offscreen screen is
+  // narrower than 2 x 1366 pixels).
+  EXPECT_EQ(w(IDC_VERDICT_LABEL)->font().pixelSize(),
+            label_font_heights(layout_scale_factor(dlg_->screen_width_physical())).verdict_label);
+  EXPECT_EQ(w(IDC_RESULT_LABEL)->font().pixelSize(),
+            label_font_heights(layout_scale_factor(dlg_->screen_width_physical())).result_label);
+}
+
+TEST_F(MainDialog, EnterAndSpaceStartARunAndAreConsumed) {
+  const int before = count_in_log("OnBnClickedButton13: ENTER");
+  for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(w(IDC_START_TEST), &press);
+    EXPECT_TRUE(press.isAccepted());
+  }
+  QApplication::processEvents();
+  EXPECT_EQ(count_in_log("OnBnClickedButton13: ENTER"), before + 3);
+  EXPECT_EQ(count_in_log("]: Device disconnected"), before + 3);
+  EXPECT_TRUE(dlg_->isVisible());  // Enter never closes the dialog
+}
+
+TEST_F(MainDialog, EscapeCancelsWithoutTheCloseHandling) {
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(dlg_.get(), &press);
+  QApplication::processEvents();
+  EXPECT_FALSE(dlg_->isVisible());
+  EXPECT_EQ(dlg_->result(), QDialog::Rejected);
+  EXPECT_EQ(count_in_log("OnClose: ENTER"), 0);
+  EXPECT_EQ(count_in_log("DestroyWindow: ENTER"), 1);
+}
+
+TEST_F(MainDialog, VerdictDisplaysAndLabelColours) {
+  dlg_->model().item_verdict(IDC_ICON_INT_PIN, IDI_PASSED, ResultState::kPassed, "Test Pass");
+  EXPECT_EQ(label(IDC_RESULT_LABEL)->text(), QStringLiteral("Test Pass"));
+  EXPECT_EQ(text_colour(IDC_RESULT_LABEL), QColor(0, 255, 0));
+  EXPECT_TRUE(w(IDC_RESULT_LABEL)->isVisible());
+  EXPECT_FALSE(label(IDC_ICON_INT_PIN)->pixmap().isNull());
+
+  dlg_->model().set_result_state(ResultState::kFailed);
+  dlg_->model().final_display("Fail");
+  EXPECT_EQ(label(IDC_VERDICT_LABEL)->text(), QStringLiteral("Fail"));
+  EXPECT_EQ(text_colour(IDC_VERDICT_LABEL), QColor(255, 0, 0));
+  EXPECT_TRUE(w(IDC_VERDICT_LABEL)->isVisible());
+  EXPECT_FALSE(w(IDC_RESULT_LABEL)->isVisible());
+}
+
+TEST_F(MainDialog, LogPaneStyles) {
+  auto *pane = dlg_->findChild<QTextEdit *>(QStringLiteral("IDC_%1").arg(IDC_LOG_PANE));
+  ASSERT_NE(pane, nullptr);
+  dlg_->append_log("plain ", LogStyle::kPlain);
+  dlg_->append_log("good ", LogStyle::kPass);
+  dlg_->append_log("bad", LogStyle::kFail);
+  std::vector<QTextCharFormat> formats;
+  for (auto it = pane->document()->begin().begin(); !it.atEnd(); ++it) formats.push_back(it.fragment().charFormat());
+  ASSERT_EQ(formats.size(), 3u);
+  EXPECT_EQ(formats[0].foreground().color(), QColor(Qt::black));
+  EXPECT_DOUBLE_EQ(formats[0].fontPointSize(), 10.0);
+  EXPECT_NE(formats[0].fontWeight(), QFont::Bold);
+  EXPECT_EQ(formats[1].foreground().color(), QColor(0, 255, 0));
+  EXPECT_DOUBLE_EQ(formats[1].fontPointSize(), 12.5);
+  EXPECT_EQ(formats[1].fontWeight(), QFont::Bold);
+  EXPECT_EQ(formats[2].foreground().color(), QColor(255, 0, 0));
+  EXPECT_EQ(formats[2].fontWeight(), QFont::Bold);
+  EXPECT_EQ(pane->toPlainText(), QStringLiteral("plain good bad"));
+}
+
+TEST_F(MainDialog, WorkerDisplaysArriveOnTheDialogThread) {
+  auto *pane = dlg_->findChild<QTextEdit *>(QStringLiteral("IDC_%1").arg(IDC_LOG_PANE));
+  dlg_->model().clear_run_text();
+  std::thread worker([this] {
+    dlg_->model().append_log("End scene test.", LogStyle::kPlain);
+    dlg_->model().final_display("Pass");
+  });
+  worker.join();
+  EXPECT_EQ(dlg_->model().run_text(), "End scene test.");
+  EXPECT_TRUE(pane->toPlainText().isEmpty());  // not drawn from the worker
+  QApplication::processEvents();
+  EXPECT_EQ(pane->toPlainText(), QStringLiteral("End scene test."));
+  EXPECT_EQ(label(IDC_VERDICT_LABEL)->text(), QStringLiteral("Pass"));
+}
+
+}  // namespace
+}  // namespace tarsio::ui
+
+int main(int argc, char **argv) {
+  // Widget tests never need a display (test discovery runs this too).
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
