@@ -140,6 +140,34 @@ TEST_F(MainDialog, WorkerDisplaysArriveOnTheDialogThread) {
   EXPECT_EQ(label(IDC_VERDICT_LABEL)->text(), QStringLiteral("Pass"));
 }
 
+// Closing ends the process at once with the verdict; it runs in a child
+// process (a death test) because nothing returns from it.
+using MainDialogClose = MainDialog;
+
+TEST_F(MainDialogClose, ExitCodeIs21AfterAFailedOrNoRun) {
+  EXPECT_EXIT(dlg_->close(), ::testing::ExitedWithCode(21), "");
+}
+
+TEST_F(MainDialogClose, ExitCodeIs12AfterAPassedRun) {
+  dlg_->model().set_overall_pass(true);
+  EXPECT_EXIT(dlg_->close(), ::testing::ExitedWithCode(12), "");
+}
+
+TEST_F(MainDialogClose, BusyWorkerDelaysTheEndByAbout400Ms) {
+  // The child process starts afresh: time a plain close as the baseline.
+  auto timed_close = [this] {
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EXIT(dlg_->close(), ::testing::ExitedWithCode(21), "");
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  };
+  const auto plain = timed_close();
+  dlg_->model().set_worker_stored(true);
+  dlg_->model().set_worker_finished(false);
+  const auto busy = timed_close();
+  EXPECT_GE(busy - plain, 300);
+  EXPECT_LT(busy - plain, 1500);
+}
+
 }  // namespace
 }  // namespace tarsio::ui
 
@@ -148,5 +176,8 @@ int main(int argc, char **argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
+  // The close handling ends the process: death tests run it in a fresh copy
+  // of this program rather than a fork of a process with threads.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   return RUN_ALL_TESTS();
 }
