@@ -195,11 +195,11 @@ bool ReadInfo(DeviceHandle handle, SensorInfo* current) {
 
 bool TestDownloadFw(DeviceHandle handle) {
   static constexpr const char* op = "TestDownloadFw";
-  TLOG_ENTER(op);
   if (handle == kInvalidDeviceHandle) {
     TLOG_E(op, "Device handle invalid.");
     return false;
   }
+  TLOG_ENTER(op);
   uint8_t byte;
   if (const int err = request_byte(handle, IOCTL_BIOMETRIC_DOWNLOAD_FW, &byte); err != 0) {
     TLOG_E(op, "DeviceIoControl(..IOCTL_BIOMETRIC_DOWNLOAD_FW..) 0x%x", err);
@@ -214,11 +214,11 @@ bool TestDownloadFw(DeviceHandle handle) {
 
 bool TestSPI(DeviceHandle handle) {
   static constexpr const char* op = "TestSPI";
-  TLOG_ENTER(op);
   if (handle == kInvalidDeviceHandle) {
     TLOG_E(op, "Device handle invalid.");
     return false;
   }
+  TLOG_ENTER(op);
   uint8_t byte;
   if (const int err = request_byte(handle, IOCTL_BIOMETRIC_TEST_SPI, &byte); err != 0) {
     TLOG_E(op, "DeviceIoControl(..IOCTL_BIOMETRIC_TEST_SPI..) 0x%x", err);

@@ -215,6 +215,11 @@ TEST_F(DriverProtocol, InvalidHandleFailsEveryOperationWithoutARequest) {
                                   "TestDownloadFw devicecontrol: Device handle invalid.",
                                   "TestSPI devicecontrol: Device handle invalid.",
                                   "CTarsioDlg::OnClose tarsiodlg: Device handle invalid."));
+  // Only ReadInfo traces its entry before it tests the handle.
+  std::vector<std::string> traces;
+  for (const auto& line : lines())
+    if (line.rfind("[App] V", 0) == 0) traces.push_back(line.substr(8, line.find(':') - 8));
+  EXPECT_THAT(traces, ElementsAre("ReadInfo"));
   EXPECT_TRUE(ui.boxes.empty());
 }
 

@@ -6,7 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <cmath>
 #include <cstdlib>
 #include <numeric>
 #include <thread>
@@ -23,6 +27,9 @@
 #include "platform/vmodule_dir.h"
 #include "shell/config.h"
 #include "test_support.h"
+#include "tests/savebmpfunc.h"
+
+#include <fprint.h>
 
 extern char** environ;
 
@@ -293,6 +300,10 @@ TEST_F(VirtualModule, FaultyVersionsAndSelfTest) {
   EXPECT_FALSE(TestSPI(h()));
   TearDown();
   pid = -1;
+  start("good-usb-type3", {"--spi-test-fail"});
+  EXPECT_FALSE(TestSPI(h()));
+  TearDown();
+  pid = -1;
   start("fault-driver-version");
   SensorInfo info;
   ASSERT_TRUE(ReadInfo(h(), &info));
@@ -393,6 +404,110 @@ TEST_F(VirtualModule, UnplugAndPlugFromTheCommandLine) {
   open();
   EXPECT_TRUE(TestSPI(h()));
   EXPECT_NE(run_tool({"unplug", "nobody", "--dir", run_dir}), 0);
+}
+
+// The module as the finger: libfprint's virtual image device (opened here as
+// the scene test opens it) receives the profile's image.
+class VirtualFinger : public VirtualModule {
+ protected:
+  void SetUp() override {
+    VirtualModule::SetUp();
+    ::setenv("FP_VIRTUAL_IMAGE", (dir.path() + "/fp.sock").c_str(), 1);
+  }
+  void TearDown() override {
+    VirtualModule::TearDown();
+    ::unsetenv("FP_VIRTUAL_IMAGE");
+  }
+  // Opens the first libfprint device, captures one image, closes it.
+  bool capture(int* width, int* height, std::vector<uint8_t>* pixels) {
+    FpContext* context = fp_context_new();
+    GPtrArray* devices = fp_context_get_devices(context);
+    bool ok = false;
+    if (devices != nullptr && devices->len > 0) {
+      FpDevice* device = FP_DEVICE(g_ptr_array_index(devices, 0));
+      GError* error = nullptr;
+      // A capture waits for a finger without end: give up after 15 s.
+      GCancellable* cancel = g_cancellable_new();
+      std::mutex lock;
+      std::condition_variable finished;
+      bool done = false;
+      std::thread watchdog([&] {
+        std::unique_lock<std::mutex> guard(lock);
+        if (!finished.wait_for(guard, std::chrono::seconds(15), [&] { return done; })) g_cancellable_cancel(cancel);
+      });
+      if (fp_device_open_sync(device, nullptr, &error)) {
+        FpImage* image = fp_device_capture_sync(device, TRUE, cancel, &error);
+        if (image != nullptr) {
+          gsize n = 0;
+          const guchar* data = fp_image_get_data(image, &n);
+          *width = static_cast<int>(fp_image_get_width(image));
+          *height = static_cast<int>(fp_image_get_height(image));
+          pixels->assign(data, data + n);
+          g_object_unref(image);
+          ok = true;
+        }
+        fp_device_close_sync(device, nullptr, nullptr);
+      }
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        done = true;
+      }
+      finished.notify_one();
+      watchdog.join();
+      g_object_unref(cancel);
+      if (error != nullptr) g_error_free(error);
+    }
+    g_object_unref(context);
+    return ok;
+  }
+};
+
+TEST_F(VirtualFinger, SyntheticPrintIsCapturedAgainAndAgain) {
+  start("good-usb-type3");
+  for (int round = 0; round < 2; ++round) {
+    int w = 0, h = 0;
+    std::vector<uint8_t> pixels;
+    ASSERT_TRUE(capture(&w, &h, &pixels)) << "round " << round;
+    EXPECT_EQ(w, 160);
+    EXPECT_EQ(h, 160);
+    ASSERT_EQ(pixels.size(), 160u * 160u);
+    const auto [lo, hi] = std::minmax_element(pixels.begin(), pixels.end());
+    EXPECT_LT(*lo, 40);  // ridges and valleys: neither blank white nor black
+    EXPECT_GT(*hi, 215);
+  }
+}
+
+TEST_F(VirtualFinger, ImageFromABitmapFile) {
+  // A print of our own, written with the station's bitmap writer.
+  const int w = 120, h = 140;
+  std::vector<uint8_t> print(static_cast<std::size_t>(w) * h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double r = std::hypot(x - 60.0, (y - 60.0) * 0.8), a = std::atan2(y - 60.0, x - 60.0);
+      const double phase = r / 1.45 + (a > 0.5 && r > 30 ? M_PI : 0.0) + 2.0 * std::sin(3.0 * a);
+      print[static_cast<std::size_t>(y) * w + x] = static_cast<uint8_t>(std::lround(128 + 110 * std::sin(phase)));
+    }
+  WriteBmpFile((dir.path() + "/finger.bmp").c_str(), print.data(), w, h);
+  const std::string profile = dir.path() + "/finger.ini";
+  std::string text = testing::read_file(std::string(TARSIO_VMODULE_PROFILES) + "/good-usb-type2.ini");
+  const auto at = text.find("source=synthetic");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at, 16, "source=file\nimage=" + dir.path() + "/finger.bmp");
+  testing::write_file(profile, text);
+  // Profiles are looked up by name in the shipped folder; this one is not.
+  std::vector<std::string> args = {TARSIO_VMODULE_BIN, "--profile", profile, "--dir", run_dir};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  name = "good-usb-type2";
+  ASSERT_EQ(posix_spawn(&pid, TARSIO_VMODULE_BIN, nullptr, nullptr, argv.data(), environ), 0);
+  ASSERT_TRUE(wait_for(desc_path(), true));
+  int cw = 0, ch = 0;
+  std::vector<uint8_t> pixels;
+  ASSERT_TRUE(capture(&cw, &ch, &pixels));
+  EXPECT_EQ(cw, w);
+  EXPECT_EQ(ch, h);
+  EXPECT_EQ(pixels, print);
 }
 
 TEST(VirtualModuleTool, RejectsBadProfiles) {

@@ -78,6 +78,9 @@ bool load_profile(const std::string& path, Profile* p, std::string* error) {
   p->finger.source = s("finger", "source", p->finger.source);
   p->finger.image = s("finger", "image", p->finger.image);
   p->finger.socket = s("finger", "socket", p->finger.socket);
+  p->finger.width = i("finger", "width", p->finger.width);
+  p->finger.height = i("finger", "height", p->finger.height);
+  p->finger.delay_ms = i("finger", "delay_ms", p->finger.delay_ms);
 
   std::string problem;
   if (p->bus != "usb" && p->bus != "spi") problem = "bus must be usb or spi";
@@ -89,8 +92,11 @@ bool load_profile(const std::string& path, Profile* p, std::string* error) {
   else if (f.bad_pixels < 0 || f.clusters < 0) problem = "bad_pixels and clusters must not be negative";
   else if (f.scan_ms < 0 || f.scan_ms > 10000) problem = "scan_ms must be 0 .. 10000";
   else if (p->finger.source != "synthetic" && p->finger.source != "file" && p->finger.source != "white" &&
-           p->finger.source != "black")
-    problem = "finger source must be synthetic, file, white or black";
+           p->finger.source != "black" && p->finger.source != "none")
+    problem = "finger source must be synthetic, file, white, black or none";
+  else if (p->finger.width < 1 || p->finger.height < 1 || p->finger.width > 2048 || p->finger.height > 2048)
+    problem = "finger width and height must be 1 .. 2048";
+  else if (p->finger.delay_ms < 0 || p->finger.delay_ms > 60000) problem = "finger delay_ms must be 0 .. 60000";
   else if (p->finger.source == "file" && p->finger.image.empty()) problem = "finger source file needs image=";
   if (!problem.empty()) {
     *error = "profile " + path + ": " + problem;

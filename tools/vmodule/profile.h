@@ -38,12 +38,15 @@ struct Faults {
   bool first_info_fw_zero = false; // first sensor-information reply reports firmware 0
 };
 
-// The finger the module plays for the scene test (fed to libfprint's
-// virtual image device).  Not fed yet; the fields are parsed and checked.
+// The finger the module plays for the scene test, fed to libfprint's
+// virtual image device whenever that device is open (see finger.h).
 struct Finger {
-  std::string source = "synthetic";  // synthetic | file | white | black
-  std::string image;                 // 8-bit grey bitmap for source=file
-  std::string socket;                // FP_VIRTUAL_IMAGE path; empty: from the environment
+  std::string source = "synthetic";  // synthetic | file | white | black | none
+  std::string image;                 // PGM or 8-bit bitmap for source=file
+  std::string socket;                // virtual image socket; empty: $FP_VIRTUAL_IMAGE
+  int width = 160;                   // size of synthetic, white and black images
+  int height = 160;
+  int delay_ms = 300;                // finger placed this long after the device opened
 };
 
 struct Profile {

@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <chrono>
 #include <optional>
 #include <vector>
@@ -16,6 +18,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "finger.h"
 #include "platform/transport.h"
 #include "sensor_module.h"
 
@@ -62,10 +65,87 @@ bool write_text_file(const std::string& path, const std::string& text) {
   return true;
 }
 
+// Plays the finger: while the module is plugged in, it watches for the
+// virtual image device's socket, connects when the device is open, sends
+// one image after the finger delay, and waits for the device to close.
+class FingerFeeder {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  FingerFeeder(std::string socket, FingerImage image, int delay_ms, bool verbose)
+      : socket_(std::move(socket)), message_(encode_virtual_image(image)), delay_ms_(delay_ms), verbose_(verbose) {}
+  ~FingerFeeder() { disconnect(); }
+
+  // The descriptor to watch (the open connection), or -1.
+  int fd() const { return fd_; }
+  // Milliseconds until the next thing to do.
+  int timeout_ms() const {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_ - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+  }
+
+  void tick(bool plugged) {
+    if (!plugged) {
+      disconnect();
+      return;
+    }
+    if (Clock::now() < next_) return;
+    if (fd_ < 0) {
+      try_connect();
+    } else if (!sent_) {
+      sent_ = write_all(fd_, message_.data(), message_.size());
+      if (verbose_) std::fprintf(stderr, "tarsio-vmodule: finger image %s\n", sent_ ? "sent" : "lost");
+      if (!sent_) disconnect();
+      next_ = Clock::now() + std::chrono::hours(1);
+    }
+  }
+
+  // The device side closed or said something: a closed connection rearms.
+  void on_readable() {
+    uint8_t scratch[256];
+    const ssize_t n = ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) disconnect();
+  }
+
+ private:
+  void try_connect() {
+    next_ = Clock::now() + std::chrono::milliseconds(50);
+    sockaddr_un addr{};
+    if (socket_.size() >= sizeof addr.sun_path) return;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, socket_.c_str(), socket_.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ::close(fd);
+      return;
+    }
+    fd_ = fd;
+    sent_ = false;
+    next_ = Clock::now() + std::chrono::milliseconds(delay_ms_);
+    if (verbose_) std::fprintf(stderr, "tarsio-vmodule: virtual image device open\n");
+  }
+
+  void disconnect() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    sent_ = false;
+    next_ = Clock::now() + std::chrono::milliseconds(50);
+  }
+
+  std::string socket_;
+  std::vector<uint8_t> message_;
+  int delay_ms_;
+  bool verbose_;
+  int fd_ = -1;
+  bool sent_ = false;
+  Clock::time_point next_ = Clock::now();
+};
+
 class Server {
  public:
-  Server(const Profile& profile, const ServerOptions& options)
-      : profile_(profile), options_(options), module_(profile) {
+  Server(const Profile& profile, const ServerOptions& options, std::unique_ptr<FingerFeeder> finger)
+      : profile_(profile), options_(options), module_(profile), finger_(std::move(finger)) {
     sock_path_ = options_.dir + "/" + options_.name + ".sock";
     desc_path_ = options_.dir + "/" + options_.name + ".desc";
     pid_path_ = options_.dir + "/" + options_.name + ".pid";
@@ -100,13 +180,24 @@ class Server {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*replug_at_ - Clock::now()).count();
         timeout = left > 0 ? static_cast<int>(left) : 0;
       }
+      const int finger_fd = finger_ ? finger_->fd() : -1;
+      if (finger_) {
+        if (finger_fd >= 0) fds.push_back({finger_fd, POLLIN, 0});
+        const int finger_timeout = finger_->timeout_ms();
+        if (timeout < 0 || finger_timeout < timeout) timeout = finger_timeout;
+      }
       if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+      if (finger_) {
+        for (const pollfd& p : fds)
+          if (p.fd == finger_fd && p.revents != 0) finger_->on_readable();
+        finger_->tick(listen_fd_ >= 0);
+      }
       if (replug_at_ && Clock::now() >= *replug_at_) {
         replug_at_.reset();
         plug();
       }
       for (const pollfd& p : fds) {
-        if (p.revents == 0) continue;
+        if (p.revents == 0 || p.fd == finger_fd) continue;
         if (p.fd == signal_fd_) {
           running = on_signal();
         } else if (p.fd == listen_fd_) {
@@ -235,12 +326,28 @@ class Server {
   std::vector<int> clients_;
   int requests_ = 0;
   std::optional<Clock::time_point> replug_at_;
+  std::unique_ptr<FingerFeeder> finger_;
 };
 
 }  // namespace
 
 int run_server(const Profile& profile, const ServerOptions& options) {
-  Server server(profile, options);
+  std::unique_ptr<FingerFeeder> finger;
+  std::string socket = profile.finger.socket;
+  if (socket.empty()) {
+    const char* env = std::getenv("FP_VIRTUAL_IMAGE");
+    socket = env != nullptr ? env : "";
+  }
+  if (profile.finger.source != "none" && !socket.empty()) {
+    FingerImage image;
+    std::string error;
+    if (!make_finger_image(profile.finger, &image, &error)) {
+      std::fprintf(stderr, "tarsio-vmodule: %s\n", error.c_str());
+      return 1;
+    }
+    finger = std::make_unique<FingerFeeder>(socket, std::move(image), profile.finger.delay_ms, options.verbose);
+  }
+  Server server(profile, options, std::move(finger));
   return server.run();
 }
 
