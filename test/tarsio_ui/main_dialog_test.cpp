@@ -13,6 +13,7 @@
 #include <QTextFragment>
 #include <thread>
 
+#include "lumetra.h"
 #include "shell/dialog_layout.h"
 #include "shell/ui/tarsio_dialog.h"
 #include "tarsio/station_helpers.h"
@@ -138,6 +139,38 @@ TEST_F(MainDialog, WorkerDisplaysArriveOnTheDialogThread) {
   QApplication::processEvents();
   EXPECT_EQ(pane->toPlainText(), QStringLiteral("End scene test."));
   EXPECT_EQ(label(IDC_VERDICT_LABEL)->text(), QStringLiteral("Pass"));
+}
+
+// Start-up hands the library its fixed parameters and removes a finger
+// image left over from an earlier run.
+TEST(MainDialogStartUp, LibraryParametersAndStaleFingerImage) {
+  testing::ScratchDir dir;
+  testing::ScopedEnv vm("TARSIO_VMODULE_DIR", dir.path() + "/vm");
+  testing::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir.path() + "/no-bus");
+  std::system("mkdir -p res");
+  testing::write_file("res/finger.bmp", "BM");
+  set_fp_sensor_col_row(100, 120);
+  CTarsioDlg dlg;
+  dlg.OnInitDialog();
+  int col = 0, row = 0;
+  get_fp_sensor_col_row(&col, &row);
+  EXPECT_EQ(col, 88);
+  EXPECT_EQ(row, 88);
+  EXPECT_FALSE(std::ifstream("res/finger.bmp").good());
+  EXPECT_TRUE(dlg.model().scene_test_enabled());  // SceneTest defaults to 1
+}
+
+TEST(MainDialogStartUp, SceneTestOffHidesTheSceneRow) {
+  testing::ScratchDir dir;
+  testing::ScopedEnv vm("TARSIO_VMODULE_DIR", dir.path() + "/vm");
+  testing::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir.path() + "/no-bus");
+  dir.write_config("[common]\nSceneTest=0\n");
+  CTarsioDlg dlg;
+  dlg.OnInitDialog();
+  dlg.show();
+  EXPECT_FALSE(dlg.model().scene_test_enabled());
+  EXPECT_FALSE(dlg.findChild<QWidget *>(QStringLiteral("IDC_%1").arg(IDC_SCENE_TEST))->isVisible());
+  EXPECT_TRUE(dlg.findChild<QWidget *>(QStringLiteral("IDC_%1").arg(IDC_SENSOR_BAD_TEST))->isVisible());
 }
 
 // Closing ends the process at once with the verdict; it runs in a child
