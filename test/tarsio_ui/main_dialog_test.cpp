@@ -69,7 +69,7 @@ TEST_F(MainDialog, StartUpWithoutModule) {
     EXPECT_FALSE(w(row.button_id)->isEnabled()) << row.button_id;
     EXPECT_TRUE(w(row.icon_id)->isVisible()) << row.icon_id;
   }
-  // The fonts' character cells have the design's pixel heights, and the
+  // The fonts' character cells have the station's pixel heights, and the
   // verdict fits its label.
   const auto heights = label_font_heights(layout_scale_factor(dlg_->screen_width_physical()));
   EXPECT_NEAR(QFontMetrics(w(IDC_VERDICT_LABEL)->font()).height(), heights.verdict_label, 2);

@@ -41,7 +41,7 @@ using shell::LogStyle;
 
 namespace {
 
-// Fonts the design names are Windows faces; each list falls back to the
+// The dialog's faces are Windows faces; each list falls back to the
 // nearest face a Debian station has.
 QFont dialog_font() {
   QFont f;
