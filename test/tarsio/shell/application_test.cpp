@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "tarsio/station_helpers.h"
@@ -106,6 +107,17 @@ TEST_F(Application, SecondCopyLogsAndEndsWithoutAWindow) {
   EXPECT_EQ(testing::count_of_text(dir_.log_bytes(), "the app is first running"), 2);
 }
 
+// Milliseconds since midnight from the stamp of the first log line holding
+// `text`; -1 when there is none.
+long stamp_of(const std::string &log, const std::string &text) {
+  const auto pos = log.find(text);
+  if (pos == std::string::npos) return -1;
+  const auto start = log.rfind('\n', pos) == std::string::npos ? 0 : log.rfind('\n', pos) + 1;
+  int h = 0, m = 0, sec = 0, ms = 0;
+  if (std::sscanf(log.c_str() + start, "%d:%d:%d.%d", &h, &m, &sec, &ms) != 4) return -1;
+  return ((h * 60L + m) * 60L + sec) * 1000L + ms;
+}
+
 #ifdef TARSIO_TEST_HAVE_QT
 // Counts the pixels of the bottom-left corner (where the device-state label
 // sits) that are clearly of the given hue.
@@ -129,6 +141,12 @@ TEST_F(Application, StartUpWithoutModuleShowsDisconnectedInRed) {
   EXPECT_THAT(log, HasSubstr("]: Not find device\n"));
   // The first run started one second later and stopped at the connected check.
   EXPECT_THAT(log, HasSubstr("CTarsioDlg::OnBnClickedButton13[tarsiodlg:"));
+  const long laid_out = stamp_of(log, "InitLayout: LEAVE<<.");
+  const long first_run = stamp_of(log, "OnBnClickedButton13: ENTER>>");
+  ASSERT_GE(laid_out, 0);
+  ASSERT_GE(first_run, 0);
+  EXPECT_GE(first_run - laid_out, 990);
+  EXPECT_LT(first_run - laid_out, 3000);  // generous: a loaded machine
   QImage img(QString::fromStdString(shot));
   ASSERT_FALSE(img.isNull());
   EXPECT_GT(img.width(), 500);
