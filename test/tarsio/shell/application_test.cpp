@@ -135,7 +135,9 @@ int corner_pixels(const QImage &img, bool red) {
 
 TEST_F(Application, StartUpWithoutModuleShowsDisconnectedInRed) {
   const std::string shot = dir_.path() + "/shot.png";
-  EXPECT_EQ(wait_exit(start({"--screenshot", shot}), 20), 0);
+  const std::string about = dir_.path() + "/about.png";
+  EXPECT_EQ(wait_exit(start({"--screenshot", shot, "--about-screenshot", about}), 20), 0);
+  EXPECT_FALSE(QImage(QString::fromStdString(about)).isNull());
   const std::string log = dir_.log_bytes();
   EXPECT_THAT(log, HasSubstr("]: Device is disconnected\n"));
   EXPECT_THAT(log, HasSubstr("]: Not find device\n"));
