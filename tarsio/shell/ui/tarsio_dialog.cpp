@@ -123,11 +123,11 @@ void CTarsioDlg::build_controls() {
   const shell::PixelRect size =
       shell::dlu_to_pixels({0, 0, shell::kDialogWidthDlu, shell::kDialogHeightDlu}, base_x_, base_y_);
   setFixedSize(size.w, size.h);
-  for (const auto &spec : shell::dialog_template()) {
+  for (const auto &ctl : shell::dialog_template()) {
     QWidget *w = nullptr;
-    switch (spec.kind) {
+    switch (ctl.kind) {
       case shell::ControlKind::kButton: {
-        auto *b = new QPushButton(QString::fromStdString(spec.text), this);
+        auto *b = new QPushButton(QString::fromStdString(ctl.text), this);
         b->setAutoDefault(false);
         // The item buttons are disabled (they only label their rows) but
         // must stay readable from the operator's chair.
@@ -152,14 +152,14 @@ void CTarsioDlg::build_controls() {
         break;
       }
       case shell::ControlKind::kLabel: {
-        auto *l = new QLabel(QString::fromStdString(spec.text), this);
+        auto *l = new QLabel(QString::fromStdString(ctl.text), this);
         l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         w = l;
         break;
       }
     }
-    w->setObjectName(QStringLiteral("IDC_%1").arg(spec.id));
-    controls_.insert(spec.id, w);
+    w->setObjectName(QStringLiteral("IDC_%1").arg(ctl.id));
+    controls_.insert(ctl.id, w);
   }
   for (const auto &row : shell::item_rows()) set_icon(row.icon_id, shell::IDI_NOT_RUN);
   connect(static_cast<QPushButton *>(control(shell::IDC_START_TEST)), &QPushButton::clicked, this,
@@ -230,12 +230,12 @@ void CTarsioDlg::InitLayout() {
   control(shell::IDC_RESULT_LABEL)->setFont(label_font(qRound(heights.result_label / ratio)));
   control(shell::IDC_VERDICT_LABEL)->setFont(label_font(qRound(heights.verdict_label / ratio)));
 
-  for (const auto &spec : shell::laid_out_controls(model_.device_type(), model_.scene_test_enabled())) {
-    QWidget *w = control(spec.id);
-    const shell::PixelRect r = shell::dlu_to_pixels(spec.rect, base_x_, base_y_);
+  for (const auto &ctl : shell::laid_out_controls(model_.device_type(), model_.scene_test_enabled())) {
+    QWidget *w = control(ctl.id);
+    const shell::PixelRect r = shell::dlu_to_pixels(ctl.rect, base_x_, base_y_);
     w->setGeometry(r.x, r.y, r.w, r.h);
-    w->setVisible(spec.visible);
-    w->setEnabled(spec.enabled);
+    w->setVisible(ctl.visible);
+    w->setEnabled(ctl.enabled);
   }
   // The substitute face may be wider than the original one: the verdict
   // label grows to the right (into empty space) rather than cut "Pass" or
