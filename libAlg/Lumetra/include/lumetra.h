@@ -105,6 +105,41 @@ LUMETRA_API void nerio_SetDatabaseValue(const unsigned short *frame);
 /* Stored only (default 1014). */
 LUMETRA_API void nerio_SetTransferBytesMax(int bytes);
 
+/* ---- Image quality, enhancement and bitmap files ---------------------- */
+
+/* Grade of a sensor image, as get_fp_image_quality writes it. */
+typedef struct fp_image_quality_t {
+  unsigned short image_quality; /* 0..100 */
+  unsigned short area;          /* fingerprint area in square millimetres */
+  unsigned short condition;     /* 0..100: share of bright pixels in the print */
+} fp_image_quality_t;
+
+/* Grades a sensor image.  0 with *quality filled, or -1 (record zeroed)
+ * when the image or its quality cannot be computed.  Needs no
+ * init_nerio_algorithm. */
+LUMETRA_API int get_fp_image_quality(const unsigned char *pixels, fp_image_quality_t *quality);
+
+/* Grades a bitmap file (8 or 1 bits per pixel, rows stored bottom-up) as
+ * a sensor image: its size is checked only against sensor_row x
+ * sensor_col bytes, and the pixels past a smaller bitmap read as white.
+ * Returns the image quality 0..100, or 1 on any failure. */
+LUMETRA_API int nerio_get_image_quality(const char *path);
+
+/* Enhances a sensor image in place: band-pass enhancement of the
+ * sensor_row x sensor_col image, of which width x height bytes (at most
+ * the sensor image) are copied back, then a local contrast boost over
+ * width x height.  0, or -1: the pixels are unchanged when the
+ * enhancement fails, and hold the band-pass result when the contrast
+ * boost fails. */
+LUMETRA_API int nerio_qx_ImageEnhance(unsigned char *pixels, int width, int height);
+
+/* Converts an uncompressed 8-bit bitmap file (bottom-up or top-down) into
+ * raw pixels, top row first: *width and *height are set and width x
+ * height bytes written to pixels, which must hold the whole bitmap.
+ * 0, or -1 with *width and *height 0. */
+LUMETRA_API int get_bmp_buff(const char *path, unsigned char *pixels, unsigned int *width,
+                             unsigned int *height);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,117 @@
+// Single-shot image services: grading a sensor image or a bitmap file,
+// enhancing a sensor image in place, and converting a bitmap file into
+// raw pixels.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "api/grading_bitmap.h"
+#include "api/state.h"
+#include "engine/formats/bmp_convert.h"
+#include "engine/image/enhance.h"
+#include "engine/image/local_contrast.h"
+#include "engine/image/quality.h"
+#include "engine/image/qx_image.h"
+#include "engine/objects/qx_session.h"
+#include "engine/qx_buffer.hpp"
+#include "lumetra.h"
+
+using lumetra::api::g_state;
+
+namespace {
+
+// Every image the library builds: 500 dpi both ways, impression type 0.
+constexpr int kResolution = 500;
+constexpr int32_t kImpressionType = 0;
+// Strength of the contrast boost that finishes the enhancement export.
+constexpr float kContrastStrength = 0.8f;
+// Result of the file-grading export on any failure.
+constexpr int kGradeFailed = 1;
+// Pixels past a bitmap smaller than the sensor image: background white.
+constexpr uint8_t kBackground = 255;
+
+qx_image *sensor_image(const unsigned char *pixels) {
+  if (pixels == nullptr || lumetra::api::sensor_pixel_count() <= 0) return nullptr;
+  return qx_image_create(g_state.params.sensor_row, g_state.params.sensor_col, kResolution, kResolution,
+                         pixels, kImpressionType);
+}
+
+// Grades a sensor image through a session, as every grading export does.
+int grade_sensor_image(const unsigned char *pixels, fp_image_quality_t *record) {
+  qx_session *session = qx_session_create();
+  if (session == nullptr) return -1;
+  qx_image *image = sensor_image(pixels);
+  qx_quality *quality = nullptr;
+  const qx_rc rc = image != nullptr ? qx_compute_quality_500(nullptr, image, &quality) : QX_RC_NO_MEMORY;
+  int result = -1;
+  if (rc == QX_RC_OK && quality != nullptr) {
+    record->image_quality = qx_quality_get_image_quality(quality);
+    record->area = qx_quality_get_area(quality);
+    record->condition = qx_quality_get_condition(quality);
+    result = 0;
+  }
+  qx_quality_delete(quality);
+  qx_image_delete(image);
+  qx_session_delete(session);
+  return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+int get_fp_image_quality(const unsigned char *pixels, fp_image_quality_t *quality) {
+  if (quality == nullptr) return -1;
+  *quality = fp_image_quality_t{};
+  return grade_sensor_image(pixels, quality);
+}
+
+int nerio_get_image_quality(const char *path) {
+  if (path == nullptr) return kGradeFailed;
+  const int capacity = lumetra::api::sensor_pixel_count();
+  if (capacity <= 0) return kGradeFailed;
+  qx::Buffer<uint8_t> buffer;
+  if (!buffer.alloc(static_cast<size_t>(capacity))) return kGradeFailed;
+  std::memset(buffer.get(), kBackground, buffer.size());
+  int width = 0, height = 0;
+  if (lumetra::api::read_grading_bitmap(path, buffer.get(), buffer.size(), &width, &height) != 0)
+    return kGradeFailed;
+  fp_image_quality_t record{};
+  if (grade_sensor_image(buffer.get(), &record) != 0) return kGradeFailed;
+  return record.image_quality;
+}
+
+int nerio_qx_ImageEnhance(unsigned char *pixels, int width, int height) {
+  qx_image *image = sensor_image(pixels);
+  if (image == nullptr) return -1;
+  qx_image *enhanced = nullptr;
+  enhance_image(nullptr, image, &enhanced);
+  qx_image_delete(image);
+  const uint8_t *result = qx_image_get_pixels(enhanced);
+  if (result == nullptr) {
+    qx_image_delete(enhanced);
+    return -1;
+  }
+  // The caller's size and the image's size may differ: copy no more than
+  // either holds.
+  const int64_t wanted = width > 0 && height > 0 ? static_cast<int64_t>(width) * height : 0;
+  const int64_t available = qx_image_get_mr_size(enhanced);
+  std::memcpy(pixels, result, static_cast<size_t>(std::min(wanted, available)));
+  qx_image_delete(enhanced);
+  return local_contrast_enhance(pixels, width, height, kContrastStrength);
+}
+
+int get_bmp_buff(const char *path, unsigned char *pixels, unsigned int *width, unsigned int *height) {
+  unsigned char *converted = nullptr;
+  if (qxbmp_bmpfile_to_buffer(path, &converted, width, height) != QXBMP_OK) return -1;
+  if (pixels == nullptr) {
+    qxbmp_free(converted);
+    *width = *height = 0;
+    return -1;
+  }
+  std::memcpy(pixels, converted, static_cast<size_t>(*width) * *height);
+  qxbmp_free(converted);
+  return 0;
+}
+
+}  // extern "C"

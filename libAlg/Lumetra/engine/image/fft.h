@@ -1,0 +1,64 @@
+/*
+ * fft.h - integer Fourier transforms on 16, 32 and 64 points.
+ *
+ * Everything is fixed point: twiddle factors are Q10, and every butterfly
+ * level halves its results, so the one-dimensional transform is the
+ * discrete Fourier transform divided by N and the two-dimensional one is
+ * divided by N * N.  Applying the 2-D forward and then the 2-D inverse
+ * transform therefore returns the block divided by N * N (up to the
+ * truncation of the shifts).  With 8-bit pixels scaled by 2^12 or 2^13
+ * no intermediate value leaves 32 bits.
+ *
+ * No function here allocates or uses floating point: the caller supplies
+ * every buffer.
+ *
+ * Layouts:
+ *  - 1-D data: N complex values as two arrays (real, imaginary).
+ *  - Real block: N x N values, row-major.
+ *  - Half spectrum: N rows (vertical frequency 0 .. N-1, rows above N/2
+ *    being the negative frequencies) of N/2 + 1 values (horizontal
+ *    frequency 0 .. N/2), real and imaginary parts in two arrays.
+ *  - Scratch: FFT_SCRATCH_WORDS(N) 32-bit values.
+ */
+#ifndef LUMETRA_ENGINE_IMAGE_FFT_H
+#define LUMETRA_ENGINE_IMAGE_FFT_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Scratch needed by the 2-D transforms, in 32-bit values. */
+#define FFT_SCRATCH_WORDS(n) (2 * (n))
+/* Number of values in each array of a half spectrum. */
+#define FFT_HALF_SPECTRUM_WORDS(n) ((n) * ((n) / 2 + 1))
+
+/* Forward complex transform in place, result = DFT / N. */
+void fftn16(int32_t *re, int32_t *im);
+void fftn32(int32_t *re, int32_t *im);
+void fftn64(int32_t *re, int32_t *im);
+
+/* Inverse complex transform in place, result = (unnormalised inverse
+ * DFT) / N. */
+void fftni16(int32_t *re, int32_t *im);
+void fftni32(int32_t *re, int32_t *im);
+void fftni64(int32_t *re, int32_t *im);
+
+/* Real N x N block -> half spectrum, result = 2-D DFT / N^2. */
+void fftn2d16(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch);
+void fftn2d32(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch);
+void fftn2d64(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch);
+
+/* Half spectrum -> real N x N block, result = (unnormalised inverse 2-D
+ * DFT) / N^2.  The spectrum arrays are used as work space and are
+ * overwritten. */
+void fftni2d16(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch);
+void fftni2d32(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch);
+void fftni2d64(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LUMETRA_ENGINE_IMAGE_FFT_H */
