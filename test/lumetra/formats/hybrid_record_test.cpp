@@ -59,7 +59,7 @@ TEST(HybridRecord, ShortLayoutAndImageDimensions) {
   const uint8_t od[2] = {70, 90}, fd[2] = {20, 0};
   const qx_block_field ori{od, 1, 2, 12, -2, -3, nullptr};
   const qx_block_field frq{fd, 1, 2, 12, -2, -3, nullptr};
-  const qx_fusion_image img{nullptr, 88, 300, 61};
+  const qx_fusion_image img{88, 300, 61, nullptr, 0, 0};
   uint8_t *p;
   uint32_t n;
   ASSERT_EQ(qx_iso_compactcard_to_iso_fusion(c.data(), c.size(), &ori, &frq, &img, &p, &n), 0);

@@ -81,7 +81,7 @@ TEST(IsoRecord, ExtendedBlocksRaiseEveryLength) {
     pts.deltas[0] = qx_ref_point{60, 20, 10, 1};
     ASSERT_EQ(qx_iso19794_2_extend_ref_points(&p, &n, &pts), 0);
     ASSERT_EQ(qx_iso19794_2_extend_zonal_quality(&p, &n, &qual), 0);
-    ASSERT_EQ(qx_iso19794_2_extend_orientation_field(&p, &n, &ori), 0);
+    ASSERT_EQ(qx_iso19794_2_extend_orientation_field(&p, &n, &ori, nullptr), 0);
     ASSERT_EQ(qx_iso19794_2_extend_frequency_field(&p, &n, &frq), 0);
     const Bytes r = take(p, n);
     const uint32_t ref_len = 4 + 1 + 5 + 1 + 7;

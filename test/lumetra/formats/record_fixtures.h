@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/formats/minutiastruct.h"
+#include "engine/formats/record_inputs.h"
 #include "engine/qx_alloc.h"
 
 namespace fmt_test {
@@ -21,7 +21,7 @@ inline minutiastruct two_minutiae() {
   m.finger_position = 2;
   m.impression_type = 0;
   m.finger_quality = 61;
-  m.capture_device = 0x4C4D0058u;
+  m.device_id = 0x4C4D0058u;
   m.count = 2;
   m.minutiae[0] = bal_minutia{10, 300, 64, 1, 80, 4};   // row 10, col 300
   m.minutiae[1] = bal_minutia{70, 5, 255, 2, 50, 21};  // wavelength byte 21 -> low nibble 5

@@ -22,7 +22,7 @@ Bytes hybrid(const minutiastruct &m) {
   EXPECT_EQ(qx_iso_compactcard_extend_proprietary_data(&c, &cn, &m), 0);
   const uint8_t od[2] = {70, 90}, fd[2] = {20, 30};
   const qx_block_field ori{od, 1, 2, 12, 0, 0, nullptr};
-  const qx_fusion_image img{nullptr, 88, 96, 50};
+  const qx_fusion_image img{88, 96, 50, nullptr, 0, 0};
   const qx_block_field frq{fd, 1, 2, 12, 0, 0, nullptr};
   EXPECT_EQ(qx_iso_compactcard_to_iso_fusion(c, cn, &ori, &frq, &img, &h, &hn), 0);
   qx_free(c);

@@ -12,7 +12,7 @@
 
 #include <stdint.h>
 
-#include "engine/formats/minutiastruct.h"
+#include "engine/formats/record_inputs.h"
 
 #ifdef __cplusplus
 extern "C" {

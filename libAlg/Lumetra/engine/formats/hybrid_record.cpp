@@ -91,12 +91,15 @@ int build_hybrid(const uint8_t *card, uint32_t card_length, const qx_block_field
     if (image->rows > 0xFFFF || image->cols > 0xFFFF) return QX_RC_ERR_14;
     if (image->pixels != nullptr) {
       // The image element: rows and cols (big-endian) and the pixels.
-      const uint64_t n = static_cast<uint64_t>(image->rows) * image->cols;
+      if (image->pixel_rows <= 0 || image->pixel_cols <= 0 || image->pixel_rows > 0xFFFF ||
+          image->pixel_cols > 0xFFFF)
+        return QX_RC_ERR_14;
+      const uint64_t n = static_cast<uint64_t>(image->pixel_rows) * image->pixel_cols;
       if (n + 4 > TLV_MAX_LENGTH) return QX_RC_ERR_14;
       pic.p = static_cast<uint8_t *>(qx_malloc(n + 4));
       if (pic.p == nullptr) return QX_RC_NO_MEMORY;
-      put16(pic.p, static_cast<uint32_t>(image->rows));
-      put16(pic.p + 2, static_cast<uint32_t>(image->cols));
+      put16(pic.p, static_cast<uint32_t>(image->pixel_rows));
+      put16(pic.p + 2, static_cast<uint32_t>(image->pixel_cols));
       std::memcpy(pic.p + 4, image->pixels, n);
       if (tlv_append_child(features, tlv_create(QX_HYB_TAG_IMAGE, static_cast<uint32_t>(n + 4), pic.p)) != 0)
         return QX_RC_NO_MEMORY;

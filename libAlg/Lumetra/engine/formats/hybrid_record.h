@@ -20,7 +20,7 @@
 
 #include <stdint.h>
 
-#include "engine/formats/minutiastruct.h"
+#include "engine/formats/record_inputs.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -33,10 +33,12 @@ extern "C" {
 
 /* Image handed to the fusion record (optional). */
 typedef struct qx_fusion_image {
-  const uint8_t *pixels; /* rows x cols bytes, or NULL for no 0xC2 element */
   int32_t rows;          /* image dimensions; 0 x 0 ends the record after 0xC1 */
   int32_t cols;
   uint8_t quality;       /* 0..100 */
+  const uint8_t *pixels; /* pixel_rows x pixel_cols bytes, or NULL: no 0xC2 */
+  int32_t pixel_rows;
+  int32_t pixel_cols;
 } qx_fusion_image;
 
 /* Quantised difference of a fine entry against its block (-2..2). */

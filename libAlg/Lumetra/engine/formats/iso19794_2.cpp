@@ -91,13 +91,14 @@ uint32_t field_header(uint8_t *p, const qx_block_field &f) {
 
 template <typename Map>
 int extend_field(uint8_t **record, uint32_t *size, const qx_block_field *f, uint16_t type,
-                 Map map) {
+                 const uint8_t *presence, Map map) {
   if (f == nullptr || (f->data == nullptr && f->rows * f->cols > 0)) return QX_RC_ERR_14;
   const uint32_t blocks = static_cast<uint32_t>(f->rows) * f->cols;
   auto *data = static_cast<uint8_t *>(qx_malloc(7 + blocks));
   if (data == nullptr) return QX_RC_NO_MEMORY;
   const uint32_t h = field_header(data, *f);
-  for (uint32_t i = 0; i < blocks; ++i) data[h + i] = map(f->data[i]);
+  for (uint32_t i = 0; i < blocks; ++i)
+    data[h + i] = map(f->data[i], presence == nullptr || presence[i] != 0);
   const int rc = append_block(record, size, type, data, h + blocks, nullptr, 0);
   qx_free(data);
   return rc;
@@ -127,7 +128,7 @@ int read_minutiae(const uint8_t *record, uint32_t length, int version, minutiast
     m->impression_type = record[25] & 0x0F;
     m->finger_quality = record[26];
   } else {
-    m->capture_device = get32(record + 29);
+    m->device_id = get32(record + 29);
     m->finger_quality = record[34];
     m->finger_position = record[39];
     m->impression_type = record[45];
@@ -190,7 +191,7 @@ int qx_minutiastruct_to_iso19794_2_v3(const minutiastruct *m, uint8_t **out, uin
   put32(r + 15, 39 + 6 * n);
   std::memset(r + 19, 0xFF, 9);  // capture date and time not given
   r[28] = 0;                     // capture device technology
-  put32(r + 29, m->capture_device);
+  put32(r + 29, m->device_id);
   r[33] = 1;  // one quality block
   r[34] = m->finger_quality;
   put16(r + 35, QX_FORMAT_VENDOR_ID);
@@ -288,16 +289,19 @@ int qx_iso19794_2_extend_zonal_quality(uint8_t **record, uint32_t *size, const q
 }
 
 int qx_iso19794_2_extend_orientation_field(uint8_t **record, uint32_t *size,
-                                           const qx_block_field *f) {
-  return extend_field(record, size, f, QX_ISO_EXT_ORIENTATION, [](uint8_t v) {
-    return v == 0 ? uint8_t{128} : static_cast<uint8_t>(191 - v);
-  });
+                                           const qx_block_field *f, const uint8_t *presence) {
+  const bool by_value = presence == nullptr;
+  return extend_field(record, size, f, QX_ISO_EXT_ORIENTATION, presence,
+                      [by_value](uint8_t v, bool present) {
+                        if (!present || (by_value && v == 0)) return uint8_t{128};
+                        return static_cast<uint8_t>(191 - v);  // 8-bit, as stored
+                      });
 }
 
 int qx_iso19794_2_extend_frequency_field(uint8_t **record, uint32_t *size,
                                          const qx_block_field *f) {
-  return extend_field(record, size, f, QX_ISO_EXT_FREQUENCY,
-                      [](uint8_t v) { return v < 33 ? v : uint8_t{32}; });
+  return extend_field(record, size, f, QX_ISO_EXT_FREQUENCY, nullptr,
+                      [](uint8_t v, bool) { return v < 33 ? v : uint8_t{32}; });
 }
 
 int qx_is_iso19794_2(const uint8_t *r, uint32_t length) {

@@ -15,7 +15,7 @@
 
 #include <stdint.h>
 
-#include "engine/formats/minutiastruct.h"
+#include "engine/formats/record_inputs.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -36,8 +36,12 @@ int qx_minutiastruct_to_iso19794_2_v3(const minutiastruct *m, uint8_t **out, uin
 
 int qx_iso19794_2_extend_ref_points(uint8_t **record, uint32_t *size, const qx_ref_points *points);
 int qx_iso19794_2_extend_zonal_quality(uint8_t **record, uint32_t *size, const qx_block_field *quality);
+/* Blocks without an orientation are written as 128: those whose entry in
+ * `presence` (the frequency field, same grid) is 0, or, without it, those
+ * whose orientation is 0. */
 int qx_iso19794_2_extend_orientation_field(uint8_t **record, uint32_t *size,
-                                           const qx_block_field *orientation);
+                                           const qx_block_field *orientation,
+                                           const uint8_t *presence);
 int qx_iso19794_2_extend_frequency_field(uint8_t **record, uint32_t *size,
                                          const qx_block_field *frequency);
 
