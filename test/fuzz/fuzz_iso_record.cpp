@@ -1,6 +1,8 @@
-// Fuzzes the ISO/IEC 19794-2 record readers and the conversion to a card.
+// Fuzzes the ISO/IEC 19794-2 and ANSI INCITS 378 record readers and the
+// conversion to a card.
 #include <cstdint>
 
+#include "engine/formats/ansi378.h"
 #include "engine/formats/compact_card.h"
 #include "engine/formats/iso19794_2.h"
 #include "engine/qx_alloc.h"
@@ -13,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   minutiastruct m;
   qx_ref_points pts;
   qx_iso19794_2_to_minutiastruct(data, n, &m, &pts);
+  qx_ansi378_to_minutiastruct(data, n, &m);
   const uint8_t *block;
   uint32_t len;
   qx_iso19794_2_find_extended_block(data, n, 0x0003, &block, &len);

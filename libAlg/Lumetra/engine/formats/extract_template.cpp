@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "engine/formats/ansi378.h"
 #include "engine/formats/compact_card.h"
 #include "engine/formats/fmt_guards.h"
 #include "engine/formats/format_ids.h"
@@ -124,6 +125,11 @@ int qx_encode_extraction(const bal_extract_result *r, const uint8_t *image, int 
     *size = n;
     return 0;
   }
+  if (format == QX_FORMAT_ANSI378) {
+    const int rc = (flags & QX_CONTENT_V3) ? qx_minutiastruct_to_ansi378_v3(&m, out, size)
+                                           : qx_minutiastruct_to_ansi378_v2(&m, out, size);
+    return status_of(rc);
+  }
   if (format != QX_FORMAT_COMPACT_CARD && format != QX_FORMAT_CARD_TO_EHM) return QXI_OUT_OF_RANGE;
 
   qx_normalize_for_isocc(&m, &pts, &ori, &frq);
@@ -176,8 +182,9 @@ int bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_positio
     return rc != 0 ? rc : QXI_DUMMY_TEMPLATE;
   }
   if (format != QX_FORMAT_ISO_RECORD && format != QX_FORMAT_COMPACT_CARD &&
-      format != QX_FORMAT_CARD_TO_EHM && format != QX_FORMAT_EXTRACTION_RECORD)
-    return QXI_OUT_OF_RANGE;  // ANSI INCITS 378 records are not produced
+      format != QX_FORMAT_ANSI378 && format != QX_FORMAT_CARD_TO_EHM &&
+      format != QX_FORMAT_EXTRACTION_RECORD)
+    return QXI_OUT_OF_RANGE;
 
   auto *res = static_cast<bal_extract_result *>(qx_calloc(1, sizeof(bal_extract_result)));
   if (res == nullptr) return QXI_NO_MEMORY;
