@@ -133,3 +133,46 @@ TEST(ExtractTemplate, ExtractEncodeReadBackOnGeneratedPrints) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every allocation of the encoder may fail: the answer is then 9 and
+// nothing is left allocated.
+TEST(ExtractTemplate, EveryAllocationFailureOfTheEncoderAnswers9) {
+  fpsynth::Image im = print(5, 160, 160);
+  bal_extract_result res{};
+  res.flags = BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS | BAL_EXTRACT_ORIENTATION_FIELD |
+              BAL_EXTRACT_FREQUENCY_FIELD | BAL_EXTRACT_QUALITY_FIELD;
+  res.cores.request = res.deltas.request = res.quality_field.request = 1;
+  res.orientation_field.request = res.frequency_field.request = 1;
+  ASSERT_EQ(bal_extract(im.pixels.data(), 160, 160, &res), 0);
+  struct Request {
+    int format;
+    uint32_t flags;
+  } requests[] = {{1, 0x043A}, {2, 0x0472}, {2, 0x0672}, {4, 0x0042}, {3, 0x0400}};
+  for (const Request &rq : requests) {
+    const long live = qx_alloc_live();
+    int k = 0;
+    for (;; ++k) {
+      uint8_t *out = nullptr;
+      uint32_t n = 0;
+      qx_alloc_fail_after(k);
+      const int status = qx_encode_extraction(&res, im.pixels.data(), 160, 160, rq.flags,
+                                              rq.format, 64, &out, &n);
+      const bool fired = !qx_alloc_fail_pending();
+      qx_alloc_fail_after(-1);
+      if (!fired) {
+        ASSERT_EQ(status, 0) << rq.format;
+        bal_free_template(out);
+        break;
+      }
+      EXPECT_EQ(status, 9) << "format " << rq.format << " allocation " << k;
+      EXPECT_EQ(out, nullptr);
+      ASSERT_EQ(qx_alloc_live(), live) << "format " << rq.format << " allocation " << k;
+    }
+    EXPECT_GT(k, 0);
+  }
+  bal_extract_release(&res);
+}
+
+}  // namespace

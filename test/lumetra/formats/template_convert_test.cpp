@@ -59,6 +59,15 @@ TEST(TemplateConvert, HybridPartsAndRefusedPairs) {
   EXPECT_EQ(take(p, n), card);
   qx_template_delete(tpl);
 
+  // A record wrapped in 0xE1 gives the same parts.
+  Bytes wrapped = {0xE1, static_cast<uint8_t>(h.size())};
+  ASSERT_LT(h.size(), 128u);
+  wrapped.insert(wrapped.end(), h.begin(), h.end());
+  ASSERT_EQ(qx_template_convert_bytes(67, wrapped.data(), wrapped.size(), 2, &p, &n), 0);
+  EXPECT_EQ(take(p, n), card);
+  ASSERT_EQ(qx_template_convert_bytes(67, wrapped.data(), wrapped.size(), 66, &p, &n), 0);
+  EXPECT_EQ(take(p, n).size(), 9u);
+
   // A short-layout spectral part is no high-resolution part of a type 78.
   EXPECT_EQ(qx_template_convert_bytes(78, h.data(), h.size(), 77, &p, &n), 4);
   const Bytes junk = {0x7F, 0x2E, 0x01};

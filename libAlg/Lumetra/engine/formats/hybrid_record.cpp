@@ -64,6 +64,7 @@ int build_hybrid(const uint8_t *card, uint32_t card_length, const qx_block_field
 
   TreeGuard root;
   root.node = tlv_create(QX_CC_TAG_BDT, 0, nullptr);
+  if (root.node == nullptr) return QX_RC_NO_MEMORY;
   tlv_node *minutiae = tlv_create(QX_CC_TAG_GROUP, 0, nullptr);
   if (tlv_append_child(root.node, minutiae) != 0) return QX_RC_NO_MEMORY;
   tlv_node *features = tlv_create(QX_HYB_TAG_FEATURES, 0, nullptr);
