@@ -100,6 +100,48 @@ TEST_F(EmbeddedExtractor, OrderCodesAndRequestedTypes) {
   qx_image_delete(img);
 }
 
+int card_minutiae(const qx_template *tpl) {
+  uint8_t *card;
+  uint32_t n;
+  if (qx_template_convert(tpl, 2, &card, &n) != 0) return -1;
+  minutiastruct m;
+  const int rc = qx_convert_iso_compactcard_to_minutiastruct(card, n, &m, nullptr);
+  qx_free(card);
+  return rc == 0 ? m.count : -1;
+}
+
+// Options are read at every extraction; a weak image that is not constant
+// hands its buffer to the extraction when no rescaling is needed.
+TEST_F(EmbeddedExtractor, OptionsPerExtractionAndBufferHandOver) {
+  const fpsynth::Master master = fpsynth::make_master(9);
+  fpsynth::ImpressionParams ip;
+  ip.rows = ip.cols = 160;
+  ip.skin = fpsynth::Skin::Normal;
+  const fpsynth::Impression imp = fpsynth::make_impression(master, 3, ip);
+  qx_session_set_sensor_size_(session_, 2);
+  qx_image *img = qx_image_create(160, 160, 500, 500, imp.image.pixels.data(), 0);
+  qx_template *tpl = nullptr;
+  ASSERT_EQ(embedded_extract_template(session_, img, nullptr, 67, &tpl), 0);
+  const int all = card_minutiae(tpl);
+  qx_template_delete(tpl);
+  ASSERT_GT(all, 5);
+  qx_session_set_int(session_, "qx.max_minutiae", 0x103);  // low 8 bits: 3
+  ASSERT_EQ(embedded_extract_template(session_, img, nullptr, 67, &tpl), 0);
+  EXPECT_EQ(card_minutiae(tpl), 3);
+  qx_template_delete(tpl);
+  EXPECT_NE(qx_image_get_pixels(img), nullptr);  // a constant image keeps its pixels
+
+  qx_image_set_mr_const(img, 0);
+  qx_image_mr_weak(img);
+  const long live = qx_alloc_live();
+  ASSERT_EQ(embedded_extract_template(session_, img, nullptr, 2, &tpl), 0);
+  EXPECT_EQ(qx_template_get_type(tpl), 2);
+  EXPECT_EQ(qx_image_get_pixels(img), nullptr);  // handed over and freed
+  qx_template_delete(tpl);
+  EXPECT_LT(qx_alloc_live(), live);
+  qx_image_delete(img);
+}
+
 // Every "ehm" configuration extracts a template from an 88 x 88 capture.
 TEST_F(EmbeddedExtractor, EveryConfigurationExtractsItsTemplate) {
   const fpsynth::Master master = fpsynth::make_master(7);
