@@ -115,6 +115,18 @@ int peak_angle(int64_t U, int64_t V, uint32_t d) {
 
 }  // namespace
 
+extern "C" int ridge_peak_position32(const uint32_t *power, int u, int v, int64_t *U, int64_t *V, int64_t *S9) {
+  return refine<32>(power, Peak{u, v, 0}, 12, *U, *V, *S9) ? 0 : 1;
+}
+
+extern "C" int ridge_peak_wavelength32(int64_t U, int64_t V, int *angle) {
+  const int64_t d = U * U + V * V;
+  *angle = 0;
+  if (d <= 47586034 || d > 0xFFFFFFFFll) return 0;
+  *angle = peak_angle(U, V, static_cast<uint32_t>(d));
+  return static_cast<int>((int64_t{1} << 25) / sqrt_32(static_cast<uint32_t>(d)));
+}
+
 extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
                                      int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
                                      uint8_t *orient_field) {
