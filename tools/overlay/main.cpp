@@ -56,9 +56,14 @@ int main(int argc, char **argv) {
     for (int k = 0; k < r.minutiae.count; ++k) endings += r.minutiae.minutiae[k].type == 1;
     std::printf("%s,%d,%d,%d,%d,%d,%d,%d,%d,%d,%u\n", argv[i], img.rows, img.cols, rc, r.minutiae.count, endings,
                 r.minutiae.count - endings, r.cores.count, r.deltas.count, r.finger_quality, r.area);
-    std::string base = argv[i];
-    base = base.substr(base.find_last_of('/') + 1);
+    // <folder>_<file> so that equal file names of different sets differ.
+    std::string path = argv[i], base = path.substr(path.find_last_of('/') + 1);
     base = base.substr(0, base.find_last_of('.'));
+    const size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+      const std::string dir = path.substr(0, slash);
+      base = dir.substr(dir.find_last_of('/') + 1) + "_" + base;
+    }
     const uint8_t *under = debug && r.debug.picture ? r.debug.picture : img.pixels.data();
     const overlay::Rgb out = overlay::draw(under, img.rows, img.cols, r, zoom);
     if (!overlay::write_png(out_dir + "/" + base + "_overlay.png", out)) ++failures;

@@ -76,6 +76,20 @@ TEST(Extract, TwoHundredSquareGrowsTo204WithOffsetsMinusTwo) {
   EXPECT_NEAR(114, rec.r.frequency_field.data[8 * 17 + 8], 4);
 }
 
+TEST(Extract, FineFieldsHaveThreeTimesTheCellsAndClearBackground) {
+  Record rec;
+  rec.r.flags = BAL_EXTRACT_FREQUENCY_FIELD | BAL_EXTRACT_ORIENTATION_FIELD | BAL_EXTRACT_FINE_FIELDS;
+  ASSERT_EQ(0, run(imggen::finger(144, 144, 9, 0, 0.8), 144, 144, rec));
+  ASSERT_NE(nullptr, rec.r.frequency_field.fine);
+  ASSERT_NE(nullptr, rec.r.orientation_field.fine);
+  const int fc = 3 * rec.r.frequency_field.cols;
+  // Corner block: background, its nine cells are 0; the centre: 9-pixel ridges.
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(0, rec.r.frequency_field.fine[r * fc + c]);
+  EXPECT_NEAR(114, rec.r.frequency_field.fine[18 * fc + 18], 6);
+  EXPECT_EQ(0, rec.r.orientation_field.fine[18 * fc + 18]);  // vertical ridges: doubled angle 0
+}
+
 TEST(Extract, OneHundredFiftyGrowsTo156WithOffsetMinusThree) {
   Record rec;
   rec.r.flags = BAL_EXTRACT_ORIENTATION_FIELD;
