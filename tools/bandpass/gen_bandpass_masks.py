@@ -12,16 +12,18 @@ sector s (0 .. 8):
     f0  = 32 / L                 ridge frequency in cycles per window
                                  (32 pixels, or 16 samples of 2 pixels)
     a   = s * pi / 16            rotation of the ridge normal
-    p   = u cos a - v sin a      frequency across the ridges
-    q   = u sin a + v cos a      frequency along the ridges
+    p   = u cos a + v sin a      frequency across the ridges
+    q   = v cos a - u sin a      frequency along the ridges
     sp  = 0.54 * f0              radial spread
     sq  = 0.807 * f0             angular spread
     G   = 200 * (exp(-(p - f0)^2 / 2sp^2) + exp(-(p + f0)^2 / 2sp^2))
               * exp(-q^2 / 2sq^2)
     gain = min(255, round(G))
 
-u is the horizontal frequency 0 .. N/2, v the vertical frequency with the
-rows above N/2 standing for v - N.  The second lobe at -f0 is the mirror
+u is the horizontal frequency 0 .. N/2, v the vertical frequency (rows
+counted downward) with the rows above N/2 standing for v - N.  Sector s
+holds ridges whose normal points s * 11.25 degrees below the u axis, as the
+orientation bytes of the extractor have it.  The second lobe at -f0 is the mirror
 image that a real filter needs; its tail gives the residual low-frequency
 part of the mask.  Class 4, sector 0 gives the reference rows
 72 95 147 193 195 151 89 40 14 4 1 / 68 89 139 181 184 142 84 38 13 3 1 ...
@@ -33,8 +35,8 @@ import sys
 def gain(n, w, s, u, v):
     f0 = 32.0 / (w + 5)
     a = s * math.pi / 16
-    p = u * math.cos(a) - v * math.sin(a)
-    q = u * math.sin(a) + v * math.cos(a)
+    p = u * math.cos(a) + v * math.sin(a)
+    q = v * math.cos(a) - u * math.sin(a)
     sp = 0.54 * f0
     sq = 0.807 * f0
     g = 200.0 * (math.exp(-(p - f0) ** 2 / (2 * sp * sp)) + math.exp(-(p + f0) ** 2 / (2 * sp * sp)))

@@ -176,7 +176,8 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   if ((flags & BAL_EXTRACT_HALF_FREQUENCY) && (flags & BAL_EXTRACT_250DPI)) return 13;
   const int s = (flags & BAL_EXTRACT_250DPI) ? 2 : 1;
   const int B = 12 / s;
-  if (in_rows < 3 * B || in_cols < 3 * B || in_rows > 32767 || in_cols > 32767) return 14;
+  // Coordinates are reported in signed 16 bits at 500 dpi.
+  if (in_rows < 3 * B || in_cols < 3 * B || in_rows * s > 32767 || in_cols * s > 32767) return 14;
   minutiastruct &ms = res->minutiae;
   ms.count = 0;
   res->cores.count = 0;
@@ -299,6 +300,29 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   if ((rc = scale_up_bilinear_uint8(wl_bytes.get(), brows, bcols, B, wl_px.get(), rows, cols)) != 0) return rc;
   for (size_t k = 0; k < nb; ++k)
     if (!mask[k]) field_o[k] = field_f[k] = 0;
+  // Both fields again on a grid three times finer; cells the estimator
+  // leaves untouched stay 0, and each background block clears its 3 x 3.
+  const bool fine = (flags & BAL_EXTRACT_FINE_FIELDS) && (want_of || want_ff);
+  const int frows = 3 * brows, fcols = 3 * bcols;
+  const size_t nf = static_cast<size_t>(frows) * fcols;
+  qx::Buffer<uint16_t> fine_wl;
+  qx::Buffer<uint8_t> fine_o, fine_f;
+  if (fine) {
+    if (!fine_wl.alloc(nf) || !fine_o.alloc(nf) || !fine_f.alloc(nf)) return 9;
+    if (plain)
+      rc = ridge_wavelengths_fft(smooth.get(), rows, cols, B / 3, 18, 5, frows, fcols, fine_wl.get(), fine_f.get(),
+                                 fine_o.get());
+    else if (flags & BAL_EXTRACT_HALF_FREQUENCY)
+      rc = ridge_wavelengths_fft16(half.get(), hrows, hcols, B / 6, 18, 5, frows, fcols, fine_wl.get(), fine_f.get(),
+                                   fine_o.get());
+    else
+      rc = ridge_wavelengths_fft16(img.get(), rows, cols, B / 3, 18, 5, frows, fcols, fine_wl.get(), fine_f.get(),
+                                   fine_o.get());
+    if (rc != 0) return rc;
+    for (int r = 0; r < frows; ++r)
+      for (int c = 0; c < fcols; ++c)
+        if (!mask[static_cast<size_t>(r / 3) * bcols + c / 3]) fine_o[static_cast<size_t>(r) * fcols + c] = fine_f[static_cast<size_t>(r) * fcols + c] = 0;
+  }
 
   // Filtering and binarisation.
   qx::Buffer<int8_t> filtered;
@@ -409,6 +433,13 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
     std::memcpy(data, which == 0 ? field_o.get() : field_f.get(), nb);
     qx_free(f.data);
     f.data = data;
+    if (fine) {
+      auto *fd = static_cast<uint8_t *>(qx_malloc(nf));
+      if (!fd) return 9;
+      std::memcpy(fd, which == 0 ? fine_o.get() : fine_f.get(), nf);
+      qx_free(f.fine);
+      f.fine = fd;
+    }
     f.rows = static_cast<uint8_t>(brows);
     f.cols = static_cast<uint8_t>(bcols);
     f.block = static_cast<uint8_t>(B * s);

@@ -65,6 +65,18 @@ int64_t power_at(const uint32_t *p, int u, int v) {
   return p[((v + N) % N) * (N / 2 + 1) + u];
 }
 
+// The power spectrum around DC, |u|, |v| <= 10, laid out for direct reads
+// (0 beyond the transform's own bins).
+struct Grid {
+  int64_t g[21][21];
+  template <int N>
+  void load(const uint32_t *p) {
+    for (int v = -10; v <= 10; ++v)
+      for (int u = -10; u <= 10; ++u) g[v + 10][u + 10] = power_at<N>(p, u, v);
+  }
+  int64_t operator()(int u, int v) const { return g[v + 10][u + 10]; }
+};
+
 struct Peak {
   int u, v;
   int64_t s;
@@ -85,14 +97,14 @@ int64_t shift_by(int64_t v, int m) { return m >= 0 ? v * (int64_t{1} << m) : v /
 
 // Refined position of a peak in 1/2^frac bin; returns false for an empty
 // neighbourhood.
-template <int N>
-bool refine(const uint32_t *p, const Peak &pk, int frac, int64_t &U, int64_t &V, int64_t &S9) {
+template <typename Power>
+bool refine(const Power &pw, const Peak &pk, int frac, int64_t &U, int64_t &V, int64_t &S9) {
   S9 = 0;
   int64_t cx = 0, cy = 0;
   for (int d = -1; d <= 1; ++d) {
-    for (int e = -1; e <= 1; ++e) S9 += power_at<N>(p, pk.u + d, pk.v + e);
-    cx += power_at<N>(p, pk.u + 1, pk.v + d) - power_at<N>(p, pk.u - 1, pk.v + d);
-    cy += power_at<N>(p, pk.u + d, pk.v + 1) - power_at<N>(p, pk.u + d, pk.v - 1);
+    for (int e = -1; e <= 1; ++e) S9 += pw(pk.u + d, pk.v + e);
+    cx += pw(pk.u + 1, pk.v + d) - pw(pk.u - 1, pk.v + d);
+    cy += pw(pk.u + d, pk.v + 1) - pw(pk.u + d, pk.v - 1);
   }
   if (S9 <= 0 || S9 > 0xFFFFFFFFll) return false;
   const int M = 30 - static_cast<int>(log2_32(static_cast<uint32_t>(S9)));
@@ -114,6 +126,20 @@ int peak_angle(int64_t U, int64_t V, uint32_t d) {
 }
 
 }  // namespace
+
+extern "C" int ridge_peak_position32(const uint32_t *power, int u, int v, int64_t *U, int64_t *V, int64_t *S9) {
+  Grid g;
+  g.load<32>(power);
+  return refine(g, Peak{u, v, 0}, 12, *U, *V, *S9) ? 0 : 1;
+}
+
+extern "C" int ridge_peak_wavelength32(int64_t U, int64_t V, int *angle) {
+  const int64_t d = U * U + V * V;
+  *angle = 0;
+  if (d <= 47586034 || d > 0xFFFFFFFFll) return 0;
+  *angle = peak_angle(U, V, static_cast<uint32_t>(d));
+  return static_cast<int>((int64_t{1} << 25) / sqrt_32(static_cast<uint32_t>(d)));
+}
 
 extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
                                      int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
@@ -138,26 +164,27 @@ extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, 
         const int64_t a = re[i], b = im[i];
         power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
       }
-      const uint32_t *P = power.get();
+      Grid P;
+      P.load<N>(power.get());
       int64_t E = 0;
       for (int u = 1; u <= 8; ++u)
-        for (int v = -8; v <= 8; ++v) E += power_at<N>(P, u, v);
-      for (int v = 1; v <= 8; ++v) E += power_at<N>(P, 0, v);
+        for (int v = -8; v <= 8; ++v) E += P(u, v);
+      for (int v = 1; v <= 8; ++v) E += P(0, v);
       const int64_t F = E >> 7;
       // Sharpened spectrum over -1 <= u <= 6, -6 <= v <= 6 (0 elsewhere).
       int64_t S[8][13];
       for (int u = -1; u <= 6; ++u)
         for (int v = -6; v <= 6; ++v) {
-          const int64_t p = power_at<N>(P, u, v);
+          const int64_t p = P(u, v);
           int64_t s = 0;
           if (p > F) {
             s = 16 * p -
-                2 * (power_at<N>(P, u + 1, v) + power_at<N>(P, u - 1, v) + power_at<N>(P, u, v + 1) +
-                     power_at<N>(P, u, v - 1)) -
-                (power_at<N>(P, u + 1, v + 1) + power_at<N>(P, u + 1, v - 1) + power_at<N>(P, u - 1, v + 1) +
-                 power_at<N>(P, u - 1, v - 1)) -
-                (power_at<N>(P, u + 2, v) + power_at<N>(P, u - 2, v) + power_at<N>(P, u, v + 2) +
-                 power_at<N>(P, u, v - 2));
+                2 * (P(u + 1, v) + P(u - 1, v) + P(u, v + 1) +
+                     P(u, v - 1)) -
+                (P(u + 1, v + 1) + P(u + 1, v - 1) + P(u - 1, v + 1) +
+                 P(u - 1, v - 1)) -
+                (P(u + 2, v) + P(u - 2, v) + P(u, v + 2) +
+                 P(u, v - 2));
           }
           S[u + 1][v + 6] = s;
         }
@@ -183,7 +210,7 @@ extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, 
       bool decided = false;
       for (int i = 0; i < count && !decided; ++i) {
         int64_t U, V, S9;
-        if (!refine<N>(P, list[i], 12, U, V, S9)) continue;
+        if (!refine(P, list[i], 12, U, V, S9)) continue;
         const int64_t d = U * U + V * V;
         if (d <= 47586034) continue;
         decided = true;
@@ -217,7 +244,7 @@ extern "C" int ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols
                                        uint8_t *orient_field) {
   constexpr int N = 16, W = N / 2 + 1;
   int32_t block[N * N], scratch[FFT_SCRATCH_WORDS(N)];
-  uint32_t P[N * W];
+  uint32_t spectrum[N * W];
   const int64_t wmax = 256 * longest, wmin = 256 * shortest;
   for (int br = 0; br < brows; ++br)
     for (int bc = 0; bc < bcols; ++bc) {
@@ -227,18 +254,20 @@ extern "C" int ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols
       if (!load_window<N>(pixels, rows, cols, br * B - (N - B) / 2, bc * B - (N - B) / 2, kTaper16, block,
                           textured16))
         continue;
-      fftn2d8rw_spectrum16(block, P, scratch);
+      fftn2d8rw_spectrum16(block, spectrum, scratch);
+      Grid P;
+      P.load<N>(spectrum);
       int64_t E = 0;
       for (int u = 1; u <= 8; ++u)
-        for (int v = -8; v <= 8; ++v) E += power_at<N>(P, u, v);
-      for (int v = -8; v <= -1; ++v) E += power_at<N>(P, 0, v);
+        for (int v = -8; v <= 8; ++v) E += P(u, v);
+      for (int v = -8; v <= -1; ++v) E += P(0, v);
       const int64_t F = E >> 7;
       int64_t S[7][13];
       for (int u = 0; u <= 6; ++u)
         for (int v = -6; v <= 6; ++v) {
-          const int64_t p = power_at<N>(P, u, v);
-          S[u][v + 6] = p > F ? 4 * p - (power_at<N>(P, u + 1, v) + power_at<N>(P, u - 1, v) +
-                                         power_at<N>(P, u, v + 1) + power_at<N>(P, u, v - 1))
+          const int64_t p = P(u, v);
+          S[u][v + 6] = p > F ? 4 * p - (P(u + 1, v) + P(u - 1, v) +
+                                         P(u, v + 1) + P(u, v - 1))
                               : 0;
         }
       auto sharp = [&](int u, int v) -> int64_t {
@@ -258,7 +287,7 @@ extern "C" int ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols
       bool decided = false;
       for (int i = 0; i < count && !decided; ++i) {
         int64_t U, V, S9;
-        if (!refine<N>(P, list[i], 11, U, V, S9)) continue;
+        if (!refine(P, list[i], 11, U, V, S9)) continue;
         const int64_t d = U * U + V * V;
         if (d <= 11896508) continue;
         decided = true;

@@ -28,6 +28,13 @@ int ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols, int B, in
                             int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
                             uint8_t *orient_field);
 
+/* Sub-bin position (1/4096 bin) of the peak at (u, v) of a 32-point power
+ * half spectrum (32 x 17): 0, or 1 when its 3 x 3 neighbourhood is empty. */
+int ridge_peak_position32(const uint32_t *power, int u, int v, int64_t *U, int64_t *V, int64_t *S9);
+/* Wavelength in 1/256 pixel (0 when at most ~1.68 cycles per window) and
+ * doubled angle of a refined peak. */
+int ridge_peak_wavelength32(int64_t U, int64_t V, int *angle);
+
 /* Power spectrum (re^2 + im^2) >> 10 of a 16 x 16 real block, 16 x 9 bins. */
 void fftn2d8rw_spectrum16(const int32_t *block, uint32_t *power, int32_t *scratch);
 

@@ -88,6 +88,14 @@ extern "C" int bal_find_next_leg_direction(const uint8_t *sk, int rows, int cols
   return 0;
 }
 
+extern "C" int bal_minutia_quality(int q, int shortest_sq, int scale) {
+  const int k = q < 16 ? 10 : (q <= 40 ? 9 : (q <= 60 ? 3 : 2));
+  const int len2 = scale * scale * shortest_sq;
+  if (len2 >= (k + 6) * (k + 6)) return q;
+  const int P = static_cast<int>(sqrt_(static_cast<uint32_t>(len2)));
+  return (100 / (k - P + 7)) * q / 100;
+}
+
 extern "C" void bal_extract_bifurcations(uint8_t *sk, const uint8_t *wavelength, const uint8_t *orientation,
                                          int rows, int cols, int type, const uint8_t *quality, bal_minutia *minutiae,
                                          int *count, uint8_t *counts, int scale) {
@@ -239,11 +247,7 @@ extern "C" void bal_extract_bifurcations(uint8_t *sk, const uint8_t *wavelength,
     for (int p = 1; p < 3; ++p)
       if (angle_difference(a[kPairs[p][0]], a[kPairs[p][1]]) < angle_difference(a[kPairs[best][0]], a[kPairs[best][1]]))
         best = p;
-    int quality_v = q;
-    if (s2 * shortest < (k + 6) * (k + 6)) {
-      const int P = static_cast<int>(sqrt_(static_cast<uint32_t>(s2 * shortest)));
-      quality_v = (100 / (k - P + 7)) * quality_v / 100;
-    }
+    const int quality_v = bal_minutia_quality(q, shortest, scale);
     if (quality_v <= 9) continue;
     bal_minutia &m = minutiae[(*count)++];
     m.row = static_cast<int16_t>(r);

@@ -35,6 +35,10 @@ int bal_find_bifurcation_legs(const uint8_t *skeleton, int rows, int cols, int r
 /* Next step along a line after `step` from (r, c), 0 when the line ends. */
 int bal_find_next_leg_direction(const uint8_t *skeleton, int rows, int cols, int r, int c, int step);
 
+/* Quality of a minutia at quality-image value q whose shortest leg has
+ * the squared length shortest_sq: lowered when that leg is short. */
+int bal_minutia_quality(int q, int shortest_sq, int scale);
+
 /* Branch points of a thinned picture (0 black) appended to `minutiae` with
  * type `type`; `counts` (rows x cols bytes) receives the line counts.
  * The skeleton is changed (spurs and bridges cut). */

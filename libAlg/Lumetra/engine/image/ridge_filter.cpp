@@ -35,8 +35,9 @@ int filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *waveleng
   qx::Buffer<int32_t> block, re, im, fre, fim, scratch;
   qx::Buffer<uint8_t> masks;  // decoded masks, 16 sectors x 11 classes
   qx::Buffer<uint8_t> decoded;
-  qx::Buffer<uint16_t> cls;
-  if (!block.alloc(N * N) || !re.alloc(M) || !im.alloc(M) || !fre.alloc(M) || !fim.alloc(M) ||
+  qx::Buffer<uint16_t> cls, classes;
+  qx::Buffer<uint8_t> seen;  // per class, while collecting a tile's classes
+  if (!seen.alloc(528) || !classes.alloc(T * T) || !block.alloc(N * N) || !re.alloc(M) || !im.alloc(M) || !fre.alloc(M) || !fim.alloc(M) ||
       !scratch.alloc(FFT_SCRATCH_WORDS(N)) || !masks.alloc(static_cast<size_t>(16) * 11 * M) ||
       !decoded.alloc(16 * 11) || !cls.alloc(T * T))
     return 9;
@@ -60,8 +61,8 @@ int filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *waveleng
                                        << shift_in
                                  : 0;
         }
-      // Classes of the tile's samples.
-      int lo = 1 << 30, hi = -1;
+      // Classes of the tile's samples, and the distinct ones in ascending order.
+      int nclasses = 0;
       for (int r = 0; r < T; ++r)
         for (int c = 0; c < T; ++c) {
           const int y = (si + r) * step, x = (sj + c) * step;
@@ -70,17 +71,19 @@ int filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *waveleng
             continue;
           }
           const size_t p = static_cast<size_t>(y) * cols + x;
-          const int k = bal_filter_class(orientation[p], wavelength[p], quality[p]);
-          cls[r * T + c] = static_cast<uint16_t>(k);
-          lo = std::min(lo, k);
-          hi = std::max(hi, k);
+          const uint16_t k = static_cast<uint16_t>(bal_filter_class(orientation[p], wavelength[p], quality[p]));
+          cls[r * T + c] = k;
+          if (!seen[k]) {
+            seen[k] = 1;
+            classes[nclasses++] = k;
+          }
         }
-      if (hi < 0) continue;
+      if (nclasses == 0) continue;
+      std::sort(classes.get(), classes.get() + nclasses);
+      for (int i = 0; i < nclasses; ++i) seen[classes[i]] = 0;
       fwd(block.get(), re.get(), im.get(), scratch.get());
-      for (int k = lo; k <= hi; ++k) {
-        bool present = false;
-        for (int t = 0; t < T * T && !present; ++t) present = cls[t] == k;
-        if (!present) continue;
+      for (int ci = 0; ci < nclasses; ++ci) {
+        const int k = classes[ci];
         const int sector = k & 15, rest = k >> 4, level = rest / 11, wc = rest % 11;
         uint8_t *gain = masks.get() + (static_cast<size_t>(wc) * 16 + sector) * M;
         if (!decoded[wc * 16 + sector]) {

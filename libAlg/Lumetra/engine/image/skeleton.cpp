@@ -49,6 +49,11 @@ struct Contour {
 }  // namespace
 
 extern "C" int get_pattern(uint8_t **rowp, int rows, int cols, int r, int c) {
+  if (r > 0 && c > 0 && r + 1 < rows && c + 1 < cols) {
+    const uint8_t *up = rowp[r - 1] + c, *mid = rowp[r] + c, *down = rowp[r + 1] + c;
+    return (up[-1] != 1) << 7 | (up[0] != 1) << 6 | (up[1] != 1) << 5 | (mid[-1] != 1) << 4 | (mid[1] != 1) << 3 |
+           (down[-1] != 1) << 2 | (down[0] != 1) << 1 | (down[1] != 1);
+  }
   static const int kBits[8][3] = {{-1, -1, 128}, {-1, 0, 64}, {-1, 1, 32}, {0, -1, 16},
                                   {0, 1, 8},     {1, -1, 4},  {1, 0, 2},   {1, 1, 1}};
   int p = 0;
