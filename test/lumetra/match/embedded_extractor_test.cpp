@@ -172,10 +172,26 @@ TEST_F(EmbeddedExtractor, EveryConfigurationExtractsItsTemplate) {
                                        &rows, &cols, &q), 0);
     EXPECT_GT(rows, 0);
     ASSERT_EQ(qx_template_convert(tpl, 66, &card, &n), 0);
-    // Type 67 configurations never ask for the fine grid: short layout.
-    // (Type 74 ones get the long layout once the extraction fills the fine
-    // fields it is asked for.)
-    if (qx_algorithm_get_template_type(alg) == 67) EXPECT_NE(card[0], 0) << row->name;
+    // Type 74 configurations carry the fine grid (long layout with the
+    // compressed extension); type 67 ones the short layout.
+    const bool hr = qx_algorithm_get_template_type(alg) == 74;
+    EXPECT_EQ(card[0] == 0 && card[1] == 0, hr) << row->name;
+    if (hr) {
+      ASSERT_GT(n, 9u);
+      const uint32_t main_len = static_cast<uint32_t>(card[2] << 8 | card[3]);
+      ASSERT_LT(4 + main_len, n);
+      EXPECT_EQ(card[4 + main_len], 2) << row->name;  // extension type 2
+      // Both streams decode to exactly eight values per block.
+      const int32_t values = 8 * card[6] * card[8];
+      const uint8_t *e = card + 4 + main_len + 3;
+      const uint32_t lo = static_cast<uint32_t>(e[0] << 8 | e[1]);
+      ASSERT_LE(4 + main_len + 3 + 2 + lo + 2, n);
+      const uint32_t lf = static_cast<uint32_t>(e[2 + lo] << 8 | e[3 + lo]);
+      EXPECT_EQ(4 + main_len + 3 + 4 + lo + lf, n);
+      int32_t decoded;
+      EXPECT_EQ(unpack5v(e + 2, static_cast<int32_t>(lo), values, nullptr, &decoded), 0);
+      EXPECT_EQ(unpack5v(e + 4 + lo, static_cast<int32_t>(lf), values, nullptr, &decoded), 0);
+    }
     qx_free(card);
     qx_template_delete(tpl);
     qx_image_delete(img);
