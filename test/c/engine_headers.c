@@ -1,6 +1,15 @@
 /* Compile check: the engine headers that C code may call are valid C.
  * Built as an object library only; nothing runs. */
+#include "engine/formats/ansi378.h"
 #include "engine/formats/bmp_convert.h"
+#include "engine/formats/compact_card.h"
+#include "engine/formats/extract_template.h"
+#include "engine/formats/format_ids.h"
+#include "engine/formats/hybrid_record.h"
+#include "engine/formats/iso19794_2.h"
+#include "engine/formats/qx_template_convert.h"
+#include "engine/formats/record_inputs.h"
+#include "engine/formats/tlv.h"
 #include "engine/image/block_filter.h"
 #include "engine/image/block_ops.h"
 #include "engine/image/deband.h"
@@ -15,6 +24,7 @@
 #include "engine/image/qx_quality.h"
 #include "engine/image/resample.h"
 #include "engine/image/segment.h"
+#include "engine/match/embedded_extractor.h"
 #include "engine/match/qx_config.h"
 #include "engine/match/qx_extractor.h"
 #include "engine/match/qx_utils.h"
@@ -36,5 +46,6 @@ int engine_headers_compile_as_c(void) {
   code += qx_algorithm_get_template_type(alg);
   qx_algorithm_delete(alg);
   code += (int)bal_filter_fft_worksize(ENHANCE_BLOCK) + QXBMP_OK;
+  code += tlv_construct_tag(1, 1, 46) + embedded_order_code(6);
   return code + qx_rc_convert_from_qxi(QXI_NO_MEMORY);
 }

@@ -1,0 +1,78 @@
+/*
+ * iso19794_2.h - ISO/IEC 19794-2 finger minutiae records (format versions
+ * 2.0 and 3.0): writers from a minutia list, the extended data blocks the
+ * encoder appends, and the readers.
+ *
+ * Records are allocated with qx_malloc and released with qx_free.  The
+ * extend functions replace *record by a longer copy and raise every length
+ * field (record, representation, extended data).
+ *
+ * Result codes: 0; 4 not a record of a supported version; 9 memory;
+ * 14 an argument is missing or a block would not fit its 16-bit length.
+ */
+#ifndef LUMETRA_ENGINE_FORMATS_ISO19794_2_H
+#define LUMETRA_ENGINE_FORMATS_ISO19794_2_H
+
+#include <stdint.h>
+
+#include "engine/formats/record_inputs.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define QX_ISO_RESOLUTION_PPCM 197
+#define QX_ISO_V2_HEADER 28  /* bytes before the minutiae, version 2.0 */
+#define QX_ISO_V3_HEADER 52  /* bytes before the minutiae, version 3.0 */
+
+/* Extended data block types. */
+#define QX_ISO_EXT_REF_POINTS 0x0002u
+#define QX_ISO_EXT_ZONAL_QUALITY 0x0003u
+#define QX_ISO_EXT_ORIENTATION 0xED0Fu
+#define QX_ISO_EXT_FREQUENCY 0xEDFFu
+
+int qx_minutiastruct_to_iso19794_2_v2(const minutiastruct *m, uint8_t **out, uint32_t *size);
+int qx_minutiastruct_to_iso19794_2_v3(const minutiastruct *m, uint8_t **out, uint32_t *size);
+
+int qx_iso19794_2_extend_ref_points(uint8_t **record, uint32_t *size, const qx_ref_points *points);
+int qx_iso19794_2_extend_zonal_quality(uint8_t **record, uint32_t *size, const qx_block_field *quality);
+/* Blocks without an orientation are written as 128: those whose entry in
+ * `presence` (the frequency field, same grid) is 0, or, without it, those
+ * whose orientation is 0. */
+int qx_iso19794_2_extend_orientation_field(uint8_t **record, uint32_t *size,
+                                           const qx_block_field *orientation,
+                                           const uint8_t *presence);
+int qx_iso19794_2_extend_frequency_field(uint8_t **record, uint32_t *size,
+                                         const qx_block_field *frequency);
+
+/* 0 when the bytes are a consistent version 2.0 or 3.0 record of exactly
+ * `length` bytes, otherwise 4. */
+int qx_is_iso19794_2(const uint8_t *record, uint32_t length);
+/* The record length field, or 0 when fewer than 12 bytes are available or
+ * the header is not "FMR". */
+uint32_t qx_iso19794_2_get_length(const uint8_t *record, uint32_t available);
+/* 2 or 3 for a consistent record, 0 otherwise. */
+int qx_iso19794_2_version(const uint8_t *record, uint32_t length);
+
+/* Readers: the minutiae of the (first) finger view, and, when `points` is
+ * given, the cores and deltas of its reference-point block. */
+int qx_iso19794_2_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m,
+                                   qx_ref_points *points);
+int qx_iso19794_2_v2_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m,
+                                      qx_ref_points *points);
+int qx_iso19794_2_v3_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m,
+                                      qx_ref_points *points);
+/* Finds the data of the first extended block of `type` in a consistent
+ * record: 1 and its data and length (without the 4-byte block header),
+ * or 0. */
+int qx_iso19794_2_find_extended_block(const uint8_t *record, uint32_t length, uint16_t type,
+                                      const uint8_t **data, uint32_t *data_length);
+
+/* Reference-point block data (without block header) read back. 0 or 4. */
+int qx_iso19794_2_read_ref_points(const uint8_t *data, uint32_t length, qx_ref_points *points);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

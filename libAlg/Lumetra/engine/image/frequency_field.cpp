@@ -1,0 +1,377 @@
+// Ridge wavelength per block: power spectrum of a tapered window, sharpened
+// peaks, sub-bin refinement of the strongest peak beyond the DC region.
+#include "engine/image/frequency_field.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/image/fft.h"
+#include "engine/image/fixed_math.h"
+#include "engine/image/pixel_ops.h"
+#include "engine/qx_buffer.hpp"
+
+namespace {
+
+const int kTaper32[32] = {0,   17,  33,  50,  66,  83,  99,  116, 132, 149, 165, 182, 198, 215, 231, 248,
+                          248, 231, 215, 198, 182, 165, 149, 132, 116, 99,  83,  66,  50,  33,  17,  0};
+const int kTaper16[16] = {0, 34, 68, 102, 137, 171, 205, 239, 239, 205, 171, 137, 102, 68, 34, 0};
+
+// Loads the tapered window of n x n pixels at (r0, c0); returns false when
+// the window is untextured.  `threshold_ok` decides on the variance measure.
+template <int N>
+bool load_window(const uint8_t *px, int rows, int cols, int r0, int c0, const int *taper, int32_t *block,
+                 bool (*textured)(uint32_t)) {
+  uint32_t s = 0, s2 = 0, n = 0;
+  for (int r = 0; r < N; ++r) {
+    const int y = r0 + r;
+    if (y < 0 || y >= rows) continue;
+    for (int c = 0; c < N; ++c) {
+      const int x = c0 + c;
+      if (x < 0 || x >= cols) continue;
+      const uint32_t p = px[static_cast<size_t>(y) * cols + x];
+      s += p;
+      s2 += p * p;
+      ++n;
+    }
+  }
+  if (n == 0) return false;
+  const uint32_t t = (16u * s2 - s * ((16u * s) / n)) / n;
+  if (!textured(t)) return false;
+  const int m = static_cast<int>((s + n / 2) / n);
+  for (int r = 0; r < N; ++r) {
+    const int y = r0 + r;
+    for (int c = 0; c < N; ++c) {
+      const int x = c0 + c;
+      int32_t v = 0;
+      if (y >= 0 && y < rows && x >= 0 && x < cols)
+        v = (static_cast<int32_t>(px[static_cast<size_t>(y) * cols + x]) - m) * taper[r] * taper[c] / 16;
+      block[r * N + c] = v;
+    }
+  }
+  return true;
+}
+
+bool textured32(uint32_t t) { return t > 255; }
+bool textured16(uint32_t t) { return (t >> 4) > 15; }
+
+// Power at (u, v) of an N-point half spectrum, using P(-u, -v) = P(u, v).
+template <int N>
+int64_t power_at(const uint32_t *p, int u, int v) {
+  if (u < 0) {
+    u = -u;
+    v = -v;
+  }
+  if (u > N / 2 || v > N / 2 || v < -N / 2) return 0;
+  return p[((v + N) % N) * (N / 2 + 1) + u];
+}
+
+// The power spectrum around DC, |u|, |v| <= 10, laid out for direct reads
+// (0 beyond the transform's own bins).
+struct Grid {
+  int64_t g[21][21];
+  template <int N>
+  void load(const uint32_t *p) {
+    for (int v = -10; v <= 10; ++v)
+      for (int u = -10; u <= 10; ++u) g[v + 10][u + 10] = power_at<N>(p, u, v);
+  }
+  int64_t operator()(int u, int v) const { return g[v + 10][u + 10]; }
+};
+
+struct Peak {
+  int u, v;
+  int64_t s;
+};
+
+// Inserts into the list sorted by s, largest first; equal values go behind.
+void insert_peak(Peak *list, int &count, const Peak &p) {
+  int pos = count;
+  while (pos > 0 && list[pos - 1].s < p.s) --pos;
+  if (pos >= 5) return;
+  const int last = std::min(count, 4);
+  for (int k = last; k > pos; --k) list[k] = list[k - 1];
+  list[pos] = p;
+  if (count < 5) ++count;
+}
+
+int64_t shift_by(int64_t v, int m) { return m >= 0 ? v * (int64_t{1} << m) : v / (int64_t{1} << -m); }
+
+// Refined position of a peak in 1/2^frac bin; returns false for an empty
+// neighbourhood.
+template <typename Power>
+bool refine(const Power &pw, const Peak &pk, int frac, int64_t &U, int64_t &V, int64_t &S9) {
+  S9 = 0;
+  int64_t cx = 0, cy = 0;
+  for (int d = -1; d <= 1; ++d) {
+    for (int e = -1; e <= 1; ++e) S9 += pw(pk.u + d, pk.v + e);
+    cx += pw(pk.u + 1, pk.v + d) - pw(pk.u - 1, pk.v + d);
+    cy += pw(pk.u + d, pk.v + 1) - pw(pk.u + d, pk.v - 1);
+  }
+  if (S9 <= 0 || S9 > 0xFFFFFFFFll) return false;
+  const int M = 30 - static_cast<int>(log2_32(static_cast<uint32_t>(S9)));
+  const int64_t D = M >= frac ? S9 << (M - frac) : S9 >> (frac - M);
+  if (D == 0) return false;
+  U = (int64_t{pk.u} << frac) + shift_by(cx, M) / D;
+  V = (int64_t{pk.v} << frac) + shift_by(cy, M) / D;
+  return true;
+}
+
+// Doubled angle of a refined peak position.
+int peak_angle(int64_t U, int64_t V, uint32_t d) {
+  const int R = 30 - static_cast<int>(log2_32(d));
+  const int64_t Dp = R >= 15 ? int64_t{d} << (R - 15) : int64_t{d} >> (15 - R);
+  if (Dp == 0) return 0;
+  const int64_t Y = shift_by(2 * U * V, R) / Dp;
+  const int64_t X = shift_by(U * U - V * V, R) / Dp;
+  return atan2_(static_cast<int32_t>(Y), static_cast<int32_t>(X)) & 255;
+}
+
+}  // namespace
+
+extern "C" int ridge_peak_position32(const uint32_t *power, int u, int v, int64_t *U, int64_t *V, int64_t *S9) {
+  Grid g;
+  g.load<32>(power);
+  return refine(g, Peak{u, v, 0}, 12, *U, *V, *S9) ? 0 : 1;
+}
+
+extern "C" int ridge_peak_wavelength32(int64_t U, int64_t V, int *angle) {
+  const int64_t d = U * U + V * V;
+  *angle = 0;
+  if (d <= 47586034 || d > 0xFFFFFFFFll) return 0;
+  *angle = peak_angle(U, V, static_cast<uint32_t>(d));
+  return static_cast<int>((int64_t{1} << 25) / sqrt_32(static_cast<uint32_t>(d)));
+}
+
+extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
+                                     int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
+                                     uint8_t *orient_field) {
+  constexpr int N = 32, W = N / 2 + 1;
+  qx::Buffer<int32_t> block, re, im, scratch;
+  qx::Buffer<uint32_t> power;
+  if (!block.alloc(N * N) || !re.alloc(N * W) || !im.alloc(N * W) || !scratch.alloc(FFT_SCRATCH_WORDS(N)) ||
+      !power.alloc(N * W))
+    return 9;
+  const int64_t wmax = 256 * longest, wmin = 256 * shortest;
+  for (int br = 0; br < brows; ++br)
+    for (int bc = 0; bc < bcols; ++bc) {
+      const size_t k = static_cast<size_t>(br) * bcols + bc;
+      wavelengths[k] = 0;
+      if (freq_field) freq_field[k] = 0;
+      if (!load_window<N>(pixels, rows, cols, br * B - (N - B) / 2, bc * B - (N - B) / 2, kTaper32, block.get(),
+                          textured32))
+        continue;  // untextured: the orientation entry stays as it is
+      fftn2d32(block.get(), re.get(), im.get(), scratch.get());
+      for (int i = 0; i < N * W; ++i) {
+        const int64_t a = re[i], b = im[i];
+        power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
+      }
+      Grid P;
+      P.load<N>(power.get());
+      int64_t E = 0;
+      for (int u = 1; u <= 8; ++u)
+        for (int v = -8; v <= 8; ++v) E += P(u, v);
+      for (int v = 1; v <= 8; ++v) E += P(0, v);
+      const int64_t F = E >> 7;
+      // Sharpened spectrum over -1 <= u <= 6, -6 <= v <= 6 (0 elsewhere).
+      int64_t S[8][13];
+      for (int u = -1; u <= 6; ++u)
+        for (int v = -6; v <= 6; ++v) {
+          const int64_t p = P(u, v);
+          int64_t s = 0;
+          if (p > F) {
+            s = 16 * p -
+                2 * (P(u + 1, v) + P(u - 1, v) + P(u, v + 1) +
+                     P(u, v - 1)) -
+                (P(u + 1, v + 1) + P(u + 1, v - 1) + P(u - 1, v + 1) +
+                 P(u - 1, v - 1)) -
+                (P(u + 2, v) + P(u - 2, v) + P(u, v + 2) +
+                 P(u, v - 2));
+          }
+          S[u + 1][v + 6] = s;
+        }
+      auto sharp = [&](int u, int v) -> int64_t {
+        if (u < -1 || u > 6 || v < -6 || v > 6) return 0;
+        return S[u + 1][v + 6];
+      };
+      Peak list[5];
+      int count = 0;
+      for (int v = 6; v >= -6; --v)
+        for (int u = 6; u >= (v >= 1 ? 0 : 1); --u) {
+          const int64_t s = sharp(u, v);
+          bool top = true;
+          for (int du = -1; du <= 1 && top; ++du)
+            for (int dv = -1; dv <= 1; ++dv)
+              if ((du || dv) && sharp(u + du, v + dv) > s) {
+                top = false;
+                break;
+              }
+          const int64_t fifth = count < 5 ? 0 : list[4].s;
+          if (top && s > fifth) insert_peak(list, count, Peak{u, v, s});
+        }
+      bool decided = false;
+      for (int i = 0; i < count && !decided; ++i) {
+        int64_t U, V, S9;
+        if (!refine(P, list[i], 12, U, V, S9)) continue;
+        const int64_t d = U * U + V * V;
+        if (d <= 47586034) continue;
+        decided = true;
+        if (d > 0xFFFFFFFFll || S9 < (E >> 3)) {
+          if (orient_field) orient_field[k] = 0;
+          break;
+        }
+        const int64_t Wl = (int64_t{1} << 25) / sqrt_32(static_cast<uint32_t>(d));
+        if (orient_field) orient_field[k] = static_cast<uint8_t>(peak_angle(U, V, static_cast<uint32_t>(d)));
+        if (Wl > wmax || Wl < wmin) break;
+        wavelengths[k] = static_cast<uint16_t>(Wl);
+        if (freq_field) freq_field[k] = static_cast<uint8_t>(std::min<int64_t>(255, ((1 << 18) + Wl / 2) / Wl));
+      }
+      if (!decided && orient_field) orient_field[k] = 0;
+    }
+  return 0;
+}
+
+extern "C" void fftn2d8rw_spectrum16(const int32_t *block, uint32_t *power, int32_t *scratch) {
+  constexpr int N = 16, W = N / 2 + 1;
+  int32_t re[N * W], im[N * W];
+  fftn2d16(block, re, im, scratch);
+  for (int i = 0; i < N * W; ++i) {
+    const int64_t a = re[i], b = im[i];
+    power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
+  }
+}
+
+extern "C" int ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
+                                       int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
+                                       uint8_t *orient_field) {
+  constexpr int N = 16, W = N / 2 + 1;
+  int32_t block[N * N], scratch[FFT_SCRATCH_WORDS(N)];
+  uint32_t spectrum[N * W];
+  const int64_t wmax = 256 * longest, wmin = 256 * shortest;
+  for (int br = 0; br < brows; ++br)
+    for (int bc = 0; bc < bcols; ++bc) {
+      const size_t k = static_cast<size_t>(br) * bcols + bc;
+      wavelengths[k] = 0;
+      if (freq_field) freq_field[k] = 0;
+      if (!load_window<N>(pixels, rows, cols, br * B - (N - B) / 2, bc * B - (N - B) / 2, kTaper16, block,
+                          textured16))
+        continue;
+      fftn2d8rw_spectrum16(block, spectrum, scratch);
+      Grid P;
+      P.load<N>(spectrum);
+      int64_t E = 0;
+      for (int u = 1; u <= 8; ++u)
+        for (int v = -8; v <= 8; ++v) E += P(u, v);
+      for (int v = -8; v <= -1; ++v) E += P(0, v);
+      const int64_t F = E >> 7;
+      int64_t S[7][13];
+      for (int u = 0; u <= 6; ++u)
+        for (int v = -6; v <= 6; ++v) {
+          const int64_t p = P(u, v);
+          S[u][v + 6] = p > F ? 4 * p - (P(u + 1, v) + P(u - 1, v) +
+                                         P(u, v + 1) + P(u, v - 1))
+                              : 0;
+        }
+      auto sharp = [&](int u, int v) -> int64_t {
+        if (u < 0 || u > 6 || v < -6 || v > 6) return 0;
+        return S[u][v + 6];
+      };
+      Peak list[5];
+      int count = 0;
+      for (int v = -6; v <= 6; ++v)
+        for (int u = (v >= 1 ? 0 : 1); u <= 6; ++u) {
+          const int64_t s = sharp(u, v);
+          const bool top = s >= sharp(u + 1, v) && s >= sharp(u - 1, v) && s >= sharp(u, v + 1) &&
+                           s >= sharp(u, v - 1);
+          const int64_t fifth = count < 5 ? 0 : list[4].s;
+          if (top && s > fifth) insert_peak(list, count, Peak{u, v, s});
+        }
+      bool decided = false;
+      for (int i = 0; i < count && !decided; ++i) {
+        int64_t U, V, S9;
+        if (!refine(P, list[i], 11, U, V, S9)) continue;
+        const int64_t d = U * U + V * V;
+        if (d <= 11896508) continue;
+        decided = true;
+        if (d > 0xFFFFFFFFll || S9 < (E >> 3)) {
+          if (orient_field) orient_field[k] = 0;
+          break;
+        }
+        const int64_t K = std::min<int64_t>(255, ((sqrt_32(static_cast<uint32_t>(d)) / 2) + 16) >> 5);
+        if (freq_field) freq_field[k] = static_cast<uint8_t>(K);
+        if (orient_field) orient_field[k] = static_cast<uint8_t>(peak_angle(U, V, static_cast<uint32_t>(d)));
+        const int64_t Wl = ((1 << 18) + K / 2) / K;
+        if (Wl > wmax || Wl < wmin) break;
+        wavelengths[k] = static_cast<uint16_t>(Wl);
+      }
+      if (!decided && orient_field) orient_field[k] = 0;
+    }
+  return 0;
+}
+
+extern "C" int filter_wavelengths(uint16_t *w, int brows, int bcols) {
+  const size_t nb = static_cast<size_t>(brows) * bcols;
+  qx::Buffer<uint16_t> copy;
+  if (!copy.alloc(nb)) return 9;
+  std::memcpy(copy.get(), w, nb * sizeof(uint16_t));
+  static const int kDr[4] = {-1, 1, 0, 0}, kDc[4] = {0, 0, -1, 1};
+  for (int r = 0; r < brows; ++r)
+    for (int c = 0; c < bcols; ++c) {
+      const size_t k = static_cast<size_t>(r) * bcols + c;
+      if (!copy[k]) continue;
+      uint32_t sum = copy[k], lo = copy[k], hi = copy[k], n = 1;
+      for (int d = 0; d < 4; ++d) {
+        const int rr = r + kDr[d], cc = c + kDc[d];
+        if (rr < 0 || rr >= brows || cc < 0 || cc >= bcols) continue;
+        const uint32_t v = copy[static_cast<size_t>(rr) * bcols + cc];
+        if (!v) continue;
+        sum += v;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        ++n;
+      }
+      if (n == 1)
+        w[k] = 0;
+      else if (n == 2)
+        w[k] = static_cast<uint16_t>(sum / 2);
+      else
+        w[k] = static_cast<uint16_t>((sum - lo - hi) / (n - 2));
+    }
+  return 0;
+}
+
+extern "C" int postprocess_frequency_field(uint16_t *w, int brows, int bcols, uint8_t *out) {
+  const size_t nb = static_cast<size_t>(brows) * bcols;
+  if (nb == 0) return 0;
+  qx::Buffer<uint16_t> copy;
+  if (!copy.alloc(nb)) return 9;
+  for (int pass = 0; pass < 2; ++pass)
+    if (filter_wavelengths(w, brows, bcols) != 0) return 9;
+  bool any = false;
+  for (size_t k = 0; k < nb; ++k) any = any || w[k] != 0;
+  if (!any) w[0] = 2560;
+  // Fill the unknown cells from their known neighbours until nothing changes.
+  for (bool filled = true; filled;) {
+    filled = false;
+    std::memcpy(copy.get(), w, nb * sizeof(uint16_t));
+    for (int r = 0; r < brows; ++r)
+      for (int c = 0; c < bcols; ++c) {
+        const size_t k = static_cast<size_t>(r) * bcols + c;
+        if (copy[k]) continue;
+        uint32_t sum = 0, n = 0;
+        for (int rr = std::max(0, r - 1); rr <= std::min(brows - 1, r + 1); ++rr)
+          for (int cc = std::max(0, c - 1); cc <= std::min(bcols - 1, c + 1); ++cc) {
+            const uint16_t v = copy[static_cast<size_t>(rr) * bcols + cc];
+            if (v) {
+              sum += v;
+              ++n;
+            }
+          }
+        if (n) {
+          w[k] = static_cast<uint16_t>(sum / n);
+          filled = true;
+        }
+      }
+  }
+  bal_blur_weighted_uint16(w, brows, bcols, w);
+  for (size_t k = 0; k < nb; ++k) out[k] = static_cast<uint8_t>(std::min(255, (w[k] + 128) >> 8));
+  return 0;
+}

@@ -1,0 +1,195 @@
+// Ridge orientation and reliability per block, their full-size images, and
+// the light smoothing of the image along the ridges.
+#include "engine/image/orientation_field.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/image/fixed_math.h"
+#include "engine/image/pixel_ops.h"
+#include "engine/image/quality.h"
+#include "engine/image/resample.h"
+#include "engine/qx_buffer.hpp"
+
+namespace {
+
+// Coherence of the gradient moments scaled to 0..255.
+int reliability_of(int64_t gxy, int64_t gxx, int64_t gyy) {
+  const int64_t sum = gxx + gyy;
+  if (sum <= 0) return 0;
+  const int64_t d = gxx - gyy;
+  uint64_t q = static_cast<uint64_t>(d * d + 4 * gxy * gxy);
+  if (q >= (1u << 30)) q = (1u << 30) - 1;  // unreachable by Cauchy-Schwarz; keeps sqrt_ in range
+  const int64_t r = static_cast<int64_t>(sqrt_(static_cast<uint32_t>(q))) * 255 / sum;
+  return static_cast<int>(std::min<int64_t>(r, 255));
+}
+
+}  // namespace
+
+extern "C" int ridge_orientations_scale(const uint8_t *pixels, int rows, int cols, const uint8_t *mask,
+                                        uint8_t *orientation, uint8_t *reliability, int brows, int bcols, int B,
+                                        uint8_t *field, int scale) {
+  const size_t nb = static_cast<size_t>(brows) * bcols;
+  qx::Buffer<int32_t> gxy;
+  qx::Buffer<uint32_t> gxx, gyy;
+  qx::Buffer<int16_t> counts, vc, vs, bc, bs;
+  qx::Buffer<uint8_t> rel_blur;
+  if (!gxy.alloc(nb) || !gxx.alloc(nb) || !gyy.alloc(nb) || !counts.alloc(nb) || !vc.alloc(nb) ||
+      !vs.alloc(nb) || !bc.alloc(nb) || !bs.alloc(nb) || !rel_blur.alloc(nb))
+    return 9;
+  const int rc = bal_compute_gradients(pixels, rows, cols, mask, brows, bcols, B, gxy.get(), gxx.get(), gyy.get(),
+                                       counts.get(), scale);
+  if (rc != 0) return rc;
+
+  for (int br = 0; br < brows; ++br)
+    for (int bc_ = 0; bc_ < bcols; ++bc_) {
+      const size_t k = static_cast<size_t>(br) * bcols + bc_;
+      if (!mask[k]) {
+        reliability[k] = 0;
+        vc[k] = vs[k] = 0;
+        if (field) field[k] = 0;
+        continue;
+      }
+      int64_t mxy = gxy[k], mxx = gxx[k], myy = gyy[k];
+      int r = 0;
+      if (mxx + myy > 0 && counts[k] > B * B * 5 / 100) r = reliability_of(mxy, mxx, myy);
+      if (r <= 127) {
+        // Weak block: take the moments of its neighbourhood instead.
+        int64_t sxy = 0, sxx = 0, syy = 0, n = 0;
+        for (int dr = -1; dr <= 1; ++dr)
+          for (int dc = -1; dc <= 1; ++dc) {
+            const int rr = br + dr, cc = bc_ + dc;
+            if (rr < 0 || rr >= brows || cc < 0 || cc >= bcols) continue;
+            const size_t j = static_cast<size_t>(rr) * bcols + cc;
+            sxy += gxy[j];
+            sxx += gxx[j];
+            syy += gyy[j];
+            ++n;
+          }
+        mxy = sxy / n;
+        mxx = sxx / n;
+        myy = syy / n;
+        r = reliability_of(mxy, mxx, myy);
+      }
+      reliability[k] = static_cast<uint8_t>(r);
+      const int phi = atan2_(static_cast<int32_t>(2 * mxy), static_cast<int32_t>(mxx - myy)) & 255;
+      vc[k] = static_cast<int16_t>(cos_(phi - 128));
+      vs[k] = static_cast<int16_t>(sin_(phi - 128));
+      if (field) field[k] = static_cast<uint8_t>(phi);
+    }
+
+  // Two smoothing passes of the doubled-angle vectors; the second only
+  // where the (blurred) reliability is low.
+  bal_blur_int16(vc.get(), brows, bcols, bc.get());
+  bal_blur_int16(vs.get(), brows, bcols, bs.get());
+  std::memcpy(vc.get(), bc.get(), nb * sizeof(int16_t));
+  std::memcpy(vs.get(), bs.get(), nb * sizeof(int16_t));
+  bal_blur_uint8(reliability, brows, bcols, rel_blur.get());
+  bal_blur_int16(vc.get(), brows, bcols, bc.get());
+  bal_blur_int16(vs.get(), brows, bcols, bs.get());
+  for (size_t k = 0; k < nb; ++k)
+    if (rel_blur[k] <= 95) {
+      vc[k] = bc[k];
+      vs[k] = bs[k];
+    }
+  for (size_t k = 0; k < nb; ++k) orientation[k] = static_cast<uint8_t>((atan2_(vs[k], vc[k]) & 255) / 2 + 64);
+  bal_blur_uint8(reliability, brows, bcols, reliability);
+  return 0;
+}
+
+extern "C" int scale_up_orientation(const uint8_t *orientation, int brows, int bcols, int B, uint8_t *out, int rows,
+                                    int cols) {
+  const size_t nb = static_cast<size_t>(brows) * bcols;
+  qx::Buffer<uint8_t> doubled;
+  if (!doubled.alloc(nb)) return 9;
+  for (size_t k = 0; k < nb; ++k) doubled[k] = static_cast<uint8_t>((2 * orientation[k] - 128) & 255);
+  const int rc = scale_up_bilinear_cyclic(doubled.get(), brows, bcols, B, out, rows, cols);
+  if (rc != 0) return rc;
+  const size_t n = static_cast<size_t>(rows) * cols;
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(out[i] / 2 + 64);
+  return 0;
+}
+
+extern "C" int bal_quality_from_reliability(const uint8_t *reliability, const uint8_t *mask, int brows, int bcols,
+                                            int B, uint8_t *quality, int rows, int cols) {
+  const size_t nb = static_cast<size_t>(brows) * bcols;
+  qx::Buffer<uint8_t> med;
+  if (!med.alloc(nb)) return 9;
+  bal_median_uint8(reliability, brows, bcols, med.get());
+  const int rc = scale_up_bilinear_pad_uint8(med.get(), brows, bcols, B, 0, quality, rows, cols);
+  if (rc != 0) return rc;
+  for (int r = 0; r < rows; ++r) {
+    const int br = r / B;
+    for (int c = 0; c < cols; ++c) {
+      const int bcn = c / B;
+      uint8_t &q = quality[static_cast<size_t>(r) * cols + c];
+      const bool fg = br < brows && bcn < bcols && mask[static_cast<size_t>(br) * bcols + bcn];
+      q = fg ? static_cast<uint8_t>(((q * 99) >> 8) + 1) : 0;
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+struct Offset {
+  int8_t dr, dc;
+};
+
+// Footprints per sector 0..7 (sector 8 is sector 0): rows downward.
+const Offset kMedianLine[8][5] = {
+    {{-2, 0}, {-1, 0}, {0, 0}, {1, 0}, {2, 0}},     {{-2, 1}, {-1, 0}, {0, 0}, {1, 0}, {2, -1}},
+    {{-2, 2}, {-1, 1}, {0, 0}, {1, -1}, {2, -2}},   {{-1, 2}, {0, 1}, {0, 0}, {0, -1}, {1, -2}},
+    {{0, -2}, {0, -1}, {0, 0}, {0, 1}, {0, 2}},     {{-1, -2}, {0, -1}, {0, 0}, {0, 1}, {1, 2}},
+    {{-2, -2}, {-1, -1}, {0, 0}, {1, 1}, {2, 2}},   {{-2, -1}, {-1, 0}, {0, 0}, {1, 0}, {2, 1}},
+};
+const Offset kMeanSet[8][9] = {
+    {{-3, 0}, {-2, 0}, {-1, 0}, {0, -1}, {0, 0}, {0, 1}, {1, 0}, {2, 0}, {3, 0}},
+    {{-3, 1}, {-2, 1}, {-1, 0}, {-1, 1}, {0, 0}, {1, -1}, {1, 0}, {2, -1}, {3, -1}},
+    {{-2, 2}, {-1, 0}, {-1, 1}, {0, -1}, {0, 0}, {0, 1}, {1, -1}, {1, 0}, {2, -2}},
+    {{-1, 1}, {-1, 2}, {-1, 3}, {0, -1}, {0, 0}, {0, 1}, {1, -3}, {1, -2}, {1, -1}},
+    {{-1, 0}, {0, -3}, {0, -2}, {0, -1}, {0, 0}, {0, 1}, {0, 2}, {0, 3}, {1, 0}},
+    {{-1, -3}, {-1, -2}, {-1, -1}, {0, -1}, {0, 0}, {0, 1}, {1, 1}, {1, 2}, {1, 3}},
+    {{-2, -2}, {-1, -1}, {-1, 0}, {0, -1}, {0, 0}, {0, 1}, {1, 0}, {1, 1}, {2, 2}},
+    {{-3, -1}, {-2, -1}, {-1, -1}, {-1, 0}, {0, 0}, {1, 0}, {1, 1}, {2, 1}, {3, 1}},
+};
+
+int sector9(uint8_t o) {
+  const int a = o <= 128 ? o : o - 128;
+  return ((a + 8) >> 4) & 7;  // 8 and 0 are the same direction
+}
+
+}  // namespace
+
+extern "C" int oriented_median(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
+  const size_t n = static_cast<size_t>(rows) * cols;
+  qx::Buffer<uint8_t> copy;
+  if (!copy.alloc(n)) return 9;
+  std::memcpy(copy.get(), in, n);
+  for (int r = 2; r < rows - 2; ++r)
+    for (int c = 2; c < cols - 2; ++c) {
+      const size_t i = static_cast<size_t>(r) * cols + c;
+      const Offset *fp = kMedianLine[sector9(orientation[i])];
+      uint8_t v[5];
+      for (int k = 0; k < 5; ++k) v[k] = copy[static_cast<size_t>(r + fp[k].dr) * cols + c + fp[k].dc];
+      std::nth_element(v, v + 2, v + 5);
+      out[i] = v[2];
+    }
+  return 0;
+}
+
+extern "C" int oriented_mean(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
+  const size_t n = static_cast<size_t>(rows) * cols;
+  qx::Buffer<uint8_t> copy;
+  if (!copy.alloc(n)) return 9;
+  std::memcpy(copy.get(), in, n);
+  for (int r = 3; r < rows - 3; ++r)
+    for (int c = 3; c < cols - 3; ++c) {
+      const size_t i = static_cast<size_t>(r) * cols + c;
+      const Offset *fp = kMeanSet[sector9(orientation[i])];
+      uint64_t sum = 0;
+      for (int k = 0; k < 9; ++k) sum += copy[static_cast<size_t>(r + fp[k].dr) * cols + c + fp[k].dc];
+      out[i] = static_cast<uint8_t>((sum * 954437177ull) >> 33);
+    }
+  return 0;
+}

@@ -1,0 +1,214 @@
+// Contextual band-pass filtering of the ridges, tile by tile.
+#include "engine/image/ridge_filter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/image/bandpass_masks.h"
+#include "engine/image/fft.h"
+#include "engine/image/pixel_ops.h"
+#include "engine/qx_buffer.hpp"
+
+extern "C" int bal_filter_class(uint8_t orientation, uint8_t wavelength, uint8_t quality) {
+  const int a = orientation <= 128 ? orientation : orientation - 128;
+  const int sector = ((a + 4) >> 3) & 15;  // 16 is sector 0 again
+  const int level = quality > 75 ? 0 : (quality < 31 ? 2 : 1);
+  const int w = std::min(10, std::max(0, static_cast<int>(wavelength) - 5));
+  return sector + 16 * (11 * level + w);
+}
+
+namespace {
+
+bool in_print(const uint8_t *mask, int brows, int bcols, int B, int r, int c) {
+  const int br = r / B, bc = c / B;
+  return r >= 0 && c >= 0 && br < brows && bc < bcols && mask[static_cast<size_t>(br) * bcols + bc];
+}
+
+// The tile filter shared by both sizes.  N: transform size; T: tile size in
+// samples; step: pixel distance of samples; divisor: final division.
+template <int N>
+int filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *wavelength, const uint8_t *orientation,
+                 const uint8_t *mask, const uint8_t *quality, int brows, int bcols, int B, int8_t *out, int step,
+                 int shift_in, int divisor, void (*fwd)(const int32_t *, int32_t *, int32_t *, int32_t *),
+                 void (*inv)(int32_t *, int32_t *, int32_t *, int32_t *)) {
+  constexpr int W = N / 2 + 1, T = N / 2, M = N * W;
+  qx::Buffer<int32_t> block, re, im, fre, fim, scratch;
+  qx::Buffer<uint8_t> masks;  // decoded masks, 16 sectors x 11 classes
+  qx::Buffer<uint8_t> decoded;
+  qx::Buffer<uint16_t> cls, classes;
+  qx::Buffer<uint8_t> seen;  // per class, while collecting a tile's classes
+  if (!seen.alloc(528) || !classes.alloc(T * T) || !block.alloc(N * N) || !re.alloc(M) || !im.alloc(M) || !fre.alloc(M) || !fim.alloc(M) ||
+      !scratch.alloc(FFT_SCRATCH_WORDS(N)) || !masks.alloc(static_cast<size_t>(16) * 11 * M) ||
+      !decoded.alloc(16 * 11) || !cls.alloc(T * T))
+    return 9;
+  const int span = T * step;  // pixels covered by a tile
+  const int sr = (rows + step - 1) / step, sc = (cols + step - 1) / step;
+  for (int i = 0; i < rows; i += span)
+    for (int j = 0; j < cols; j += span) {
+      // Probe points, in pixels.
+      const int last = span - 1, mid = span / 2;
+      if (!in_print(mask, brows, bcols, B, i, j) && !in_print(mask, brows, bcols, B, i, j + last) &&
+          !in_print(mask, brows, bcols, B, i + last, j) && !in_print(mask, brows, bcols, B, i + last, j + last) &&
+          !in_print(mask, brows, bcols, B, i + mid, j + mid))
+        continue;
+      const int si = i / step, sj = j / step;  // tile origin in samples
+      const int w0r = si - (N - T) / 2, w0c = sj - (N - T) / 2;
+      for (int r = 0; r < N; ++r)
+        for (int c = 0; c < N; ++c) {
+          const int y = w0r + r, x = w0c + c;
+          block[r * N + c] = (y >= 0 && y < sr && x >= 0 && x < sc && y * step < rows && x * step < cols)
+                                 ? (static_cast<int32_t>(src[static_cast<size_t>(y) * step * cols + x * step]) - 128)
+                                       << shift_in
+                                 : 0;
+        }
+      // Classes of the tile's samples, and the distinct ones in ascending order.
+      int nclasses = 0;
+      for (int r = 0; r < T; ++r)
+        for (int c = 0; c < T; ++c) {
+          const int y = (si + r) * step, x = (sj + c) * step;
+          if (y >= rows || x >= cols) {
+            cls[r * T + c] = 0xFFFF;
+            continue;
+          }
+          const size_t p = static_cast<size_t>(y) * cols + x;
+          const uint16_t k = static_cast<uint16_t>(bal_filter_class(orientation[p], wavelength[p], quality[p]));
+          cls[r * T + c] = k;
+          if (!seen[k]) {
+            seen[k] = 1;
+            classes[nclasses++] = k;
+          }
+        }
+      if (nclasses == 0) continue;
+      std::sort(classes.get(), classes.get() + nclasses);
+      for (int i = 0; i < nclasses; ++i) seen[classes[i]] = 0;
+      fwd(block.get(), re.get(), im.get(), scratch.get());
+      for (int ci = 0; ci < nclasses; ++ci) {
+        const int k = classes[ci];
+        const int sector = k & 15, rest = k >> 4, level = rest / 11, wc = rest % 11;
+        uint8_t *gain = masks.get() + (static_cast<size_t>(wc) * 16 + sector) * M;
+        if (!decoded[wc * 16 + sector]) {
+          bal_bandpass_mask(N, wc, sector, gain);
+          decoded[wc * 16 + sector] = 1;
+        }
+        for (int t = 0; t < M; ++t) {
+          int32_t g = gain[t];
+          if (level >= 1) g = (g * gain[t]) >> 8;
+          if (level >= 2) g = (g * gain[t]) >> 8;
+          fre[t] = static_cast<int32_t>((static_cast<int64_t>(re[t]) * g) >> 8);
+          fim[t] = static_cast<int32_t>((static_cast<int64_t>(im[t]) * g) >> 8);
+        }
+        inv(fre.get(), fim.get(), block.get(), scratch.get());
+        for (int r = 0; r < T; ++r)
+          for (int c = 0; c < T; ++c) {
+            if (cls[r * T + c] != k) continue;
+            int32_t v = block[(r + (N - T) / 2) * N + c + (N - T) / 2] / divisor;
+            v = std::max(-128, std::min(127, v));
+            out[static_cast<size_t>(si + r) * step * cols + (sj + c) * step] = static_cast<int8_t>(v);
+          }
+      }
+    }
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int bal_gabor_filter_32(const uint8_t *pixels, int rows, int cols, const uint8_t *wavelength,
+                                   const uint8_t *orientation, const uint8_t *mask, const uint8_t *quality,
+                                   int brows, int bcols, int B, int8_t *out) {
+  std::memset(out, 0, static_cast<size_t>(rows) * cols);
+  return filter_tiles<32>(pixels, rows, cols, wavelength, orientation, mask, quality, brows, bcols, B, out, 1, 13, 8,
+                          fftn2d32, fftni2d32);
+}
+
+extern "C" int bal_gabor_filter_16(const uint8_t *pixels, int rows, int cols, const uint8_t *wavelength,
+                                   const uint8_t *orientation, const uint8_t *mask, const uint8_t *quality,
+                                   int brows, int bcols, int B, int8_t *out, int step) {
+  const size_t n = static_cast<size_t>(rows) * cols;
+  std::memset(out, 0, n);
+  if (step != 2)
+    return filter_tiles<16>(pixels, rows, cols, wavelength, orientation, mask, quality, brows, bcols, B, out, 1, 13,
+                            32, fftn2d16, fftni2d16);
+  qx::Buffer<uint8_t> smooth;
+  qx::Buffer<int8_t> sparse;
+  if (!smooth.alloc(n) || !sparse.alloc(n)) return 9;
+  bal_blur_weighted_uint8(pixels, rows, cols, smooth.get());
+  const int rc = filter_tiles<16>(smooth.get(), rows, cols, wavelength, orientation, mask, quality, brows, bcols, B,
+                                  sparse.get(), 2, 13, 32, fftn2d16, fftni2d16);
+  if (rc != 0) return rc;
+  return bal_blur_weighted_int8_upsample(sparse.get(), rows, cols, out);
+}
+
+extern "C" int bal_binarize_local_histogram_threshold(const int8_t *filtered, const uint8_t *quality, int rows,
+                                                      int cols, const uint8_t *mask, int B, int percent,
+                                                      uint8_t *ridge, uint8_t *valley) {
+  (void)quality;
+  const size_t n = static_cast<size_t>(rows) * cols;
+  std::memset(ridge, 1, n);
+  std::memset(valley, 1, n);
+  const int brows = rows / B, bcols = cols / B;
+  if (brows <= 0 || bcols <= 0) return 0;
+  qx::Buffer<int8_t> thr, smooth;
+  if (!thr.alloc(static_cast<size_t>(brows) * bcols) || !smooth.alloc(static_cast<size_t>(brows) * bcols)) return 9;
+  for (int br = 0; br < brows; ++br)
+    for (int bc = 0; bc < bcols; ++bc) {
+      const size_t k = static_cast<size_t>(br) * bcols + bc;
+      if (!mask[k]) {
+        thr[k] = 0;
+        continue;
+      }
+      uint32_t hist[256] = {0};
+      for (int r = br * B; r < br * B + B; ++r)
+        for (int c = bc * B; c < bc * B + B; ++c) ++hist[filtered[static_cast<size_t>(r) * cols + c] + 128];
+      int t = 127;
+      uint32_t cum = 0;
+      for (int v = 0; v < 256; ++v) {
+        cum += hist[v];
+        if (cum * 100 / static_cast<uint32_t>(B * B) > static_cast<uint32_t>(percent)) {
+          t = v - 128;
+          break;
+        }
+      }
+      thr[k] = static_cast<int8_t>(t);
+    }
+  bal_blur_weighted_int8(thr.get(), brows, bcols, smooth.get());
+  for (int r = 0; r < brows * B; ++r)
+    for (int c = 0; c < bcols * B; ++c) {
+      const size_t k = static_cast<size_t>(r / B) * bcols + c / B;
+      if (!mask[k]) continue;
+      const size_t p = static_cast<size_t>(r) * cols + c;
+      const bool below = filtered[p] < smooth[k];
+      ridge[p] = below ? 0 : 1;
+      valley[p] = below ? 1 : 0;
+    }
+  return 0;
+}
+
+extern "C" void bal_binarize_remove_edges(uint8_t *ridge, uint8_t *valley, int rows, int cols, int left, int right,
+                                          int top, int bottom) {
+  for (int r = 0; r < rows; ++r) {
+    const bool whole = r < top || r >= rows - bottom;
+    for (int c = 0; c < cols; ++c)
+      if (whole || c < left || c >= cols - right) {
+        ridge[static_cast<size_t>(r) * cols + c] = 1;
+        valley[static_cast<size_t>(r) * cols + c] = 1;
+      }
+  }
+}
+
+extern "C" void bal_binarize_remove_dots(uint8_t *ridge, uint8_t *valley, const uint8_t *quality, int rows,
+                                         int cols) {
+  auto test = [&](int r, int c) {
+    const size_t p = static_cast<size_t>(r) * cols + c;
+    if (quality[p] <= 15) return;
+    const uint8_t v = ridge[p];
+    const int score = (v != ridge[p + cols]) + (v != ridge[p - cols]) - (v == ridge[p + 1]) - (v == ridge[p - 1]);
+    if (score > 0) {
+      ridge[p] ^= 1;
+      valley[p] ^= 1;
+    }
+  };
+  for (int r = 1; r < rows - 1; ++r)
+    for (int c = 1; c < cols - 1; ++c) test(r, c);
+  for (int r = rows - 2; r >= 1; --r)
+    for (int c = cols - 2; c >= 1; --c) test(r, c);
+}

@@ -1,0 +1,214 @@
+// Contour thinning: contours are traced as chains of steps, deletable
+// contour pixels are peeled off pass after pass, and each contour restarts
+// next to what it removed until nothing more can go.
+#include "engine/image/skeleton.h"
+
+#include <cstring>
+
+#include "engine/qx_buffer.hpp"
+
+namespace {
+
+// Clockwise directions from N: row and column steps.
+const int kDr[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+const int kDc[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+
+int code_of(int d) { return (kDr[d] + 1) + 4 * (kDc[d] + 1); }
+int dir_of(int code) {
+  for (int d = 0; d < 8; ++d)
+    if (code_of(d) == code) return d;
+  return -1;
+}
+
+struct Tables {
+  uint8_t del[256] = {};
+  uint8_t conn[256] = {};
+  Tables() {
+    static const uint8_t kDel[] = {7,   10,  11,  14,  15,  18,  19,  22,  23,  26,  30,  31,  41,  42,
+                                   43,  46,  47,  58,  63,  72,  73,  74,  78,  80,  82,  83,  84,  88,
+                                   89,  90,  92,  93,  104, 105, 107, 111, 112, 114, 115, 116, 146, 147,
+                                   148, 150, 151, 154, 159, 186, 200, 201, 202, 206, 208, 212, 214, 215,
+                                   224, 232, 233, 235, 240, 244, 246, 248, 249, 252};
+    static const uint8_t kConn[] = {12, 17, 24, 34, 48, 65, 66, 68, 130, 136};
+    for (uint8_t p : kDel) del[p] = 1;
+    for (uint8_t p : kConn) conn[p] = 1;
+  }
+};
+const Tables kTables;
+
+bool white(uint8_t **rowp, int rows, int cols, int r, int c) {
+  return r < 0 || r >= rows || c < 0 || c >= cols || rowp[r][c] == 1;
+}
+
+struct Contour {
+  int r, c, state;  // start and entry state (step code)
+  int off, len;     // chain in the storage
+  bool active;
+};
+
+}  // namespace
+
+extern "C" int get_pattern(uint8_t **rowp, int rows, int cols, int r, int c) {
+  if (r > 0 && c > 0 && r + 1 < rows && c + 1 < cols) {
+    const uint8_t *up = rowp[r - 1] + c, *mid = rowp[r] + c, *down = rowp[r + 1] + c;
+    return (up[-1] != 1) << 7 | (up[0] != 1) << 6 | (up[1] != 1) << 5 | (mid[-1] != 1) << 4 | (mid[1] != 1) << 3 |
+           (down[-1] != 1) << 2 | (down[0] != 1) << 1 | (down[1] != 1);
+  }
+  static const int kBits[8][3] = {{-1, -1, 128}, {-1, 0, 64}, {-1, 1, 32}, {0, -1, 16},
+                                  {0, 1, 8},     {1, -1, 4},  {1, 0, 2},   {1, 1, 1}};
+  int p = 0;
+  for (const auto &b : kBits)
+    if (!white(rowp, rows, cols, r + b[0], c + b[1])) p |= b[2];
+  return p;
+}
+
+extern "C" int is_single_island(uint8_t **rowp, int rows, int cols, int r, int c) {
+  return !white(rowp, rows, cols, r, c) && get_pattern(rowp, rows, cols, r, c) == 0;
+}
+
+extern "C" void extract_contour(uint8_t **rowp, int rows, int cols, int r, int c, int state, int size,
+                                uint8_t *chain, int *fill) {
+  if (*fill >= size) return;
+  chain[(*fill)++] = 5;
+  rowp[r][c] = 2;
+  int d = dir_of(state);
+  if (d < 0) d = 1;
+  int r2 = -1, c2 = -1, d1 = -1;
+  const int begin = *fill;
+  for (;;) {
+    const int first = (d & 1) ? d - 2 : d - 1, tries = (d & 1) ? 7 : 6;
+    int next = -1;
+    for (int k = 0; k < tries; ++k) {
+      const int nd = (first + k + 8) & 7;
+      if (!white(rowp, rows, cols, r + kDr[nd], c + kDc[nd])) {
+        next = nd;
+        break;
+      }
+    }
+    if (next < 0) return;  // isolated pixel
+    r += kDr[next];
+    c += kDc[next];
+    if (d1 < 0) {
+      r2 = r;
+      c2 = c;
+      d1 = next;
+    } else if (r == r2 && c == c2 && next == d1) {
+      // Closed: drop the step back into the start.
+      if (*fill > begin + 1) --(*fill);
+      return;
+    }
+    if (*fill >= size) return;
+    chain[(*fill)++] = static_cast<uint8_t>(code_of(next));
+    rowp[r][c] = 2;
+    d = next;
+  }
+}
+
+extern "C" int bal_contour_thin_scale(uint8_t **rowp, int rows, int cols, int scale) {
+  (void)scale;
+  if (rows <= 3 || cols <= 0) return 0;
+  const int size = rows * cols;
+  qx::Buffer<uint8_t> chain;
+  qx::Buffer<Contour> contours;
+  qx::Buffer<int> px, verdict;
+  if (!chain.alloc(size) || !contours.alloc(static_cast<size_t>(size) / 2 + 1) || !px.alloc(2 * size + 2) ||
+      !verdict.alloc(size + 1))
+    return 9;
+  int fill = 0, ncont = 0;
+  for (int i = 2; i < rows - 1; i += 2) {
+    uint8_t *row = rowp[i];
+    for (int j = 0; j <= 2 * ((cols - 3) / 2) && j + 2 < cols; j += 2) {
+      int start = -1;
+      if (row[j + 1] == 1 && row[j + 2] == 0)
+        start = j + 2;
+      else if (row[j + 1] == 0 && row[j] == 1)
+        start = j + 1;
+      if (start < 0 || fill >= size) continue;
+      Contour &k = contours[ncont++];
+      k = Contour{i, start, 8, fill, 0, true};
+      extract_contour(rowp, rows, cols, i, start, 8, size, chain.get(), &fill);
+      k.len = fill - k.off;
+    }
+  }
+  bool removed = true;
+  while (removed) {
+    removed = false;
+    for (int ci = ncont - 1; ci >= 0; --ci) {
+      Contour &k = contours[ci];
+      if (!k.active) continue;
+      if (k.len == 0) {
+        k.active = false;
+        continue;
+      }
+      // Pixel positions along the chain.
+      int r = k.r, c = k.c;
+      for (int t = 0; t < k.len; ++t) {
+        const int code = chain[k.off + t];
+        if (code != 5) {
+          const int d = dir_of(code);
+          r += kDr[d];
+          c += kDc[d];
+        }
+        px[2 * t] = r;
+        px[2 * t + 1] = c;
+      }
+      int whitened = 0, restored = 0;
+      auto apply = [&](int t) {
+        uint8_t &p = rowp[px[2 * t]][px[2 * t + 1]];
+        if (verdict[t]) {
+          if (p != 1) ++whitened;
+          p = 1;
+        } else if (p == 2) {
+          p = 0;
+        }
+      };
+      for (int t = 0; t < k.len; ++t) {
+        verdict[t] = kTables.del[get_pattern(rowp, rows, cols, px[2 * t], px[2 * t + 1])];
+        if (t >= 2) apply(t - 2);
+      }
+      for (int t = k.len >= 2 ? k.len - 2 : 0; t < k.len; ++t) apply(t);
+      for (int t = 0; t < k.len; ++t) {
+        uint8_t &p = rowp[px[2 * t]][px[2 * t + 1]];
+        if (p == 1 && kTables.conn[get_pattern(rowp, rows, cols, px[2 * t], px[2 * t + 1])]) {
+          p = 0;
+          ++restored;
+        }
+      }
+      if (whitened - restored == 0) {
+        k.active = false;
+        continue;
+      }
+      removed = true;
+      bool found = false;
+      static const int kSide[4][3] = {{0, 1, 8}, {0, -1, 2}, {1, 0, 10}, {-1, 0, 0}};  // right, left, lower, upper
+      for (int t = 0; t < k.len && !found; ++t) {
+        const int pr = px[2 * t], pc = px[2 * t + 1];
+        if (rowp[pr][pc] != 1) continue;
+        for (const auto &s : kSide) {
+          const int nr = pr + s[0], nc = pc + s[1];
+          if (white(rowp, rows, cols, nr, nc) || is_single_island(rowp, rows, cols, nr, nc)) continue;
+          k.r = nr;
+          k.c = nc;
+          k.state = s[2];
+          found = true;
+          break;
+        }
+      }
+      if (!found) k.active = false;
+    }
+    fill = 0;
+    for (int ci = ncont - 1; ci >= 0; --ci) {
+      Contour &k = contours[ci];
+      if (!k.active) continue;
+      k.off = fill;
+      extract_contour(rowp, rows, cols, k.r, k.c, k.state, size, chain.get(), &fill);
+      k.len = fill - k.off;
+    }
+  }
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c)
+      if (rowp[r][c] == 2) rowp[r][c] = 0;
+  return 0;
+}
+
+extern "C" int bal_contour_thin(uint8_t **rowp, int rows, int cols) { return bal_contour_thin_scale(rowp, rows, cols, 1); }

@@ -1,0 +1,187 @@
+// The embedded (hybrid) template extractors: options from the session,
+// working resolution, template type table, extraction and encoding.
+#include "engine/match/embedded_extractor.h"
+
+#include <cstdlib>
+
+#include "engine/formats/extract_template.h"
+#include "engine/image/resample.h"
+#include "engine/qx_alloc.h"
+#include "engine/qx_rc.h"
+
+namespace {
+
+struct Variant {
+  int resolution;         // working resolution (dpi)
+  int raised_resolution;  // for the small sensor sizes 5, 6 and 8
+  int multiple;           // geometry multiple
+  int tolerance;          // dpi
+  uint32_t extra_flag;
+};
+
+constexpr Variant kEmbedded = {500, 650, 12, 8, 0};
+constexpr Variant kSpeed = {500, 650, 12, 8, QX_CONTENT_SPEED};
+constexpr Variant kSpeedMem = {250, 325, 6, 4, QX_CONTENT_HALF_RESOLUTION};
+
+int round_up(int v, int m) { return (v + m - 1) / m * m; }
+
+int target_resolution(const qx_session *session, const Variant &v) {
+  const int size = qx_session_get_sensor_size(session);
+  const bool small = size == 5 || size == 6 || size == 8;
+  const bool ignore = qx_session_get_int(session, "qx.embedded_extractor.ignore_scaling", 0) != 0;
+  return small && !ignore ? v.raised_resolution : v.resolution;
+}
+
+void pref_idim(const qx_session *session, const Variant &v, int32_t vres, int32_t hres,
+               int32_t rows, int32_t cols, int32_t *ov, int32_t *oh, int32_t *orows,
+               int32_t *ocols) {
+  int32_t rv = vres, rh = hres, rr = rows, rc = cols;
+  if (vres > 0 && hres > 0 && rows > 0 && cols > 0) {
+    const int R = target_resolution(session, v);
+    const int M = v.multiple, T = v.tolerance;
+    int64_t r = (static_cast<int64_t>(rows) * R + vres / 2) / vres;
+    int64_t c = (static_cast<int64_t>(cols) * R + hres / 2) / hres;
+    if (r < c) {
+      r = round_up(static_cast<int>(r), M);
+      c = (cols * r + rows / 2) / rows;
+    } else if (r == c) {
+      r = c = round_up(static_cast<int>(r), M);
+    } else {
+      c = round_up(static_cast<int>(c), M);
+      r = (rows * c + cols / 2) / cols;
+    }
+    if (std::abs(vres - R) > T || std::abs(hres - R) > T) {
+      const int64_t nv = (rows / 2 + static_cast<int64_t>(vres) * r) / rows;
+      const int64_t nh = (cols / 2 + static_cast<int64_t>(hres) * c) / cols;
+      if (std::llabs(vres - nv) > T || std::llabs(hres - nh) > T) {
+        rv = static_cast<int32_t>(nv);
+        rh = static_cast<int32_t>(nh);
+        rr = static_cast<int32_t>(r);
+        rc = static_cast<int32_t>(c);
+      }
+    }
+  }
+  if (ov != nullptr) *ov = rv;
+  if (oh != nullptr) *oh = rh;
+  if (orows != nullptr) *orows = rr;
+  if (ocols != nullptr) *ocols = rc;
+}
+
+int32_t extract(const Variant &v, qx_session *session, qx_image *image, qx_finger *finger,
+                int32_t requested, qx_template **out) {
+  if (out == nullptr) return QX_RC_BAD_ARGUMENT;
+  *out = nullptr;
+  if (image == nullptr) return QX_RC_BAD_ARGUMENT;
+  const int rows = qx_image_get_rows(image), cols = qx_image_get_cols(image);
+  const int res = qx_image_get_vertical_resolution(image);  // stands for both axes
+
+  // Options are read at every extraction so that changes apply at once.
+  const int order = embedded_order_code(qx_session_get_int(session, "qx.minutiae_order", 0));
+  const int max_minutiae = qx_session_get_int(session, "qx.max_minutiae", 64) & 0xFF;
+  int32_t out_type;
+  uint32_t flags;
+  int format;
+  if (embedded_requested_type(requested, &out_type, &flags, &format) != 0) return QX_RC_UNSUPPORTED;
+  flags |= v.extra_flag;
+
+  int32_t pv, ph, pr, pc;
+  pref_idim(session, v, res, res, rows, cols, &pv, &ph, &pr, &pc);
+  uint8_t *pixels = nullptr;
+  int work_rows = rows, work_cols = cols;
+  if (pv != res) {
+    // A rescaled copy at the preferred geometry, owned by the extraction.
+    const uint8_t *src = qx_image_get_pixels(image);
+    if (src == nullptr) return QX_RC_NO_MEMORY;
+    pixels = static_cast<uint8_t *>(qx_malloc(static_cast<size_t>(pr) * pc));
+    if (pixels == nullptr) return QX_RC_NO_MEMORY;
+    if (bal_scale_bilinear(src, rows, cols, pixels, pr, pc) != 0) {
+      qx_free(pixels);
+      return QX_RC_NO_MEMORY;
+    }
+    work_rows = pr;
+    work_cols = pc;
+    flags |= QX_CONTENT_OWN_BUFFER;
+  } else {
+    pixels = qx_image_get_pixels(image);
+    if (pixels == nullptr) return QX_RC_BAD_ARGUMENT;
+    // A weak, non-constant image gives its buffer up to the extraction.
+    if (!qx_image_get_mr_const(image) && qx_image_mr_release(image, qx_free) == 1)
+      flags |= QX_CONTENT_OWN_BUFFER;
+  }
+  uint8_t *bytes = nullptr;
+  uint32_t size = 0;
+  const int position = finger != nullptr ? qx_finger_get_position(finger) : 0;
+  const int status = bal_extract_template(pixels, work_rows, work_cols, position,
+                                          qx_image_get_impression_type(image), 0, max_minutiae,
+                                          order, flags, format, &bytes, &size);
+  if (status != 0 || bytes == nullptr) {
+    bal_free_template(bytes);
+    const int32_t rc = qx_rc_convert_from_qxi(status);
+    return rc != 0 ? rc : QX_RC_FAILED;
+  }
+  *out = qx_template_create(out_type, bytes, size);
+  bal_free_template(bytes);
+  return *out != nullptr ? 0 : QX_RC_NO_MEMORY;
+}
+
+}  // namespace
+
+extern "C" {
+
+int embedded_order_code(int32_t value) {
+  if (value == 0) return 21;
+  const int key = (value >> 2) & 7;
+  const bool descending = (value & 3) == 2;
+  if (key >= 1 && key <= 4) return key + (descending ? 16 : 0);
+  return 21;
+}
+
+int embedded_requested_type(int32_t requested, int32_t *out_type, uint32_t *flags, int *format) {
+  struct Row {
+    int32_t requested, type;
+    uint32_t flags;
+    int format;
+  };
+  static constexpr Row kRows[] = {
+      {1, 1, 0x0442, 1},   {2, 2, 0x0442, 2},   {3, 3, 0x0442, 3},   {4, 1, 0x0042, 1},
+      {5, 2, 0x0042, 2},   {6, 3, 0x0042, 3},   {67, 67, 0x0472, 2}, {72, 72, 0x0672, 2},
+      {73, 67, 0x0042, 4}, {74, 67, 0x04F2, 2}, {75, 72, 0x06F2, 2},
+  };
+  for (const Row &r : kRows) {
+    if (r.requested != requested) continue;
+    if (out_type != nullptr) *out_type = r.type;
+    if (flags != nullptr) *flags = r.flags;
+    if (format != nullptr) *format = r.format;
+    return 0;
+  }
+  return QX_RC_UNSUPPORTED;
+}
+
+int32_t embedded_extract_template(qx_session *s, qx_image *image, qx_finger *finger, int32_t type,
+                                  qx_template **out) {
+  return extract(kEmbedded, s, image, finger, type, out);
+}
+int32_t embedded_extract_template_speed(qx_session *s, qx_image *image, qx_finger *finger,
+                                        int32_t type, qx_template **out) {
+  return extract(kSpeed, s, image, finger, type, out);
+}
+int32_t embedded_extract_template_speedmem(qx_session *s, qx_image *image, qx_finger *finger,
+                                           int32_t type, qx_template **out) {
+  return extract(kSpeedMem, s, image, finger, type, out);
+}
+
+void embedded_pref_idim(qx_session *s, int32_t vres, int32_t hres, int32_t rows, int32_t cols,
+                        int32_t *ov, int32_t *oh, int32_t *orows, int32_t *ocols) {
+  pref_idim(s, kEmbedded, vres, hres, rows, cols, ov, oh, orows, ocols);
+}
+void embedded_pref_idim_speed(qx_session *s, int32_t vres, int32_t hres, int32_t rows, int32_t cols,
+                              int32_t *ov, int32_t *oh, int32_t *orows, int32_t *ocols) {
+  pref_idim(s, kSpeed, vres, hres, rows, cols, ov, oh, orows, ocols);
+}
+void embedded_pref_idim_speedmem(qx_session *s, int32_t vres, int32_t hres, int32_t rows,
+                                 int32_t cols, int32_t *ov, int32_t *oh, int32_t *orows,
+                                 int32_t *ocols) {
+  pref_idim(s, kSpeedMem, vres, hres, rows, cols, ov, oh, orows, ocols);
+}
+
+}  // extern "C"

@@ -1,0 +1,163 @@
+// Filter classes, the tile filter, binarisation and the picture cleanups.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "engine/image/ridge_filter.h"
+#include "image_gen.hpp"
+
+namespace {
+
+TEST(FilterClass, SectorLevelAndWavelengthClass) {
+  // Vertical ridges (128) are sector 0, horizontal (64 or 192) sector 8.
+  EXPECT_EQ(0, bal_filter_class(128, 10, 80) & 15);
+  EXPECT_EQ(8, bal_filter_class(64, 10, 80) & 15);
+  EXPECT_EQ(8, bal_filter_class(192, 10, 80) & 15);
+  EXPECT_EQ(0, bal_filter_class(124, 10, 80) & 15);  // (124 + 4) >> 3 = 16 is sector 0 again
+  EXPECT_EQ(3, bal_filter_class(149, 10, 80) & 15);  // 149 - 128 = 21 -> 3
+  // Levels: above 75 -> 0, below 31 -> 2, else 1.
+  EXPECT_EQ(16 * (11 * 0 + 4), bal_filter_class(128, 9, 76));
+  EXPECT_EQ(16 * (11 * 1 + 4), bal_filter_class(128, 9, 75));
+  EXPECT_EQ(16 * (11 * 1 + 4), bal_filter_class(128, 9, 31));
+  EXPECT_EQ(16 * (11 * 2 + 4), bal_filter_class(128, 9, 30));
+  // Wavelengths 5 or less use class 0, 15 or more class 10.
+  EXPECT_EQ(bal_filter_class(128, 5, 80), bal_filter_class(128, 2, 80));
+  EXPECT_EQ(16 * 10, bal_filter_class(128, 15, 80));
+  EXPECT_EQ(16 * 10, bal_filter_class(128, 40, 80));
+  EXPECT_EQ(527, bal_filter_class(120, 30, 0));  // sector 15, level 2, class 10
+}
+
+TEST(GaborFilter, KeepsRidgesOfTheRightPeriodAndDirection) {
+  // 9-pixel ridges at 30 degrees: the filter with the matching orientation
+  // keeps a strong ridge signal; one turned by 90 degrees suppresses it.
+  const int n = 96, B = 12, nb = 8;
+  const auto px = imggen::ridges(n, n, 9, 30);
+  std::vector<uint8_t> mask(nb * nb, 1), wl(n * n, 9), q(n * n, 90);
+  // Orientation byte of ridges whose normal is at 30 degrees (y down): the
+  // gradient angle is 30 degrees = 21 steps, o = 21 + 128 = 149.
+  std::vector<uint8_t> right(n * n, 149), wrong(n * n, 149 - 64);
+  std::vector<int8_t> a(n * n), b(n * n);
+  ASSERT_EQ(0, bal_gabor_filter_32(px.data(), n, n, wl.data(), right.data(), mask.data(), q.data(), nb, nb, B, a.data()));
+  ASSERT_EQ(0, bal_gabor_filter_32(px.data(), n, n, wl.data(), wrong.data(), mask.data(), q.data(), nb, nb, B, b.data()));
+  long ea = 0, eb = 0, corr = 0;
+  for (int r = 24; r < 72; ++r)
+    for (int c = 24; c < 72; ++c) {
+      const int i = r * n + c;
+      ea += std::abs(a[i]);
+      eb += std::abs(b[i]);
+      corr += static_cast<long>(a[i]) * (px[i] - 128);
+    }
+  EXPECT_GT(ea, 4 * eb);
+  EXPECT_GT(corr, 0);  // same polarity: dark ridges stay negative
+}
+
+TEST(GaborFilter, TileWhoseProbePointsAreAllBackgroundStaysZero) {
+  // Blocks of 6: the tile at (16, 16) probes (16,16), (16,31), (31,16),
+  // (31,31) and (24,24), that is blocks (2,2), (2,5), (5,2), (5,5), (4,4).
+  // Block (3, 3) lies inside the tile but holds no probe point.
+  const int n = 48, B = 6, nb = 8;
+  const auto px = imggen::ridges(n, n, 9, 0);
+  std::vector<uint8_t> mask(nb * nb, 0), wl(n * n, 9), o(n * n, 128), q(n * n, 90);
+  mask[3 * nb + 3] = 1;
+  std::vector<int8_t> out(n * n, 5);
+  ASSERT_EQ(0, bal_gabor_filter_32(px.data(), n, n, wl.data(), o.data(), mask.data(), q.data(), nb, nb, B, out.data()));
+  for (int8_t v : out) ASSERT_EQ(0, v);
+  // With the centre probe's block (4, 4) in the print the tile is filtered.
+  mask[4 * nb + 4] = 1;
+  ASSERT_EQ(0, bal_gabor_filter_32(px.data(), n, n, wl.data(), o.data(), mask.data(), q.data(), nb, nb, B, out.data()));
+  long energy = 0;
+  for (int r = 16; r < 32; ++r)
+    for (int c = 16; c < 32; ++c) energy += std::abs(out[r * n + c]);
+  EXPECT_GT(energy, 0);
+  EXPECT_EQ(0, out[0]);
+}
+
+TEST(GaborFilter, SixteenPointFilterAtBothSteps) {
+  const int n = 96, B = 12, nb = 8;
+  const auto px = imggen::ridges(n, n, 9, 0);
+  std::vector<uint8_t> mask(nb * nb, 1), wl(n * n, 9), o(n * n, 128), q(n * n, 90);
+  for (int step : {1, 2}) {
+    std::vector<int8_t> out(n * n);
+    ASSERT_EQ(0, bal_gabor_filter_16(px.data(), n, n, wl.data(), o.data(), mask.data(), q.data(), nb, nb, B,
+                                     out.data(), step));
+    long corr = 0;
+    for (int r = 24; r < 72; ++r)
+      for (int c = 24; c < 72; ++c) corr += static_cast<long>(out[r * n + c]) * (px[r * n + c] - 128);
+    EXPECT_GT(corr, 0) << step;
+  }
+}
+
+TEST(Binarize, UniformRegionGetsItsValueAsThresholdAndIsNotRidge) {
+  const int n = 60, B = 12, nb = 5;
+  std::vector<int8_t> f(n * n, 17);
+  std::vector<uint8_t> mask(nb * nb, 1), q(n * n, 50), ridge(n * n), valley(n * n);
+  mask[0] = 0;
+  ASSERT_EQ(0, bal_binarize_local_histogram_threshold(f.data(), q.data(), n, n, mask.data(), B, 47, ridge.data(),
+                                                      valley.data()));
+  // Interior block (2, 2): threshold 17, nothing below it.
+  for (int r = 24; r < 36; ++r)
+    for (int c = 24; c < 36; ++c) {
+      EXPECT_EQ(1, ridge[r * n + c]);
+      EXPECT_EQ(0, valley[r * n + c]);
+    }
+  // Background block: white in both.
+  EXPECT_EQ(1, ridge[0]);
+  EXPECT_EQ(1, valley[0]);
+}
+
+TEST(Binarize, ThresholdAtFortySevenPercentSplitsRidgesFromValleys) {
+  const int n = 48, B = 12, nb = 4;
+  std::vector<int8_t> f(n * n);
+  for (int i = 0; i < n * n; ++i) f[i] = static_cast<int8_t>((i % n) % 2 ? 60 : -60);  // columns alternate
+  std::vector<uint8_t> mask(nb * nb, 1), q(n * n, 50), ridge(n * n), valley(n * n);
+  ASSERT_EQ(0, bal_binarize_local_histogram_threshold(f.data(), q.data(), n, n, mask.data(), B, 47, ridge.data(),
+                                                      valley.data()));
+  // Half the values are -60: the cumulative share first exceeds 47 % at
+  // -60, so the threshold is -60 and nothing is below it; at 40 % it is too.
+  EXPECT_EQ(1, ridge[20 * n + 20]);
+  ASSERT_EQ(0, bal_binarize_local_histogram_threshold(f.data(), q.data(), n, n, mask.data(), B, 50, ridge.data(),
+                                                      valley.data()));
+  // At 50 % the share must exceed 50: the threshold is 60, -60 lies below.
+  EXPECT_EQ(0, ridge[20 * n + 20]);
+  EXPECT_EQ(1, valley[20 * n + 20]);
+  EXPECT_EQ(1, ridge[20 * n + 21]);
+}
+
+TEST(Binarize, EdgeRemovalWhitensTheOuterRowsAndColumns) {
+  const int rows = 30, cols = 40;
+  std::vector<uint8_t> ridge(rows * cols, 0), valley(rows * cols, 0);
+  bal_binarize_remove_edges(ridge.data(), valley.data(), rows, cols, 1, 5, 1, 7);
+  for (int c = 0; c < cols; ++c) {
+    EXPECT_EQ(1, ridge[c]);
+    EXPECT_EQ(1, valley[(rows - 1) * cols + c]);
+    EXPECT_EQ(1, ridge[(rows - 7) * cols + c]);
+    EXPECT_EQ(0, ridge[(rows - 8) * cols + 10]);
+  }
+  for (int r = 0; r < rows; ++r) {
+    EXPECT_EQ(1, ridge[r * cols]);
+    EXPECT_EQ(1, ridge[r * cols + cols - 5]);
+  }
+  EXPECT_EQ(0, ridge[10 * cols + cols - 6]);
+}
+
+TEST(Binarize, DotRemovalFlipsIsolatedPixelsWhereQualityAllows) {
+  const int n = 9;
+  std::vector<uint8_t> ridge(n * n, 1), valley(n * n, 0), q(n * n, 50);
+  ridge[4 * n + 4] = 0;  // a lone black dot
+  valley[4 * n + 4] = 1;
+  ridge[2 * n + 6] = 0;  // another where the quality is too low
+  valley[2 * n + 6] = 1;
+  q[2 * n + 6] = 15;
+  bal_binarize_remove_dots(ridge.data(), valley.data(), q.data(), n, n);
+  EXPECT_EQ(1, ridge[4 * n + 4]);
+  EXPECT_EQ(0, valley[4 * n + 4]);
+  EXPECT_EQ(0, ridge[2 * n + 6]);
+  // A horizontal line stays: its pixels equal their left and right ones.
+  std::vector<uint8_t> r2(n * n, 1), v2(n * n, 0), q2(n * n, 50);
+  for (int c = 0; c < n; ++c) r2[4 * n + c] = 0;
+  bal_binarize_remove_dots(r2.data(), v2.data(), q2.data(), n, n);
+  for (int c = 1; c < n - 1; ++c) EXPECT_EQ(0, r2[4 * n + c]);
+}
+
+}  // namespace
