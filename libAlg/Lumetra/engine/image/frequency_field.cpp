@@ -21,32 +21,28 @@ const int kTaper16[16] = {0, 34, 68, 102, 137, 171, 205, 239, 239, 205, 171, 137
 template <int N>
 bool load_window(const uint8_t *px, int rows, int cols, int r0, int c0, const int *taper, int32_t *block,
                  bool (*textured)(uint32_t)) {
-  uint32_t s = 0, s2 = 0, n = 0;
-  for (int r = 0; r < N; ++r) {
-    const int y = r0 + r;
-    if (y < 0 || y >= rows) continue;
-    for (int c = 0; c < N; ++c) {
-      const int x = c0 + c;
-      if (x < 0 || x >= cols) continue;
-      const uint32_t p = px[static_cast<size_t>(y) * cols + x];
+  // The part of the window inside the image.
+  const int ra = std::max(0, -r0), rb = std::min(N, rows - r0), ca = std::max(0, -c0), cb = std::min(N, cols - c0);
+  if (ra >= rb || ca >= cb) return false;
+  uint32_t s = 0, s2 = 0;
+  const uint32_t n = static_cast<uint32_t>((rb - ra) * (cb - ca));
+  for (int r = ra; r < rb; ++r) {
+    const uint8_t *row = px + static_cast<size_t>(r0 + r) * cols + c0;
+    for (int c = ca; c < cb; ++c) {
+      const uint32_t p = row[c];
       s += p;
       s2 += p * p;
-      ++n;
     }
   }
-  if (n == 0) return false;
   const uint32_t t = (16u * s2 - s * ((16u * s) / n)) / n;
   if (!textured(t)) return false;
   const int m = static_cast<int>((s + n / 2) / n);
-  for (int r = 0; r < N; ++r) {
-    const int y = r0 + r;
-    for (int c = 0; c < N; ++c) {
-      const int x = c0 + c;
-      int32_t v = 0;
-      if (y >= 0 && y < rows && x >= 0 && x < cols)
-        v = (static_cast<int32_t>(px[static_cast<size_t>(y) * cols + x]) - m) * taper[r] * taper[c] / 16;
-      block[r * N + c] = v;
-    }
+  std::memset(block, 0, sizeof(int32_t) * N * N);
+  for (int r = ra; r < rb; ++r) {
+    const uint8_t *row = px + static_cast<size_t>(r0 + r) * cols + c0;
+    int32_t *out = block + r * N;
+    const int tr = taper[r];
+    for (int c = ca; c < cb; ++c) out[c] = (static_cast<int32_t>(row[c]) - m) * tr * taper[c] / 16;
   }
   return true;
 }
