@@ -1,0 +1,141 @@
+#include "platform/ini.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace tarsio::platform {
+namespace {
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
+// Splits off the next line (LF, CR LF or a lone CR ends it).
+std::string_view next_line(std::string_view& rest) {
+  std::size_t end = 0;
+  while (end < rest.size() && rest[end] != '\n' && rest[end] != '\r') ++end;
+  std::string_view line = rest.substr(0, end);
+  if (end < rest.size()) {
+    if (rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n') ++end;
+    ++end;
+  }
+  rest.remove_prefix(end);
+  return line;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = lower(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+int ini_parse_int(std::string_view value) {
+  value = trim(value);
+  bool negative = false;
+  if (!value.empty() && (value.front() == '-' || value.front() == '+')) {
+    negative = value.front() == '-';
+    value.remove_prefix(1);
+  }
+  uint32_t result = 0;  // unsigned, so that overflow wraps instead of being undefined
+  if (value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X') &&
+      hex_digit(value[2]) >= 0) {
+    for (std::size_t i = 2; i < value.size() && hex_digit(value[i]) >= 0; ++i)
+      result = result * 16u + static_cast<uint32_t>(hex_digit(value[i]));
+  } else {
+    for (std::size_t i = 0; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i)
+      result = result * 10u + static_cast<uint32_t>(value[i] - '0');
+  }
+  if (negative) result = 0u - result;
+  return static_cast<int>(result);
+}
+
+IniText IniText::load(const std::string& path) {
+  if (path.empty()) return IniText();
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return IniText();
+  std::string text;
+  char chunk[4096];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    if (text.size() + n > kIniMaxFileSize) {
+      std::fclose(file);
+      return IniText();
+    }
+    text.append(chunk, n);
+  }
+  std::fclose(file);
+  return IniText(std::move(text));
+}
+
+std::optional<std::string> IniText::get(std::string_view section, std::string_view key) const {
+  section = trim(section);
+  key = trim(key);
+  if (section.empty() || key.empty()) return std::nullopt;
+  std::string_view rest = text_;
+  if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
+  enum { kBefore, kInside, kAfter } state = kBefore;
+  while (!rest.empty() && state != kAfter) {
+    const std::string_view line = trim(next_line(rest));
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[') {
+      const std::size_t close = line.find(']');
+      const std::string_view name =
+          trim(line.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+      if (state == kInside)
+        state = kAfter;  // only the first matching section is searched
+      else if (same_name(name, section))
+        state = kInside;
+      continue;
+    }
+    if (state != kInside) continue;
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    if (!same_name(trim(line.substr(0, eq)), key)) continue;
+    std::string_view value = trim(line.substr(eq + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value);
+  }
+  return std::nullopt;
+}
+
+int IniText::get_int(std::string_view section, std::string_view key, int def) const {
+  const auto value = get(section, key);
+  return value ? ini_parse_int(*value) : def;
+}
+
+std::string IniText::get_string(std::string_view section, std::string_view key, std::string_view def,
+                                std::size_t capacity) const {
+  const auto value = get(section, key);
+  std::string text = value ? *value : std::string(def);
+  const std::size_t limit = capacity == 0 ? 0 : capacity - 1;
+  if (text.size() > limit) text.resize(limit);
+  return text;
+}
+
+int ini_read_int(const std::string& path, std::string_view section, std::string_view key, int def) {
+  return IniText::load(path).get_int(section, key, def);
+}
+
+std::string ini_read_string(const std::string& path, std::string_view section, std::string_view key,
+                            std::string_view def, std::size_t capacity) {
+  return IniText::load(path).get_string(section, key, def, capacity);
+}
+
+}  // namespace tarsio::platform

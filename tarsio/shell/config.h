@@ -1,0 +1,51 @@
+// AppConfig.ini: all limits and expected values of the factory test.
+// The file lies beside the executable; the station only reads it, and every
+// reader opens it afresh, so an edited value applies at the next read.
+// Integers may be written in decimal or, with a "0x" prefix, hexadecimal.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tarsio {
+
+// Capacity of a string value, terminator included (254 characters).
+inline constexpr std::size_t kConfigStringCapacity = 255;
+
+// The directory of the running executable (from /proc/self/exe) followed by
+// "/AppConfig.ini".  Built afresh by every reader.  Empty when the
+// executable's path cannot be read; every read then yields its default.
+std::string config_path();
+
+// Tests point the readers at a file of their own.  An empty path restores
+// the file beside the executable.
+void set_config_path_for_testing(const std::string& path);
+
+// Read an integer or a string; a missing file, section or key gives the
+// default, silently.
+int config_get_int(const char* section, const char* key, int def);
+std::string config_get_string(const char* section, const char* key, const char* def = "");
+
+// "SPI" for device type 2, "USB" for every other type.
+const char* bus_section(int device_type);
+
+// The per-model settings and limits of the bad-pixel test, read from the
+// model's section (GetBadTestConfig) at the moment of the call.
+struct BadTestConfig {
+  int agc1 = 0, agc2 = 0, agc3 = 0, agc4 = 0;
+  uint16_t dac1 = 0, dac2 = 0;
+  uint16_t bad_standard = 780;
+  uint16_t standard_offset = 120;
+  uint16_t bad_max_count = 6;
+  uint16_t bad_avg_ratio = 25;
+  uint16_t bad_avg_control_cnt = 25;
+  uint16_t bad_local_row = 7;
+  uint16_t bad_local_col = 7;
+  uint16_t small_bad_max_count = 3;
+  int screen_t = 1, screen_b = 1, screen_l = 1, screen_r = 1;
+  int save_result_data = 0;
+  int save_result_data_file_format = 1;
+};
+BadTestConfig read_bad_test_config(int sensor_type);
+
+}  // namespace tarsio

@@ -1,0 +1,143 @@
+// AppConfig.ini: location, defaults, sections by bus and model, the INI
+// semantics (case, hex, quotes, line endings) and re-reading on every call.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include <unistd.h>
+
+#include "platform/ini.h"
+#include "shell/config.h"
+#include "shell/util.h"
+#include "test_support.h"
+
+namespace tarsio {
+namespace {
+
+using testing::ScratchDir;
+
+TEST(ConfigPath, BesideTheExecutableWhateverTheCurrentDirectory) {
+  set_config_path_for_testing("");
+  char exe[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ASSERT_GT(n, 0);
+  std::string dir(exe, static_cast<std::size_t>(n));
+  dir.resize(dir.rfind('/'));
+  ScratchDir scratch;  // another current directory
+  set_config_path_for_testing("");
+  EXPECT_EQ(config_path(), dir + "/AppConfig.ini");
+}
+
+TEST(ConfigDefaults, NoFileAtAll) {
+  ScratchDir dir;  // the readers point at a file that does not exist
+  EXPECT_EQ(config_get_int("common", "AppLogLevel", 0), 0);
+  EXPECT_EQ(config_get_int("common", "AutoAppExit", 1), 1);
+  EXPECT_EQ(config_get_int("common", "SceneTest", 1), 1);
+  EXPECT_EQ(config_get_int("common", "SensorFWVersion", 0), 0);
+  EXPECT_EQ(config_get_int("USB", "USBFWVersion", 0), 0);
+  EXPECT_EQ(config_get_string("USB", "DriverVersion"), "");
+  EXPECT_EQ(config_get_string("SPI", "DriverVersion"), "");
+  const BadTestConfig c = read_bad_test_config(3);
+  EXPECT_EQ(c.agc1 | c.agc2 | c.agc3 | c.agc4 | c.dac1 | c.dac2, 0);
+  EXPECT_EQ(c.bad_standard, 780);
+  EXPECT_EQ(c.standard_offset, 120);
+  EXPECT_EQ(c.bad_max_count, 6);
+  EXPECT_EQ(c.bad_avg_ratio, 25);
+  EXPECT_EQ(c.bad_avg_control_cnt, 25);
+  EXPECT_EQ(c.bad_local_row, 7);
+  EXPECT_EQ(c.bad_local_col, 7);
+  EXPECT_EQ(c.small_bad_max_count, 3);
+  EXPECT_EQ(c.screen_t + c.screen_b + c.screen_l + c.screen_r, 4);
+  EXPECT_EQ(c.save_result_data, 0);
+  EXPECT_EQ(c.save_result_data_file_format, 1);
+}
+
+TEST(ConfigSections, ByBusAndByModel) {
+  ScratchDir dir;
+  set_log_threshold(0);
+  EXPECT_STREQ(bus_section(1), "USB");
+  EXPECT_STREQ(bus_section(2), "SPI");
+  EXPECT_STREQ(bus_section(0), "USB");
+  EXPECT_STREQ(GetBadTestConfig(1), "SensorBadTest_KM3101");
+  EXPECT_STREQ(GetBadTestConfig(2), "SensorBadTest_KM3102W");
+  EXPECT_STREQ(GetBadTestConfig(3), "SensorBadTest_KM3103W");
+  EXPECT_STREQ(GetBadTestConfig(6), "SensorBadTest_KM3106");
+  EXPECT_TRUE(dir.log_lines().empty());
+  EXPECT_STREQ(GetBadTestConfig(4), "");
+  const auto lines = dir.log_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_THAT(lines[0], ::testing::MatchesRegex(
+                            R"(\[App\] E error at GetBadTestConfig\[util:[0-9]+\]: Unknow sensor type!)"));
+}
+
+TEST(ConfigSections, UnknownSensorTypeUsesOnlyDefaults) {
+  ScratchDir dir;
+  dir.write_config("[]\nBadStandard=100\n[SensorBadTest_KM3101]\nBadStandard=200\n");
+  EXPECT_EQ(read_bad_test_config(5).bad_standard, 780);
+  EXPECT_EQ(read_bad_test_config(1).bad_standard, 200);
+}
+
+TEST(ConfigValues, DriverVersionWithTwoVersions) {
+  ScratchDir dir;
+  dir.write_config("[USB]\nDriverVersion=1.0.1.41,1.0.1.50\r\n[SPI]\r\nDriverVersion = \"1.0.1.13\" \r\n");
+  EXPECT_EQ(config_get_string("USB", "DriverVersion"), "1.0.1.41,1.0.1.50");
+  EXPECT_EQ(config_get_string("SPI", "DriverVersion"), "1.0.1.13");
+}
+
+TEST(ConfigValues, ModelLimitsAreSixteenBitAndHexIsAccepted) {
+  ScratchDir dir;
+  dir.write_config(
+      "[sensorbadtest_km3103w]\n"
+      "AGC1=0x1F\nagc2=12\nAGC3 = 0X0a\nAGC4=7 ; comment\n"
+      "DAC1=0x1234\nDAC2=70000\nBadStandard=70000\nStandardoffset=-1\nScreenT=2\n");
+  const BadTestConfig c = read_bad_test_config(3);
+  EXPECT_EQ(c.agc1, 31);
+  EXPECT_EQ(c.agc2, 12);
+  EXPECT_EQ(c.agc3, 10);
+  EXPECT_EQ(c.agc4, 7);
+  EXPECT_EQ(c.dac1, 0x1234);
+  EXPECT_EQ(c.dac2, 70000 & 0xFFFF);
+  EXPECT_EQ(c.bad_standard, 70000 & 0xFFFF);
+  EXPECT_EQ(c.standard_offset, 0xFFFF);
+  EXPECT_EQ(c.screen_t, 2);
+  EXPECT_EQ(c.screen_b, 1);
+}
+
+TEST(ConfigValues, EditedFileAppliesAtNextRead) {
+  ScratchDir dir;
+  dir.write_config("[common]\nSensorFWVersion=31\n");
+  EXPECT_EQ(config_get_int("common", "SensorFWVersion", 0), 31);
+  dir.write_config("[common]\nSensorFWVersion=0x20\n");
+  EXPECT_EQ(config_get_int("common", "SensorFWVersion", 0), 32);
+}
+
+TEST(IniReader, IntegerParsing) {
+  using platform::ini_parse_int;
+  EXPECT_EQ(ini_parse_int("42"), 42);
+  EXPECT_EQ(ini_parse_int("  -17xyz"), -17);
+  EXPECT_EQ(ini_parse_int("+8"), 8);
+  EXPECT_EQ(ini_parse_int("0x"), 0);  // no hex digit: the leading "0" is read
+  EXPECT_EQ(ini_parse_int("0xFFFFFFFF"), -1);
+  EXPECT_EQ(ini_parse_int("abc"), 0);
+  EXPECT_EQ(ini_parse_int(""), 0);
+  EXPECT_EQ(ini_parse_int("4294967297"), 1);  // wraps to 32 bits like the original reader
+}
+
+TEST(IniReader, SectionsKeysAndLines) {
+  const platform::IniText ini(
+      "\xEF\xBB\xBF; comment\r[A]\rkey=1\rnoequals\r[ b ]\n  Key  =  two words  \n"
+      "key=second\n[a]\nkey=3\n[c]\nempty=\nlong=" +
+      std::string(300, 'z') + "\n");
+  EXPECT_EQ(ini.get_int("a", "KEY", -1), 1);           // first section of that name
+  EXPECT_EQ(ini.get_string("B", "key", "", 255), "two words");  // first key
+  EXPECT_EQ(ini.get_int("c", "empty", 9), 0);          // present but not a number
+  EXPECT_EQ(ini.get_int("c", "missing", 9), 9);
+  EXPECT_EQ(ini.get_int("d", "key", 9), 9);
+  EXPECT_EQ(ini.get_string("c", "long", "", 255).size(), 254u);
+  EXPECT_EQ(ini.get_string("c", "missing", "dflt", 255), "dflt");
+  EXPECT_FALSE(ini.get("", "key").has_value());
+}
+
+}  // namespace
+}  // namespace tarsio
