@@ -1,0 +1,56 @@
+// The station program: logging first, then the single-instance check, then
+// the main dialog, run modally.
+//
+// Command-line options (for line tooling and tests; the station itself takes
+// none):
+//   --screenshot FILE     save a PNG of the dialog and quit
+//   --screenshot-delay MS wait this long after the dialog is shown (1500)
+#define TARSIO_LOG_SOURCE "tarsio"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QPixmap>
+#include <QTimer>
+
+#include "platform/instance_lock.h"
+#include "shell/log.h"
+#include "shell/ui/tarsio_dialog.h"
+
+int main(int argc, char *argv[]) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Tarsio"));
+
+  QCommandLineParser parser;
+  QCommandLineOption shot(QStringLiteral("screenshot"), "Save a PNG of the dialog to FILE and quit.", "FILE");
+  QCommandLineOption delay(QStringLiteral("screenshot-delay"), "Milliseconds before the screenshot.", "MS", "1500");
+  parser.addOption(shot);
+  parser.addOption(delay);
+  parser.addHelpOption();
+  parser.process(app);
+
+  tarsio::initlog();
+
+  // The lock is held for the life of the process and released by the kernel
+  // when it ends.
+  static tarsio::platform::InstanceLock instance;
+  if (instance.acquire("Velmora") == tarsio::platform::InstanceLockResult::kAlreadyRunning) {
+    TLOG_E("CTarsioApp::InitInstance", "the app has exist");
+    return 0;
+  }
+  TLOG_I("InitInstance", "the app is first running");
+
+  tarsio::ui::CTarsioDlg dlg;
+  dlg.OnInitDialog();
+  int shot_result = 0;
+  if (parser.isSet(shot)) {
+    const QString file = parser.value(shot);
+    QTimer::singleShot(parser.value(delay).toInt(), &dlg, [&dlg, &shot_result, file] {
+      shot_result = dlg.grab().save(file, "PNG") ? 0 : 1;
+      dlg.done(0);
+    });
+  }
+  // Escape ends the dialog through the toolkit's cancel: the close handling
+  // does not run and the exit code is 0, neither pass nor fail.
+  dlg.exec();
+  return shot_result;
+}

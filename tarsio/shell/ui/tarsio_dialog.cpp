@@ -1,0 +1,402 @@
+#define TARSIO_LOG_SOURCE "tarsiodlg"
+
+#include "shell/ui/tarsio_dialog.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSocketNotifier>
+#include <QTextCharFormat>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <unistd.h>
+
+#include "device/device_handle.h"
+#include "device/devicecontrol.h"
+#include "lumetra.h"
+#include "platform/vmodule_dir.h"
+#include "shell/config.h"
+#include "shell/dialog_layout.h"
+#include "shell/log.h"
+#include "shell/ui/icons.h"
+
+namespace tarsio::ui {
+
+using shell::LogStyle;
+
+namespace {
+
+// Fonts the design names are Windows faces; each list falls back to the
+// nearest face a Debian station has.
+QFont dialog_font() {
+  QFont f;
+  f.setFamilies({"MS Shell Dlg", "Tahoma", "DejaVu Sans", "Noto Sans CJK SC"});
+  f.setPointSize(shell::kDialogFontPoints);
+  return f;
+}
+
+QFont log_pane_font(qreal points) {
+  QFont f;
+  f.setFamilies({QString::fromUtf8("微软雅黑"), "Microsoft YaHei", "Noto Sans CJK SC", "DejaVu Sans"});
+  f.setPointSizeF(points);
+  return f;
+}
+
+QFont label_font(int pixel_height) {
+  QFont f;
+  f.setFamilies({"Consolas", "DejaVu Sans Mono", "Noto Sans Mono", "monospace"});
+  f.setPixelSize(pixel_height);
+  f.setWeight(QFont::Medium);  // weight 500
+  return f;
+}
+
+QColor to_qcolor(shell::Rgb c) { return QColor(c.r, c.g, c.b); }
+
+void set_text_colour(QWidget *w, const QColor &c) {
+  if (!w) return;
+  QPalette pal = w->palette();
+  pal.setColor(QPalette::WindowText, c);
+  w->setPalette(pal);
+}
+
+}  // namespace
+
+void dialog_base_units(const QFont &font, int *base_x, int *base_y) {
+  const QFontMetrics fm(font);
+  const int letters = fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  *base_x = (letters / 26 + 1) / 2;
+  *base_y = fm.height();
+}
+
+CTarsioDlg::CTarsioDlg(QWidget *parent)
+    : QDialog(parent),
+      model_(*this,
+             [this](std::function<void()> fn, bool wait) {
+               // Widgets live on the dialog thread; the scene-test worker's
+               // displays are queued there.
+               if (QThread::currentThread() == thread())
+                 fn();
+               else
+                 QMetaObject::invokeMethod(this, std::move(fn),
+                                           wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+             }),
+      connection_(device::DeviceConnection::Hooks{
+          [this] { model_.open_failure_display(); }, nullptr, nullptr, nullptr, nullptr, nullptr}) {
+  TLOG_ENTER("CTarsioDlg");
+  set_ui_services(this);
+  setWindowIcon(program_icon());
+  dialog_font_ = dialog_font();
+  setFont(dialog_font_);
+  dialog_base_units(dialog_font_, &base_x_, &base_y_);
+  build_controls();
+  TLOG_LEAVE("CTarsioDlg");
+}
+
+CTarsioDlg::~CTarsioDlg() {
+  TLOG_ENTER("~CTarsioDlg");
+  qApp->removeEventFilter(this);
+  set_ui_services(nullptr);
+  TLOG_LEAVE("~CTarsioDlg");
+}
+
+void CTarsioDlg::build_controls() {
+  const shell::PixelRect size =
+      shell::dlu_to_pixels({0, 0, shell::kDialogWidthDlu, shell::kDialogHeightDlu}, base_x_, base_y_);
+  setFixedSize(size.w, size.h);
+  for (const auto &spec : shell::dialog_template()) {
+    QWidget *w = nullptr;
+    switch (spec.kind) {
+      case shell::ControlKind::kButton: {
+        auto *b = new QPushButton(QString::fromStdString(spec.text), this);
+        b->setAutoDefault(false);
+        // The item buttons are disabled (they only label their rows) but
+        // must stay readable from the operator's chair.
+        QPalette pal = b->palette();
+        pal.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(70, 70, 70));
+        b->setPalette(pal);
+        w = b;
+        break;
+      }
+      case shell::ControlKind::kIcon: {
+        auto *l = new QLabel(this);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        w = l;
+        break;
+      }
+      case shell::ControlKind::kLogPane: {
+        log_pane_ = new QTextEdit(this);
+        log_pane_->setReadOnly(true);
+        log_pane_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        log_pane_->setFrameShape(QFrame::StyledPanel);
+        w = log_pane_;
+        break;
+      }
+      case shell::ControlKind::kLabel: {
+        auto *l = new QLabel(QString::fromStdString(spec.text), this);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        w = l;
+        break;
+      }
+    }
+    w->setObjectName(QStringLiteral("IDC_%1").arg(spec.id));
+    controls_.insert(spec.id, w);
+  }
+  for (const auto &row : shell::item_rows()) set_icon(row.icon_id, shell::IDI_NOT_RUN);
+  connect(static_cast<QPushButton *>(control(shell::IDC_START_TEST)), &QPushButton::clicked, this,
+          [this] { OnBnClickedButton13(); });
+  qApp->installEventFilter(this);
+}
+
+int CTarsioDlg::screen_width_physical() const {
+  const QScreen *s = screen() ? screen() : QGuiApplication::primaryScreen();
+  if (!s) return 0;
+  // Qt reports logical pixels; the font rule is about the panel's real width.
+  return qRound(s->geometry().width() * s->devicePixelRatio());
+}
+
+bool CTarsioDlg::OnInitDialog() {
+  TLOG_ENTER("OnInitDialog");
+  // The About entry lives in the dialog's context menu (see contextMenuEvent):
+  // window managers on Linux do not let a program extend the system menu.
+  setWindowIcon(program_icon());
+  setWindowTitle(QString::fromUtf8(shell::kWindowTitle));
+
+  // Base format of the log pane: 10 point, automatic colour off, the
+  // YaHei face (or its nearest Noto CJK substitute).
+  log_pane_->setFont(log_pane_font(10));
+  QTextCharFormat base;
+  base.setFont(log_pane_font(10));
+  base.setForeground(Qt::black);
+  log_pane_->setCurrentCharFormat(base);
+
+  notifications_registered_ = monitor_.start(platform::virtual_module_dir());
+  if (notifications_registered_) {
+    if (monitor_.udev_fd() >= 0) {
+      udev_notifier_ = new QSocketNotifier(monitor_.udev_fd(), QSocketNotifier::Read, this);
+      connect(udev_notifier_, &QSocketNotifier::activated, this, [this] { OnDeviceChange(); });
+    }
+    if (monitor_.inotify_fd() >= 0) {
+      inotify_notifier_ = new QSocketNotifier(monitor_.inotify_fd(), QSocketNotifier::Read, this);
+      connect(inotify_notifier_, &QSocketNotifier::activated, this, [this] { OnDeviceChange(); });
+    }
+  }
+
+  const bool connected = connection_.connectDevice();
+  model_.set_device_type(connection_.device_type());
+  model_.startup_connection(connected);
+
+  set_fp_sensor_col_row(88, 88);
+  set_fp_sensor_max_tpl_count(1);
+  set_nerio_FAR_Val(12);
+  set_fp_dyn_update_FAR_VAL(12);
+  set_fp_dyn_update_flg(0);
+  set_fp_max_nbr_subtemplate(32);
+
+  model_.set_scene_test_enabled(config_get_int("common", "SceneTest", 1) != 0);
+  InitLayout();
+  TLOG_LEAVE("OnInitDialog");
+  return true;
+}
+
+void CTarsioDlg::InitLayout() {
+  TLOG_ENTER("InitLayout");
+  const int scale = shell::layout_scale_factor(screen_width_physical());
+  QFile::remove(QStringLiteral("./res/finger.bmp"));
+
+  const auto heights = shell::label_font_heights(scale);
+  control(shell::IDC_RESULT_LABEL)->setFont(label_font(heights.result_label));
+  control(shell::IDC_VERDICT_LABEL)->setFont(label_font(heights.verdict_label));
+
+  for (const auto &spec : shell::laid_out_controls(model_.device_type(), model_.scene_test_enabled())) {
+    QWidget *w = control(spec.id);
+    const shell::PixelRect r = shell::dlu_to_pixels(spec.rect, base_x_, base_y_);
+    w->setGeometry(r.x, r.y, r.w, r.h);
+    w->setVisible(spec.visible);
+    w->setEnabled(spec.enabled);
+  }
+  for (const auto &row : shell::item_rows()) set_icon(row.icon_id, shell::IDI_NOT_RUN);
+  refresh_colours();
+  QTimer::singleShot(1000, this, [this] { OnTimer(); });
+  TLOG_LEAVE("InitLayout");
+}
+
+void CTarsioDlg::OnTimer() { OnBnClickedButton13(); }
+
+void CTarsioDlg::OnBnClickedButton13() {
+  if (!model_.run_may_start()) return;
+  // The test items join here; until they exist a run ends after its checks.
+  TLOG_LEAVE("OnBnClickedButton13");
+}
+
+void CTarsioDlg::OnDeviceChange() {
+  for (platform::DeviceEvent ev : monitor_.read_events()) {
+    model_.device_notification(ev == platform::DeviceEvent::kArrival, [this] {
+      if (!connection_.connectDevice()) return false;
+      model_.set_device_type(connection_.device_type());
+      return true;
+    });
+  }
+}
+
+// --- DialogView -------------------------------------------------------------
+
+void CTarsioDlg::append_log(const std::string &text, LogStyle style) {
+  QTextCharFormat fmt;
+  switch (style) {
+    case LogStyle::kPlain:
+      fmt.setFont(log_pane_font(10));
+      fmt.setForeground(Qt::black);
+      fmt.setFontWeight(QFont::Normal);
+      break;
+    case LogStyle::kPass:
+      fmt.setFont(log_pane_font(12.5));
+      fmt.setForeground(QColor(0, 255, 0));
+      fmt.setFontWeight(QFont::Bold);
+      break;
+    case LogStyle::kFail:
+      fmt.setFont(log_pane_font(12.5));
+      fmt.setForeground(QColor(255, 0, 0));
+      fmt.setFontWeight(QFont::Bold);
+      break;
+  }
+  // The pane shows line breaks; the run text keeps the CR LF pairs.
+  QString shown = QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+  shown.remove(QLatin1Char('\r'));
+  QTextCursor cursor(log_pane_->document());
+  cursor.movePosition(QTextCursor::End);
+  cursor.insertText(shown, fmt);
+  log_pane_->setTextCursor(cursor);
+  log_pane_->ensureCursorVisible();
+  // The dialog thread may be busy with a test item: draw now.
+  log_pane_->viewport()->repaint();
+}
+
+void CTarsioDlg::set_icon(int icon_control_id, int icon_id) {
+  auto *l = qobject_cast<QLabel *>(control(icon_control_id));
+  if (!l) return;
+  const shell::PixelRect r = shell::dlu_to_pixels({0, 0, 20, 20}, base_x_, base_y_);
+  const int size = qMax(16, qMin(r.w, r.h));
+  l->setPixmap(icon_pixmap(icon_id, size));
+  l->repaint();
+}
+
+void CTarsioDlg::set_text(int control_id, const std::string &text) {
+  QWidget *w = control(control_id);
+  if (auto *l = qobject_cast<QLabel *>(w)) l->setText(QString::fromStdString(text));
+  else if (auto *b = qobject_cast<QPushButton *>(w)) b->setText(QString::fromStdString(text));
+  if (w) w->repaint();
+}
+
+void CTarsioDlg::set_visible(int control_id, bool visible) {
+  if (QWidget *w = control(control_id)) w->setVisible(visible);
+}
+
+void CTarsioDlg::flash(int control_id) {
+  // One short highlight of the control and an attention request to the
+  // window manager.
+  QWidget *w = control(control_id);
+  if (!w) return;
+  w->setAutoFillBackground(true);
+  QPalette pal = w->palette();
+  pal.setColor(QPalette::Window, QColor(255, 255, 160));
+  w->setPalette(pal);
+  QTimer::singleShot(200, w, [w] {
+    QPalette p = w->palette();
+    p.setColor(QPalette::Window, w->parentWidget()->palette().color(QPalette::Window));
+    w->setPalette(p);
+    w->setAutoFillBackground(false);
+  });
+  QApplication::alert(this, 500);
+}
+
+void CTarsioDlg::refresh_colours() {
+  const QColor result = to_qcolor(model_.result_colour());
+  set_text_colour(control(shell::IDC_RESULT_LABEL), result);
+  set_text_colour(control(shell::IDC_VERDICT_LABEL), result);
+  set_text_colour(control(shell::IDC_DEVICE_STATE), to_qcolor(model_.device_state_colour()));
+}
+
+void CTarsioDlg::show_message_box(const std::string &text) {
+  QMessageBox::information(this, windowTitle(), QString::fromStdString(text));
+}
+
+void CTarsioDlg::message_box(const std::string &text) {
+  // The station core's message boxes (for example "deviceiocontrol err")
+  // may come from the scene-test worker: the model shows them on the dialog
+  // thread and lets the caller wait for the operator, as a modal box does.
+  model_.message_box(text);
+}
+
+void CTarsioDlg::done(int result) {
+  TLOG_ENTER("DestroyWindow");
+  QDialog::done(result);
+}
+
+// --- events -----------------------------------------------------------------
+
+void CTarsioDlg::closeEvent(QCloseEvent *event) {
+  shell::CloseHooks hooks;
+  hooks.device_handle_valid = [] { return device::device_handle() != platform::kInvalidDeviceHandle; };
+  hooks.send_exit_notice = [] {
+    if (!SendAppExitNotice(device::device_handle())) device::close_device_handle();
+  };
+  const int code = model_.close(hooks);
+  event->accept();
+  // End at once, even while the scene-test worker still blocks in a capture:
+  // no destructor may run on a live worker thread.
+  std::fflush(nullptr);
+  _exit(code);
+}
+
+bool CTarsioDlg::eventFilter(QObject *watched, QEvent *event) {
+  if (event->type() == QEvent::KeyPress) {
+    auto *w = qobject_cast<QWidget *>(watched);
+    const int key = static_cast<QKeyEvent *>(event)->key();
+    if (w && w->window() == this &&
+        (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space)) {
+      OnBnClickedButton13();
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void CTarsioDlg::contextMenuEvent(QContextMenuEvent *event) {
+  QMenu menu(this);
+  menu.addAction(QString::fromUtf8(shell::kAboutMenuText), this, [this] { show_about(); });
+  menu.exec(event->globalPos());
+}
+
+void CTarsioDlg::show_about() {
+  QDialog about(this);
+  about.setWindowTitle(QString::fromUtf8(shell::kAboutMenuText).remove(QStringLiteral("(&A)...")));
+  auto *icon = new QLabel(&about);
+  icon->setPixmap(icon_pixmap(shell::IDR_MAINFRAME, 32));
+  auto *name = new QLabel(QString::fromUtf8(shell::kAboutProgramName), &about);
+  auto *ok = new QPushButton(QString::fromUtf8(shell::kAboutOkText), &about);
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
+  auto *row = new QHBoxLayout;
+  row->addWidget(icon);
+  row->addWidget(name, 1);
+  row->addWidget(ok);
+  about.setLayout(row);
+  about.exec();
+}
+
+}  // namespace tarsio::ui

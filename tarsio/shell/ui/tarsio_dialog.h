@@ -1,0 +1,92 @@
+// The main dialog: builds the controls from the dialog template, mirrors the
+// dialog model, follows device arrival and removal, and closes the program
+// with the verdict as exit code.
+#pragma once
+
+#include <QDialog>
+#include <QFont>
+#include <QMap>
+#include <QString>
+#include <memory>
+
+#include "device/discovery.h"
+#include "platform/device_monitor.h"
+#include "shell/dialog_model.h"
+#include "shell/ui_services.h"
+
+class QLabel;
+class QPushButton;
+class QSocketNotifier;
+class QTextEdit;
+
+namespace tarsio::ui {
+
+class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
+  Q_OBJECT
+
+ public:
+  explicit CTarsioDlg(QWidget *parent = nullptr);
+  ~CTarsioDlg() override;
+
+  // Initialisation in the station's order: icons and title, log pane format,
+  // device notifications, discovery, library parameters, SceneTest, layout,
+  // and the one-shot timer of the first run.
+  bool OnInitDialog();
+
+  // The "Start test" sequence.  For now it stops after the checks that
+  // open every run.
+  void OnBnClickedButton13();
+
+  shell::DialogModel &model() { return model_; }
+  device::DeviceConnection &connection() { return connection_; }
+
+  // The pixel width of the screen the dialog is on, in physical pixels.
+  int screen_width_physical() const;
+
+  // shell::DialogView
+  void append_log(const std::string &text, shell::LogStyle style) override;
+  void set_icon(int icon_control_id, int icon_id) override;
+  void set_text(int control_id, const std::string &text) override;
+  void set_visible(int control_id, bool visible) override;
+  void flash(int control_id) override;
+  void refresh_colours() override;
+  void show_message_box(const std::string &text) override;
+
+  // UiServices: message boxes raised by the station core.
+  void message_box(const std::string &text) override;
+
+  // Ends the modal loop (Escape, the screenshot option).
+  void done(int result) override;
+
+ protected:
+  void closeEvent(QCloseEvent *event) override;
+  bool eventFilter(QObject *watched, QEvent *event) override;
+  void contextMenuEvent(QContextMenuEvent *event) override;
+
+ private:
+  void build_controls();
+  void InitLayout();
+  void OnTimer();
+  void OnDeviceChange();
+  void show_about();
+  QWidget *control(int id) const { return controls_.value(id, nullptr); }
+
+  shell::DialogModel model_;
+  device::DeviceConnection connection_;
+  platform::DeviceMonitor monitor_;
+  bool notifications_registered_ = false;
+  QSocketNotifier *udev_notifier_ = nullptr;
+  QSocketNotifier *inotify_notifier_ = nullptr;
+
+  QMap<int, QWidget *> controls_;
+  QTextEdit *log_pane_ = nullptr;
+  QFont dialog_font_;
+  int base_x_ = 0;
+  int base_y_ = 0;
+};
+
+// Base units of a dialog font: the rounded average width of the 52 Latin
+// letters and the font's line height, in pixels.
+void dialog_base_units(const QFont &font, int *base_x, int *base_y);
+
+}  // namespace tarsio::ui
