@@ -5,6 +5,9 @@
 // none):
 //   --screenshot FILE     save a PNG of the dialog and quit
 //   --screenshot-delay MS wait this long after the dialog is shown (1500)
+//   --unattended          log message boxes instead of waiting for an operator
+//                         (also TARSIO_UNATTENDED=1), so a line script never
+//                         hangs on one
 #define TARSIO_LOG_SOURCE "tarsio"
 
 #include <QApplication>
@@ -12,19 +15,24 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include "platform/fprint_capture.h"
 #include "platform/instance_lock.h"
 #include "shell/log.h"
 #include "shell/ui/tarsio_dialog.h"
 
 int main(int argc, char *argv[]) {
+  // The scene test's libfprint captures need GLib's default main context.
+  tarsio::platform::prepare_finger_capture();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tarsio"));
 
   QCommandLineParser parser;
   QCommandLineOption shot(QStringLiteral("screenshot"), "Save a PNG of the dialog to FILE and quit.", "FILE");
   QCommandLineOption delay(QStringLiteral("screenshot-delay"), "Milliseconds before the screenshot.", "MS", "1500");
+  QCommandLineOption unattended(QStringLiteral("unattended"), "Log message boxes instead of showing them.");
   parser.addOption(shot);
   parser.addOption(delay);
+  parser.addOption(unattended);
   parser.addHelpOption();
   parser.process(app);
 
@@ -40,6 +48,7 @@ int main(int argc, char *argv[]) {
   TLOG_I("InitInstance", "the app is first running");
 
   tarsio::ui::CTarsioDlg dlg;
+  dlg.set_unattended(parser.isSet(unattended) || qEnvironmentVariableIntValue("TARSIO_UNATTENDED") != 0);
   dlg.OnInitDialog();
   int shot_result = 0;
   if (parser.isSet(shot)) {
