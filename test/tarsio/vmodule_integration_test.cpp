@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
@@ -298,6 +300,10 @@ TEST_F(VirtualModule, FaultyVersionsAndSelfTest) {
   EXPECT_FALSE(TestSPI(h()));
   TearDown();
   pid = -1;
+  start("good-usb-type3", {"--spi-test-fail"});
+  EXPECT_FALSE(TestSPI(h()));
+  TearDown();
+  pid = -1;
   start("fault-driver-version");
   SensorInfo info;
   ASSERT_TRUE(ReadInfo(h(), &info));
@@ -420,8 +426,17 @@ class VirtualFinger : public VirtualModule {
     if (devices != nullptr && devices->len > 0) {
       FpDevice* device = FP_DEVICE(g_ptr_array_index(devices, 0));
       GError* error = nullptr;
+      // A capture waits for a finger without end: give up after 15 s.
+      GCancellable* cancel = g_cancellable_new();
+      std::mutex lock;
+      std::condition_variable finished;
+      bool done = false;
+      std::thread watchdog([&] {
+        std::unique_lock<std::mutex> guard(lock);
+        if (!finished.wait_for(guard, std::chrono::seconds(15), [&] { return done; })) g_cancellable_cancel(cancel);
+      });
       if (fp_device_open_sync(device, nullptr, &error)) {
-        FpImage* image = fp_device_capture_sync(device, TRUE, nullptr, &error);
+        FpImage* image = fp_device_capture_sync(device, TRUE, cancel, &error);
         if (image != nullptr) {
           gsize n = 0;
           const guchar* data = fp_image_get_data(image, &n);
@@ -433,6 +448,13 @@ class VirtualFinger : public VirtualModule {
         }
         fp_device_close_sync(device, nullptr, nullptr);
       }
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        done = true;
+      }
+      finished.notify_one();
+      watchdog.join();
+      g_object_unref(cancel);
       if (error != nullptr) g_error_free(error);
     }
     g_object_unref(context);
