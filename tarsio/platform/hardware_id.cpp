@@ -68,6 +68,18 @@ std::optional<std::string> acpi_hardware_id_from_modalias(std::string_view modal
   return "ACPI\\VEN_" + std::string(vendor) + "&DEV_" + std::string(device);
 }
 
+std::optional<std::string> hardware_id_from_chain(const std::vector<DeviceIdAttributes> &chain) {
+  for (const auto &d : chain) {
+    if (!d.id_vendor.empty() && !d.id_product.empty()) {
+      if (auto id = usb_hardware_id(d.id_vendor, d.id_product)) return id;
+    }
+    if (!d.modalias.empty()) {
+      if (auto id = acpi_hardware_id_from_modalias(d.modalias)) return id;
+    }
+  }
+  return std::nullopt;
+}
+
 bool hardware_id_matches(std::string_view hardware_id, std::string_view pattern) {
   return to_upper_ascii(hardware_id).find(to_upper_ascii(pattern)) != std::string::npos;
 }

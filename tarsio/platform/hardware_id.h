@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarsio::platform {
 
@@ -20,6 +21,20 @@ std::optional<std::string> usb_hardware_id(std::string_view id_vendor, std::stri
 // vendor part is 3 or 4 letters/digits, the device part the last four
 // characters.  Returns nothing when the modalias carries no such id.
 std::optional<std::string> acpi_hardware_id_from_modalias(std::string_view modalias);
+
+// What one device in a device's parent chain tells about itself (empty when
+// it has no such attribute or property).
+struct DeviceIdAttributes {
+  std::string id_vendor;   // sysfs idVendor (USB devices)
+  std::string id_product;  // sysfs idProduct
+  std::string modalias;    // MODALIAS property
+};
+
+// The identifier of a device node, from the chain that starts at the node
+// and goes up through its parents: the first ancestor with USB vendor and
+// product ids, or with an ACPI/SPI modalias, names the module.  A USB
+// interface's own "usb:" modalias is skipped in favour of its parent's ids.
+std::optional<std::string> hardware_id_from_chain(const std::vector<DeviceIdAttributes> &chain);
 
 // ASCII upper-casing, as discovery applies it to every identifier before
 // matching.

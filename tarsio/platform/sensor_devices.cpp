@@ -24,22 +24,16 @@ struct DeviceUnref {
   void operator()(udev_device *d) const { udev_device_unref(d); }
 };
 
-// Walks from the device node up through its parents and builds the
-// identifier from the first ancestor that has one: a USB device's vendor and
-// product ids, or an ACPI/SPI modalias.
+// Collects the identifying attributes of the device node and its parents.
 std::optional<std::string> hardware_id_of(udev_device *dev) {
+  std::vector<DeviceIdAttributes> chain;
   for (udev_device *d = dev; d != nullptr; d = udev_device_get_parent(d)) {
-    const char *vid = udev_device_get_sysattr_value(d, "idVendor");
-    const char *pid = udev_device_get_sysattr_value(d, "idProduct");
-    if (vid && pid) {
-      if (auto id = usb_hardware_id(vid, pid)) return id;
-    }
-    const char *modalias = udev_device_get_property_value(d, "MODALIAS");
-    if (modalias) {
-      if (auto id = acpi_hardware_id_from_modalias(modalias)) return id;
-    }
+    auto text = [](const char *s) { return s ? std::string(s) : std::string(); };
+    chain.push_back({text(udev_device_get_sysattr_value(d, "idVendor")),
+                     text(udev_device_get_sysattr_value(d, "idProduct")),
+                     text(udev_device_get_property_value(d, "MODALIAS"))});
   }
-  return std::nullopt;
+  return hardware_id_from_chain(chain);
 }
 
 }  // namespace

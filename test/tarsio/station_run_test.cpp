@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#if defined(TARSIO_BIN) && defined(TARSIO_VMODULE_BIN)
+#if defined(TARSIO_APP_BIN) && defined(TARSIO_VMODULE_BIN)
 
 #include <chrono>
 #include <cstdlib>
@@ -45,7 +45,7 @@ class StationRun : public ::testing::Test {
     app = root + "/app";
     for (const char* d : {"/app", "/run", "/xdg", "/cwd"}) fs::create_directories(root + d);
     fs::permissions(root + "/xdg", fs::perms::owner_all, fs::perm_options::replace);
-    fs::copy_file(TARSIO_BIN, app + "/tarsio");
+    fs::copy_file(TARSIO_APP_BIN, app + "/tarsio");
     use_config("AppConfig.ini");
   }
 
@@ -93,7 +93,7 @@ class StationRun : public ::testing::Test {
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string v = *e;
       for (const char* drop : {"TARSIO_VMODULE_DIR=", "FP_VIRTUAL_IMAGE=", "XDG_RUNTIME_DIR=", "QT_QPA_PLATFORM=",
-                               "TARSIO_UNATTENDED=", "DISPLAY=", "WAYLAND_DISPLAY="})
+                               "TARSIO_UNATTENDED=", "DBUS_SYSTEM_BUS_ADDRESS=", "DISPLAY=", "WAYLAND_DISPLAY="})
         if (v.rfind(drop, 0) == 0) goto skip;
       env.push_back(v);
     skip:;
@@ -103,6 +103,8 @@ class StationRun : public ::testing::Test {
     env.push_back("XDG_RUNTIME_DIR=" + root + "/xdg");
     env.push_back("QT_QPA_PLATFORM=offscreen");
     env.push_back("TARSIO_UNATTENDED=1");
+    // No system bus: the fingerprint service stop fails quickly and is logged.
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + root + "/no-bus");
     return env;
   }
 

@@ -5,6 +5,7 @@
 // none):
 //   --screenshot FILE     save a PNG of the dialog and quit
 //   --screenshot-delay MS wait this long after the dialog is shown (1500)
+//   --about-screenshot FILE  also save a PNG of the About box
 //   --unattended          log message boxes instead of waiting for an operator
 //                         (also TARSIO_UNATTENDED=1), so a line script never
 //                         hangs on one
@@ -29,8 +30,10 @@ int main(int argc, char *argv[]) {
   QCommandLineParser parser;
   QCommandLineOption shot(QStringLiteral("screenshot"), "Save a PNG of the dialog to FILE and quit.", "FILE");
   QCommandLineOption delay(QStringLiteral("screenshot-delay"), "Milliseconds before the screenshot.", "MS", "1500");
+  QCommandLineOption about_shot(QStringLiteral("about-screenshot"), "Also save a PNG of the About box.", "FILE");
   QCommandLineOption unattended(QStringLiteral("unattended"), "Log message boxes instead of showing them.");
   parser.addOption(shot);
+  parser.addOption(about_shot);
   parser.addOption(delay);
   parser.addOption(unattended);
   parser.addHelpOption();
@@ -53,8 +56,14 @@ int main(int argc, char *argv[]) {
   int shot_result = 0;
   if (parser.isSet(shot)) {
     const QString file = parser.value(shot);
-    QTimer::singleShot(parser.value(delay).toInt(), &dlg, [&dlg, &shot_result, file] {
+    const QString about_file = parser.value(about_shot);
+    QTimer::singleShot(parser.value(delay).toInt(), &dlg, [&dlg, &shot_result, file, about_file] {
       shot_result = dlg.grab().save(file, "PNG") ? 0 : 1;
+      if (!about_file.isEmpty()) {
+        auto about = dlg.make_about_box();
+        about->show();
+        if (!about->grab().save(about_file, "PNG")) shot_result = 1;
+      }
       dlg.done(0);
     });
   }

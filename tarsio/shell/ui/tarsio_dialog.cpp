@@ -41,7 +41,7 @@ using shell::LogStyle;
 
 namespace {
 
-// Fonts the design names are Windows faces; each list falls back to the
+// The dialog's faces are Windows faces; each list falls back to the
 // nearest face a Debian station has.
 QFont dialog_font() {
   QFont f;
@@ -57,11 +57,16 @@ QFont log_pane_font(qreal points) {
   return f;
 }
 
-QFont label_font(int pixel_height) {
+// A font whose character cell (ascent plus descent) is `cell_height`
+// pixels, the way a positive height selects a font on the original platform;
+// Qt's pixel size is the smaller em size.
+QFont label_font(int cell_height) {
   QFont f;
   f.setFamilies({"Consolas", "DejaVu Sans Mono", "Noto Sans Mono", "monospace"});
-  f.setPixelSize(pixel_height);
   f.setWeight(QFont::Medium);  // weight 500
+  f.setPixelSize(cell_height);
+  const int measured = QFontMetrics(f).height();
+  if (measured > cell_height) f.setPixelSize(qMax(1, cell_height * cell_height / measured));
   return f;
 }
 
@@ -218,9 +223,12 @@ void CTarsioDlg::InitLayout() {
   const int scale = shell::layout_scale_factor(screen_width_physical());
   QFile::remove(QStringLiteral("./res/finger.bmp"));
 
+  // The heights are physical pixels; Qt sizes fonts in logical pixels,
+  // which a scaled screen multiplies by its pixel ratio.
   const auto heights = shell::label_font_heights(scale);
-  control(shell::IDC_RESULT_LABEL)->setFont(label_font(heights.result_label));
-  control(shell::IDC_VERDICT_LABEL)->setFont(label_font(heights.verdict_label));
+  const qreal ratio = screen() ? screen()->devicePixelRatio() : 1.0;
+  control(shell::IDC_RESULT_LABEL)->setFont(label_font(qRound(heights.result_label / ratio)));
+  control(shell::IDC_VERDICT_LABEL)->setFont(label_font(qRound(heights.verdict_label / ratio)));
 
   for (const auto &spec : shell::laid_out_controls(model_.device_type(), model_.scene_test_enabled())) {
     QWidget *w = control(spec.id);
@@ -229,6 +237,14 @@ void CTarsioDlg::InitLayout() {
     w->setVisible(spec.visible);
     w->setEnabled(spec.enabled);
   }
+  // The substitute face may be wider than the original one: the verdict
+  // label grows to the right (into empty space) rather than cut "Pass" or
+  // "Fail" off.
+  QWidget *verdict = control(shell::IDC_VERDICT_LABEL);
+  const QFontMetrics vfm(verdict->font());
+  const int needed = qMax(vfm.horizontalAdvance(QStringLiteral("Pass")), vfm.horizontalAdvance(QStringLiteral("Fail"))) +
+                     vfm.averageCharWidth() / 2;
+  if (needed > verdict->width()) verdict->resize(needed, verdict->height());
   for (const auto &row : shell::item_rows()) set_icon(row.icon_id, shell::IDI_NOT_RUN);
   refresh_colours();
   QTimer::singleShot(1000, this, [this] { OnTimer(); });
@@ -391,21 +407,23 @@ void CTarsioDlg::contextMenuEvent(QContextMenuEvent *event) {
   menu.exec(event->globalPos());
 }
 
-void CTarsioDlg::show_about() {
-  QDialog about(this);
-  about.setWindowTitle(QString::fromUtf8(shell::kAboutMenuText).remove(QStringLiteral("(&A)...")));
-  auto *icon = new QLabel(&about);
+std::unique_ptr<QDialog> CTarsioDlg::make_about_box() {
+  auto about = std::make_unique<QDialog>(this);
+  about->setWindowTitle(QString::fromUtf8(shell::kAboutMenuText).remove(QStringLiteral("(&A)...")));
+  auto *icon = new QLabel(about.get());
   icon->setPixmap(icon_pixmap(shell::IDR_MAINFRAME, 32));
-  auto *name = new QLabel(QString::fromUtf8(shell::kAboutProgramName), &about);
-  auto *ok = new QPushButton(QString::fromUtf8(shell::kAboutOkText), &about);
+  auto *name = new QLabel(QString::fromUtf8(shell::kAboutProgramName), about.get());
+  auto *ok = new QPushButton(QString::fromUtf8(shell::kAboutOkText), about.get());
   ok->setDefault(true);
-  connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
+  connect(ok, &QPushButton::clicked, about.get(), &QDialog::accept);
   auto *row = new QHBoxLayout;
   row->addWidget(icon);
   row->addWidget(name, 1);
   row->addWidget(ok);
-  about.setLayout(row);
-  about.exec();
+  about->setLayout(row);
+  return about;
 }
+
+void CTarsioDlg::show_about() { make_about_box()->exec(); }
 
 }  // namespace tarsio::ui

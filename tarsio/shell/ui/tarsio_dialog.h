@@ -45,6 +45,10 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   shell::DialogModel &model() { return model_; }
   device::DeviceConnection &connection() { return connection_; }
 
+  // The About box (program icon, name and the OK button); opened from the
+  // dialog's context menu.
+  std::unique_ptr<QDialog> make_about_box();
+
   // The pixel width of the screen the dialog is on, in physical pixels.
   int screen_width_physical() const;
 

@@ -28,6 +28,22 @@ TEST(HardwareId, AcpiIdFromModalias) {
   EXPECT_FALSE(acpi_hardware_id_from_modalias(""));
 }
 
+TEST(HardwareId, FromTheParentChainOfADeviceNode) {
+  // Character device -> USB interface (its own "usb:" modalias) -> USB device.
+  const std::vector<DeviceIdAttributes> usb = {
+      {"", "", ""}, {"", "", "usb:v3A7Cp3101d0100dc00dsc00dp00icFFiscFFipFFin00"}, {"3a7c", "3101", ""}};
+  EXPECT_EQ(hardware_id_from_chain(usb), "USB\\VID_3A7C&PID_3101");
+  // Character device -> SPI device enumerated from ACPI.
+  const std::vector<DeviceIdAttributes> spi = {{"", "", ""}, {"", "", "acpi:KMX7001:"}, {"", "", ""}};
+  EXPECT_EQ(hardware_id_from_chain(spi), "ACPI\\VEN_KMX&DEV_7001");
+  // The nearest identifying ancestor wins.
+  const std::vector<DeviceIdAttributes> both = {{"", "", "spi:KMX4800"}, {"3a7c", "3102", ""}};
+  EXPECT_EQ(hardware_id_from_chain(both), "ACPI\\VEN_KMX&DEV_4800");
+  // Nothing readable: no identifier (discovery then takes the device as a match).
+  EXPECT_FALSE(hardware_id_from_chain({{"", "", ""}, {"", "", "platform:serial8250"}}));
+  EXPECT_FALSE(hardware_id_from_chain({}));
+}
+
 TEST(HardwareId, MatchingUpperCasesTheIdentifier) {
   EXPECT_TRUE(hardware_id_matches("USB\\VID_3A7C&PID_3101&REV_0100", "VID_3A7C&PID_3101"));
   EXPECT_TRUE(hardware_id_matches("usb\\vid_3a7c&pid_3101", "VID_3A7C&PID_3101"));

@@ -83,6 +83,24 @@ TEST_F(DialogModelTest, DeviceStateTextsAtStartUpAndOnNotifications) {
   EXPECT_THAT(log, HasSubstr("]: Device is connecting\n"));
 }
 
+TEST_F(DialogModelTest, ArrivalCountsOnlyWhenDiscoveryFindsAModule) {
+  model_.startup_connection(false);
+  view_.calls.clear();
+  int discoveries = 0;
+  model_.device_notification(true, [&] { ++discoveries; return false; });
+  EXPECT_EQ(discoveries, 1);
+  EXPECT_FALSE(model_.connected());
+  EXPECT_TRUE(view_.calls.empty());  // nothing changes
+  model_.device_notification(true, [&] { ++discoveries; return true; });
+  EXPECT_TRUE(model_.connected());
+  // A removal never runs the discovery.
+  model_.device_notification(false, [&] { ++discoveries; return true; });
+  EXPECT_EQ(discoveries, 2);
+  EXPECT_FALSE(model_.connected());
+  EXPECT_EQ(view_.calls.back(), "colours");
+  EXPECT_EQ(view_.calls[view_.calls.size() - 2], "text 1045 device has disconnectted");
+}
+
 TEST_F(DialogModelTest, ItemVerdictAndFinalDisplay) {
   model_.item_verdict(IDC_ICON_INT_PIN, IDI_FAILED, ResultState::kFailed, "Int pin test fail");
   EXPECT_EQ(model_.result_state(), ResultState::kFailed);
