@@ -381,6 +381,8 @@ void CTarsioDlg::closeEvent(QCloseEvent *event) {
     if (!SendAppExitNotice(device::device_handle())) device::close_device_handle();
   };
   const int code = model_.close(hooks);
+  if (!close_screenshot_.isEmpty() && !grab().save(close_screenshot_, "PNG"))
+    TLOG_E("CTarsioDlg::OnClose", "cannot save %s", close_screenshot_.toUtf8().constData());
   event->accept();
   // End at once, even while the scene-test worker still blocks in a capture:
   // no destructor may run on a live worker thread.

@@ -41,6 +41,8 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   // Unattended runs (line scripts): message boxes are logged instead of
   // waiting for an operator.
   void set_unattended(bool unattended) { unattended_ = unattended; }
+  // Saves a PNG of the dialog as it looks when it closes (the final verdict).
+  void set_close_screenshot(const QString &file) { close_screenshot_ = file; }
 
   shell::DialogModel &model() { return model_; }
   device::DeviceConnection &connection() { return connection_; }
@@ -88,6 +90,7 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   ItemContext items_;
   shell::TestSequence sequence_;
   bool unattended_ = false;
+  QString close_screenshot_;
   bool notifications_registered_ = false;
   QSocketNotifier *udev_notifier_ = nullptr;
   QSocketNotifier *inotify_notifier_ = nullptr;
