@@ -54,7 +54,7 @@ struct Session {
     }
     if (device != nullptr) g_object_unref(device);
     if (fp != nullptr) g_object_unref(fp);
-    // Let libfprint's last idle callbacks run before the context goes.
+    // Let libfprint's last idle callbacks run before returning.
     while (g_main_context_iteration(context, FALSE)) {
     }
   }
