@@ -4,10 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef TARSIO_VMODULE_FPSYNTH
+#include "fpsynth/fpsynth.h"
+#endif
+
 namespace vmodule {
 namespace {
 
 constexpr int kMaxSide = 2048;
+// The generator's finger for every synthetic image: the same print each run.
+[[maybe_unused]] constexpr uint64_t kSyntheticSeed = 20261;
 
 bool read_file(const std::string& path, std::vector<uint8_t>* bytes) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
@@ -30,6 +36,16 @@ uint32_t le32(const std::vector<uint8_t>& b, std::size_t at) {
 void synthetic(int width, int height, FingerImage* image) {
   image->width = width;
   image->height = height;
+#ifdef TARSIO_VMODULE_FPSYNTH
+  // A real-looking print from the fingerprint generator, centred on the core.
+  if (width > 0 && height > 0) {
+    const fpsynth::Image print = fpsynth::make_finger_image(kSyntheticSeed, height, width);
+    if (print.rows == height && print.cols == width) {
+      image->pixels = print.pixels;
+      return;
+    }
+  }
+#endif
   image->pixels.resize(static_cast<std::size_t>(width) * height);
   // Ridges about 9 pixels apart (500 dpi) around a core, with a phase step
   // along one direction that ends and splits ridges.

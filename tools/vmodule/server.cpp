@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "finger.h"
+#include "scrambler.h"
 #include "platform/transport.h"
 #include "sensor_module.h"
 
@@ -345,6 +346,7 @@ int run_server(const Profile& profile, const ServerOptions& options) {
       std::fprintf(stderr, "tarsio-vmodule: %s\n", error.c_str());
       return 1;
     }
+    apply_driver_scrambler(profile, &image);
     finger = std::make_unique<FingerFeeder>(socket, std::move(image), profile.finger.delay_ms, options.verbose);
   }
   Server server(profile, options, std::move(finger));

@@ -6,6 +6,10 @@
 //   --screenshot FILE     save a PNG of the dialog and quit
 //   --screenshot-delay MS wait this long after the dialog is shown (1500)
 //   --about-screenshot FILE  also save a PNG of the About box
+//   --close-screenshot FILE  save a PNG of the dialog when it closes
+//   --unattended          log message boxes instead of waiting for an operator
+//                         (also TARSIO_UNATTENDED=1), so a line script never
+//                         hangs on one
 #define TARSIO_LOG_SOURCE "tarsio"
 
 #include <QApplication>
@@ -13,11 +17,14 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include "platform/fprint_capture.h"
 #include "platform/instance_lock.h"
 #include "shell/log.h"
 #include "shell/ui/tarsio_dialog.h"
 
 int main(int argc, char *argv[]) {
+  // The scene test's libfprint captures need GLib's default main context.
+  tarsio::platform::prepare_finger_capture();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tarsio"));
 
@@ -25,9 +32,14 @@ int main(int argc, char *argv[]) {
   QCommandLineOption shot(QStringLiteral("screenshot"), "Save a PNG of the dialog to FILE and quit.", "FILE");
   QCommandLineOption delay(QStringLiteral("screenshot-delay"), "Milliseconds before the screenshot.", "MS", "1500");
   QCommandLineOption about_shot(QStringLiteral("about-screenshot"), "Also save a PNG of the About box.", "FILE");
+  QCommandLineOption unattended(QStringLiteral("unattended"), "Log message boxes instead of showing them.");
+  QCommandLineOption close_shot(QStringLiteral("close-screenshot"), "Save a PNG of the dialog when it closes.",
+                                "FILE");
   parser.addOption(shot);
   parser.addOption(about_shot);
   parser.addOption(delay);
+  parser.addOption(unattended);
+  parser.addOption(close_shot);
   parser.addHelpOption();
   parser.process(app);
 
@@ -43,6 +55,8 @@ int main(int argc, char *argv[]) {
   TLOG_I("InitInstance", "the app is first running");
 
   tarsio::ui::CTarsioDlg dlg;
+  dlg.set_unattended(parser.isSet(unattended) || qEnvironmentVariableIntValue("TARSIO_UNATTENDED") != 0);
+  if (parser.isSet(close_shot)) dlg.set_close_screenshot(parser.value(close_shot));
   dlg.OnInitDialog();
   int shot_result = 0;
   if (parser.isSet(shot)) {

@@ -90,18 +90,18 @@ void dialog_base_units(const QFont &font, int *base_x, int *base_y) {
 
 CTarsioDlg::CTarsioDlg(QWidget *parent)
     : QDialog(parent),
-      model_(*this,
-             [this](std::function<void()> fn, bool wait) {
-               // Widgets live on the dialog thread; the scene-test worker's
-               // displays are queued there.
-               if (QThread::currentThread() == thread())
-                 fn();
-               else
-                 QMetaObject::invokeMethod(this, std::move(fn),
-                                           wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
-             }),
+      model_(*this, [this](std::function<void()> fn, bool wait) { dispatch(std::move(fn), wait); }),
       connection_(device::DeviceConnection::Hooks{
-          [this] { model_.open_failure_display(); }, nullptr, nullptr, nullptr, nullptr, nullptr}) {
+          [this] { model_.open_failure_display(); }, nullptr, nullptr, nullptr, nullptr, nullptr}),
+      items_(
+          model_, *this, [this](std::function<void()> fn, bool wait) { dispatch(std::move(fn), wait); },
+          [this] { repaint(); }),
+      sequence_(items_, shell::SequenceHooks{
+                            [this] { close(); },
+                            [this] { QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection); },
+                            nullptr,
+                            [this] { return connection_.createDevHandle(); },
+                        }) {
   TLOG_ENTER("CTarsioDlg");
   set_ui_services(this);
   setWindowIcon(program_icon());
@@ -253,10 +253,15 @@ void CTarsioDlg::InitLayout() {
 
 void CTarsioDlg::OnTimer() { OnBnClickedButton13(); }
 
-void CTarsioDlg::OnBnClickedButton13() {
-  if (!model_.run_may_start()) return;
-  // The test items join here; until they exist a run ends after its checks.
-  TLOG_LEAVE("OnBnClickedButton13");
+void CTarsioDlg::OnBnClickedButton13() { sequence_.OnBnClickedButton13(); }
+
+void CTarsioDlg::dispatch(std::function<void()> fn, bool wait) {
+  // Widgets live on the dialog thread; the scene-test worker's displays are
+  // queued there.
+  if (QThread::currentThread() == thread())
+    fn();
+  else
+    QMetaObject::invokeMethod(this, std::move(fn), wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
 }
 
 void CTarsioDlg::OnDeviceChange() {
@@ -348,6 +353,10 @@ void CTarsioDlg::refresh_colours() {
 }
 
 void CTarsioDlg::show_message_box(const std::string &text) {
+  if (unattended_) {
+    TLOG_W("MessageBox", "%s", text.c_str());
+    return;
+  }
   QMessageBox::information(this, windowTitle(), QString::fromStdString(text));
 }
 
@@ -372,6 +381,8 @@ void CTarsioDlg::closeEvent(QCloseEvent *event) {
     if (!SendAppExitNotice(device::device_handle())) device::close_device_handle();
   };
   const int code = model_.close(hooks);
+  if (!close_screenshot_.isEmpty() && !grab().save(close_screenshot_, "PNG"))
+    TLOG_E("CTarsioDlg::OnClose", "cannot save %s", close_screenshot_.toUtf8().constData());
   event->accept();
   // End at once, even while the scene-test worker still blocks in a capture:
   // no destructor may run on a live worker thread.

@@ -12,7 +12,9 @@
 #include "device/discovery.h"
 #include "platform/device_monitor.h"
 #include "shell/dialog_model.h"
+#include "shell/test_sequence.h"
 #include "shell/ui_services.h"
+#include "tests/item_context.h"
 
 class QLabel;
 class QPushButton;
@@ -33,9 +35,14 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   // and the one-shot timer of the first run.
   bool OnInitDialog();
 
-  // The "Start test" sequence.  For now it stops after the checks that
-  // open every run.
+  // The "Start test" sequence (shell::TestSequence).
   void OnBnClickedButton13();
+
+  // Unattended runs (line scripts): message boxes are logged instead of
+  // waiting for an operator.
+  void set_unattended(bool unattended) { unattended_ = unattended; }
+  // Saves a PNG of the dialog as it looks when it closes (the final verdict).
+  void set_close_screenshot(const QString &file) { close_screenshot_ = file; }
 
   shell::DialogModel &model() { return model_; }
   device::DeviceConnection &connection() { return connection_; }
@@ -74,10 +81,16 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   void OnDeviceChange();
   void show_about();
   QWidget *control(int id) const { return controls_.value(id, nullptr); }
+  // Runs fn on the dialog thread (queued from the scene-test worker).
+  void dispatch(std::function<void()> fn, bool wait);
 
   shell::DialogModel model_;
   device::DeviceConnection connection_;
   platform::DeviceMonitor monitor_;
+  ItemContext items_;
+  shell::TestSequence sequence_;
+  bool unattended_ = false;
+  QString close_screenshot_;
   bool notifications_registered_ = false;
   QSocketNotifier *udev_notifier_ = nullptr;
   QSocketNotifier *inotify_notifier_ = nullptr;

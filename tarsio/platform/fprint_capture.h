@@ -1,0 +1,53 @@
+// One finger image through libfprint, the Linux stand-in for the platform's
+// biometric service: open the first fingerprint device, capture one image
+// (blocking until a finger is read), close the device.
+//
+// With FP_VIRTUAL_IMAGE set in the environment before the first capture,
+// libfprint offers its virtual image device on that socket; the virtual
+// sensor module then plays the finger.  libfprint runs its own minutiae
+// detection on every image, so a blank image or a print too small to hold
+// minutiae comes back as a failed capture ("retry" errors), never as an
+// image.
+//
+// Failures carry a result code in the shape the scene test reports:
+//   kHrBadCapture      libfprint asked for a retry; the detail is its retry
+//                      reason (0 general, 1 too short, 2 centre finger,
+//                      3 remove finger)
+//   kHrNoDevice        no fingerprint device is present
+//   kHrOpenFailed      the device could not be opened
+//   kHrCaptureFailed   any other capture error
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarsio::platform {
+
+inline constexpr uint32_t kHrBadCapture = 0x80098008;
+inline constexpr uint32_t kHrNoDevice = 0x80099001;
+inline constexpr uint32_t kHrOpenFailed = 0x80099002;
+inline constexpr uint32_t kHrCaptureFailed = 0x80099003;
+
+struct FingerCapture {
+  enum class Status { kOk, kOpenFailed, kCaptureFailed };
+  Status status = Status::kCaptureFailed;
+  uint32_t hr = 0;           // result code of a failure
+  int reject_detail = 0;     // for kHrBadCapture
+  std::string message;       // libfprint's own text of the failure
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> pixels;  // width x height grey bytes, row by row
+};
+
+// Blocks until an image was captured or the capture failed.  May run on any
+// thread, one capture at a time: libfprint finishes its work on GLib's
+// global default main context, which this call iterates until done.
+FingerCapture capture_finger_image();
+
+// Leaves GLib's global default main context to the captures: asks the GUI
+// toolkit (Qt) to use its own event dispatcher instead of GLib's.  Call
+// before the toolkit starts; an explicit QT_NO_GLIB setting is kept.
+void prepare_finger_capture();
+
+}  // namespace tarsio::platform

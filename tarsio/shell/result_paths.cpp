@@ -1,0 +1,66 @@
+#include "shell/result_paths.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <mutex>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarsio {
+namespace {
+
+std::mutex g_lock;
+std::string g_override;
+
+bool write_mode(const std::string& path, const std::string& text, const char* mode) {
+  std::FILE* f = std::fopen(path.c_str(), mode);
+  if (f == nullptr) return false;
+  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+std::string program_dir() {
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (!g_override.empty()) return g_override;
+  }
+  char exe[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return std::string();
+  std::string path(exe, static_cast<std::size_t>(n));
+  const auto slash = path.rfind('/');
+  path.resize(slash == std::string::npos ? 0 : slash);
+  return path;
+}
+
+void set_program_dir_for_testing(const std::string& dir) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_override = dir;
+}
+
+std::string result_path(const std::string& suffix) { return program_dir() + "/TestResult" + suffix; }
+
+bool ensure_directory(const std::string& path) {
+  if (path.empty()) return false;
+  std::string partial;
+  std::size_t at = 0;
+  while (at != std::string::npos) {
+    const std::size_t next = path.find('/', at + 1);
+    partial = path.substr(0, next);
+    if (!partial.empty() && partial != "/" && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+      return false;
+    at = next;
+  }
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool write_text_file(const std::string& path, const std::string& text) { return write_mode(path, text, "wb"); }
+
+bool append_text_file(const std::string& path, const std::string& text) { return write_mode(path, text, "ab"); }
+
+}  // namespace tarsio

@@ -1,0 +1,322 @@
+// Whole runs of the station: each test starts tarsio-vmodule with a profile
+// and the tarsio program (offscreen, unattended, from a directory other than
+// its own), lets the run finish by itself and checks the verdict, the exit
+// code, the result files, the bitmaps and the log.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#if defined(TARSIO_APP_BIN) && defined(TARSIO_VMODULE_BIN)
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tarsio/test_support.h"
+
+#ifdef TARSIO_TEST_HAVE_QT
+#include <QImage>
+#endif
+
+extern char** environ;
+
+namespace tarsio {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+using testing::read_file;
+
+class StationRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tarsio-run-XXXXXX";
+    root = ::mkdtemp(tmpl);
+    app = root + "/app";
+    for (const char* d : {"/app", "/run", "/xdg", "/cwd"}) fs::create_directories(root + d);
+    fs::permissions(root + "/xdg", fs::perms::owner_all, fs::perm_options::replace);
+    fs::copy_file(TARSIO_APP_BIN, app + "/tarsio");
+    use_config("AppConfig.ini");
+  }
+
+  void TearDown() override {
+    if (module_pid > 0) {
+      ::kill(module_pid, SIGTERM);
+      ::waitpid(module_pid, nullptr, 0);
+    }
+    if (!HasFailure()) fs::remove_all(root);
+    else std::fprintf(stderr, "kept %s\n", root.c_str());
+  }
+
+  // Copies a configuration shipped with the virtual module, with some keys
+  // of some sections replaced ("Section/Key" -> value).
+  void use_config(const std::string& shipped, const std::map<std::string, std::string>& changes = {}) {
+    std::ifstream in(std::string(TARSIO_VMODULE_SOURCE) + "/" + shipped);
+    std::ofstream out(app + "/AppConfig.ini", std::ios::trunc);
+    std::string line, section;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line[0] == '[') section = line.substr(1, line.find(']') - 1);
+      const auto eq = line.find('=');
+      if (eq != std::string::npos) {
+        const auto it = changes.find(section + "/" + line.substr(0, eq));
+        if (it != changes.end()) line = line.substr(0, eq + 1) + it->second;
+      }
+      out << line << "\n";
+    }
+  }
+
+  // A shipped profile with some lines replaced ("key=old" -> "key=new").
+  std::string profile(const std::string& name, const std::map<std::string, std::string>& changes = {}) {
+    std::string text = read_file(std::string(TARSIO_VMODULE_SOURCE) + "/profiles/" + name + ".ini");
+    for (const auto& [from, to] : changes) {
+      const auto at = text.find(from);
+      EXPECT_NE(at, std::string::npos) << from;
+      if (at != std::string::npos) text.replace(at, from.size(), to);
+    }
+    const std::string path = root + "/" + name + ".ini";
+    testing::write_file(path, text);
+    return path;
+  }
+
+  std::vector<std::string> environment() const {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string v = *e;
+      for (const char* drop : {"TARSIO_VMODULE_DIR=", "FP_VIRTUAL_IMAGE=", "XDG_RUNTIME_DIR=", "QT_QPA_PLATFORM=",
+                               "TARSIO_UNATTENDED=", "DBUS_SYSTEM_BUS_ADDRESS=", "DISPLAY=", "WAYLAND_DISPLAY="})
+        if (v.rfind(drop, 0) == 0) goto skip;
+      env.push_back(v);
+    skip:;
+    }
+    env.push_back("TARSIO_VMODULE_DIR=" + root + "/run");
+    env.push_back("FP_VIRTUAL_IMAGE=" + root + "/finger.sock");
+    env.push_back("XDG_RUNTIME_DIR=" + root + "/xdg");
+    env.push_back("QT_QPA_PLATFORM=offscreen");
+    env.push_back("TARSIO_UNATTENDED=1");
+    // No system bus: the fingerprint service stop fails quickly and is logged.
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + root + "/no-bus");
+    return env;
+  }
+
+  pid_t spawn(const std::string& program, std::vector<std::string> args, const std::string& cwd) {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env = environment();
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+  }
+
+  void start_module(const std::string& profile_path) {
+    module_pid = spawn(TARSIO_VMODULE_BIN, {"--profile", profile_path}, root);
+    ASSERT_GT(module_pid, 0);
+    for (int i = 0; i < 500; ++i) {
+      for (const auto& e : fs::directory_iterator(root + "/run"))
+        if (e.path().extension() == ".desc") return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    FAIL() << "the module did not publish itself";
+  }
+
+  // Starts the station from another directory; returns its pid.
+  pid_t start_station(std::vector<std::string> args = {}) {
+    return spawn(app + "/tarsio", std::move(args), root + "/cwd");
+  }
+
+  // Waits for the station to end by itself: its exit code, -1 on a timeout.
+  int wait_station(pid_t pid, int timeout_s = 40) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+  }
+
+  int run_station() {
+    const auto t0 = std::chrono::steady_clock::now();
+    const int code = wait_station(start_station());
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return code;
+  }
+
+  std::string result(const std::string& rel) const { return read_file(app + "/TestResult/" + rel); }
+  bool result_exists(const std::string& rel) const { return fs::exists(app + "/TestResult/" + rel); }
+  std::string log() const { return read_file(root + "/cwd/log/app.log"); }
+
+  std::string root, app;
+  pid_t module_pid = -1;
+  double seconds = 0;
+};
+
+constexpr const char* kItemStarts[] = {"Start Int Pin test: \r\n",      "Start driver version test: \r\n",
+                                       "Start sensor fw version test: \r\n", "Start USB fw version test: \r\n",
+                                       "Start sensor bad test: \r\n",   "Start Scene test: \r\n"};
+
+TEST_F(StationRun, GoodUsbModulePassesAllSixItems) {
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 12);
+  const std::string pass = result("Pass/Pass.txt");
+  for (const char* start : kItemStarts) EXPECT_THAT(pass, HasSubstr(start));
+  EXPECT_THAT(pass, StartsWith("Start Int Pin test: \r\nTest result: Pass \r\nEnd Int Pin test. \r\n\r\n"));
+  EXPECT_THAT(pass, EndsWith("Start Scene test: \r\nTest result: Pass \r\nEnd scene test. \r\n\r\n\r\n"
+                             " All test result: Pass. \r\n\r\n"));
+  EXPECT_THAT(pass, Not(HasSubstr("Fail")));
+  EXPECT_FALSE(result_exists("Fail/Fail.txt"));
+  const std::string log_text = log();
+  EXPECT_THAT(log_text, HasSubstr("]: all test success"));
+  EXPECT_THAT(log_text, HasSubstr("I CaptureThread["));
+  EXPECT_THAT(log_text, HasSubstr("]: Send close app notify"));
+
+  // The bad-pixel test's record and report (type 1 stamps the time).
+  EXPECT_THAT(result("SensorBadtest.txt"), StartsWith("2,"));
+  EXPECT_THAT(result("Pass/Sensorbadtest_KM3101W.csv"), StartsWith("TestTime:"));
+  EXPECT_THAT(result("Pass/Sensorbadtest_KM3101W.csv"), EndsWith("\r\nTest Result OK\r\n"));
+
+  // The raw frame: 96 x 96 around the module's level 160 with its two bad
+  // pixels at 255, readable by an ordinary image reader.
+  ASSERT_TRUE(result_exists("capture/bad_test_image_1.bmp"));
+#ifdef TARSIO_TEST_HAVE_QT
+  QImage frame(QString::fromStdString(app + "/TestResult/capture/bad_test_image_1.bmp"));
+  ASSERT_FALSE(frame.isNull());
+  EXPECT_EQ(frame.width(), 96);
+  EXPECT_EQ(frame.height(), 96);
+  long sum = 0;
+  int saturated = 0;
+  for (int y = 0; y < 96; ++y)
+    for (int x = 0; x < 96; ++x) {
+      const int v = qGray(frame.pixel(x, y));
+      sum += v;
+      saturated += v == 255;
+    }
+  EXPECT_EQ(saturated, 2);
+  EXPECT_NEAR(sum / (96.0 * 96.0), 160.0, 2.0);
+#endif
+  std::fprintf(stderr, "good USB run: %.2f s\n", seconds);
+}
+
+TEST_F(StationRun, SpiModuleNeverMentionsTheUsbItem) {
+  use_config("AppConfig-spi.ini");
+  start_module(profile("good-spi"));
+  EXPECT_EQ(run_station(), 12);
+  const std::string pass = result("Pass/Pass.txt");
+  EXPECT_THAT(pass, HasSubstr("All test result: Pass."));
+  EXPECT_THAT(pass, Not(HasSubstr("USB")));
+  EXPECT_THAT(log(), Not(HasSubstr("USB fw version")));
+  EXPECT_THAT(log(), Not(HasSubstr("OnBnClickedButton9")));
+}
+
+TEST_F(StationRun, WrongDriverVersionStopsAfterTheInterruptPin) {
+  start_module(profile("fault-driver-version"));
+  EXPECT_EQ(run_station(), 21);
+  const std::string fail = result("Fail/Fail.txt");
+  EXPECT_THAT(fail, HasSubstr("Device driver version: 1.0.0.9\r\nTest result: Fail \r\n"));
+  EXPECT_THAT(fail, EndsWith("End driver version test. \r\n\r\n"));
+  const std::string log_text = log();
+  const auto end_int = log_text.find("]: <-Int test end");
+  const auto fail_line = log_text.find("[App] W OnBnClickedButton13[");
+  ASSERT_NE(end_int, std::string::npos);
+  ASSERT_NE(fail_line, std::string::npos);
+  EXPECT_LT(end_int, fail_line);
+  EXPECT_THAT(log_text.substr(fail_line), StartsWith("[App] W OnBnClickedButton13["));
+  EXPECT_THAT(log_text, HasSubstr("]: Driver version test fail\n"));
+  EXPECT_THAT(log_text, Not(HasSubstr("Sensor fw version test start->")));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+  EXPECT_FALSE(result_exists("capture"));
+}
+
+TEST_F(StationRun, ClusteredBadPixelsFailItemFiveWithTheirReports) {
+  start_module(profile("fault-bad-cluster"));
+  EXPECT_EQ(run_station(), 21);
+  const std::string fail = result("Fail/Fail.txt");
+  EXPECT_THAT(fail, HasSubstr("Start sensor bad test: \r\nTest result: Fail \r\nSave sensor data => file \r\n"));
+  EXPECT_THAT(fail, Not(HasSubstr("Scene")));
+  EXPECT_THAT(log(), HasSubstr("]: Sensor bad test fail\n"));
+  // Type 3 with format 2: a text report headed by the sensor id, read from
+  // the module before it went back to sensor mode.
+  const std::string report = result("Fail/Sensorbadtest_KM3103W.txt");
+  EXPECT_THAT(report, StartsWith("\nSensorID:23_7_112_9_0_61_200_14_3_88\n虚拟触摸平均值："));
+  EXPECT_THAT(report, HasSubstr("Local Bad is: 4,"));
+  EXPECT_THAT(report, HasSubstr("SensorBadTest Bad Position:\r\nR"));
+  EXPECT_THAT(report, EndsWith("\r\nTest Result NG\r\n"));
+  EXPECT_THAT(result("SensorBadtest.txt"), StartsWith("4,4,"));
+  const std::string log_text = log();
+  EXPECT_LT(log_text.find("ReadSensorId: ENTER"), log_text.find("enter sensor mode"));
+  EXPECT_TRUE(result_exists("capture/bad_test_image_1.bmp"));
+}
+
+TEST_F(StationRun, BlankFingerFailsTheSceneTest) {
+  start_module(profile("good-usb-type1", {{"source=synthetic", "source=white"}}));
+  EXPECT_EQ(run_station(), 21);
+  const std::string fail = result("Fail/Fail.txt");
+  EXPECT_THAT(fail, EndsWith("Start Scene test: \r\nTest result: Fail \r\nEnd scene test."));
+  // libfprint refuses a print without minutiae: the capture fails, with the
+  // bad-capture box logged instead of shown.
+  const std::string log_text = log();
+  EXPECT_THAT(log_text, HasSubstr("]: capture fail. hr = 0x80098008"));
+  EXPECT_THAT(log_text, HasSubstr("W MessageBox["));
+  EXPECT_THAT(log_text, HasSubstr("]: Get image fail"));
+  EXPECT_THAT(log_text, HasSubstr("]: Scene test fail"));
+}
+
+TEST_F(StationRun, OlderDriverScramblesAndTheStationUndoesIt) {
+  use_config("AppConfig.ini", {{"USB/DriverVersion", "1.0.1.30"}});
+  start_module(profile("good-usb-type1", {{"driver_version=1.0.1.41", "driver_version=1.0.1.30"}}));
+  EXPECT_EQ(run_station(), 12);
+  EXPECT_THAT(result("Pass/Pass.txt"), HasSubstr("Device driver version: 1.0.1.30\r\n"));
+}
+
+TEST_F(StationRun, WithoutAutoExitAndSceneTestTheWindowStaysOnPass) {
+  use_config("AppConfig.ini", {{"common/AutoAppExit", "0"}, {"common/SceneTest", "0"}});
+  start_module(profile("good-usb-type1"));
+  const pid_t pid = start_station();
+  for (int i = 0; i < 2000 && !result_exists("Pass/Pass.txt"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(result_exists("Pass/Pass.txt"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the program closed itself";
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  const std::string pass = result("Pass/Pass.txt");
+  EXPECT_THAT(pass, EndsWith("End sensor bad test. \r\n\r\n\r\n\r\n\r\n All test result: Pass. \r\n\r\n"));
+  EXPECT_THAT(pass, Not(HasSubstr("Scene")));
+  EXPECT_THAT(log(), Not(HasSubstr("Send close app notify")));
+}
+
+TEST_F(StationRun, DisconnectedStartWritesNoResultFile) {
+  const pid_t pid = start_station();
+  for (int i = 0; i < 1000 && log().find("Device disconnected") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_THAT(log(), HasSubstr("[App] E error at CTarsioDlg::OnBnClickedButton13[tarsiodlg:"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  EXPECT_FALSE(result_exists("Pass"));
+  EXPECT_FALSE(result_exists("Fail"));
+}
+
+}  // namespace
+}  // namespace tarsio
+
+#endif
