@@ -57,6 +57,17 @@ void fftni2d16(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch);
 void fftni2d32(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch);
 void fftni2d64(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch);
 
+/* Forward 32-point 2-D transform that fills only the columns 0 .. ucount - 1
+ * of the half spectrum (horizontal frequencies below ucount); the other
+ * columns are left untouched.  The filled values equal fftn2d32's. */
+void fftn2d32_columns(const int32_t *block, int32_t *re, int32_t *im, int ucount);
+
+/* Inverse 2-D transforms that write only the rows r0 .. r1 - 1 of the block
+ * (rounded out to even bounds); the values equal fftni2d16's / fftni2d32's.
+ * The spectrum arrays are overwritten. */
+void fftni2d16_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1);
+void fftni2d32_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1);
+
 #ifdef __cplusplus
 }
 #endif

@@ -155,11 +155,16 @@ extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, 
       if (!load_window<N>(pixels, rows, cols, br * B - (N - B) / 2, bc * B - (N - B) / 2, kTaper32, block.get(),
                           textured32))
         continue;  // untextured: the orientation entry stays as it is
-      fftn2d32(block.get(), re.get(), im.get(), scratch.get());
-      for (int i = 0; i < N * W; ++i) {
-        const int64_t a = re[i], b = im[i];
-        power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
-      }
+      // The spectrum is read only around DC (|u|, |v| <= 10, see Grid): the
+      // higher horizontal frequencies are neither transformed nor squared.
+      constexpr int kColumns = 11;
+      fftn2d32_columns(block.get(), re.get(), im.get(), kColumns);
+      for (int v = 0; v < N; ++v)
+        for (int u = 0; u < kColumns; ++u) {
+          const int i = v * W + u;
+          const int64_t a = re[i], b = im[i];
+          power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
+        }
       Grid P;
       P.load<N>(power.get());
       int64_t E = 0;
