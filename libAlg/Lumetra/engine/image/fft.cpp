@@ -100,14 +100,28 @@ void transform(int32_t *re, int32_t *im) {
   }
 }
 
+// The 2-D transforms are also built for AVX2 and picked at run time where
+// the processor has it: integer arithmetic, so both builds give the same
+// bits, the wider one in fewer instructions (four 64-bit products at once).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define LUMETRA_INLINE inline __attribute__((always_inline))
+#define LUMETRA_HAVE_AVX2 1
+#else
+#define LUMETRA_INLINE inline
+#define LUMETRA_HAVE_AVX2 0
+#endif
+
 // The same transform on several sequences at once: element n of sequence
 // l sits at re[n * stride + l], l < lanes.  Every butterfly runs across
 // the lanes in the innermost loop, which keeps the data in place (no
 // gather into a scratch line and back) and lets the compiler vectorise
 // the additions and shifts.  Per value the arithmetic is exactly that of
 // transform<N, Inverse>.
-template <int N, bool Inverse>
-void transform_lanes(int32_t *re, int32_t *im, int stride, int lanes) {
+// L > 0 fixes the number of lanes at compile time (fully unrolled inner
+// loops); L == 0 takes it from `lanes_in`.
+template <int N, bool Inverse, int L = 0>
+LUMETRA_INLINE void transform_lanes(int32_t *re, int32_t *im, int stride, int lanes_in) {
+  const int lanes = L > 0 ? L : lanes_in;
   for (int i = 0; i < N; ++i) {
     const int j = kBitReverse<N>.index[i];
     if (j > i) {
@@ -176,6 +190,22 @@ void transform_lanes(int32_t *re, int32_t *im, int stride, int lanes) {
   }
 }
 
+// Column transforms of the first `ucount` columns of a half spectrum.  The
+// count is rounded up to a size with fully unrolled lanes where the extra
+// columns hold valid data (all H columns, or 11 for the wavelength field);
+// transforming a column whose result is then ignored or overwritten
+// changes nothing else.
+template <int N, bool Inverse>
+LUMETRA_INLINE void columns(int32_t *re, int32_t *im, int ucount) {
+  constexpr int H = N / 2 + 1;
+  if (ucount == H)
+    transform_lanes<N, Inverse, H>(re, im, H, H);
+  else if (ucount == 11)
+    transform_lanes<N, Inverse, 11>(re, im, H, 11);
+  else if (ucount > 0)
+    transform_lanes<N, Inverse>(re, im, H, ucount);
+}
+
 // Real N x N block -> half spectrum, columns 0 .. ucount - 1 only (the
 // others are left as they are).  Rows go two at a time through one complex
 // transform (row 2k as real part, row 2k + 1 as imaginary part) and are
@@ -184,7 +214,7 @@ void transform_lanes(int32_t *re, int32_t *im, int stride, int lanes) {
 // out pair-minor; a pair of all-zero rows (the padding of a window at the
 // image border) has an all-zero transform and is not transformed.
 template <int N>
-void forward_2d(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+LUMETRA_INLINE void forward_2d(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
   constexpr int H = N / 2 + 1, P = N / 2;
   int32_t zr[N * P], zi[N * P];
   int first = 0, last = P;  // pairs outside [first, last) are zero
@@ -202,7 +232,10 @@ void forward_2d(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
       zr[c * P + p - first] = block[2 * p * N + c];
       zi[c * P + p - first] = block[(2 * p + 1) * N + c];
     }
-  if (lanes > 0) transform_lanes<N, false>(zr, zi, P, lanes);
+  if (lanes == P)
+    transform_lanes<N, false, P>(zr, zi, P, P);
+  else if (lanes > 0)
+    transform_lanes<N, false>(zr, zi, P, lanes);
   for (int p = 0; p < P; ++p) {
     const int r = 2 * p;
     if (p < first || p >= last) {
@@ -220,7 +253,7 @@ void forward_2d(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
       im[(r + 1) * H + u] = (b - a) / 2;
     }
   }
-  transform_lanes<N, false>(re, im, H, ucount);
+  columns<N, false>(re, im, ucount);
 }
 
 // Half spectrum -> rows r0 .. r1 - 1 of the real N x N block (r0, r1
@@ -230,7 +263,7 @@ void forward_2d(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
 // all-zero column is all zero, so trailing zero columns (what a band-pass
 // leaves of the high frequencies) are not transformed.
 template <int N>
-void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+LUMETRA_INLINE void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
   constexpr int H = N / 2 + 1, P = N / 2;
   int ucount = H;
   auto zero_column = [&](int u) {
@@ -239,7 +272,7 @@ void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
     return any == 0;
   };
   while (ucount > 0 && zero_column(ucount - 1)) --ucount;
-  transform_lanes<N, true>(re, im, H, ucount);
+  columns<N, true>(re, im, ucount);
   const int p0 = r0 / 2, lanes = r1 / 2 - p0;
   if (lanes <= 0) return;
   int32_t zr[N * P], zi[N * P];
@@ -261,7 +294,12 @@ void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
       zi[(N - u) * P + q] = yr[u] - xi[u];
     }
   }
-  transform_lanes<N, true>(zr, zi, P, lanes);
+  if (lanes == P / 2)
+    transform_lanes<N, true, P / 2>(zr, zi, P, P / 2);
+  else if (lanes == P)
+    transform_lanes<N, true, P>(zr, zi, P, P);
+  else
+    transform_lanes<N, true>(zr, zi, P, lanes);
   for (int q = 0; q < lanes; ++q) {
     const int r = 2 * (p0 + q);
     for (int c = 0; c < N; ++c) {
@@ -270,6 +308,52 @@ void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
     }
   }
 }
+
+#if LUMETRA_HAVE_AVX2
+template <int N>
+__attribute__((target("avx2"))) void forward_2d_avx2(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+  forward_2d<N>(block, re, im, ucount);
+}
+template <int N>
+__attribute__((target("avx2"))) void inverse_2d_avx2(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  inverse_2d<N>(re, im, block, r0, r1);
+}
+template <int N>
+void forward_2d_plain(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+  forward_2d<N>(block, re, im, ucount);
+}
+template <int N>
+void inverse_2d_plain(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  inverse_2d<N>(re, im, block, r0, r1);
+}
+bool use_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+template <int N>
+void forward(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+  if (use_avx2())
+    forward_2d_avx2<N>(block, re, im, ucount);
+  else
+    forward_2d_plain<N>(block, re, im, ucount);
+}
+template <int N>
+void inverse(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  if (use_avx2())
+    inverse_2d_avx2<N>(re, im, block, r0, r1);
+  else
+    inverse_2d_plain<N>(re, im, block, r0, r1);
+}
+#else
+template <int N>
+void forward(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+  forward_2d<N>(block, re, im, ucount);
+}
+template <int N>
+void inverse(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  inverse_2d<N>(re, im, block, r0, r1);
+}
+#endif
 
 }  // namespace
 
@@ -284,38 +368,38 @@ void fftni64(int32_t *re, int32_t *im) { transform<64, true>(re, im); }
 
 void fftn2d16(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch) {
   (void)scratch;
-  forward_2d<16>(block, re, im, 9);
+  forward<16>(block, re, im, 9);
 }
 void fftn2d32(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch) {
   (void)scratch;
-  forward_2d<32>(block, re, im, 17);
+  forward<32>(block, re, im, 17);
 }
 void fftn2d64(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch) {
   (void)scratch;
-  forward_2d<64>(block, re, im, 33);
+  forward<64>(block, re, im, 33);
 }
 
 void fftni2d16(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch) {
   (void)scratch;
-  inverse_2d<16>(re, im, block, 0, 16);
+  inverse<16>(re, im, block, 0, 16);
 }
 void fftni2d32(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch) {
   (void)scratch;
-  inverse_2d<32>(re, im, block, 0, 32);
+  inverse<32>(re, im, block, 0, 32);
 }
 void fftni2d64(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch) {
   (void)scratch;
-  inverse_2d<64>(re, im, block, 0, 64);
+  inverse<64>(re, im, block, 0, 64);
 }
 
 void fftn2d32_columns(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
-  forward_2d<32>(block, re, im, ucount < 0 ? 0 : (ucount > 17 ? 17 : ucount));
+  forward<32>(block, re, im, ucount < 0 ? 0 : (ucount > 17 ? 17 : ucount));
 }
 void fftni2d16_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
-  inverse_2d<16>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
+  inverse<16>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
 }
 void fftni2d32_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
-  inverse_2d<32>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
+  inverse<32>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
 }
 
 }  // extern "C"
