@@ -140,6 +140,14 @@ extern "C" int ridge_peak_wavelength32(int64_t U, int64_t V, int *angle) {
 extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
                                      int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
                                      uint8_t *orient_field) {
+  return ridge_wavelengths_fft_in_mask(pixels, rows, cols, B, longest, shortest, brows, bcols, wavelengths,
+                                       freq_field, orient_field, nullptr, 0, 1);
+}
+
+extern "C" int ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int rows, int cols, int B, int longest,
+                                             int shortest, int brows, int bcols, uint16_t *wavelengths,
+                                             uint8_t *freq_field, uint8_t *orient_field, const uint8_t *mask,
+                                             int mask_cols, int mask_div) {
   constexpr int N = 32, W = N / 2 + 1;
   qx::Buffer<int32_t> block, re, im, scratch;
   qx::Buffer<uint32_t> power;
@@ -152,6 +160,10 @@ extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, 
       const size_t k = static_cast<size_t>(br) * bcols + bc;
       wavelengths[k] = 0;
       if (freq_field) freq_field[k] = 0;
+      if (mask != nullptr && !mask[static_cast<size_t>(br / mask_div) * mask_cols + bc / mask_div]) {
+        if (orient_field) orient_field[k] = 0;
+        continue;
+      }
       if (!load_window<N>(pixels, rows, cols, br * B - (N - B) / 2, bc * B - (N - B) / 2, kTaper32, block.get(),
                           textured32))
         continue;  // untextured: the orientation entry stays as it is
