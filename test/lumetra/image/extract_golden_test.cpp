@@ -108,6 +108,51 @@ TEST(ExtractGolden, TransformsOnRandomBlocks) {
   check("fft64", transforms_hash<64>(fftn64, fftni64, fftn2d64, fftni2d64, 64), 0xd4ce110f00de130eull);
 }
 
+// The 32-bit-product forms must equal the general transforms over their
+// whole input range, extremes included (all -2^20, alternating signs, a
+// checkerboard of the extremes, random values).
+template <int N>
+void expect_bounded_equal(void (*general)(const int32_t *, int32_t *, int32_t *, int32_t *),
+                          void (*bounded)(const int32_t *, int32_t *, int32_t *), bool columns) {
+  constexpr int H = N / 2 + 1;
+  std::vector<int32_t> block(N * N), r1(N * H), i1(N * H), r2(N * H), i2(N * H), scratch(FFT_SCRATCH_WORDS(N));
+  Lcg g{N * 7u};
+  for (int pattern = 0; pattern < 40; ++pattern) {
+    for (int r = 0; r < N; ++r)
+      for (int c = 0; c < N; ++c) {
+        int32_t v;
+        switch (pattern) {
+          case 0: v = -(1 << 20); break;
+          case 1: v = (1 << 20); break;
+          case 2: v = ((r + c) & 1) ? (1 << 20) : -(1 << 20); break;
+          case 3: v = (c & 1) ? -(1 << 20) : (1 << 20); break;
+          case 4: v = ((r / 2 + c / 3) & 1) ? -(1 << 20) : (1 << 20); break;
+          default: v = pattern % 2 ? g.next(1 << 20) : (g.next(1) < 0 ? -(1 << 20) : g.next(1 << 20));
+        }
+        block[r * N + c] = v;
+      }
+    general(block.data(), r1.data(), i1.data(), scratch.data());
+    if (columns) {
+      fftn2d32_columns(block.data(), r2.data(), i2.data(), 11);
+      for (int v = 0; v < N; ++v)
+        for (int u = 0; u < 11; ++u) {
+          ASSERT_EQ(r1[v * H + u], r2[v * H + u]) << pattern;
+          ASSERT_EQ(i1[v * H + u], i2[v * H + u]) << pattern;
+        }
+    } else {
+      bounded(block.data(), r2.data(), i2.data());
+      ASSERT_EQ(r1, r2) << pattern;
+      ASSERT_EQ(i1, i2) << pattern;
+    }
+  }
+}
+
+TEST(ExtractGolden, BoundedTransformsEqualTheGeneralOnes) {
+  expect_bounded_equal<16>(fftn2d16, fftn2d16_bounded, false);
+  expect_bounded_equal<32>(fftn2d32, fftn2d32_bounded, false);
+  expect_bounded_equal<32>(fftn2d32, nullptr, true);
+}
+
 void hash_field(Fnv &f, const bal_block_field &b, bool fine) {
   f.i64(b.rows);
   f.i64(b.cols);

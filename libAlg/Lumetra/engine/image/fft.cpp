@@ -119,7 +119,11 @@ void transform(int32_t *re, int32_t *im) {
 // transform<N, Inverse>.
 // L > 0 fixes the number of lanes at compile time (fully unrolled inner
 // loops); L == 0 takes it from `lanes_in`.
-template <int N, bool Inverse, int L = 0>
+// Narrow: the caller guarantees that every twiddle numerator
+// a * c - b * s + 512 fits in 32 bits; the products are then formed in
+// wrapping 32-bit arithmetic (twice the lanes per vector), whose result is
+// the exact value whenever the exact value fits.
+template <int N, bool Inverse, int L = 0, bool Narrow = false>
 LUMETRA_INLINE void transform_lanes(int32_t *re, int32_t *im, int stride, int lanes_in) {
   const int lanes = L > 0 ? L : lanes_in;
   for (int i = 0; i < N; ++i) {
@@ -173,6 +177,21 @@ LUMETRA_INLINE void transform_lanes(int32_t *re, int32_t *im, int stride, int la
           }
           continue;
         }
+        if constexpr (Narrow) {
+          const uint32_t c = static_cast<uint32_t>(cos64(t));
+          const uint32_t s = static_cast<uint32_t>(Inverse ? sin64(t) : -sin64(t));
+          for (int l = 0; l < lanes; ++l) {
+            const uint32_t a = static_cast<uint32_t>(br[l]), b = static_cast<uint32_t>(bi[l]);
+            const int32_t pr = static_cast<int32_t>(a * c - b * s + 512u) >> 10;
+            const int32_t pi = static_cast<int32_t>(b * c + a * s + 512u) >> 10;
+            const int32_t xr = ar[l], xi = ai[l];
+            ar[l] = (xr + pr + 1) >> 1;
+            ai[l] = (xi + pi + 1) >> 1;
+            br[l] = (xr - pr + 1) >> 1;
+            bi[l] = (xi - pi + 1) >> 1;
+          }
+          continue;
+        }
         const int64_t c = cos64(t);
         const int64_t s = Inverse ? sin64(t) : -sin64(t);
         for (int l = 0; l < lanes; ++l) {
@@ -195,15 +214,15 @@ LUMETRA_INLINE void transform_lanes(int32_t *re, int32_t *im, int stride, int la
 // columns hold valid data (all H columns, or 11 for the wavelength field);
 // transforming a column whose result is then ignored or overwritten
 // changes nothing else.
-template <int N, bool Inverse>
+template <int N, bool Inverse, bool Narrow = false>
 LUMETRA_INLINE void columns(int32_t *re, int32_t *im, int ucount) {
   constexpr int H = N / 2 + 1;
   if (ucount == H)
-    transform_lanes<N, Inverse, H>(re, im, H, H);
+    transform_lanes<N, Inverse, H, Narrow>(re, im, H, H);
   else if (ucount == 11)
-    transform_lanes<N, Inverse, 11>(re, im, H, 11);
+    transform_lanes<N, Inverse, 11, Narrow>(re, im, H, 11);
   else if (ucount > 0)
-    transform_lanes<N, Inverse>(re, im, H, ucount);
+    transform_lanes<N, Inverse, 0, Narrow>(re, im, H, ucount);
 }
 
 // Real N x N block -> half spectrum, columns 0 .. ucount - 1 only (the
@@ -213,7 +232,15 @@ LUMETRA_INLINE void columns(int32_t *re, int32_t *im, int ucount) {
 // over the rows.  All row pairs go through the transform together, laid
 // out pair-minor; a pair of all-zero rows (the padding of a window at the
 // image border) has an all-zero transform and is not transformed.
-template <int N>
+//
+// Narrow may be set only for blocks whose values all lie within
+// +-2^20: a complex value of modulus at most sqrt(2) 2^20 ~ 1.483e6 enters
+// the row transforms, no butterfly level grows the modulus by more than
+// 0.03 % plus 2 units (|twiddle| <= 1024.5 / 1024, rounding), the
+// separation averages two values, so ten levels leave it below 1.49e6;
+// a twiddle numerator is then at most 1.49e6 * 1024.5 + 512 < 1.53e9, in
+// 32 bits with room to spare.
+template <int N, bool Narrow = false>
 LUMETRA_INLINE void forward_2d(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
   constexpr int H = N / 2 + 1, P = N / 2;
   int32_t zr[N * P], zi[N * P];
@@ -233,9 +260,9 @@ LUMETRA_INLINE void forward_2d(const int32_t *block, int32_t *re, int32_t *im, i
       zi[c * P + p - first] = block[(2 * p + 1) * N + c];
     }
   if (lanes == P)
-    transform_lanes<N, false, P>(zr, zi, P, P);
+    transform_lanes<N, false, P, Narrow>(zr, zi, P, P);
   else if (lanes > 0)
-    transform_lanes<N, false>(zr, zi, P, lanes);
+    transform_lanes<N, false, 0, Narrow>(zr, zi, P, lanes);
   for (int p = 0; p < P; ++p) {
     const int r = 2 * p;
     if (p < first || p >= last) {
@@ -253,7 +280,7 @@ LUMETRA_INLINE void forward_2d(const int32_t *block, int32_t *re, int32_t *im, i
       im[(r + 1) * H + u] = (b - a) / 2;
     }
   }
-  columns<N, false>(re, im, ucount);
+  columns<N, false, Narrow>(re, im, ucount);
 }
 
 // Half spectrum -> rows r0 .. r1 - 1 of the real N x N block (r0, r1
@@ -310,17 +337,17 @@ LUMETRA_INLINE void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0,
 }
 
 #if LUMETRA_HAVE_AVX2
-template <int N>
+template <int N, bool Narrow>
 __attribute__((target("avx2"))) void forward_2d_avx2(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
-  forward_2d<N>(block, re, im, ucount);
+  forward_2d<N, Narrow>(block, re, im, ucount);
 }
 template <int N>
 __attribute__((target("avx2"))) void inverse_2d_avx2(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
   inverse_2d<N>(re, im, block, r0, r1);
 }
-template <int N>
+template <int N, bool Narrow>
 void forward_2d_plain(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
-  forward_2d<N>(block, re, im, ucount);
+  forward_2d<N, Narrow>(block, re, im, ucount);
 }
 template <int N>
 void inverse_2d_plain(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
@@ -330,12 +357,12 @@ bool use_avx2() {
   static const bool has = __builtin_cpu_supports("avx2");
   return has;
 }
-template <int N>
+template <int N, bool Narrow = false>
 void forward(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
   if (use_avx2())
-    forward_2d_avx2<N>(block, re, im, ucount);
+    forward_2d_avx2<N, Narrow>(block, re, im, ucount);
   else
-    forward_2d_plain<N>(block, re, im, ucount);
+    forward_2d_plain<N, Narrow>(block, re, im, ucount);
 }
 template <int N>
 void inverse(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
@@ -345,9 +372,9 @@ void inverse(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
     inverse_2d_plain<N>(re, im, block, r0, r1);
 }
 #else
-template <int N>
+template <int N, bool Narrow = false>
 void forward(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
-  forward_2d<N>(block, re, im, ucount);
+  forward_2d<N, Narrow>(block, re, im, ucount);
 }
 template <int N>
 void inverse(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
@@ -393,8 +420,10 @@ void fftni2d64(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch) {
 }
 
 void fftn2d32_columns(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
-  forward<32>(block, re, im, ucount < 0 ? 0 : (ucount > 17 ? 17 : ucount));
+  forward<32, true>(block, re, im, ucount < 0 ? 0 : (ucount > 17 ? 17 : ucount));
 }
+void fftn2d16_bounded(const int32_t *block, int32_t *re, int32_t *im) { forward<16, true>(block, re, im, 9); }
+void fftn2d32_bounded(const int32_t *block, int32_t *re, int32_t *im) { forward<32, true>(block, re, im, 17); }
 void fftni2d16_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
   inverse<16>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
 }
