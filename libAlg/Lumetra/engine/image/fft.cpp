@@ -289,7 +289,13 @@ LUMETRA_INLINE void forward_2d(const int32_t *block, int32_t *re, int32_t *im, i
 // part row 2k, imaginary part row 2k + 1).  The inverse transform of an
 // all-zero column is all zero, so trailing zero columns (what a band-pass
 // leaves of the high frequencies) are not transformed.
-template <int N>
+//
+// NarrowColumns may be set only for a spectrum of a block within +-2^20
+// (as the forward transform left it) whose values were then multiplied
+// by factors of magnitude at most 1: the column levels see the same
+// bounded moduli as the forward ones.  The row levels combine two rows
+// (Z = X + iY), which may double the modulus, and keep 64-bit products.
+template <int N, bool NarrowColumns = false>
 LUMETRA_INLINE void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
   constexpr int H = N / 2 + 1, P = N / 2;
   int ucount = H;
@@ -299,7 +305,7 @@ LUMETRA_INLINE void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0,
     return any == 0;
   };
   while (ucount > 0 && zero_column(ucount - 1)) --ucount;
-  columns<N, true>(re, im, ucount);
+  columns<N, true, NarrowColumns>(re, im, ucount);
   const int p0 = r0 / 2, lanes = r1 / 2 - p0;
   if (lanes <= 0) return;
   int32_t zr[N * P], zi[N * P];
@@ -341,17 +347,17 @@ template <int N, bool Narrow>
 __attribute__((target("avx2"))) void forward_2d_avx2(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
   forward_2d<N, Narrow>(block, re, im, ucount);
 }
-template <int N>
+template <int N, bool Narrow>
 __attribute__((target("avx2"))) void inverse_2d_avx2(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
-  inverse_2d<N>(re, im, block, r0, r1);
+  inverse_2d<N, Narrow>(re, im, block, r0, r1);
 }
 template <int N, bool Narrow>
 void forward_2d_plain(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
   forward_2d<N, Narrow>(block, re, im, ucount);
 }
-template <int N>
+template <int N, bool Narrow>
 void inverse_2d_plain(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
-  inverse_2d<N>(re, im, block, r0, r1);
+  inverse_2d<N, Narrow>(re, im, block, r0, r1);
 }
 bool use_avx2() {
   static const bool has = __builtin_cpu_supports("avx2");
@@ -364,21 +370,21 @@ void forward(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
   else
     forward_2d_plain<N, Narrow>(block, re, im, ucount);
 }
-template <int N>
+template <int N, bool Narrow = false>
 void inverse(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
   if (use_avx2())
-    inverse_2d_avx2<N>(re, im, block, r0, r1);
+    inverse_2d_avx2<N, Narrow>(re, im, block, r0, r1);
   else
-    inverse_2d_plain<N>(re, im, block, r0, r1);
+    inverse_2d_plain<N, Narrow>(re, im, block, r0, r1);
 }
 #else
 template <int N, bool Narrow = false>
 void forward(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
   forward_2d<N, Narrow>(block, re, im, ucount);
 }
-template <int N>
+template <int N, bool Narrow = false>
 void inverse(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
-  inverse_2d<N>(re, im, block, r0, r1);
+  inverse_2d<N, Narrow>(re, im, block, r0, r1);
 }
 #endif
 
@@ -425,10 +431,10 @@ void fftn2d32_columns(const int32_t *block, int32_t *re, int32_t *im, int ucount
 void fftn2d16_bounded(const int32_t *block, int32_t *re, int32_t *im) { forward<16, true>(block, re, im, 9); }
 void fftn2d32_bounded(const int32_t *block, int32_t *re, int32_t *im) { forward<32, true>(block, re, im, 17); }
 void fftni2d16_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
-  inverse<16>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
+  inverse<16, true>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
 }
 void fftni2d32_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
-  inverse<32>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
+  inverse<32, true>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
 }
 
 }  // extern "C"

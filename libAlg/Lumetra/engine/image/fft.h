@@ -71,8 +71,11 @@ void fftn2d32_bounded(const int32_t *block, int32_t *re, int32_t *im);
 void fftn2d32_columns(const int32_t *block, int32_t *re, int32_t *im, int ucount);
 
 /* Inverse 2-D transforms that write only the rows r0 .. r1 - 1 of the block
- * (rounded out to even bounds); the values equal fftni2d16's / fftni2d32's.
- * The spectrum arrays are overwritten. */
+ * (rounded out to even bounds); the values equal fftni2d16's / fftni2d32's
+ * for a spectrum made by the bounded forward transforms and then scaled,
+ * value by value, by factors of magnitude at most 1 (a band-pass gain);
+ * other spectra give undefined results.  The spectrum arrays are
+ * overwritten. */
 void fftni2d16_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1);
 void fftni2d32_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1);
 

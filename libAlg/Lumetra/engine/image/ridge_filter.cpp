@@ -94,8 +94,10 @@ int filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *waveleng
           int32_t g = gain[t];
           if (level >= 1) g = (g * gain[t]) >> 8;
           if (level >= 2) g = (g * gain[t]) >> 8;
-          fre[t] = static_cast<int32_t>((static_cast<int64_t>(re[t]) * g) >> 8);
-          fim[t] = static_cast<int32_t>((static_cast<int64_t>(im[t]) * g) >> 8);
+          // The spectrum of a block within +-2^20 stays below 1.5e6 in
+          // magnitude and g <= 255: the product fits in 32 bits.
+          fre[t] = (re[t] * g) >> 8;
+          fim[t] = (im[t] * g) >> 8;
         }
         // Only the tile's own rows of the inverse are read.
         inv(fre.get(), fim.get(), block.get(), (N - T) / 2, (N - T) / 2 + T);
