@@ -310,8 +310,9 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   if (fine) {
     if (!fine_wl.alloc(nf) || !fine_o.alloc(nf) || !fine_f.alloc(nf)) return 9;
     if (plain)
-      rc = ridge_wavelengths_fft(smooth.get(), rows, cols, B / 3, 18, 5, frows, fcols, fine_wl.get(), fine_f.get(),
-                                 fine_o.get());
+      // Cells of background blocks are cleared below: not estimated at all.
+      rc = ridge_wavelengths_fft_in_mask(smooth.get(), rows, cols, B / 3, 18, 5, frows, fcols, fine_wl.get(),
+                                         fine_f.get(), fine_o.get(), mask.get(), bcols, 3);
     else if (flags & BAL_EXTRACT_HALF_FREQUENCY)
       rc = ridge_wavelengths_fft16(half.get(), hrows, hcols, B / 6, 18, 5, frows, fcols, fine_wl.get(), fine_f.get(),
                                    fine_o.get());

@@ -100,85 +100,293 @@ void transform(int32_t *re, int32_t *im) {
   }
 }
 
-// Transforms each of the N/2 + 1 columns of a half spectrum over its N
-// rows, through the scratch pair.
-template <int N, bool Inverse>
-void transform_columns(int32_t *re, int32_t *im, int32_t *scratch) {
-  constexpr int H = N / 2 + 1;
-  int32_t *zr = scratch;
-  int32_t *zi = scratch + N;
-  for (int u = 0; u < H; ++u) {
-    for (int v = 0; v < N; ++v) {
-      zr[v] = re[v * H + u];
-      zi[v] = im[v * H + u];
+// The 2-D transforms are also built for AVX2 and picked at run time where
+// the processor has it: integer arithmetic, so both builds give the same
+// bits, the wider one in fewer instructions (four 64-bit products at once).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define LUMETRA_INLINE inline __attribute__((always_inline))
+#define LUMETRA_HAVE_AVX2 1
+#else
+#define LUMETRA_INLINE inline
+#define LUMETRA_HAVE_AVX2 0
+#endif
+
+// The same transform on several sequences at once: element n of sequence
+// l sits at re[n * stride + l], l < lanes.  Every butterfly runs across
+// the lanes in the innermost loop, which keeps the data in place (no
+// gather into a scratch line and back) and lets the compiler vectorise
+// the additions and shifts.  Per value the arithmetic is exactly that of
+// transform<N, Inverse>.
+// L > 0 fixes the number of lanes at compile time (fully unrolled inner
+// loops); L == 0 takes it from `lanes_in`.
+// Narrow: the caller guarantees that every twiddle numerator
+// a * c - b * s + 512 fits in 32 bits; the products are then formed in
+// wrapping 32-bit arithmetic (twice the lanes per vector), whose result is
+// the exact value whenever the exact value fits.
+template <int N, bool Inverse, int L = 0, bool Narrow = false>
+LUMETRA_INLINE void transform_lanes(int32_t *re, int32_t *im, int stride, int lanes_in) {
+  const int lanes = L > 0 ? L : lanes_in;
+  for (int i = 0; i < N; ++i) {
+    const int j = kBitReverse<N>.index[i];
+    if (j > i) {
+      int32_t *ar = re + i * stride, *ai = im + i * stride, *br = re + j * stride, *bi = im + j * stride;
+      for (int l = 0; l < lanes; ++l) {
+        const int32_t tr = ar[l], ti = ai[l];
+        ar[l] = br[l];
+        ai[l] = bi[l];
+        br[l] = tr;
+        bi[l] = ti;
+      }
     }
-    transform<N, Inverse>(zr, zi);
-    for (int v = 0; v < N; ++v) {
-      re[v * H + u] = zr[v];
-      im[v * H + u] = zi[v];
+  }
+  for (int g = 0; g < N; g += 4) {
+    int32_t *r0 = re + g * stride, *r1 = r0 + stride, *r2 = r1 + stride, *r3 = r2 + stride;
+    int32_t *i0 = im + g * stride, *i1 = i0 + stride, *i2 = i1 + stride, *i3 = i2 + stride;
+    for (int l = 0; l < lanes; ++l) {
+      const int32_t b0r = r0[l] + r1[l], b0i = i0[l] + i1[l];
+      const int32_t b1r = r0[l] - r1[l], b1i = i0[l] - i1[l];
+      const int32_t b2r = r2[l] + r3[l], b2i = i2[l] + i3[l];
+      const int32_t b3r = r2[l] - r3[l], b3i = i2[l] - i3[l];
+      const int32_t wr = Inverse ? -b3i : b3i;
+      const int32_t wi = Inverse ? b3r : -b3r;
+      r0[l] = (b0r + b2r + 2) >> 2;
+      i0[l] = (b0i + b2i + 2) >> 2;
+      r2[l] = (b0r - b2r + 2) >> 2;
+      i2[l] = (b0i - b2i + 2) >> 2;
+      r1[l] = (b1r + wr + 2) >> 2;
+      i1[l] = (b1i + wi + 2) >> 2;
+      r3[l] = (b1r - wr + 2) >> 2;
+      i3[l] = (b1i - wi + 2) >> 2;
+    }
+  }
+  for (int span = 4; span < N; span *= 2) {
+    const int step = 32 / span;
+    for (int g = 0; g < N; g += 2 * span) {
+      for (int k = 0; k < span; ++k) {
+        int32_t *ar = re + (g + k) * stride, *ai = im + (g + k) * stride;
+        int32_t *br = re + (g + k + span) * stride, *bi = im + (g + k + span) * stride;
+        const int t = k * step;
+        if (t == 0) {
+          // Twiddle 1: the rounded Q10 product is the value itself.
+          for (int l = 0; l < lanes; ++l) {
+            const int32_t pr = br[l], pi = bi[l], xr = ar[l], xi = ai[l];
+            ar[l] = (xr + pr + 1) >> 1;
+            ai[l] = (xi + pi + 1) >> 1;
+            br[l] = (xr - pr + 1) >> 1;
+            bi[l] = (xi - pi + 1) >> 1;
+          }
+          continue;
+        }
+        if constexpr (Narrow) {
+          const uint32_t c = static_cast<uint32_t>(cos64(t));
+          const uint32_t s = static_cast<uint32_t>(Inverse ? sin64(t) : -sin64(t));
+          for (int l = 0; l < lanes; ++l) {
+            const uint32_t a = static_cast<uint32_t>(br[l]), b = static_cast<uint32_t>(bi[l]);
+            const int32_t pr = static_cast<int32_t>(a * c - b * s + 512u) >> 10;
+            const int32_t pi = static_cast<int32_t>(b * c + a * s + 512u) >> 10;
+            const int32_t xr = ar[l], xi = ai[l];
+            ar[l] = (xr + pr + 1) >> 1;
+            ai[l] = (xi + pi + 1) >> 1;
+            br[l] = (xr - pr + 1) >> 1;
+            bi[l] = (xi - pi + 1) >> 1;
+          }
+          continue;
+        }
+        const int64_t c = cos64(t);
+        const int64_t s = Inverse ? sin64(t) : -sin64(t);
+        for (int l = 0; l < lanes; ++l) {
+          const int64_t a = br[l], b = bi[l];
+          const int32_t pr = static_cast<int32_t>((a * c - b * s + 512) >> 10);
+          const int32_t pi = static_cast<int32_t>((b * c + a * s + 512) >> 10);
+          const int32_t xr = ar[l], xi = ai[l];
+          ar[l] = (xr + pr + 1) >> 1;
+          ai[l] = (xi + pi + 1) >> 1;
+          br[l] = (xr - pr + 1) >> 1;
+          bi[l] = (xi - pi + 1) >> 1;
+        }
+      }
     }
   }
 }
 
-// Real N x N block -> half spectrum.  Rows go two at a time through one
-// complex transform (row 2k as real part, row 2k + 1 as imaginary part)
-// and are separated by conjugate symmetry; then every one of the N/2 + 1
-// columns is transformed over the rows.
-template <int N>
-void forward_2d(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch) {
+// Column transforms of the first `ucount` columns of a half spectrum.  The
+// count is rounded up to a size with fully unrolled lanes where the extra
+// columns hold valid data (all H columns, or 11 for the wavelength field);
+// transforming a column whose result is then ignored or overwritten
+// changes nothing else.
+template <int N, bool Inverse, bool Narrow = false>
+LUMETRA_INLINE void columns(int32_t *re, int32_t *im, int ucount) {
   constexpr int H = N / 2 + 1;
-  int32_t *zr = scratch;
-  int32_t *zi = scratch + N;
-  for (int r = 0; r < N; r += 2) {
-    for (int c = 0; c < N; ++c) {
-      zr[c] = block[r * N + c];
-      zi[c] = block[(r + 1) * N + c];
+  if (ucount == H)
+    transform_lanes<N, Inverse, H, Narrow>(re, im, H, H);
+  else if (ucount == 11)
+    transform_lanes<N, Inverse, 11, Narrow>(re, im, H, 11);
+  else if (ucount > 0)
+    transform_lanes<N, Inverse, 0, Narrow>(re, im, H, ucount);
+}
+
+// Real N x N block -> half spectrum, columns 0 .. ucount - 1 only (the
+// others are left as they are).  Rows go two at a time through one complex
+// transform (row 2k as real part, row 2k + 1 as imaginary part) and are
+// separated by conjugate symmetry; then the wanted columns are transformed
+// over the rows.  All row pairs go through the transform together, laid
+// out pair-minor; a pair of all-zero rows (the padding of a window at the
+// image border) has an all-zero transform and is not transformed.
+//
+// Narrow may be set only for blocks whose values all lie within
+// +-2^20: a complex value of modulus at most sqrt(2) 2^20 ~ 1.483e6 enters
+// the row transforms, no butterfly level grows the modulus by more than
+// 0.03 % plus 2 units (|twiddle| <= 1024.5 / 1024, rounding), the
+// separation averages two values, so ten levels leave it below 1.49e6;
+// a twiddle numerator is then at most 1.49e6 * 1024.5 + 512 < 1.53e9, in
+// 32 bits with room to spare.
+template <int N, bool Narrow = false>
+LUMETRA_INLINE void forward_2d(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+  constexpr int H = N / 2 + 1, P = N / 2;
+  int32_t zr[N * P], zi[N * P];
+  int first = 0, last = P;  // pairs outside [first, last) are zero
+  auto zero_pair = [&](int p) {
+    const int32_t *row = block + 2 * p * N;
+    int32_t any = 0;
+    for (int c = 0; c < 2 * N; ++c) any |= row[c];
+    return any == 0;
+  };
+  while (first < last && zero_pair(first)) ++first;
+  while (last > first && zero_pair(last - 1)) --last;
+  const int lanes = last - first;
+  for (int c = 0; c < N; ++c)
+    for (int p = first; p < last; ++p) {
+      zr[c * P + p - first] = block[2 * p * N + c];
+      zi[c * P + p - first] = block[(2 * p + 1) * N + c];
     }
-    transform<N, false>(zr, zi);
-    for (int u = 0; u < H; ++u) {
+  if (lanes == P)
+    transform_lanes<N, false, P, Narrow>(zr, zi, P, P);
+  else if (lanes > 0)
+    transform_lanes<N, false, 0, Narrow>(zr, zi, P, lanes);
+  for (int p = 0; p < P; ++p) {
+    const int r = 2 * p;
+    if (p < first || p >= last) {
+      for (int u = 0; u < ucount; ++u) re[r * H + u] = im[r * H + u] = re[(r + 1) * H + u] = im[(r + 1) * H + u] = 0;
+      continue;
+    }
+    const int q = p - first;
+    for (int u = 0; u < ucount; ++u) {
       const int m = (N - u) & (N - 1);
+      const int32_t a = zr[u * P + q], b = zr[m * P + q], d = zi[u * P + q], e = zi[m * P + q];
       // X[u] = (Z[u] + conj Z[N-u]) / 2, Y[u] = (Z[u] - conj Z[N-u]) / 2i.
-      re[r * H + u] = (zr[u] + zr[m]) / 2;
-      im[r * H + u] = (zi[u] - zi[m]) / 2;
-      re[(r + 1) * H + u] = (zi[u] + zi[m]) / 2;
-      im[(r + 1) * H + u] = (zr[m] - zr[u]) / 2;
+      re[r * H + u] = (a + b) / 2;
+      im[r * H + u] = (d - e) / 2;
+      re[(r + 1) * H + u] = (d + e) / 2;
+      im[(r + 1) * H + u] = (b - a) / 2;
     }
   }
-  transform_columns<N, false>(re, im, scratch);
+  columns<N, false, Narrow>(re, im, ucount);
 }
 
-// Half spectrum -> real N x N block: the columns first, then pairs of
-// rows rebuilt to full length from conjugate symmetry and run through one
-// complex inverse transform (real part row 2k, imaginary part row 2k + 1).
-template <int N>
-void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch) {
-  constexpr int H = N / 2 + 1;
-  int32_t *zr = scratch;
-  int32_t *zi = scratch + N;
-  transform_columns<N, true>(re, im, scratch);
-  for (int r = 0; r < N; r += 2) {
+// Half spectrum -> rows r0 .. r1 - 1 of the real N x N block (r0, r1
+// even): the columns first, then pairs of rows rebuilt to full length from
+// conjugate symmetry and run through one complex inverse transform (real
+// part row 2k, imaginary part row 2k + 1).  The inverse transform of an
+// all-zero column is all zero, so trailing zero columns (what a band-pass
+// leaves of the high frequencies) are not transformed.
+//
+// NarrowColumns may be set only for a spectrum of a block within +-2^20
+// (as the forward transform left it) whose values were then multiplied
+// by factors of magnitude at most 1: the column levels see the same
+// bounded moduli as the forward ones.  The row levels combine two rows
+// (Z = X + iY), which may double the modulus, and keep 64-bit products.
+template <int N, bool NarrowColumns = false>
+LUMETRA_INLINE void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  constexpr int H = N / 2 + 1, P = N / 2;
+  int ucount = H;
+  auto zero_column = [&](int u) {
+    int32_t any = 0;
+    for (int v = 0; v < N; ++v) any |= re[v * H + u] | im[v * H + u];
+    return any == 0;
+  };
+  while (ucount > 0 && zero_column(ucount - 1)) --ucount;
+  columns<N, true, NarrowColumns>(re, im, ucount);
+  const int p0 = r0 / 2, lanes = r1 / 2 - p0;
+  if (lanes <= 0) return;
+  int32_t zr[N * P], zi[N * P];
+  for (int q = 0; q < lanes; ++q) {
+    const int r = 2 * (p0 + q);
     const int32_t *xr = re + r * H, *xi = im + r * H;
     const int32_t *yr = re + (r + 1) * H, *yi = im + (r + 1) * H;
     // The DC and Nyquist terms of a real row are real: their imaginary
     // parts (rounding residue only) are dropped.
-    zr[0] = xr[0];
-    zi[0] = yr[0];
-    zr[N / 2] = xr[N / 2];
-    zi[N / 2] = yr[N / 2];
-    for (int u = 1; u < N / 2; ++u) {
+    zr[q] = xr[0];
+    zi[q] = yr[0];
+    zr[P * P + q] = xr[P];
+    zi[P * P + q] = yr[P];
+    for (int u = 1; u < P; ++u) {
       // Z[u] = X[u] + i Y[u]; Z[N-u] = conj X[u] + i conj Y[u].
-      zr[u] = xr[u] - yi[u];
-      zi[u] = xi[u] + yr[u];
-      zr[N - u] = xr[u] + yi[u];
-      zi[N - u] = yr[u] - xi[u];
+      zr[u * P + q] = xr[u] - yi[u];
+      zi[u * P + q] = xi[u] + yr[u];
+      zr[(N - u) * P + q] = xr[u] + yi[u];
+      zi[(N - u) * P + q] = yr[u] - xi[u];
     }
-    transform<N, true>(zr, zi);
+  }
+  if (lanes == P / 2)
+    transform_lanes<N, true, P / 2>(zr, zi, P, P / 2);
+  else if (lanes == P)
+    transform_lanes<N, true, P>(zr, zi, P, P);
+  else
+    transform_lanes<N, true>(zr, zi, P, lanes);
+  for (int q = 0; q < lanes; ++q) {
+    const int r = 2 * (p0 + q);
     for (int c = 0; c < N; ++c) {
-      block[r * N + c] = zr[c];
-      block[(r + 1) * N + c] = zi[c];
+      block[r * N + c] = zr[c * P + q];
+      block[(r + 1) * N + c] = zi[c * P + q];
     }
   }
 }
+
+#if LUMETRA_HAVE_AVX2
+template <int N, bool Narrow>
+__attribute__((target("avx2"))) void forward_2d_avx2(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+  forward_2d<N, Narrow>(block, re, im, ucount);
+}
+template <int N, bool Narrow>
+__attribute__((target("avx2"))) void inverse_2d_avx2(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  inverse_2d<N, Narrow>(re, im, block, r0, r1);
+}
+template <int N, bool Narrow>
+void forward_2d_plain(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+  forward_2d<N, Narrow>(block, re, im, ucount);
+}
+template <int N, bool Narrow>
+void inverse_2d_plain(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  inverse_2d<N, Narrow>(re, im, block, r0, r1);
+}
+bool use_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+template <int N, bool Narrow = false>
+void forward(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+  if (use_avx2())
+    forward_2d_avx2<N, Narrow>(block, re, im, ucount);
+  else
+    forward_2d_plain<N, Narrow>(block, re, im, ucount);
+}
+template <int N, bool Narrow = false>
+void inverse(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  if (use_avx2())
+    inverse_2d_avx2<N, Narrow>(re, im, block, r0, r1);
+  else
+    inverse_2d_plain<N, Narrow>(re, im, block, r0, r1);
+}
+#else
+template <int N, bool Narrow = false>
+void forward(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+  forward_2d<N, Narrow>(block, re, im, ucount);
+}
+template <int N, bool Narrow = false>
+void inverse(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  inverse_2d<N, Narrow>(re, im, block, r0, r1);
+}
+#endif
 
 }  // namespace
 
@@ -192,23 +400,41 @@ void fftni32(int32_t *re, int32_t *im) { transform<32, true>(re, im); }
 void fftni64(int32_t *re, int32_t *im) { transform<64, true>(re, im); }
 
 void fftn2d16(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch) {
-  forward_2d<16>(block, re, im, scratch);
+  (void)scratch;
+  forward<16>(block, re, im, 9);
 }
 void fftn2d32(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch) {
-  forward_2d<32>(block, re, im, scratch);
+  (void)scratch;
+  forward<32>(block, re, im, 17);
 }
 void fftn2d64(const int32_t *block, int32_t *re, int32_t *im, int32_t *scratch) {
-  forward_2d<64>(block, re, im, scratch);
+  (void)scratch;
+  forward<64>(block, re, im, 33);
 }
 
 void fftni2d16(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch) {
-  inverse_2d<16>(re, im, block, scratch);
+  (void)scratch;
+  inverse<16>(re, im, block, 0, 16);
 }
 void fftni2d32(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch) {
-  inverse_2d<32>(re, im, block, scratch);
+  (void)scratch;
+  inverse<32>(re, im, block, 0, 32);
 }
 void fftni2d64(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch) {
-  inverse_2d<64>(re, im, block, scratch);
+  (void)scratch;
+  inverse<64>(re, im, block, 0, 64);
+}
+
+void fftn2d32_columns(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
+  forward<32, true>(block, re, im, ucount < 0 ? 0 : (ucount > 17 ? 17 : ucount));
+}
+void fftn2d16_bounded(const int32_t *block, int32_t *re, int32_t *im) { forward<16, true>(block, re, im, 9); }
+void fftn2d32_bounded(const int32_t *block, int32_t *re, int32_t *im) { forward<32, true>(block, re, im, 17); }
+void fftni2d16_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  inverse<16, true>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
+}
+void fftni2d32_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  inverse<32, true>(re, im, block, r0 & ~1, (r1 + 1) & ~1);
 }
 
 }  // extern "C"

@@ -57,6 +57,28 @@ void fftni2d16(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch);
 void fftni2d32(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch);
 void fftni2d64(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch);
 
+/* Forward 2-D transforms for blocks whose values all lie within
+ * -2^20 .. 2^20 (8-bit pixels minus a mean, scaled by at most 2^13): the
+ * same values as fftn2d16 / fftn2d32, computed with 32-bit twiddle
+ * products.  Outside that range the result is undefined. */
+void fftn2d16_bounded(const int32_t *block, int32_t *re, int32_t *im);
+void fftn2d32_bounded(const int32_t *block, int32_t *re, int32_t *im);
+
+/* Bounded forward 32-point 2-D transform (input as for fftn2d32_bounded)
+ * that fills only the columns 0 .. ucount - 1 of the half spectrum
+ * (horizontal frequencies below ucount); the other columns are left
+ * untouched.  The filled values equal fftn2d32's. */
+void fftn2d32_columns(const int32_t *block, int32_t *re, int32_t *im, int ucount);
+
+/* Inverse 2-D transforms that write only the rows r0 .. r1 - 1 of the block
+ * (rounded out to even bounds); the values equal fftni2d16's / fftni2d32's
+ * for a spectrum made by the bounded forward transforms and then scaled,
+ * value by value, by factors of magnitude at most 1 (a band-pass gain);
+ * other spectra give undefined results.  The spectrum arrays are
+ * overwritten. */
+void fftni2d16_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1);
+void fftni2d32_rows(int32_t *re, int32_t *im, int32_t *block, int r0, int r1);
+
 #ifdef __cplusplus
 }
 #endif

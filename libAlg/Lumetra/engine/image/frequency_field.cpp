@@ -70,6 +70,20 @@ struct Grid {
     for (int v = -10; v <= 10; ++v)
       for (int u = -10; u <= 10; ++u) g[v + 10][u + 10] = power_at<N>(p, u, v);
   }
+  // The same values as load<N> for N >= 21 (every |u|, |v| <= 10 is a bin
+  // of the transform), without the per-entry tests.
+  template <int N>
+  void load_near_dc(const uint32_t *p) {
+    static_assert(N / 2 >= 10, "all bins within the transform");
+    constexpr int W = N / 2 + 1;
+    for (int v = -10; v <= 10; ++v) {
+      const uint32_t *pos = p + ((v + N) % N) * W;   // u >= 0
+      const uint32_t *neg = p + ((N - v) % N) * W;   // u < 0 reads (-u, -v)
+      int64_t *row = g[v + 10];
+      for (int u = 1; u <= 10; ++u) row[10 - u] = neg[u];
+      for (int u = 0; u <= 10; ++u) row[10 + u] = pos[u];
+    }
+  }
   int64_t operator()(int u, int v) const { return g[v + 10][u + 10]; }
 };
 
@@ -140,6 +154,14 @@ extern "C" int ridge_peak_wavelength32(int64_t U, int64_t V, int *angle) {
 extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
                                      int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
                                      uint8_t *orient_field) {
+  return ridge_wavelengths_fft_in_mask(pixels, rows, cols, B, longest, shortest, brows, bcols, wavelengths,
+                                       freq_field, orient_field, nullptr, 0, 1);
+}
+
+extern "C" int ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int rows, int cols, int B, int longest,
+                                             int shortest, int brows, int bcols, uint16_t *wavelengths,
+                                             uint8_t *freq_field, uint8_t *orient_field, const uint8_t *mask,
+                                             int mask_cols, int mask_div) {
   constexpr int N = 32, W = N / 2 + 1;
   qx::Buffer<int32_t> block, re, im, scratch;
   qx::Buffer<uint32_t> power;
@@ -152,16 +174,28 @@ extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, 
       const size_t k = static_cast<size_t>(br) * bcols + bc;
       wavelengths[k] = 0;
       if (freq_field) freq_field[k] = 0;
+      if (mask != nullptr && !mask[static_cast<size_t>(br / mask_div) * mask_cols + bc / mask_div]) {
+        if (orient_field) orient_field[k] = 0;
+        continue;
+      }
       if (!load_window<N>(pixels, rows, cols, br * B - (N - B) / 2, bc * B - (N - B) / 2, kTaper32, block.get(),
                           textured32))
         continue;  // untextured: the orientation entry stays as it is
-      fftn2d32(block.get(), re.get(), im.get(), scratch.get());
-      for (int i = 0; i < N * W; ++i) {
-        const int64_t a = re[i], b = im[i];
-        power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
+      // The spectrum is read only around DC (|u|, |v| <= 10, see Grid): the
+      // higher horizontal frequencies are neither transformed nor squared.
+      constexpr int kColumns = 11;
+      fftn2d32_columns(block.get(), re.get(), im.get(), kColumns);
+      // Only the rows of |v| <= 10 are squared (the Grid reads no others).
+      for (int v = 0; v < N; ++v) {
+        if (v > 10 && v < N - 10) continue;
+        for (int u = 0; u < kColumns; ++u) {
+          const int i = v * W + u;
+          const int64_t a = re[i], b = im[i];
+          power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
+        }
       }
       Grid P;
-      P.load<N>(power.get());
+      P.load_near_dc<N>(power.get());
       int64_t E = 0;
       for (int u = 1; u <= 8; ++u)
         for (int v = -8; v <= 8; ++v) E += P(u, v);
@@ -193,6 +227,8 @@ extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, 
       for (int v = 6; v >= -6; --v)
         for (int u = 6; u >= (v >= 1 ? 0 : 1); --u) {
           const int64_t s = sharp(u, v);
+          const int64_t fifth = count < 5 ? 0 : list[4].s;
+          if (s <= fifth) continue;  // not a candidate, peak or not
           bool top = true;
           for (int du = -1; du <= 1 && top; ++du)
             for (int dv = -1; dv <= 1; ++dv)
@@ -200,8 +236,7 @@ extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, 
                 top = false;
                 break;
               }
-          const int64_t fifth = count < 5 ? 0 : list[4].s;
-          if (top && s > fifth) insert_peak(list, count, Peak{u, v, s});
+          if (top) insert_peak(list, count, Peak{u, v, s});
         }
       bool decided = false;
       for (int i = 0; i < count && !decided; ++i) {

@@ -22,6 +22,13 @@ extern "C" {
 int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest, int brows,
                           int bcols, uint16_t *wavelengths, uint8_t *freq_field, uint8_t *orient_field);
 
+/* The same, computing only the blocks (br, bc) whose mask entry
+ * mask[(br / mask_div) * mask_cols + bc / mask_div] is set; the others get
+ * 0 in all three outputs.  mask NULL computes every block. */
+int ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
+                                  int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
+                                  uint8_t *orient_field, const uint8_t *mask, int mask_cols, int mask_div);
+
 /* 16 x 16 windows on an image at half the resolution (one sample = two
  * full-resolution pixels); results in full-resolution units. */
 int ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,

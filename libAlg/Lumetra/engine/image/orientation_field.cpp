@@ -24,6 +24,26 @@ int reliability_of(int64_t gxy, int64_t gxx, int64_t gyy) {
   return static_cast<int>(std::min<int64_t>(r, 255));
 }
 
+// Middle value of five through a 9-comparator sorting network (min/max,
+// no branches); the same value any selection would return.
+inline uint8_t median5(uint8_t *v) {
+  auto order = [v](int a, int b) {
+    const uint8_t lo = std::min(v[a], v[b]), hi = std::max(v[a], v[b]);
+    v[a] = lo;
+    v[b] = hi;
+  };
+  order(0, 1);
+  order(3, 4);
+  order(2, 4);
+  order(2, 3);
+  order(0, 3);
+  order(0, 2);
+  order(1, 4);
+  order(1, 3);
+  order(1, 2);
+  return v[2];
+}
+
 }  // namespace
 
 extern "C" int ridge_orientations_scale(const uint8_t *pixels, int rows, int cols, const uint8_t *mask,
@@ -172,8 +192,7 @@ extern "C" int oriented_median(const uint8_t *in, int rows, int cols, const uint
       const Offset *fp = kMedianLine[sector9(orientation[i])];
       uint8_t v[5];
       for (int k = 0; k < 5; ++k) v[k] = copy[static_cast<size_t>(r + fp[k].dr) * cols + c + fp[k].dc];
-      std::nth_element(v, v + 2, v + 5);
-      out[i] = v[2];
+      out[i] = median5(v);
     }
   return 0;
 }

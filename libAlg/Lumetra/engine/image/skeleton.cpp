@@ -14,11 +14,9 @@ const int kDr[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
 const int kDc[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 
 int code_of(int d) { return (kDr[d] + 1) + 4 * (kDc[d] + 1); }
-int dir_of(int code) {
-  for (int d = 0; d < 8; ++d)
-    if (code_of(d) == code) return d;
-  return -1;
-}
+// Direction of a step code (0 .. 10), -1 for codes that are no step.
+constexpr int8_t kDirOf[16] = {7, 6, 5, -1, 0, -1, 4, -1, 1, 2, 3, -1, -1, -1, -1, -1};
+int dir_of(int code) { return code >= 0 && code < 16 ? kDirOf[code] : -1; }
 
 struct Tables {
   uint8_t del[256] = {};
@@ -46,9 +44,17 @@ struct Contour {
   bool active;
 };
 
+inline int pattern_at(uint8_t **rowp, int rows, int cols, int r, int c);
+
 }  // namespace
 
-extern "C" int get_pattern(uint8_t **rowp, int rows, int cols, int r, int c) {
+extern "C" int get_pattern(uint8_t **rowp, int rows, int cols, int r, int c) { return pattern_at(rowp, rows, cols, r, c); }
+
+namespace {
+
+// The 8-neighbourhood of (r, c) as bits, 1 for every non-white neighbour
+// (outside the image counts as white), up-left the highest bit.
+inline int pattern_at(uint8_t **rowp, int rows, int cols, int r, int c) {
   if (r > 0 && c > 0 && r + 1 < rows && c + 1 < cols) {
     const uint8_t *up = rowp[r - 1] + c, *mid = rowp[r] + c, *down = rowp[r + 1] + c;
     return (up[-1] != 1) << 7 | (up[0] != 1) << 6 | (up[1] != 1) << 5 | (mid[-1] != 1) << 4 | (mid[1] != 1) << 3 |
@@ -62,8 +68,10 @@ extern "C" int get_pattern(uint8_t **rowp, int rows, int cols, int r, int c) {
   return p;
 }
 
+}  // namespace
+
 extern "C" int is_single_island(uint8_t **rowp, int rows, int cols, int r, int c) {
-  return !white(rowp, rows, cols, r, c) && get_pattern(rowp, rows, cols, r, c) == 0;
+  return !white(rowp, rows, cols, r, c) && pattern_at(rowp, rows, cols, r, c) == 0;
 }
 
 extern "C" void extract_contour(uint8_t **rowp, int rows, int cols, int r, int c, int state, int size,
@@ -163,13 +171,13 @@ extern "C" int bal_contour_thin_scale(uint8_t **rowp, int rows, int cols, int sc
         }
       };
       for (int t = 0; t < k.len; ++t) {
-        verdict[t] = kTables.del[get_pattern(rowp, rows, cols, px[2 * t], px[2 * t + 1])];
+        verdict[t] = kTables.del[pattern_at(rowp, rows, cols, px[2 * t], px[2 * t + 1])];
         if (t >= 2) apply(t - 2);
       }
       for (int t = k.len >= 2 ? k.len - 2 : 0; t < k.len; ++t) apply(t);
       for (int t = 0; t < k.len; ++t) {
         uint8_t &p = rowp[px[2 * t]][px[2 * t + 1]];
-        if (p == 1 && kTables.conn[get_pattern(rowp, rows, cols, px[2 * t], px[2 * t + 1])]) {
+        if (p == 1 && kTables.conn[pattern_at(rowp, rows, cols, px[2 * t], px[2 * t + 1])]) {
           p = 0;
           ++restored;
         }
