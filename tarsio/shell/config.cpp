@@ -1,11 +1,9 @@
 #include "shell/config.h"
 
-#include <climits>
 #include <mutex>
 
-#include <unistd.h>
-
 #include "platform/ini.h"
+#include "shell/result_paths.h"
 #include "shell/util.h"
 
 namespace tarsio {
@@ -21,13 +19,9 @@ std::string config_path() {
     std::lock_guard<std::mutex> guard(g_override_lock);
     if (!g_override_path.empty()) return g_override_path;
   }
-  char exe[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return std::string();
-  std::string path(exe, static_cast<std::size_t>(n));
-  const auto slash = path.rfind('/');
-  path.resize(slash == std::string::npos ? 0 : slash);
-  return path + "/AppConfig.ini";
+  const std::string dir = program_dir();
+  if (dir.empty()) return std::string();
+  return dir + "/AppConfig.ini";
 }
 
 void set_config_path_for_testing(const std::string& path) {
