@@ -135,6 +135,27 @@ int peak_angle(int64_t U, int64_t V, uint32_t d) {
   return atan2_(static_cast<int32_t>(Y), static_cast<int32_t>(X)) & 255;
 }
 
+// Walks the peak list strongest first and takes the first peak whose
+// refined distance from the centre exceeds dmin.  kNoPeak: none does;
+// kWeakPeak: that peak is too far out or too weak against the block's
+// energy E; kGoodPeak: U, V and d describe it.
+enum PeakChoice { kNoPeak, kWeakPeak, kGoodPeak };
+
+template <typename Power>
+PeakChoice choose_peak(const Power &pw, const Peak *list, int count, int frac, int64_t dmin, int64_t E,
+                       int64_t &U, int64_t &V, uint32_t &d) {
+  for (int i = 0; i < count; ++i) {
+    int64_t S9;
+    if (!refine(pw, list[i], frac, U, V, S9)) continue;
+    const int64_t dd = U * U + V * V;
+    if (dd <= dmin) continue;
+    if (dd > 0xFFFFFFFFll || S9 < (E >> 3)) return kWeakPeak;
+    d = static_cast<uint32_t>(dd);
+    return kGoodPeak;
+  }
+  return kNoPeak;
+}
+
 }  // namespace
 
 extern "C" int ridge_peak_position32(const uint32_t *power, int u, int v, int64_t *U, int64_t *V, int64_t *S9) {
@@ -238,24 +259,17 @@ extern "C" int ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int rows, in
               }
           if (top) insert_peak(list, count, Peak{u, v, s});
         }
-      bool decided = false;
-      for (int i = 0; i < count && !decided; ++i) {
-        int64_t U, V, S9;
-        if (!refine(P, list[i], 12, U, V, S9)) continue;
-        const int64_t d = U * U + V * V;
-        if (d <= 47586034) continue;
-        decided = true;
-        if (d > 0xFFFFFFFFll || S9 < (E >> 3)) {
-          if (orient_field) orient_field[k] = 0;
-          break;
-        }
-        const int64_t Wl = (int64_t{1} << 25) / sqrt_32(static_cast<uint32_t>(d));
-        if (orient_field) orient_field[k] = static_cast<uint8_t>(peak_angle(U, V, static_cast<uint32_t>(d)));
-        if (Wl > wmax || Wl < wmin) break;
-        wavelengths[k] = static_cast<uint16_t>(Wl);
-        if (freq_field) freq_field[k] = static_cast<uint8_t>(std::min<int64_t>(255, ((1 << 18) + Wl / 2) / Wl));
+      int64_t U, V;
+      uint32_t d;
+      if (choose_peak(P, list, count, 12, 47586034, E, U, V, d) != kGoodPeak) {
+        if (orient_field) orient_field[k] = 0;
+        continue;
       }
-      if (!decided && orient_field) orient_field[k] = 0;
+      const int64_t Wl = (int64_t{1} << 25) / sqrt_32(d);
+      if (orient_field) orient_field[k] = static_cast<uint8_t>(peak_angle(U, V, d));
+      if (Wl > wmax || Wl < wmin) continue;
+      wavelengths[k] = static_cast<uint16_t>(Wl);
+      if (freq_field) freq_field[k] = static_cast<uint8_t>(std::min<int64_t>(255, ((1 << 18) + Wl / 2) / Wl));
     }
   return 0;
 }
@@ -315,25 +329,18 @@ extern "C" int ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols
           const int64_t fifth = count < 5 ? 0 : list[4].s;
           if (top && s > fifth) insert_peak(list, count, Peak{u, v, s});
         }
-      bool decided = false;
-      for (int i = 0; i < count && !decided; ++i) {
-        int64_t U, V, S9;
-        if (!refine(P, list[i], 11, U, V, S9)) continue;
-        const int64_t d = U * U + V * V;
-        if (d <= 11896508) continue;
-        decided = true;
-        if (d > 0xFFFFFFFFll || S9 < (E >> 3)) {
-          if (orient_field) orient_field[k] = 0;
-          break;
-        }
-        const int64_t K = std::min<int64_t>(255, ((sqrt_32(static_cast<uint32_t>(d)) / 2) + 16) >> 5);
-        if (freq_field) freq_field[k] = static_cast<uint8_t>(K);
-        if (orient_field) orient_field[k] = static_cast<uint8_t>(peak_angle(U, V, static_cast<uint32_t>(d)));
-        const int64_t Wl = ((1 << 18) + K / 2) / K;
-        if (Wl > wmax || Wl < wmin) break;
-        wavelengths[k] = static_cast<uint16_t>(Wl);
+      int64_t U, V;
+      uint32_t d;
+      if (choose_peak(P, list, count, 11, 11896508, E, U, V, d) != kGoodPeak) {
+        if (orient_field) orient_field[k] = 0;
+        continue;
       }
-      if (!decided && orient_field) orient_field[k] = 0;
+      const int64_t K = std::min<int64_t>(255, ((sqrt_32(d) / 2) + 16) >> 5);
+      if (freq_field) freq_field[k] = static_cast<uint8_t>(K);
+      if (orient_field) orient_field[k] = static_cast<uint8_t>(peak_angle(U, V, d));
+      const int64_t Wl = ((1 << 18) + K / 2) / K;
+      if (Wl > wmax || Wl < wmin) continue;
+      wavelengths[k] = static_cast<uint16_t>(Wl);
     }
   return 0;
 }
