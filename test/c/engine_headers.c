@@ -45,7 +45,7 @@ int engine_headers_compile_as_c(void) {
   qx_algorithm *alg = square_xs_create(NULL);
   code += qx_algorithm_get_template_type(alg);
   qx_algorithm_delete(alg);
-  code += (int)bal_filter_fft_worksize(ENHANCE_BLOCK) + QXBMP_OK;
+  code += (int)bal_filter_fft_worksize(ENHANCE_BLOCK) + QX_RC_OK;
   code += tlv_construct_tag(1, 1, 46) + embedded_order_code(6);
   return code + qx_rc_convert_from_qxi(QXI_NO_MEMORY);
 }
