@@ -352,6 +352,38 @@ TEST_F(Enroll, WorksWithoutCallbacksAndDeletesFromItsSession) {
   EXPECT_EQ(qx_session_get_num_refs(session), 1);
 }
 
+int g_canvas_calls = 0;
+int32_t on_canvas(qx_session *, qx_image *) {
+  ++g_canvas_calls;
+  return 0;
+}
+
+TEST_F(Enroll, CanvasShowsTheLargestIslandsOutlines) {
+  const qx_enroll_callbacks cb = {nullptr, nullptr, on_canvas, nullptr, nullptr};
+  qx_image *canvas = qx_image_create(200, 200, 500, 500, nullptr, 0);
+  qx_verifier_chain *chain = qx_verifier_chain_create();
+  qx_verifier_chain_append_link(chain, qx_verifier_link_create(&kVerifier, &kVerifier, 0, 0, 0, 0));
+  qx_algorithm_config config{32, {0, 0, 0}, 8};
+  alg = qx_algorithm_create(nullptr, &kExtractor, chain, 74, 1, 6, nullptr, 0, nullptr, 0,
+                            &config);
+  enroll = qx_multitemplate_enroll_create_algorithm(alg, nullptr, &cb, canvas);
+  qx_image_delete(canvas);  // the enrollment holds it
+  g_canvas_calls = 0;
+  ASSERT_EQ(run({1, 0, 0}), 0);
+  ASSERT_EQ(run({1, 40, 20}), 0);
+  EXPECT_EQ(g_canvas_calls, 2);
+  // The union of the two rectangles spans (0, 0) to (128, 108): outlines
+  // at both rectangles' edges, white inside and outside.
+  const uint8_t *px = qx_image_get_pixels(canvas);
+  auto at = [&](int x, int y) { return px[y * 200 + x]; };
+  EXPECT_EQ(at(0, 0), 0);
+  EXPECT_EQ(at(88, 50), 0);
+  EXPECT_EQ(at(128, 108), 0);
+  EXPECT_EQ(at(40, 20), 0);
+  EXPECT_EQ(at(10, 10), 255);
+  EXPECT_EQ(at(150, 150), 255);
+}
+
 TEST(EnrollCreate, NeedsAnAlgorithmWithCaptures) {
   EXPECT_EQ(qx_multitemplate_enroll_create_algorithm(nullptr, nullptr, nullptr, nullptr),
             nullptr);
