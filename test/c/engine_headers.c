@@ -24,6 +24,7 @@
 #include "engine/image/qx_quality.h"
 #include "engine/image/resample.h"
 #include "engine/image/segment.h"
+#include "engine/match/ehm_verifier.h"
 #include "engine/match/embedded_extractor.h"
 #include "engine/match/qx_config.h"
 #include "engine/match/qx_extractor.h"
