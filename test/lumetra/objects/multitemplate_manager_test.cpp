@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "engine/match/ehm_verifier.h"
 #include "engine/match/qx_config.h"
 #include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/qx_alloc.h"
@@ -339,13 +340,15 @@ TEST(MultitemplateManager, ConvertKeepsMainIslandAsHybridTemplates) {
 // A verifier whose comparisons are scripted by the test.
 int g_compares = 0;
 int32_t g_compare_rc = 0;
+int32_t g_accept = 1;
+int32_t g_far = -1;
 int32_t scripted_similarity(qx_session *, qx_template *, qx_template *, int32_t far,
                             uint16_t *score, int32_t *decision, qx_alignment **alignment,
                             qx_template **, const qx_vermodel *) {
   ++g_compares;
-  EXPECT_EQ(far, 9);
-  *score = 100;
-  if (decision != nullptr) *decision = 1;
+  g_far = far;
+  *score = g_accept ? 100 : 0;
+  if (decision != nullptr) *decision = g_accept;
   if (alignment != nullptr) {
     *alignment = qx_alignment_create(1, 2, 3);
     if (*alignment == nullptr) return QX_RC_NO_MEMORY;
@@ -355,46 +358,175 @@ int32_t scripted_similarity(qx_session *, qx_template *, qx_template *, int32_t 
 const qx_verifier_interface kScriptedVerifier = {scripted_similarity, nullptr, nullptr,
                                                  nullptr, nullptr, nullptr};
 
-TEST(MultitemplateManager, RebuildComparesNewTemplatesAndNeedsTheSubtemplateChoice) {
+// Two main-island instances (island 0) under a manager with maximum `max`.
+mtdesc::Desc one_island(uint8_t max) {
+  mtdesc::Desc d;
+  d.global = {{1, {max, 12, 3, 0, 0, 0, 0}}};
+  d.instances = {{1, 67, Bytes(20, 0xA1), {{1, alignment_record(0, 0, 0, false)}, {2, {0}}}},
+                 {2, 67, Bytes(20, 0xA2), {{1, alignment_record(5, -3, 2, false)}, {2, {0}}}}};
+  return d;
+}
+
+struct Rebuild {
+  int32_t rc;
+  int32_t change;
+  std::vector<bool> main;  // per instance of the result
+  bool new_kept;
+};
+
+Rebuild rebuild(qx_multitemplate_manager *m, int32_t option) {
+  qx_template *fresh = capture(0xB0);
+  Rebuild r{};
+  r.change = -1;
+  r.rc = qx_multitemplate_manager_enroll_templates(m, &fresh, 1, nullptr, &kScriptedVerifier,
+                                                   option, &r.change, nullptr);
+  qx_multitemplate *mt = qx_multitemplate_manager_get_multitemplate(m);
+  int32_t tag = QX_MT_GLOBAL_TAG;
+  while (qx_multitemplate_next_tag(mt, &tag)) {
+    r.main.push_back(qx_multitemplate_instance_is_main(mt, tag) != 0);
+    qx_template *t = qx_multitemplate_get_instance(mt, tag);
+    r.new_kept = r.new_kept || t == fresh;
+    qx_template_delete(t);
+    // Every instance of a rebuild carries its alignment and island.
+    EXPECT_NE(qx_multitemplate_get_metadata(mt, tag, 1, nullptr), nullptr);
+    EXPECT_NE(qx_multitemplate_get_instance_island(mt, tag), 255);
+  }
+  qx_template_delete(fresh);
+  return r;
+}
+
+TEST(MultitemplateManager, RebuildReportsWhatChanged) {
+  g_compare_rc = QX_RC_OK;
+  // An accepted new template joins the main island: change 1.
+  g_accept = 1;
+  qx_multitemplate_manager *m = manager_over(one_island(4));
+  g_compares = 0;
+  Rebuild r = rebuild(m, 0);
+  EXPECT_EQ(r.rc, QX_RC_OK);
+  EXPECT_EQ(r.change, QX_MTM_CHANGE_MAIN);
+  EXPECT_EQ(r.main, (std::vector<bool>{true, true, true}));
+  EXPECT_TRUE(r.new_kept);
+  EXPECT_EQ(g_compares, 2);  // only pairs with the new template are compared
+  EXPECT_EQ(g_far, 9);
+  qx_multitemplate_manager_delete(m);
+  // With a maximum of 2 one capture goes; the new one here: no change.
+  m = manager_over(one_island(2));
+  r = rebuild(m, 0);
+  EXPECT_EQ(r.rc, QX_RC_OK);
+  EXPECT_EQ(r.change, QX_MTM_NO_CHANGE);
+  EXPECT_FALSE(r.new_kept);
+  qx_multitemplate_manager_delete(m);
+
+  // A rejected new template is an island of its own: kept as secondary
+  // with the island option (change 2), compared at FAR index 12.
+  g_accept = 0;
+  m = manager_over(one_island(4));
+  r = rebuild(m, 1);
+  EXPECT_EQ(r.rc, QX_RC_OK);
+  EXPECT_EQ(r.change, QX_MTM_CHANGE_SECONDARY);
+  EXPECT_EQ(r.main, (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(g_far, 12);
+  EXPECT_EQ(qx_multitemplate_manager_get_nbr_of_unenrolled_templates(m), 1);
+  qx_multitemplate_manager_delete(m);
+  // With a maximum of 1: an existing instance dropped, the new one too.
+  m = manager_over(one_island(1));
+  r = rebuild(m, 0);
+  EXPECT_EQ(r.rc, QX_RC_OK);
+  EXPECT_EQ(r.change, QX_MTM_CHANGE_REDUCED);
+  EXPECT_EQ(r.main.size(), 1u);
+  qx_multitemplate_manager_delete(m);
+
+  // The size limit lowers the maximum until the result fits (change 3),
+  // and the lowered maximum is written into record 1.
+  g_accept = 1;
+  m = manager_over(one_island(4));
+  qx_multitemplate_manager_set_max_template_size(m, 18 + 2 * (30 + 9 + 4) + 10);
+  r = rebuild(m, 0);
+  EXPECT_EQ(r.rc, QX_RC_OK);
+  EXPECT_EQ(r.change, QX_MTM_CHANGE_REDUCED);
+  EXPECT_EQ(r.main.size(), 2u);
+  EXPECT_EQ(qx_multitemplate_manager_get_max_nbr_of_templates(m), 2);
+  EXPECT_EQ(encoding_of(m)[11], 2);
+  qx_multitemplate_manager_delete(m);
+  // Nothing fits: 19 once the maximum would reach 0, nothing changed.
+  m = manager_over(one_island(4));
+  const Bytes before = encoding_of(m);
+  qx_multitemplate_manager_set_max_template_size(m, 20);
+  r = rebuild(m, 0);
+  EXPECT_EQ(r.rc, QX_RC_CAPACITY_FULL);
+  EXPECT_EQ(r.change, QX_MTM_NO_CHANGE);
+  qx_multitemplate_manager_set_max_template_size(m, 0);
+  EXPECT_EQ(encoding_of(m), before);
+  qx_multitemplate_manager_delete(m);
+}
+
+TEST(MultitemplateManager, RebuildFailuresLeaveTheMultitemplateAlone) {
   qx_multitemplate_manager *m = manager_over(islands_desc());
   ASSERT_EQ(qx_multitemplate_manager_is_incremental(m), 0);
   const Bytes before = encoding_of(m);
   qx_template *t[2] = {capture(1), capture(2)};
   int32_t change = -1;
-  // Every pair with a new template is compared: 5 + 6 pairs.
-  g_compares = 0;
-  g_compare_rc = QX_RC_OK;
-  EXPECT_EQ(qx_multitemplate_manager_enroll_templates(m, t, 2, nullptr, &kScriptedVerifier, 0,
-                                                      &change, nullptr), QX_RC_UNSUPPORTED);
-  EXPECT_EQ(g_compares, 11);
-  EXPECT_EQ(change, QX_MTM_NO_CHANGE);
-  EXPECT_EQ(encoding_of(m), before);
   // A verifier error ends the rebuild with its code.
   g_compares = 0;
   g_compare_rc = 17;
   EXPECT_EQ(qx_multitemplate_manager_enroll_templates(m, t, 2, nullptr, &kScriptedVerifier, 0,
                                                       &change, nullptr), 17);
   EXPECT_EQ(g_compares, 1);
+  EXPECT_EQ(change, QX_MTM_NO_CHANGE);
   EXPECT_EQ(encoding_of(m), before);
   EXPECT_EQ(qx_multitemplate_manager_enroll_templates(m, t, 2, nullptr, nullptr, 0, &change,
                                                       nullptr), QX_RC_BAD_ARGUMENT);
   g_compare_rc = 0;
+  // A maximum of 0 cannot choose.
+  qx_multitemplate_manager_set_max_nbr_of_templates(m, 0);
+  EXPECT_EQ(qx_multitemplate_manager_enroll_templates(m, t, 2, nullptr, &kScriptedVerifier, 0,
+                                                      &change, nullptr), QX_RC_CAPACITY_FULL);
   qx_template_delete(t[0]);
   qx_template_delete(t[1]);
   qx_multitemplate_manager_delete(m);
 }
 
-TEST(MultitemplateManager, VerificationsThatAreNotAvailableSaySo) {
+TEST(MultitemplateManager, DecisionFromScoreCountsMainIslandInstances) {
+  qx_session *session = qx_session_create();
+  qx_algorithm *alg = square_xs_create(session);
+  ASSERT_NE(alg, nullptr);
+  const qx_verifier_interface *verifier = qx_algorithm_get_verifier(alg);
+  qx_multitemplate_manager *m = manager_over(islands_desc());  // 3 main, 2 secondary
+  for (uint16_t score : {0, 4000, 6000, 9000, 65535}) {
+    for (int32_t far : {3, 12, 27}) {
+      int32_t want = -1, got = -1;
+      uint16_t want_threshold = 0, got_threshold = 0;
+      const int32_t want_rc = qx_verifier_decision_from_score(verifier, session, score, 3, far,
+                                                              &want, &want_threshold, nullptr);
+      EXPECT_EQ(qx_multitemplate_manager_decision_from_score(m, verifier, session, nullptr, score,
+                                                             far, &got, &got_threshold, nullptr),
+                want_rc);
+      EXPECT_EQ(got, want);
+      EXPECT_EQ(got_threshold, want_threshold);
+    }
+  }
+  // The count matters: one main instance needs a higher score than three.
+  uint16_t three = 0, one = 0;
+  int32_t decision = 0;
+  qx_verifier_decision_from_score(verifier, session, 0, 1, 12, &decision, &one, nullptr);
+  qx_multitemplate_manager_decision_from_score(m, verifier, session, nullptr, 0, 12, &decision,
+                                               &three, nullptr);
+  EXPECT_NE(one, three);
+  decision = -1;
+  EXPECT_EQ(qx_multitemplate_manager_decision_from_score(nullptr, verifier, session, nullptr, 0,
+                                                         12, &decision, nullptr, nullptr),
+            QX_RC_BAD_ARGUMENT);
+  EXPECT_EQ(decision, 0);
+  qx_multitemplate_manager_delete(m);
+  qx_algorithm_delete(alg);
+  qx_session_delete(session);
+}
+
+TEST(MultitemplateManager, VerificationIsNotAvailableYet) {
   qx_multitemplate_manager *m = manager_over(islands_desc());
   qx_template *probe = capture(1);
-  int32_t decision = -1;
-  uint16_t threshold = 0;
-  EXPECT_EQ(qx_multitemplate_manager_decision_from_score(m, &kScriptedVerifier, nullptr, nullptr,
-                                                         5000, 12, &decision, &threshold, nullptr),
-            QX_RC_UNSUPPORTED);
-  EXPECT_EQ(decision, 0);
-  EXPECT_EQ(threshold, 65535);
   uint16_t score = 1;
+  int32_t decision = -1;
   qx_alignment *a = nullptr;
   int32_t change = -1;
   EXPECT_EQ(qx_multitemplate_manager_verify_template(m, &kScriptedVerifier, nullptr, probe, 12,
@@ -443,10 +575,15 @@ TEST(MultitemplateManager, AlgorithmBuildsAndUpdatesMultitemplates) {
   EXPECT_EQ(qx_algorithm_update_multitemplate(alg, foreign, t + 3, 1, &again), QX_RC_OK);
   EXPECT_EQ(again, nullptr);
 
-  // The full build compares the templates and chooses subtemplates: the
-  // engine's verifier and the enrollment's choice are not available yet.
+  // The full build compares the templates with the algorithm's verifier:
+  // these are no hybrid templates, so it answers what the verifier says.
   qx_template *built = nullptr;
-  EXPECT_EQ(qx_algorithm_create_multitemplate(alg, t, 4, &built), QX_RC_UNSUPPORTED);
+  uint16_t score = 0;
+  int32_t decision = 0;
+  const int32_t verifier_rc = qx_algorithm_get_verifier(alg)->get_similarity_score(
+      qx_algorithm_get_session(alg), t[1], t[0], 9, &score, &decision, nullptr, nullptr, nullptr);
+  ASSERT_NE(verifier_rc, QX_RC_OK);
+  EXPECT_EQ(qx_algorithm_create_multitemplate(alg, t, 4, &built), verifier_rc);
   EXPECT_EQ(built, nullptr);
   EXPECT_EQ(qx_algorithm_create_multitemplate(alg, t, 4, nullptr), QX_RC_BAD_ARGUMENT);
 
@@ -506,7 +643,6 @@ TEST(MultitemplateManager, OutOfMemoryAnswersNineAndLeaksNothing) {
   });
   qx_multitemplate_manager *m = qx_multitemplate_manager_create_with_template(src);
   ASSERT_NE(m, nullptr);
-  const Bytes before = encoding_of(m);
   expect_clean_failures("encode/copy", [&](bool *oom) {
     qx_multitemplate_manager *c = qx_multitemplate_manager_copy(m);
     *oom = c == nullptr;
@@ -526,10 +662,9 @@ TEST(MultitemplateManager, OutOfMemoryAnswersNineAndLeaksNothing) {
     const int32_t rc = qx_multitemplate_manager_enroll_templates(m, news, 2, nullptr,
                                                                  &kScriptedVerifier, 0, &change,
                                                                  nullptr);
-    *oom = rc == QX_RC_NO_MEMORY;
-    return rc == QX_RC_UNSUPPORTED;
+    *oom = rc == QX_RC_NO_MEMORY && change == QX_MTM_NO_CHANGE;
+    return rc == QX_RC_OK;
   });
-  EXPECT_EQ(encoding_of(m), before);
   qx_multitemplate_manager_delete(m);
 
   expect_clean_failures("incremental", [&](bool *oom) {

@@ -5,7 +5,9 @@
 
 #include "engine/objects/multitemplate_internal.hpp"
 #include "engine/objects/multitemplate_manager_internal.hpp"
+#include "engine/match/ehm_verifier.h"
 #include "engine/objects/qx_multitemplate_manager.h"
+#include "engine/objects/qx_subtemplate_choice.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_buffer.hpp"
 #include "engine/qx_rc.h"
@@ -184,27 +186,8 @@ int32_t enroll_rebuild(qx_multitemplate_manager *m, qx_template **templates, int
   return QX_RC_OK;
 }
 
-// The subtemplate choice of the enrollment: which templates to keep, with
-// their alignments to their islands' tops and their island numbers.
-struct Pick {
-  int32_t index;
-  int32_t island;
-  qx_alignment *alignment;
-};
-
-int32_t choose_subtemplates(qx_template **, int32_t, qx_match **, int32_t, Pick **, int32_t *) {
-  // The choice is provided by the enrollment; until it is part of the
-  // engine a rebuild cannot be made.
-  return QX_RC_UNSUPPORTED;
-}
-
-void free_picks(Pick *picks, int32_t count) {
-  for (int32_t i = 0; i < count && picks != nullptr; ++i) qx_alignment_delete(picks[i].alignment);
-  qx_free(picks);
-}
-
 // A multi-template holding the picks, with the global records of `old`.
-int32_t build_from_picks(const qx_multitemplate *old, qx_template **templates, const Pick *picks,
+int32_t build_from_picks(const qx_multitemplate *old, qx_template **templates, const qx_subtemplate_pick *picks,
                          int32_t nbr_picks, int32_t island_option, qx_multitemplate **out) {
   *out = nullptr;
   qx_multitemplate *mt = qx_multitemplate_create();
@@ -246,14 +229,14 @@ int32_t qx_mtm_enroll_templates_from_match_matrix(qx_multitemplate_manager *mana
   uint8_t max = manager->max_templates;
   for (;;) {
     if (max == 0) return QX_RC_CAPACITY_FULL;
-    Pick *picks = nullptr;
+    qx_subtemplate_pick *picks = nullptr;
     int32_t nbr_picks = 0;
-    int32_t rc = choose_subtemplates(templates, count, matrix, max, &picks, &nbr_picks);
+    int32_t rc = qx_subtemplate_choose(templates, count, matrix, max, &picks, &nbr_picks);
     qx_multitemplate *mt = nullptr;
     if (rc == QX_RC_OK) {
       rc = build_from_picks(manager->mt, templates, picks, nbr_picks, island_option, &mt);
     }
-    free_picks(picks, nbr_picks);
+    qx_subtemplate_picks_free(picks, nbr_picks);
     if (rc != QX_RC_OK) return rc;
     if (manager->max_size != 0 && qx_multitemplate_encode_size(mt) > manager->max_size) {
       // Too large: one subtemplate fewer, and the manager keeps that maximum.
@@ -304,16 +287,12 @@ int32_t qx_multitemplate_manager_decision_from_score(
     qx_session *session, const void *reserved, uint16_t score, int32_t far_index,
     int32_t *decision, uint16_t *threshold, const qx_vermodel *models) {
   (void)reserved;
-  (void)session;
-  (void)score;
-  (void)far_index;
-  (void)models;
   if (decision != nullptr) *decision = 0;
   if (threshold != nullptr) *threshold = 65535;
-  if (manager == nullptr || verifier == nullptr || decision == nullptr) return QX_RC_BAD_ARGUMENT;
-  // The verifier's decision from a score and a number of subtemplates is
-  // part of the score model, which the engine does not provide yet.
-  return QX_RC_UNSUPPORTED;
+  if (manager == nullptr || verifier == nullptr) return QX_RC_BAD_ARGUMENT;
+  return qx_verifier_decision_from_score(verifier, session, score,
+                                         qx_multitemplate_manager_get_nbr_of_templates(manager),
+                                         far_index, decision, threshold, models);
 }
 
 int32_t qx_multitemplate_manager_verify_template(
