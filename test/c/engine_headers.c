@@ -25,6 +25,7 @@
 #include "engine/image/resample.h"
 #include "engine/image/segment.h"
 #include "engine/match/ehm_verifier.h"
+#include "engine/match/chain_walk.h"
 #include "engine/match/embedded_extractor.h"
 #include "engine/match/mt_coherence.h"
 #include "engine/match/mt_score.h"
