@@ -34,6 +34,7 @@
 #include "engine/match/qx_polygon.h"
 #include "engine/match/qx_utils.h"
 #include "engine/match/qx_verifier.h"
+#include "engine/match/spectral_match.h"
 #include "engine/match/vermodel_data.h"
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_alignment.h"
