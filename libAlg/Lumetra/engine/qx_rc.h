@@ -39,13 +39,18 @@ typedef int qxi_status;
  * that cannot be decoded). */
 #define QX_RC_BAD_DATA 3
 /* The input is not a record of a supported format and version ("FMR" 2.0 or
- * 3.0, a 0x7F2E compact card), or a record lacks a part it must have. */
+ * 3.0, a 0x7F2E compact card, a spectral part whose long-layout marker is
+ * wrong), or a record lacks a part it must have. */
 #define QX_RC_NOT_A_RECORD 4
 /* Bytes that cannot be read as the structure they claim: an unreadable TLV
- * element or one running past its parent, a bitmap of an unsupported kind. */
+ * element or one running past its parent, a length field larger than its
+ * input, a bitmap of an unsupported kind. */
 #define QX_RC_MALFORMED 5
-/* An extension runs past the end of its input. */
+/* Code 6 has two meanings, by layer: */
+/* an extension runs past the end of its input (record readers); */
 #define QX_RC_TRUNCATED 6
+/* the instance or metadata entry asked for is not there (multi-template). */
+#define QX_RC_ENTRY_ABSENT 6
 /* The image layer answered status 2 (no stage gives it a meaning). */
 #define QX_RC_IMAGE_STATUS_2 7
 /* A file cannot be opened, sized or read. */
