@@ -189,6 +189,48 @@ TEST_F(Coherence, FillIgnoresIndexesOutsideTheStateAndRefills) {
   qx_alignment_delete(id);
 }
 
+TEST(CoherenceVerification, ScoresWithTheQuadraticModelAndDecidesWithItsOwnTable) {
+  // Feature 2 (number of coherent others) carries all the weight: one
+  // coherent other drives the score to the top, none leaves 4096.
+  std::array<qx_vermodel_coefficient, 24> c{};
+  for (auto &r : c) {
+    r.upper = 65535;
+    r.scale = 65536;
+  }
+  c[2].weight = 10;
+  std::array<uint16_t, QX_THRESHOLD_ROWS * QX_THRESHOLD_COLUMNS> table{};
+  table.fill(5000);
+  const qx_vermodel models[] = {
+      {&kVerifier, QX_MTCOHER_MODEL_KEY, 24, nullptr, c.data(), 1, table.data()},
+      {nullptr, 0, 0, nullptr, nullptr, 0, nullptr}};
+  qx_session *session = qx_session_create();
+  qx_session_set_sensor_type_(session, 1);
+  qx_session_set_sensor_size_(session, 6);
+  qx_template *probe = probe_of(100, 100);
+  qx_mtcoher *st = qx_mtcoher_create(session, 3, &kVerifier, models);
+  ASSERT_NE(st, nullptr);
+  qx_alignment *id = qx_alignment_create_identity();
+  qx_alignment *far_away = qx_alignment_create(150, 0, 0);
+  qx_mtcoher_fill_data(st, 0, id, id, 3000, 0);
+  qx_mtcoher_fill_data(st, 1, far_away, id, 3000, 0);  // no overlap with entry 0
+  int32_t decision = 7;
+  EXPECT_EQ(qx_mtcoher_verify_template(session, st, probe, 0, 12, &decision), 0);
+  EXPECT_EQ(decision, 0);
+  qx_mtcoher_fill_data(st, 2, id, id, 3000, 0);  // lies on entry 0
+  EXPECT_EQ(qx_mtcoher_verify_template(session, st, probe, 0, 12, &decision), 0);
+  EXPECT_EQ(decision, 1);
+  EXPECT_EQ(qx_mtcoher_verify_template(session, st, probe, 0, 28, &decision), 2);
+  EXPECT_EQ(decision, 0);
+  EXPECT_EQ(qx_mtcoher_verify_template(session, st, probe, 5, 12, &decision), 2);
+  qx_session_set_sensor_size_(session, 0);
+  EXPECT_EQ(qx_mtcoher_verify_template(session, st, probe, 0, 12, &decision), 2);
+  qx_alignment_delete(id);
+  qx_alignment_delete(far_away);
+  qx_mtcoher_delete(st);
+  qx_template_delete(probe);
+  qx_session_delete(session);
+}
+
 TEST(CoherenceMemory, AllocationFailuresAnswerNoStateOrNineAndLeakNothing) {
   qx_template *probe = probe_of(100, 100);
   qx_alignment *id = qx_alignment_create_identity();
