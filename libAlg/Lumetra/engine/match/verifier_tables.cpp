@@ -91,7 +91,7 @@ const qx_verifier_interface ehm_verifier = {
     unsupported_similarity_score,        // qx_ehm_get_similarity_score
     qx_ehm_decision_from_score,
     qx_ehm_threshold_table,
-    unsupported_verify_templates,        // qx_ehm_verify_templates
+    qx_ehm_verify_templates,
     unsupported_extract_feature_scores,  // qx_ehm_extract_feature_scores
     qx_ehm_verify_feature_scores,
 };
@@ -100,7 +100,7 @@ const qx_verifier_interface ehmhr_verifier = {
     unsupported_similarity_score,        // qx_ehmhr_get_similarity_score
     qx_ehmhr_decision_from_score,
     qx_ehmhr_threshold_table,
-    unsupported_verify_templates,        // qx_ehmhr_verify_templates
+    qx_ehmhr_verify_templates,
     unsupported_extract_feature_scores,  // qx_ehm_extract_feature_scores (shared)
     qx_ehmhr_verify_feature_scores,
 };
