@@ -687,6 +687,26 @@ TEST(MultitemplateManager, OutOfMemoryAnswersNineAndLeaksNothing) {
     qx_multitemplate_manager_delete(inc);
     return rc == QX_RC_OK && count == 2;
   });
+
+  // The algorithm's operations the same way.
+  qx_algorithm *alg = square_xs_create(nullptr);
+  ASSERT_NE(alg, nullptr);
+  qx_template *incr = nullptr;
+  expect_clean_failures("create_incr_multitemplate", [&](bool *oom) {
+    const int32_t rc = qx_algorithm_create_incr_multitemplate(alg, news, 1, &incr);
+    *oom = rc == QX_RC_NO_MEMORY && incr == nullptr;
+    return rc == QX_RC_OK;
+  });
+  expect_clean_failures("update_multitemplate", [&](bool *oom) {
+    qx_template *out = nullptr;
+    const int32_t rc = qx_algorithm_update_multitemplate(alg, incr, news + 1, 1, &out);
+    *oom = rc == QX_RC_NO_MEMORY && out == nullptr;
+    const bool ok = rc == QX_RC_OK && out != nullptr;
+    qx_template_delete(out);
+    return ok;
+  });
+  qx_template_delete(incr);
+  qx_algorithm_delete(alg);
   qx_template_delete(news[0]);
   qx_template_delete(news[1]);
   qx_template_delete(src);
