@@ -39,6 +39,9 @@
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_finger.h"
+#include "engine/objects/qx_mt_verify.h"
+#include "engine/objects/qx_multitemplate.h"
+#include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/objects/qx_session.h"
 #include "engine/objects/qx_enroll_islands.h"
 #include "engine/objects/qx_enroll_progress.h"
@@ -56,6 +59,9 @@ int engine_headers_compile_as_c(void) {
   qx_algorithm *alg = square_xs_create(NULL);
   code += qx_algorithm_get_template_type(alg);
   qx_algorithm_delete(alg);
+  qx_multitemplate_manager *manager = qx_multitemplate_manager_create(QX_MT_MAX_INSTANCES);
+  code += qx_multitemplate_manager_get_fill_grade(manager) + (QX_MT_GLOBAL_TAG < 0);
+  qx_multitemplate_manager_delete(manager);
   code += (int)bal_filter_fft_worksize(ENHANCE_BLOCK) + QXBMP_OK;
   code += tlv_construct_tag(1, 1, 46) + embedded_order_code(6);
   return code + qx_rc_convert_from_qxi(QXI_NO_MEMORY);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/match/qx_verifier.h"
+#include "engine/objects/qx_multitemplate.h"
 #include "engine/objects/qx_multitemplate_enroll.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
@@ -107,11 +108,12 @@ const qx_enroll_callbacks kCallbacks = {on_event, on_islands, nullptr, nullptr, 
 
 class Enroll : public ::testing::Test {
  protected:
-  void make(int capacity, bool mcu = false, const qx_enroll_callbacks *cb = &kCallbacks) {
+  void make(int capacity, bool mcu = false, const qx_enroll_callbacks *cb = &kCallbacks,
+            uint8_t max_subtemplates = 32) {
     qx_verifier_chain *chain = qx_verifier_chain_create();
     qx_verifier_chain_append_link(chain,
                                   qx_verifier_link_create(&kVerifier, &kVerifier, 0, 0, 0, 0));
-    qx_algorithm_config config{32, {0, 0, 0}, static_cast<uint8_t>(capacity)};
+    qx_algorithm_config config{max_subtemplates, {0, 0, 0}, static_cast<uint8_t>(capacity)};
     alg = qx_algorithm_create(nullptr, &kExtractor, chain, 74, 1, 6, nullptr, 0, nullptr, 0,
                               &config);
     ASSERT_NE(alg, nullptr);
@@ -350,6 +352,121 @@ TEST_F(Enroll, WorksWithoutCallbacksAndDeletesFromItsSession) {
   enroll = nullptr;
   EXPECT_EQ(qx_session_get_context(session, QX_CONTEXT_ENROLLMENT), nullptr);
   EXPECT_EQ(qx_session_get_num_refs(session), 1);
+}
+
+int g_canvas_calls = 0;
+int32_t on_canvas(qx_session *, qx_image *) {
+  ++g_canvas_calls;
+  return 0;
+}
+
+TEST_F(Enroll, CanvasShowsTheLargestIslandsOutlines) {
+  const qx_enroll_callbacks cb = {nullptr, nullptr, on_canvas, nullptr, nullptr};
+  qx_image *canvas = qx_image_create(200, 200, 500, 500, nullptr, 0);
+  qx_verifier_chain *chain = qx_verifier_chain_create();
+  qx_verifier_chain_append_link(chain, qx_verifier_link_create(&kVerifier, &kVerifier, 0, 0, 0, 0));
+  qx_algorithm_config config{32, {0, 0, 0}, 8};
+  alg = qx_algorithm_create(nullptr, &kExtractor, chain, 74, 1, 6, nullptr, 0, nullptr, 0,
+                            &config);
+  enroll = qx_multitemplate_enroll_create_algorithm(alg, nullptr, &cb, canvas);
+  qx_image_delete(canvas);  // the enrollment holds it
+  g_canvas_calls = 0;
+  ASSERT_EQ(run({1, 0, 0}), 0);
+  ASSERT_EQ(run({1, 40, 20}), 0);
+  EXPECT_EQ(g_canvas_calls, 2);
+  // The union of the two rectangles spans (0, 0) to (128, 108): outlines
+  // at both rectangles' edges, white inside and outside.
+  const uint8_t *px = qx_image_get_pixels(canvas);
+  auto at = [&](int x, int y) { return px[y * 200 + x]; };
+  EXPECT_EQ(at(0, 0), 0);
+  EXPECT_EQ(at(88, 50), 0);
+  EXPECT_EQ(at(128, 108), 0);
+  EXPECT_EQ(at(40, 20), 0);
+  EXPECT_EQ(at(10, 10), 255);
+  EXPECT_EQ(at(150, 150), 255);
+}
+
+// Decoded instances of a finalised multi-template: (placement x, island).
+std::vector<std::pair<int, int>> instances_of(qx_template *tpl) {
+  std::vector<std::pair<int, int>> out;
+  qx_multitemplate *mt = nullptr;
+  EXPECT_EQ(qx_multitemplate_decode(tpl, &mt), 0);
+  for (int32_t i = 0; i < qx_multitemplate_get_nbr_of_instances(mt); ++i) {
+    int32_t tag = 0;
+    qx_template *sub = qx_multitemplate_get_instance_for_index(mt, i, &tag);
+    out.emplace_back(read_placement(sub).x, qx_multitemplate_get_instance_island(mt, tag));
+    qx_template_delete(sub);
+  }
+  qx_multitemplate_delete(mt);
+  return out;
+}
+
+TEST_F(Enroll, FinalizeWithBudgetSixteenKeepsSixteenOfOneIsland) {
+  make(32, false, &kCallbacks, 16);
+  qx_template *out = reinterpret_cast<qx_template *>(&live);
+  EXPECT_EQ(qx_multitemplate_enroll_finalize_template_algorithm(alg, enroll, &out), 17);
+  EXPECT_EQ(out, nullptr);
+  // 32 captures in a row, 12 pixels apart: one island.
+  for (int i = 0; i < 32; ++i) ASSERT_EQ(run({1, -120 + 12 * (i % 21), 12 * (i / 21)}), 0);
+  ASSERT_EQ(qx_multitemplate_enroll_get_nbr_of_captures(enroll), 32);
+  ASSERT_EQ(qx_island_list_get_nbr_of_islands(qx_multitemplate_enroll_get_islands(enroll)), 1);
+  EXPECT_EQ(qx_multitemplate_enroll_finalize_template_algorithm(alg, enroll, nullptr), 2);
+  ASSERT_EQ(qx_multitemplate_enroll_finalize_template_algorithm(alg, enroll, &out), 0);
+  EXPECT_EQ(qx_template_get_type(out), QX_TEMPLATE_MULTITEMPLATE);
+  const auto kept = instances_of(out);
+  ASSERT_EQ(kept.size(), 16u);
+  // The stand-in templates hold no minutiae, so each round drops the last
+  // candidate: the first 16 captures stay.
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_EQ(kept[i].first, -120 + 12 * i);
+    EXPECT_EQ(kept[i].second, 0);
+  }
+  // The enrollment is left intact: a second finalize gives the same bytes.
+  qx_template *again = nullptr;
+  ASSERT_EQ(qx_multitemplate_enroll_finalize_template_algorithm(alg, enroll, &again), 0);
+  EXPECT_EQ(qx_template_is_copy(out, again), 1);
+  qx_template_delete(again);
+  qx_template_delete(out);
+}
+
+TEST_F(Enroll, FinalizeKeepsIslandsInTheirOrder) {
+  make(32);
+  ASSERT_EQ(run({1, 0, 0}), 0);
+  ASSERT_EQ(run({2, 0, 0}), 0);
+  ASSERT_EQ(run({2, 30, 0}), 0);
+  ASSERT_EQ(run({1, 50, 0}), 0);
+  ASSERT_EQ(run({3, 0, 0}), 0);
+  qx_template *out = nullptr;
+  ASSERT_EQ(qx_multitemplate_enroll_finalize_template_algorithm(alg, enroll, &out), 0);
+  // Islands founded by score: finger 2's match (spread 30) before finger 1's
+  // (spread 50); finger 3 alone comes last.
+  const std::vector<std::pair<int, int>> expected = {{0, 0}, {30, 0}, {0, 1}, {50, 1}, {0, 2}};
+  EXPECT_EQ(instances_of(out), expected);
+  qx_template_delete(out);
+}
+
+TEST_F(Enroll, FinalizeAllocationFailuresAnswerNineAndLeakNothing) {
+  make(32);
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(run({1 + i % 2, 20 * i, 0}), 0);
+  const long before = qx_alloc_live();
+  int failures = 0;
+  for (long k = 0;; ++k) {
+    qx_template *out = nullptr;
+    qx_alloc_fail_after(k);
+    const int32_t rc = qx_multitemplate_enroll_finalize_template_algorithm(alg, enroll, &out);
+    const bool fired = qx_alloc_fail_pending() == 0;
+    qx_alloc_fail_after(-1);
+    qx_template_delete(out);
+    ASSERT_EQ(qx_alloc_live(), before) << k;
+    if (rc == 0) {
+      EXPECT_FALSE(fired);
+      break;
+    }
+    ASSERT_EQ(rc, 9) << k;
+    EXPECT_EQ(out, nullptr);
+    ++failures;
+  }
+  EXPECT_GT(failures, 10);
 }
 
 TEST(EnrollCreate, NeedsAnAlgorithmWithCaptures) {

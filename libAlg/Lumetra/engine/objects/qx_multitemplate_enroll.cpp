@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "engine/objects/qx_enroll_progress.h"
+#include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_buffer.hpp"
 #include "engine/qx_rc.h"
@@ -498,6 +499,41 @@ int32_t qx_multitemplate_enroll_run(qx_multitemplate_enroll *e, qx_image *image,
     e->callbacks.capture_count(e->session, e->nbr_captures, e->capacity);
   }
   return compare_rc != QX_RC_OK ? compare_rc : rc;
+}
+
+int32_t qx_multitemplate_enroll_finalize_template_algorithm(qx_algorithm *alg,
+                                                           qx_multitemplate_enroll *e,
+                                                           qx_template **out) {
+  if (out == nullptr) return QX_RC_BAD_ARGUMENT;
+  *out = nullptr;
+  if (alg == nullptr || e == nullptr) return QX_RC_BAD_ARGUMENT;
+  const qx_algorithm_config *config = qx_algorithm_get_config(alg);
+  const int32_t n = e->nbr_captures;
+  if (config == nullptr || n == 0) return QX_RC_FAILED;
+
+  // The accepted captures' part of the matrix, n x n (not retained).
+  qx::Buffer<qx_match *> matrix;
+  if (!matrix.alloc(static_cast<size_t>(n) * n)) return QX_RC_NO_MEMORY;
+  for (int32_t i = 0; i < n; ++i) {
+    for (int32_t j = 0; j < n; ++j) matrix[static_cast<size_t>(i) * n + j] = cell(e, i, j);
+  }
+  qx_multitemplate_manager *manager =
+      qx_multitemplate_manager_create(config->max_nbr_subtemplates);
+  if (manager == nullptr) return QX_RC_NO_MEMORY;
+  qx_multitemplate_manager_set_max_template_size(manager,
+                                                 static_cast<uint32_t>(config->enroll_param[2]));
+  int32_t rc = qx_mtm_enroll_templates_from_match_matrix(manager, e->captures, n, matrix.get(),
+                                                         config->enroll_param[1]);
+  if (rc == QX_RC_OK) {
+    *out = qx_multitemplate_manager_encode(manager, config->enroll_param[0]);
+    if (*out == nullptr) rc = QX_RC_NO_MEMORY;
+  }
+  qx_multitemplate_manager_delete(manager);
+  if (rc != QX_RC_OK) return rc == QX_RC_NO_MEMORY ? QX_RC_NO_MEMORY : QX_RC_FAILED;
+  if (e->canvas != nullptr && e->callbacks.canvas != nullptr) {
+    e->callbacks.canvas(e->session, e->canvas);
+  }
+  return QX_RC_OK;
 }
 
 int32_t qx_multitemplate_enroll_get_nbr_of_captures(const qx_multitemplate_enroll *e) {

@@ -91,6 +91,17 @@ void qx_multitemplate_enroll_delete(qx_multitemplate_enroll *enrollment);
 int32_t qx_multitemplate_enroll_run(qx_multitemplate_enroll *enrollment, qx_image *image,
                                     uint8_t *progress);
 
+/* The multi-template of the accepted captures: a manager for the
+ * configuration's maximum number of subtemplates (and maximum template size,
+ * its third enrollment parameter) chooses the subtemplates from the match
+ * matrix (island option: the second enrollment parameter) and encodes them
+ * (update switch: the first).  *out is cleared first.  0; 2 when out (or
+ * the algorithm or enrollment) is missing; 9 memory; 17 when no template
+ * could be made.  The enrollment is left as it was. */
+int32_t qx_multitemplate_enroll_finalize_template_algorithm(qx_algorithm *algorithm,
+                                                           qx_multitemplate_enroll *enrollment,
+                                                           qx_template **out);
+
 int32_t qx_multitemplate_enroll_get_nbr_of_captures(const qx_multitemplate_enroll *enrollment);
 int32_t qx_multitemplate_enroll_get_capacity(const qx_multitemplate_enroll *enrollment);
 /* Accepted capture `index` (not retained), or none. */
