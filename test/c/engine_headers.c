@@ -25,6 +25,8 @@
 #include "engine/image/resample.h"
 #include "engine/image/segment.h"
 #include "engine/match/embedded_extractor.h"
+#include "engine/match/linked_cluster.h"
+#include "engine/match/linked_cluster_stages.h"
 #include "engine/match/qx_config.h"
 #include "engine/match/qx_extractor.h"
 #include "engine/match/qx_utils.h"
