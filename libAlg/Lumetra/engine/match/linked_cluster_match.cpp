@@ -13,6 +13,37 @@
 namespace {
 
 constexpr uint8_t kNone = 255;
+// Distance of an unused lane: neighbours are at least 5 units away, so no
+// neighbour is within 4 of it (differences are taken modulo 256).
+constexpr uint8_t kNoDistance = 255;
+
+// Sixteen neighbours of an enrolled minutia side by side, one byte lane
+// each (see lc_side); two of them hold all.
+typedef uint8_t Lanes __attribute__((vector_size(16)));
+
+inline Lanes load_lanes(const uint8_t *p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+
+// The neighbours of a probe minutia, each value copied into every lane and
+// raised by the tolerance of its test, so that a lane agrees when
+// (uint8_t)(probe value + tolerance - enrolled value) <= 2 x tolerance.
+struct ProbeLanes {
+  Lanes reldir[LC_MAX_NEIGHBOURS];
+  Lanes relangle[LC_MAX_NEIGHBOURS];
+  Lanes distance[LC_MAX_NEIGHBOURS];
+};
+constexpr uint8_t kReldirTolerance = 8, kRelangleTolerance = 12, kDistanceTolerance = 4;
+
+void spread_probe(const lc_neighbour *p, int np, ProbeLanes *out) {
+  for (int a = 0; a < np; ++a) {
+    out->reldir[a] = Lanes{} + static_cast<uint8_t>(p[a].reldir + kReldirTolerance);
+    out->relangle[a] = Lanes{} + static_cast<uint8_t>(p[a].relangle + kRelangleTolerance);
+    out->distance[a] = Lanes{} + static_cast<uint8_t>(p[a].distance + kDistanceTolerance);
+  }
+}
 
 // Floor square roots of the squared neighbour distances.
 constexpr std::array<uint8_t, LC_NEIGHBOUR_D2_MAX + 1> make_root_table() {
@@ -36,9 +67,28 @@ uint32_t isqrt(uint64_t x) {
   return static_cast<uint32_t>(r);
 }
 
-// Direction from a to b, counter-clockwise with y up (card y grows down).
+// atan2_ of the first quadrant for the offsets of neighbours (both at most
+// 110): the division inside atan2_ is the dearest step of building the
+// neighbourhoods, so its results are tabled once, when the library loads
+// (atan2_ reads only constant tables).
+constexpr int kQuadrant = 111;
+const std::array<uint8_t, kQuadrant * kQuadrant> kQuadrantTable = [] {
+  std::array<uint8_t, kQuadrant * kQuadrant> t{};
+  for (int ay = 0; ay < kQuadrant; ++ay)
+    for (int ax = 1; ax < kQuadrant; ++ax)
+      t[static_cast<size_t>(ay * kQuadrant + ax)] = static_cast<uint8_t>(atan2_(ay, ax));
+  return t;
+}();
+
+// Direction from a to b, counter-clockwise with y up (card y grows down);
+// the same values as atan2_.
 inline int direction(const lc_minutia &a, const lc_minutia &b) {
-  return atan2_(a.y - b.y, b.x - a.x);
+  const int x = b.x - a.x, y = a.y - b.y;
+  const int ax = x < 0 ? -x : x, ay = y < 0 ? -y : y;
+  if (x == 0 || ax >= kQuadrant || ay >= kQuadrant) return atan2_(y, x);
+  const int q = kQuadrantTable[static_cast<size_t>(ay * kQuadrant + ax)];
+  if (x > 0) return y >= 0 ? q : (256 - q) & 255;
+  return y >= 0 ? 128 - q : 128 + q;
 }
 
 // Signed difference of two byte angles, -128..127.
@@ -49,58 +99,91 @@ inline int squared_distance(const lc_minutia &a, const lc_minutia &b) {
   return dx * dx + dy * dy;
 }
 
-void sort_by_reldir(lc_neighbour *list, int k) {
-  for (int i = 1; i < k; ++i) {
-    const lc_neighbour v = list[i];
-    int j = i - 1;
-    while (j >= 0 && list[j].reldir > v.reldir) {
-      list[j + 1] = list[j];
-      --j;
-    }
-    list[j + 1] = v;
+// The neighbour list as byte columns (see lc_side).
+void fill_lanes(lc_side *side, int c) {
+  const lc_neighbour *list = side->neighbours[c];
+  const int k = side->neighbour_count[c];
+  for (int t = 0; t < LC_LANES; ++t) {
+    side->lane_reldir[c][t] = t < k ? list[t].reldir : 0;
+    side->lane_relangle[c][t] = t < k ? list[t].relangle : 0;
+    side->lane_distance[c][t] = t < k ? list[t].distance : kNoDistance;
   }
 }
 
-// Agreeing neighbours of probe minutia (list p) and enrolled minutia (list
-// e), both sorted by relative direction.  Each probe neighbour takes the
-// enrolled neighbour it fits best; an enrolled neighbour wanted by several
-// keeps the one with the lowest satellite cost.  Writes the links and
-// returns their number.
-int compare_clusters(const lc_neighbour *p, int np, const lc_neighbour *e, int ne,
-                     uint8_t *link_probe, uint8_t *link_enrolled) {
+// Sorts a neighbour list by relative direction, equal ones in the order
+// they had.
+void sort_by_reldir(lc_neighbour *list, int k) {
+  uint16_t keys[LC_MAX_NEIGHBOURS];
+  lc_neighbour copy[LC_MAX_NEIGHBOURS];
+  for (int t = 0; t < k; ++t) {
+    keys[t] = static_cast<uint16_t>(list[t].reldir << 8 | t);
+    copy[t] = list[t];
+  }
+  std::sort(keys, keys + k);
+  for (int t = 0; t < k; ++t) list[t] = copy[keys[t] & 0xFF];
+}
+
+// Agreeing neighbours of probe minutia j (its list sorted by relative
+// direction) and enrolled minutia l.  A pair of neighbours agrees when the
+// relative directions differ by at most 8 and the relative angles by at
+// most 12 (both modulo 256) and the distances by at most 4.  Each probe
+// neighbour takes the enrolled neighbour it fits best; an enrolled
+// neighbour wanted by several keeps the one with the lowest satellite cost
+// e^2 + 2 f^2 + 4 h^2.  Writes the links and returns their number.
+int compare_clusters(const lc_neighbour *p, const ProbeLanes &pl, int np,
+                     const lc_side *enrolled, int l, uint8_t *link_probe,
+                     uint8_t *link_enrolled) {
+  const int ne = enrolled->neighbour_count[l];
   if (np < 2 || ne < 2) return 0;
-  int8_t owner[LC_MAX_NEIGHBOURS];
-  int owner_cost[LC_MAX_NEIGHBOURS];
+  const lc_neighbour *e = enrolled->neighbours[l];
+  const Lanes r0 = load_lanes(enrolled->lane_reldir[l]), r1 = load_lanes(enrolled->lane_reldir[l] + 16);
+  const Lanes g0 = load_lanes(enrolled->lane_relangle[l]), g1 = load_lanes(enrolled->lane_relangle[l] + 16);
+  const Lanes d0 = load_lanes(enrolled->lane_distance[l]), d1 = load_lanes(enrolled->lane_distance[l] + 16);
+  int8_t owner[LC_LANES];
+  int owner_cost[LC_LANES];
   std::memset(owner, -1, sizeof(owner));
-  // The enrolled list is scanned as three laps (values - 256, as they are,
-  // + 256) so that the window of a relative direction wraps around.
-  const int laps = 3 * ne;
-  int start = 0;
+  int owned = 0;
   for (int a = 0; a < np; ++a) {
-    const int ra = p[a].reldir;
-    auto lap_value = [&](int k) { return e[k % ne].reldir + 256 * (k / ne - 1); };
-    while (start < laps && lap_value(start) < ra - 8) ++start;
+    const Lanes ok0 = reinterpret_cast<Lanes>(
+        (static_cast<Lanes>(pl.reldir[a] - r0) <= 2 * kReldirTolerance) &
+        (static_cast<Lanes>(pl.relangle[a] - g0) <= 2 * kRelangleTolerance) &
+        (static_cast<Lanes>(pl.distance[a] - d0) <= 2 * kDistanceTolerance));
+    const Lanes ok1 = reinterpret_cast<Lanes>(
+        (static_cast<Lanes>(pl.reldir[a] - r1) <= 2 * kReldirTolerance) &
+        (static_cast<Lanes>(pl.relangle[a] - g1) <= 2 * kRelangleTolerance) &
+        (static_cast<Lanes>(pl.distance[a] - d1) <= 2 * kDistanceTolerance));
+    uint64_t words[LC_LANES / 8];
+    std::memcpy(words, &ok0, 16);
+    std::memcpy(words + 2, &ok1, 16);
+    uint64_t any = 0;
+    for (uint64_t w : words) any |= w;
+    if (any == 0) continue;
     int best = -1, best_cost = 1 << 30;
-    for (int k = start; k < laps; ++k) {
-      const int v = lap_value(k);
-      if (v > ra + 8) break;
-      const lc_neighbour &b = e[k % ne];
-      const int f = v - ra;
-      const int ea = signed_angle(p[a].relangle - b.relangle);
-      if (ea > 12 || ea < -12) continue;
-      const int h = p[a].distance - b.distance;
-      if (h > 4 || h < -4) continue;
-      const int cost = ea * ea + 2 * f * f + 4 * h * h;
-      if (cost < best_cost) {
-        best_cost = cost;
-        best = k % ne;
+    for (int w = 0; w < LC_LANES / 8; ++w) {
+      // An agreeing lane is a byte of all ones.
+      for (uint64_t bits = words[w]; bits != 0;) {
+        const int byte = __builtin_ctzll(bits) / 8;
+        bits &= ~(uint64_t{0xFF} << (8 * byte));
+        const int k = 8 * w + byte;
+        const int f = signed_angle(p[a].reldir - e[k].reldir);
+        const int ea = signed_angle(p[a].relangle - e[k].relangle);
+        const int h = p[a].distance - e[k].distance;
+        const int cost = ea * ea + 2 * f * f + 4 * h * h;
+        if (cost < best_cost) {
+          best_cost = cost;
+          best = k;
+        }
       }
     }
-    if (best >= 0 && (owner[best] < 0 || best_cost < owner_cost[best])) {
-      owner[best] = static_cast<int8_t>(a);
-      owner_cost[best] = best_cost;
+    if (owner[best] < 0) {
+      ++owned;
+    } else if (best_cost >= owner_cost[best]) {
+      continue;
     }
+    owner[best] = static_cast<int8_t>(a);
+    owner_cost[best] = best_cost;
   }
+  if (owned < 2) return owned;
   int count = 0;
   for (int b = 0; b < ne; ++b) {
     if (owner[b] < 0) continue;
@@ -201,26 +284,27 @@ uint32_t aux_root(uint64_t numerator, uint64_t denominator) {
 
 }  // namespace
 
+extern "C" int lc_direction(const lc_minutia *from, const lc_minutia *to) {
+  return direction(*from, *to);
+}
+
 extern "C" int lc_select_neighbours(const lc_minutia *m, int n, int c, uint8_t *indexes) {
-  int d2s[LC_MAX_NEIGHBOURS];
+  // Every qualifying minutia as the key (d2, index).  Taking them in index
+  // order and letting a nearer one replace the farthest kept one (the latest
+  // of equally far ones) keeps exactly the 24 smallest keys, which is what
+  // is selected here in one step.
+  uint32_t keys[LC_MAX_READ];
   int k = 0;
-  for (int i = 0; i < n; ++i) {
-    if (i == c) continue;
+  for (int i = 0; i < n && i < LC_MAX_READ; ++i) {
     const int d2 = squared_distance(m[c], m[i]);
-    if (d2 <= LC_NEIGHBOUR_D2_MIN || d2 > LC_NEIGHBOUR_D2_MAX) continue;
-    if (k < LC_MAX_NEIGHBOURS) {
-      indexes[k] = static_cast<uint8_t>(i);
-      d2s[k++] = d2;
-      continue;
-    }
-    int far = 0;
-    for (int f = 1; f < k; ++f)
-      if (d2s[f] > d2s[far]) far = f;
-    if (d2 < d2s[far]) {
-      indexes[far] = static_cast<uint8_t>(i);
-      d2s[far] = d2;
-    }
+    if (i == c || d2 <= LC_NEIGHBOUR_D2_MIN || d2 > LC_NEIGHBOUR_D2_MAX) continue;
+    keys[k++] = static_cast<uint32_t>(d2) << 8 | static_cast<uint32_t>(i);
   }
+  if (k > LC_MAX_NEIGHBOURS) {
+    std::nth_element(keys, keys + LC_MAX_NEIGHBOURS - 1, keys + k);
+    k = LC_MAX_NEIGHBOURS;
+  }
+  for (int t = 0; t < k; ++t) indexes[t] = static_cast<uint8_t>(keys[t] & 0xFF);
   std::sort(indexes, indexes + k);
   return k;
 }
@@ -244,6 +328,7 @@ extern "C" void lc_side_from_minutiae(lc_side *side, const lc_minutia *m, int n,
     }
     sort_by_reldir(list, k);
     side->neighbour_count[c] = static_cast<uint8_t>(k);
+    fill_lanes(side, c);
   }
 }
 
@@ -280,6 +365,7 @@ extern "C" int lc_side_from_enrolled(lc_side *side, const uint8_t *enrolled) {
     }
     sort_by_reldir(list, k);
     side->neighbour_count[c] = static_cast<uint8_t>(k);
+    fill_lanes(side, c);
   }
   return LC_OK;
 }
@@ -337,6 +423,7 @@ extern "C" uint16_t lc_match(const lc_side *enrolled, const lc_side *probe,
   const bool use_quality = enrolled->quality_present && probe->quality_present;
 
   uint8_t lp[LC_MAX_NEIGHBOURS], le[LC_MAX_NEIGHBOURS];
+  ProbeLanes pl;
   bool table_full = false;
   for (int j = 0; j < np && !table_full; ++j) {
     if (j > 0 && s->agree[j - 1] > 5)
@@ -344,6 +431,7 @@ extern "C" uint16_t lc_match(const lc_side *enrolled, const lc_side *probe,
                       initial_tolerance);
     s->link_start[j] = s->links_used;
     const lc_minutia &pj = probe->minutiae[j];
+    spread_probe(probe->neighbours[j], probe->neighbour_count[j], &pl);
     const int first = s->first_candidate[j] < ne ? s->first_candidate[j] : -1;
     for (int t = -1; t < ne; ++t) {
       const int l = t < 0 ? first : t;
@@ -354,9 +442,8 @@ extern "C" uint16_t lc_match(const lc_side *enrolled, const lc_side *probe,
         const int dq = (pj.quality & 15) - (el.quality & 15);
         if (dq > 1 || dq < -1) continue;
       }
-      const int count = compare_clusters(probe->neighbours[j], probe->neighbour_count[j],
-                                         enrolled->neighbours[l], enrolled->neighbour_count[l],
-                                         lp, le);
+      const int count =
+          compare_clusters(probe->neighbours[j], pl, probe->neighbour_count[j], enrolled, l, lp, le);
       if (count < 2 || count <= s->agree[j]) continue;
       if (s->link_start[j] + count > LC_MAX_LINKS) {
         table_full = true;

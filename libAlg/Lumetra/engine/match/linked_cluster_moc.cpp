@@ -5,7 +5,6 @@
 #include <memory>
 #include <new>
 
-#include "engine/image/fixed_math.h"
 #include "engine/match/linked_cluster_stages.h"
 #include "engine/qx_buffer.hpp"
 
@@ -40,7 +39,7 @@ void build_record(const lc_minutia *m, int n, int c, uint8_t *rec) {
   rec[0] = static_cast<uint8_t>(k);
   for (int t = 0; t < k; ++t) {
     const lc_minutia &o = m[idx[t]];
-    rec[1 + t] = static_cast<uint8_t>(m[c].angle - atan2_(m[c].y - o.y, o.x - m[c].x));
+    rec[1 + t] = static_cast<uint8_t>(m[c].angle - lc_direction(&m[c], &o));
     rec[1 + LC_MAX_NEIGHBOURS + idx[t] / 8] |= static_cast<uint8_t>(1u << (idx[t] % 8));
   }
 }

@@ -44,8 +44,9 @@ int lc_prune(const uint8_t *card, uint32_t length, int limit, lc_minutia *out, i
 void lc_find_minutiae_pairs(const lc_minutia *m, int n, uint8_t *marks);
 
 /* Neighbours of minutia c: the others with squared distance in (30, 12209];
- * when more than 24 qualify, the nearest are kept.  Writes their indexes in
- * increasing order; returns their number. */
+ * when more than 24 qualify, the nearest are kept (of equally far ones, the
+ * lower indexes).  Writes their indexes in increasing order; returns their
+ * number. */
 int lc_select_neighbours(const lc_minutia *m, int n, int c, uint8_t *indexes);
 
 /* One neighbour as the cluster match compares it. */
@@ -56,14 +57,25 @@ typedef struct lc_neighbour {
   uint8_t index;    /* the neighbour's index */
 } lc_neighbour;
 
+/* Direction from one minutia to another (1/256 turn, counter-clockwise
+ * with y up): atan2_ of (from.y - to.y, to.x - from.x). */
+int lc_direction(const lc_minutia *from, const lc_minutia *to);
+
 /* One card as the cluster match sees it: minutiae and, per minutia, its
- * neighbours sorted by relative direction. */
+ * neighbours sorted by relative direction, once as a list and once as
+ * three columns of LC_LANES bytes (the unused lanes hold a distance that
+ * never agrees), so that one probe neighbour is compared with all of an
+ * enrolled minutia's neighbours at once. */
+#define LC_LANES 32
 typedef struct lc_side {
   int count;
   int quality_present;
   lc_minutia minutiae[LC_MAX_MINUTIAE];
   uint8_t neighbour_count[LC_MAX_MINUTIAE];
   lc_neighbour neighbours[LC_MAX_MINUTIAE][LC_MAX_NEIGHBOURS];
+  uint8_t lane_reldir[LC_MAX_MINUTIAE][LC_LANES];
+  uint8_t lane_relangle[LC_MAX_MINUTIAE][LC_LANES];
+  uint8_t lane_distance[LC_MAX_MINUTIAE][LC_LANES];
 } lc_side;
 
 /* Fills a side from minutiae (at most 64), computing the neighbourhoods. */
