@@ -2,10 +2,10 @@
 //
 // The cheetah verifier's decision, threshold-table and template
 // verification operations answer 1 for good: the cheetah stage only
-// pre-selects and cannot decide.  The matching operations themselves
-// (similarity score, feature scores, combined scores) come with the
-// matchers; until each one is wired in here, its slot answers 1
-// (operation not supported) and sets its outputs to none or 0.
+// pre-selects and cannot decide.  Slots whose operation is not part of the
+// library yet answer 1 (operation not supported) and set their outputs to
+// none or 0.
+#include "engine/match/ehm_verifier.h"
 #include "engine/match/qx_verifier.h"
 
 #include "engine/qx_rc.h"
@@ -97,20 +97,20 @@ const qx_verifier_interface cheetah_verifier = {
 
 const qx_verifier_interface ehm_verifier = {
     unsupported_similarity_score,        // qx_ehm_get_similarity_score
-    unsupported_decision_from_score,     // qx_ehm_decision_from_score
-    unsupported_threshold_table,         // qx_ehm_threshold_table
+    qx_ehm_decision_from_score,
+    qx_ehm_threshold_table,
     unsupported_verify_templates,        // qx_ehm_verify_templates
     unsupported_extract_feature_scores,  // qx_ehm_extract_feature_scores
-    unsupported_verify_feature_scores,   // qx_ehm_verify_feature_scores
+    qx_ehm_verify_feature_scores,
 };
 
 const qx_verifier_interface ehmhr_verifier = {
     unsupported_similarity_score,        // qx_ehmhr_get_similarity_score
-    unsupported_decision_from_score,     // qx_ehmhr_decision_from_score
-    unsupported_threshold_table,         // qx_ehmhr_threshold_table
+    qx_ehmhr_decision_from_score,
+    qx_ehmhr_threshold_table,
     unsupported_verify_templates,        // qx_ehmhr_verify_templates
     unsupported_extract_feature_scores,  // qx_ehm_extract_feature_scores (shared)
-    unsupported_verify_feature_scores,   // qx_ehmhr_verify_feature_scores
+    qx_ehmhr_verify_feature_scores,
 };
 
 }  // extern "C"
