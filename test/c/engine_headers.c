@@ -27,6 +27,8 @@
 #include "engine/match/ehm_verifier.h"
 #include "engine/match/chain_walk.h"
 #include "engine/match/embedded_extractor.h"
+#include "engine/match/linked_cluster.h"
+#include "engine/match/linked_cluster_stages.h"
 #include "engine/match/mt_coherence.h"
 #include "engine/match/mt_score.h"
 #include "engine/match/qx_config.h"
