@@ -306,6 +306,19 @@ TEST(SpectralQuickMatch, GridWithoutRowsGivesZeroes) {
 
 // ---------------------------------------------------------------------------
 
+TEST(SpectralIsqrt, FloorOfTheRootUpTo32Bits) {
+  using qx_spectral::isqrt64;
+  for (uint64_t r : {0ull, 1ull, 2ull, 255ull, 4096ull, 46340ull, 65535ull}) {
+    EXPECT_EQ(isqrt64(r * r), r);
+    if (r > 0) {
+      EXPECT_EQ(isqrt64(r * r - 1), r - 1);
+    }
+    EXPECT_EQ(isqrt64(r * r + 2 * r), r);
+  }
+  EXPECT_EQ(isqrt64(0xFFFFFFFFull), 65535u);
+  EXPECT_EQ(isqrt64(1ull << 40), 65535u);  // saturates at 2^32 - 1
+}
+
 TEST(SpectralEntropy, KnownValues) {
   using qx_spectral::spectral_entropy;
   uint32_t h[32] = {};
