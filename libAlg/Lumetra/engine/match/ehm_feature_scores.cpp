@@ -118,10 +118,10 @@ int32_t qx_ehm_extract_feature_scores(qx_session *session, qx_template *a, qx_te
   int32_t ya = 0, xa = 0, yb = 0, xb = 0;
   rc = qx_fusion_spectral_to_matcher(part_a.data, part_a.size, &features_a.data, &features_a.size,
                                      &ya, &xa, nullptr, nullptr, 0);
-  if (rc == 0)
+  if (rc == QX_RC_OK)
     rc = qx_fusion_spectral_to_matcher(part_b.data, part_b.size, &features_b.data,
                                        &features_b.size, &yb, &xb, nullptr, nullptr, 0);
-  if (rc != 0) return conversion_failure(rc);
+  if (rc != QX_RC_OK) return conversion_failure(rc);
 
   const uint32_t flags =
       qx_ehm_spectral_search_flags(session, minutiae[kRecordOffset + QX_EHM_SCORE_PAIRED_MINUTIAE]);
@@ -143,7 +143,7 @@ int32_t qx_ehm_extract_feature_scores(qx_session *session, qx_template *a, qx_te
   rc = qx_spectral_match(work.get(), work_size, features_a.data, features_a.size,
                          features_b.data, features_b.size, kSpectralLevel, &spectral, nullptr,
                          &start, flags);
-  if (rc != 0) return QX_RC_FAILED;
+  if (rc != QX_RC_OK) return QX_RC_FAILED;
 
   const int32_t quality_a = qx_ehm_get_image_quality(a, nullptr, nullptr);
   const int32_t quality_b = qx_ehm_get_image_quality(b, nullptr, nullptr);
