@@ -166,7 +166,7 @@ bool load_dir(const Args &a, std::vector<Capture> &out, std::string &why) {
   for (const fs::path &p : files) {
     unsigned char *pixels = nullptr;
     unsigned w = 0, h = 0;
-    if (qxbmp_bmpfile_to_buffer(p.c_str(), &pixels, &w, &h) != QXBMP_OK) {
+    if (qxbmp_bmpfile_to_buffer(p.c_str(), &pixels, &w, &h) != QX_RC_OK) {
       std::fprintf(stderr, "feature-dump: skipping %s (not an 8-bit bitmap)\n", p.c_str());
       continue;
     }
