@@ -24,16 +24,32 @@
 #include "engine/image/qx_quality.h"
 #include "engine/image/resample.h"
 #include "engine/image/segment.h"
+#include "engine/match/ehm_verifier.h"
+#include "engine/match/chain_walk.h"
 #include "engine/match/embedded_extractor.h"
+#include "engine/match/linked_cluster.h"
+#include "engine/match/linked_cluster_stages.h"
+#include "engine/match/mt_coherence.h"
+#include "engine/match/mt_score.h"
 #include "engine/match/qx_config.h"
 #include "engine/match/qx_extractor.h"
+#include "engine/match/qx_polygon.h"
 #include "engine/match/qx_utils.h"
 #include "engine/match/qx_verifier.h"
+#include "engine/match/spectral_match.h"
 #include "engine/match/vermodel_data.h"
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_finger.h"
+#include "engine/objects/qx_mt_verify.h"
+#include "engine/objects/qx_multitemplate.h"
+#include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/objects/qx_session.h"
+#include "engine/objects/qx_enroll_islands.h"
+#include "engine/objects/qx_enroll_progress.h"
+#include "engine/objects/qx_multitemplate_enroll.h"
+#include "engine/objects/qx_subtemplate.h"
+#include "engine/objects/qx_subtemplate_choice.h"
 #include "engine/objects/qx_template.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
@@ -45,7 +61,10 @@ int engine_headers_compile_as_c(void) {
   qx_algorithm *alg = square_xs_create(NULL);
   code += qx_algorithm_get_template_type(alg);
   qx_algorithm_delete(alg);
-  code += (int)bal_filter_fft_worksize(ENHANCE_BLOCK) + QXBMP_OK;
+  qx_multitemplate_manager *manager = qx_multitemplate_manager_create(QX_MT_MAX_INSTANCES);
+  code += qx_multitemplate_manager_get_fill_grade(manager) + (QX_MT_GLOBAL_TAG < 0);
+  qx_multitemplate_manager_delete(manager);
+  code += (int)bal_filter_fft_worksize(ENHANCE_BLOCK) + QX_RC_OK;
   code += tlv_construct_tag(1, 1, 46) + embedded_order_code(6);
   return code + qx_rc_convert_from_qxi(QXI_NO_MEMORY);
 }

@@ -99,6 +99,32 @@ TEST(Alignment, RectangleExtremesAndLimits) {
   qx_alignment_delete(a);
 }
 
+// At a rotation that is not a quarter turn the Q14 factors round: the
+// inverse point transform rounds its rotation (+8192) and truncates the
+// translation separately, so it differs from the point transform of the
+// inverse alignment on some points.
+TEST(Alignment, InversePointTransformIsNotTheTransformOfTheInverse) {
+  qx_alignment *a = qx_alignment_create(7, -3, 20);
+  qx_alignment *inv = qx_alignment_inverse(a);
+  EXPECT_EQ(qx_alignment_get_dx(inv), -4);
+  EXPECT_EQ(qx_alignment_get_dy(inv), 6);
+  EXPECT_EQ(qx_alignment_get_rotation(inv), 236);
+  struct Case { int32_t x, y, ix, iy, fx, fy; };
+  const Case cases[] = {{0, 0, -4, 6, -4, 6},      {88, 0, 74, -35, 73, -36},
+                        {88, 88, 115, 42, 115, 42}, {0, 88, 37, 84, 37, 83},
+                        {-13, 50, 8, 56, 8, 56}};
+  for (const Case &c : cases) {
+    const Point i = backward(a, c.x, c.y);
+    const Point f = forward(inv, c.x, c.y);
+    EXPECT_EQ(i.x, c.ix) << c.x << "," << c.y;
+    EXPECT_EQ(i.y, c.iy) << c.x << "," << c.y;
+    EXPECT_EQ(f.x, c.fx) << c.x << "," << c.y;
+    EXPECT_EQ(f.y, c.fy) << c.x << "," << c.y;
+  }
+  qx_alignment_delete(inv);
+  qx_alignment_delete(a);
+}
+
 TEST(Alignment, PrecisionValuesAreKeptByCopy) {
   qx_alignment *a = qx_alignment_create_prec(1, 2, 3, 300, 500, 777);
   qx_alignment *b = qx_alignment_copy(a);

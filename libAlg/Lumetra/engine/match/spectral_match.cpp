@@ -1,0 +1,785 @@
+// The spectral block-field matcher: laying grid A turned and shifted onto
+// grid B, scoring the overlap, and the search over rotations and
+// translations (coarse, refined, then on the fine grid).
+#include "engine/match/spectral_match.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+#include "engine/match/spectral_steps.hpp"
+#include "engine/qx_rc.h"
+
+namespace qx_spectral {
+
+// ---------------------------------------------------------------------------
+// Canvases and extents.
+
+void align8_feature_canvas(const uint8_t *blocks, int rows, int cols, Canvas *canvas) {
+  canvas->rows = rows;
+  canvas->cols = cols;
+  canvas->stride = cols + kCanvasPad;
+  for (int r = 0; r < rows; ++r) {
+    uint8_t *dst = canvas->data + 2 * static_cast<std::size_t>(r) * canvas->stride;
+    std::memcpy(dst, blocks + 2 * static_cast<std::size_t>(r) * cols, 2 * static_cast<std::size_t>(cols));
+    std::memset(dst + 2 * cols, 0, 2 * kCanvasPad);
+  }
+}
+
+namespace {
+
+// ceil(a / b) for b > 0.
+int64_t ceil_div(int64_t a, int64_t b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
+
+// Narrows [j0, j1) to the j with 0 <= n + j step < lim.
+void clip_span(int64_t n, int64_t step, int64_t lim, int64_t *j0, int64_t *j1) {
+  if (step == 0) {
+    if (n < 0 || n >= lim) *j1 = *j0;
+    return;
+  }
+  if (step < 0) {
+    // n + j step >= 0  <=>  j <= n / -step;  n + j step < lim  <=>  j > (n - lim) / -step.
+    *j0 = std::max(*j0, ceil_div(n - lim + 1, -step));
+    *j1 = std::min(*j1, n >= 0 ? n / -step + 1 : *j0);
+  } else {
+    *j0 = std::max(*j0, ceil_div(-n, step));
+    *j1 = std::min(*j1, ceil_div(lim - n, step));
+  }
+}
+
+}  // namespace
+
+void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, int scale, int xi,
+                        int eta, Canvas *cv) {
+  cv->stride = cv->cols + kCanvasPad;
+  const int64_t c = cos16(angle16_from_rotation(r)), s = sin16(angle16_from_rotation(r));
+  // Positions in 1/64 canvas block relative to the canvas centre:
+  // dx = 64 j + 32 - 32 cols - 2 xi, dy = 64 i + 32 - 32 rows - 2 eta.
+  // A position, scaled by 16384 x scale so that it stays an integer:
+  //   nx = 32 (c dx + s dy) + 32 src_cols 16384 scale
+  //   ny = 32 (c dy - s dx) + 32 src_rows 16384 scale
+  // and the A block index is floor(n / (64 x 16384 x scale)).
+  const int64_t den = int64_t{64} * 16384 * scale;
+  int shift = -1;
+  if ((scale & (scale - 1)) == 0) {
+    shift = 20;
+    for (int v = scale; v > 1; v >>= 1) ++shift;
+  }
+  const int64_t base_x = int64_t{32} * src_cols * 16384 * scale;
+  const int64_t base_y = int64_t{32} * src_rows * 16384 * scale;
+  const int64_t dx0 = 32 - int64_t{32} * cv->cols - 2 * xi;
+  const int64_t step_x = 32 * 64 * c, step_y = -32 * 64 * s;
+  auto floor_div = [&](int64_t n) -> int64_t {
+    if (shift >= 0) return n >> shift;
+    const int64_t q = n / den;
+    return (n % den != 0 && n < 0) ? q - 1 : q;
+  };
+  const int64_t lim_x = src_cols * den, lim_y = src_rows * den;
+  for (int i = 0; i < cv->rows; ++i) {
+    uint8_t *dst = cv->data + 2 * static_cast<std::size_t>(i) * cv->stride;
+    const int64_t dy = 64 * int64_t{i} + 32 - int64_t{32} * cv->rows - 2 * eta;
+    const int64_t nx = 32 * (c * dx0 + s * dy) + base_x;
+    const int64_t ny = 32 * (c * dy - s * dx0) + base_y;
+    // The blocks j whose sample lies inside A: 0 <= n + j step < lim on
+    // both axes, an interval of the row.
+    int64_t j0 = 0, j1 = cv->cols;
+    clip_span(nx, step_x, lim_x, &j0, &j1);
+    clip_span(ny, step_y, lim_y, &j0, &j1);
+    if (j1 <= j0) j0 = j1 = 0;
+    std::memset(dst, 0, 2 * static_cast<std::size_t>(j0));
+    int64_t px = nx + j0 * step_x, py = ny + j0 * step_y;
+    for (int64_t j = j0; j < j1; ++j, px += step_x, py += step_y) {
+      const uint8_t *p = src + 2 * (floor_div(py) * src_cols + floor_div(px));
+      dst[2 * j] = rotate_orientation(p[0], r);
+      dst[2 * j + 1] = p[1];
+    }
+    std::memset(dst + 2 * j1, 0, 2 * (static_cast<std::size_t>(cv->stride) - static_cast<std::size_t>(j1)));
+  }
+}
+
+void refine_bounding_boxes(const Canvas &cv, RowExtent *ext) {
+  for (int i = 0; i < cv.rows; ++i) {
+    const uint8_t *row = cv.block(i, 0);
+    int lo = 0, hi = cv.cols;
+    while (lo < hi && row[2 * lo + 1] == 0) ++lo;
+    while (hi > lo && row[2 * (hi - 1) + 1] == 0) --hi;
+    if (lo == hi) lo = hi = 0;
+    ext[i].lo = static_cast<int16_t>(lo);
+    ext[i].hi = static_cast<int16_t>(hi);
+  }
+}
+
+Box get_bounding_box(const RowExtent *ext, int rows) {
+  Box b;
+  bool any = false;
+  for (int i = 0; i < rows; ++i) {
+    if (ext[i].lo == ext[i].hi) continue;
+    if (!any) {
+      b.x0 = ext[i].lo;
+      b.x1 = ext[i].hi - 1;
+      b.y0 = i;
+      any = true;
+    }
+    b.x0 = std::min<int>(b.x0, ext[i].lo);
+    b.x1 = std::max<int>(b.x1, ext[i].hi - 1);
+    b.y1 = i;
+  }
+  return b;
+}
+
+// ---------------------------------------------------------------------------
+// Scoring one position.
+
+namespace {
+
+// so and sf as functions of the differences: so[(uint8)(oa - ob)],
+// sf[fa - fb + 255].
+struct SimTables {
+  uint8_t so[256];
+  uint8_t sf[511];
+  constexpr SimTables() : so(), sf() {
+    for (int d = 0; d < 256; ++d) {
+      const int sd = d < 128 ? d : d - 256;
+      const int a = sd < 0 ? -sd : sd;
+      so[d] = static_cast<uint8_t>(a < 21 ? 21 - a : 0);
+    }
+    for (int d = -255; d <= 255; ++d) {
+      const int a = d < 0 ? -d : d;
+      sf[d + 255] = static_cast<uint8_t>(a < 21 ? 21 - a : 0);
+    }
+  }
+};
+constexpr SimTables kSim;
+
+// Pairs of one row run: B blocks [lo, hi) against A blocks [lo - x, hi - x),
+// every `step`-th one.
+inline void run_pairs_scalar(const uint8_t *pa, const uint8_t *pb, int count, int step, uint32_t *n,
+                             uint64_t *sim) {
+  uint32_t nn = 0, ss = 0;
+  for (int k = 0; k < count; k += step) {
+    const uint8_t fa = pa[2 * k + 1], fb = pb[2 * k + 1];
+    if (fa == 0 || fb == 0) continue;
+    ++nn;
+    ss += static_cast<uint32_t>(kSim.so[static_cast<uint8_t>(pa[2 * k] - pb[2 * k])]) *
+          kSim.sf[fa - fb + 255];
+  }
+  *n += nn;
+  *sim += ss;
+}
+
+// Every pair of the overlap at (x, y), rows [y0, y1).  The vector forms
+// may round a run up to a whole number of lanes: past the end of a run one
+// of the two canvases holds only empty blocks (the run ends where one row
+// extent ends, and the 8 padding blocks of every canvas row are zero), so
+// the extra pairs never count, and no read leaves a canvas row.
+struct Overlap {
+  const Canvas &a;
+  const RowExtent *ea;
+  const Canvas &b;
+  const RowExtent *eb;
+  int x, y, y0, y1;
+  // The run of row ya: B blocks [lo, hi); false when empty.
+  bool run(int ya, int *lo, int *hi) const {
+    const int yb = ya + y;
+    *lo = std::max(ea[ya].lo + x, static_cast<int>(eb[yb].lo));
+    *hi = std::min(ea[ya].hi + x, static_cast<int>(eb[yb].hi));
+    return *lo < *hi;
+  }
+};
+
+#if !defined(__SSE2__)
+void dense_pairs_scalar(const Overlap &o, PairSums *s) {
+  for (int ya = o.y0; ya < o.y1; ++ya) {
+    int lo, hi;
+    if (o.run(ya, &lo, &hi)) run_pairs_scalar(o.a.block(ya, lo - o.x), o.b.block(ya + o.y, lo), hi - lo, 1, &s->n, &s->sim);
+  }
+}
+#endif
+
+#if defined(__SSE2__)
+// Eight pairs in 16-bit lanes: so and sf by saturating subtraction, the
+// similarity masked where a frequency is 0, sums widened to 32 bits.
+#define QX_SPECTRAL_PAIRS8(va, vb, acc_n, acc_sim)                                           \
+  do {                                                                                      \
+    const __m128i fa_ = _mm_srli_epi16(va, 8), fb_ = _mm_srli_epi16(vb, 8);                 \
+    __m128i d_ = _mm_srai_epi16(_mm_slli_epi16(_mm_sub_epi16(va, vb), 8), 8);               \
+    d_ = _mm_max_epi16(d_, _mm_sub_epi16(zero, d_));                                        \
+    __m128i e_ = _mm_sub_epi16(fa_, fb_);                                                   \
+    e_ = _mm_max_epi16(e_, _mm_sub_epi16(zero, e_));                                        \
+    const __m128i sim_ = _mm_mullo_epi16(_mm_subs_epu16(c21, d_), _mm_subs_epu16(c21, e_)); \
+    const __m128i empty_ = _mm_or_si128(_mm_cmpeq_epi16(fa_, zero), _mm_cmpeq_epi16(fb_, zero)); \
+    acc_sim = _mm_add_epi32(acc_sim, _mm_madd_epi16(_mm_andnot_si128(empty_, sim_), ones));  \
+    acc_n = _mm_add_epi32(acc_n, _mm_madd_epi16(_mm_andnot_si128(empty_, ones), ones));     \
+  } while (0)
+
+inline uint32_t hsum(__m128i v) {
+  v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0x4E));
+  v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0xB1));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+}
+
+void dense_pairs_sse2(const Overlap &o, PairSums *s) {
+  const __m128i zero = _mm_setzero_si128(), c21 = _mm_set1_epi16(21), ones = _mm_set1_epi16(1);
+  __m128i acc_n = zero, acc_sim = zero;
+  for (int ya = o.y0; ya < o.y1; ++ya) {
+    int lo, hi;
+    if (!o.run(ya, &lo, &hi)) continue;
+    const uint8_t *pa = o.a.block(ya, lo - o.x), *pb = o.b.block(ya + o.y, lo);
+    for (int k = 0; k < hi - lo; k += 8) {
+      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pa + 2 * k));
+      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pb + 2 * k));
+      QX_SPECTRAL_PAIRS8(va, vb, acc_n, acc_sim);
+    }
+  }
+  s->n = hsum(acc_n);
+  s->sim = hsum(acc_sim);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QX_SPECTRAL_AVX2 1
+// Sixteen pairs at a time while more than 8 remain, then eight: the reads
+// stay within the 8 padding blocks.
+__attribute__((target("avx2"))) void dense_pairs_avx2(const Overlap &o, PairSums *s) {
+  const __m256i zero = _mm256_setzero_si256(), c21 = _mm256_set1_epi16(21), ones = _mm256_set1_epi16(1);
+  __m256i acc_n = zero, acc_sim = zero;
+  const __m128i zero8 = _mm_setzero_si128(), c21_8 = _mm_set1_epi16(21), ones8 = _mm_set1_epi16(1);
+  __m128i acc_n8 = zero8, acc_sim8 = zero8;
+  for (int ya = o.y0; ya < o.y1; ++ya) {
+    int lo, hi;
+    if (!o.run(ya, &lo, &hi)) continue;
+    const uint8_t *pa = o.a.block(ya, lo - o.x), *pb = o.b.block(ya + o.y, lo);
+    const int count = hi - lo;
+    int k = 0;
+    for (; k + 8 < count; k += 16) {
+      const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pa + 2 * k));
+      const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pb + 2 * k));
+      const __m256i fa = _mm256_srli_epi16(va, 8), fb = _mm256_srli_epi16(vb, 8);
+      const __m256i d = _mm256_abs_epi16(_mm256_srai_epi16(_mm256_slli_epi16(_mm256_sub_epi16(va, vb), 8), 8));
+      const __m256i e = _mm256_abs_epi16(_mm256_sub_epi16(fa, fb));
+      const __m256i sim = _mm256_mullo_epi16(_mm256_subs_epu16(c21, d), _mm256_subs_epu16(c21, e));
+      const __m256i empty = _mm256_or_si256(_mm256_cmpeq_epi16(fa, zero), _mm256_cmpeq_epi16(fb, zero));
+      acc_sim = _mm256_add_epi32(acc_sim, _mm256_madd_epi16(_mm256_andnot_si256(empty, sim), ones));
+      acc_n = _mm256_add_epi32(acc_n, _mm256_madd_epi16(_mm256_andnot_si256(empty, ones), ones));
+    }
+    if (k < count) {
+      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pa + 2 * k));
+      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pb + 2 * k));
+      const __m128i zero = zero8, c21 = c21_8, ones = ones8;
+      QX_SPECTRAL_PAIRS8(va, vb, acc_n8, acc_sim8);
+    }
+  }
+  acc_n8 = _mm_add_epi32(acc_n8, _mm_add_epi32(_mm256_castsi256_si128(acc_n), _mm256_extracti128_si256(acc_n, 1)));
+  acc_sim8 = _mm_add_epi32(acc_sim8, _mm_add_epi32(_mm256_castsi256_si128(acc_sim), _mm256_extracti128_si256(acc_sim, 1)));
+  s->n = hsum(acc_n8);
+  s->sim = hsum(acc_sim8);
+}
+
+bool use_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+#endif
+
+void dense_pairs(const Overlap &o, PairSums *s) {
+#if defined(QX_SPECTRAL_AVX2)
+  if (use_avx2()) return dense_pairs_avx2(o, s);
+#endif
+#if defined(__SSE2__)
+  dense_pairs_sse2(o, s);
+#else
+  dense_pairs_scalar(o, s);
+#endif
+}
+
+}  // namespace
+
+int32_t score_from_sums(const PairSums &s, const ScoreParams &p) {
+  if (s.n == 0 || s.count < p.threshold) return 0;
+  const uint64_t mean = s.sim * 32768 / (441 * static_cast<uint64_t>(s.n));
+  const uint64_t w = isqrt64(static_cast<uint64_t>(p.scale) * isqrt64(4096 * static_cast<uint64_t>(s.count)));
+  const uint64_t mw = mean * w;
+  if (mw >= (uint64_t{1} << 23)) return 32767;
+  return static_cast<int32_t>(mw / 256);
+}
+
+int32_t xcorr_features(const Canvas &a, const RowExtent *ea, const Canvas &b, const RowExtent *eb,
+                       int x, int y, const ScoreParams &p, PairSums *out) {
+  PairSums s;
+  const int y0 = std::max(0, -y), y1 = std::min(a.rows, b.rows - y);
+  if (!p.sampled) {
+    dense_pairs(Overlap{a, ea, b, eb, x, y, y0, y1}, &s);
+    s.count = s.n;
+  } else {
+    // Four interleaved phases over B's (row, column) parities; stop once the
+    // pairs seen let the full count be estimated above the threshold.
+    static constexpr int kPhase[4][2] = {{0, 0}, {1, 1}, {0, 1}, {1, 0}};
+    int phases = 0;
+    for (const auto &ph : kPhase) {
+      ++phases;
+      for (int ya = y0; ya < y1; ++ya) {
+        const int yb = ya + y;
+        if ((yb & 1) != ph[0]) continue;
+        int lo = std::max(ea[ya].lo + x, static_cast<int>(eb[yb].lo));
+        const int hi = std::min(ea[ya].hi + x, static_cast<int>(eb[yb].hi));
+        if ((lo & 1) != ph[1]) ++lo;
+        if (lo < hi) run_pairs_scalar(a.block(ya, lo - x), b.block(yb, lo), hi - lo, 2, &s.n, &s.sim);
+      }
+      if (s.n >= 32 && 4 * static_cast<uint64_t>(s.n) >= static_cast<uint64_t>(phases) * p.threshold) break;
+    }
+    s.count = static_cast<uint32_t>((4 * static_cast<uint64_t>(s.n) + phases - 1) / phases);
+  }
+  if (out != nullptr) *out = s;
+  return score_from_sums(s, p);
+}
+
+// ---------------------------------------------------------------------------
+// Alignment and grid position.
+
+namespace {
+// v / d rounded to the nearest integer, halves away from zero (d > 0).
+int64_t round_half_away(int64_t v, int64_t d) {
+  return v >= 0 ? (2 * v + d) / (2 * d) : -((-2 * v + d) / (2 * d));
+}
+
+// Offset of the turned A centre from the canvas centre, x 32768 (Q14 x 2):
+// c (wA - 1) - s (hA - 1) - (wC - 1) 16384 and c (hA - 1) + s (wA - 1) -
+// (hC - 1) 16384, sizes in pixels.
+void centre_offsets(const GridFrame &g, int64_t c, int64_t s, int64_t *cx, int64_t *cy) {
+  const int64_t b = g.b_block;
+  const int64_t wa = g.a_cols * b, ha = g.a_rows * b, wc = g.canvas_cols * b, hc = g.canvas_rows * b;
+  *cx = c * (wa - 1) - s * (ha - 1) - (wc - 1) * 16384;
+  *cy = c * (ha - 1) + s * (wa - 1) - (hc - 1) * 16384;
+}
+
+}  // namespace
+
+void alignment_of_position(const GridFrame &g, int r, int x, int xi, int y, int eta,
+                           qx_spectral_alignment *al) {
+  const int32_t a16 = angle16_from_rotation(r);
+  int64_t cx, cy;
+  centre_offsets(g, cos16(a16), sin16(a16), &cx, &cy);
+  const int64_t b = g.b_block, f = 500 / g.resolution;
+  const int64_t px = 32 * int64_t{x} + xi, py = 32 * int64_t{y} + eta;
+  // C++ division truncates toward zero, as the formulas want.
+  al->rotation = alignment_from_rotation(r);
+  al->dx = static_cast<int16_t>(f * (b * px / 32 - cx / 32768));
+  al->dy = static_cast<int16_t>(f * (b * py / 32 - cy / 32768));
+  al->prec_rotation = angle16_from_rotation(r) & 0xFFFF;
+  al->prec_dx = static_cast<int32_t>(f * (b * px * 8 - cx / 128));
+  al->prec_dy = static_cast<int32_t>(f * (b * py * 8 - cy / 128));
+  al->precise = 1;
+}
+
+void position_of_alignment(const GridFrame &g, const qx_spectral_alignment &al, int *r, int *x,
+                           int *xi, int *y, int *eta) {
+  const int32_t a16 = angle16_from_alignment(al.rotation);
+  int64_t cx, cy;
+  centre_offsets(g, cos16(a16), sin16(a16), &cx, &cy);
+  const int64_t b = g.b_block;
+  const int64_t px = al.dx + cx / 32768, py = al.dy + cy / 32768;
+  const int64_t bx = round_half_away(px, b), by = round_half_away(py, b);
+  *r = rotation_from_alignment(al.rotation);
+  *x = static_cast<int>(bx);
+  *y = static_cast<int>(by);
+  *xi = static_cast<int>((px - b * bx) * 32 / b);
+  *eta = static_cast<int>((py - b * by) * 32 / b);
+}
+
+}  // namespace qx_spectral
+
+// ---------------------------------------------------------------------------
+// The search.
+
+namespace {
+
+using namespace qx_spectral;
+
+constexpr int kCoarseRotations[24] = {0,    21,  -21, 43,   -43, 64,   -64, 85,
+                                      -85,  107, -107, 128, -128, 149, -149, 171,
+                                      -171, 192, -192, 213, -213, 235, -235, -256};
+constexpr int kRefineRotations[5] = {0, -7, 7, -14, 14};
+constexpr int kFineRotations[3] = {0, -3, 3};
+constexpr int kSubBlock[3] = {0, -16, 16};
+constexpr int32_t kGoodEnoughLimited[13] = {32768, 6078,  7050,  8630,  9147,  10137, 10507,
+                                            11253, 11523, 12119, 12316, 12669, 12776};
+constexpr int32_t kGoodEnoughFull[13] = {32768, 6699,  7536,  8972,  9453,  10385, 10728,
+                                         11420, 11698, 12277, 12475, 12843, 12962};
+
+// Canvases larger than this (blocks per side, coarse) are refused: no
+// sensor comes near it, and it bounds the work area.
+constexpr int64_t kMaxCanvasSide = 1024;
+
+struct Layout {
+  int scale = 0;             // A in B's block units, 1/32
+  int wc = 0, hc = 0;        // A canvas, coarse
+  bool fine = false;         // both sets carry a fine field
+  std::size_t a_bytes = 0;   // A canvas at the larger resolution
+  std::size_t b_bytes = 0;   // B canvas at the larger resolution
+  std::size_t a_rows = 0;    // rows of extents
+  std::size_t b_rows = 0;
+  std::size_t total = 0;
+};
+
+std::size_t align16(std::size_t v) { return (v + 15) & ~std::size_t{15}; }
+
+bool plan(const Grid &a, const Grid &b, uint32_t flags, Layout *l) {
+  const int64_t s = int64_t{a.block} * 32 * b.resolution / b.block / a.resolution;
+  int64_t wc = a.cols * s / 32, hc = a.rows * s / 32;
+  if (flags & QX_SPECTRAL_SQUARE_CANVAS) wc = hc = std::max(wc, hc);
+  if (s > 32 * kMaxCanvasSide || wc > kMaxCanvasSide || hc > kMaxCanvasSide) return false;
+  l->scale = static_cast<int>(s);
+  l->wc = static_cast<int>(wc);
+  l->hc = static_cast<int>(hc);
+  l->fine = a.fine != nullptr && b.fine != nullptr;
+  const int k = l->fine ? 3 : 1;
+  l->a_bytes = canvas_bytes(k * l->hc, k * l->wc);
+  l->b_bytes = canvas_bytes(k * b.rows, k * b.cols);
+  l->a_rows = static_cast<std::size_t>(k) * l->hc;
+  l->b_rows = static_cast<std::size_t>(k) * b.rows;
+  l->total = align16(l->a_bytes) + align16(l->b_bytes) + align16(l->a_rows * sizeof(RowExtent)) +
+             align16(l->b_rows * sizeof(RowExtent));
+  l->total = std::max<std::size_t>(l->total, 48);
+  return l->total <= 0xFFFFFFFFu;
+}
+
+// One resolution of the search: the coarse grids or the fine ones.
+struct Level {
+  const uint8_t *a_blocks;
+  int a_rows, a_cols;
+  const uint8_t *b_blocks;
+  int b_rows, b_cols;
+  int b_block;     // B's block size in pixels at this resolution
+  int wc, hc;      // A canvas
+  uint32_t scale_value;
+};
+
+// A position found by the search.
+struct Position {
+  int32_t score = 0;
+  int r = 0, x = 0, y = 0, xi = 0, eta = 0;
+  bool fine = false;
+  bool found = false;
+};
+
+class Search {
+ public:
+  Search(const Grid &a, const Grid &b, const Layout &lay, uint8_t *work, uint32_t flags,
+         int32_t good_enough)
+      : a_(a), b_(b), lay_(lay), flags_(flags), good_enough_(good_enough) {
+    uint8_t *p = work;
+    ca_.data = p;
+    p += align16(lay.a_bytes);
+    cb_.data = p;
+    p += align16(lay.b_bytes);
+    ea_ = reinterpret_cast<RowExtent *>(p);
+    p += align16(lay.a_rows * sizeof(RowExtent));
+    eb_ = reinterpret_cast<RowExtent *>(p);
+    const int ra = a.resolution;
+    coarse_ = Level{a.blocks, a.rows, a.cols, b.blocks, b.rows, b.cols, b.block, lay.wc, lay.hc,
+                    static_cast<uint32_t>((ra * 13 / 2 + b.block * 32000) / 13 / ra)};
+    fine_ = Level{a.fine, 3 * a.rows, 3 * a.cols, b.fine, 3 * b.rows, 3 * b.cols, b.block / 3,
+                  3 * lay.wc, 3 * lay.hc,
+                  static_cast<uint32_t>((ra * 13 / 2 + (b.block / 3) * 32000) / 13 / ra + 1)};
+  }
+
+  const Level &level(bool fine) const { return fine ? fine_ : coarse_; }
+
+  // B's canvas and extents at the given resolution.
+  void use_level(bool fine) {
+    if (b_level_ == static_cast<int>(fine)) return;
+    const Level &lv = level(fine);
+    align8_feature_canvas(lv.b_blocks, lv.b_rows, lv.b_cols, &cb_);
+    refine_bounding_boxes(cb_, eb_);
+    box_b_ = get_bounding_box(eb_, cb_.rows);
+    b_level_ = fine;
+  }
+
+  // A's canvas turned by r and shifted by (xi, eta), with its extents.
+  // The canvas is kept while the same one is asked for again.
+  Box lay_a(bool fine, int r, int xi, int eta) {
+    if (a_fine_ == static_cast<int>(fine) && a_r_ == r && a_xi_ == xi && a_eta_ == eta) return box_a_;
+    const Level &lv = level(fine);
+    ca_.rows = lv.hc;
+    ca_.cols = lv.wc;
+    transform_features(lv.a_blocks, lv.a_rows, lv.a_cols, r, lay_.scale, xi, eta, &ca_);
+    refine_bounding_boxes(ca_, ea_);
+    box_a_ = get_bounding_box(ea_, ca_.rows);
+    a_fine_ = fine;
+    a_r_ = r;
+    a_xi_ = xi;
+    a_eta_ = eta;
+    return box_a_;
+  }
+
+  int32_t score(bool fine, int x, int y, uint32_t threshold, bool sampled) {
+    ScoreParams p;
+    p.threshold = threshold;
+    p.scale = level(fine).scale_value;
+    p.sampled = sampled;
+    return xcorr_features(ca_, ea_, cb_, eb_, x, y, p);
+  }
+
+  // Scores (x, y) at the current A canvas and keeps it when it is the best.
+  int32_t visit(bool fine, int r, int x, int y, int xi, int eta, uint32_t threshold, bool sampled,
+                Position *best) {
+    const int32_t sc = score(fine, x, y, threshold, sampled);
+    if (sc > best->score) *best = Position{sc, r, x, y, xi, eta, fine, true};
+    return sc;
+  }
+
+  bool good_enough(const Position &p) const { return p.score > good_enough_; }
+
+  // The coarse search over the candidate rotations.
+  Position coarse(const bool tried[24], uint32_t t1, uint32_t t2, int step, bool sampled) {
+    Position best;
+    use_level(false);
+    if (box_b_.empty()) return best;
+    for (int k = 0; k < 24; ++k) {
+      if (!tried[k]) continue;
+      const int r = kCoarseRotations[k];
+      const Box ba = lay_a(false, r, 0, 0);
+      if (ba.empty()) continue;
+      const int ar = std::abs(r);
+      const uint32_t t = static_cast<uint32_t>(
+          t2 + static_cast<int64_t>(std::abs(128 - ar)) * (static_cast<int64_t>(t1) - t2) / 128);
+      const uint32_t need = std::max<uint32_t>(t, 1);
+      // Offsets whose bounding-box overlap can hold `need` pairs, on the
+      // grid of multiples of the step.
+      const int xlo = box_b_.x0 - ba.x1, xhi = box_b_.x1 - ba.x0;
+      const int ylo = box_b_.y0 - ba.y1, yhi = box_b_.y1 - ba.y0;
+      auto overlap = [](int a0, int a1, int b0, int b1, int d) {
+        return std::max(0, std::min(a1 + d, b1) - std::max(a0 + d, b0) + 1);
+      };
+      for (int y = first_multiple(ylo, step); y <= yhi; y += step) {
+        const int64_t oh = overlap(ba.y0, ba.y1, box_b_.y0, box_b_.y1, y);
+        for (int x = first_multiple(xlo, step); x <= xhi; x += step) {
+          const int64_t ow = overlap(ba.x0, ba.x1, box_b_.x0, box_b_.x1, x);
+          if (ow * oh < need) continue;
+          const int32_t sc = visit(false, r, x, y, 0, 0, t, sampled, &best);
+          // A competitor (within 80 % of the best): its four neighbours too.
+          if (sc > 0 && 5 * static_cast<int64_t>(sc) > 4 * static_cast<int64_t>(best.score)) {
+            static constexpr int kNeighbour[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+            for (const auto &d : kNeighbour) {
+              const int nx = x + d[0], ny = y + d[1];
+              if (overlap(ba.x0, ba.x1, box_b_.x0, box_b_.x1, nx) *
+                      static_cast<int64_t>(overlap(ba.y0, ba.y1, box_b_.y0, box_b_.y1, ny)) < need)
+                continue;
+              visit(false, r, nx, ny, 0, 0, t, sampled, &best);
+            }
+          }
+        }
+      }
+    }
+    return best;
+  }
+
+  // Refinement around the coarse best: nearby rotations, +-2 blocks.
+  void refine(Position *best, uint32_t t) {
+    const Position centre = *best;
+    use_level(false);
+    for (int dr : kRefineRotations) {
+      const int r = wrap_rotation(centre.r + dr);
+      if (lay_a(false, r, 0, 0).empty()) continue;
+      for (int y = centre.y - 2; y <= centre.y + 2; ++y)
+        for (int x = centre.x - 2; x <= centre.x + 2; ++x) {
+          visit(false, r, x, y, 0, 0, t, false, best);
+          if (good_enough(*best)) return;
+        }
+    }
+  }
+
+  // The fine grid around the refined best; the fine scores replace the
+  // coarse one when any position reaches the threshold there.
+  void fine(Position *best, uint32_t t) {
+    const Position centre = *best;
+    Position f;
+    use_level(true);
+    const int range = (flags_ & QX_SPECTRAL_WIDE_FINE) ? 2 : 1;
+    const int fx = 3 * centre.x + 1, fy = 3 * centre.y + 1;
+    bool stop = false;
+    for (int k = 0; k < 3 && !stop; ++k) {
+      const int r = wrap_rotation(centre.r + kFineRotations[k]);
+      if (lay_a(true, r, 0, 0).empty()) continue;
+      for (int y = fy - range; y <= fy + range && !stop; ++y)
+        for (int x = fx - range; x <= fx + range && !stop; ++x) {
+          visit(true, r, x, y, 0, 0, t, false, &f);
+          stop = good_enough(f);
+        }
+    }
+    if (f.found && !stop) {
+      const Position at = f;
+      for (int eta : kSubBlock)
+        for (int xi : kSubBlock) {
+          if ((xi == 0 && eta == 0) || stop) continue;
+          lay_a(true, at.r, xi, eta);
+          visit(true, at.r, at.x, at.y, xi, eta, t, false, &f);
+          stop = good_enough(f);
+        }
+    }
+    if (f.found) *best = f;
+  }
+
+  void aux(const Position &p, uint16_t out[QX_SPECTRAL_AUX_COUNT]) {
+    use_level(p.fine);
+    lay_a(p.fine, p.r, p.xi, p.eta);
+    aux_values(ca_, ea_, cb_, eb_, p.x, p.y, out);
+  }
+
+  GridFrame frame(bool fine) const {
+    const Level &lv = level(fine);
+    return GridFrame{lv.b_block, b_.resolution, lv.a_cols, lv.a_rows, lv.wc, lv.hc};
+  }
+
+  void alignment(const Position &p, qx_spectral_alignment *al) const {
+    alignment_of_position(frame(p.fine), p.r, p.x, p.xi, p.y, p.eta, al);
+  }
+
+  // The one position of a given alignment (coarse grid).
+  Position at_alignment(const qx_spectral_alignment &in, uint32_t t1) {
+    Position p;
+    position_of_alignment(frame(false), in, &p.r, &p.x, &p.xi, &p.y, &p.eta);
+    use_level(false);
+    lay_a(false, p.r, p.xi, p.eta);
+    p.score = score(false, p.x, p.y, t1, false);
+    p.found = true;
+    return p;
+  }
+
+ private:
+  static int first_multiple(int lo, int step) {
+    int q = lo / step;
+    if (q * step < lo) ++q;
+    return q * step;
+  }
+
+  const Grid &a_;
+  const Grid &b_;
+  const Layout &lay_;
+  uint32_t flags_;
+  int32_t good_enough_;
+  Canvas ca_, cb_;
+  RowExtent *ea_ = nullptr, *eb_ = nullptr;
+  Box box_a_, box_b_;
+  int b_level_ = -1;
+  int a_fine_ = -1, a_r_ = 0, a_xi_ = 0, a_eta_ = 0;  // what the A canvas holds
+  Level coarse_{}, fine_{};
+};
+
+}  // namespace
+
+extern "C" {
+
+uint32_t qx_spectral_match_required_mem(const uint8_t *features_a, uint32_t length_a,
+                                        const uint8_t *features_b, uint32_t length_b,
+                                        uint32_t flags) {
+  Grid a, b;
+  Layout lay;
+  if (!read_grid(features_a, length_a, &a) || !read_grid(features_b, length_b, &b) ||
+      !plan(a, b, flags, &lay))
+    return 0;
+  return static_cast<uint32_t>(lay.total);
+}
+
+qx_rc qx_spectral_match(void *work, uint32_t work_size, const uint8_t *features_a,
+                        uint32_t length_a, const uint8_t *features_b, uint32_t length_b,
+                        int32_t level, qx_spectral_result *result, int32_t *decision,
+                        qx_spectral_alignment *alignment, uint32_t flags) {
+  // The alignment is read before the outputs are cleared.
+  const bool from_alignment = (flags & QX_SPECTRAL_AT_ALIGNMENT) && alignment != nullptr;
+  qx_spectral_alignment given{};
+  if (alignment != nullptr) given = *alignment;
+  if (decision != nullptr) *decision = 0;
+  if (alignment != nullptr) *alignment = qx_spectral_alignment{};
+  const bool aux_room = result != nullptr && result->count >= QX_SPECTRAL_RESULT_COUNT;
+  if (result != nullptr) {
+    result->score = 0;
+    result->status = 0;
+    std::fill(result->aux, result->aux + QX_SPECTRAL_AUX_COUNT, uint16_t{0});
+  }
+
+  Grid a, b;
+  if (!read_grid(features_a, length_a, &a) || !read_grid(features_b, length_b, &b) || level < 0 ||
+      level > 12)
+    return QX_RC_UNSUPPORTED;
+  const int32_t good_enough =
+      (flags & QX_SPECTRAL_FULL_ROTATION) ? kGoodEnoughFull[level] : kGoodEnoughLimited[level];
+  if (aux_room) result->status = QX_SPECTRAL_STATUS_ACCEPTED;
+  if (decision != nullptr && level != 0) *decision = 2;
+  if (a.rows == 0) return QX_RC_OK;
+
+  Layout lay;
+  if (!plan(a, b, flags, &lay) || work == nullptr || work_size < lay.total) {
+    if (result != nullptr) result->status = 0;
+    if (decision != nullptr) *decision = 0;
+    return QX_RC_UNSUPPORTED;
+  }
+
+  // Counts and thresholds.
+  const uint64_t na = count_nonempty(a.blocks, static_cast<std::size_t>(a.rows) * a.cols);
+  const uint64_t nb = count_nonempty(b.blocks, static_cast<std::size_t>(b.rows) * b.cols);
+  const uint64_t e = static_cast<uint64_t>(lay.scale) * lay.scale * na / 1024;
+  if (e == 0 || nb == 0) return QX_RC_OK;
+  const uint64_t t1 = (nb + e) * 21 / 121;
+  int q = std::min(b.rows, b.cols) * 54 / std::max(b.rows, b.cols) - 3;
+  q = std::clamp(q, 12, 21);
+  const uint64_t t2 = (nb + e) * static_cast<uint64_t>(q) / static_cast<uint64_t>(q + 100);
+  const int step = e > 168 ? 3 : 2;
+  const bool sampled = !(flags & QX_SPECTRAL_SMALL_SENSOR) && e > 168 && nb > 168;
+  if (static_cast<uint64_t>(std::min(lay.hc, b.rows)) * std::min(lay.wc, b.cols) < t1)
+    return QX_RC_OK;
+  // Thresholds are pair counts, far below 2^32 for any grid the layout takes.
+  const uint32_t t1c = static_cast<uint32_t>(t1), t2c = static_cast<uint32_t>(t2);
+
+  Search search(a, b, lay, static_cast<uint8_t *>(work), flags, good_enough);
+  Position best;
+  const bool want_aux = aux_room && (flags & QX_SPECTRAL_AUX_VALUES);
+  if (from_alignment) {
+    best = search.at_alignment(given, t1c);
+    if (want_aux) {
+      search.aux(best, result->aux);
+      result->status = QX_SPECTRAL_STATUS_WRITTEN;
+    }
+  } else {
+    // Rotation candidates: those whose histogram shift overlaps at least
+    // half as well as the best shift.
+    uint32_t ha[12], hb[12], overlap[12], c = 0;
+    hist_ori(a.blocks, static_cast<std::size_t>(a.rows) * a.cols, ha);
+    hist_ori(b.blocks, static_cast<std::size_t>(b.rows) * b.cols, hb);
+    for (int k = 0; k < 12; ++k) c = std::max(c, overlap[k] = hist_overlap(ha, hb, k));
+    bool tried[24] = {};
+    const int candidates = (flags & QX_SPECTRAL_FULL_ROTATION) ? 24 : 3;
+    for (int k = 0; k < candidates; ++k) {
+      const int r = kCoarseRotations[k];
+      const int shift = ((r < 0 ? r + 256 : r) + 10) / 21 % 12;
+      tried[k] = overlap[shift] >= c / 2;
+    }
+    best = search.coarse(tried, t1c, t2c, step, sampled);
+    if (best.found) {
+      const int ar = std::abs(best.r);
+      const uint32_t t = static_cast<uint32_t>((static_cast<uint64_t>(ar) * t2c + (256 - ar) * uint64_t{t1c}) / 256);
+      search.refine(&best, t);
+      if (lay.fine && !search.good_enough(best)) search.fine(&best, 9 * t);
+      if (want_aux) {
+        search.aux(best, result->aux);
+        result->status = QX_SPECTRAL_STATUS_WRITTEN;
+      }
+    }
+  }
+
+  if (decision != nullptr && level != 0) *decision = best.score > good_enough ? 1 : 2;
+  uint32_t score = static_cast<uint32_t>(best.score);
+  if (!(flags & QX_SPECTRAL_RAW_SCORE)) {
+    const int qmax = std::max<int>(std::max(a.quality, b.quality), 75);
+    score = std::min<uint32_t>(237 * score / isqrt64(1024 * static_cast<uint64_t>(std::max(40, qmax - 35))), 65535);
+  }
+  if (result != nullptr) result->score = static_cast<uint16_t>(score);
+  if (alignment != nullptr && best.found) search.alignment(best, alignment);
+  return QX_RC_OK;
+}
+
+}  // extern "C"
