@@ -175,14 +175,14 @@ TEST(SpectralConversion, RefusesMalformedParts) {
   const Bytes main = short_part(2, 2, 2);
   Bytes p = long_part(main, {});
   p[1] = 1;
-  EXPECT_EQ(convert(p).rc, QX_RC_ERR_4);                               // long layout, byte 1
+  EXPECT_EQ(convert(p).rc, QX_RC_NOT_A_RECORD);                               // long layout, byte 1
   p = long_part(main, {});
   p[3] = static_cast<uint8_t>(main.size() + 1);
-  EXPECT_EQ(convert(p).rc, QX_RC_ERR_5);                               // length past the input
+  EXPECT_EQ(convert(p).rc, QX_RC_MALFORMED);                               // length past the input
   p = long_part(main, {2, 0, 10, 0, 0});
-  EXPECT_EQ(convert(p).rc, QX_RC_ERR_6);                               // extension past the input
+  EXPECT_EQ(convert(p).rc, QX_RC_TRUNCATED);                               // extension past the input
   p = long_part(main, {2, 0});
-  EXPECT_EQ(convert(p).rc, QX_RC_ERR_6);                               // extension header cut
+  EXPECT_EQ(convert(p).rc, QX_RC_TRUNCATED);                               // extension header cut
   Bytes zero_code = short_part(1, 1, 2);
   zero_code[0] = 0x30;                                                 // block-size code 0
   EXPECT_EQ(convert(zero_code).rc, QX_RC_UNSUPPORTED);

@@ -685,10 +685,10 @@ uint32_t qx_spectral_match_required_mem(const uint8_t *features_a, uint32_t leng
   return static_cast<uint32_t>(lay.total);
 }
 
-int qx_spectral_match(void *work, uint32_t work_size, const uint8_t *features_a,
-                      uint32_t length_a, const uint8_t *features_b, uint32_t length_b,
-                      int32_t level, qx_spectral_result *result, int32_t *decision,
-                      qx_spectral_alignment *alignment, uint32_t flags) {
+qx_rc qx_spectral_match(void *work, uint32_t work_size, const uint8_t *features_a,
+                        uint32_t length_a, const uint8_t *features_b, uint32_t length_b,
+                        int32_t level, qx_spectral_result *result, int32_t *decision,
+                        qx_spectral_alignment *alignment, uint32_t flags) {
   // The alignment is read before the outputs are cleared.
   const bool from_alignment = (flags & QX_SPECTRAL_AT_ALIGNMENT) && alignment != nullptr;
   qx_spectral_alignment given{};
