@@ -135,11 +135,13 @@ LUMETRA_API int nerio_get_image_quality(const char *path);
 LUMETRA_API int nerio_get_score_from_two_image_compare(const char *path1, const char *path2);
 
 /* Enhances a sensor image in place: band-pass enhancement of the
- * sensor_row x sensor_col image, of which width x height bytes (at most
- * the sensor image) are copied back, then a local contrast boost over
- * width x height.  0, or -1: the pixels are unchanged when the
- * enhancement fails, and hold the band-pass result when the contrast
- * boost fails. */
+ * sensor_row x sensor_col image held in pixels, of which the first
+ * width x height bytes are copied back, then a local contrast boost over
+ * those width x height bytes.  Nothing outside the sensor image is read or
+ * written.  0, or -1: -1 with the pixels unchanged when width or height is
+ * not positive, width x height exceeds the sensor image, or the enhancement
+ * fails; -1 with the band-pass result in place when the contrast boost
+ * fails. */
 LUMETRA_API int nerio_qx_ImageEnhance(unsigned char *pixels, int width, int height);
 
 /* Converts an uncompressed 8-bit bitmap file (bottom-up or top-down) into
