@@ -3,7 +3,10 @@
 // reports the progress curve, the islands at the end, the touches refused
 // as duplicates and the size of the finalised template.
 //
-//   enroll-eval [--fingers N] [--seed S] [--csv FILE]
+//   enroll-eval [--fingers N] [--seed S] [--csv FILE] [--sheet PNG]
+//
+// --csv writes one line per touch (finger, touch, result code, progress,
+// accepted captures); --sheet draws the first finger's touches.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -43,13 +46,14 @@ int percentile(std::vector<int> v, int pct) {
 int main(int argc, char **argv) {
   int fingers = 20;
   uint64_t seed = 1;
-  std::string csv;
+  std::string csv, sheet;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--fingers") && i + 1 < argc) fingers = std::atoi(argv[++i]);
     else if (!std::strcmp(argv[i], "--seed") && i + 1 < argc) seed = std::strtoull(argv[++i], nullptr, 10);
     else if (!std::strcmp(argv[i], "--csv") && i + 1 < argc) csv = argv[++i];
+    else if (!std::strcmp(argv[i], "--sheet") && i + 1 < argc) sheet = argv[++i];
     else {
-      std::fprintf(stderr, "usage: enroll-eval [--fingers N] [--seed S] [--csv FILE]\n");
+      std::fprintf(stderr, "usage: enroll-eval [--fingers N] [--seed S] [--csv FILE] [--sheet PNG]\n");
       return 2;
     }
   }
@@ -65,6 +69,10 @@ int main(int argc, char **argv) {
   for (int f = 0; f < fingers; ++f) {
     const uint64_t finger_seed = fpsynth::derive_seed(seed, static_cast<uint64_t>(f));
     const std::vector<fpsynth::Image> touches = enroll_eval::make_touches(finger_seed);
+    if (f == 0 && !sheet.empty() &&
+        !fpsynth::write_png(sheet, fpsynth::contact_sheet(touches, enroll_eval::kImpressions))) {
+      std::fprintf(stderr, "cannot write %s\n", sheet.c_str());
+    }
     qx_algorithm *alg = square_xs_create(nullptr);
     if (alg == nullptr) return 1;
     g_counters = Counters{};
