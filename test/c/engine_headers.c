@@ -39,6 +39,7 @@
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_finger.h"
+#include "engine/objects/qx_mt_verify.h"
 #include "engine/objects/qx_multitemplate.h"
 #include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/objects/qx_session.h"

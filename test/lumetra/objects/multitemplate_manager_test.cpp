@@ -9,6 +9,7 @@
 #include "engine/match/ehm_verifier.h"
 #include "engine/match/qx_config.h"
 #include "engine/objects/qx_multitemplate_manager.h"
+#include "engine/objects/qx_mt_verify.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
 #include "lumetra/support/multitemplate_desc.h"
@@ -522,20 +523,23 @@ TEST(MultitemplateManager, DecisionFromScoreCountsMainIslandInstances) {
   qx_session_delete(session);
 }
 
-TEST(MultitemplateManager, VerificationIsNotAvailableYet) {
+TEST(MultitemplateManager, VerificationIsTheMultitemplateVerification) {
   qx_multitemplate_manager *m = manager_over(islands_desc());
   qx_template *probe = capture(1);
-  uint16_t score = 1;
-  int32_t decision = -1;
-  qx_alignment *a = nullptr;
-  int32_t change = -1;
+  uint16_t score[2] = {1, 1};
+  int32_t decision[2] = {-1, -1};
+  qx_alignment *a[2] = {nullptr, nullptr};
   EXPECT_EQ(qx_multitemplate_manager_verify_template(m, &kScriptedVerifier, nullptr, probe, 12,
-                                                     &score, &decision, &a, nullptr, &change,
-                                                     nullptr), QX_RC_UNSUPPORTED);
-  EXPECT_EQ(score, 0);
-  EXPECT_EQ(decision, 0);
-  EXPECT_EQ(a, nullptr);
-  EXPECT_EQ(change, 0);
+                                                     &score[0], &decision[0], &a[0], nullptr,
+                                                     nullptr, nullptr),
+            qx_mtm_verify_template(m, &kScriptedVerifier, nullptr, probe, 12, &score[1],
+                                   &decision[1], &a[1], nullptr, nullptr, nullptr));
+  EXPECT_EQ(score[0], score[1]);
+  EXPECT_EQ(decision[0], decision[1]);
+  ASSERT_NE(a[0], nullptr);
+  EXPECT_EQ(qx_alignment_get_dx(a[0]), qx_alignment_get_dx(a[1]));
+  qx_alignment_delete(a[0]);
+  qx_alignment_delete(a[1]);
   qx_template_delete(probe);
   qx_multitemplate_manager_delete(m);
 }
@@ -683,6 +687,26 @@ TEST(MultitemplateManager, OutOfMemoryAnswersNineAndLeaksNothing) {
     qx_multitemplate_manager_delete(inc);
     return rc == QX_RC_OK && count == 2;
   });
+
+  // The algorithm's operations the same way.
+  qx_algorithm *alg = square_xs_create(nullptr);
+  ASSERT_NE(alg, nullptr);
+  qx_template *incr = nullptr;
+  expect_clean_failures("create_incr_multitemplate", [&](bool *oom) {
+    const int32_t rc = qx_algorithm_create_incr_multitemplate(alg, news, 1, &incr);
+    *oom = rc == QX_RC_NO_MEMORY && incr == nullptr;
+    return rc == QX_RC_OK;
+  });
+  expect_clean_failures("update_multitemplate", [&](bool *oom) {
+    qx_template *out = nullptr;
+    const int32_t rc = qx_algorithm_update_multitemplate(alg, incr, news + 1, 1, &out);
+    *oom = rc == QX_RC_NO_MEMORY && out == nullptr;
+    const bool ok = rc == QX_RC_OK && out != nullptr;
+    qx_template_delete(out);
+    return ok;
+  });
+  qx_template_delete(incr);
+  qx_algorithm_delete(alg);
   qx_template_delete(news[0]);
   qx_template_delete(news[1]);
   qx_template_delete(src);

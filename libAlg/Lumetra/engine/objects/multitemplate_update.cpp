@@ -7,6 +7,7 @@
 #include "engine/objects/multitemplate_manager_internal.hpp"
 #include "engine/match/ehm_verifier.h"
 #include "engine/objects/qx_multitemplate_manager.h"
+#include "engine/objects/qx_mt_verify.h"
 #include "engine/objects/qx_subtemplate_choice.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_buffer.hpp"
@@ -300,18 +301,8 @@ int32_t qx_multitemplate_manager_verify_template(
     qx_session *session, qx_template *probe, int32_t far_index, uint16_t *score,
     int32_t *decision, qx_alignment **alignment, const void *reserved, int32_t *change,
     qx_finger *finger) {
-  (void)session;
-  (void)far_index;
-  (void)reserved;
-  (void)finger;
-  if (score != nullptr) *score = 0;
-  if (decision != nullptr) *decision = 0;
-  if (alignment != nullptr) *alignment = nullptr;
-  if (change != nullptr) *change = QX_MTM_NO_CHANGE;
-  if (manager == nullptr || verifier == nullptr || probe == nullptr) return QX_RC_BAD_ARGUMENT;
-  // Verification against a multi-template belongs to the multi-template
-  // verification, which the engine does not provide yet.
-  return QX_RC_UNSUPPORTED;
+  return qx_mtm_verify_template(manager, verifier, session, probe, far_index, score, decision,
+                                alignment, reserved, change, finger);
 }
 
 }  // extern "C"

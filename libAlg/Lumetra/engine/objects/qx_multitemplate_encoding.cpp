@@ -1,5 +1,6 @@
 // The "QXMT" byte encoding of a multi-template: writer (version 3) and
 // reader (versions 1 to 3, tolerant of erased-flash 0xFF padding).
+#include <array>
 #include <cstring>
 
 #include "engine/formats/be_bytes.h"
@@ -65,11 +66,18 @@ class Reader {
     p_ += n;
     left_ -= n;
   }
+  // A slot holds kilobytes of padding: compare it a block at a time.
   bool rest_is_erased() const {
-    for (size_t i = 0; i < left_; ++i) {
-      if (p_[i] != kErased) return false;
+    static const auto erased_block = [] {
+      std::array<uint8_t, 256> block{};
+      block.fill(kErased);
+      return block;
+    }();
+    size_t i = 0;
+    for (; i + erased_block.size() <= left_; i += erased_block.size()) {
+      if (std::memcmp(p_ + i, erased_block.data(), erased_block.size()) != 0) return false;
     }
-    return true;
+    return left_ == i || std::memcmp(p_ + i, erased_block.data(), left_ - i) == 0;
   }
 
  private:

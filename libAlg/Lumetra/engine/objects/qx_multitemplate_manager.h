@@ -86,7 +86,8 @@ qx_template *qx_multitemplate_manager_encode(qx_multitemplate_manager *manager,
 /* Takes new templates in (see the file comment).  *change is cleared
  * first.  0; 2 missing argument; 19 when the result has no instances or
  * cannot be brought within the size limit (or the maximum is 0); 9
- * memory; a verifier's code; 1 when the rebuild is not available. */
+ * memory; a verifier's or the subtemplate choice's code.  On failure the
+ * multi-template is left as it was. */
 int32_t qx_multitemplate_manager_enroll_templates(qx_multitemplate_manager *manager,
                                                   qx_template **templates, int32_t count,
                                                   qx_session *session,
@@ -97,8 +98,7 @@ int32_t qx_multitemplate_manager_enroll_templates(qx_multitemplate_manager *mana
  * match matrix of the templates (count x count, row-major, cell (i, j) the
  * match of template i against j).  The maximum is lowered while a size
  * limit is set and exceeded.  island_option marks instances of islands
- * other than the first as secondary.  0, 2, 9, 19 (maximum reached 0),
- * 1 when the subtemplate choice is not available. */
+ * other than the first as secondary.  0, 2, 9, 19 (maximum reached 0). */
 int32_t qx_mtm_enroll_templates_from_match_matrix(qx_multitemplate_manager *manager,
                                                   qx_template **templates, int32_t count,
                                                   qx_match **matrix, int32_t island_option);
