@@ -103,7 +103,7 @@ int nerio_qx_ImageEnhance(unsigned char *pixels, int width, int height) {
 
 int get_bmp_buff(const char *path, unsigned char *pixels, unsigned int *width, unsigned int *height) {
   unsigned char *converted = nullptr;
-  if (qxbmp_bmpfile_to_buffer(path, &converted, width, height) != QXBMP_OK) return -1;
+  if (qxbmp_bmpfile_to_buffer(path, &converted, width, height) != QX_RC_OK) return -1;
   if (pixels == nullptr) {
     qxbmp_free(converted);
     *width = *height = 0;

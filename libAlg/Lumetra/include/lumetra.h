@@ -125,6 +125,15 @@ LUMETRA_API int get_fp_image_quality(const unsigned char *pixels, fp_image_quali
  * Returns the image quality 0..100, or 1 on any failure. */
 LUMETRA_API int nerio_get_image_quality(const char *path);
 
+/* Compares two fingerprint bitmap files (read as nerio_get_image_quality
+ * reads them) with the algorithm built by init_nerio_algorithm: extracts a
+ * template from each and returns their 16-bit similarity score at the
+ * FAR level set by set_nerio_FAR_Val.  Returns 1 when a path is absent,
+ * the library is not initialised, a file cannot be read or the comparison
+ * fails; when an image yields no template no comparison is made and the
+ * result is 1 if the second extraction reported an error, 0 otherwise. */
+LUMETRA_API int nerio_get_score_from_two_image_compare(const char *path1, const char *path2);
+
 /* Enhances a sensor image in place: band-pass enhancement of the
  * sensor_row x sensor_col image, of which width x height bytes (at most
  * the sensor image) are copied back, then a local contrast boost over

@@ -4,15 +4,17 @@
  * ISO/IEC 19794-2 record, a compact card, or a hybrid record.
  *
  * Encoded bytes are allocated by the engine and released with
- * bal_free_template.  Statuses are those of the image layer: 0; 5 the dummy
- * test image (a fixed template is returned); 9 memory; 13/14 refused
- * requests; 24 fewer minutiae than the minimum; others from bal_extract.
+ * bal_free_template.  Statuses are those of the image layer: QXI_OK;
+ * QXI_DUMMY_TEMPLATE the dummy test image (a fixed template is returned);
+ * QXI_NO_MEMORY; QXI_CONTRADICTORY / QXI_OUT_OF_RANGE refused requests;
+ * QXI_TOO_FEW_MINUTIAE; others from bal_extract.
  */
 #ifndef LUMETRA_ENGINE_FORMATS_EXTRACT_TEMPLATE_H
 #define LUMETRA_ENGINE_FORMATS_EXTRACT_TEMPLATE_H
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
 #include "engine/formats/record_inputs.h"
 
 #ifdef __cplusplus
@@ -39,28 +41,26 @@ extern "C" {
 #define QX_FORMAT_CARD_TO_EHM 4
 #define QX_FORMAT_EXTRACTION_RECORD 8
 
-#define QXI_DUMMY_TEMPLATE 5
-#define QXI_TOO_FEW_MINUTIAE 24
 
-int bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_position,
-                         int impression_type, int min_minutiae, int max_minutiae, int ordering,
-                         uint32_t flags, int format, uint8_t **out, uint32_t *size);
+qxi_status bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_position,
+                                int impression_type, int min_minutiae, int max_minutiae, int ordering,
+                                uint32_t flags, int format, uint8_t **out, uint32_t *size);
 
 /* Compact card with proprietary data: at most 64 minutiae, best first. */
-int BAL_EXTRACT_TEMPLATE_MOC(uint8_t *pixels, int rows, int cols, uint8_t **out, uint32_t *size);
+qxi_status BAL_EXTRACT_TEMPLATE_MOC(uint8_t *pixels, int rows, int cols, uint8_t **out, uint32_t *size);
 
 int bal_free_template(uint8_t *bytes);
 
 /* The encoder on its own, from a filled extraction record (not changed). */
-int qx_encode_extraction(const bal_extract_result *result, const uint8_t *image, int rows,
-                         int cols, uint32_t flags, int format, int max_minutiae, uint8_t **out,
-                         uint32_t *size);
+qxi_status qx_encode_extraction(const bal_extract_result *result, const uint8_t *image, int rows,
+                                int cols, uint32_t flags, int format, int max_minutiae, uint8_t **out,
+                                uint32_t *size);
 
 /* The fixed 16 x 16 test image and its template. */
 int bal_origin_is_dummy(const uint8_t *pixels, int rows, int cols);
 /* Fills 256 bytes with the test image. */
 void bal_origin_get_dummy_image(uint8_t *pixels);
-int bal_origin_get_dummy_template(uint8_t **out, uint32_t *size);
+qxi_status bal_origin_get_dummy_template(uint8_t **out, uint32_t *size);
 
 #ifdef __cplusplus
 }

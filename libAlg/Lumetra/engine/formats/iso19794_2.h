@@ -7,14 +7,16 @@
  * extend functions replace *record by a longer copy and raise every length
  * field (record, representation, extended data).
  *
- * Result codes: 0; 4 not a record of a supported version; 9 memory;
- * 14 an argument is missing or a block would not fit its 16-bit length.
+ * Result codes: QX_RC_OK; QX_RC_NOT_A_RECORD not a record of a supported
+ * version; QX_RC_NO_MEMORY; QX_RC_INVALID_ARGUMENT an argument is missing or a
+ * block would not fit its 16-bit length.
  */
 #ifndef LUMETRA_ENGINE_FORMATS_ISO19794_2_H
 #define LUMETRA_ENGINE_FORMATS_ISO19794_2_H
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
 #include "engine/formats/record_inputs.h"
 
 #ifdef __cplusplus
@@ -31,23 +33,23 @@ extern "C" {
 #define QX_ISO_EXT_ORIENTATION 0xED0Fu
 #define QX_ISO_EXT_FREQUENCY 0xEDFFu
 
-int qx_minutiastruct_to_iso19794_2_v2(const minutiastruct *m, uint8_t **out, uint32_t *size);
-int qx_minutiastruct_to_iso19794_2_v3(const minutiastruct *m, uint8_t **out, uint32_t *size);
+qx_rc qx_minutiastruct_to_iso19794_2_v2(const minutiastruct *m, uint8_t **out, uint32_t *size);
+qx_rc qx_minutiastruct_to_iso19794_2_v3(const minutiastruct *m, uint8_t **out, uint32_t *size);
 
-int qx_iso19794_2_extend_ref_points(uint8_t **record, uint32_t *size, const qx_ref_points *points);
-int qx_iso19794_2_extend_zonal_quality(uint8_t **record, uint32_t *size, const qx_block_field *quality);
+qx_rc qx_iso19794_2_extend_ref_points(uint8_t **record, uint32_t *size, const qx_ref_points *points);
+qx_rc qx_iso19794_2_extend_zonal_quality(uint8_t **record, uint32_t *size, const qx_block_field *quality);
 /* Blocks without an orientation are written as 128: those whose entry in
  * `presence` (the frequency field, same grid) is 0, or, without it, those
  * whose orientation is 0. */
-int qx_iso19794_2_extend_orientation_field(uint8_t **record, uint32_t *size,
-                                           const qx_block_field *orientation,
-                                           const uint8_t *presence);
-int qx_iso19794_2_extend_frequency_field(uint8_t **record, uint32_t *size,
-                                         const qx_block_field *frequency);
+qx_rc qx_iso19794_2_extend_orientation_field(uint8_t **record, uint32_t *size,
+                                             const qx_block_field *orientation,
+                                             const uint8_t *presence);
+qx_rc qx_iso19794_2_extend_frequency_field(uint8_t **record, uint32_t *size,
+                                           const qx_block_field *frequency);
 
 /* 0 when the bytes are a consistent version 2.0 or 3.0 record of exactly
  * `length` bytes, otherwise 4. */
-int qx_is_iso19794_2(const uint8_t *record, uint32_t length);
+qx_rc qx_is_iso19794_2(const uint8_t *record, uint32_t length);
 /* The record length field, or 0 when fewer than 12 bytes are available or
  * the header is not "FMR". */
 uint32_t qx_iso19794_2_get_length(const uint8_t *record, uint32_t available);
@@ -56,12 +58,12 @@ int qx_iso19794_2_version(const uint8_t *record, uint32_t length);
 
 /* Readers: the minutiae of the (first) finger view, and, when `points` is
  * given, the cores and deltas of its reference-point block. */
-int qx_iso19794_2_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m,
-                                   qx_ref_points *points);
-int qx_iso19794_2_v2_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m,
-                                      qx_ref_points *points);
-int qx_iso19794_2_v3_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m,
-                                      qx_ref_points *points);
+qx_rc qx_iso19794_2_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m,
+                                     qx_ref_points *points);
+qx_rc qx_iso19794_2_v2_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m,
+                                        qx_ref_points *points);
+qx_rc qx_iso19794_2_v3_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m,
+                                        qx_ref_points *points);
 /* Finds the data of the first extended block of `type` in a consistent
  * record: 1 and its data and length (without the 4-byte block header),
  * or 0. */
@@ -69,7 +71,7 @@ int qx_iso19794_2_find_extended_block(const uint8_t *record, uint32_t length, ui
                                       const uint8_t **data, uint32_t *data_length);
 
 /* Reference-point block data (without block header) read back. 0 or 4. */
-int qx_iso19794_2_read_ref_points(const uint8_t *data, uint32_t length, qx_ref_points *points);
+qx_rc qx_iso19794_2_read_ref_points(const uint8_t *data, uint32_t length, qx_ref_points *points);
 
 #ifdef __cplusplus
 }

@@ -82,16 +82,16 @@ void plan(int size, int B, int &out, int &offset) {
 
 }  // namespace
 
-extern "C" int bal_resize_block_size(const uint8_t *in, int rows, int cols, int B, int mode, uint8_t **out,
-                                     int *out_rows, int *out_cols, int *row_offset, int *col_offset) {
+extern "C" qxi_status bal_resize_block_size(const uint8_t *in, int rows, int cols, int B, int mode, uint8_t **out,
+                                            int *out_rows, int *out_cols, int *row_offset, int *col_offset) {
   (void)mode;
   *out = nullptr;
-  if (rows < 3 * B || cols < 3 * B) return 14;
+  if (rows < 3 * B || cols < 3 * B) return QXI_OUT_OF_RANGE;
   int nr, nc, ro, co;
   plan(rows, B, nr, ro);
   plan(cols, B, nc, co);
   auto *buf = static_cast<uint8_t *>(qx_malloc(static_cast<size_t>(nr) * nc));
-  if (!buf) return 9;
+  if (!buf) return QXI_NO_MEMORY;
   // Copy the part of the input that lies inside the new frame.
   const int top = std::max(0, -ro), left = std::max(0, -co);
   const int src_r = std::max(0, ro), src_c = std::max(0, co);
@@ -105,7 +105,7 @@ extern "C" int bal_resize_block_size(const uint8_t *in, int rows, int cols, int 
   *out_cols = nc;
   *row_offset = ro;
   *col_offset = co;
-  return 0;
+  return QXI_OK;
 }
 
 extern "C" void bal_sort_minutiae(bal_minutia *m, int count, int code, int cr, int cc) {
@@ -171,13 +171,13 @@ struct Input {
   }
 };
 
-int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
+qxi_status extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   const uint32_t flags = res->flags;
-  if ((flags & BAL_EXTRACT_HALF_FREQUENCY) && (flags & BAL_EXTRACT_250DPI)) return 13;
+  if ((flags & BAL_EXTRACT_HALF_FREQUENCY) && (flags & BAL_EXTRACT_250DPI)) return QXI_CONTRADICTORY;
   const int s = (flags & BAL_EXTRACT_250DPI) ? 2 : 1;
   const int B = 12 / s;
   // Coordinates are reported in signed 16 bits at 500 dpi.
-  if (in_rows < 3 * B || in_cols < 3 * B || in_rows * s > 32767 || in_cols * s > 32767) return 14;
+  if (in_rows < 3 * B || in_cols < 3 * B || in_rows * s > 32767 || in_cols * s > 32767) return QXI_OUT_OF_RANGE;
   minutiastruct &ms = res->minutiae;
   ms.count = 0;
   res->cores.count = 0;
@@ -186,20 +186,20 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   // Ghost removal into a fresh buffer; the input is no longer needed.
   const size_t in_n = static_cast<size_t>(in_rows) * in_cols;
   qx::Buffer<uint8_t> deghosted;
-  if (!deghosted.alloc(in_n)) return 9;
+  if (!deghosted.alloc(in_n)) return QXI_NO_MEMORY;
   bal_ghost_remove_bs(input.pixels, in_rows, in_cols, deghosted.get(), B);
   input.release();
 
   // Whole blocks.
   uint8_t *resized_raw = nullptr;
   int rows, cols, row_off, col_off;
-  int rc = bal_resize_block_size(deghosted.get(), in_rows, in_cols, B, 0, &resized_raw, &rows, &cols, &row_off,
+  qxi_status rc = bal_resize_block_size(deghosted.get(), in_rows, in_cols, B, 0, &resized_raw, &rows, &cols, &row_off,
                                  &col_off);
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
   qx::Buffer<uint8_t> img;
   if (!img.alloc(static_cast<size_t>(rows) * cols)) {
     qx_free(resized_raw);
-    return 9;
+    return QXI_NO_MEMORY;
   }
   std::memcpy(img.get(), resized_raw, static_cast<size_t>(rows) * cols);
   qx_free(resized_raw);
@@ -207,9 +207,9 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
 
   int brows = rows / B, bcols = cols / B;
   qx::Buffer<uint8_t> mask;
-  if (!mask.alloc(static_cast<size_t>(brows) * bcols)) return 9;
+  if (!mask.alloc(static_cast<size_t>(brows) * bcols)) return QXI_NO_MEMORY;
   rc = bal_segment_image_scale(img.get(), rows, cols, brows, bcols, B, mask.get(), s);
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
   int centre_r = 0, centre_c = 0;
   bal_segmentation_center(mask.get(), brows, bcols, B, rows, cols, &centre_r, &centre_c);
 
@@ -219,14 +219,14 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
     const int r0 = centre_r > H / 2 ? std::min((centre_r - H / 2) / B * B, rows - H) : 0;
     const int c0 = centre_c > W / 2 ? std::min((centre_c - W / 2) / B * B, cols - W) : 0;
     qx::Buffer<uint8_t> cropped, cmask;
-    if (!cropped.alloc(static_cast<size_t>(H) * W) || !cmask.alloc(static_cast<size_t>(H / B) * (W / B))) return 9;
+    if (!cropped.alloc(static_cast<size_t>(H) * W) || !cmask.alloc(static_cast<size_t>(H / B) * (W / B))) return QXI_NO_MEMORY;
     for (int r = 0; r < H; ++r)
       std::memcpy(cropped.get() + static_cast<size_t>(r) * W, img.get() + static_cast<size_t>(r0 + r) * cols + c0,
                   static_cast<size_t>(W));
     for (int r = 0; r < H / B; ++r)
       for (int c = 0; c < W / B; ++c)
         cmask[static_cast<size_t>(r) * (W / B) + c] = mask[static_cast<size_t>(r + r0 / B) * bcols + c + c0 / B];
-    if (!img.alloc(static_cast<size_t>(H) * W) || !mask.alloc(static_cast<size_t>(H / B) * (W / B))) return 9;
+    if (!img.alloc(static_cast<size_t>(H) * W) || !mask.alloc(static_cast<size_t>(H / B) * (W / B))) return QXI_NO_MEMORY;
     std::memcpy(img.get(), cropped.get(), static_cast<size_t>(H) * W);
     std::memcpy(mask.get(), cmask.get(), static_cast<size_t>(H / B) * (W / B));
     rows = H;
@@ -245,37 +245,37 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   if (flags & BAL_EXTRACT_HALF_FREQUENCY) {
     hrows = rows / 2;
     hcols = cols / 2;
-    if (!half.alloc(static_cast<size_t>(hrows) * hcols)) return 9;
+    if (!half.alloc(static_cast<size_t>(hrows) * hcols)) return QXI_NO_MEMORY;
     rc = bal_scale_bilinear(img.get(), rows, cols, half.get(), hrows, hcols);
-    if (rc != 0) return rc;
+    if (rc != QXI_OK) return rc;
   }
 
   rc = bal_normalize_locally(img.get(), rows, cols, mask.get(), B, brows, bcols, 150, 120, img.get());
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
 
   // Orientation, reliability, quality.
   const bool want_of = flags & BAL_EXTRACT_ORIENTATION_FIELD, want_ff = flags & BAL_EXTRACT_FREQUENCY_FIELD;
   qx::Buffer<uint8_t> orient, rel, field_o, field_f, orient_px, quality;
   if (!orient.alloc(nb) || !rel.alloc(nb) || !field_o.alloc(nb) || !field_f.alloc(nb) || !orient_px.alloc(n) ||
       !quality.alloc(n))
-    return 9;
+    return QXI_NO_MEMORY;
   rc = ridge_orientations_scale(img.get(), rows, cols, mask.get(), orient.get(), rel.get(), brows, bcols, B,
                                 field_o.get(), s);
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
   rc = scale_up_orientation(orient.get(), brows, bcols, B, orient_px.get(), rows, cols);
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
   uint8_t fq = 0;
   uint32_t area = 0;
   rc = bal_image_quality_qual(img.get(), rows, cols, brows, bcols, B, mask.get(), rel.get(), in_rows, in_cols, &fq,
                               &area, s);
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
   rc = bal_quality_from_reliability(rel.get(), mask.get(), brows, bcols, B, quality.get(), rows, cols);
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
 
   // Smoothing along the ridges (plain 500 dpi mode).
   const bool plain = !(flags & (BAL_EXTRACT_HALF_FREQUENCY | BAL_EXTRACT_250DPI));
   qx::Buffer<uint8_t> smooth;
-  if (!smooth.alloc(n)) return 9;
+  if (!smooth.alloc(n)) return QXI_NO_MEMORY;
   std::memcpy(smooth.get(), img.get(), n);
   if (plain) {
     if ((rc = oriented_median(smooth.get(), rows, cols, orient_px.get(), smooth.get())) != 0) return rc;
@@ -285,7 +285,7 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   // Ridge wavelength.
   qx::Buffer<uint16_t> wl;
   qx::Buffer<uint8_t> wl_bytes, wl_px;
-  if (!wl.alloc(nb) || !wl_bytes.alloc(nb) || !wl_px.alloc(n)) return 9;
+  if (!wl.alloc(nb) || !wl_bytes.alloc(nb) || !wl_px.alloc(n)) return QXI_NO_MEMORY;
   if (plain)
     rc = ridge_wavelengths_fft(smooth.get(), rows, cols, B, 18, 5, brows, bcols, wl.get(), field_f.get(),
                                field_o.get());
@@ -295,7 +295,7 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   else
     rc = ridge_wavelengths_fft16(img.get(), rows, cols, B, 18, 5, brows, bcols, wl.get(), field_f.get(),
                                  field_o.get());
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
   if ((rc = postprocess_frequency_field(wl.get(), brows, bcols, wl_bytes.get())) != 0) return rc;
   if ((rc = scale_up_bilinear_uint8(wl_bytes.get(), brows, bcols, B, wl_px.get(), rows, cols)) != 0) return rc;
   for (size_t k = 0; k < nb; ++k)
@@ -308,7 +308,7 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   qx::Buffer<uint16_t> fine_wl;
   qx::Buffer<uint8_t> fine_o, fine_f;
   if (fine) {
-    if (!fine_wl.alloc(nf) || !fine_o.alloc(nf) || !fine_f.alloc(nf)) return 9;
+    if (!fine_wl.alloc(nf) || !fine_o.alloc(nf) || !fine_f.alloc(nf)) return QXI_NO_MEMORY;
     if (plain)
       // Cells of background blocks are cleared below: not estimated at all.
       rc = ridge_wavelengths_fft_in_mask(smooth.get(), rows, cols, B / 3, 18, 5, frows, fcols, fine_wl.get(),
@@ -319,7 +319,7 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
     else
       rc = ridge_wavelengths_fft16(img.get(), rows, cols, B / 3, 18, 5, frows, fcols, fine_wl.get(), fine_f.get(),
                                    fine_o.get());
-    if (rc != 0) return rc;
+    if (rc != QXI_OK) return rc;
     for (int r = 0; r < frows; ++r)
       for (int c = 0; c < fcols; ++c)
         if (!mask[static_cast<size_t>(r / 3) * bcols + c / 3]) fine_o[static_cast<size_t>(r) * fcols + c] = fine_f[static_cast<size_t>(r) * fcols + c] = 0;
@@ -328,17 +328,17 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   // Filtering and binarisation.
   qx::Buffer<int8_t> filtered;
   qx::Buffer<uint8_t> ridge, valley;
-  if (!filtered.alloc(n) || !ridge.alloc(n) || !valley.alloc(n)) return 9;
+  if (!filtered.alloc(n) || !ridge.alloc(n) || !valley.alloc(n)) return QXI_NO_MEMORY;
   if (s == 1 && plain)
     rc = bal_gabor_filter_32(smooth.get(), rows, cols, wl_px.get(), orient_px.get(), mask.get(), quality.get(), brows,
                              bcols, B, filtered.get());
   else
     rc = bal_gabor_filter_16(smooth.get(), rows, cols, wl_px.get(), orient_px.get(), mask.get(), quality.get(), brows,
                              bcols, B, filtered.get(), (flags & BAL_EXTRACT_HALF_FREQUENCY) ? 2 : 1);
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
   rc = bal_binarize_local_histogram_threshold(filtered.get(), quality.get(), rows, cols, mask.get(), B, 47,
                                               ridge.get(), valley.get());
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
   bal_binarize_remove_edges(ridge.get(), valley.get(), rows, cols, 1, cols - bcols * B + 1, 1, rows - brows * B + 1);
   if (s == 1) bal_binarize_remove_dots(ridge.get(), valley.get(), quality.get(), rows, cols);
 
@@ -347,7 +347,7 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
     bal_singularity cand[16];
     int nc = 0;
     rc = bal_find_singularities_poincare(orient_px.get(), quality.get(), rows, cols, cand, &nc, 16);
-    if (rc != 0) return rc;
+    if (rc != QXI_OK) return rc;
     bal_convert_singularities(cand, nc, cols, &res->cores, &res->deltas);
     if (!(flags & BAL_EXTRACT_CORES)) res->cores.count = 0;
     if (!(flags & BAL_EXTRACT_DELTAS)) res->deltas.count = 0;
@@ -357,7 +357,7 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   if (flags & BAL_EXTRACT_QUALITY_FIELD) {
     const int fr = in_rows / B + 1, fc = in_cols / B + 1;
     auto *qf = static_cast<uint8_t *>(qx_calloc(static_cast<size_t>(fr) * fc, 1));
-    if (!qf) return 9;
+    if (!qf) return QXI_NO_MEMORY;
     bal_quality_image_to_field(quality.get(), in_rows, in_cols, rows, cols, row_off, col_off, B, B, qf);
     qx_free(res->quality_field.data);
     res->quality_field.data = qf;
@@ -369,7 +369,7 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   // Debug picture: the ridge picture drawn at its offsets on white.
   if (flags & BAL_EXTRACT_DEBUG_PICTURE) {
     auto *pic = static_cast<uint8_t *>(qx_malloc(in_n));
-    if (!pic) return 9;
+    if (!pic) return QXI_NO_MEMORY;
     std::memset(pic, 255, in_n);
     for (int r = 0; r < rows; ++r)
       for (int c = 0; c < cols; ++c) {
@@ -385,7 +385,7 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   // Skeletons and minutiae.
   qx::Buffer<uint8_t *> rp;
   qx::Buffer<uint8_t> counts;
-  if (!rp.alloc(static_cast<size_t>(rows)) || !counts.alloc(n)) return 9;
+  if (!rp.alloc(static_cast<size_t>(rows)) || !counts.alloc(n)) return QXI_NO_MEMORY;
   bal_images_1D_to_2D(ridge.get(), rows, cols, rp.get());
   if ((rc = bal_contour_thin_scale(rp.get(), rows, cols, s)) != 0) return rc;
   bal_images_1D_to_2D(valley.get(), rows, cols, rp.get());
@@ -430,13 +430,13 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
     if (!want) continue;
     bal_block_field &f = which == 0 ? res->orientation_field : res->frequency_field;
     auto *data = static_cast<uint8_t *>(qx_malloc(nb));
-    if (!data) return 9;
+    if (!data) return QXI_NO_MEMORY;
     std::memcpy(data, which == 0 ? field_o.get() : field_f.get(), nb);
     qx_free(f.data);
     f.data = data;
     if (fine) {
       auto *fd = static_cast<uint8_t *>(qx_malloc(nf));
-      if (!fd) return 9;
+      if (!fd) return QXI_NO_MEMORY;
       std::memcpy(fd, which == 0 ? fine_o.get() : fine_f.get(), nf);
       qx_free(f.fine);
       f.fine = fd;
@@ -457,21 +457,21 @@ int extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
   res->centre_row = static_cast<uint32_t>(std::max(0, centre_r + row_off) * s);
   res->centre_col = static_cast<uint32_t>(std::max(0, centre_c + col_off) * s);
   bal_sort_minutiae(m, count, ms.ordering, static_cast<int>(res->centre_row), static_cast<int>(res->centre_col));
-  return 0;
+  return QXI_OK;
 }
 
 }  // namespace
 
-extern "C" int bal_extract(uint8_t *pixels, int rows, int cols, bal_extract_result *result) {
+extern "C" qxi_status bal_extract(uint8_t *pixels, int rows, int cols, bal_extract_result *result) {
   Input input{pixels, result && (result->flags & BAL_EXTRACT_OWN_INPUT)};
-  if (!result) return 14;
+  if (!result) return QXI_OUT_OF_RANGE;
   qx_free(result->debug.picture);
   result->debug.picture = nullptr;
   if (!pixels || rows <= 0 || cols <= 0) {
     result->minutiae.count = 0;
-    return 14;
+    return QXI_OUT_OF_RANGE;
   }
-  const int rc = extract(input, rows, cols, result);
-  if (rc != 0) result->minutiae.count = 0;
+  const qxi_status rc = extract(input, rows, cols, result);
+  if (rc != QXI_OK) result->minutiae.count = 0;
   return rc;
 }

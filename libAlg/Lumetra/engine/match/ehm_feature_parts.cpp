@@ -7,6 +7,7 @@
 #include "engine/formats/hybrid_record.h"
 #include "engine/image/fixed_math.h"
 #include "engine/match/ehm_verifier.h"
+#include "engine/match/spectral_match.h"
 #include "engine/objects/qx_session.h"
 
 namespace {
@@ -18,9 +19,6 @@ constexpr int32_t kLowestNormalisedQuality = 60;
 constexpr int32_t kNormalisedDivisor = 232;
 // Image size assumed for a template without an image-dimension block.
 constexpr uint16_t kDefaultImageSide = 192;
-// Search flags of the spectral matcher.
-constexpr uint32_t kAtAlignment = 0x01, kSquareCanvas = 0x02, kFullRotation = 0x04,
-                   kAuxValues = 0x08, kRawScore = 0x10, kWideFine = 0x20, kSmallSensor = 0x40;
 // Sensor-size codes.
 constexpr int32_t kSwipe = 1, kSquareXl = 2, kRectangularM = 7, kRectangularS = 8;
 constexpr int32_t kSquareM = 4;
@@ -61,7 +59,7 @@ int32_t qx_ehm_get_image_quality(const qx_template *tpl, uint16_t *rows, uint16_
   int32_t r = 0, c = 0;
   uint8_t quality = 0;
   if (qx_hybrid_get_dimensions(qx_template_get_data(tpl), qx_template_get_data_size(tpl), &r, &c,
-                               &quality) != 0)
+                               &quality) != QX_RC_OK)
     return 0;
   if (rows != nullptr) *rows = static_cast<uint16_t>(r);
   if (cols != nullptr) *cols = static_cast<uint16_t>(c);
@@ -86,20 +84,20 @@ uint32_t qx_ehm_spectral_search_flags(const qx_session *session, int32_t paired)
   // Small sensors (and any sensor when asked) search for the spectral
   // alignment unless the minutiae matcher paired enough minutiae.
   if ((code >= kSquareM && code <= kRectangularS) || full_search) {
-    if (paired > kTrustedPairs) flags |= kAtAlignment;
+    if (paired > kTrustedPairs) flags |= QX_SPECTRAL_AT_ALIGNMENT;
   } else {
-    flags |= kAtAlignment;
+    flags |= QX_SPECTRAL_AT_ALIGNMENT;
   }
-  if (code != kSwipe && code != kSquareXl) flags |= kSmallSensor;
+  if (code != kSwipe && code != kSquareXl) flags |= QX_SPECTRAL_SMALL_SENSOR;
   if (qx_session_get_int(session, QX_PROP_SPECTRAL_HR_RANGE, 1) != 0)
-    flags |= kWideFine;
+    flags |= QX_SPECTRAL_WIDE_FINE;
   if (full_rotation) {
     if ((code == kRectangularM || code == kRectangularS) &&
-        (flags & kAtAlignment) == 0)
-      flags |= kSquareCanvas;
-    flags |= kFullRotation;
+        (flags & QX_SPECTRAL_AT_ALIGNMENT) == 0)
+      flags |= QX_SPECTRAL_SQUARE_CANVAS;
+    flags |= QX_SPECTRAL_FULL_ROTATION;
   }
-  return flags | kAuxValues | kRawScore;
+  return flags | QX_SPECTRAL_AUX_VALUES | QX_SPECTRAL_RAW_SCORE;
 }
 
 void qx_ehm_consistency_values(uint16_t *scores, int32_t minutiae_dx, int32_t minutiae_dy,

@@ -6,6 +6,7 @@
 
 #include "engine/match/ehm_verifier.h"
 #include "engine/match/ehm_verifier_internal.h"
+#include "engine/objects/qx_mt_verify.h"
 #include "engine/qx_rc.h"
 
 namespace {
@@ -177,16 +178,20 @@ int32_t threshold_table(const qx_verifier_interface *verifier, qx_session *sessi
 }
 
 // A multi-template is compared and decided instance by instance by the
-// multi-template layer, which is not part of the library yet.
-int32_t multitemplate_similarity(const qx_verifier_interface *, qx_session *, qx_template *,
-                                 qx_template *, int32_t, uint16_t *, int32_t *,
-                                 qx_alignment **, qx_template **) {
-  return QX_RC_UNSUPPORTED;
+// multi-template layer, with this verifier for each instance.
+int32_t multitemplate_similarity(const qx_verifier_interface *verifier, qx_session *session,
+                                 qx_template *multitemplate, qx_template *probe,
+                                 int32_t far_index, uint16_t *score, int32_t *decision,
+                                 qx_alignment **alignment, qx_template **updated) {
+  return qx_multitemplate_verify_template(multitemplate, verifier, session, probe, far_index,
+                                          score, decision, alignment, nullptr, updated, nullptr);
 }
 
-int32_t multitemplate_decision(const qx_verifier_interface *, qx_session *, qx_template *,
-                               uint16_t, int32_t, int32_t *) {
-  return QX_RC_UNSUPPORTED;
+int32_t multitemplate_decision(const qx_verifier_interface *verifier, qx_session *session,
+                               qx_template *multitemplate, uint16_t score, int32_t far_index,
+                               int32_t *decision) {
+  return qx_multitemplate_decision_from_score(multitemplate, verifier, session, nullptr, score,
+                                              far_index, decision, nullptr, nullptr);
 }
 
 }  // namespace lumetra::ehm

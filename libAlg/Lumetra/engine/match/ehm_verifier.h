@@ -143,6 +143,15 @@ int32_t qx_ehmhr_threshold_table(qx_session *session, int32_t sensor_type,
                                  int32_t sensor_size, const uint16_t **table,
                                  const qx_vermodel *models);
 
+/* Several enrolled templates through the algorithm's verifier chain: 2
+ * unless this verifier is the main verifier of the session's algorithm. */
+int32_t qx_ehm_verify_templates(qx_session *session, qx_template **enrolled, int32_t count,
+                                qx_template *probe, int32_t far_index, int32_t *decision,
+                                qx_match **match, int32_t *index, const qx_vermodel *models);
+int32_t qx_ehmhr_verify_templates(qx_session *session, qx_template **enrolled, int32_t count,
+                                  qx_template *probe, int32_t far_index, int32_t *decision,
+                                  qx_match **match, int32_t *index, const qx_vermodel *models);
+
 /* ---- Cheetah stage ----------------------------------------------------- */
 
 /* Vector (q0, q1) of the spectral quick match, count 2. */

@@ -30,8 +30,8 @@ int32_t similarity_score(const qx_verifier_interface *verifier, qx_session *sess
                          int32_t *decision, qx_alignment **alignment, qx_template **updated,
                          const qx_vermodel *models);
 
-// The multi-template layer's side of a comparison whose template A is a
-// multi-template (outputs already cleared by the caller).
+// A comparison or decision whose template is a multi-template, handed to
+// the multi-template layer with this verifier.
 int32_t multitemplate_similarity(const qx_verifier_interface *verifier, qx_session *session,
                                  qx_template *multitemplate, qx_template *probe,
                                  int32_t far_index, uint16_t *score, int32_t *decision,

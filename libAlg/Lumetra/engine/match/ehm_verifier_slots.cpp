@@ -1,9 +1,11 @@
 // The operations of ehm_verifier and ehmhr_verifier that judge scores:
 // combining a feature-score vector into a similarity score, the decision
-// from a score, and the threshold table.  Both verifiers run the same code
+// from a score, the threshold table, and the verification against several
+// enrolled templates.  Both verifiers run the same code
 // with themselves as the verifier, so that each finds its own model.
 #include "engine/match/ehm_verifier.h"
 #include "engine/match/ehm_verifier_internal.h"
+#include "engine/objects/qx_mt_verify.h"
 
 extern "C" {
 
@@ -45,6 +47,22 @@ int32_t qx_ehm_threshold_table(qx_session *session, int32_t, int32_t, const uint
 int32_t qx_ehmhr_threshold_table(qx_session *session, int32_t, int32_t,
                                  const uint16_t **table, const qx_vermodel *models) {
   return lumetra::ehm::threshold_table(&ehmhr_verifier, session, table, models);
+}
+
+// Verification against several enrolled templates walks the algorithm's
+// chain (the multi-template layer); only the main verifier may start it.
+int32_t qx_ehm_verify_templates(qx_session *session, qx_template **enrolled, int32_t count,
+                                qx_template *probe, int32_t far_index, int32_t *decision,
+                                qx_match **match, int32_t *index, const qx_vermodel *models) {
+  return qx_mt_verify_templates_slot(&ehm_verifier, session, enrolled, count, probe, far_index,
+                                     decision, match, index, models);
+}
+
+int32_t qx_ehmhr_verify_templates(qx_session *session, qx_template **enrolled, int32_t count,
+                                  qx_template *probe, int32_t far_index, int32_t *decision,
+                                  qx_match **match, int32_t *index, const qx_vermodel *models) {
+  return qx_mt_verify_templates_slot(&ehmhr_verifier, session, enrolled, count, probe,
+                                     far_index, decision, match, index, models);
 }
 
 }  // extern "C"

@@ -81,7 +81,7 @@ int32_t extract(const Variant &v, qx_session *session, qx_image *image, qx_finge
   int32_t out_type;
   uint32_t flags;
   int format;
-  if (embedded_requested_type(requested, &out_type, &flags, &format) != 0) return QX_RC_UNSUPPORTED;
+  if (embedded_requested_type(requested, &out_type, &flags, &format) != QX_RC_OK) return QX_RC_UNSUPPORTED;
   flags |= v.extra_flag;
 
   int32_t pv, ph, pr, pc;
@@ -94,7 +94,7 @@ int32_t extract(const Variant &v, qx_session *session, qx_image *image, qx_finge
     if (src == nullptr) return QX_RC_NO_MEMORY;
     pixels = static_cast<uint8_t *>(qx_malloc(static_cast<size_t>(pr) * pc));
     if (pixels == nullptr) return QX_RC_NO_MEMORY;
-    if (bal_scale_bilinear(src, rows, cols, pixels, pr, pc) != 0) {
+    if (bal_scale_bilinear(src, rows, cols, pixels, pr, pc) != QXI_OK) {
       qx_free(pixels);
       return QX_RC_NO_MEMORY;
     }
@@ -111,17 +111,17 @@ int32_t extract(const Variant &v, qx_session *session, qx_image *image, qx_finge
   uint8_t *bytes = nullptr;
   uint32_t size = 0;
   const int position = finger != nullptr ? qx_finger_get_position(finger) : 0;
-  const int status = bal_extract_template(pixels, work_rows, work_cols, position,
-                                          qx_image_get_impression_type(image), 0, max_minutiae,
-                                          order, flags, format, &bytes, &size);
-  if (status != 0 || bytes == nullptr) {
+  const qxi_status status = bal_extract_template(pixels, work_rows, work_cols, position,
+                                                 qx_image_get_impression_type(image), 0, max_minutiae,
+                                                 order, flags, format, &bytes, &size);
+  if (status != QXI_OK || bytes == nullptr) {
     bal_free_template(bytes);
-    const int32_t rc = qx_rc_convert_from_qxi(status);
-    return rc != 0 ? rc : QX_RC_FAILED;
+    const qx_rc rc = qx_rc_convert_from_qxi(status);
+    return rc != QX_RC_OK ? rc : QX_RC_FAILED;
   }
   *out = qx_template_create(out_type, bytes, size);
   bal_free_template(bytes);
-  return *out != nullptr ? 0 : QX_RC_NO_MEMORY;
+  return *out != nullptr ? QX_RC_OK : QX_RC_NO_MEMORY;
 }
 
 }  // namespace
@@ -136,7 +136,7 @@ int embedded_order_code(int32_t value) {
   return 21;
 }
 
-int embedded_requested_type(int32_t requested, int32_t *out_type, uint32_t *flags, int *format) {
+qx_rc embedded_requested_type(int32_t requested, int32_t *out_type, uint32_t *flags, int *format) {
   struct Row {
     int32_t requested, type;
     uint32_t flags;
@@ -152,7 +152,7 @@ int embedded_requested_type(int32_t requested, int32_t *out_type, uint32_t *flag
     if (out_type != nullptr) *out_type = r.type;
     if (flags != nullptr) *flags = r.flags;
     if (format != nullptr) *format = r.format;
-    return 0;
+    return QX_RC_OK;
   }
   return QX_RC_UNSUPPORTED;
 }

@@ -53,14 +53,6 @@ int32_t unsupported_extract_feature_scores(qx_session *, qx_template *, qx_templ
   return QX_RC_UNSUPPORTED;
 }
 
-int32_t unsupported_verify_feature_scores(qx_session *, qx_template *, qx_template *,
-                                      const uint16_t *, uint8_t, int32_t, uint16_t *score,
-                                      int32_t *decision, const qx_vermodel *) {
-  if (score != nullptr) *score = 0;
-  if (decision != nullptr) *decision = 0;
-  return QX_RC_UNSUPPORTED;
-}
-
 }  // namespace
 
 extern "C" {
@@ -87,19 +79,19 @@ int32_t qx_cheetah_verify_templates(qx_session *session, qx_template **enrolled,
 }
 
 const qx_verifier_interface cheetah_verifier = {
-    unsupported_similarity_score,        // qx_cheetah_get_similarity_score
+    qx_cheetah_get_similarity_score,
     qx_cheetah_decision_from_score,
     qx_cheetah_threshold_table,
     qx_cheetah_verify_templates,
-    unsupported_extract_feature_scores,  // qx_cheetah_extract_feature_scores
-    unsupported_verify_feature_scores,   // qx_cheetah_verify_feature_scores
+    qx_cheetah_extract_feature_scores,
+    qx_cheetah_verify_feature_scores,
 };
 
 const qx_verifier_interface ehm_verifier = {
     unsupported_similarity_score,        // qx_ehm_get_similarity_score
     qx_ehm_decision_from_score,
     qx_ehm_threshold_table,
-    unsupported_verify_templates,        // qx_ehm_verify_templates
+    qx_ehm_verify_templates,
     unsupported_extract_feature_scores,  // qx_ehm_extract_feature_scores
     qx_ehm_verify_feature_scores,
 };
@@ -108,7 +100,7 @@ const qx_verifier_interface ehmhr_verifier = {
     unsupported_similarity_score,        // qx_ehmhr_get_similarity_score
     qx_ehmhr_decision_from_score,
     qx_ehmhr_threshold_table,
-    unsupported_verify_templates,        // qx_ehmhr_verify_templates
+    qx_ehmhr_verify_templates,
     unsupported_extract_feature_scores,  // qx_ehm_extract_feature_scores (shared)
     qx_ehmhr_verify_feature_scores,
 };
