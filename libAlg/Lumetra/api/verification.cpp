@@ -104,8 +104,10 @@ bool update_slot(qx_algorithm *alg, int slot, qx_template *probe, bool score_gat
   lumetra::api::release_tpl_slot(slot);
   lumetra::api::program_tpl_slot(updated, slot, nullptr);
   qx_template_delete(updated);
-  lumetra::api::parse_tpl_slot(slot);
-  return true;
+  // Only a slot that holds the new template again is reported as updated
+  // (parsing fails only when memory runs out; the slot is then empty, and
+  // the host keeps the record it already stored).
+  return lumetra::api::parse_tpl_slot(slot) == 0;
 }
 
 bool holds_template(int slot) {
