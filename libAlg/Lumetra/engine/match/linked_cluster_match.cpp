@@ -446,6 +446,8 @@ extern "C" uint16_t lc_match(const lc_side *enrolled, const lc_side *probe,
       const int l = t < 0 ? first : t;
       if (l < 0 || (t >= 0 && l == first)) continue;
       const lc_minutia &el = enrolled->minutiae[l];
+      // A candidate cannot agree on more neighbours than it has.
+      if (enrolled->neighbour_count[l] <= s->agree[j]) continue;
       if (angle_difference(el.angle - pj.angle, s->rotation) > s->tolerance) continue;
       if (use_quality) {
         const int dq = (pj.quality & 15) - (el.quality & 15);
