@@ -21,20 +21,20 @@ void BM_AnalyseGoodFrame(benchmark::State& state) {
   const int side = static_cast<int>(state.range(0));
   const auto f = frame(side, side, false);
   for (auto _ : state)
-    benchmark::DoNotOptimize(tarsio::SensorVoidScanBadAnalyse(f.data(), f.size(), side, side, {}));
+    benchmark::DoNotOptimize(tarsio::tests::SensorVoidScanBadAnalyse(f.data(), f.size(), side, side, {}));
 }
 BENCHMARK(BM_AnalyseGoodFrame)->Arg(88)->Arg(160)->Unit(benchmark::kMillisecond);
 
 void BM_AnalyseAllBadFrame(benchmark::State& state) {
   const auto f = frame(160, 160, true);
   for (auto _ : state)
-    benchmark::DoNotOptimize(tarsio::SensorVoidScanBadAnalyse(f.data(), f.size(), 160, 160, {}));
+    benchmark::DoNotOptimize(tarsio::tests::SensorVoidScanBadAnalyse(f.data(), f.size(), 160, 160, {}));
 }
 BENCHMARK(BM_AnalyseAllBadFrame)->Unit(benchmark::kMillisecond);
 
 void BM_PositionList(benchmark::State& state) {
-  const auto method = state.range(0) == 0 ? tarsio::RootMethod::kLibrary : tarsio::RootMethod::kFastInverse;
-  for (auto _ : state) benchmark::DoNotOptimize(tarsio::build_position_list(160 * 160, method));
+  const auto method = state.range(0) == 0 ? tarsio::tests::RootMethod::kLibrary : tarsio::tests::RootMethod::kFastInverse;
+  for (auto _ : state) benchmark::DoNotOptimize(tarsio::tests::build_position_list(160 * 160, method));
 }
 BENCHMARK(BM_PositionList)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 

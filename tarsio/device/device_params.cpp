@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-namespace tarsio {
+namespace tarsio::device {
 namespace {
 
 std::mutex g_lock;
@@ -32,4 +32,4 @@ void reset_device_params() {
   g_params = DeviceParams{};
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::device

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace tarsio {
+namespace tarsio::device {
 
 struct DeviceParams {
   uint16_t width = 0;       // columns, the row stride
@@ -20,4 +20,4 @@ DeviceParams published_device_params();
 // Back to all zeros (tests, and a module that went away).
 void reset_device_params();
 
-}  // namespace tarsio
+}  // namespace tarsio::device

@@ -10,7 +10,7 @@
 
 #define TARSIO_LOG_SOURCE "devicecontrol"
 
-namespace tarsio {
+namespace tarsio::device {
 namespace {
 
 // ReadInfo and the exit notice belong to the main dialog in the log.
@@ -94,7 +94,7 @@ int device_io_readdevice(DeviceHandle handle, uint8_t command, uint16_t address,
   // The reply holds 8 bytes; a larger count copies no more than that.
   const int n = dest == nullptr ? 0 : (count < kRegisterReplySize ? count : kRegisterReplySize);
   if (n > 0) std::memcpy(dest, reply, static_cast<std::size_t>(n));
-  hexdump(reply, n);
+  shell::hexdump(reply, n);
   return 0;
 }
 
@@ -150,7 +150,7 @@ int device_io_readwritedata(DeviceHandle handle, uint8_t mode, uint16_t address,
     return -1;
   }
   if (mode == kDataModeScratch && buffer != nullptr && length > 0) std::memcpy(buffer, scratch.data(), length);
-  hexdump(reply, reply_size);
+  shell::hexdump(reply, reply_size);
   return 0;
 }
 
@@ -166,7 +166,7 @@ bool ReadInfo(DeviceHandle handle, SensorInfo* current) {
   int err = platform::device_control(handle, IOCTL_BIOMETRIC_SENSOR_INFO, nullptr, 0, reply, kSensorInfoSize);
   if (err != 0) {
     TLOG_E_SRC(qualified, kDialogSource, "DeviceIoControl(..IOCTL_BIOMETRIC_SENSOR_INFO..) 0x%x", err);
-    ui_services().message_box(kIoErrorBox);
+    shell::ui_services().message_box(kIoErrorBox);
     return false;
   }
   SensorInfo first;
@@ -180,7 +180,7 @@ bool ReadInfo(DeviceHandle handle, SensorInfo* current) {
     err = platform::device_control(handle, IOCTL_BIOMETRIC_SENSOR_INFO, nullptr, 0, again, kSensorInfoSize);
     if (err != 0) {
       TLOG_E_SRC(qualified, kDialogSource, "DeviceIoControl(..IOCTL_BIOMETRIC_SENSOR_INFO..) 0x%x", err);
-      ui_services().message_box(kIoErrorBox);
+      shell::ui_services().message_box(kIoErrorBox);
       return false;
     }
     decode_sensor_info(again, sizeof again, &stored);
@@ -203,7 +203,7 @@ bool TestDownloadFw(DeviceHandle handle) {
   uint8_t byte;
   if (const int err = request_byte(handle, IOCTL_BIOMETRIC_DOWNLOAD_FW, &byte); err != 0) {
     TLOG_E(op, "DeviceIoControl(..IOCTL_BIOMETRIC_DOWNLOAD_FW..) 0x%x", err);
-    ui_services().message_box(kIoErrorBox);
+    shell::ui_services().message_box(kIoErrorBox);
     return false;
   }
   const bool ok = byte == 1;
@@ -242,4 +242,4 @@ bool SendAppExitNotice(DeviceHandle handle) {
   return true;
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::device

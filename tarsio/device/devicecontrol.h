@@ -10,7 +10,7 @@
 
 #include "platform/transport.h"
 
-namespace tarsio {
+namespace tarsio::device {
 
 using platform::DeviceHandle;
 using platform::kInvalidDeviceHandle;
@@ -92,4 +92,4 @@ bool TestSPI(DeviceHandle handle);
 // handle is invalid; the caller then closes the handle and makes it invalid.
 bool SendAppExitNotice(DeviceHandle handle);
 
-}  // namespace tarsio
+}  // namespace tarsio::device

@@ -16,7 +16,7 @@
 #include "shell/util.h"
 #include "tests/savebmpfunc.h"
 
-namespace tarsio {
+namespace tarsio::device {
 namespace {
 
 std::mutex g_pause_lock;
@@ -117,27 +117,23 @@ void station_pause(int milliseconds) {
 int capture_counter() { return g_capture_counter.load(); }
 
 std::string capture_bitmap_path(int n) {
-  return result_path("/capture/bad_test_image_" + std::to_string(n) + ".bmp");
+  return shell::result_path("/capture/bad_test_image_" + std::to_string(n) + ".bmp");
 }
 
-void FixAGCSetting(DeviceHandle handle) {
+void FixAGCSetting(DeviceHandle handle, const shell::BadTestConfig& config) {
   static constexpr const char* op = "FixAGCSetting";
   TLOG_ENTER(op);
   if (handle == kInvalidDeviceHandle) {
     TLOG_E(op, "Device handle invalid.");
     return;
   }
-  const char* section = GetBadTestConfig(published_device_params().sensor_type);
-  static constexpr const char* kAgcKeys[4] = {"AGC1", "AGC2", "AGC3", "AGC4"};
+  const int agc[4] = {config.agc1, config.agc2, config.agc3, config.agc4};
   for (int k = 0; k < 4; ++k)
-    write_register(handle, static_cast<uint16_t>(3 + k),
-                   static_cast<uint16_t>(config_get_int(section, kAgcKeys[k], 0) & 0xFF));
-  const int dac1 = config_get_int(section, "DAC1", 0);
-  const int dac2 = config_get_int(section, "DAC2", 0);
-  write_register(handle, 7, static_cast<uint16_t>((dac1 >> 8) & 0xFF));
-  write_register(handle, 8, static_cast<uint16_t>(dac1 & 0xFF));
-  write_register(handle, 9, static_cast<uint16_t>((dac2 >> 8) & 0xFF));
-  write_register(handle, 10, static_cast<uint16_t>(dac2 & 0xFF));
+    write_register(handle, static_cast<uint16_t>(3 + k), static_cast<uint16_t>(agc[k] & 0xFF));
+  write_register(handle, 7, static_cast<uint16_t>(config.dac1 >> 8));
+  write_register(handle, 8, static_cast<uint16_t>(config.dac1 & 0xFF));
+  write_register(handle, 9, static_cast<uint16_t>(config.dac2 >> 8));
+  write_register(handle, 10, static_cast<uint16_t>(config.dac2 & 0xFF));
   write_register(handle, 2, 1);
   TLOG_LEAVE(op);
 }
@@ -216,13 +212,13 @@ int SRamBulkReadData(DeviceHandle handle, uint16_t address, uint16_t* pixels, st
   }
 
   const int n = ++g_capture_counter;
-  const std::string dir = result_path("/capture");
-  if (!ensure_directory(dir)) TLOG_E(op, "cannot create %s", dir.c_str());
+  const std::string dir = shell::result_path("/capture");
+  if (!shell::ensure_directory(dir)) TLOG_E(op, "cannot create %s", dir.c_str());
   const DeviceParams params = published_device_params();
   const std::size_t frame_pixels = static_cast<std::size_t>(params.width) * params.height;
   if (frame_pixels > 0 && frame_pixels <= kBlockBufferSize - kFrameLeadBytes) {
     const std::string path = capture_bitmap_path(n);
-    WriteBmpFile(path.c_str(), block.data() + kFrameLeadBytes, params.width, params.height);
+    tests::WriteBmpFile(path.c_str(), block.data() + kFrameLeadBytes, params.width, params.height);
   }
 
   // Only the pixel bytes that were read: B bytes hold the 2 leading bytes
@@ -303,4 +299,4 @@ void ReturnToSensorMode(DeviceHandle handle, int32_t sensor_type) {
     TLOG_W(op, "enter sensor mode success");
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::device

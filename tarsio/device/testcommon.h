@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "device/devicecontrol.h"
+#include "shell/config.h"
 
-namespace tarsio {
+namespace tarsio::device {
 
 // Largest frame the station accepts (W x H values).
 inline constexpr std::size_t kFrameCapacity = 25600;
@@ -71,8 +72,10 @@ int capture_counter();
 // program_dir()/TestResult/capture/bad_test_image_<n>.bmp
 std::string capture_bitmap_path(int n);
 
-// Writes AGC1..4 and DAC1/DAC2 of the model's section, then 1 to register 2.
-void FixAGCSetting(DeviceHandle handle);
+// Writes the front-end settings of the model's configuration record (AGC1..4
+// to registers 3..6, DAC1 and DAC2 high and low bytes to 7..10), then 1 to
+// register 2.  The caller reads the record once for the whole test.
+void FixAGCSetting(DeviceHandle handle, const shell::BadTestConfig& config);
 
 struct AgcState {
   uint8_t agc[4] = {};
@@ -101,4 +104,4 @@ std::string ReadSensorId(DeviceHandle handle);
 void EnterRawCaptureMode(DeviceHandle handle, int bus_type);
 void ReturnToSensorMode(DeviceHandle handle, int32_t sensor_type);
 
-}  // namespace tarsio
+}  // namespace tarsio::device

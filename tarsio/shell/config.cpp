@@ -6,7 +6,7 @@
 #include "shell/result_paths.h"
 #include "shell/util.h"
 
-namespace tarsio {
+namespace tarsio::shell {
 namespace {
 
 std::mutex g_override_lock;
@@ -69,4 +69,4 @@ BadTestConfig read_bad_test_config(int sensor_type) {
   return c;
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::shell

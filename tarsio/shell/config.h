@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace tarsio {
+namespace tarsio::shell {
 
 // Capacity of a string value, terminator included (254 characters).
 inline constexpr std::size_t kConfigStringCapacity = 255;
@@ -48,4 +48,4 @@ struct BadTestConfig {
 };
 BadTestConfig read_bad_test_config(int sensor_type);
 
-}  // namespace tarsio
+}  // namespace tarsio::shell

@@ -11,7 +11,7 @@
 
 #include "shell/config.h"
 
-namespace tarsio {
+namespace tarsio::shell {
 namespace {
 
 // Constant-initialised, so it exists before any static constructor logs.
@@ -81,4 +81,4 @@ void initlog() {
   set_log_threshold(config_get_int("common", "AppLogLevel", 0));
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::shell

@@ -23,7 +23,7 @@
 
 #include <cstdint>
 
-namespace tarsio {
+namespace tarsio::shell {
 
 enum LogLevel : uint8_t {
   kLogV = 0,  // entry and exit traces
@@ -56,21 +56,21 @@ void initlog();
 void log_enter(const char* op);
 void log_leave(const char* op);
 
-}  // namespace tarsio
+}  // namespace tarsio::shell
 
 #define TLOG_E(op, fmt, ...)                                                              \
-  ::tarsio::app_log(::tarsio::kLogE, "[App] E error at %s[%s:%d]: " fmt, op, TARSIO_LOG_SOURCE, \
+  ::tarsio::shell::app_log(::tarsio::shell::kLogE, "[App] E error at %s[%s:%d]: " fmt, op, TARSIO_LOG_SOURCE, \
                     __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 // The same error line for code that stands in for another program file
 // (for example a dialog member implemented in the device layer).
 #define TLOG_E_SRC(op, source, fmt, ...)                                                   \
-  ::tarsio::app_log(::tarsio::kLogE, "[App] E error at %s[%s:%d]: " fmt, op, source, __LINE__ \
+  ::tarsio::shell::app_log(::tarsio::shell::kLogE, "[App] E error at %s[%s:%d]: " fmt, op, source, __LINE__ \
                     __VA_OPT__(, ) __VA_ARGS__)
 #define TLOG_I(op, fmt, ...) \
-  ::tarsio::app_log(::tarsio::kLogI, "[App] I %s[%d]: " fmt, op, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+  ::tarsio::shell::app_log(::tarsio::shell::kLogI, "[App] I %s[%d]: " fmt, op, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 #define TLOG_W(op, fmt, ...) \
-  ::tarsio::app_log(::tarsio::kLogW, "[App] W %s[%d]: " fmt, op, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+  ::tarsio::shell::app_log(::tarsio::shell::kLogW, "[App] W %s[%d]: " fmt, op, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 #define TLOG_D(op, fmt, ...) \
-  ::tarsio::app_log(::tarsio::kLogD, "[App] D %s[%d]: " fmt, op, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
-#define TLOG_ENTER(op) ::tarsio::log_enter(op)
-#define TLOG_LEAVE(op) ::tarsio::log_leave(op)
+  ::tarsio::shell::app_log(::tarsio::shell::kLogD, "[App] D %s[%d]: " fmt, op, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define TLOG_ENTER(op) ::tarsio::shell::log_enter(op)
+#define TLOG_LEAVE(op) ::tarsio::shell::log_leave(op)

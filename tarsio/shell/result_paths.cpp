@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace tarsio {
+namespace tarsio::shell {
 namespace {
 
 std::mutex g_lock;
@@ -63,4 +63,4 @@ bool write_text_file(const std::string& path, const std::string& text) { return 
 
 bool append_text_file(const std::string& path, const std::string& text) { return write_mode(path, text, "ab"); }
 
-}  // namespace tarsio
+}  // namespace tarsio::shell

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace tarsio {
+namespace tarsio::shell {
 
 // The directory of the running executable, without a trailing '/'.  Empty
 // when it cannot be read; the paths below then become relative paths.
@@ -28,4 +28,4 @@ bool ensure_directory(const std::string& path);
 bool write_text_file(const std::string& path, const std::string& text);
 bool append_text_file(const std::string& path, const std::string& text);
 
-}  // namespace tarsio
+}  // namespace tarsio::shell

@@ -21,26 +21,26 @@ struct Step {
   const char* start;
   const char* end;
   const char* fail;
-  void (*run)(ItemContext&);
+  void (*run)(tests::ItemContext&);
   bool usb_only;
 };
 
 constexpr Step kSteps[] = {
-    {"Int test start->", "<-Int test end", "Int test fail", OnBnClickedButton8, false},
-    {"Driver version test start->", "<-Driver version test end", "Driver version test fail", OnBnClickedButton11,
+    {"Int test start->", "<-Int test end", "Int test fail", tests::OnBnClickedButton8, false},
+    {"Driver version test start->", "<-Driver version test end", "Driver version test fail", tests::OnBnClickedButton11,
      false},
     {"Sensor fw version test start->", "<-Sensor fw version test end", "Sensor fw version test fail",
-     OnBnClickedButton12, false},
-    {"USB fw version test start->", "<-USB fw version test end", "USB fw version test fail", OnBnClickedButton9,
+     tests::OnBnClickedButton12, false},
+    {"USB fw version test start->", "<-USB fw version test end", "USB fw version test fail", tests::OnBnClickedButton9,
      true},
-    {"Sensor bad test start->", "<-Sensor bad test end", "Sensor bad test fail", OnBnClickedButton10, false},
+    {"Sensor bad test start->", "<-Sensor bad test end", "Sensor bad test fail", tests::OnBnClickedButton10, false},
 };
 
 }  // namespace
 
 std::string result_file_path(bool pass) { return result_path(pass ? "/Pass/Pass.txt" : "/Fail/Fail.txt"); }
 
-TestSequence::TestSequence(ItemContext& ctx, SequenceHooks hooks) : ctx_(ctx), hooks_(std::move(hooks)) {
+TestSequence::TestSequence(tests::ItemContext& ctx, SequenceHooks hooks) : ctx_(ctx), hooks_(std::move(hooks)) {
   if (!hooks_.close_device) hooks_.close_device = [] { device::close_device_handle(); };
 }
 

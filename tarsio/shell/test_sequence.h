@@ -25,7 +25,7 @@ struct SequenceHooks {
 
 class TestSequence {
  public:
-  TestSequence(ItemContext& ctx, SequenceHooks hooks);
+  TestSequence(tests::ItemContext& ctx, SequenceHooks hooks);
   ~TestSequence();
   TestSequence(const TestSequence&) = delete;
   TestSequence& operator=(const TestSequence&) = delete;
@@ -51,7 +51,7 @@ class TestSequence {
   void failure_display();
   void request_close(const std::function<void()>& close);
 
-  ItemContext& ctx_;
+  tests::ItemContext& ctx_;
   SequenceHooks hooks_;
   std::thread worker_;
   bool running_ = false;

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace tarsio {
+namespace tarsio::shell {
 namespace {
 
 class SilentUiServices final : public UiServices {
@@ -22,4 +22,4 @@ UiServices& ui_services() {
 
 void set_ui_services(UiServices* services) { g_services.store(services); }
 
-}  // namespace tarsio
+}  // namespace tarsio::shell

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace tarsio {
+namespace tarsio::shell {
 
 class UiServices {
  public:
@@ -20,4 +20,4 @@ UiServices& ui_services();
 // Installs services; null restores the silent default.  Not owned.
 void set_ui_services(UiServices* services);
 
-}  // namespace tarsio
+}  // namespace tarsio::shell

@@ -7,7 +7,7 @@
 
 #define TARSIO_LOG_SOURCE "util"
 
-namespace tarsio {
+namespace tarsio::shell {
 namespace {
 
 constexpr int kRowBytes = 8;
@@ -67,4 +67,4 @@ const char* GetBadTestConfig(int sensor_type) {
   }
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::shell

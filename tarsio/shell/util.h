@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace tarsio {
+namespace tarsio::shell {
 
 // Logs a buffer in rows of 8 bytes: selector <= 2 as debug lines, above 2 as
 // error lines.  A count of zero or less writes nothing.  Buffers longer than
@@ -23,4 +23,4 @@ void hexdump_row(char out[80], unsigned offset, const uint8_t* bytes, int n);
 // section of the file can carry, so the readers fall back to the defaults.
 const char* GetBadTestConfig(int sensor_type);
 
-}  // namespace tarsio
+}  // namespace tarsio::shell

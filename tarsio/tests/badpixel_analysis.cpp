@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace tarsio {
+namespace tarsio::tests {
 namespace {
 
 void append_format(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -46,7 +46,7 @@ int largest_local_group(const std::vector<BadPixelPosition>& positions, int row_
 }
 
 BadPixelAnalysis SensorVoidScanBadAnalyse(const uint16_t* frame, std::size_t count, int width, int height,
-                                         const BadTestConfig& limits) {
+                                         const shell::BadTestConfig& limits) {
   BadPixelAnalysis a;
   if (frame == nullptr || width < 0 || height < 0) count = 0;
   // The measured region, kept inside the frame and inside the values given:
@@ -159,4 +159,4 @@ std::string report_block(const std::string& header, const BadPixelAnalysis& a) {
   return header + a.report + (a.pass ? "\r\nTest Result OK\r\n" : "\r\nTest Result NG\r\n");
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

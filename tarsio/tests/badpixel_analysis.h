@@ -15,7 +15,7 @@
 
 #include "shell/config.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 
 // Capacity of the two bad-pixel position tables.  Further bad pixels are
 // still counted and appear in the texts, but only the first kBadTableSize
@@ -65,7 +65,7 @@ std::vector<uint16_t> analysis_values(const uint16_t* frame, std::size_t count, 
 // any pixel measures nothing: average 0, no bad pixel, and the verdict is a
 // fail, because nothing was shown to be good.
 BadPixelAnalysis SensorVoidScanBadAnalyse(const uint16_t* frame, std::size_t count, int width, int height,
-                                         const BadTestConfig& limits);
+                                         const shell::BadTestConfig& limits);
 
 // The largest local group over the given positions: for every bad pixel, 1
 // plus the other bad pixels closer than row_limit rows and col_limit columns.
@@ -91,4 +91,4 @@ std::string report_id_header(const std::string& sensor_id);
 // The block appended to a report file: header, report text, verdict line.
 std::string report_block(const std::string& header, const BadPixelAnalysis& a);
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace tarsio {
+namespace tarsio::tests {
 
 bool descramble_selected(int device_type, const std::string& configured_version) {
   if (device_type == 1) return configured_version < kScrambleUsbBefore;
@@ -92,4 +92,4 @@ const std::vector<uint16_t>& PositionListCache::get(std::size_t count, RootMetho
   return list_;
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

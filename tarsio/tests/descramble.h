@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace tarsio {
+namespace tarsio::tests {
 
 inline constexpr const char* kScrambleUsbBefore = "1.0.1.41";
 inline constexpr const char* kScrambleSpiBefore = "1.0.1.13";
@@ -80,4 +80,4 @@ class PositionListCache {
   std::size_t builds_ = 0;
 };
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

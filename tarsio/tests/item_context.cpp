@@ -3,7 +3,7 @@
 #include "device/device_handle.h"
 #include "lumetra.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 
 ItemContext::ItemContext(shell::DialogModel& m, shell::DialogView& view, shell::DialogModel::Dispatch dispatch,
                          std::function<void()> repaint)
@@ -42,4 +42,4 @@ void ItemContext::repaint() {
   if (repaint_) on_dialog_thread(repaint_);
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

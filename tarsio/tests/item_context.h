@@ -16,7 +16,7 @@
 #include "shell/dialog_model.h"
 #include "tests/descramble.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 
 class ItemContext {
  public:
@@ -37,11 +37,11 @@ class ItemContext {
   bool connected() const { return model.connected(); }
 
   // The current sensor information (kept by the driver version test).
-  SensorInfo sensor_info;
+  device::SensorInfo sensor_info;
   // The descrambling position list of the scene test.
   PositionListCache positions;
   // The device handle (the process-wide one by default).
-  std::function<DeviceHandle()> handle;
+  std::function<device::DeviceHandle()> handle;
   // The scene test's finger image (libfprint by default).
   std::function<platform::FingerCapture()> capture;
   // Releases the algorithm library's state when the scene test fails.
@@ -55,4 +55,4 @@ class ItemContext {
   std::function<void()> repaint_;
 };
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

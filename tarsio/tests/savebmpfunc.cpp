@@ -9,7 +9,7 @@
 
 #define TARSIO_LOG_SOURCE "savebmpfunc"
 
-namespace tarsio {
+namespace tarsio::tests {
 namespace {
 
 void put16(uint8_t* p, uint32_t v) {
@@ -68,4 +68,4 @@ bool WriteBmpFile(const char* path, const uint8_t* pixels, int32_t width, uint32
   return true;
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace tarsio {
+namespace tarsio::tests {
 
 inline constexpr uint32_t kBmpHeaderSize = 1078;  // 14 + 40 + 1024 palette bytes
 
@@ -18,4 +18,4 @@ constexpr uint32_t bmp_row_stride(uint32_t width) { return (width + 3u) & ~3u; }
 // file and logs "invalid image".
 bool WriteBmpFile(const char* path, const uint8_t* pixels, int32_t width, uint32_t height);
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

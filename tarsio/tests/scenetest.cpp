@@ -13,7 +13,7 @@
 #include "shell/ui_services.h"
 #include "tests/descramble.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 namespace {
 
 using shell::LogStyle;
@@ -58,7 +58,7 @@ int GetImage(ItemContext& ctx, uint8_t* buffer, std::size_t capacity, uint16_t* 
   if (c.status != platform::FingerCapture::Status::kOk) {
     TLOG_E("CTarsioDlg::GetImage", "capture fail. hr = 0x%x", c.hr);
     if (!c.message.empty()) TLOG_I(op, "libfprint: %s", c.message.c_str());
-    ui_services().message_box(capture_failure_text(c));
+    shell::ui_services().message_box(capture_failure_text(c));
     return 1;
   }
   *width = static_cast<uint16_t>(c.width);
@@ -68,12 +68,12 @@ int GetImage(ItemContext& ctx, uint8_t* buffer, std::size_t capacity, uint16_t* 
   std::copy_n(c.pixels.begin(), *copied, buffer);
 
   const int type = ctx.model.device_type();
-  const std::string version = config_get_string(bus_section(type), "DriverVersion", "");
+  const std::string version = shell::config_get_string(shell::bus_section(type), "DriverVersion", "");
   if (descramble_selected(type, version) && *copied > 0) {
     // The list belongs to the size of this image: an image of another size
     // gets a list of its own.
     const auto& positions = ctx.positions.get(*copied, root_method(type, version));
-    apply_scramble(buffer, *copied, positions, [] { station_pause(1); });
+    apply_scramble(buffer, *copied, positions, [] { device::station_pause(1); });
   }
   if (ctx.sensor_info.fw_version < 31 && ctx.sensor_info.width == 96 && ctx.sensor_info.height == 96 &&
       *width == 96 && *height == 96)
@@ -139,4 +139,4 @@ void OnBnClickedButton14(ItemContext& ctx, const std::function<void()>& start_wo
   TLOG_LEAVE(op);
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

@@ -10,7 +10,7 @@
 
 #include "tests/item_context.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 
 // Capacity of the scene image buffer, one byte per pixel.
 inline constexpr std::size_t kSceneImageCapacity = 25600;
@@ -40,4 +40,4 @@ bool SceneTestImageValid(ItemContext& ctx);
 // connected.
 void OnBnClickedButton14(ItemContext& ctx, const std::function<void()>& start_worker);
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

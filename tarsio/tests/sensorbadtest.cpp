@@ -14,7 +14,7 @@
 #include "shell/result_paths.h"
 #include "tests/badpixel_analysis.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 namespace {
 
 using shell::LogStyle;
@@ -29,43 +29,45 @@ std::string local_time_header() {
 // The summary record and the report block.  The report's header asks the
 // module for its id (types other than 1): this runs before the module is
 // returned to sensor mode.
-void save_results(DeviceHandle handle, const BadPixelAnalysis& a, int32_t sensor_type, const BadTestConfig& cfg) {
+void save_results(device::DeviceHandle handle, const BadPixelAnalysis& a, int32_t sensor_type, const shell::BadTestConfig& cfg) {
   static constexpr const char* op = "SensorVoidScanBad";
   if (cfg.save_result_data == 0) return;
-  const std::string base = result_path();
-  if (ensure_directory(base)) append_text_file(base + "/SensorBadtest.txt", summary_record(a));
+  const std::string base = shell::result_path();
+  if (shell::ensure_directory(base)) shell::append_text_file(base + "/SensorBadtest.txt", summary_record(a));
 
-  const std::string dir = result_path(a.pass ? "/Pass" : "/Fail");
+  const std::string dir = shell::result_path(a.pass ? "/Pass" : "/Fail");
   const std::string name = report_file_name(cfg.save_result_data_file_format, sensor_type);
   if (name.empty()) {
     TLOG_E(op, "unknown save file format");
     return;
   }
-  const std::string header = sensor_type == 1 ? local_time_header() : report_id_header(ReadSensorId(handle));
-  if (ensure_directory(dir)) append_text_file(dir + "/" + name, report_block(header, a));
+  const std::string header = sensor_type == 1 ? local_time_header() : report_id_header(device::ReadSensorId(handle));
+  if (shell::ensure_directory(dir)) shell::append_text_file(dir + "/" + name, report_block(header, a));
 }
 
 }  // namespace
 
-int SensorVoidScanBad(DeviceHandle handle, uint16_t* pixels) {
+int SensorVoidScanBad(device::DeviceHandle handle, uint16_t* pixels) {
   static constexpr const char* op = "SensorVoidScanBad";
   TLOG_ENTER(op);
   if (pixels == nullptr) {
     TLOG_E(op, "invalid pointer");
     return 0;
   }
-  if (handle == kInvalidDeviceHandle) {
+  if (handle == device::kInvalidDeviceHandle) {
     TLOG_E(op, "Device handle invalid.");
     return 0;
   }
-  FixAGCSetting(handle);
-  GetFpOriImage(handle, pixels, kFrameCapacity);
+  // One configuration record for the whole test: the front-end settings
+  // and the limits come from the same reading of the model's section.
+  const device::DeviceParams params = device::published_device_params();
+  const shell::BadTestConfig cfg = shell::read_bad_test_config(params.sensor_type);
+  device::FixAGCSetting(handle, cfg);
+  device::GetFpOriImage(handle, pixels, device::kFrameCapacity);
 
-  const DeviceParams params = published_device_params();
   const std::size_t count =
-      std::min<std::size_t>(static_cast<std::size_t>(params.width) * params.height, kFrameCapacity);
+      std::min<std::size_t>(static_cast<std::size_t>(params.width) * params.height, device::kFrameCapacity);
   const std::vector<uint16_t> values = analysis_values(pixels, count, params.sensor_type);
-  const BadTestConfig cfg = read_bad_test_config(params.sensor_type);
   const BadPixelAnalysis a = SensorVoidScanBadAnalyse(values.data(), values.size(), params.width, params.height, cfg);
   if (a.measured == 0) TLOG_E(op, "the measured region holds no pixel");
   save_results(handle, a, params.sensor_type, cfg);
@@ -73,25 +75,25 @@ int SensorVoidScanBad(DeviceHandle handle, uint16_t* pixels) {
   return a.pass ? 1 : 0;
 }
 
-int SensorBadTest(DeviceHandle handle) {
+int SensorBadTest(device::DeviceHandle handle) {
   static constexpr const char* op = "SensorBadTest";
   TLOG_ENTER(op);
-  if (handle == kInvalidDeviceHandle) {
+  if (handle == device::kInvalidDeviceHandle) {
     TLOG_E(op, "Device handle invalid.");
     return -1;
   }
-  std::vector<uint16_t> pixels(kFrameCapacity, 0);
-  const DeviceParams params = published_device_params();
-  EnterRawCaptureMode(handle, params.bus_type);
+  std::vector<uint16_t> pixels(device::kFrameCapacity, 0);
+  const device::DeviceParams params = device::published_device_params();
+  device::EnterRawCaptureMode(handle, params.bus_type);
   const int result = SensorVoidScanBad(handle, pixels.data());
-  ReturnToSensorMode(handle, params.sensor_type);
+  device::ReturnToSensorMode(handle, params.sensor_type);
   TLOG_LEAVE(op);
   return result;
 }
 
-bool SensorBadTestItem(ItemContext& ctx, DeviceHandle handle) {
+bool SensorBadTestItem(ItemContext& ctx, device::DeviceHandle handle) {
   static constexpr const char* op = "SensorBadTestItem";
-  if (handle == kInvalidDeviceHandle) {
+  if (handle == device::kInvalidDeviceHandle) {
     TLOG_E_SRC("CTarsioDlg::SensorBadTestItem", "tarsiodlg", "Device handle invalid.");
     return false;
   }
@@ -134,4 +136,4 @@ void OnBnClickedButton10(ItemContext& ctx) {
   TLOG_LEAVE(op);
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

@@ -8,7 +8,7 @@
 #include "shell/dialog_layout.h"
 #include "shell/log.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 namespace {
 
 using shell::LogStyle;
@@ -68,7 +68,7 @@ void OnBnClickedButton8(ItemContext& ctx) {
   ctx.set_visible(shell::IDC_INT_PIN_TEST, true);
   ctx.append("Start Int Pin test: \r\n");
   ctx.append("Test result: ");
-  if (TestSPI(ctx.handle())) {
+  if (device::TestSPI(ctx.handle())) {
     TLOG_I(op, "Int test pass");
     ctx.model.item_verdict(shell::IDC_ICON_INT_PIN, shell::IDI_PASSED, shell::ResultState::kPassed, "Test Pass");
     ctx.append("Pass \r\n", LogStyle::kPass);
@@ -87,14 +87,14 @@ void OnBnClickedButton11(ItemContext& ctx) {
   static constexpr VersionItem item{"OnBnClickedButton11", shell::IDC_DRIVER_VER_TEST, shell::IDC_ICON_DRIVER_VER,
                                     "Driver version test success", "Driver version test fail"};
   TLOG_ENTER(item.op);
-  const std::string configured = config_get_string(bus_section(ctx.model.device_type()), "DriverVersion", "");
+  const std::string configured = shell::config_get_string(shell::bus_section(ctx.model.device_type()), "DriverVersion", "");
   if (!ctx.connected()) return;
   begin(ctx, item);
   ctx.append("Start driver version test: \r\n");
   ctx.append("Config driver version: " + configured + " \r\n");
   // The comparison uses whatever the record holds after the read: zeros
   // and an empty text when the read failed.
-  ctx.sensor_info = SensorInfo{};
+  ctx.sensor_info = device::SensorInfo{};
   ReadInfo(ctx.handle(), &ctx.sensor_info);
   const std::string device = ctx.sensor_info.driver_version;
   ctx.append("Device driver version: " + device + "\r\n");
@@ -105,7 +105,7 @@ void OnBnClickedButton12(ItemContext& ctx) {
   static constexpr VersionItem item{"OnBnClickedButton12", shell::IDC_SENSOR_FW_TEST, shell::IDC_ICON_SENSOR_FW,
                                     "Sensor fw version test success", "Sensor fw version test fail"};
   TLOG_ENTER(item.op);
-  const int configured = config_get_int("common", "SensorFWVersion", 0);
+  const int configured = shell::config_get_int("common", "SensorFWVersion", 0);
   if (!ctx.connected()) return;
   begin(ctx, item);
   ctx.append("Start sensor fw version test: \r\n");
@@ -118,7 +118,7 @@ void OnBnClickedButton9(ItemContext& ctx) {
   static constexpr VersionItem item{"OnBnClickedButton9", shell::IDC_USB_FW_TEST, shell::IDC_ICON_USB_FW,
                                     "USB fw version test success", "USB fw version test fail"};
   TLOG_ENTER(item.op);
-  const int configured = config_get_int("USB", "USBFWVersion", 0);
+  const int configured = shell::config_get_int("USB", "USBFWVersion", 0);
   if (!ctx.connected()) return;
   begin(ctx, item);
   ctx.append("Start USB fw version test: \r\n");
@@ -127,4 +127,4 @@ void OnBnClickedButton9(ItemContext& ctx) {
   finish(ctx, item, configured == ctx.sensor_info.usb_version, "End USB fw version test. \r\n\r\n");
 }
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

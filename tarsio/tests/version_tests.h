@@ -7,7 +7,7 @@
 
 #include "tests/item_context.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 
 void OnBnClickedButton8(ItemContext& ctx);   // interrupt pin
 void OnBnClickedButton11(ItemContext& ctx);  // driver version
@@ -18,4 +18,4 @@ void OnBnClickedButton9(ItemContext& ctx);   // USB firmware version
 // configured text (so an empty device text always passes).
 bool driver_version_matches(const std::string& configured, const std::string& device);
 
-}  // namespace tarsio
+}  // namespace tarsio::tests

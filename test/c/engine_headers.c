@@ -64,7 +64,7 @@ int engine_headers_compile_as_c(void) {
   qx_multitemplate_manager *manager = qx_multitemplate_manager_create(QX_MT_MAX_INSTANCES);
   code += qx_multitemplate_manager_get_fill_grade(manager) + (QX_MT_GLOBAL_TAG < 0);
   qx_multitemplate_manager_delete(manager);
-  code += (int)bal_filter_fft_worksize(ENHANCE_BLOCK) + QXBMP_OK;
+  code += (int)bal_filter_fft_worksize(ENHANCE_BLOCK) + QX_RC_OK;
   code += tlv_construct_tag(1, 1, 46) + embedded_order_code(6);
   return code + qx_rc_convert_from_qxi(QXI_NO_MEMORY);
 }

@@ -41,7 +41,7 @@ class ControlStateView : public shell::DialogView {
 };
 
 // Message boxes of the station core, recorded.
-class RecordingUi : public UiServices {
+class RecordingUi : public shell::UiServices {
  public:
   std::vector<std::string> boxes;
   void message_box(const std::string& text) override { boxes.push_back(text); }
@@ -50,17 +50,17 @@ class RecordingUi : public UiServices {
 class ItemFixture {
  public:
   ItemFixture() {
-    set_log_threshold(0);
-    set_program_dir_for_testing(dir.path() + "/app");
-    set_ui_services(&ui);
+    shell::set_log_threshold(0);
+    shell::set_program_dir_for_testing(dir.path() + "/app");
+    shell::set_ui_services(&ui);
     model.startup_connection(true);
-    ctx.handle = [this] { return static_cast<DeviceHandle>(&device); };
-    reset_device_params();
+    ctx.handle = [this] { return static_cast<device::DeviceHandle>(&device); };
+    device::reset_device_params();
   }
   ~ItemFixture() {
-    set_ui_services(nullptr);
-    set_program_dir_for_testing("");
-    reset_device_params();
+    shell::set_ui_services(nullptr);
+    shell::set_program_dir_for_testing("");
+    device::reset_device_params();
   }
 
   // Log lines (without time stamps) that contain the text.
@@ -76,7 +76,7 @@ class ItemFixture {
   RecordingUi ui;
   shell::DialogModel model{view, {}, [](std::chrono::milliseconds) {}};
   FakeTransport device;
-  ItemContext ctx{model, view};
+  tests::ItemContext ctx{model, view};
 };
 
 }  // namespace tarsio::testing

@@ -41,12 +41,12 @@ class ScratchDir {
     old_cwd_ = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
     if (::chdir(path_.c_str()) != 0) std::abort();
     if (make_log_dir) std::system(("mkdir -p '" + path_ + "/log'").c_str());
-    set_config_path_for_testing(config());
-    saved_threshold_ = log_threshold();
+    shell::set_config_path_for_testing(config());
+    saved_threshold_ = shell::log_threshold();
   }
   ~ScratchDir() {
-    set_log_threshold(saved_threshold_);
-    set_config_path_for_testing("");
+    shell::set_log_threshold(saved_threshold_);
+    shell::set_config_path_for_testing("");
     if (::chdir(old_cwd_.c_str()) != 0) std::abort();
     std::system(("rm -rf '" + path_ + "'").c_str());
   }
@@ -67,7 +67,7 @@ class ScratchDir {
  private:
   std::string path_;
   std::string old_cwd_;
-  int saved_threshold_ = kLogStartThreshold;
+  int saved_threshold_ = shell::kLogStartThreshold;
 };
 
 }  // namespace tarsio::testing

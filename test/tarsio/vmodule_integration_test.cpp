@@ -74,9 +74,9 @@ int run_tool(std::vector<std::string> args) {
 class VirtualModule : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_log_threshold(0);
+    shell::set_log_threshold(0);
     run_dir = dir.path() + "/run";
-    reset_device_params();
+    device::reset_device_params();
   }
 
   void start(const std::string& profile, std::vector<std::string> extra = {}) {
@@ -115,20 +115,20 @@ class VirtualModule : public ::testing::Test {
   }
 
   std::string desc_path() const { return run_dir + "/" + name + ".desc"; }
-  DeviceHandle h() const { return handle.get(); }
+  device::DeviceHandle h() const { return handle.get(); }
 
   std::vector<uint8_t> state() {
     uint8_t s[2] = {0, 0};
-    EXPECT_EQ(device_io_readdevice(h(), kCmdReadRegister, 0x20, 0, s, 2), 0);
+    EXPECT_EQ(device::device_io_readdevice(h(), device::kCmdReadRegister, 0x20, 0, s, 2), 0);
     return {s[0], s[1]};
   }
   bool idle() { return state() == std::vector<uint8_t>{0xA5, 0x5A}; }
   void write_reg(uint16_t reg, uint16_t value) {
-    ASSERT_EQ(device_io_writedevice(h(), kCmdWriteRegister, reg, value), 0);
+    ASSERT_EQ(device::device_io_writedevice(h(), device::kCmdWriteRegister, reg, value), 0);
   }
   void command_pair(uint8_t command, uint16_t address, uint16_t value) {
-    ASSERT_EQ(device_io_writedevice(h(), command, address, value), 0);
-    ASSERT_EQ(device_io_writedevice(h(), command, address, value), 0);
+    ASSERT_EQ(device::device_io_writedevice(h(), command, address, value), 0);
+    ASSERT_EQ(device::device_io_writedevice(h(), command, address, value), 0);
   }
   bool wait_idle() {
     for (int i = 0; i < 52; ++i) {
@@ -139,8 +139,8 @@ class VirtualModule : public ::testing::Test {
   }
 
   // The acquisition as the bad-pixel test runs it, reduced to its requests.
-  std::vector<uint8_t> take_frame(int sensor_type, const BadTestConfig& c, uint16_t pixels) {
-    command_pair(kCmdMcuIdle, 0x70, 0x70);
+  std::vector<uint8_t> take_frame(int sensor_type, const shell::BadTestConfig& c, uint16_t pixels) {
+    command_pair(device::kCmdMcuIdle, 0x70, 0x70);
     EXPECT_TRUE(idle());
     const int agc[4] = {c.agc1, c.agc2, c.agc3, c.agc4};
     for (int k = 0; k < 4; ++k) write_reg(static_cast<uint16_t>(3 + k), static_cast<uint16_t>(agc[k]));
@@ -161,10 +161,10 @@ class VirtualModule : public ::testing::Test {
     }
     EXPECT_FALSE(idle());  // scanning
     EXPECT_TRUE(wait_idle());
-    EXPECT_EQ(device_io_writedevice(h(), kCmdMemoryRead, 0, 0xFF), 0);
+    EXPECT_EQ(device::device_io_writedevice(h(), device::kCmdMemoryRead, 0, 0xFF), 0);
     const uint16_t words = static_cast<uint16_t>((pixels + 2) / 2);
     std::vector<uint8_t> memory(2u * words);
-    EXPECT_EQ(device_io_readwritedata(h(), kDataModeScratch, 0x3400, memory.data(), static_cast<uint16_t>(2 * words)), 0);
+    EXPECT_EQ(device::device_io_readwritedata(h(), device::kDataModeScratch, 0x3400, memory.data(), static_cast<uint16_t>(2 * words)), 0);
     return memory;
   }
 
@@ -183,20 +183,20 @@ TEST_F(VirtualModule, PublishesDescriptorAndAnswersTheFixedRequests) {
   EXPECT_EQ(desc.socket, run_dir + "/good-usb-type3.sock");
   EXPECT_EQ(handle->path(), desc.socket);
 
-  SensorInfo info;
-  ASSERT_TRUE(ReadInfo(h(), &info));
+  device::SensorInfo info;
+  ASSERT_TRUE(device::ReadInfo(h(), &info));
   EXPECT_EQ(info.fw_version, 0x1F);
   EXPECT_EQ(info.usb_version, 0x0105);
   EXPECT_STREQ(info.driver_version, "1.0.1.41");
-  EXPECT_EQ(published_device_params().width, 88);
-  EXPECT_EQ(published_device_params().height, 88);
-  EXPECT_EQ(published_device_params().sensor_type, 3);
-  EXPECT_TRUE(TestDownloadFw(h()));
-  EXPECT_TRUE(TestSPI(h()));
-  EXPECT_TRUE(SendAppExitNotice(h()));
+  EXPECT_EQ(device::published_device_params().width, 88);
+  EXPECT_EQ(device::published_device_params().height, 88);
+  EXPECT_EQ(device::published_device_params().sensor_type, 3);
+  EXPECT_TRUE(device::TestDownloadFw(h()));
+  EXPECT_TRUE(device::TestSPI(h()));
+  EXPECT_TRUE(device::SendAppExitNotice(h()));
   // A code the driver does not know is refused, not answered.
   uint8_t byte;
-  EXPECT_EQ(platform::device_control(h(), biometric_ctl_code(0x808), nullptr, 0, &byte, 1), ENOTTY);
+  EXPECT_EQ(platform::device_control(h(), device::biometric_ctl_code(0x808), nullptr, 0, &byte, 1), ENOTTY);
 }
 
 TEST_F(VirtualModule, RegisterRoundTripsAndControllerStates) {
@@ -206,16 +206,16 @@ TEST_F(VirtualModule, RegisterRoundTripsAndControllerStates) {
   write_reg(7, 0x01);
   write_reg(8, 0x80);
   uint8_t regs[8];
-  ASSERT_EQ(device_io_readdevice(h(), kCmdReadRegister, 3, 0, regs, 8), 0);
+  ASSERT_EQ(device::device_io_readdevice(h(), device::kCmdReadRegister, 3, 0, regs, 8), 0);
   EXPECT_THAT(regs, ElementsAre(0x18, 0x0C, 0, 0, 0x01, 0x80, 0, 0));
-  ASSERT_EQ(device_io_readdevice(h(), kCmdReadRegister, 11, 0, regs, 2), 0);
+  ASSERT_EQ(device::device_io_readdevice(h(), device::kCmdReadRegister, 11, 0, regs, 2), 0);
   EXPECT_THAT(std::vector<uint8_t>(regs, regs + 2), ElementsAre(0x00, 0x40));  // the further AGC value
 
   // Sensor mode is busy; the 0x22 pair makes the controller idle.
   EXPECT_FALSE(idle());
-  ASSERT_EQ(device_io_writedevice(h(), kCmdMcuIdle, 0x70, 0x70), 0);
+  ASSERT_EQ(device::device_io_writedevice(h(), device::kCmdMcuIdle, 0x70, 0x70), 0);
   EXPECT_FALSE(idle());
-  ASSERT_EQ(device_io_writedevice(h(), kCmdMcuIdle, 0x70, 0x70), 0);
+  ASSERT_EQ(device::device_io_writedevice(h(), device::kCmdMcuIdle, 0x70, 0x70), 0);
   EXPECT_TRUE(idle());
 
   // Sensor identification.
@@ -223,12 +223,12 @@ TEST_F(VirtualModule, RegisterRoundTripsAndControllerStates) {
   write_reg(40, 10);
   write_reg(41, 1);
   uint8_t id[8];
-  ASSERT_EQ(device_io_readdevice(h(), kCmdReadRegister, 42, 0, id, 8), 0);
+  ASSERT_EQ(device::device_io_readdevice(h(), device::kCmdReadRegister, 42, 0, id, 8), 0);
   EXPECT_THAT(id, ElementsAre(23, 7, 112, 9, 0, 61, 200, 14));
 
   // Return to sensor mode: scanning again, so the state is not idle.
-  command_pair(kCmdModuleReset, 0, 0);
-  command_pair(kCmdMcuIdle, 0x70, 0x70);
+  command_pair(device::kCmdModuleReset, 0, 0);
+  command_pair(device::kCmdMcuIdle, 0x70, 0x70);
   write_reg(1, 1);
   write_reg(65, 0x0F);
   write_reg(48, 0xBB);
@@ -238,18 +238,18 @@ TEST_F(VirtualModule, RegisterRoundTripsAndControllerStates) {
   write_reg(31, 1);
   write_reg(30, 1);
   uint8_t discard;
-  ASSERT_EQ(device_io_readdevice(h(), kCmdReadRegister, 29, 0, &discard, 1), 0);
+  ASSERT_EQ(device::device_io_readdevice(h(), device::kCmdReadRegister, 29, 0, &discard, 1), 0);
   EXPECT_FALSE(idle());
 
   // Requests the module does not accept fail with the driver's error.
-  EXPECT_EQ(device_io_writedevice(h(), kCmdMcuIdle, 0x71, 0x70), -1);
+  EXPECT_EQ(device::device_io_writedevice(h(), device::kCmdMcuIdle, 0x71, 0x70), -1);
   EXPECT_THAT(dir.log_lines().back(), HasSubstr("DeviceIoControl(..IOCTL_BIOMETRIC_WRITE_DEVICE..) 0x16"));
 }
 
 TEST_F(VirtualModule, FullFrameFollowsTheFrontEndSettings) {
   start("good-usb-type3");
-  set_config_path_for_testing(std::string(TARSIO_VMODULE_PROFILES) + "/../AppConfig.ini");
-  const BadTestConfig config = read_bad_test_config(3);
+  shell::set_config_path_for_testing(std::string(TARSIO_VMODULE_PROFILES) + "/../AppConfig.ini");
+  const shell::BadTestConfig config = shell::read_bad_test_config(3);
   EXPECT_EQ(config.agc1, 0x1F);
   const std::vector<uint8_t> memory = take_frame(3, config, 88 * 88);
   ASSERT_EQ(memory.size(), 88u * 88 + 2);
@@ -268,7 +268,7 @@ TEST_F(VirtualModule, FullFrameFollowsTheFrontEndSettings) {
 
   // Without a configuration the registers are written with 0: the frame
   // goes dark and every pixel is far from the standard.
-  const std::vector<uint8_t> dark = take_frame(3, BadTestConfig{}, 88 * 88);
+  const std::vector<uint8_t> dark = take_frame(3, shell::BadTestConfig{}, 88 * 88);
   int dark_outside = 0;
   for (std::size_t i = 2; i < dark.size(); ++i) dark_outside += std::abs(dark[i] * 8 - 780) > 120;
   EXPECT_EQ(dark_outside, 88 * 88);
@@ -276,8 +276,8 @@ TEST_F(VirtualModule, FullFrameFollowsTheFrontEndSettings) {
 
 TEST_F(VirtualModule, TypeOneAndSixScanWithTheirOwnCommands) {
   start("good-usb-type6");
-  set_config_path_for_testing(std::string(TARSIO_VMODULE_PROFILES) + "/../AppConfig.ini");
-  const std::vector<uint8_t> memory = take_frame(6, read_bad_test_config(6), 80 * 96);
+  shell::set_config_path_for_testing(std::string(TARSIO_VMODULE_PROFILES) + "/../AppConfig.ini");
+  const std::vector<uint8_t> memory = take_frame(6, shell::read_bad_test_config(6), 80 * 96);
   long sum = std::accumulate(memory.begin() + 2, memory.end(), 0L);
   EXPECT_NEAR(static_cast<double>(sum) / (80 * 96), 150.0, 2.0);
 }
@@ -286,39 +286,39 @@ TEST_F(VirtualModule, SpiModule) {
   start("good-spi");
   EXPECT_EQ(desc.bus, "spi");
   EXPECT_EQ(desc.hardware_id, "ACPI\\VEN_KMX&DEV_7001");
-  SensorInfo info;
-  ASSERT_TRUE(ReadInfo(h(), &info));
+  device::SensorInfo info;
+  ASSERT_TRUE(device::ReadInfo(h(), &info));
   EXPECT_EQ(info.usb_version, 0);
   EXPECT_STREQ(info.driver_version, "1.0.1.13");
   // On SPI the 0x22 pair alone brings the controller to idle.
-  command_pair(kCmdMcuIdle, 0x70, 0x70);
+  command_pair(device::kCmdMcuIdle, 0x70, 0x70);
   EXPECT_TRUE(idle());
 }
 
 TEST_F(VirtualModule, FaultyVersionsAndSelfTest) {
   start("fault-spi-selftest");
-  EXPECT_FALSE(TestSPI(h()));
+  EXPECT_FALSE(device::TestSPI(h()));
   TearDown();
   pid = -1;
   start("good-usb-type3", {"--spi-test-fail"});
-  EXPECT_FALSE(TestSPI(h()));
+  EXPECT_FALSE(device::TestSPI(h()));
   TearDown();
   pid = -1;
   start("fault-driver-version");
-  SensorInfo info;
-  ASSERT_TRUE(ReadInfo(h(), &info));
+  device::SensorInfo info;
+  ASSERT_TRUE(device::ReadInfo(h(), &info));
   EXPECT_STREQ(info.driver_version, "1.0.0.9");
   TearDown();
   pid = -1;
   start("fault-firmware");
-  ASSERT_TRUE(ReadInfo(h(), &info));
+  ASSERT_TRUE(device::ReadInfo(h(), &info));
   EXPECT_EQ(info.fw_version, 0x1E);
 }
 
 TEST_F(VirtualModule, ClusteredBadPixels) {
   start("fault-bad-cluster");
-  set_config_path_for_testing(std::string(TARSIO_VMODULE_PROFILES) + "/../AppConfig.ini");
-  const std::vector<uint8_t> memory = take_frame(3, read_bad_test_config(3), 88 * 88);
+  shell::set_config_path_for_testing(std::string(TARSIO_VMODULE_PROFILES) + "/../AppConfig.ini");
+  const std::vector<uint8_t> memory = take_frame(3, shell::read_bad_test_config(3), 88 * 88);
   std::vector<int> bad;
   for (int i = 0; i < 88 * 88; ++i)
     if (memory[2 + i] == 255) bad.push_back(i);
@@ -330,7 +330,7 @@ TEST_F(VirtualModule, ClusteredBadPixels) {
 
 TEST_F(VirtualModule, ControllerThatNeverGoesIdle) {
   start("fault-mcu-busy");
-  command_pair(kCmdMcuIdle, 0x70, 0x70);
+  command_pair(device::kCmdMcuIdle, 0x70, 0x70);
   EXPECT_FALSE(idle());
   write_reg(1, 1);
   write_reg(0, 0x69);
@@ -341,52 +341,52 @@ TEST_F(VirtualModule, ControllerThatNeverGoesIdle) {
 TEST_F(VirtualModule, FailingControlCode) {
   start("fault-ioctl");
   uint8_t buffer[16];
-  EXPECT_EQ(device_io_readwritedata(h(), kDataModeScratch, 0x3400, buffer, 16), -1);
+  EXPECT_EQ(device::device_io_readwritedata(h(), device::kDataModeScratch, 0x3400, buffer, 16), -1);
   EXPECT_THAT(dir.log_lines().back(), HasSubstr("DeviceIoControl(..IOCTL_BIOMETRIC_READ_DEVICE..) 0x5"));
-  EXPECT_TRUE(TestSPI(h()));  // the other codes still work
+  EXPECT_TRUE(device::TestSPI(h()));  // the other codes still work
   TearDown();
   pid = -1;
   start("good-usb-type3", {"--fail-code", "0x442028", "--fail-errno", "16"});
-  EXPECT_FALSE(TestSPI(h()));
+  EXPECT_FALSE(device::TestSPI(h()));
   EXPECT_THAT(dir.log_lines().back(), HasSubstr("DeviceIoControl(..IOCTL_BIOMETRIC_TEST_SPI..) 0x10"));
 }
 
 TEST_F(VirtualModule, ShortRepliesAreReportedAsFailures) {
   start("good-usb-type3", {"--short-reply", "0x44201C"});
-  SensorInfo info;
+  device::SensorInfo info;
   info.fw_version = 0x77;
-  EXPECT_FALSE(ReadInfo(h(), &info));
+  EXPECT_FALSE(device::ReadInfo(h(), &info));
   EXPECT_EQ(info.fw_version, 0x77);
   EXPECT_THAT(dir.log_lines().back(), HasSubstr("DeviceIoControl(..IOCTL_BIOMETRIC_SENSOR_INFO..) 0x47"));
-  EXPECT_TRUE(TestSPI(h()));  // the connection stays in step
+  EXPECT_TRUE(device::TestSPI(h()));  // the connection stays in step
 }
 
 TEST_F(VirtualModule, BridgeReportingFirmwareZeroFirst) {
   start("good-usb-type1", {"--first-info-fw-zero"});
-  SensorInfo info;
-  ASSERT_TRUE(ReadInfo(h(), &info));
+  device::SensorInfo info;
+  ASSERT_TRUE(device::ReadInfo(h(), &info));
   EXPECT_EQ(info.fw_version, 0x1F);
-  EXPECT_EQ(published_device_params().width, 96);
-  EXPECT_EQ(published_device_params().sensor_type, 1);
+  EXPECT_EQ(device::published_device_params().width, 96);
+  EXPECT_EQ(device::published_device_params().sensor_type, 1);
 }
 
 TEST_F(VirtualModule, UnplugMidRunAndBackAgain) {
   start("good-usb-type3", {"--unplug-after", "3", "--replug-after-ms", "300"});
-  EXPECT_TRUE(TestSPI(h()));
-  EXPECT_TRUE(TestSPI(h()));
-  EXPECT_TRUE(TestSPI(h()));
-  EXPECT_FALSE(TestSPI(h()));  // pulled out
+  EXPECT_TRUE(device::TestSPI(h()));
+  EXPECT_TRUE(device::TestSPI(h()));
+  EXPECT_TRUE(device::TestSPI(h()));
+  EXPECT_FALSE(device::TestSPI(h()));  // pulled out
   EXPECT_THAT(dir.log_lines().back(), HasSubstr("DeviceIoControl(..IOCTL_BIOMETRIC_TEST_SPI..) 0x13"));  // ENODEV
-  EXPECT_FALSE(TestSPI(h()));  // the old handle stays dead
+  EXPECT_FALSE(device::TestSPI(h()));  // the old handle stays dead
   EXPECT_TRUE(wait_for(desc_path(), true));  // plugged back
   open();
-  EXPECT_TRUE(TestSPI(h()));
+  EXPECT_TRUE(device::TestSPI(h()));
 }
 
 TEST_F(VirtualModule, ShippedUnplugProfile) {
   start("fault-unplug");
   int answered = 0;
-  while (answered < 100 && device_io_writedevice(h(), kCmdWriteRegister, 1, 1) == 0) ++answered;
+  while (answered < 100 && device::device_io_writedevice(h(), device::kCmdWriteRegister, 1, 1) == 0) ++answered;
   EXPECT_EQ(answered, 40);
   EXPECT_TRUE(wait_for(desc_path(), false));
 }
@@ -396,13 +396,13 @@ TEST_F(VirtualModule, UnplugAndPlugFromTheCommandLine) {
   ASSERT_EQ(desc.name, "line-a");
   EXPECT_EQ(run_tool({"unplug", "line-a", "--dir", run_dir}), 0);
   EXPECT_TRUE(wait_for(desc_path(), false));
-  EXPECT_FALSE(TestSPI(h()));
+  EXPECT_FALSE(device::TestSPI(h()));
   int err = 0;
   EXPECT_EQ(platform::open_transport(desc.socket, &err), nullptr);
   EXPECT_EQ(run_tool({"plug", "line-a", "--dir", run_dir}), 0);
   EXPECT_TRUE(wait_for(desc_path(), true));
   open();
-  EXPECT_TRUE(TestSPI(h()));
+  EXPECT_TRUE(device::TestSPI(h()));
   EXPECT_NE(run_tool({"unplug", "nobody", "--dir", run_dir}), 0);
 }
 
@@ -488,7 +488,7 @@ TEST_F(VirtualFinger, ImageFromABitmapFile) {
       const double phase = r / 1.45 + (a > 0.5 && r > 30 ? M_PI : 0.0) + 2.0 * std::sin(3.0 * a);
       print[static_cast<std::size_t>(y) * w + x] = static_cast<uint8_t>(std::lround(128 + 110 * std::sin(phase)));
     }
-  WriteBmpFile((dir.path() + "/finger.bmp").c_str(), print.data(), w, h);
+  tests::WriteBmpFile((dir.path() + "/finger.bmp").c_str(), print.data(), w, h);
   const std::string profile = dir.path() + "/finger.ini";
   std::string text = testing::read_file(std::string(TARSIO_VMODULE_PROFILES) + "/good-usb-type2.ini");
   const auto at = text.find("source=synthetic");

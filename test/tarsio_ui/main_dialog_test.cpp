@@ -20,7 +20,7 @@
 #include "tarsio/station_helpers.h"
 #include "tarsio/test_support.h"
 
-namespace tarsio::ui {
+namespace tarsio::shell::ui {
 namespace {
 
 using ::testing::HasSubstr;
@@ -216,7 +216,7 @@ TEST_F(MainDialogClose, BusyWorkerDelaysTheEndByAbout400Ms) {
 }
 
 }  // namespace
-}  // namespace tarsio::ui
+}  // namespace tarsio::shell::ui
 
 int main(int argc, char **argv) {
   // Widget tests never need a display (test discovery runs this too).

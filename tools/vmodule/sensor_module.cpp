@@ -10,7 +10,7 @@
 
 namespace vmodule {
 
-using namespace tarsio;
+using namespace tarsio::device;
 
 SensorModule::SensorModule(const Profile& profile) : profile_(profile), memory_(0x20000, 0) {
   const int w = profile_.width, h = profile_.height;

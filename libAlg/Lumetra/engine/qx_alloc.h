@@ -3,8 +3,8 @@
  *
  * Every engine allocation goes through qx_malloc / qx_calloc / qx_free so
  * that out-of-memory paths can be exercised in tests: a test arms the
- * failure hook, runs an operation and checks that it answers 9 (out of
- * memory) and that qx_alloc_live() is back where it started.
+ * failure hook, runs an operation and checks that it answers QX_RC_NO_MEMORY
+ * (or QXI_NO_MEMORY) and that qx_alloc_live() is back where it started.
  *
  * Rules for engine code:
  *   - allocate with qx_malloc or qx_calloc, release with qx_free (never mix

@@ -5,7 +5,7 @@
 
 #include "shell/dialog_layout.h"
 
-namespace tarsio::ui {
+namespace tarsio::shell::ui {
 
 namespace {
 
@@ -93,4 +93,4 @@ QIcon program_icon() {
   return icon;
 }
 
-}  // namespace tarsio::ui
+}  // namespace tarsio::shell::ui

@@ -5,7 +5,7 @@
 #include <QIcon>
 #include <QPixmap>
 
-namespace tarsio::ui {
+namespace tarsio::shell::ui {
 
 // A square pixmap of the icon resource `icon_id` (128, 134, 136, 137, 138);
 // an empty pixmap for any other id.
@@ -14,4 +14,4 @@ QPixmap icon_pixmap(int icon_id, int size);
 // The program icon in the usual sizes.
 QIcon program_icon();
 
-}  // namespace tarsio::ui
+}  // namespace tarsio::shell::ui

@@ -43,7 +43,7 @@ int main(int argc, char *argv[]) {
   parser.addHelpOption();
   parser.process(app);
 
-  tarsio::initlog();
+  tarsio::shell::initlog();
 
   // The lock is held for the life of the process and released by the kernel
   // when it ends.
@@ -54,7 +54,7 @@ int main(int argc, char *argv[]) {
   }
   TLOG_I("InitInstance", "the app is first running");
 
-  tarsio::ui::CTarsioDlg dlg;
+  tarsio::shell::ui::CTarsioDlg dlg;
   dlg.set_unattended(parser.isSet(unattended) || qEnvironmentVariableIntValue("TARSIO_UNATTENDED") != 0);
   if (parser.isSet(close_shot)) dlg.set_close_screenshot(parser.value(close_shot));
   dlg.OnInitDialog();

@@ -35,7 +35,7 @@
 #include "shell/log.h"
 #include "shell/ui/icons.h"
 
-namespace tarsio::ui {
+namespace tarsio::shell::ui {
 
 using shell::LogStyle;
 
@@ -378,7 +378,7 @@ void CTarsioDlg::closeEvent(QCloseEvent *event) {
   shell::CloseHooks hooks;
   hooks.device_handle_valid = [] { return device::device_handle() != platform::kInvalidDeviceHandle; };
   hooks.send_exit_notice = [] {
-    if (!SendAppExitNotice(device::device_handle())) device::close_device_handle();
+    if (!device::SendAppExitNotice(device::device_handle())) device::close_device_handle();
   };
   const int code = model_.close(hooks);
   if (!close_screenshot_.isEmpty() && !grab().save(close_screenshot_, "PNG"))
@@ -428,4 +428,4 @@ std::unique_ptr<QDialog> CTarsioDlg::make_about_box() {
 
 void CTarsioDlg::show_about() { make_about_box()->exec(); }
 
-}  // namespace tarsio::ui
+}  // namespace tarsio::shell::ui

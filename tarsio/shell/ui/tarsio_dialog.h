@@ -21,7 +21,7 @@ class QPushButton;
 class QSocketNotifier;
 class QTextEdit;
 
-namespace tarsio::ui {
+namespace tarsio::shell::ui {
 
 class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   Q_OBJECT
@@ -87,7 +87,7 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   shell::DialogModel model_;
   device::DeviceConnection connection_;
   platform::DeviceMonitor monitor_;
-  ItemContext items_;
+  tests::ItemContext items_;
   shell::TestSequence sequence_;
   bool unattended_ = false;
   QString close_screenshot_;
@@ -106,4 +106,4 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
 // letters and the font's line height, in pixels.
 void dialog_base_units(const QFont &font, int *base_x, int *base_y);
 
-}  // namespace tarsio::ui
+}  // namespace tarsio::shell::ui

@@ -175,14 +175,14 @@ TEST(SpectralConversion, RefusesMalformedParts) {
   const Bytes main = short_part(2, 2, 2);
   Bytes p = long_part(main, {});
   p[1] = 1;
-  EXPECT_EQ(convert(p).rc, QX_RC_ERR_4);                               // long layout, byte 1
+  EXPECT_EQ(convert(p).rc, QX_RC_NOT_A_RECORD);                               // long layout, byte 1
   p = long_part(main, {});
   p[3] = static_cast<uint8_t>(main.size() + 1);
-  EXPECT_EQ(convert(p).rc, QX_RC_ERR_5);                               // length past the input
+  EXPECT_EQ(convert(p).rc, QX_RC_MALFORMED);                               // length past the input
   p = long_part(main, {2, 0, 10, 0, 0});
-  EXPECT_EQ(convert(p).rc, QX_RC_ERR_6);                               // extension past the input
+  EXPECT_EQ(convert(p).rc, QX_RC_TRUNCATED);                               // extension past the input
   p = long_part(main, {2, 0});
-  EXPECT_EQ(convert(p).rc, QX_RC_ERR_6);                               // extension header cut
+  EXPECT_EQ(convert(p).rc, QX_RC_TRUNCATED);                               // extension header cut
   Bytes zero_code = short_part(1, 1, 2);
   zero_code[0] = 0x30;                                                 // block-size code 0
   EXPECT_EQ(convert(zero_code).rc, QX_RC_UNSUPPORTED);
@@ -305,6 +305,19 @@ TEST(SpectralQuickMatch, GridWithoutRowsGivesZeroes) {
 }
 
 // ---------------------------------------------------------------------------
+
+TEST(SpectralIsqrt, FloorOfTheRootUpTo32Bits) {
+  using qx_spectral::isqrt64;
+  for (uint64_t r : {0ull, 1ull, 2ull, 255ull, 4096ull, 46340ull, 65535ull}) {
+    EXPECT_EQ(isqrt64(r * r), r);
+    if (r > 0) {
+      EXPECT_EQ(isqrt64(r * r - 1), r - 1);
+    }
+    EXPECT_EQ(isqrt64(r * r + 2 * r), r);
+  }
+  EXPECT_EQ(isqrt64(0xFFFFFFFFull), 65535u);
+  EXPECT_EQ(isqrt64(1ull << 40), 65535u);  // saturates at 2^32 - 1
+}
 
 TEST(SpectralEntropy, KnownValues) {
   using qx_spectral::spectral_entropy;

@@ -10,8 +10,13 @@
 #include <vector>
 
 #include "engine/formats/hybrid_record.h"
+#include "engine/formats/qx_template_convert.h"
 #include "engine/image/extract.h"
+#include "engine/image/qx_image.h"
+#include "engine/match/qx_config.h"
 #include "engine/match/spectral_match.h"
+#include "engine/objects/qx_algorithm.h"
+#include "engine/objects/qx_session.h"
 #include "engine/qx_alloc.h"
 
 namespace spectral_test {
@@ -98,6 +103,54 @@ inline Bytes features_of_part(const Bytes &part, bool quick = false) {
     return {};
   Bytes out(f, f + n);
   qx_free(f);
+  return out;
+}
+
+// A capture's feature set as the library makes it: the configuration of the
+// capture's sensor size extracts the hybrid template (resampling small
+// sensors to its working resolution), whose spectral part is converted.
+// Also gives the grid offsets and the working frame's scale (working pixels
+// per capture pixel).  Empty when the extraction fails.
+struct CaptureFeatures {
+  Bytes set;
+  int row_offset = 0;
+  int col_offset = 0;
+  double scale = 1;
+};
+
+inline CaptureFeatures features_of_capture(const uint8_t *pixels, int rows, int cols, bool quick = false) {
+  CaptureFeatures out;
+  qx_session *session = qx_session_create();
+  qx_image *image = qx_image_create(rows, cols, 500, 500, pixels, 0);
+  const qx_config_builder builder =
+      image != nullptr ? qx_config_lookup("ehm", qx_image_get_sensor_size(image), 0) : nullptr;
+  qx_algorithm *alg = builder != nullptr ? builder(session) : nullptr;
+  qx_template *tpl = nullptr;
+  uint8_t *part = nullptr;
+  uint32_t size = 0;
+  if (alg != nullptr && qx_algorithm_extract_template(alg, image, nullptr, &tpl) == 0 &&
+      qx_template_convert(tpl, 66, &part, &size) == 0) {
+    uint8_t *f = nullptr;
+    uint32_t n = 0;
+    int32_t y = 0, x = 0, r = 0, c = 0;
+    if (qx_fusion_spectral_to_matcher(part, size, &f, &n, &y, &x, &r, &c, quick ? 1 : 0) == 0) {
+      out.set.assign(f, f + n);
+      out.row_offset = y;
+      out.col_offset = x;
+      qx_free(f);
+    }
+    // The working frame: the hybrid record's image-dimension block.
+    int32_t wr = 0, wc = 0;
+    uint8_t q = 0;
+    if (qx_hybrid_get_dimensions(qx_template_get_data(tpl), qx_template_get_data_size(tpl), &wr, &wc, &q) == 0 &&
+        cols > 0)
+      out.scale = static_cast<double>(wc) / cols;
+  }
+  qx_free(part);
+  qx_template_delete(tpl);
+  qx_algorithm_delete(alg);
+  qx_image_delete(image);
+  qx_session_delete(session);
   return out;
 }
 

@@ -157,6 +157,54 @@ TEST(SpectralScore, ThresholdAndSampledPhases) {
   EXPECT_EQ(s.count, 224u);
 }
 
+// The vector pair sums against a plain loop, on random canvases with empty
+// blocks, at every offset (runs of every length and alignment).
+TEST(SpectralScore, PairSumsAgreeWithAPlainLoop) {
+  uint32_t seed = 99;
+  auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  for (int trial = 0; trial < 6; ++trial) {
+    const int ar = 3 + static_cast<int>(next() % 20), ac = 1 + static_cast<int>(next() % 40);
+    const int br = 3 + static_cast<int>(next() % 20), bc = 1 + static_cast<int>(next() % 40);
+    Bytes ga, gb;
+    for (int i = 0; i < ar * ac; ++i) {
+      ga.push_back(static_cast<uint8_t>(next()));
+      ga.push_back(next() % 4 == 0 ? 0 : static_cast<uint8_t>(next()));
+    }
+    for (int i = 0; i < br * bc; ++i) {
+      gb.push_back(static_cast<uint8_t>(next()));
+      gb.push_back(next() % 4 == 0 ? 0 : static_cast<uint8_t>(80 + next() % 40));
+    }
+    // Some A blocks close to B's values, so that similarities are not all 0.
+    for (int i = 0; i < std::min(ar * ac, br * bc); i += 2) {
+      ga[2 * i] = static_cast<uint8_t>(gb[2 * i] + next() % 30 - 15);
+      ga[2 * i + 1] = gb[2 * i + 1] == 0 ? 0 : static_cast<uint8_t>(gb[2 * i + 1] + next() % 30 - 15);
+    }
+    const OwnedCanvas a = plain_canvas(ga, ar, ac), b = plain_canvas(gb, br, bc);
+    qx_spectral::ScoreParams p;
+    p.scale = kScaleCoarse;
+    for (int y = -ar; y <= br; ++y)
+      for (int x = -ac; x <= bc; ++x) {
+        uint32_t n = 0;
+        uint64_t sim = 0;
+        for (int i = 0; i < ar; ++i)
+          for (int j = 0; j < ac; ++j) {
+            const int bi = i + y, bj = j + x;
+            if (bi < 0 || bi >= br || bj < 0 || bj >= bc) continue;
+            const uint8_t *pa = &ga[2 * (i * ac + j)], *pb = &gb[2 * (bi * bc + bj)];
+            if (pa[1] == 0 || pb[1] == 0) continue;
+            const int d = std::abs(static_cast<int>(static_cast<int8_t>(static_cast<uint8_t>(pa[0] - pb[0]))));
+            const int e = std::abs(pa[1] - pb[1]);
+            ++n;
+            sim += static_cast<uint64_t>(std::max(0, 21 - d) * std::max(0, 21 - e));
+          }
+        qx_spectral::PairSums s;
+        qx_spectral::xcorr_features(a.cv, a.ext.data(), b.cv, b.ext.data(), x, y, p, &s);
+        ASSERT_EQ(s.n, n) << trial << " at " << x << "," << y;
+        ASSERT_EQ(s.sim, sim) << trial << " at " << x << "," << y;
+      }
+  }
+}
+
 TEST(SpectralMatch, RefusesMalformedInputLevelsAndSmallWorkAreas) {
   const Bytes a = make_set(4, 4, swirl_blocks(4, 4, 1, 2));
   Bytes bad = a;
@@ -323,6 +371,46 @@ TEST(SpectralMatch, QuarterTurnIsFoundWithTheFullRotationRange) {
   EXPECT_LT(limited.result.aux[1], 441);
 }
 
+// The transform against a block-by-block evaluation of its definition:
+// canvas block (i, j) shows the A block under its centre, turned back by r
+// and scaled by 32 / scale about the two centres.
+TEST(SpectralTransform, EveryBlockShowsTheABlockUnderItsCentre) {
+  const int rows = 7, cols = 9;
+  const Bytes g = swirl_blocks(rows, cols, 3.0, 4.0);
+  struct Case {
+    int r, scale, xi, eta, crow, ccol;
+  } cases[] = {{0, 32, 0, 0, 7, 9},      {21, 32, 0, 0, 7, 9},   {-43, 32, -16, 16, 7, 9}, {128, 32, 0, 0, 9, 9},
+               {-256, 32, 16, 0, 7, 9},  {7, 24, 0, -16, 5, 6},  {-100, 48, 3, -7, 10, 13}, {200, 40, 0, 0, 11, 11},
+               {64, 32, -16, -16, 12, 3}};
+  for (const Case &k : cases) {
+    std::vector<uint8_t> data(qx_spectral::canvas_bytes(k.crow, k.ccol), 0xAB);
+    Canvas cv;
+    cv.data = data.data();
+    cv.rows = k.crow;
+    cv.cols = k.ccol;
+    qx_spectral::transform_features(g.data(), rows, cols, k.r, k.scale, k.xi, k.eta, &cv);
+    const int64_t c = qx_spectral::cos16(k.r * 128), s = qx_spectral::sin16(k.r * 128);
+    const int64_t den = int64_t{64} * 16384 * k.scale;
+    auto floor_div = [](int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); };
+    for (int i = 0; i < k.crow; ++i) {
+      for (int j = 0; j < k.ccol; ++j) {
+        const int64_t dx = 64 * j + 32 - 32 * k.ccol - 2 * k.xi, dy = 64 * i + 32 - 32 * k.crow - 2 * k.eta;
+        const int64_t ax = floor_div(32 * (c * dx + s * dy) + int64_t{32} * cols * 16384 * k.scale, den);
+        const int64_t ay = floor_div(32 * (c * dy - s * dx) + int64_t{32} * rows * 16384 * k.scale, den);
+        const uint8_t *got = cv.block(i, j);
+        if (ax >= 0 && ax < cols && ay >= 0 && ay < rows) {
+          EXPECT_EQ(got[0], static_cast<uint8_t>(g[2 * (ay * cols + ax)] + k.r)) << k.r << " " << i << "," << j;
+          EXPECT_EQ(got[1], g[2 * (ay * cols + ax) + 1]) << k.r << " " << i << "," << j;
+        } else {
+          EXPECT_EQ(got[0], 0) << k.r << " " << i << "," << j;
+          EXPECT_EQ(got[1], 0) << k.r << " " << i << "," << j;
+        }
+      }
+      for (int j = k.ccol; j < k.ccol + qx_spectral::kCanvasPad; ++j) EXPECT_EQ(cv.block(i, j)[1], 0);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(SpectralAlignment, FormulasTruncateTowardZero) {
@@ -413,9 +501,9 @@ struct Truth {
 // Fields of a generated print and of the same print turned and shifted;
 // the matcher must find the transform of the grids.
 void expect_recovered(const Truth &truth, uint32_t flags, int size) {
-  fpsynth::MasterParams mp;
-  const fpsynth::Master master = fpsynth::make_master(11, mp);
-  const fpsynth::Image img = master.render();
+  // One master for every case: growing it is the slow part.
+  static const fpsynth::Master master = fpsynth::make_master(11);
+  static const fpsynth::Image img = master.render();
   const int top = static_cast<int>(master.centre_row) - size / 2;
   const int left = static_cast<int>(master.centre_col) - size / 2;
   const fpsynth::Image ia = warp_window(img, top, left, size, size, 0, 0, 0);

@@ -65,7 +65,7 @@ TEST(Multitemplate, InstancesKeepInsertionOrderAndUniqueTags) {
   EXPECT_EQ(qx_multitemplate_next_tag(mt, &tag), 0);
 
   EXPECT_EQ(qx_multitemplate_remove_instance(mt, -1), QX_RC_OK);
-  EXPECT_EQ(qx_multitemplate_remove_instance(mt, -1), QX_RC_ERR_6);
+  EXPECT_EQ(qx_multitemplate_remove_instance(mt, -1), QX_RC_TRUNCATED);
   EXPECT_EQ(qx_template_get_num_refs(b), 1);
   EXPECT_EQ(tags_of(mt), (std::vector<int32_t>{5, 3}));
   // Removing the last instance keeps appending at the right place.
@@ -134,7 +134,7 @@ TEST(Multitemplate, MetadataOneKeyPerOwnerNewestFirst) {
   EXPECT_EQ(qx_multitemplate_add_metadata(mt, 4, 7, d2, 1), QX_RC_OK);
   EXPECT_EQ(qx_multitemplate_add_metadata(mt, 4, 0, nullptr, 0), QX_RC_OK);
   EXPECT_EQ(qx_multitemplate_add_metadata(mt, 4, 1, d2, 1), QX_RC_BAD_ARGUMENT);
-  EXPECT_EQ(qx_multitemplate_add_metadata(mt, 5, 1, d2, 1), QX_RC_ERR_6);
+  EXPECT_EQ(qx_multitemplate_add_metadata(mt, 5, 1, d2, 1), QX_RC_TRUNCATED);
   EXPECT_EQ(qx_multitemplate_add_metadata(mt, 4, 2, nullptr, 1), QX_RC_BAD_ARGUMENT);
   EXPECT_EQ(keys_of(mt, 4), (std::vector<int32_t>{0, 7, 1}));
   EXPECT_TRUE(keys_of(mt, QX_MT_GLOBAL_TAG).empty());
@@ -158,8 +158,8 @@ TEST(Multitemplate, MetadataOneKeyPerOwnerNewestFirst) {
   EXPECT_EQ(data[0], 9);
 
   EXPECT_EQ(qx_multitemplate_remove_metadata(mt, 4, 7), QX_RC_OK);
-  EXPECT_EQ(qx_multitemplate_remove_metadata(mt, 4, 7), QX_RC_ERR_6);
-  EXPECT_EQ(qx_multitemplate_remove_metadata(mt, 5, 1), QX_RC_ERR_6);
+  EXPECT_EQ(qx_multitemplate_remove_metadata(mt, 4, 7), QX_RC_TRUNCATED);
+  EXPECT_EQ(qx_multitemplate_remove_metadata(mt, 5, 1), QX_RC_TRUNCATED);
   EXPECT_EQ(keys_of(mt, 4), (std::vector<int32_t>{0, 1}));
 
   // set replaces in place; copy brings a record over, replacing.
@@ -172,10 +172,10 @@ TEST(Multitemplate, MetadataOneKeyPerOwnerNewestFirst) {
   EXPECT_EQ(qx_multitemplate_copy_metadata(mt, other, 4, 1), QX_RC_OK);
   EXPECT_EQ(qx_multitemplate_copy_metadata(mt, other, 4, 1), QX_RC_OK);
   EXPECT_EQ(keys_of(other, 4), (std::vector<int32_t>{1}));
-  EXPECT_EQ(qx_multitemplate_copy_metadata(mt, other, 4, 7), QX_RC_ERR_6);
+  EXPECT_EQ(qx_multitemplate_copy_metadata(mt, other, 4, 7), QX_RC_TRUNCATED);
   EXPECT_EQ(qx_multitemplate_copy_metadata(mt, other, QX_MT_GLOBAL_TAG, 1), QX_RC_OK);
   qx_multitemplate_remove_instance(other, 4);
-  EXPECT_EQ(qx_multitemplate_copy_metadata(mt, other, 4, 1), QX_RC_ERR_6);
+  EXPECT_EQ(qx_multitemplate_copy_metadata(mt, other, 4, 1), QX_RC_TRUNCATED);
   qx_multitemplate_delete(other);
 
   // Walking from a key that is not present ends the walk.
@@ -192,7 +192,7 @@ TEST(Multitemplate, InstanceAlignmentIslandAndMainIsland) {
   qx_alignment *a = qx_alignment_create(-300, 5, 200);
   EXPECT_EQ(qx_multitemplate_set_instance_alignment(mt, 1, a, 0), QX_RC_OK);
   EXPECT_EQ(qx_multitemplate_set_instance_alignment(mt, 2, a, 1), QX_RC_OK);
-  EXPECT_EQ(qx_multitemplate_set_instance_alignment(mt, 9, a, 1), QX_RC_ERR_6);
+  EXPECT_EQ(qx_multitemplate_set_instance_alignment(mt, 9, a, 1), QX_RC_TRUNCATED);
   EXPECT_EQ(qx_multitemplate_set_instance_island(mt, 2, 4), QX_RC_OK);
   uint16_t length = 0;
   const uint8_t *rec = qx_multitemplate_get_metadata(mt, 2, 1, &length);

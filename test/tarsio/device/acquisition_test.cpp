@@ -17,7 +17,7 @@
 #include <QImage>
 #endif
 
-namespace tarsio {
+namespace tarsio::device {
 namespace {
 
 using ::testing::ElementsAre;
@@ -250,7 +250,7 @@ TEST_F(Acquisition, FrontEndSettingsFromTheModelSection) {
   dir.write_config(
       "[SensorBadTest_KM3103W]\nAGC1=0x1F\nAGC2=8\nAGC3=0x10\nAGC4=4\nDAC1=0x0180\nDAC2=0x0240\n");
   publish_sensor_geometry(88, 88, 3);
-  FixAGCSetting(handle());
+  FixAGCSetting(handle(), shell::read_bad_test_config(3));
   EXPECT_THAT(requests(), ElementsAre("w 3b 3 31", "w 3b 4 8", "w 3b 5 16", "w 3b 6 4", "w 3b 7 1", "w 3b 8 128",
                                       "w 3b 9 2", "w 3b 10 64", "w 3b 2 1"));
 }
@@ -321,4 +321,4 @@ TEST_F(Acquisition, ReturnToSensorModeByType) {
 }
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::device

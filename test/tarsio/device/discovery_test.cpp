@@ -86,7 +86,7 @@ struct FakeSystem {
 
 class Connection : public ::testing::Test {
  protected:
-  void SetUp() override { set_log_threshold(0); }
+  void SetUp() override { shell::set_log_threshold(0); }
   void TearDown() override { close_device_handle(); }
   testing::ScratchDir dir_;
 };

@@ -22,7 +22,7 @@
 
 extern char **environ;
 
-namespace tarsio {
+namespace tarsio::device {
 namespace {
 
 using ::testing::HasSubstr;
@@ -56,7 +56,7 @@ std::vector<platform::DeviceEvent> wait_events(platform::DeviceMonitor &mon, int
 
 class RunDirectory : public ::testing::Test {
  protected:
-  void SetUp() override { set_log_threshold(0); }
+  void SetUp() override { shell::set_log_threshold(0); }
   void TearDown() override { device::close_device_handle(); }
   testing::ScratchDir dir_;
   std::string run_dir_ = dir_.path() + "/run";
@@ -151,4 +151,4 @@ TEST_F(RunDirectory, PlugAndUnplugAVirtualModuleWhileRunning) {
 #endif
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::device

@@ -10,14 +10,14 @@
 #include "tarsio/station_helpers.h"
 #include "tarsio/test_support.h"
 
-namespace tarsio {
+namespace tarsio::platform {
 namespace {
 
 using ::testing::HasSubstr;
 
 TEST(ServiceStop, NoSystemBusLogsTheManagerFailure) {
   testing::ScratchDir dir;
-  set_log_threshold(0);
+  shell::set_log_threshold(0);
   testing::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir.path() + "/no-bus");
   EXPECT_EQ(platform::request_unit_stop("fprintd.service"), platform::ServiceStopOutcome::kNoManager);
 
@@ -32,4 +32,4 @@ TEST(ServiceStop, NoSystemBusLogsTheManagerFailure) {
 }
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::platform

@@ -22,7 +22,7 @@
 
 extern char **environ;
 
-namespace tarsio {
+namespace tarsio::shell {
 namespace {
 
 using ::testing::HasSubstr;
@@ -185,4 +185,4 @@ TEST_F(Application, StartUpWithModuleShowsConnectingInGreen) {
 #endif
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::shell

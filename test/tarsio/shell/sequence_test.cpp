@@ -34,7 +34,7 @@ int occurrences(const std::string& text, const std::string& needle) {
 class Sequence : public ::testing::Test, public testing::ItemFixture {
  protected:
   void SetUp() override {
-    set_station_pause_for_testing([](int) {});
+    device::set_station_pause_for_testing([](int) {});
     sequence = std::make_unique<TestSequence>(
         ctx, SequenceHooks{[this] { ++closes_now; }, [this] { ++closes_queued; }, [this] { ++device_closes; },
                            [this] {
@@ -44,7 +44,7 @@ class Sequence : public ::testing::Test, public testing::ItemFixture {
   }
   void TearDown() override {
     sequence->join_worker();
-    set_station_pause_for_testing(nullptr);
+    device::set_station_pause_for_testing(nullptr);
   }
 
   void answer(std::vector<uint8_t> bytes = {}) { device.answers.push_back(Answer{0, std::move(bytes)}); }
@@ -53,16 +53,16 @@ class Sequence : public ::testing::Test, public testing::ItemFixture {
   // A module that passes items 1 to 5: self-test, an 8 x 8 type-1 record,
   // and a flat frame at the configured standard.
   void script_passing_module() {
-    publish_bus_type(1);
+    device::publish_bus_type(1);
     answer({1});
-    SensorInfo info;
+    device::SensorInfo info;
     info.fw_version = 0x1F;
     info.usb_version = 0x0105;
     std::snprintf(info.driver_version, sizeof info.driver_version, "1.0.1.41");
     info.width = 8;
     info.height = 8;
     info.sensor_type = 1;
-    const auto record = encode_sensor_info(info);
+    const auto record = device::encode_sensor_info(info);
     answer({record.begin(), record.end()});
     for (int k = 0; k < 4; ++k) answer();  // module command pairs
     answer_idle();                          // raw-capture mode reached

@@ -9,7 +9,7 @@
 #include "device/testcommon.h"
 #include "tests/badpixel_analysis.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 namespace {
 
 using ::testing::EndsWith;
@@ -22,7 +22,7 @@ struct Frame {
   std::vector<uint16_t> values;
   Frame(int w, int h, uint16_t v) : width(w), height(h), values(static_cast<std::size_t>(w) * h, v) {}
   uint16_t& at(int row, int col) { return values[static_cast<std::size_t>(row) * width + col]; }
-  BadPixelAnalysis analyse(const BadTestConfig& limits = BadTestConfig{}) const {
+  BadPixelAnalysis analyse(const shell::BadTestConfig& limits = shell::BadTestConfig{}) const {
     return SensorVoidScanBadAnalyse(values.data(), values.size(), width, height, limits);
   }
 };
@@ -123,7 +123,7 @@ TEST(BadPixelAnalysis, EightByEightWithOnePixelBordersMeasuresTheInnerSixBySix) 
 }
 
 TEST(BadPixelAnalysis, AverageBadPixelsAreMarkedWithA) {
-  BadTestConfig limits;
+  shell::BadTestConfig limits;
   limits.standard_offset = 500;  // wide enough that only the average rule acts
   Frame f(16, 16, 780);
   f.at(3, 4) = 500;   // 500 x 100 < 75 x average
@@ -146,7 +146,7 @@ TEST(BadPixelAnalysis, MinimumNeverExceeds1024) {
 }
 
 TEST(BadPixelAnalysis, TypesTwoAndThreeAnalyseEightTimesTheRawByte) {
-  const uint16_t raw[3] = {form_pixel(100, 2), form_pixel(100, 3), form_pixel(100, 1)};
+  const uint16_t raw[3] = {device::form_pixel(100, 2), device::form_pixel(100, 3), device::form_pixel(100, 1)};
   EXPECT_EQ(analysis_values(raw, 1, 2)[0], 800);
   EXPECT_EQ(analysis_values(raw + 1, 1, 3)[0], 800);
   EXPECT_EQ(analysis_values(raw + 2, 1, 1)[0], 100);
@@ -169,7 +169,7 @@ TEST(BadPixelAnalysis, MoreBadPixelsThanTheTablesHoldAreStillCounted) {
 }
 
 TEST(BadPixelAnalysis, BordersThatLeaveNoPixelMeasureNothingAndFail) {
-  BadTestConfig limits;
+  shell::BadTestConfig limits;
   limits.screen_l = 5;
   limits.screen_r = 5;  // 8 columns minus 10
   BadPixelAnalysis a = Frame(8, 8, 780).analyse(limits);
@@ -179,14 +179,14 @@ TEST(BadPixelAnalysis, BordersThatLeaveNoPixelMeasureNothingAndFail) {
   EXPECT_FALSE(a.pass);
   EXPECT_EQ(summary_record(a), "0,0,0.00,0,0,1024\n");
 
-  limits = BadTestConfig{};
+  limits = shell::BadTestConfig{};
   limits.screen_t = 4;
   limits.screen_b = 4;  // exactly the frame's height
   EXPECT_EQ(Frame(8, 8, 780).analyse(limits).measured, 0);
 }
 
 TEST(BadPixelAnalysis, NegativeOrOversizedBordersStayInsideTheFrame) {
-  BadTestConfig limits;
+  shell::BadTestConfig limits;
   limits.screen_t = -3;
   limits.screen_l = -1;
   limits.screen_b = 0;
@@ -200,8 +200,8 @@ TEST(BadPixelAnalysis, NegativeOrOversizedBordersStayInsideTheFrame) {
 
   // A frame shorter than its geometry: only the rows present are measured.
   const std::vector<uint16_t> half(32, 780);
-  EXPECT_EQ(SensorVoidScanBadAnalyse(half.data(), half.size(), 8, 8, BadTestConfig{}).measured, 3 * 6);
-  EXPECT_EQ(SensorVoidScanBadAnalyse(nullptr, 0, 8, 8, BadTestConfig{}).measured, 0);
+  EXPECT_EQ(SensorVoidScanBadAnalyse(half.data(), half.size(), 8, 8, shell::BadTestConfig{}).measured, 3 * 6);
+  EXPECT_EQ(SensorVoidScanBadAnalyse(nullptr, 0, 8, 8, shell::BadTestConfig{}).measured, 0);
 }
 
 TEST(BadPixelAnalysis, RecordAndReportTexts) {
@@ -241,4 +241,4 @@ TEST(BadPixelAnalysis, ReportFileNamesByFormatAndModel) {
 }
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::tests

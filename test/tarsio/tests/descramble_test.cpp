@@ -9,7 +9,7 @@
 
 #include "tests/descramble.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 namespace {
 
 using ::testing::ElementsAre;
@@ -123,4 +123,4 @@ TEST(Descramble, CacheRebuildsForAnotherSizeOrMethod) {
 }
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::tests

@@ -14,7 +14,7 @@
 #include "tests/scenetest.h"
 #include "tests/version_tests.h"
 
-namespace tarsio {
+namespace tarsio::tests {
 namespace {
 
 using ::testing::ElementsAre;
@@ -32,14 +32,14 @@ class Items : public ::testing::Test, public testing::ItemFixture {
   }
   void answer(std::vector<uint8_t> bytes) { device.answers.push_back(Answer{0, std::move(bytes)}); }
   void answer_info(const char* version, uint8_t fw = 0x1F, uint16_t usb = 0x0105) {
-    SensorInfo info;
+    device::SensorInfo info;
     info.fw_version = fw;
     info.usb_version = usb;
     std::snprintf(info.driver_version, sizeof info.driver_version, "%s", version);
     info.width = 96;
     info.height = 96;
     info.sensor_type = 1;
-    const auto bytes = encode_sensor_info(info);
+    const auto bytes = device::encode_sensor_info(info);
     answer({bytes.begin(), bytes.end()});
   }
 };
@@ -321,4 +321,4 @@ TEST_F(Scene, StartAsksForTheFinger) {
 }
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::tests

@@ -44,10 +44,10 @@ void get_minutia(const uint8_t *p, bal_minutia *mi) {
 
 extern "C" {
 
-int qx_minutiastruct_to_ansi378_v2(const minutiastruct *m, uint8_t **out, uint32_t *size) {
+qx_rc qx_minutiastruct_to_ansi378_v2(const minutiastruct *m, uint8_t **out, uint32_t *size) {
   if (out != nullptr) *out = nullptr;
   if (size != nullptr) *size = 0;
-  if (m == nullptr || out == nullptr || size == nullptr) return QX_RC_ERR_14;
+  if (m == nullptr || out == nullptr || size == nullptr) return QX_RC_INVALID_ARGUMENT;
   const uint32_t total = kV2Header + 6u * m->count + 2;
   auto *r = static_cast<uint8_t *>(qx_calloc(total, 1));
   if (r == nullptr) return QX_RC_NO_MEMORY;
@@ -68,13 +68,13 @@ int qx_minutiastruct_to_ansi378_v2(const minutiastruct *m, uint8_t **out, uint32
   for (uint32_t i = 0; i < m->count; ++i) put_minutia(r + kV2Header + 6 * i, m->minutiae[i]);
   *out = r;
   *size = total;
-  return 0;
+  return QX_RC_OK;
 }
 
-int qx_minutiastruct_to_ansi378_v3(const minutiastruct *m, uint8_t **out, uint32_t *size) {
+qx_rc qx_minutiastruct_to_ansi378_v3(const minutiastruct *m, uint8_t **out, uint32_t *size) {
   if (out != nullptr) *out = nullptr;
   if (size != nullptr) *size = 0;
-  if (m == nullptr || out == nullptr || size == nullptr) return QX_RC_ERR_14;
+  if (m == nullptr || out == nullptr || size == nullptr) return QX_RC_INVALID_ARGUMENT;
   const uint32_t total = kV3Header + 6u * m->count + 2;
   auto *r = static_cast<uint8_t *>(qx_calloc(total, 1));
   if (r == nullptr) return QX_RC_NO_MEMORY;
@@ -104,18 +104,18 @@ int qx_minutiastruct_to_ansi378_v3(const minutiastruct *m, uint8_t **out, uint32
   for (uint32_t i = 0; i < m->count; ++i) put_minutia(r + kV3Header + 6 * i, m->minutiae[i]);
   *out = r;
   *size = total;
-  return 0;
+  return QX_RC_OK;
 }
 
-int qx_ansi378_to_minutiastruct(const uint8_t *r, uint32_t length, minutiastruct *m) {
-  if (r == nullptr || m == nullptr) return QX_RC_ERR_14;
-  if (length < 12 || std::memcmp(r, "FMR\0", 4) != 0) return QX_RC_ERR_4;
+qx_rc qx_ansi378_to_minutiastruct(const uint8_t *r, uint32_t length, minutiastruct *m) {
+  if (r == nullptr || m == nullptr) return QX_RC_INVALID_ARGUMENT;
+  if (length < 12 || std::memcmp(r, "FMR\0", 4) != 0) return QX_RC_NOT_A_RECORD;
   std::memset(m, 0, sizeof(*m));
   m->resolution = QX_ISO_RESOLUTION_PPCM;
   if (std::memcmp(r + 4, " 20\0", 4) == 0) {
-    if (length < kV2Header + 2 || get16(r + 8) != length) return QX_RC_ERR_4;
+    if (length < kV2Header + 2 || get16(r + 8) != length) return QX_RC_NOT_A_RECORD;
     const uint32_t n = r[29];
-    if (kV2Header + 6 * n + 2 > length) return QX_RC_ERR_4;
+    if (kV2Header + 6 * n + 2 > length) return QX_RC_NOT_A_RECORD;
     m->cols = static_cast<int16_t>(get16(r + 16) & 0x7FFF);
     m->rows = static_cast<int16_t>(get16(r + 18) & 0x7FFF);
     m->device_id = get32(r + 10);
@@ -124,13 +124,13 @@ int qx_ansi378_to_minutiastruct(const uint8_t *r, uint32_t length, minutiastruct
     m->finger_quality = r[28];
     m->count = static_cast<uint8_t>(n);
     for (uint32_t i = 0; i < n; ++i) get_minutia(r + kV2Header + 6 * i, &m->minutiae[i]);
-    return 0;
+    return QX_RC_OK;
   }
   if (std::memcmp(r + 4, "030\0", 4) == 0) {
-    if (length < kV3Header + 2 || get32(r + 8) != length || get16(r + 12) < 1) return QX_RC_ERR_4;
-    if (get32(r + 15) + 15 > length || r[33] != 1) return QX_RC_ERR_4;
+    if (length < kV3Header + 2 || get32(r + 8) != length || get16(r + 12) < 1) return QX_RC_NOT_A_RECORD;
+    if (get32(r + 15) + 15 > length || r[33] != 1) return QX_RC_NOT_A_RECORD;
     const uint32_t n = r[kV3Header - 1];
-    if (kV3Header + 6 * n + 2 > length) return QX_RC_ERR_4;
+    if (kV3Header + 6 * n + 2 > length) return QX_RC_NOT_A_RECORD;
     const uint8_t *p = r + 15;
     m->device_id = get32(p + 14);
     m->finger_quality = p[19];
@@ -140,9 +140,9 @@ int qx_ansi378_to_minutiastruct(const uint8_t *r, uint32_t length, minutiastruct
     m->rows = static_cast<int16_t>(get16(r + kV3Header - 3) & 0x7FFF);
     m->count = static_cast<uint8_t>(n);
     for (uint32_t i = 0; i < n; ++i) get_minutia(r + kV3Header + 6 * i, &m->minutiae[i]);
-    return 0;
+    return QX_RC_OK;
   }
-  return QX_RC_ERR_4;
+  return QX_RC_NOT_A_RECORD;
 }
 
 }  // extern "C"

@@ -6,22 +6,24 @@
  *
  * Angles are stored in 2-degree units (0..179); a direction of 256 steps
  * per turn is converted as d * 180 / 256 and back as a * 256 / 180.
- * Result codes as for the ISO records (0, 4, 9, 14).
+ * Result codes as for the ISO records (QX_RC_OK, QX_RC_NOT_A_RECORD,
+ * QX_RC_NO_MEMORY, QX_RC_INVALID_ARGUMENT).
  */
 #ifndef LUMETRA_ENGINE_FORMATS_ANSI378_H
 #define LUMETRA_ENGINE_FORMATS_ANSI378_H
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
 #include "engine/formats/record_inputs.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-int qx_minutiastruct_to_ansi378_v2(const minutiastruct *m, uint8_t **out, uint32_t *size);
-int qx_minutiastruct_to_ansi378_v3(const minutiastruct *m, uint8_t **out, uint32_t *size);
-int qx_ansi378_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m);
+qx_rc qx_minutiastruct_to_ansi378_v2(const minutiastruct *m, uint8_t **out, uint32_t *size);
+qx_rc qx_minutiastruct_to_ansi378_v3(const minutiastruct *m, uint8_t **out, uint32_t *size);
+qx_rc qx_ansi378_to_minutiastruct(const uint8_t *record, uint32_t length, minutiastruct *m);
 
 #ifdef __cplusplus
 }

@@ -96,12 +96,12 @@ extern "C" {
 
 void qxbmp_free(void *buffer) { qx_free(buffer); }
 
-int qxbmp_bmpbuffer_to_bir(const unsigned char *bitmap, size_t size, unsigned char **record,
-                           size_t *record_size) {
+qx_rc qxbmp_bmpbuffer_to_bir(const unsigned char *bitmap, size_t size, unsigned char **record,
+                             size_t *record_size) {
   if (record != nullptr) *record = nullptr;
   if (record_size != nullptr) *record_size = 0;
-  if (bitmap == nullptr || record == nullptr || record_size == nullptr) return QXBMP_MISSING_ARGUMENT;
-  if (size < kHeadersSize) return QXBMP_UNSUPPORTED;
+  if (bitmap == nullptr || record == nullptr || record_size == nullptr) return QX_RC_INVALID_ARGUMENT;
+  if (size < kHeadersSize) return QX_RC_MALFORMED;
 
   const uint32_t file_size = le32(bitmap + 2);
   const uint32_t pixel_offset = le32(bitmap + 10);
@@ -113,19 +113,19 @@ int qxbmp_bmpbuffer_to_bir(const unsigned char *bitmap, size_t size, unsigned ch
   const int32_t ppm = static_cast<int32_t>(le32(bitmap + 38));
 
   if (info_size != kInfoHeaderSize || compression != 0 || size < file_size || bits != 8)
-    return QXBMP_UNSUPPORTED;
+    return QX_RC_MALFORMED;
   // |height| in 64 bits: INT32_MIN has no 32-bit magnitude.
   const uint64_t w = width > 0 ? static_cast<uint64_t>(width) : 0;
   const uint64_t h = height < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(height)) : static_cast<uint64_t>(height);
-  if (w == 0 || h == 0 || w > kMaxSide || h > kMaxSide) return QXBMP_UNSUPPORTED;
+  if (w == 0 || h == 0 || w > kMaxSide || h > kMaxSide) return QX_RC_MALFORMED;
   const uint64_t value_len = kRecordHeaderSize + w * h;
-  if (value_len > kMaxRecordValue) return QXBMP_UNSUPPORTED;
+  if (value_len > kMaxRecordValue) return QX_RC_MALFORMED;
   const uint64_t stride = (w + 3) & ~static_cast<uint64_t>(3);
-  if (static_cast<uint64_t>(pixel_offset) + stride * h > size) return QXBMP_UNSUPPORTED;
+  if (static_cast<uint64_t>(pixel_offset) + stride * h > size) return QX_RC_MALFORMED;
 
   const size_t total = 1 + length_field_size(value_len) + static_cast<size_t>(value_len);
   auto *out = static_cast<unsigned char *>(qx_malloc(total));
-  if (out == nullptr) return QXBMP_NO_MEMORY;
+  if (out == nullptr) return QX_RC_NO_MEMORY;
   unsigned char *p = out;
   *p++ = QXBMP_RECORD_TAG;
   p = write_length_field(p, value_len);
@@ -142,32 +142,32 @@ int qxbmp_bmpbuffer_to_bir(const unsigned char *bitmap, size_t size, unsigned ch
   for (uint64_t r = 0; r < h; ++r) std::memcpy(p + r * w, src + r * stride, static_cast<size_t>(w));
   *record = out;
   *record_size = total;
-  return QXBMP_OK;
+  return QX_RC_OK;
 }
 
-int qxbmp_bmpbuffer_to_buffer(const unsigned char *bitmap, size_t size, unsigned char **pixels,
-                              unsigned int *width, unsigned int *height) {
+qx_rc qxbmp_bmpbuffer_to_buffer(const unsigned char *bitmap, size_t size, unsigned char **pixels,
+                                unsigned int *width, unsigned int *height) {
   if (pixels != nullptr) *pixels = nullptr;
   if (width != nullptr) *width = 0;
   if (height != nullptr) *height = 0;
   if (bitmap == nullptr || pixels == nullptr || width == nullptr || height == nullptr)
-    return QXBMP_MISSING_ARGUMENT;
-  if (size < kHeadersSize || bitmap[0] != 'B' || bitmap[1] != 'M') return QXBMP_UNSUPPORTED;
+    return QX_RC_INVALID_ARGUMENT;
+  if (size < kHeadersSize || bitmap[0] != 'B' || bitmap[1] != 'M') return QX_RC_MALFORMED;
 
   unsigned char *record = nullptr;
   size_t record_size = 0;
-  const int rc = qxbmp_bmpbuffer_to_bir(bitmap, size, &record, &record_size);
-  if (rc != QXBMP_OK) return rc;
+  const qx_rc rc = qxbmp_bmpbuffer_to_bir(bitmap, size, &record, &record_size);
+  if (rc != QX_RC_OK) return rc;
   RecordView view;
   if (!parse_record(record, record_size, view)) {
     qxbmp_free(record);
-    return QXBMP_UNSUPPORTED;
+    return QX_RC_MALFORMED;
   }
   const size_t w = view.width, h = view.height;
   auto *out = static_cast<unsigned char *>(qx_malloc(w * h));
   if (out == nullptr) {
     qxbmp_free(record);
-    return QXBMP_NO_MEMORY;
+    return QX_RC_NO_MEMORY;
   }
   if (view.orientation == QXBMP_BOTTOM_FIRST) {
     for (size_t r = 0; r < h; ++r) std::memcpy(out + r * w, view.pixels + (h - 1 - r) * w, w);
@@ -178,19 +178,19 @@ int qxbmp_bmpbuffer_to_buffer(const unsigned char *bitmap, size_t size, unsigned
   *pixels = out;
   *width = view.width;
   *height = view.height;
-  return QXBMP_OK;
+  return QX_RC_OK;
 }
 
-int qxbmp_bmpfile_to_buffer(const char *path, unsigned char **pixels, unsigned int *width,
-                            unsigned int *height) {
+qx_rc qxbmp_bmpfile_to_buffer(const char *path, unsigned char **pixels, unsigned int *width,
+                              unsigned int *height) {
   if (pixels != nullptr) *pixels = nullptr;
   if (width != nullptr) *width = 0;
   if (height != nullptr) *height = 0;
   if (path == nullptr || pixels == nullptr || width == nullptr || height == nullptr)
-    return QXBMP_MISSING_ARGUMENT;
+    return QX_RC_INVALID_ARGUMENT;
 
   std::FILE *f = std::fopen(path, "rb");
-  if (f == nullptr) return QXBMP_FILE_ERROR;
+  if (f == nullptr) return QX_RC_FILE_UNREADABLE;
   // Only a regular file has a size to learn (a directory opens, but has
   // none that can be read).
   struct stat st {};
@@ -199,26 +199,26 @@ int qxbmp_bmpfile_to_buffer(const char *path, unsigned char **pixels, unsigned i
     size = std::ftell(f);
   if (size <= 0 || std::fseek(f, 0, SEEK_SET) != 0) {
     std::fclose(f);
-    return QXBMP_FILE_ERROR;
+    return QX_RC_FILE_UNREADABLE;
   }
   // No supported bitmap comes near this size; refusing it keeps a stray
   // huge file from being read into memory.
   if (static_cast<unsigned long>(size) > QXBMP_MAX_FILE_SIZE) {
     std::fclose(f);
-    return QXBMP_UNSUPPORTED;
+    return QX_RC_MALFORMED;
   }
   auto *data = static_cast<unsigned char *>(qx_malloc(static_cast<size_t>(size)));
   if (data == nullptr) {
     std::fclose(f);
-    return QXBMP_NO_MEMORY;
+    return QX_RC_NO_MEMORY;
   }
   const size_t got = std::fread(data, 1, static_cast<size_t>(size), f);
   std::fclose(f);
   if (got != static_cast<size_t>(size)) {
     qx_free(data);
-    return QXBMP_FILE_ERROR;
+    return QX_RC_FILE_UNREADABLE;
   }
-  const int rc = qxbmp_bmpbuffer_to_buffer(data, static_cast<size_t>(size), pixels, width, height);
+  const qx_rc rc = qxbmp_bmpbuffer_to_buffer(data, static_cast<size_t>(size), pixels, width, height);
   qx_free(data);
   return rc;
 }

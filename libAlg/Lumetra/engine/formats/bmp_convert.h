@@ -14,9 +14,9 @@
  * (padded to 4 bytes) at the pixel-offset field.  Width and |height| must
  * be positive and fit the record's 16-bit fields.
  *
- * Result codes: 0 success; 5 not a supported bitmap; 8 the file cannot be
- * opened, sized or read; 9 out of memory; 14 a required argument is
- * missing.  Every output is cleared before any check.  Buffers handed out
+ * Result codes: QX_RC_OK; QX_RC_MALFORMED not a supported bitmap;
+ * QX_RC_FILE_UNREADABLE the file cannot be opened, sized or read;
+ * QX_RC_NO_MEMORY; QX_RC_INVALID_ARGUMENT a required argument is missing.  Every output is cleared before any check.  Buffers handed out
  * are released with qxbmp_free.
  */
 #ifndef LUMETRA_ENGINE_FORMATS_BMP_CONVERT_H
@@ -25,17 +25,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-enum {
-  QXBMP_OK = 0,
-  QXBMP_UNSUPPORTED = 5,
-  QXBMP_FILE_ERROR = 8,
-  QXBMP_NO_MEMORY = 9,
-  QXBMP_MISSING_ARGUMENT = 14
-};
 
 /* Image record tag and orientation codes. */
 #define QXBMP_RECORD_TAG 0xC3
@@ -49,16 +43,16 @@ enum {
 #define QXBMP_MAX_FILE_SIZE (64u * 1024u * 1024u)
 
 /* Bitmap file -> pixels, top row first, width x height bytes. */
-int qxbmp_bmpfile_to_buffer(const char *path, unsigned char **pixels, unsigned int *width,
-                            unsigned int *height);
+qx_rc qxbmp_bmpfile_to_buffer(const char *path, unsigned char **pixels, unsigned int *width,
+                              unsigned int *height);
 
 /* Bitmap bytes -> pixels, top row first, width x height bytes. */
-int qxbmp_bmpbuffer_to_buffer(const unsigned char *bitmap, size_t size, unsigned char **pixels,
-                              unsigned int *width, unsigned int *height);
+qx_rc qxbmp_bmpbuffer_to_buffer(const unsigned char *bitmap, size_t size, unsigned char **pixels,
+                                unsigned int *width, unsigned int *height);
 
 /* Bitmap bytes -> image record (tag, length field, header, pixels). */
-int qxbmp_bmpbuffer_to_bir(const unsigned char *bitmap, size_t size, unsigned char **record,
-                           size_t *record_size);
+qx_rc qxbmp_bmpbuffer_to_bir(const unsigned char *bitmap, size_t size, unsigned char **record,
+                             size_t *record_size);
 
 /* Releases a buffer made by the functions above; none is allowed. */
 void qxbmp_free(void *buffer);

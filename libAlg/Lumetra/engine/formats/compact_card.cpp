@@ -113,17 +113,17 @@ void qx_normalize_for_isocc(minutiastruct *m, qx_ref_points *points, qx_block_fi
   }
 }
 
-int qx_convert_iso_standard_to_compactcard(const uint8_t *record, uint32_t length,
-                                           int max_minutiae, uint8_t **out, uint32_t *size) {
+qx_rc qx_convert_iso_standard_to_compactcard(const uint8_t *record, uint32_t length,
+                                             int max_minutiae, uint8_t **out, uint32_t *size) {
   if (out != nullptr) *out = nullptr;
   if (size != nullptr) *size = 0;
-  if (record == nullptr || out == nullptr || size == nullptr) return QX_RC_ERR_14;
+  if (record == nullptr || out == nullptr || size == nullptr) return QX_RC_INVALID_ARGUMENT;
   const int version = qx_iso19794_2_version(record, length);
-  if (version == 0) return QX_RC_ERR_4;
+  if (version == 0) return QX_RC_NOT_A_RECORD;
   minutiastruct m;
   qx_ref_points pts;
-  int rc = qx_iso19794_2_to_minutiastruct(record, length, &m, &pts);
-  if (rc != 0) return rc;
+  qx_rc rc = qx_iso19794_2_to_minutiastruct(record, length, &m, &pts);
+  if (rc != QX_RC_OK) return rc;
   const int n = std::clamp<int>(std::min<int>(max_minutiae, m.count), 0, QX_CC_MAX_MINUTIAE);
 
   // Offsets over the minutiae that are written.
@@ -154,7 +154,7 @@ int qx_convert_iso_standard_to_compactcard(const uint8_t *record, uint32_t lengt
   if (qx_iso19794_2_find_extended_block(record, length, QX_ISO_EXT_ZONAL_QUALITY, &zq, &zq_len) &&
       version == 3) {
     // Version 3.0 puts the algorithm's vendor and identifier first.
-    if (zq_len < 4) return QX_RC_ERR_4;
+    if (zq_len < 4) return QX_RC_NOT_A_RECORD;
     zq += 4;
     zq_len -= 4;
   }
@@ -165,36 +165,36 @@ int qx_convert_iso_standard_to_compactcard(const uint8_t *record, uint32_t lengt
   tlv_node *container = root.node;
   if (version == 2) {
     tlv_node *group = tlv_create(QX_CC_TAG_GROUP, 0, nullptr);
-    if (tlv_append_child(root.node, group) != 0) return QX_RC_NO_MEMORY;
+    if (tlv_append_child(root.node, group) != QX_RC_OK) return QX_RC_NO_MEMORY;
     container = group;
   }
   const uint16_t mtag = version == 2 ? QX_CC_TAG_MINUTIAE_V2 : QX_CC_TAG_MINUTIAE_V3;
-  if (tlv_append_child(container, tlv_create(mtag, 3u * n, minutiae)) != 0) return QX_RC_NO_MEMORY;
+  if (tlv_append_child(container, tlv_create(mtag, 3u * n, minutiae)) != QX_RC_OK) return QX_RC_NO_MEMORY;
   if (core_len > 0 &&
-      tlv_append_child(container, tlv_create(QX_CC_TAG_CORES, core_len, cores)) != 0)
+      tlv_append_child(container, tlv_create(QX_CC_TAG_CORES, core_len, cores)) != QX_RC_OK)
     return QX_RC_NO_MEMORY;
   if (delta_len > 0 &&
-      tlv_append_child(container, tlv_create(QX_CC_TAG_DELTAS, delta_len, deltas)) != 0)
+      tlv_append_child(container, tlv_create(QX_CC_TAG_DELTAS, delta_len, deltas)) != QX_RC_OK)
     return QX_RC_NO_MEMORY;
   if (zq_len > 0 &&
-      tlv_append_child(container, tlv_create(QX_CC_TAG_ZONAL_QUALITY, zq_len, zq)) != 0)
+      tlv_append_child(container, tlv_create(QX_CC_TAG_ZONAL_QUALITY, zq_len, zq)) != QX_RC_OK)
     return QX_RC_NO_MEMORY;
   uint8_t *bytes = nullptr;
   size_t total = 0;
   rc = tlv_write_tree(root.node, &bytes, &total);
-  if (rc != 0) return rc;
+  if (rc != QX_RC_OK) return rc;
   *out = bytes;
   *size = static_cast<uint32_t>(total);
-  return 0;
+  return QX_RC_OK;
 }
 
-int qx_iso_compactcard_extend_proprietary_data(uint8_t **card, uint32_t *size,
-                                               const minutiastruct *m) {
-  if (card == nullptr || *card == nullptr || size == nullptr || m == nullptr) return QX_RC_ERR_14;
+qx_rc qx_iso_compactcard_extend_proprietary_data(uint8_t **card, uint32_t *size,
+                                                 const minutiastruct *m) {
+  if (card == nullptr || *card == nullptr || size == nullptr || m == nullptr) return QX_RC_INVALID_ARGUMENT;
   TreeGuard root;
-  int rc = tlv_parse_buffer(*card, *size, &root.node);
+  qx_rc rc = tlv_parse_buffer(*card, *size, &root.node);
   if (rc == QX_RC_NO_MEMORY) return rc;
-  if (rc != 0 || root.node->tag != QX_CC_TAG_BDT) return QX_RC_ERR_4;
+  if (rc != QX_RC_OK || root.node->tag != QX_CC_TAG_BDT) return QX_RC_NOT_A_RECORD;
 
   // Collect the minutiae elements wherever they are (directly or in 0xA1).
   tlv_node *elements[16];
@@ -211,7 +211,7 @@ int qx_iso_compactcard_extend_proprietary_data(uint8_t **card, uint32_t *size,
   for (int i = 0; i < count; ++i)
     if (elements[i]->tag == QX_CC_TAG_MINUTIAE_V3 || elements[i]->tag == QX_CC_TAG_MINUTIAE_V2)
       card_minutiae = elements[i]->length / 3;
-  if (card_minutiae > m->count) return QX_RC_ERR_14;
+  if (card_minutiae > m->count) return QX_RC_INVALID_ARGUMENT;
 
   // Detach them, drop the old group and any earlier proprietary element.
   for (int i = 0; i < count; ++i) tlv_remove(elements[i]);
@@ -256,16 +256,16 @@ int qx_iso_compactcard_extend_proprietary_data(uint8_t **card, uint32_t *size,
     prop.p[4 + i] = static_cast<uint8_t>(q << 4 | (mi.wavelength & 0x0F));
   }
   if (tlv_append_child(root.node, tlv_create(QX_CC_TAG_PROPRIETARY, 4 + card_minutiae, prop.p)) !=
-      0)
+      QX_RC_OK)
     return QX_RC_NO_MEMORY;
   uint8_t *bytes = nullptr;
   size_t total = 0;
   rc = tlv_write_tree(root.node, &bytes, &total);
-  if (rc != 0) return rc;
+  if (rc != QX_RC_OK) return rc;
   qx_free(*card);
   *card = bytes;
   *size = static_cast<uint32_t>(total);
-  return 0;
+  return QX_RC_OK;
 }
 
 int qx_cc_find_element(const uint8_t *card, uint32_t length, uint16_t tag, void *out_element) {
@@ -283,16 +283,16 @@ int qx_cc_find_element(const uint8_t *card, uint32_t length, uint16_t tag, void 
   return found;
 }
 
-int qx_convert_iso_compactcard_to_minutiastruct(const uint8_t *card, uint32_t length,
-                                                minutiastruct *m, qx_ref_points *points) {
-  if (card == nullptr || m == nullptr) return QX_RC_ERR_14;
+qx_rc qx_convert_iso_compactcard_to_minutiastruct(const uint8_t *card, uint32_t length,
+                                                  minutiastruct *m, qx_ref_points *points) {
+  if (card == nullptr || m == nullptr) return QX_RC_INVALID_ARGUMENT;
   std::memset(m, 0, sizeof(*m));
   if (points != nullptr) std::memset(points, 0, sizeof(*points));
   tlv_element el;
   if (!qx_cc_find_element(card, length, QX_CC_TAG_MINUTIAE_V3, &el) &&
       !qx_cc_find_element(card, length, QX_CC_TAG_MINUTIAE_V2, &el))
-    return QX_RC_ERR_4;
-  if (el.length % 3 != 0 || el.length / 3 > QX_MAX_MINUTIAE) return QX_RC_ERR_4;
+    return QX_RC_NOT_A_RECORD;
+  if (el.length % 3 != 0 || el.length / 3 > QX_MAX_MINUTIAE) return QX_RC_NOT_A_RECORD;
   const int n = static_cast<int>(el.length / 3);
   int max_x = 0, max_y = 0;
   for (int i = 0; i < n; ++i) {
@@ -313,7 +313,7 @@ int qx_convert_iso_compactcard_to_minutiastruct(const uint8_t *card, uint32_t le
     const uint16_t tags[2] = {QX_CC_TAG_CORES, QX_CC_TAG_DELTAS};
     for (int g = 0; g < 2; ++g) {
       if (!qx_cc_find_element(card, length, tags[g], &el)) continue;
-      if (el.length % 3 != 0 || el.length / 3 > 4) return QX_RC_ERR_4;
+      if (el.length % 3 != 0 || el.length / 3 > 4) return QX_RC_NOT_A_RECORD;
       qx_ref_point *dst = g == 0 ? points->cores : points->deltas;
       const int np = static_cast<int>(el.length / 3);
       for (int i = 0; i < np; ++i) {
@@ -330,7 +330,7 @@ int qx_convert_iso_compactcard_to_minutiastruct(const uint8_t *card, uint32_t le
   // The card keeps no image size: the smallest even size holding every point.
   m->cols = static_cast<int16_t>((max_x + 2) & ~1);
   m->rows = static_cast<int16_t>((max_y + 2) & ~1);
-  return 0;
+  return QX_RC_OK;
 }
 
 uint32_t qx_iso19794_2_compact_card_get_length(const uint8_t *bytes, uint32_t available) {

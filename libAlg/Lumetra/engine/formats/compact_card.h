@@ -5,13 +5,15 @@
  * library's proprietary block (0x82) with quality and ridge spacing.
  *
  * Buffers are allocated with qx_malloc and released with qx_free.
- * Result codes: 0; 4 not a supported record; 9 memory; 14 missing argument.
+ * Result codes: QX_RC_OK; QX_RC_NOT_A_RECORD; QX_RC_NO_MEMORY;
+ * QX_RC_INVALID_ARGUMENT for a missing argument.
  */
 #ifndef LUMETRA_ENGINE_FORMATS_COMPACT_CARD_H
 #define LUMETRA_ENGINE_FORMATS_COMPACT_CARD_H
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
 #include "engine/formats/record_inputs.h"
 
 #ifdef __cplusplus
@@ -38,18 +40,18 @@ void qx_normalize_for_isocc(minutiastruct *m, qx_ref_points *points, qx_block_fi
 
 /* Compact card from a version 2.0 or 3.0 record, keeping at most
  * min(max_minutiae, 128) minutiae. */
-int qx_convert_iso_standard_to_compactcard(const uint8_t *record, uint32_t length,
-                                           int max_minutiae, uint8_t **out, uint32_t *size);
+qx_rc qx_convert_iso_standard_to_compactcard(const uint8_t *record, uint32_t length,
+                                             int max_minutiae, uint8_t **out, uint32_t *size);
 
 /* Appends the proprietary block (quality and ridge spacing of the card's
  * minutiae, taken from `m` in minutia order) and regroups the minutiae
  * elements.  *card is replaced. */
-int qx_iso_compactcard_extend_proprietary_data(uint8_t **card, uint32_t *size,
-                                               const minutiastruct *m);
+qx_rc qx_iso_compactcard_extend_proprietary_data(uint8_t **card, uint32_t *size,
+                                                 const minutiastruct *m);
 
 /* Minutiae (and, when `points` is given, cores and deltas) of a card. */
-int qx_convert_iso_compactcard_to_minutiastruct(const uint8_t *card, uint32_t length,
-                                                minutiastruct *m, qx_ref_points *points);
+qx_rc qx_convert_iso_compactcard_to_minutiastruct(const uint8_t *card, uint32_t length,
+                                                  minutiastruct *m, qx_ref_points *points);
 
 /* Total size of the leading element when it is 0x7F2E and fits into
  * `available` bytes, otherwise 0. */

@@ -52,23 +52,23 @@ qx_ref_points ref_points(const bal_extract_result &r) {
 }
 
 // The standard record with the blocks chosen by `blocks`.
-int standard_record(const minutiastruct &m, const qx_ref_points &pts, const bal_extract_result &r,
-                    const qx_block_field &ori, const qx_block_field &frq, uint32_t flags,
-                    uint32_t blocks, uint8_t **rec, uint32_t *n) {
-  int rc = (flags & QX_CONTENT_V3) ? qx_minutiastruct_to_iso19794_2_v3(&m, rec, n)
+qx_rc standard_record(const minutiastruct &m, const qx_ref_points &pts, const bal_extract_result &r,
+                      const qx_block_field &ori, const qx_block_field &frq, uint32_t flags,
+                      uint32_t blocks, uint8_t **rec, uint32_t *n) {
+  qx_rc rc = (flags & QX_CONTENT_V3) ? qx_minutiastruct_to_iso19794_2_v3(&m, rec, n)
                                    : qx_minutiastruct_to_iso19794_2_v2(&m, rec, n);
-  if (rc == 0 && (blocks & QX_CONTENT_REF_POINTS))
+  if (rc == QX_RC_OK && (blocks & QX_CONTENT_REF_POINTS))
     rc = qx_iso19794_2_extend_ref_points(rec, n, &pts);
-  if (rc == 0 && (blocks & QX_CONTENT_ZONAL_QUALITY) && r.quality_field.data != nullptr) {
+  if (rc == QX_RC_OK && (blocks & QX_CONTENT_ZONAL_QUALITY) && r.quality_field.data != nullptr) {
     const qx_block_field q{r.quality_field.data, r.quality_field.rows, r.quality_field.cols,
                            r.quality_field.block_h, 0, 0, nullptr};
     rc = qx_iso19794_2_extend_zonal_quality(rec, n, &q);
   }
-  if (rc == 0 && (blocks & QX_CONTENT_ORIENTATION) && ori.data != nullptr)
+  if (rc == QX_RC_OK && (blocks & QX_CONTENT_ORIENTATION) && ori.data != nullptr)
     rc = qx_iso19794_2_extend_orientation_field(rec, n, &ori, frq.data);
-  if (rc == 0 && (blocks & QX_CONTENT_FREQUENCY) && frq.data != nullptr)
+  if (rc == QX_RC_OK && (blocks & QX_CONTENT_FREQUENCY) && frq.data != nullptr)
     rc = qx_iso19794_2_extend_frequency_field(rec, n, &frq);
-  if (rc != 0) {
+  if (rc != QX_RC_OK) {
     qx_free(*rec);
     *rec = nullptr;
   }
@@ -76,11 +76,52 @@ int standard_record(const minutiastruct &m, const qx_ref_points &pts, const bal_
 }
 
 // Engine result codes of the record writers as image-layer statuses.
-int status_of(int rc) { return rc == QX_RC_NO_MEMORY ? QXI_NO_MEMORY : rc == 0 ? 0 : QXI_OUT_OF_RANGE; }
+qxi_status status_of(qx_rc rc) {
+  return rc == QX_RC_NO_MEMORY ? QXI_NO_MEMORY : rc == QX_RC_OK ? QXI_OK : QXI_OUT_OF_RANGE;
+}
+
+// Content flag -> extraction request bits.  Every content flag is either
+// here or among the encoding-only flags; the assertions below keep it so.
+struct ContentRequest {
+  uint32_t content;
+  uint32_t request;
+};
+constexpr ContentRequest kContentRequests[] = {
+    {QX_CONTENT_REF_POINTS, BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS},
+    {QX_CONTENT_ZONAL_QUALITY, BAL_EXTRACT_QUALITY_FIELD},
+    {QX_CONTENT_ORIENTATION, BAL_EXTRACT_ORIENTATION_FIELD},
+    {QX_CONTENT_FREQUENCY, BAL_EXTRACT_FREQUENCY_FIELD},
+    {QX_CONTENT_FINE_FIELDS, BAL_EXTRACT_FINE_FIELDS},
+    {QX_CONTENT_SPEED, BAL_EXTRACT_HALF_FREQUENCY},
+    {QX_CONTENT_HALF_RESOLUTION, BAL_EXTRACT_250DPI},
+};
+
+constexpr uint32_t mapped_content() {
+  uint32_t all = 0;
+  for (const ContentRequest &m : kContentRequests) all |= m.content;
+  return all;
+}
+constexpr uint32_t kAllContent = QX_CONTENT_REF_POINTS | QX_CONTENT_ZONAL_QUALITY | QX_CONTENT_ORIENTATION |
+                                 QX_CONTENT_FREQUENCY | QX_CONTENT_PROPRIETARY | QX_CONTENT_FINE_FIELDS |
+                                 QX_CONTENT_IMAGE | QX_CONTENT_V3 | QX_CONTENT_SPEED |
+                                 QX_CONTENT_HALF_RESOLUTION | QX_CONTENT_OWN_BUFFER;
+static_assert((mapped_content() & QX_CONTENT_ENCODING_ONLY) == 0,
+              "a content flag is both encoding-only and an extraction request");
+static_assert((mapped_content() | QX_CONTENT_ENCODING_ONLY) == kAllContent,
+              "every content flag maps to extraction requests or is encoding-only");
 
 }  // namespace
 
 extern "C" {
+
+uint32_t qx_extraction_request_of_content(uint32_t content, int format) {
+  uint32_t request = 0;
+  for (const ContentRequest &m : kContentRequests)
+    if (content & m.content) request |= m.request;
+  if (format == QX_FORMAT_CARD_TO_EHM) request |= BAL_EXTRACT_ORIENTATION_FIELD | BAL_EXTRACT_FREQUENCY_FIELD;
+  return request;
+}
+
 
 int bal_origin_is_dummy(const uint8_t *pixels, int rows, int cols) {
   if (pixels == nullptr || rows != 16 || cols != 16) return 0;
@@ -93,7 +134,7 @@ void bal_origin_get_dummy_image(uint8_t *pixels) {
   for (int i = 0; i < 256; ++i) pixels[i] = dummy_pixel(i);
 }
 
-int bal_origin_get_dummy_template(uint8_t **out, uint32_t *size) {
+qxi_status bal_origin_get_dummy_template(uint8_t **out, uint32_t *size) {
   // 7F2E { A1 { 90: 32 minutiae of 3 bytes } }, all lengths in short form.
   constexpr uint32_t kTotal = 7 + 96;
   auto *p = static_cast<uint8_t *>(qx_malloc(kTotal));
@@ -103,12 +144,12 @@ int bal_origin_get_dummy_template(uint8_t **out, uint32_t *size) {
   for (int i = 0; i < 32; ++i) dummy_minutia(i, p + 7 + 3 * i);
   *out = p;
   *size = kTotal;
-  return 0;
+  return QXI_OK;
 }
 
-int qx_encode_extraction(const bal_extract_result *r, const uint8_t *image, int rows, int cols,
-                         uint32_t flags, int format, int max_minutiae, uint8_t **out,
-                         uint32_t *size) {
+qxi_status qx_encode_extraction(const bal_extract_result *r, const uint8_t *image, int rows, int cols,
+                                uint32_t flags, int format, int max_minutiae, uint8_t **out,
+                                uint32_t *size) {
   if (r == nullptr || out == nullptr || size == nullptr) return QXI_OUT_OF_RANGE;
   *out = nullptr;
   *size = 0;
@@ -119,14 +160,14 @@ int qx_encode_extraction(const bal_extract_result *r, const uint8_t *image, int 
   if (format == QX_FORMAT_ISO_RECORD) {
     uint8_t *rec;
     uint32_t n;
-    const int rc = standard_record(m, pts, *r, ori, frq, flags, flags, &rec, &n);
-    if (rc != 0) return status_of(rc);
+    const qx_rc rc = standard_record(m, pts, *r, ori, frq, flags, flags, &rec, &n);
+    if (rc != QX_RC_OK) return status_of(rc);
     *out = rec;
     *size = n;
-    return 0;
+    return QXI_OK;
   }
   if (format == QX_FORMAT_ANSI378) {
-    const int rc = (flags & QX_CONTENT_V3) ? qx_minutiastruct_to_ansi378_v3(&m, out, size)
+    const qx_rc rc = (flags & QX_CONTENT_V3) ? qx_minutiastruct_to_ansi378_v3(&m, out, size)
                                            : qx_minutiastruct_to_ansi378_v2(&m, out, size);
     return status_of(rc);
   }
@@ -135,16 +176,16 @@ int qx_encode_extraction(const bal_extract_result *r, const uint8_t *image, int 
   qx_normalize_for_isocc(&m, &pts, &ori, &frq);
   BufGuard rec;
   uint32_t rec_len = 0;
-  int rc = standard_record(m, pts, *r, ori, frq, flags,
+  qx_rc rc = standard_record(m, pts, *r, ori, frq, flags,
                            flags & (QX_CONTENT_REF_POINTS | QX_CONTENT_ZONAL_QUALITY), &rec.p,
                            &rec_len);
-  if (rc != 0) return status_of(rc);
+  if (rc != QX_RC_OK) return status_of(rc);
   BufGuard card;
   uint32_t card_len = 0;
   rc = qx_convert_iso_standard_to_compactcard(rec.p, rec_len, max_minutiae, &card.p, &card_len);
-  if (rc == 0 && (flags & QX_CONTENT_PROPRIETARY))
+  if (rc == QX_RC_OK && (flags & QX_CONTENT_PROPRIETARY))
     rc = qx_iso_compactcard_extend_proprietary_data(&card.p, &card_len, &m);
-  if (rc != 0) return status_of(rc);
+  if (rc != QX_RC_OK) return status_of(rc);
 
   const bool fields = format == QX_FORMAT_CARD_TO_EHM ||
                       ((flags & QX_CONTENT_ORIENTATION) && (flags & QX_CONTENT_FREQUENCY));
@@ -152,7 +193,7 @@ int qx_encode_extraction(const bal_extract_result *r, const uint8_t *image, int 
     *out = card.p;
     *size = card_len;
     card.p = nullptr;
-    return 0;
+    return QXI_OK;
   }
   if (format == QX_FORMAT_CARD_TO_EHM) {
     rc = qx_iso_compactcard_to_ehm(card.p, card_len, &ori, &frq, out, size);
@@ -165,9 +206,9 @@ int qx_encode_extraction(const bal_extract_result *r, const uint8_t *image, int 
   return status_of(rc);
 }
 
-int bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_position,
-                         int impression_type, int min_minutiae, int max_minutiae, int ordering,
-                         uint32_t flags, int format, uint8_t **out, uint32_t *size) {
+qxi_status bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_position,
+                                int impression_type, int min_minutiae, int max_minutiae, int ordering,
+                                uint32_t flags, int format, uint8_t **out, uint32_t *size) {
   if (out != nullptr) *out = nullptr;
   if (size != nullptr) *size = 0;
   // With an owned buffer every path below frees it exactly once.
@@ -178,8 +219,8 @@ int bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_positio
       !valid_impression(impression_type))
     return QXI_OUT_OF_RANGE;
   if (bal_origin_is_dummy(pixels, rows, cols)) {
-    const int rc = bal_origin_get_dummy_template(out, size);
-    return rc != 0 ? rc : QXI_DUMMY_TEMPLATE;
+    const qxi_status st = bal_origin_get_dummy_template(out, size);
+    return st != QXI_OK ? st : QXI_DUMMY_TEMPLATE;
   }
   if (format != QX_FORMAT_ISO_RECORD && format != QX_FORMAT_COMPACT_CARD &&
       format != QX_FORMAT_ANSI378 && format != QX_FORMAT_CARD_TO_EHM &&
@@ -188,9 +229,7 @@ int bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_positio
 
   auto *res = static_cast<bal_extract_result *>(qx_calloc(1, sizeof(bal_extract_result)));
   if (res == nullptr) return QXI_NO_MEMORY;
-  uint32_t req = flags & (0x8u | 0x10u | 0x20u | 0x80u | 0x800u | 0x1000u);
-  if (flags & QX_CONTENT_REF_POINTS) req |= BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS;
-  if (format == QX_FORMAT_CARD_TO_EHM) req |= BAL_EXTRACT_ORIENTATION_FIELD | BAL_EXTRACT_FREQUENCY_FIELD;
+  const uint32_t req = qx_extraction_request_of_content(flags, format);
   res->flags = req;
   res->minutiae.max_minutiae = static_cast<uint8_t>(max_minutiae > 255 ? 255 : max_minutiae < 0 ? 0 : max_minutiae);
   res->minutiae.ordering = static_cast<uint8_t>(ordering);
@@ -206,15 +245,15 @@ int bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_positio
 
   // bal_extract keeps the buffer it is given only for the extraction; the
   // fusion record with the image needs the pixels afterwards.
-  int status = bal_extract(pixels, rows, cols, res);
-  if (status == 0 && res->minutiae.count < min_minutiae) status = QXI_TOO_FEW_MINUTIAE;
-  if (status == 0) {
+  qxi_status status = bal_extract(pixels, rows, cols, res);
+  if (status == QXI_OK && res->minutiae.count < min_minutiae) status = QXI_TOO_FEW_MINUTIAE;
+  if (status == QXI_OK) {
     if (format == QX_FORMAT_EXTRACTION_RECORD) {
       // The record is handed over without the buffers hung on it.
       bal_extract_release(res);
       *out = reinterpret_cast<uint8_t *>(res);
       *size = sizeof(*res);
-      return 0;
+      return QXI_OK;
     }
     status = qx_encode_extraction(res, pixels, rows, cols, flags, format, max_minutiae, out, size);
   }
@@ -223,7 +262,7 @@ int bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_positio
   return status;
 }
 
-int BAL_EXTRACT_TEMPLATE_MOC(uint8_t *pixels, int rows, int cols, uint8_t **out, uint32_t *size) {
+qxi_status BAL_EXTRACT_TEMPLATE_MOC(uint8_t *pixels, int rows, int cols, uint8_t **out, uint32_t *size) {
   return bal_extract_template(pixels, rows, cols, 0, 0, 0, 64, 21, QX_CONTENT_PROPRIETARY,
                               QX_FORMAT_COMPACT_CARD, out, size);
 }

@@ -26,7 +26,7 @@ constexpr int kFineOrder[8][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 2}, {2, 0}
 uint8_t signed_byte(int16_t v) { return static_cast<uint8_t>(static_cast<int8_t>(std::clamp<int>(v, -128, 127))); }
 
 // One stream: eight quantised differences per block, blocks row by row.
-int encode_stream(const qx_block_field &f, uint8_t **out, uint32_t *len) {
+qx_rc encode_stream(const qx_block_field &f, uint8_t **out, uint32_t *len) {
   const int rows = f.rows, cols = f.cols;
   const int32_t count = 8 * rows * cols;
   int8_t *values = static_cast<int8_t *>(qx_malloc(static_cast<size_t>(count) + 1));
@@ -47,28 +47,28 @@ int encode_stream(const qx_block_field &f, uint8_t **out, uint32_t *len) {
   *len = pack5v(values, count, stream);
   qx_free(values);
   *out = stream;
-  return 0;
+  return QX_RC_OK;
 }
 
-int build_hybrid(const uint8_t *card, uint32_t card_length, const qx_block_field *ori,
-                 const qx_block_field *freq, const qx_fusion_image *image, uint8_t **out,
-                 uint32_t *size) {
+qx_rc build_hybrid(const uint8_t *card, uint32_t card_length, const qx_block_field *ori,
+                   const qx_block_field *freq, const qx_fusion_image *image, uint8_t **out,
+                   uint32_t *size) {
   if (out != nullptr) *out = nullptr;
   if (size != nullptr) *size = 0;
-  if (card == nullptr || out == nullptr || size == nullptr) return QX_RC_ERR_14;
-  if (qx_iso19794_2_compact_card_get_length(card, card_length) == 0) return QX_RC_ERR_4;
+  if (card == nullptr || out == nullptr || size == nullptr) return QX_RC_INVALID_ARGUMENT;
+  if (qx_iso19794_2_compact_card_get_length(card, card_length) == 0) return QX_RC_NOT_A_RECORD;
   BufGuard spectral;
   uint32_t spectral_len = 0;
-  int rc = qx_spectral_part_encode(ori, freq, &spectral.p, &spectral_len);
-  if (rc != 0) return rc;
+  qx_rc rc = qx_spectral_part_encode(ori, freq, &spectral.p, &spectral_len);
+  if (rc != QX_RC_OK) return rc;
 
   TreeGuard root;
   root.node = tlv_create(QX_CC_TAG_BDT, 0, nullptr);
   if (root.node == nullptr) return QX_RC_NO_MEMORY;
   tlv_node *minutiae = tlv_create(QX_CC_TAG_GROUP, 0, nullptr);
-  if (tlv_append_child(root.node, minutiae) != 0) return QX_RC_NO_MEMORY;
+  if (tlv_append_child(root.node, minutiae) != QX_RC_OK) return QX_RC_NO_MEMORY;
   tlv_node *features = tlv_create(QX_HYB_TAG_FEATURES, 0, nullptr);
-  if (tlv_append_child(root.node, features) != 0) return QX_RC_NO_MEMORY;
+  if (tlv_append_child(root.node, features) != QX_RC_OK) return QX_RC_NO_MEMORY;
   bool any = false;
   for (uint16_t tag : {uint16_t{QX_CC_TAG_MINUTIAE_V3}, uint16_t{QX_CC_TAG_MINUTIAE_V2},
                        uint16_t{QX_CC_TAG_CORES}, uint16_t{QX_CC_TAG_DELTAS},
@@ -76,33 +76,33 @@ int build_hybrid(const uint8_t *card, uint32_t card_length, const qx_block_field
     tlv_element el;
     if (!qx_cc_find_element(card, card_length, tag, &el)) continue;
     any |= tag == QX_CC_TAG_MINUTIAE_V3 || tag == QX_CC_TAG_MINUTIAE_V2;
-    if (tlv_append_child(minutiae, tlv_create(tag, el.length, el.value)) != 0) return QX_RC_NO_MEMORY;
+    if (tlv_append_child(minutiae, tlv_create(tag, el.length, el.value)) != QX_RC_OK) return QX_RC_NO_MEMORY;
   }
-  if (!any) return QX_RC_ERR_4;
+  if (!any) return QX_RC_NOT_A_RECORD;
   tlv_element prop;
   if (qx_cc_find_element(card, card_length, QX_CC_TAG_PROPRIETARY, &prop) &&
-      tlv_append_child(features, tlv_create(QX_CC_TAG_PROPRIETARY, prop.length, prop.value)) != 0)
+      tlv_append_child(features, tlv_create(QX_CC_TAG_PROPRIETARY, prop.length, prop.value)) != QX_RC_OK)
     return QX_RC_NO_MEMORY;
-  if (tlv_append_child(features, tlv_create(QX_HYB_TAG_SPECTRAL, spectral_len, spectral.p)) != 0)
+  if (tlv_append_child(features, tlv_create(QX_HYB_TAG_SPECTRAL, spectral_len, spectral.p)) != QX_RC_OK)
     return QX_RC_NO_MEMORY;
 
   BufGuard pic;
   uint8_t dims[6];
   if (image != nullptr && image->rows > 0 && image->cols > 0) {
-    if (image->rows > 0xFFFF || image->cols > 0xFFFF) return QX_RC_ERR_14;
+    if (image->rows > 0xFFFF || image->cols > 0xFFFF) return QX_RC_INVALID_ARGUMENT;
     if (image->pixels != nullptr) {
       // The image element: rows and cols (big-endian) and the pixels.
       if (image->pixel_rows <= 0 || image->pixel_cols <= 0 || image->pixel_rows > 0xFFFF ||
           image->pixel_cols > 0xFFFF)
-        return QX_RC_ERR_14;
+        return QX_RC_INVALID_ARGUMENT;
       const uint64_t n = static_cast<uint64_t>(image->pixel_rows) * image->pixel_cols;
-      if (n + 4 > TLV_MAX_LENGTH) return QX_RC_ERR_14;
+      if (n + 4 > TLV_MAX_LENGTH) return QX_RC_INVALID_ARGUMENT;
       pic.p = static_cast<uint8_t *>(qx_malloc(n + 4));
       if (pic.p == nullptr) return QX_RC_NO_MEMORY;
       put16(pic.p, static_cast<uint32_t>(image->pixel_rows));
       put16(pic.p + 2, static_cast<uint32_t>(image->pixel_cols));
       std::memcpy(pic.p + 4, image->pixels, n);
-      if (tlv_append_child(features, tlv_create(QX_HYB_TAG_IMAGE, static_cast<uint32_t>(n + 4), pic.p)) != 0)
+      if (tlv_append_child(features, tlv_create(QX_HYB_TAG_IMAGE, static_cast<uint32_t>(n + 4), pic.p)) != QX_RC_OK)
         return QX_RC_NO_MEMORY;
     }
     // Rows and cols low byte first, unlike the rest of the record.
@@ -112,16 +112,16 @@ int build_hybrid(const uint8_t *card, uint32_t card_length, const qx_block_field
     dims[3] = static_cast<uint8_t>(image->cols);
     dims[4] = static_cast<uint8_t>(image->cols >> 8);
     dims[5] = std::min<uint8_t>(image->quality, 100);
-    if (tlv_append_child(features, tlv_create(QX_HYB_TAG_DIMENSIONS, 6, dims)) != 0)
+    if (tlv_append_child(features, tlv_create(QX_HYB_TAG_DIMENSIONS, 6, dims)) != QX_RC_OK)
       return QX_RC_NO_MEMORY;
   }
   uint8_t *bytes = nullptr;
   size_t total = 0;
   rc = tlv_write_tree(root.node, &bytes, &total);
-  if (rc != 0) return rc;
+  if (rc != QX_RC_OK) return rc;
   *out = bytes;
   *size = static_cast<uint32_t>(total);
-  return 0;
+  return QX_RC_OK;
 }
 
 }  // namespace
@@ -181,25 +181,25 @@ int unpack5v(const uint8_t *stream, int32_t stream_length, int32_t count, int8_t
   return total_bits - bit > 7 ? 1 : 0;
 }
 
-int qx_spectral_part_encode(const qx_block_field *ori, const qx_block_field *freq, uint8_t **out,
-                            uint32_t *size) {
+qx_rc qx_spectral_part_encode(const qx_block_field *ori, const qx_block_field *freq, uint8_t **out,
+                              uint32_t *size) {
   if (out != nullptr) *out = nullptr;
   if (size != nullptr) *size = 0;
-  if (ori == nullptr || freq == nullptr || out == nullptr || size == nullptr) return QX_RC_ERR_14;
-  if (ori->rows != freq->rows || ori->cols != freq->cols) return QX_RC_ERR_14;
+  if (ori == nullptr || freq == nullptr || out == nullptr || size == nullptr) return QX_RC_INVALID_ARGUMENT;
+  if (ori->rows != freq->rows || ori->cols != freq->cols) return QX_RC_INVALID_ARGUMENT;
   const uint32_t blocks = static_cast<uint32_t>(ori->rows) * ori->cols;
-  if (blocks > 0 && (ori->data == nullptr || freq->data == nullptr)) return QX_RC_ERR_14;
+  if (blocks > 0 && (ori->data == nullptr || freq->data == nullptr)) return QX_RC_INVALID_ARGUMENT;
   const bool fine = ori->fine != nullptr && freq->fine != nullptr && blocks > 0;
   const uint32_t main_len = 5 + 2 * blocks;
-  if (fine && main_len > 0xFFFF) return QX_RC_ERR_14;
+  if (fine && main_len > 0xFFFF) return QX_RC_INVALID_ARGUMENT;
 
   BufGuard so, sf;
   uint32_t lo = 0, lf = 0;
   if (fine) {
-    int rc = encode_stream(*ori, &so.p, &lo);
-    if (rc == 0) rc = encode_stream(*freq, &sf.p, &lf);
-    if (rc != 0) return rc;
-    if (4 + lo + lf > 0xFFFF) return QX_RC_ERR_14;
+    qx_rc rc = encode_stream(*ori, &so.p, &lo);
+    if (rc == QX_RC_OK) rc = encode_stream(*freq, &sf.p, &lf);
+    if (rc != QX_RC_OK) return rc;
+    if (4 + lo + lf > 0xFFFF) return QX_RC_INVALID_ARGUMENT;
   }
   const uint32_t total = fine ? 4 + main_len + 3 + 4 + lo + lf : main_len;
   auto *p = static_cast<uint8_t *>(qx_malloc(total));
@@ -232,35 +232,35 @@ int qx_spectral_part_encode(const qx_block_field *ori, const qx_block_field *fre
   }
   *out = p;
   *size = total;
-  return 0;
+  return QX_RC_OK;
 }
 
-int qx_iso_compactcard_to_iso_fusion(const uint8_t *card, uint32_t card_length,
-                                     const qx_block_field *orientation,
-                                     const qx_block_field *frequency, const qx_fusion_image *image,
-                                     uint8_t **out, uint32_t *size) {
+qx_rc qx_iso_compactcard_to_iso_fusion(const uint8_t *card, uint32_t card_length,
+                                       const qx_block_field *orientation,
+                                       const qx_block_field *frequency, const qx_fusion_image *image,
+                                       uint8_t **out, uint32_t *size) {
   return build_hybrid(card, card_length, orientation, frequency, image, out, size);
 }
 
-int qx_iso_compactcard_to_ehm(const uint8_t *card, uint32_t card_length,
-                              const qx_block_field *orientation, const qx_block_field *frequency,
-                              uint8_t **out, uint32_t *size) {
+qx_rc qx_iso_compactcard_to_ehm(const uint8_t *card, uint32_t card_length,
+                                const qx_block_field *orientation, const qx_block_field *frequency,
+                                uint8_t **out, uint32_t *size) {
   return build_hybrid(card, card_length, orientation, frequency, nullptr, out, size);
 }
 
-int qx_hybrid_get_dimensions(const uint8_t *record, uint32_t length, int32_t *rows, int32_t *cols,
-                             uint8_t *quality) {
+qx_rc qx_hybrid_get_dimensions(const uint8_t *record, uint32_t length, int32_t *rows, int32_t *cols,
+                               uint8_t *quality) {
   if (rows != nullptr) *rows = 0;
   if (cols != nullptr) *cols = 0;
   if (quality != nullptr) *quality = 0;
   tlv_element el;
   if (!qx_cc_find_element(record, length, QX_HYB_TAG_DIMENSIONS, &el) || el.length != 6 ||
       el.value[0] != 1)
-    return QX_RC_ERR_4;
+    return QX_RC_NOT_A_RECORD;
   if (rows != nullptr) *rows = el.value[1] | el.value[2] << 8;
   if (cols != nullptr) *cols = el.value[3] | el.value[4] << 8;
   if (quality != nullptr) *quality = el.value[5];
-  return 0;
+  return QX_RC_OK;
 }
 
 int verify_unpack_template(const uint8_t *set, uint32_t length, int32_t *cols, int32_t *rows,

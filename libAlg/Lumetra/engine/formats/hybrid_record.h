@@ -20,6 +20,7 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
 #include "engine/formats/record_inputs.h"
 
 #ifdef __cplusplus
@@ -53,25 +54,25 @@ int unpack5v(const uint8_t *stream, int32_t stream_length, int32_t count, int8_t
              int32_t *decoded);
 
 /* Spectral part of the two fields (same grid).  Long layout with the fine
- * grid when both fields carry one.  0, 9, or 14 for fields that differ in
- * geometry or lack data. */
-int qx_spectral_part_encode(const qx_block_field *orientation, const qx_block_field *frequency,
-                            uint8_t **out, uint32_t *size);
+ * grid when both fields carry one.  QX_RC_OK, QX_RC_NO_MEMORY, or
+ * QX_RC_INVALID_ARGUMENT for fields that differ in geometry or lack data. */
+qx_rc qx_spectral_part_encode(const qx_block_field *orientation, const qx_block_field *frequency,
+                              uint8_t **out, uint32_t *size);
 
 /* The hybrid record from a compact card, the two fields and the image. */
-int qx_iso_compactcard_to_iso_fusion(const uint8_t *card, uint32_t card_length,
-                                     const qx_block_field *orientation,
-                                     const qx_block_field *frequency, const qx_fusion_image *image,
-                                     uint8_t **out, uint32_t *size);
+qx_rc qx_iso_compactcard_to_iso_fusion(const uint8_t *card, uint32_t card_length,
+                                       const qx_block_field *orientation,
+                                       const qx_block_field *frequency, const qx_fusion_image *image,
+                                       uint8_t **out, uint32_t *size);
 /* The hybrid layout without image and dimension block. */
-int qx_iso_compactcard_to_ehm(const uint8_t *card, uint32_t card_length,
-                              const qx_block_field *orientation, const qx_block_field *frequency,
-                              uint8_t **out, uint32_t *size);
+qx_rc qx_iso_compactcard_to_ehm(const uint8_t *card, uint32_t card_length,
+                                const qx_block_field *orientation, const qx_block_field *frequency,
+                                uint8_t **out, uint32_t *size);
 
 /* Image dimensions of a hybrid record's 0xC3 block: 0, or 4 when absent
  * or malformed. */
-int qx_hybrid_get_dimensions(const uint8_t *record, uint32_t length, int32_t *rows,
-                             int32_t *cols, uint8_t *quality);
+qx_rc qx_hybrid_get_dimensions(const uint8_t *record, uint32_t length, int32_t *rows,
+                               int32_t *cols, uint8_t *quality);
 
 /* Reads a matcher feature set (see the spectral matcher): 0 or 1. */
 int verify_unpack_template(const uint8_t *set, uint32_t length, int32_t *cols, int32_t *rows,

@@ -49,17 +49,17 @@ uint32_t minutiae_offset(int version) {
 
 // Appends one extended data block, raising the record length, the 3.0
 // representation length and the extended data length field.
-int append_block(uint8_t **record, uint32_t *size, uint16_t type, const uint8_t *data,
-                 uint32_t data_len, const uint8_t *prefix, uint32_t prefix_len) {
-  if (record == nullptr || *record == nullptr || size == nullptr) return QX_RC_ERR_14;
+qx_rc append_block(uint8_t **record, uint32_t *size, uint16_t type, const uint8_t *data,
+                   uint32_t data_len, const uint8_t *prefix, uint32_t prefix_len) {
+  if (record == nullptr || *record == nullptr || size == nullptr) return QX_RC_INVALID_ARGUMENT;
   const int version = qx_iso19794_2_version(*record, *size);
-  if (version == 0) return QX_RC_ERR_4;
+  if (version == 0) return QX_RC_NOT_A_RECORD;
   const uint32_t block_len = 4 + prefix_len + data_len;
   const uint32_t n = (*record)[count_offset(version)];
   const uint32_t ext_pos = minutiae_offset(version) + 6 * n;
-  if (ext_pos + 2 > *size) return QX_RC_ERR_4;
+  if (ext_pos + 2 > *size) return QX_RC_NOT_A_RECORD;
   const uint32_t ext_len = get16(*record + ext_pos);
-  if (block_len > 0xFFFF || ext_len + block_len > 0xFFFF) return QX_RC_ERR_14;
+  if (block_len > 0xFFFF || ext_len + block_len > 0xFFFF) return QX_RC_INVALID_ARGUMENT;
   auto *grown = static_cast<uint8_t *>(qx_malloc(*size + block_len));
   if (grown == nullptr) return QX_RC_NO_MEMORY;
   std::memcpy(grown, *record, *size);
@@ -75,7 +75,7 @@ int append_block(uint8_t **record, uint32_t *size, uint16_t type, const uint8_t 
   qx_free(*record);
   *record = grown;
   *size = new_size;
-  return 0;
+  return QX_RC_OK;
 }
 
 // Header of the orientation and frequency blocks: block size, x and y
@@ -90,16 +90,16 @@ uint32_t field_header(uint8_t *p, const qx_block_field &f) {
 }
 
 template <typename Map>
-int extend_field(uint8_t **record, uint32_t *size, const qx_block_field *f, uint16_t type,
-                 const uint8_t *presence, Map map) {
-  if (f == nullptr || (f->data == nullptr && f->rows * f->cols > 0)) return QX_RC_ERR_14;
+qx_rc extend_field(uint8_t **record, uint32_t *size, const qx_block_field *f, uint16_t type,
+                   const uint8_t *presence, Map map) {
+  if (f == nullptr || (f->data == nullptr && f->rows * f->cols > 0)) return QX_RC_INVALID_ARGUMENT;
   const uint32_t blocks = static_cast<uint32_t>(f->rows) * f->cols;
   auto *data = static_cast<uint8_t *>(qx_malloc(7 + blocks));
   if (data == nullptr) return QX_RC_NO_MEMORY;
   const uint32_t h = field_header(data, *f);
   for (uint32_t i = 0; i < blocks; ++i)
     data[h + i] = map(f->data[i], presence == nullptr || presence[i] != 0);
-  const int rc = append_block(record, size, type, data, h + blocks, nullptr, 0);
+  const qx_rc rc = append_block(record, size, type, data, h + blocks, nullptr, 0);
   qx_free(data);
   return rc;
 }
@@ -111,11 +111,11 @@ bool group_has_directions(const qx_ref_point *pts, int n) {
   return true;
 }
 
-int read_minutiae(const uint8_t *record, uint32_t length, int version, minutiastruct *m,
-                  qx_ref_points *points) {
+qx_rc read_minutiae(const uint8_t *record, uint32_t length, int version, minutiastruct *m,
+                    qx_ref_points *points) {
   const uint32_t n = record[count_offset(version)];
   const uint32_t mpos = minutiae_offset(version);
-  if (mpos + 6 * n + 2 > length) return QX_RC_ERR_4;
+  if (mpos + 6 * n + 2 > length) return QX_RC_NOT_A_RECORD;
   std::memset(m, 0, sizeof(*m));
   m->count = static_cast<uint8_t>(n);
   m->max_minutiae = static_cast<uint8_t>(n);
@@ -142,17 +142,17 @@ int read_minutiae(const uint8_t *record, uint32_t length, int version, minutiast
     if (qx_iso19794_2_find_extended_block(record, length, QX_ISO_EXT_REF_POINTS, &data, &len))
       return qx_iso19794_2_read_ref_points(data, len, points);
   }
-  return 0;
+  return QX_RC_OK;
 }
 
 }  // namespace
 
 extern "C" {
 
-int qx_minutiastruct_to_iso19794_2_v2(const minutiastruct *m, uint8_t **out, uint32_t *size) {
+qx_rc qx_minutiastruct_to_iso19794_2_v2(const minutiastruct *m, uint8_t **out, uint32_t *size) {
   if (out != nullptr) *out = nullptr;
   if (size != nullptr) *size = 0;
-  if (m == nullptr || out == nullptr || size == nullptr) return QX_RC_ERR_14;
+  if (m == nullptr || out == nullptr || size == nullptr) return QX_RC_INVALID_ARGUMENT;
   const uint32_t n = m->count;
   const uint32_t total = kV2Fixed + 6 * n;
   auto *r = static_cast<uint8_t *>(qx_calloc(total, 1));
@@ -173,13 +173,13 @@ int qx_minutiastruct_to_iso19794_2_v2(const minutiastruct *m, uint8_t **out, uin
   for (uint32_t i = 0; i < n; ++i) put_minutia(r + QX_ISO_V2_HEADER + 6 * i, m->minutiae[i]);
   *out = r;
   *size = total;
-  return 0;
+  return QX_RC_OK;
 }
 
-int qx_minutiastruct_to_iso19794_2_v3(const minutiastruct *m, uint8_t **out, uint32_t *size) {
+qx_rc qx_minutiastruct_to_iso19794_2_v3(const minutiastruct *m, uint8_t **out, uint32_t *size) {
   if (out != nullptr) *out = nullptr;
   if (size != nullptr) *size = 0;
-  if (m == nullptr || out == nullptr || size == nullptr) return QX_RC_ERR_14;
+  if (m == nullptr || out == nullptr || size == nullptr) return QX_RC_INVALID_ARGUMENT;
   const uint32_t n = m->count;
   const uint32_t total = kV3Fixed + 6 * n;
   auto *r = static_cast<uint8_t *>(qx_calloc(total, 1));
@@ -208,11 +208,11 @@ int qx_minutiastruct_to_iso19794_2_v3(const minutiastruct *m, uint8_t **out, uin
   for (uint32_t i = 0; i < n; ++i) put_minutia(r + QX_ISO_V3_HEADER + 6 * i, m->minutiae[i]);
   *out = r;
   *size = total;
-  return 0;
+  return QX_RC_OK;
 }
 
-int qx_iso19794_2_extend_ref_points(uint8_t **record, uint32_t *size, const qx_ref_points *p) {
-  if (p == nullptr) return QX_RC_ERR_14;
+qx_rc qx_iso19794_2_extend_ref_points(uint8_t **record, uint32_t *size, const qx_ref_points *p) {
+  if (p == nullptr) return QX_RC_INVALID_ARGUMENT;
   const int nc = p->num_cores > 4 ? 4 : p->num_cores;
   const int nd = p->num_deltas > 4 ? 4 : p->num_deltas;
   uint8_t data[2 + 4 * 5 + 4 * 7];
@@ -241,17 +241,17 @@ int qx_iso19794_2_extend_ref_points(uint8_t **record, uint32_t *size, const qx_r
   return append_block(record, size, QX_ISO_EXT_REF_POINTS, data, len, nullptr, 0);
 }
 
-int qx_iso19794_2_read_ref_points(const uint8_t *data, uint32_t length, qx_ref_points *p) {
-  if (p == nullptr || data == nullptr) return QX_RC_ERR_14;
+qx_rc qx_iso19794_2_read_ref_points(const uint8_t *data, uint32_t length, qx_ref_points *p) {
+  if (p == nullptr || data == nullptr) return QX_RC_INVALID_ARGUMENT;
   std::memset(p, 0, sizeof(*p));
   uint32_t pos = 0;
   for (int group = 0; group < 2; ++group) {
-    if (pos >= length) return QX_RC_ERR_4;
+    if (pos >= length) return QX_RC_NOT_A_RECORD;
     const bool has_dir = (data[pos] & 0x40) != 0;
     const int n = data[pos] & 0x0F;
     ++pos;
     const uint32_t entry = 4 + (has_dir ? (group == 0 ? 1u : 3u) : 0u);
-    if (n > 4 || pos + entry * n > length) return QX_RC_ERR_4;
+    if (n > 4 || pos + entry * n > length) return QX_RC_NOT_A_RECORD;
     qx_ref_point *dst = group == 0 ? p->cores : p->deltas;
     for (int i = 0; i < n; ++i) {
       dst[i].col = static_cast<int16_t>(get16(data + pos) & 0x3FFF);
@@ -262,12 +262,12 @@ int qx_iso19794_2_read_ref_points(const uint8_t *data, uint32_t length, qx_ref_p
     }
     (group == 0 ? p->num_cores : p->num_deltas) = static_cast<uint8_t>(n);
   }
-  return 0;
+  return QX_RC_OK;
 }
 
-int qx_iso19794_2_extend_zonal_quality(uint8_t **record, uint32_t *size, const qx_block_field *q) {
-  if (q == nullptr || (q->data == nullptr && q->rows * q->cols > 0)) return QX_RC_ERR_14;
-  if (record == nullptr || *record == nullptr || size == nullptr) return QX_RC_ERR_14;
+qx_rc qx_iso19794_2_extend_zonal_quality(uint8_t **record, uint32_t *size, const qx_block_field *q) {
+  if (q == nullptr || (q->data == nullptr && q->rows * q->cols > 0)) return QX_RC_INVALID_ARGUMENT;
+  if (record == nullptr || *record == nullptr || size == nullptr) return QX_RC_INVALID_ARGUMENT;
   const uint32_t cells = static_cast<uint32_t>(q->rows) * q->cols;
   auto *data = static_cast<uint8_t *>(qx_malloc(5 + cells));
   if (data == nullptr) return QX_RC_NO_MEMORY;
@@ -282,14 +282,14 @@ int qx_iso19794_2_extend_zonal_quality(uint8_t **record, uint32_t *size, const q
   put16(prefix, QX_FORMAT_VENDOR_ID);
   put16(prefix + 2, QX_FORMAT_ALGORITHM_ID);
   const bool v3 = qx_iso19794_2_version(*record, *size) == 3;
-  const int rc = append_block(record, size, QX_ISO_EXT_ZONAL_QUALITY, data, 5 + cells, prefix,
+  const qx_rc rc = append_block(record, size, QX_ISO_EXT_ZONAL_QUALITY, data, 5 + cells, prefix,
                               v3 ? 4 : 0);
   qx_free(data);
   return rc;
 }
 
-int qx_iso19794_2_extend_orientation_field(uint8_t **record, uint32_t *size,
-                                           const qx_block_field *f, const uint8_t *presence) {
+qx_rc qx_iso19794_2_extend_orientation_field(uint8_t **record, uint32_t *size,
+                                             const qx_block_field *f, const uint8_t *presence) {
   const bool by_value = presence == nullptr;
   return extend_field(record, size, f, QX_ISO_EXT_ORIENTATION, presence,
                       [by_value](uint8_t v, bool present) {
@@ -298,35 +298,65 @@ int qx_iso19794_2_extend_orientation_field(uint8_t **record, uint32_t *size,
                       });
 }
 
-int qx_iso19794_2_extend_frequency_field(uint8_t **record, uint32_t *size,
-                                         const qx_block_field *f) {
-  return extend_field(record, size, f, QX_ISO_EXT_FREQUENCY, nullptr,
-                      [](uint8_t v, bool) { return v < 33 ? v : uint8_t{32}; });
+uint8_t qx_iso_wavelength_of_frequency(uint8_t frequency) {
+  if (frequency == 0) return 0;
+  const uint32_t wavelength = (1024u + frequency / 2u) / frequency;
+  return static_cast<uint8_t>(wavelength < QX_ISO_MAX_WAVELENGTH ? wavelength : QX_ISO_MAX_WAVELENGTH);
 }
 
-int qx_is_iso19794_2(const uint8_t *r, uint32_t length) {
-  if (r == nullptr || length < 12) return QX_RC_ERR_4;
-  if (std::memcmp(r, "FMR\0", 4) != 0) return QX_RC_ERR_4;
-  if (r[4] != ' ' && r[4] != '0') return QX_RC_ERR_4;
+uint8_t qx_iso_frequency_of_wavelength(uint8_t wavelength) {
+  if (wavelength == 0) return 0;
+  const uint32_t frequency = (1024u + wavelength / 2u) / wavelength;
+  return static_cast<uint8_t>(frequency < 255u ? frequency : 255u);
+}
+
+qx_rc qx_iso19794_2_extend_frequency_field(uint8_t **record, uint32_t *size,
+                                           const qx_block_field *f) {
+  return extend_field(record, size, f, QX_ISO_EXT_FREQUENCY, nullptr,
+                      [](uint8_t v, bool) { return qx_iso_wavelength_of_frequency(v); });
+}
+
+qx_rc qx_iso19794_2_read_frequency_field(const uint8_t *data, uint32_t length, qx_block_field *field,
+                                         uint8_t *values, uint32_t capacity) {
+  if (field == nullptr) return QX_RC_INVALID_ARGUMENT;
+  *field = qx_block_field{};
+  if (data == nullptr || length < 7) return QX_RC_NOT_A_RECORD;
+  const uint32_t blocks = static_cast<uint32_t>(data[5]) * data[6];
+  if (length != 7 + blocks) return QX_RC_NOT_A_RECORD;
+  if (blocks > 0 && (values == nullptr || capacity < blocks)) return QX_RC_INVALID_ARGUMENT;
+  for (uint32_t i = 0; i < blocks; ++i) values[i] = qx_iso_frequency_of_wavelength(data[7 + i]);
+  field->data = values;
+  field->block_size = data[0];
+  field->col_offset = static_cast<int16_t>(get16(data + 1));
+  field->row_offset = static_cast<int16_t>(get16(data + 3));
+  field->cols = data[5];
+  field->rows = data[6];
+  return QX_RC_OK;
+}
+
+qx_rc qx_is_iso19794_2(const uint8_t *r, uint32_t length) {
+  if (r == nullptr || length < 12) return QX_RC_NOT_A_RECORD;
+  if (std::memcmp(r, "FMR\0", 4) != 0) return QX_RC_NOT_A_RECORD;
+  if (r[4] != ' ' && r[4] != '0') return QX_RC_NOT_A_RECORD;
   const bool v2 = std::memcmp(r + 5, "20\0", 3) == 0;
   const bool v3 = std::memcmp(r + 5, "30\0", 3) == 0;
-  if (!v2 && !v3) return QX_RC_ERR_4;
-  if (get32(r + 8) != length) return QX_RC_ERR_4;
+  if (!v2 && !v3) return QX_RC_NOT_A_RECORD;
+  if (get32(r + 8) != length) return QX_RC_NOT_A_RECORD;
   if (v3) {
-    if (length <= 46) return QX_RC_ERR_4;
+    if (length <= 46) return QX_RC_NOT_A_RECORD;
     const uint32_t reps = get16(r + 12);
-    if (reps < 1 || reps > 8192) return QX_RC_ERR_4;
+    if (reps < 1 || reps > 8192) return QX_RC_NOT_A_RECORD;
     uint64_t pos = 15;
     for (uint32_t i = 0; i < reps; ++i) {
-      if (pos + 4 > length) return QX_RC_ERR_4;
+      if (pos + 4 > length) return QX_RC_NOT_A_RECORD;
       const uint32_t rep_len = get32(r + pos);
-      if (rep_len <= 33) return QX_RC_ERR_4;
+      if (rep_len <= 33) return QX_RC_NOT_A_RECORD;
       pos += rep_len;
-      if (pos > length) return QX_RC_ERR_4;
+      if (pos > length) return QX_RC_NOT_A_RECORD;
     }
-    if (pos != length) return QX_RC_ERR_4;
+    if (pos != length) return QX_RC_NOT_A_RECORD;
   }
-  return 0;
+  return QX_RC_OK;
 }
 
 uint32_t qx_iso19794_2_get_length(const uint8_t *r, uint32_t available) {
@@ -335,7 +365,7 @@ uint32_t qx_iso19794_2_get_length(const uint8_t *r, uint32_t available) {
 }
 
 int qx_iso19794_2_version(const uint8_t *r, uint32_t length) {
-  if (qx_is_iso19794_2(r, length) != 0) return 0;
+  if (qx_is_iso19794_2(r, length) != QX_RC_OK) return 0;
   const int version = r[5] == '2' ? 2 : 3;
   // The fixed part before the extended data must fit as well.
   const uint32_t fixed = version == 2 ? kV2Fixed : kV3Fixed;
@@ -369,27 +399,27 @@ int qx_iso19794_2_find_extended_block(const uint8_t *r, uint32_t length, uint16_
   return 0;
 }
 
-int qx_iso19794_2_v2_to_minutiastruct(const uint8_t *r, uint32_t length, minutiastruct *m,
-                                      qx_ref_points *points) {
-  if (m == nullptr) return QX_RC_ERR_14;
-  if (qx_iso19794_2_version(r, length) != 2) return QX_RC_ERR_4;
+qx_rc qx_iso19794_2_v2_to_minutiastruct(const uint8_t *r, uint32_t length, minutiastruct *m,
+                                        qx_ref_points *points) {
+  if (m == nullptr) return QX_RC_INVALID_ARGUMENT;
+  if (qx_iso19794_2_version(r, length) != 2) return QX_RC_NOT_A_RECORD;
   return read_minutiae(r, length, 2, m, points);
 }
 
-int qx_iso19794_2_v3_to_minutiastruct(const uint8_t *r, uint32_t length, minutiastruct *m,
-                                      qx_ref_points *points) {
-  if (m == nullptr) return QX_RC_ERR_14;
-  if (qx_iso19794_2_version(r, length) != 3) return QX_RC_ERR_4;
+qx_rc qx_iso19794_2_v3_to_minutiastruct(const uint8_t *r, uint32_t length, minutiastruct *m,
+                                        qx_ref_points *points) {
+  if (m == nullptr) return QX_RC_INVALID_ARGUMENT;
+  if (qx_iso19794_2_version(r, length) != 3) return QX_RC_NOT_A_RECORD;
   return read_minutiae(r, length, 3, m, points);
 }
 
-int qx_iso19794_2_to_minutiastruct(const uint8_t *r, uint32_t length, minutiastruct *m,
-                                   qx_ref_points *points) {
-  if (m == nullptr) return QX_RC_ERR_14;
+qx_rc qx_iso19794_2_to_minutiastruct(const uint8_t *r, uint32_t length, minutiastruct *m,
+                                     qx_ref_points *points) {
+  if (m == nullptr) return QX_RC_INVALID_ARGUMENT;
   switch (qx_iso19794_2_version(r, length)) {
     case 2: return read_minutiae(r, length, 2, m, points);
     case 3: return read_minutiae(r, length, 3, m, points);
-    default: return QX_RC_ERR_4;
+    default: return QX_RC_NOT_A_RECORD;
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
 #include "engine/objects/qx_template.h"
 
 #ifdef __cplusplus
@@ -19,11 +20,11 @@ extern "C" {
 /* New bytes (qx_malloc; release with qx_free) holding the template's part
  * of `target_type`.  0; 1 for a pair the table does not convert; 4 when the
  * template lacks the part or is malformed; 9 memory; 14 missing argument. */
-int qx_template_convert(const qx_template *tpl, int32_t target_type, uint8_t **out,
-                        uint32_t *size);
+qx_rc qx_template_convert(const qx_template *tpl, int32_t target_type, uint8_t **out,
+                          uint32_t *size);
 /* The same over raw bytes of a (reported) source type. */
-int qx_template_convert_bytes(int32_t source_type, const uint8_t *bytes, uint32_t length,
-                              int32_t target_type, uint8_t **out, uint32_t *size);
+qx_rc qx_template_convert_bytes(int32_t source_type, const uint8_t *bytes, uint32_t length,
+                                int32_t target_type, uint8_t **out, uint32_t *size);
 
 #ifdef __cplusplus
 }

@@ -57,23 +57,23 @@ bool writable(const tlv_node *node, int depth) {
   return true;
 }
 
-int parse_children(tlv_node *parent, const uint8_t *value, size_t length, int depth) {
-  if (depth > kMaxDepth) return QX_RC_ERR_5;
+qx_rc parse_children(tlv_node *parent, const uint8_t *value, size_t length, int depth) {
+  if (depth > kMaxDepth) return QX_RC_MALFORMED;
   size_t pos = 0;
   while (pos < length) {
     tlv_element el;
     const size_t total = tlv_read_validate(value + pos, &el, length - pos);
-    if (total == 0) return QX_RC_ERR_5;
+    if (total == 0) return QX_RC_MALFORMED;
     tlv_node *child = tlv_create(el.tag, el.length, el.value);
     if (child == nullptr) return QX_RC_NO_MEMORY;
     tlv_append_child(parent, child);
     if (tlv_tag_is_constructed(el.tag)) {
-      const int rc = parse_children(child, el.value, el.length, depth + 1);
-      if (rc != 0) return rc;
+      const qx_rc rc = parse_children(child, el.value, el.length, depth + 1);
+      if (rc != QX_RC_OK) return rc;
     }
     pos += total;
   }
-  return 0;
+  return QX_RC_OK;
 }
 
 }  // namespace
@@ -228,9 +228,9 @@ tlv_node *tlv_create(uint16_t tag, uint32_t length, const uint8_t *value) {
   return node;
 }
 
-int tlv_append_child(tlv_node *parent, tlv_node *child) {
+qx_rc tlv_append_child(tlv_node *parent, tlv_node *child) {
   if (child == nullptr) return QX_RC_NO_MEMORY;
-  if (parent == nullptr || !tlv_is_constructed(parent)) return QX_RC_ERR_14;
+  if (parent == nullptr || !tlv_is_constructed(parent)) return QX_RC_INVALID_ARGUMENT;
   child->parent = parent;
   child->next = nullptr;
   child->prev = parent->last_child;
@@ -240,12 +240,12 @@ int tlv_append_child(tlv_node *parent, tlv_node *child) {
     parent->first_child = child;
   parent->last_child = child;
   ++parent->num_children;
-  return 0;
+  return QX_RC_OK;
 }
 
-int tlv_insert_child(tlv_node *parent, tlv_node *child) {
+qx_rc tlv_insert_child(tlv_node *parent, tlv_node *child) {
   if (child == nullptr) return QX_RC_NO_MEMORY;
-  if (parent == nullptr || !tlv_is_constructed(parent)) return QX_RC_ERR_14;
+  if (parent == nullptr || !tlv_is_constructed(parent)) return QX_RC_INVALID_ARGUMENT;
   child->parent = parent;
   child->prev = nullptr;
   child->next = parent->first_child;
@@ -255,7 +255,7 @@ int tlv_insert_child(tlv_node *parent, tlv_node *child) {
     parent->last_child = child;
   parent->first_child = child;
   ++parent->num_children;
-  return 0;
+  return QX_RC_OK;
 }
 
 void tlv_remove(tlv_node *node) {
@@ -282,22 +282,22 @@ void tlv_delete(tlv_node *node) {
   qx_free(node);
 }
 
-int tlv_parse_buffer(const uint8_t *data, size_t available, tlv_node **root) {
-  if (root == nullptr) return QX_RC_ERR_14;
+qx_rc tlv_parse_buffer(const uint8_t *data, size_t available, tlv_node **root) {
+  if (root == nullptr) return QX_RC_INVALID_ARGUMENT;
   *root = nullptr;
   tlv_element el;
-  if (tlv_read_validate(data, &el, available) == 0) return QX_RC_ERR_5;
+  if (tlv_read_validate(data, &el, available) == 0) return QX_RC_MALFORMED;
   tlv_node *node = tlv_create(el.tag, el.length, el.value);
   if (node == nullptr) return QX_RC_NO_MEMORY;
   if (tlv_is_constructed(node)) {
-    const int rc = parse_children(node, el.value, el.length, 1);
-    if (rc != 0) {
+    const qx_rc rc = parse_children(node, el.value, el.length, 1);
+    if (rc != QX_RC_OK) {
       tlv_delete(node);
       return rc;
     }
   }
   *root = node;
-  return 0;
+  return QX_RC_OK;
 }
 
 tlv_node *tlv_find_tag_in_tree(tlv_node *node, uint16_t tag) {
@@ -332,13 +332,13 @@ int tlv_get_tag_class(uint16_t tag) {
   return first >> 6;
 }
 
-int tlv_write_tree(const tlv_node *node, uint8_t **out, size_t *size) {
+qx_rc tlv_write_tree(const tlv_node *node, uint8_t **out, size_t *size) {
   if (out != nullptr) *out = nullptr;
   if (size != nullptr) *size = 0;
   if (node == nullptr || !writable(node, 0)) return QX_RC_NO_MEMORY;
   const size_t total = encoded_size(node);
   if (size != nullptr) *size = total;
-  if (out == nullptr) return 0;
+  if (out == nullptr) return QX_RC_OK;
   auto *buf = static_cast<uint8_t *>(qx_malloc(total));
   if (buf == nullptr) {
     if (size != nullptr) *size = 0;
@@ -346,7 +346,7 @@ int tlv_write_tree(const tlv_node *node, uint8_t **out, size_t *size) {
   }
   write_node(node, buf);
   *out = buf;
-  return 0;
+  return QX_RC_OK;
 }
 
 }  // extern "C"

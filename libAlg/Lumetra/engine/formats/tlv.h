@@ -20,6 +20,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -82,12 +84,13 @@ int tlv_tag_is_constructed(uint16_t tag);
 
 /* ---- tree ---- */
 tlv_node *tlv_create(uint16_t tag, uint32_t length, const uint8_t *value);
-int tlv_append_child(tlv_node *parent, tlv_node *child); /* 0, 9 no child, 14 primitive */
-int tlv_insert_child(tlv_node *parent, tlv_node *child);
+qx_rc tlv_append_child(tlv_node *parent, tlv_node *child); /* QX_RC_OK; QX_RC_NO_MEMORY when child is NULL (its creation failed);
+                                                           QX_RC_INVALID_ARGUMENT when parent is primitive */
+qx_rc tlv_insert_child(tlv_node *parent, tlv_node *child);
 void tlv_remove(tlv_node *node);
 void tlv_delete(tlv_node *node);
-/* 0, 5 malformed, 9 memory; *root is NULL on failure. */
-int tlv_parse_buffer(const uint8_t *data, size_t available, tlv_node **root);
+/* QX_RC_OK, QX_RC_MALFORMED, QX_RC_NO_MEMORY; *root is NULL on failure. */
+qx_rc tlv_parse_buffer(const uint8_t *data, size_t available, tlv_node **root);
 tlv_node *tlv_find_tag_in_tree(tlv_node *node, uint16_t tag);
 uint32_t tlv_get_length(const tlv_node *node);
 uint16_t tlv_get_tag(const tlv_node *node);
@@ -103,7 +106,7 @@ int tlv_get_tag_class(uint16_t tag);
 /* Encoded size of the tree; with `out` non-NULL a buffer of exactly that
  * size is allocated (qx_malloc, released with qx_free) and written.
  * 0, or 9 when memory runs out or the tree cannot be encoded. */
-int tlv_write_tree(const tlv_node *node, uint8_t **out, size_t *size);
+qx_rc tlv_write_tree(const tlv_node *node, uint8_t **out, size_t *size);
 
 #ifdef __cplusplus
 }

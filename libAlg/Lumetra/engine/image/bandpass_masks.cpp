@@ -21,8 +21,8 @@ extern "C" int bal_decode_mask(const uint8_t *stream, uint8_t *out, int count) {
   return pos;
 }
 
-extern "C" int bal_bandpass_mask(int n, int wclass, int sector, uint8_t *out) {
-  if ((n != 32 && n != 16) || wclass < 0 || wclass > 10 || sector < 0 || sector > 15) return 14;
+extern "C" qxi_status bal_bandpass_mask(int n, int wclass, int sector, uint8_t *out) {
+  if ((n != 32 && n != 16) || wclass < 0 || wclass > 10 || sector < 0 || sector > 15) return QXI_OUT_OF_RANGE;
   const int width = n / 2 + 1;
   const int stored = sector <= 8 ? sector : 16 - sector;
   const uint8_t *rle = n == 32 ? qx_bandpass32_rle : qx_bandpass16_rle;
@@ -37,5 +37,5 @@ extern "C" int bal_bandpass_mask(int n, int wclass, int sector, uint8_t *out) {
         out[(n - v) * width + u] = t;
       }
   }
-  return 0;
+  return QXI_OK;
 }

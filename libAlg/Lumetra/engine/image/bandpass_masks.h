@@ -17,6 +17,8 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -32,8 +34,8 @@ extern const uint32_t qx_bandpass16_offsets[99];
 int bal_decode_mask(const uint8_t *stream, uint8_t *out, int count);
 
 /* The mask of (wavelength class 0..10, sector 0..15) for N = 32 or 16,
- * N x (N/2 + 1) gains.  Returns 0, or 14 for an invalid argument. */
-int bal_bandpass_mask(int n, int wclass, int sector, uint8_t *out);
+ * N x (N/2 + 1) gains.  Returns QXI_OK, or QXI_OUT_OF_RANGE for an invalid argument. */
+qxi_status bal_bandpass_mask(int n, int wclass, int sector, uint8_t *out);
 
 #ifdef __cplusplus
 }

@@ -65,9 +65,9 @@ int bal_filter_block_starts(int length, int n, int overlap, int *starts, int max
   return g.count;
 }
 
-int filter_fft_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap, void *work,
-                      size_t work_size, int log2n, bal_fft2d_forward_fn forward,
-                      bal_fft2d_inverse_fn inverse, bal_fft_block_op_fn op, const void *op_data) {
+qxi_status filter_fft_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap, void *work,
+                             size_t work_size, int log2n, bal_fft2d_forward_fn forward,
+                             bal_fft2d_inverse_fn inverse, bal_fft_block_op_fn op, const void *op_data) {
   if (log2n < kMinLog2 || log2n > kMaxLog2) return QXI_OUT_OF_RANGE;
   const int n = 1 << log2n;
   const size_t need = bal_filter_fft_worksize(n);
@@ -113,7 +113,7 @@ int filter_fft_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int o
         for (int c = 0; c < n; ++c) block[k * n + c] = (static_cast<int32_t>(src[c]) - 128) * (1 << kFractionBits);
       }
       forward(block, re, im, scratch);
-      const int st = op != nullptr ? op(re, im, n, scratch, scratch_size, op_data) : 0;
+      const qxi_status st = op != nullptr ? op(re, im, n, scratch, scratch_size, op_data) : QXI_OK;
       if (st != QXI_OK) return st;
       inverse(re, im, block, scratch);
 
@@ -140,23 +140,23 @@ int filter_fft_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int o
   return QXI_OK;
 }
 
-int bal_filter_fft16_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
-                            void *work, size_t work_size, bal_fft_block_op_fn op,
-                            const void *op_data) {
+qxi_status bal_filter_fft16_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
+                                   void *work, size_t work_size, bal_fft_block_op_fn op,
+                                   const void *op_data) {
   return filter_fft_blocks(out, in, rows, cols, overlap, work, work_size, 4, fftn2d16, fftni2d16, op,
                            op_data);
 }
 
-int bal_filter_fft32_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
-                            void *work, size_t work_size, bal_fft_block_op_fn op,
-                            const void *op_data) {
+qxi_status bal_filter_fft32_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
+                                   void *work, size_t work_size, bal_fft_block_op_fn op,
+                                   const void *op_data) {
   return filter_fft_blocks(out, in, rows, cols, overlap, work, work_size, 5, fftn2d32, fftni2d32, op,
                            op_data);
 }
 
-int bal_filter_fft64_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
-                            void *work, size_t work_size, bal_fft_block_op_fn op,
-                            const void *op_data) {
+qxi_status bal_filter_fft64_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
+                                   void *work, size_t work_size, bal_fft_block_op_fn op,
+                                   const void *op_data) {
   return filter_fft_blocks(out, in, rows, cols, overlap, work, work_size, 6, fftn2d64, fftni2d64, op,
                            op_data);
 }

@@ -21,6 +21,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -32,7 +34,7 @@ typedef void (*bal_fft2d_forward_fn)(const int32_t *block, int32_t *re, int32_t 
 typedef void (*bal_fft2d_inverse_fn)(int32_t *re, int32_t *im, int32_t *block, int32_t *scratch);
 /* Block operation on a half spectrum of an N x N block; 0 to go on, any
  * other value stops the frame, which returns it. */
-typedef int (*bal_fft_block_op_fn)(int32_t *re, int32_t *im, int n, void *scratch,
+typedef qxi_status (*bal_fft_block_op_fn)(int32_t *re, int32_t *im, int n, void *scratch,
                                    size_t scratch_size, const void *data);
 
 /* Work area of the frame for blocks of n x n pixels, in bytes:
@@ -47,20 +49,20 @@ int bal_filter_block_starts(int length, int n, int overlap, int *starts, int max
 
 /* The frame.  `out` and `in` are rows x cols pixels and must not overlap;
  * log2n selects the block size (4, 5 or 6 with the matching transforms). */
-int filter_fft_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap, void *work,
-                      size_t work_size, int log2n, bal_fft2d_forward_fn forward,
-                      bal_fft2d_inverse_fn inverse, bal_fft_block_op_fn op, const void *op_data);
+qxi_status filter_fft_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap, void *work,
+                             size_t work_size, int log2n, bal_fft2d_forward_fn forward,
+                             bal_fft2d_inverse_fn inverse, bal_fft_block_op_fn op, const void *op_data);
 
 /* The frame with N = 16, 32, 64 and the matching transforms. */
-int bal_filter_fft16_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
-                            void *work, size_t work_size, bal_fft_block_op_fn op,
-                            const void *op_data);
-int bal_filter_fft32_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
-                            void *work, size_t work_size, bal_fft_block_op_fn op,
-                            const void *op_data);
-int bal_filter_fft64_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
-                            void *work, size_t work_size, bal_fft_block_op_fn op,
-                            const void *op_data);
+qxi_status bal_filter_fft16_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
+                                   void *work, size_t work_size, bal_fft_block_op_fn op,
+                                   const void *op_data);
+qxi_status bal_filter_fft32_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
+                                   void *work, size_t work_size, bal_fft_block_op_fn op,
+                                   const void *op_data);
+qxi_status bal_filter_fft64_blocks(uint8_t *out, const uint8_t *in, int rows, int cols, int overlap,
+                                   void *work, size_t work_size, bal_fft_block_op_fn op,
+                                   const void *op_data);
 
 #ifdef __cplusplus
 }

@@ -46,7 +46,7 @@ extern "C" void bal_var_blockwise_uint8(const uint8_t *pixels, int rows, int col
 namespace {
 
 template <typename T, typename Sum>
-int blur_fingerprint_edge(const T *values, const uint8_t *mask, int brows, int bcols, T *out) {
+qxi_status blur_fingerprint_edge(const T *values, const uint8_t *mask, int brows, int bcols, T *out) {
   if (brows <= 0 || bcols <= 0) return QXI_OK;
   const std::size_t n = static_cast<std::size_t>(brows) * bcols;
   qx::Buffer<T> copy;
@@ -77,12 +77,12 @@ int blur_fingerprint_edge(const T *values, const uint8_t *mask, int brows, int b
 
 }  // namespace
 
-extern "C" int bal_blur_fingerprint_edge_uint8(const uint8_t *values, const uint8_t *mask, int brows, int bcols,
-                                               uint8_t *out) {
+extern "C" qxi_status bal_blur_fingerprint_edge_uint8(const uint8_t *values, const uint8_t *mask, int brows, int bcols,
+                                                      uint8_t *out) {
   return blur_fingerprint_edge<uint8_t, uint32_t>(values, mask, brows, bcols, out);
 }
 
-extern "C" int bal_blur_fingerprint_edge_uint16(const uint16_t *values, const uint8_t *mask, int brows, int bcols,
-                                                uint16_t *out) {
+extern "C" qxi_status bal_blur_fingerprint_edge_uint16(const uint16_t *values, const uint8_t *mask, int brows, int bcols,
+                                                       uint16_t *out) {
   return blur_fingerprint_edge<uint16_t, uint32_t>(values, mask, brows, bcols, out);
 }

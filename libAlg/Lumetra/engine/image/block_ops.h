@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -25,11 +27,11 @@ void bal_var_blockwise_uint8(const uint8_t *pixels, int rows, int cols, const ui
  * grid whose whole 3 x 3 neighbourhood is fingerprint keeps its value;
  * every other cell takes the truncated mean of the fingerprint cells of
  * its clipped 3 x 3 neighbourhood, or keeps its value when there is none.
- * mask: nonzero = fingerprint.  Returns 0, or 9 when out of memory. */
-int bal_blur_fingerprint_edge_uint8(const uint8_t *values, const uint8_t *mask, int brows, int bcols,
-                                    uint8_t *out);
-int bal_blur_fingerprint_edge_uint16(const uint16_t *values, const uint8_t *mask, int brows, int bcols,
-                                     uint16_t *out);
+ * mask: nonzero = fingerprint.  Returns QXI_OK, or QXI_NO_MEMORY. */
+qxi_status bal_blur_fingerprint_edge_uint8(const uint8_t *values, const uint8_t *mask, int brows, int bcols,
+                                           uint8_t *out);
+qxi_status bal_blur_fingerprint_edge_uint16(const uint16_t *values, const uint8_t *mask, int brows, int bcols,
+                                            uint16_t *out);
 
 #ifdef __cplusplus
 }

@@ -18,7 +18,7 @@ using Wide = __int128;
 
 // `lines` lines of `length` pixels; pixel i of line l is at
 // l * line_step + i * pixel_step.
-int deband(uint8_t *pixels, int lines, int length, std::ptrdiff_t line_step, std::ptrdiff_t pixel_step) {
+qxi_status deband(uint8_t *pixels, int lines, int length, std::ptrdiff_t line_step, std::ptrdiff_t pixel_step) {
   if (pixels == nullptr || lines <= 0 || length <= 0) return QXI_OK;
   qx::Buffer<int64_t> sums;
   if (!sums.alloc(2 * static_cast<size_t>(lines))) return QXI_NO_MEMORY;
@@ -60,11 +60,11 @@ int deband(uint8_t *pixels, int lines, int length, std::ptrdiff_t line_step, std
 
 extern "C" {
 
-int bal_image_denoise_rows(uint8_t *pixels, int rows, int cols) {
+qxi_status bal_image_denoise_rows(uint8_t *pixels, int rows, int cols) {
   return deband(pixels, rows, cols, cols, 1);
 }
 
-int bal_image_denoise_columns(uint8_t *pixels, int rows, int cols) {
+qxi_status bal_image_denoise_columns(uint8_t *pixels, int rows, int cols) {
   return deband(pixels, cols, rows, 1, cols);
 }
 

@@ -9,7 +9,7 @@
  * each line, clamped to 0 .. 255.  A profile without any second
  * difference (Q = 0) leaves the image unchanged.
  *
- * Both work in place and return an image-layer status: 0, or 9 when the
+ * Both work in place and return an image-layer status: QXI_OK, or QXI_NO_MEMORY when the
  * scratch buffer cannot be allocated (the image is then unchanged).
  */
 #ifndef LUMETRA_ENGINE_IMAGE_DEBAND_H
@@ -17,12 +17,14 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-int bal_image_denoise_rows(uint8_t *pixels, int rows, int cols);
-int bal_image_denoise_columns(uint8_t *pixels, int rows, int cols);
+qxi_status bal_image_denoise_rows(uint8_t *pixels, int rows, int cols);
+qxi_status bal_image_denoise_columns(uint8_t *pixels, int rows, int cols);
 
 #ifdef __cplusplus
 }

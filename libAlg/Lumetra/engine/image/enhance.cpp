@@ -119,19 +119,19 @@ const uint8_t *enhance_select_gain_table(int resolution, const enhance_ppmodel *
   return nullptr;
 }
 
-int deconvreg_block(int32_t *re, int32_t *im, int n, void * /*scratch*/, size_t /*scratch_size*/,
-                    const void *gain_table) {
+qxi_status deconvreg_block(int32_t *re, int32_t *im, int n, void * /*scratch*/, size_t /*scratch_size*/,
+                           const void *gain_table) {
   const auto *gain = static_cast<const uint8_t *>(gain_table);
   const int count = n * (n / 2 + 1);
   for (int i = 0; i < count; ++i) {
     re[i] = static_cast<int32_t>((static_cast<int64_t>(re[i]) * gain[i]) >> 8);
     im[i] = static_cast<int32_t>((static_cast<int64_t>(im[i]) * gain[i]) >> 8);
   }
-  return 0;
+  return QXI_OK;
 }
 
-int enhance_pixels(const uint8_t *in, int rows, int cols, int resolution, const enhance_ppmodel *model,
-                   uint8_t *out) {
+qxi_status enhance_pixels(const uint8_t *in, int rows, int cols, int resolution, const enhance_ppmodel *model,
+                          uint8_t *out) {
   const uint8_t *table = enhance_select_gain_table(resolution, model);
   if (table == nullptr || in == nullptr || out == nullptr || rows <= 0 || cols <= 0) return QXI_OUT_OF_RANGE;
   const size_t size = static_cast<size_t>(rows) * static_cast<size_t>(cols);
@@ -139,7 +139,7 @@ int enhance_pixels(const uint8_t *in, int rows, int cols, int resolution, const 
   qx::Buffer<uint8_t> debanded, filtered, work;
   if (!debanded.alloc(size) || !filtered.alloc(size) || !work.alloc(work_size)) return QXI_NO_MEMORY;
   std::memcpy(debanded.get(), in, size);
-  int st = bal_image_denoise_rows(debanded.get(), rows, cols);
+  qxi_status st = bal_image_denoise_rows(debanded.get(), rows, cols);
   if (st == QXI_OK) st = bal_image_denoise_columns(debanded.get(), rows, cols);
   if (st == QXI_OK)
     st = bal_filter_fft32_blocks(filtered.get(), debanded.get(), rows, cols, ENHANCE_OVERLAP, work.get(),
@@ -161,7 +161,7 @@ qx_rc enhance_image(const struct qx_algorithm *algorithm, qx_image *image, qx_im
   if (pixels == nullptr) return QX_RC_BAD_ARGUMENT;
   qx::Buffer<uint8_t> out;
   if (!out.alloc(static_cast<size_t>(rows) * static_cast<size_t>(cols))) return QX_RC_NO_MEMORY;
-  const int st = enhance_pixels(pixels, rows, cols, resolution, model, out.get());
+  const qxi_status st = enhance_pixels(pixels, rows, cols, resolution, model, out.get());
   if (st != QXI_OK) return qx_rc_convert_from_qxi(st);
   qx_image *result =
       qx_image_create(rows, cols, resolution, resolution, out.get(), qx_image_get_impression_type(image));

@@ -56,22 +56,22 @@ const uint8_t *enhance_select_gain_table(int resolution, const enhance_ppmodel *
 
 /* Block operation of the enhancement: every spectral value (real and
  * imaginary part) times its table byte, shifted right by 8.  `gain_table`
- * holds n x (n/2 + 1) bytes.  Returns 0. */
-int deconvreg_block(int32_t *re, int32_t *im, int n, void *scratch, size_t scratch_size,
-                    const void *gain_table);
+ * holds n x (n/2 + 1) bytes.  Returns QXI_OK. */
+qxi_status deconvreg_block(int32_t *re, int32_t *im, int n, void *scratch, size_t scratch_size,
+                           const void *gain_table);
 
 /* The enhancement on raw pixels: `in` and `out` are rows x cols bytes
- * (they may be the same buffer).  Returns an image-layer status: 0; 14
- * for a resolution without table or an image smaller than one block; 9
- * when memory runs out.  `out` is written only on success. */
-int enhance_pixels(const uint8_t *in, int rows, int cols, int resolution, const enhance_ppmodel *model,
-                   uint8_t *out);
+ * (they may be the same buffer).  Returns QXI_OK; QXI_OUT_OF_RANGE
+ * for a resolution without table or an image smaller than one block;
+ * QXI_NO_MEMORY.  `out` is written only on success. */
+qxi_status enhance_pixels(const uint8_t *in, int rows, int cols, int resolution, const enhance_ppmodel *model,
+                          uint8_t *out);
 
 /* Enhances `image` into a new image (one reference for the caller) of
  * the same size, both resolutions set to the input's vertical
  * resolution, and the input's impression type.  `algorithm` may be NULL;
- * its pre-processing model, when set, is an enhance_ppmodel.  Returns 0,
- * 2 for a missing image or output pointer, or the image-layer status
+ * its pre-processing model, when set, is an enhance_ppmodel.  Returns QX_RC_OK,
+ * QX_RC_BAD_ARGUMENT for a missing image or output pointer, or the image-layer status
  * converted by qx_rc_convert_from_qxi (2 for an unsupported resolution
  * or a too small image, 9 out of memory).  *enhanced is NULL on failure. */
 qx_rc enhance_image(const struct qx_algorithm *algorithm, qx_image *image, qx_image **enhanced);

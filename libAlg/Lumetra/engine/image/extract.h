@@ -19,6 +19,7 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
 #include "engine/image/minutiae.h"
 #include "engine/image/singular_points.h"
 
@@ -101,15 +102,15 @@ typedef struct bal_extract_result {
 /* 0 success, 9 out of memory, 13 contradictory flags, 14 image too small
  * (or arguments invalid).  With BAL_EXTRACT_OWN_INPUT the pixel buffer
  * (allocated with qx_malloc) is freed on every path. */
-int bal_extract(uint8_t *pixels, int rows, int cols, bal_extract_result *result);
+qxi_status bal_extract(uint8_t *pixels, int rows, int cols, bal_extract_result *result);
 
 /* Frees the buffers hung on the record and clears their pointers. */
 void bal_extract_release(bal_extract_result *result);
 
 /* Whole-block working size: 14 when smaller than 3 blocks.  Writes the new
  * size and the signed offsets of its origin in input coordinates. */
-int bal_resize_block_size(const uint8_t *in, int rows, int cols, int B, int mode, uint8_t **out, int *out_rows,
-                          int *out_cols, int *row_offset, int *col_offset);
+qxi_status bal_resize_block_size(const uint8_t *in, int rows, int cols, int B, int mode, uint8_t **out, int *out_rows,
+                                 int *out_cols, int *row_offset, int *col_offset);
 
 /* Grows an image placed at (top, left) of a rows x cols canvas whose
  * original is in_rows x in_cols, ring by ring from the original. */

@@ -172,23 +172,23 @@ extern "C" int ridge_peak_wavelength32(int64_t U, int64_t V, int *angle) {
   return static_cast<int>((int64_t{1} << 25) / sqrt_32(static_cast<uint32_t>(d)));
 }
 
-extern "C" int ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
-                                     int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
-                                     uint8_t *orient_field) {
+extern "C" qxi_status ridge_wavelengths_fft(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
+                                            int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
+                                            uint8_t *orient_field) {
   return ridge_wavelengths_fft_in_mask(pixels, rows, cols, B, longest, shortest, brows, bcols, wavelengths,
                                        freq_field, orient_field, nullptr, 0, 1);
 }
 
-extern "C" int ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int rows, int cols, int B, int longest,
-                                             int shortest, int brows, int bcols, uint16_t *wavelengths,
-                                             uint8_t *freq_field, uint8_t *orient_field, const uint8_t *mask,
-                                             int mask_cols, int mask_div) {
+extern "C" qxi_status ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int rows, int cols, int B, int longest,
+                                                    int shortest, int brows, int bcols, uint16_t *wavelengths,
+                                                    uint8_t *freq_field, uint8_t *orient_field, const uint8_t *mask,
+                                                    int mask_cols, int mask_div) {
   constexpr int N = 32, W = N / 2 + 1;
   qx::Buffer<int32_t> block, re, im, scratch;
   qx::Buffer<uint32_t> power;
   if (!block.alloc(N * N) || !re.alloc(N * W) || !im.alloc(N * W) || !scratch.alloc(FFT_SCRATCH_WORDS(N)) ||
       !power.alloc(N * W))
-    return 9;
+    return QXI_NO_MEMORY;
   const int64_t wmax = 256 * longest, wmin = 256 * shortest;
   for (int br = 0; br < brows; ++br)
     for (int bc = 0; bc < bcols; ++bc) {
@@ -240,7 +240,7 @@ extern "C" int ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int rows, in
           S[u + 1][v + 6] = s;
         }
       auto sharp = [&](int u, int v) -> int64_t {
-        if (u < -1 || u > 6 || v < -6 || v > 6) return 0;
+        if (u < -1 || u > 6 || v < -6 || v > 6) return QXI_OK;
         return S[u + 1][v + 6];
       };
       Peak list[5];
@@ -271,7 +271,7 @@ extern "C" int ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int rows, in
       wavelengths[k] = static_cast<uint16_t>(Wl);
       if (freq_field) freq_field[k] = static_cast<uint8_t>(std::min<int64_t>(255, ((1 << 18) + Wl / 2) / Wl));
     }
-  return 0;
+  return QXI_OK;
 }
 
 extern "C" void fftn2d8rw_spectrum16(const int32_t *block, uint32_t *power, int32_t *scratch) {
@@ -284,9 +284,9 @@ extern "C" void fftn2d8rw_spectrum16(const int32_t *block, uint32_t *power, int3
   }
 }
 
-extern "C" int ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
-                                       int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
-                                       uint8_t *orient_field) {
+extern "C" qxi_status ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols, int B, int longest, int shortest,
+                                              int brows, int bcols, uint16_t *wavelengths, uint8_t *freq_field,
+                                              uint8_t *orient_field) {
   constexpr int N = 16, W = N / 2 + 1;
   int32_t block[N * N], scratch[FFT_SCRATCH_WORDS(N)];
   uint32_t spectrum[N * W];
@@ -316,7 +316,7 @@ extern "C" int ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols
                               : 0;
         }
       auto sharp = [&](int u, int v) -> int64_t {
-        if (u < 0 || u > 6 || v < -6 || v > 6) return 0;
+        if (u < 0 || u > 6 || v < -6 || v > 6) return QXI_OK;
         return S[u][v + 6];
       };
       Peak list[5];
@@ -342,13 +342,13 @@ extern "C" int ridge_wavelengths_fft16(const uint8_t *pixels, int rows, int cols
       if (Wl > wmax || Wl < wmin) continue;
       wavelengths[k] = static_cast<uint16_t>(Wl);
     }
-  return 0;
+  return QXI_OK;
 }
 
-extern "C" int filter_wavelengths(uint16_t *w, int brows, int bcols) {
+extern "C" qxi_status filter_wavelengths(uint16_t *w, int brows, int bcols) {
   const size_t nb = static_cast<size_t>(brows) * bcols;
   qx::Buffer<uint16_t> copy;
-  if (!copy.alloc(nb)) return 9;
+  if (!copy.alloc(nb)) return QXI_NO_MEMORY;
   std::memcpy(copy.get(), w, nb * sizeof(uint16_t));
   static const int kDr[4] = {-1, 1, 0, 0}, kDc[4] = {0, 0, -1, 1};
   for (int r = 0; r < brows; ++r)
@@ -373,16 +373,16 @@ extern "C" int filter_wavelengths(uint16_t *w, int brows, int bcols) {
       else
         w[k] = static_cast<uint16_t>((sum - lo - hi) / (n - 2));
     }
-  return 0;
+  return QXI_OK;
 }
 
-extern "C" int postprocess_frequency_field(uint16_t *w, int brows, int bcols, uint8_t *out) {
+extern "C" qxi_status postprocess_frequency_field(uint16_t *w, int brows, int bcols, uint8_t *out) {
   const size_t nb = static_cast<size_t>(brows) * bcols;
-  if (nb == 0) return 0;
+  if (nb == 0) return QXI_OK;
   qx::Buffer<uint16_t> copy;
-  if (!copy.alloc(nb)) return 9;
+  if (!copy.alloc(nb)) return QXI_NO_MEMORY;
   for (int pass = 0; pass < 2; ++pass)
-    if (filter_wavelengths(w, brows, bcols) != 0) return 9;
+    if (filter_wavelengths(w, brows, bcols) != QXI_OK) return QXI_NO_MEMORY;
   bool any = false;
   for (size_t k = 0; k < nb; ++k) any = any || w[k] != 0;
   if (!any) w[0] = 2560;
@@ -411,5 +411,5 @@ extern "C" int postprocess_frequency_field(uint16_t *w, int brows, int bcols, ui
   }
   bal_blur_weighted_uint16(w, brows, bcols, w);
   for (size_t k = 0; k < nb; ++k) out[k] = static_cast<uint8_t>(std::min(255, (w[k] + 128) >> 8));
-  return 0;
+  return QXI_OK;
 }

@@ -392,9 +392,9 @@ extern "C" int bal_orientation_difference(bal_minutia *m, int count, const uint8
   return count;
 }
 
-extern "C" int bal_quality_image_to_field(const uint8_t *quality, int rows, int cols, int work_rows, int work_cols,
-                                          int row_offset, int col_offset, int block_h, int block_w, uint8_t *field) {
-  if (block_h <= 0 || block_w <= 0) return 14;
+extern "C" qxi_status bal_quality_image_to_field(const uint8_t *quality, int rows, int cols, int work_rows, int work_cols,
+                                                 int row_offset, int col_offset, int block_h, int block_w, uint8_t *field) {
+  if (block_h <= 0 || block_w <= 0) return QXI_OUT_OF_RANGE;
   const int fr = rows / block_h + 1, fc = cols / block_w + 1;
   for (int i = 0; i < fr; ++i)
     for (int j = 0; j < fc; ++j) {
@@ -402,5 +402,5 @@ extern "C" int bal_quality_image_to_field(const uint8_t *quality, int rows, int 
       field[i * fc + j] =
           (r >= 0 && r < work_rows && c >= 0 && c < work_cols) ? quality[static_cast<size_t>(r) * work_cols + c] : 0;
     }
-  return 0;
+  return QXI_OK;
 }

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -61,8 +63,8 @@ int bal_ghost_remove_bs(const uint8_t *in, int rows, int cols, uint8_t *out, int
 void bal_filter_ghost(uint8_t *pixels, int rows, int cols, int level);
 
 /* Block quality field aligned to the input image. */
-int bal_quality_image_to_field(const uint8_t *quality, int rows, int cols, int work_rows, int work_cols,
-                               int row_offset, int col_offset, int block_h, int block_w, uint8_t *field);
+qxi_status bal_quality_image_to_field(const uint8_t *quality, int rows, int cols, int work_rows, int work_cols,
+                                      int row_offset, int col_offset, int block_h, int block_w, uint8_t *field);
 
 #ifdef __cplusplus
 }

@@ -69,8 +69,8 @@ extern "C" void bnl_normalize(const uint8_t *in, int rows, int cols, const uint8
   }
 }
 
-extern "C" int bal_normalize_locally(const uint8_t *in, int rows, int cols, const uint8_t *mask, int B, int brows,
-                                     int bcols, int target_mean, int target_dev, uint8_t *out) {
+extern "C" qxi_status bal_normalize_locally(const uint8_t *in, int rows, int cols, const uint8_t *mask, int B, int brows,
+                                            int bcols, int target_mean, int target_dev, uint8_t *out) {
   if (B <= 0 || brows <= 0 || bcols <= 0 || brows * B > rows || bcols * B > cols) return QXI_OUT_OF_RANGE;
   const std::size_t nb = static_cast<std::size_t>(brows) * bcols;
   const std::size_t np = static_cast<std::size_t>(rows) * cols;

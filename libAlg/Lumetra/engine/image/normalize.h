@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -25,11 +27,11 @@ uint32_t bal_normalize_image_simple(const uint8_t *in, int rows, int cols, int t
 
 /* Local: block by block inside the mask (nonzero = fingerprint) toward
  * `target_mean` and `target_dev`; background blocks become 255.  Pixels
- * outside the whole blocks are copied.  Returns 0, 9 when memory runs out
- * (nothing written), 14 when the grid does not fit the image.  In place
+ * outside the whole blocks are copied.  Returns QXI_OK, QXI_NO_MEMORY
+ * (nothing written), QXI_OUT_OF_RANGE when the grid does not fit the image.  In place
  * allowed. */
-int bal_normalize_locally(const uint8_t *in, int rows, int cols, const uint8_t *mask, int B, int brows,
-                          int bcols, int target_mean, int target_dev, uint8_t *out);
+qxi_status bal_normalize_locally(const uint8_t *in, int rows, int cols, const uint8_t *mask, int B, int brows,
+                                 int bcols, int target_mean, int target_dev, uint8_t *out);
 
 /* The per-pixel stage of the local operation, given the full-size image
  * of local means and the block variances. */

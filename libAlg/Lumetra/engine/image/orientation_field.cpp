@@ -46,9 +46,9 @@ inline uint8_t median5(uint8_t *v) {
 
 }  // namespace
 
-extern "C" int ridge_orientations_scale(const uint8_t *pixels, int rows, int cols, const uint8_t *mask,
-                                        uint8_t *orientation, uint8_t *reliability, int brows, int bcols, int B,
-                                        uint8_t *field, int scale) {
+extern "C" qxi_status ridge_orientations_scale(const uint8_t *pixels, int rows, int cols, const uint8_t *mask,
+                                               uint8_t *orientation, uint8_t *reliability, int brows, int bcols, int B,
+                                               uint8_t *field, int scale) {
   const size_t nb = static_cast<size_t>(brows) * bcols;
   qx::Buffer<int32_t> gxy;
   qx::Buffer<uint32_t> gxx, gyy;
@@ -56,10 +56,10 @@ extern "C" int ridge_orientations_scale(const uint8_t *pixels, int rows, int col
   qx::Buffer<uint8_t> rel_blur;
   if (!gxy.alloc(nb) || !gxx.alloc(nb) || !gyy.alloc(nb) || !counts.alloc(nb) || !vc.alloc(nb) ||
       !vs.alloc(nb) || !bc.alloc(nb) || !bs.alloc(nb) || !rel_blur.alloc(nb))
-    return 9;
-  const int rc = bal_compute_gradients(pixels, rows, cols, mask, brows, bcols, B, gxy.get(), gxx.get(), gyy.get(),
+    return QXI_NO_MEMORY;
+  const qxi_status rc = bal_compute_gradients(pixels, rows, cols, mask, brows, bcols, B, gxy.get(), gxx.get(), gyy.get(),
                                        counts.get(), scale);
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
 
   for (int br = 0; br < brows; ++br)
     for (int bc_ = 0; bc_ < bcols; ++bc_) {
@@ -114,30 +114,30 @@ extern "C" int ridge_orientations_scale(const uint8_t *pixels, int rows, int col
     }
   for (size_t k = 0; k < nb; ++k) orientation[k] = static_cast<uint8_t>((atan2_(vs[k], vc[k]) & 255) / 2 + 64);
   bal_blur_uint8(reliability, brows, bcols, reliability);
-  return 0;
+  return QXI_OK;
 }
 
-extern "C" int scale_up_orientation(const uint8_t *orientation, int brows, int bcols, int B, uint8_t *out, int rows,
-                                    int cols) {
+extern "C" qxi_status scale_up_orientation(const uint8_t *orientation, int brows, int bcols, int B, uint8_t *out, int rows,
+                                           int cols) {
   const size_t nb = static_cast<size_t>(brows) * bcols;
   qx::Buffer<uint8_t> doubled;
-  if (!doubled.alloc(nb)) return 9;
+  if (!doubled.alloc(nb)) return QXI_NO_MEMORY;
   for (size_t k = 0; k < nb; ++k) doubled[k] = static_cast<uint8_t>((2 * orientation[k] - 128) & 255);
-  const int rc = scale_up_bilinear_cyclic(doubled.get(), brows, bcols, B, out, rows, cols);
-  if (rc != 0) return rc;
+  const qxi_status rc = scale_up_bilinear_cyclic(doubled.get(), brows, bcols, B, out, rows, cols);
+  if (rc != QXI_OK) return rc;
   const size_t n = static_cast<size_t>(rows) * cols;
   for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(out[i] / 2 + 64);
-  return 0;
+  return QXI_OK;
 }
 
-extern "C" int bal_quality_from_reliability(const uint8_t *reliability, const uint8_t *mask, int brows, int bcols,
-                                            int B, uint8_t *quality, int rows, int cols) {
+extern "C" qxi_status bal_quality_from_reliability(const uint8_t *reliability, const uint8_t *mask, int brows, int bcols,
+                                                   int B, uint8_t *quality, int rows, int cols) {
   const size_t nb = static_cast<size_t>(brows) * bcols;
   qx::Buffer<uint8_t> med;
-  if (!med.alloc(nb)) return 9;
+  if (!med.alloc(nb)) return QXI_NO_MEMORY;
   bal_median_uint8(reliability, brows, bcols, med.get());
-  const int rc = scale_up_bilinear_pad_uint8(med.get(), brows, bcols, B, 0, quality, rows, cols);
-  if (rc != 0) return rc;
+  const qxi_status rc = scale_up_bilinear_pad_uint8(med.get(), brows, bcols, B, 0, quality, rows, cols);
+  if (rc != QXI_OK) return rc;
   for (int r = 0; r < rows; ++r) {
     const int br = r / B;
     for (int c = 0; c < cols; ++c) {
@@ -147,7 +147,7 @@ extern "C" int bal_quality_from_reliability(const uint8_t *reliability, const ui
       q = fg ? static_cast<uint8_t>(((q * 99) >> 8) + 1) : 0;
     }
   }
-  return 0;
+  return QXI_OK;
 }
 
 namespace {
@@ -181,10 +181,10 @@ int sector9(uint8_t o) {
 
 }  // namespace
 
-extern "C" int oriented_median(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
+extern "C" qxi_status oriented_median(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
   const size_t n = static_cast<size_t>(rows) * cols;
   qx::Buffer<uint8_t> copy;
-  if (!copy.alloc(n)) return 9;
+  if (!copy.alloc(n)) return QXI_NO_MEMORY;
   std::memcpy(copy.get(), in, n);
   for (int r = 2; r < rows - 2; ++r)
     for (int c = 2; c < cols - 2; ++c) {
@@ -194,13 +194,13 @@ extern "C" int oriented_median(const uint8_t *in, int rows, int cols, const uint
       for (int k = 0; k < 5; ++k) v[k] = copy[static_cast<size_t>(r + fp[k].dr) * cols + c + fp[k].dc];
       out[i] = median5(v);
     }
-  return 0;
+  return QXI_OK;
 }
 
-extern "C" int oriented_mean(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
+extern "C" qxi_status oriented_mean(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
   const size_t n = static_cast<size_t>(rows) * cols;
   qx::Buffer<uint8_t> copy;
-  if (!copy.alloc(n)) return 9;
+  if (!copy.alloc(n)) return QXI_NO_MEMORY;
   std::memcpy(copy.get(), in, n);
   for (int r = 3; r < rows - 3; ++r)
     for (int c = 3; c < cols - 3; ++c) {
@@ -210,5 +210,5 @@ extern "C" int oriented_mean(const uint8_t *in, int rows, int cols, const uint8_
       for (int k = 0; k < 9; ++k) sum += copy[static_cast<size_t>(r + fp[k].dr) * cols + c + fp[k].dc];
       out[i] = static_cast<uint8_t>((sum * 954437177ull) >> 33);
     }
-  return 0;
+  return QXI_OK;
 }

@@ -13,6 +13,8 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -20,23 +22,23 @@ extern "C" {
 /* Block orientation (64..191) and reliability (0..255) of every block of
  * the brows x bcols grid; `field` (optional) receives the doubled angle of
  * each fingerprint block before smoothing.  0 or 9. */
-int ridge_orientations_scale(const uint8_t *pixels, int rows, int cols, const uint8_t *mask, uint8_t *orientation,
-                             uint8_t *reliability, int brows, int bcols, int B, uint8_t *field, int scale);
+qxi_status ridge_orientations_scale(const uint8_t *pixels, int rows, int cols, const uint8_t *mask, uint8_t *orientation,
+                                    uint8_t *reliability, int brows, int bcols, int B, uint8_t *field, int scale);
 
 /* Orientation of every pixel, interpolated between block centres on the
  * doubled-angle circle.  0 or 9. */
-int scale_up_orientation(const uint8_t *orientation, int brows, int bcols, int B, uint8_t *out, int rows,
-                         int cols);
+qxi_status scale_up_orientation(const uint8_t *orientation, int brows, int bcols, int B, uint8_t *out, int rows,
+                                int cols);
 
 /* Quality image: 0 in background blocks, 1 .. 99 inside.  0 or 9. */
-int bal_quality_from_reliability(const uint8_t *reliability, const uint8_t *mask, int brows, int bcols, int B,
-                                 uint8_t *quality, int rows, int cols);
+qxi_status bal_quality_from_reliability(const uint8_t *reliability, const uint8_t *mask, int brows, int bcols, int B,
+                                        uint8_t *quality, int rows, int cols);
 
 /* Median of 5 pixels / mean of 9 pixels along the ridge through each pixel;
  * a margin of 2 (median) or 3 (mean) pixels is left unwritten.  in may be
  * out.  0 or 9. */
-int oriented_median(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out);
-int oriented_mean(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out);
+qxi_status oriented_median(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out);
+qxi_status oriented_mean(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out);
 
 #ifdef __cplusplus
 }

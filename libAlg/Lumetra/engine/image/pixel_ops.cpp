@@ -13,7 +13,7 @@ namespace {
 // `inner(p, cols)` (p pointing at the element) for interior ones, reading
 // from a copy of the input when the output overwrites it.
 template <typename T, typename Edge, typename Inner>
-int filter3x3(const T *in, int rows, int cols, T *out, Edge edge, Inner inner, bool edge_everywhere = false) {
+qxi_status filter3x3(const T *in, int rows, int cols, T *out, Edge edge, Inner inner, bool edge_everywhere = false) {
   if (rows <= 0 || cols <= 0) return QXI_OK;
   const std::size_t n = static_cast<std::size_t>(rows) * cols;
   qx::Buffer<T> copy;
@@ -35,7 +35,7 @@ int filter3x3(const T *in, int rows, int cols, T *out, Edge edge, Inner inner, b
 // The same with one clipped-neighbourhood operation for every element
 // (used on small block grids, where speed does not matter).
 template <typename T, typename F>
-int filter3x3_all(const T *in, int rows, int cols, T *out, F f) {
+qxi_status filter3x3_all(const T *in, int rows, int cols, T *out, F f) {
   return filter3x3(in, rows, cols, out, f, [&](const T *, std::ptrdiff_t) { return T{}; }, true);
 }
 
@@ -61,7 +61,7 @@ inline void each_neighbour(int rows, int cols, int r, int c, V visit) {
 }
 
 template <typename T, typename Sum>
-int blur_mean(const T *in, int rows, int cols, T *out) {
+qxi_status blur_mean(const T *in, int rows, int cols, T *out) {
   return filter3x3(
       in, rows, cols, out,
       [](const T *s, int R, int C, int r, int c) {
@@ -77,7 +77,7 @@ int blur_mean(const T *in, int rows, int cols, T *out) {
 }
 
 template <typename T>
-int blur_binomial(const T *in, int rows, int cols, T *out) {
+qxi_status blur_binomial(const T *in, int rows, int cols, T *out) {
   return filter3x3(
       in, rows, cols, out,
       [](const T *s, int R, int C, int r, int c) {
@@ -95,27 +95,27 @@ int blur_binomial(const T *in, int rows, int cols, T *out) {
 
 }  // namespace
 
-extern "C" int bal_blur_uint8(const uint8_t *in, int rows, int cols, uint8_t *out) {
+extern "C" qxi_status bal_blur_uint8(const uint8_t *in, int rows, int cols, uint8_t *out) {
   return blur_mean<uint8_t, uint32_t>(in, rows, cols, out);
 }
-extern "C" int bal_blur_uint16(const uint16_t *in, int rows, int cols, uint16_t *out) {
+extern "C" qxi_status bal_blur_uint16(const uint16_t *in, int rows, int cols, uint16_t *out) {
   return blur_mean<uint16_t, uint32_t>(in, rows, cols, out);
 }
-extern "C" int bal_blur_int16(const int16_t *in, int rows, int cols, int16_t *out) {
+extern "C" qxi_status bal_blur_int16(const int16_t *in, int rows, int cols, int16_t *out) {
   return blur_mean<int16_t, int32_t>(in, rows, cols, out);
 }
 
-extern "C" int bal_blur_weighted_uint8(const uint8_t *in, int rows, int cols, uint8_t *out) {
+extern "C" qxi_status bal_blur_weighted_uint8(const uint8_t *in, int rows, int cols, uint8_t *out) {
   return blur_binomial(in, rows, cols, out);
 }
-extern "C" int bal_blur_weighted_int8(const int8_t *in, int rows, int cols, int8_t *out) {
+extern "C" qxi_status bal_blur_weighted_int8(const int8_t *in, int rows, int cols, int8_t *out) {
   return blur_binomial(in, rows, cols, out);
 }
-extern "C" int bal_blur_weighted_uint16(const uint16_t *in, int rows, int cols, uint16_t *out) {
+extern "C" qxi_status bal_blur_weighted_uint16(const uint16_t *in, int rows, int cols, uint16_t *out) {
   return blur_binomial(in, rows, cols, out);
 }
 
-extern "C" int bal_blur_weighted_int8_upsample(const int8_t *in, int rows, int cols, int8_t *out) {
+extern "C" qxi_status bal_blur_weighted_int8_upsample(const int8_t *in, int rows, int cols, int8_t *out) {
   if (rows <= 0 || cols <= 0) return QXI_OK;
   const std::size_t n = static_cast<std::size_t>(rows) * cols;
   qx::Buffer<int8_t> grid;
@@ -143,7 +143,7 @@ extern "C" int bal_blur_weighted_int8_upsample(const int8_t *in, int rows, int c
   return blur_binomial<int8_t>(grid.get(), rows, cols, out);
 }
 
-extern "C" int bal_median_uint8(const uint8_t *in, int rows, int cols, uint8_t *out) {
+extern "C" qxi_status bal_median_uint8(const uint8_t *in, int rows, int cols, uint8_t *out) {
   if (rows == 1 || cols == 1) {
     if (in != out && rows > 0 && cols > 0) std::memcpy(out, in, static_cast<std::size_t>(rows) * cols);
     return QXI_OK;
@@ -172,7 +172,7 @@ extern "C" int bal_median_uint8(const uint8_t *in, int rows, int cols, uint8_t *
       });
 }
 
-extern "C" int bal_erode(const uint8_t *in, int rows, int cols, uint8_t *out) {
+extern "C" qxi_status bal_erode(const uint8_t *in, int rows, int cols, uint8_t *out) {
   return filter3x3_all(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
     uint8_t all = 1;
     each_neighbour(R, C, r, c, [&](int y, int x) {
@@ -182,7 +182,7 @@ extern "C" int bal_erode(const uint8_t *in, int rows, int cols, uint8_t *out) {
   });
 }
 
-extern "C" int bal_dilate(const uint8_t *in, int rows, int cols, uint8_t *out) {
+extern "C" qxi_status bal_dilate(const uint8_t *in, int rows, int cols, uint8_t *out) {
   return filter3x3_all(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
     uint8_t any = 0;
     each_neighbour(R, C, r, c, [&](int y, int x) {
@@ -192,17 +192,17 @@ extern "C" int bal_dilate(const uint8_t *in, int rows, int cols, uint8_t *out) {
   });
 }
 
-extern "C" int bal_open(const uint8_t *in, int rows, int cols, uint8_t *out) {
+extern "C" qxi_status bal_open(const uint8_t *in, int rows, int cols, uint8_t *out) {
   if (rows <= 0 || cols <= 0) return QXI_OK;
   qx::Buffer<uint8_t> eroded;
   if (!eroded.alloc(static_cast<std::size_t>(rows) * cols)) return QXI_NO_MEMORY;
-  const int status = bal_erode(in, rows, cols, eroded.get());
+  const qxi_status status = bal_erode(in, rows, cols, eroded.get());
   if (status != QXI_OK) return status;
-  const int dilated = bal_dilate(eroded.get(), rows, cols, out);
+  const qxi_status dilated = bal_dilate(eroded.get(), rows, cols, out);
   return dilated != QXI_OK ? dilated : status;
 }
 
-extern "C" int bal_binarize_remove_holes(const uint8_t *in, int rows, int cols, uint8_t *out) {
+extern "C" qxi_status bal_binarize_remove_holes(const uint8_t *in, int rows, int cols, uint8_t *out) {
   return filter3x3_all(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
     const uint8_t self = s[static_cast<std::size_t>(r) * C + c];
     if (r == 0 || c == 0 || r == R - 1 || c == C - 1) return self;
@@ -216,7 +216,7 @@ extern "C" int bal_binarize_remove_holes(const uint8_t *in, int rows, int cols, 
   });
 }
 
-extern "C" int bal_binarize_blur(const uint8_t *in, int rows, int cols, uint8_t *out) {
+extern "C" qxi_status bal_binarize_blur(const uint8_t *in, int rows, int cols, uint8_t *out) {
   return filter3x3_all(in, rows, cols, out, [](const uint8_t *s, int R, int C, int r, int c) {
     int set = 0, count = 0;
     each_neighbour(R, C, r, c, [&](int y, int x) {

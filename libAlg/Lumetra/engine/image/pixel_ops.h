@@ -5,7 +5,7 @@
  *
  * Neighbourhoods are clipped at the border: an edge element sees 6
  * elements, a corner element 4.  Where a function returns a status it is
- * an image-layer status (0, or 9 when scratch memory runs out).  Filters
+ * an image-layer status (QXI_OK, or QXI_NO_MEMORY for scratch memory).  Filters
  * marked "in place allowed" read only input values, so in == out is fine.
  */
 #ifndef LUMETRA_ENGINE_IMAGE_PIXEL_OPS_H
@@ -13,41 +13,43 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* 3 x 3 mean: interior sum / 9, edge sum / 6, corner sum / 4 (signed
  * members truncate toward zero).  In place allowed. */
-int bal_blur_uint8(const uint8_t *in, int rows, int cols, uint8_t *out);
-int bal_blur_uint16(const uint16_t *in, int rows, int cols, uint16_t *out);
-int bal_blur_int16(const int16_t *in, int rows, int cols, int16_t *out);
+qxi_status bal_blur_uint8(const uint8_t *in, int rows, int cols, uint8_t *out);
+qxi_status bal_blur_uint16(const uint16_t *in, int rows, int cols, uint16_t *out);
+qxi_status bal_blur_int16(const int16_t *in, int rows, int cols, int16_t *out);
 
 /* 3 x 3 binomial (1 2 1 / 2 4 2 / 1 2 1): interior / 16, edge / 12,
  * corner / 9.  In place allowed. */
-int bal_blur_weighted_uint8(const uint8_t *in, int rows, int cols, uint8_t *out);
-int bal_blur_weighted_int8(const int8_t *in, int rows, int cols, int8_t *out);
-int bal_blur_weighted_uint16(const uint16_t *in, int rows, int cols, uint16_t *out);
+qxi_status bal_blur_weighted_uint8(const uint8_t *in, int rows, int cols, uint8_t *out);
+qxi_status bal_blur_weighted_int8(const int8_t *in, int rows, int cols, int8_t *out);
+qxi_status bal_blur_weighted_uint16(const uint16_t *in, int rows, int cols, uint16_t *out);
 /* `in` holds samples on the even rows and columns; the elements between
  * them are filled with the mean of their sample neighbours (2 or 4), then
  * the whole grid is smoothed with the binomial kernel.  In place allowed. */
-int bal_blur_weighted_int8_upsample(const int8_t *in, int rows, int cols, int8_t *out);
+qxi_status bal_blur_weighted_int8_upsample(const int8_t *in, int rows, int cols, int8_t *out);
 
 /* 3 x 3 median; with an even neighbourhood (edges, corners) the truncated
  * mean of the two middle values.  One-row or one-column pictures are
  * copied.  In place allowed. */
-int bal_median_uint8(const uint8_t *in, int rows, int cols, uint8_t *out);
+qxi_status bal_median_uint8(const uint8_t *in, int rows, int cols, uint8_t *out);
 
 /* Two-level morphology on 0/1 bytes.  In place allowed. */
-int bal_erode(const uint8_t *in, int rows, int cols, uint8_t *out);
-int bal_dilate(const uint8_t *in, int rows, int cols, uint8_t *out);
-int bal_open(const uint8_t *in, int rows, int cols, uint8_t *out);
+qxi_status bal_erode(const uint8_t *in, int rows, int cols, uint8_t *out);
+qxi_status bal_dilate(const uint8_t *in, int rows, int cols, uint8_t *out);
+qxi_status bal_open(const uint8_t *in, int rows, int cols, uint8_t *out);
 /* Interior elements only: an isolated set element is cleared, a clear
  * element surrounded by set ones is set.  Decisions from the input. */
-int bal_binarize_remove_holes(const uint8_t *in, int rows, int cols, uint8_t *out);
+qxi_status bal_binarize_remove_holes(const uint8_t *in, int rows, int cols, uint8_t *out);
 /* Majority: interior set when more than 4 of 9 are set, edge when more
  * than 4 of 6, corner only when all 4.  Decisions from the input. */
-int bal_binarize_blur(const uint8_t *in, int rows, int cols, uint8_t *out);
+qxi_status bal_binarize_blur(const uint8_t *in, int rows, int cols, uint8_t *out);
 
 /* 256-bin histogram of all pixels. */
 void bal_image_histogram(const uint8_t *pixels, int rows, int cols, uint32_t hist[256]);

@@ -14,8 +14,8 @@ namespace {
 bool valid_scale(int scale) { return scale == 1 || scale == 2; }
 }  // namespace
 
-extern "C" int bal_crop_block_size(const uint8_t *pixels, int rows, int cols, int B, uint8_t **cropped,
-                                   int *out_rows, int *out_cols, int *row_offset, int *col_offset) {
+extern "C" qxi_status bal_crop_block_size(const uint8_t *pixels, int rows, int cols, int B, uint8_t **cropped,
+                                          int *out_rows, int *out_cols, int *row_offset, int *col_offset) {
   *cropped = nullptr;
   *out_rows = *out_cols = *row_offset = *col_offset = 0;
   if (B <= 0 || rows < B || cols < B) return QXI_OUT_OF_RANGE;
@@ -35,7 +35,7 @@ extern "C" int bal_crop_block_size(const uint8_t *pixels, int rows, int cols, in
   return QXI_OK;
 }
 
-extern "C" int bal_finger_presence_scale(const uint8_t *pixels, int rows, int cols, int scale, int *present) {
+extern "C" qxi_status bal_finger_presence_scale(const uint8_t *pixels, int rows, int cols, int scale, int *present) {
   *present = 0;
   if (!valid_scale(scale)) return QXI_OUT_OF_RANGE;
   const int P = 16 / scale;
@@ -52,7 +52,7 @@ extern "C" int bal_finger_presence_scale(const uint8_t *pixels, int rows, int co
   bal_crop_image(pixels, rows, cols, window.get(), h, w, (rows - h) / 2, (cols - w) / 2);
   // Filtering in place needs one scratch copy per pass; a failure is an
   // out-of-memory answer, not a "no finger".
-  int status = bal_median_uint8(window.get(), h, w, window.get());
+  qxi_status status = bal_median_uint8(window.get(), h, w, window.get());
   if (status == QXI_OK && scale == 1) status = bal_blur_uint8(window.get(), h, w, window.get());
   if (status == QXI_OK && scale == 1) status = bal_blur_uint8(window.get(), h, w, window.get());
   if (status != QXI_OK) return status;
@@ -69,15 +69,15 @@ extern "C" int bal_finger_is_present_scale(const uint8_t *pixels, int rows, int 
   return bal_finger_presence_scale(pixels, rows, cols, scale, &present) == QXI_OK ? present : 0;
 }
 
-extern "C" int bal_image_quality_cond(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
-                                      const uint8_t *mask, uint8_t *condition) {
+extern "C" qxi_status bal_image_quality_cond(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
+                                             const uint8_t *mask, uint8_t *condition) {
   *condition = 0;
   if (brows < 3 || bcols < 3) return QXI_OK;
   if (brows * B > rows || bcols * B > cols) return QXI_OUT_OF_RANGE;
   qx::Buffer<uint8_t> copy;
   if (!copy.alloc(static_cast<std::size_t>(rows) * cols)) return QXI_NO_MEMORY;
   // Median into a separate buffer: no scratch needed.
-  const int status = bal_median_uint8(pixels, rows, cols, copy.get());
+  const qxi_status status = bal_median_uint8(pixels, rows, cols, copy.get());
   if (status != QXI_OK) return status;
   bal_stretch(copy.get(), rows, cols, 5, copy.get());
   uint32_t bright = 0, dark = 0;
@@ -95,9 +95,9 @@ extern "C" int bal_image_quality_cond(const uint8_t *pixels, int rows, int cols,
   return QXI_OK;
 }
 
-extern "C" int bal_compute_gradients(const uint8_t *pixels, int rows, int cols, const uint8_t *mask, int brows,
-                                     int bcols, int B, int32_t *mean_gxy, uint32_t *mean_gxx, uint32_t *mean_gyy,
-                                     int16_t *counts, int scale) {
+extern "C" qxi_status bal_compute_gradients(const uint8_t *pixels, int rows, int cols, const uint8_t *mask, int brows,
+                                            int bcols, int B, int32_t *mean_gxy, uint32_t *mean_gxx, uint32_t *mean_gyy,
+                                            int16_t *counts, int scale) {
   if (!valid_scale(scale) || B <= 0 || brows * B > rows || bcols * B > cols) return QXI_OUT_OF_RANGE;
   const std::size_t np = static_cast<std::size_t>(rows) * cols;
   qx::Buffer<uint8_t> work;
@@ -105,7 +105,7 @@ extern "C" int bal_compute_gradients(const uint8_t *pixels, int rows, int cols, 
   if (!work.alloc(np) || !gx.alloc(np) || !gy.alloc(np)) return QXI_NO_MEMORY;
   const uint8_t *src = pixels;
   if (scale == 1) {
-    const int status = bal_blur_uint8(pixels, rows, cols, work.get());
+    const qxi_status status = bal_blur_uint8(pixels, rows, cols, work.get());
     if (status != QXI_OK) return status;
     src = work.get();
   }
@@ -144,8 +144,8 @@ extern "C" int bal_compute_gradients(const uint8_t *pixels, int rows, int cols, 
   return QXI_OK;
 }
 
-extern "C" int bal_ridge_orientation_coherence_scale(const uint8_t *pixels, int rows, int cols, uint8_t *coherence,
-                                                     const uint8_t *mask, int brows, int bcols, int B, int scale) {
+extern "C" qxi_status bal_ridge_orientation_coherence_scale(const uint8_t *pixels, int rows, int cols, uint8_t *coherence,
+                                                            const uint8_t *mask, int brows, int bcols, int B, int scale) {
   if (brows <= 0 || bcols <= 0) return QXI_OUT_OF_RANGE;
   const std::size_t nb = static_cast<std::size_t>(brows) * bcols;
   qx::Buffer<int32_t> gxy;
@@ -154,7 +154,7 @@ extern "C" int bal_ridge_orientation_coherence_scale(const uint8_t *pixels, int 
   qx::Buffer<uint8_t> raw;
   if (!gxy.alloc(nb) || !gxx.alloc(nb) || !gyy.alloc(nb) || !counts.alloc(nb) || !raw.alloc(nb))
     return QXI_NO_MEMORY;
-  const int status =
+  const qxi_status status =
       bal_compute_gradients(pixels, rows, cols, mask, brows, bcols, B, gxy.get(), gxx.get(), gyy.get(),
                             counts.get(), scale);
   if (status != QXI_OK) return status;
@@ -176,14 +176,14 @@ extern "C" int bal_ridge_orientation_coherence_scale(const uint8_t *pixels, int 
   return bal_blur_uint8(raw.get(), brows, bcols, coherence);
 }
 
-extern "C" int bal_ridge_orientation_coherence(const uint8_t *pixels, int rows, int cols, uint8_t *coherence,
-                                               const uint8_t *mask, int brows, int bcols, int B) {
+extern "C" qxi_status bal_ridge_orientation_coherence(const uint8_t *pixels, int rows, int cols, uint8_t *coherence,
+                                                      const uint8_t *mask, int brows, int bcols, int B) {
   return bal_ridge_orientation_coherence_scale(pixels, rows, cols, coherence, mask, brows, bcols, B, 1);
 }
 
-extern "C" int bal_image_quality_qual(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
-                                      const uint8_t *mask, const uint8_t *coherence, int full_rows, int full_cols,
-                                      uint8_t *quality, uint32_t *area, int scale) {
+extern "C" qxi_status bal_image_quality_qual(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
+                                             const uint8_t *mask, const uint8_t *coherence, int full_rows, int full_cols,
+                                             uint8_t *quality, uint32_t *area, int scale) {
   *quality = 0;
   *area = 0;
   if (brows <= 0 || bcols <= 0 || B <= 0) return QXI_OUT_OF_RANGE;
@@ -191,7 +191,7 @@ extern "C" int bal_image_quality_qual(const uint8_t *pixels, int rows, int cols,
   qx::Buffer<uint8_t> own;
   if (!coherence) {
     if (!own.alloc(nb)) return QXI_NO_MEMORY;
-    const int status =
+    const qxi_status status =
         bal_ridge_orientation_coherence_scale(pixels, rows, cols, own.get(), mask, brows, bcols, B, scale);
     if (status != QXI_OK) return status;
     coherence = own.get();
@@ -215,8 +215,8 @@ extern "C" int bal_image_quality_qual(const uint8_t *pixels, int rows, int cols,
   return QXI_OK;
 }
 
-extern "C" int bal_image_quality_scale(const uint8_t *pixels, int rows, int cols, uint8_t *quality, uint32_t *area,
-                                       uint8_t *condition, int scale) {
+extern "C" qxi_status bal_image_quality_scale(const uint8_t *pixels, int rows, int cols, uint8_t *quality, uint32_t *area,
+                                              uint8_t *condition, int scale) {
   *quality = 0;
   *area = 0;
   *condition = 0;
@@ -226,7 +226,7 @@ extern "C" int bal_image_quality_scale(const uint8_t *pixels, int rows, int cols
 
   uint8_t *raw_crop = nullptr;
   int crows, ccols, roff, coff;
-  int status = bal_crop_block_size(pixels, rows, cols, B, &raw_crop, &crows, &ccols, &roff, &coff);
+  qxi_status status = bal_crop_block_size(pixels, rows, cols, B, &raw_crop, &crows, &ccols, &roff, &coff);
   if (status != QXI_OK) return status;
   struct Owned {
     uint8_t *p;
@@ -329,7 +329,7 @@ qx_rc compute_quality(const Resolution &res, qx_image *image, qx_quality **out_r
       return QX_RC_BAD_ARGUMENT;
     }
     const int rows = qx_image_get_rows(measured), cols = qx_image_get_cols(measured);
-    const int status = bal_image_quality_scale(pixels, rows, cols, &quality, &area_px, &condition, res.scale);
+    const qxi_status status = bal_image_quality_scale(pixels, rows, cols, &quality, &area_px, &condition, res.scale);
     if (status != QXI_OK) {
       qx_image_delete(copy);
       return qx_rc_convert_from_qxi(status);

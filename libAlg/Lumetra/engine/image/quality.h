@@ -2,8 +2,8 @@
  * Image quality measure: image quality 0..100, fingerprint area and
  * condition 0..100 of a grey image.
  *
- * The block-level operations (bal_) return image-layer statuses: 0,
- * 9 out of memory, 14 image size does not fit the block grid.  The
+ * The block-level operations (bal_) return image-layer statuses: QXI_OK,
+ * QXI_NO_MEMORY, QXI_OUT_OF_RANGE (image size does not fit the block grid).  The
  * qx_compute_quality_ functions return engine result codes.
  */
 #ifndef LUMETRA_ENGINE_IMAGE_QUALITY_H
@@ -22,9 +22,9 @@ extern "C" {
 /* Measures `image` at a working resolution near 500 dpi (resampling a
  * copy when needed) and attaches a new quality record to the image.  On
  * success *out_record holds one reference for the caller and the image a
- * second one.  Results: 0; 1 when the vertical resolution is 0 or differs
- * from the horizontal one; 2 when image, its pixels or out_record are
- * missing; 9 out of memory; otherwise the converted status of the measure.
+ * second one.  Results: QX_RC_OK; QX_RC_UNSUPPORTED when the vertical resolution is 0
+ * or differs from the horizontal one; QX_RC_BAD_ARGUMENT when image, its
+ * pixels or out_record are missing; QX_RC_NO_MEMORY; otherwise the converted status of the measure.
  * `owner` is not used. */
 qx_rc qx_compute_quality_500(void *owner, qx_image *image, qx_quality **out_record);
 /* The same at 250 dpi. */
@@ -42,50 +42,50 @@ uint16_t qx_quality_area_mm2(uint32_t pixels, int w, int reference);
 /* The measure itself on raw pixels at scale 1 (500 dpi) or 2 (250 dpi).
  * Outputs are set to 0 first; an image smaller than one block or without
  * a finger gives 0 with all outputs 0. */
-int bal_image_quality_scale(const uint8_t *pixels, int rows, int cols, uint8_t *quality, uint32_t *area,
-                            uint8_t *condition, int scale);
+qxi_status bal_image_quality_scale(const uint8_t *pixels, int rows, int cols, uint8_t *quality, uint32_t *area,
+                                   uint8_t *condition, int scale);
 
 /* Crops to whole blocks of B, centred (an odd remainder loses its extra
  * line at the bottom or right).  *cropped is allocated with qx_malloc and
- * freed by the caller with qx_free.  Returns 0, 14 when the image is
- * smaller than one block, 9 out of memory. */
-int bal_crop_block_size(const uint8_t *pixels, int rows, int cols, int B, uint8_t **cropped, int *out_rows,
-                        int *out_cols, int *row_offset, int *col_offset);
+ * freed by the caller with qx_free.  Returns QXI_OK, QXI_OUT_OF_RANGE when the
+ * image is smaller than one block, QXI_NO_MEMORY. */
+qxi_status bal_crop_block_size(const uint8_t *pixels, int rows, int cols, int B, uint8_t **cropped, int *out_rows,
+                               int *out_cols, int *row_offset, int *col_offset);
 
 /* Whether the centred window shows enough grey-level variation to hold a
- * finger.  The status form reports out of memory (9) separately; the plain
+ * finger.  The status form reports QXI_NO_MEMORY separately; the plain
  * form answers 0 then. */
-int bal_finger_presence_scale(const uint8_t *pixels, int rows, int cols, int scale, int *present);
+qxi_status bal_finger_presence_scale(const uint8_t *pixels, int rows, int cols, int scale, int *present);
 int bal_finger_is_present_scale(const uint8_t *pixels, int rows, int cols, int scale);
 
 /* Share (0..100) of bright pixels, after median filtering and a 5 %
  * contrast stretch, in interior blocks whose four direct neighbours are
  * fingerprint too. */
-int bal_image_quality_cond(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
-                           const uint8_t *mask, uint8_t *condition);
+qxi_status bal_image_quality_cond(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
+                                  const uint8_t *mask, uint8_t *condition);
 
 /* Quality from the mean coherence of the fingerprint blocks, and the area
  * in pixels scaled to the uncropped full_rows x full_cols image.  Without
  * a coherence map one is computed. */
-int bal_image_quality_qual(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
-                           const uint8_t *mask, const uint8_t *coherence, int full_rows, int full_cols,
-                           uint8_t *quality, uint32_t *area, int scale);
+qxi_status bal_image_quality_qual(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
+                                  const uint8_t *mask, const uint8_t *coherence, int full_rows, int full_cols,
+                                  uint8_t *quality, uint32_t *area, int scale);
 
 /* Coherence (0..255) of the gradient directions of every block, smoothed
  * 3 x 3 over the grid. */
-int bal_ridge_orientation_coherence_scale(const uint8_t *pixels, int rows, int cols, uint8_t *coherence,
-                                          const uint8_t *mask, int brows, int bcols, int B, int scale);
-int bal_ridge_orientation_coherence(const uint8_t *pixels, int rows, int cols, uint8_t *coherence,
-                                    const uint8_t *mask, int brows, int bcols, int B);
+qxi_status bal_ridge_orientation_coherence_scale(const uint8_t *pixels, int rows, int cols, uint8_t *coherence,
+                                                 const uint8_t *mask, int brows, int bcols, int B, int scale);
+qxi_status bal_ridge_orientation_coherence(const uint8_t *pixels, int rows, int cols, uint8_t *coherence,
+                                           const uint8_t *mask, int brows, int bcols, int B);
 
 /* Per-block gradient moments over the block window trimmed at edges that
  * face background blocks, counting only pixels with gx^2 + gy^2 > 255:
  * means of gx*gy, gx^2, gy^2 and the number of counted pixels.  Computed
  * for every block, background ones included.  At scale 1 the image is
  * blurred 3 x 3 first. */
-int bal_compute_gradients(const uint8_t *pixels, int rows, int cols, const uint8_t *mask, int brows, int bcols,
-                          int B, int32_t *mean_gxy, uint32_t *mean_gxx, uint32_t *mean_gyy, int16_t *counts,
-                          int scale);
+qxi_status bal_compute_gradients(const uint8_t *pixels, int rows, int cols, const uint8_t *mask, int brows, int bcols,
+                                 int B, int32_t *mean_gxy, uint32_t *mean_gxx, uint32_t *mean_gyy, int16_t *counts,
+                                 int scale);
 
 #ifdef __cplusplus
 }

@@ -217,7 +217,7 @@ extern "C" qx_image *qx_image_scale_res(qx_image *image, int vres, int hres) {
                                   image->impression_type);
   if (!out) return nullptr;
   if (bal_scale_bilinear(src, image->rows, image->cols, out->pixels, static_cast<int>(rows),
-                         static_cast<int>(cols)) != 0) {
+                         static_cast<int>(cols)) != QXI_OK) {
     qx_image_delete(out);
     return nullptr;
   }

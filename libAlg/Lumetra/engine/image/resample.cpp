@@ -71,18 +71,18 @@ void mean_2x2(const uint8_t *src, int cols, uint8_t *dst, int dst_rows, int dst_
 
 }  // namespace
 
-extern "C" int bal_scale_down_bilinear_2_uint8(const uint8_t *src, int rows, int cols, uint8_t *dst) {
+extern "C" qxi_status bal_scale_down_bilinear_2_uint8(const uint8_t *src, int rows, int cols, uint8_t *dst) {
   if (!valid(rows, cols)) return QXI_OUT_OF_RANGE;
   qx::Buffer<uint8_t> smooth;
   if (!smooth.alloc(static_cast<std::size_t>(rows) * cols)) return QXI_NO_MEMORY;
-  const int status = bal_blur_weighted_uint8(src, rows, cols, smooth.get());
+  const qxi_status status = bal_blur_weighted_uint8(src, rows, cols, smooth.get());
   if (status != QXI_OK) return status;
   mean_2x2(smooth.get(), cols, dst, rows / 2, cols / 2);
   return QXI_OK;
 }
 
-extern "C" int bal_scale_bilinear(const uint8_t *src, int rows, int cols, uint8_t *dst, int dst_rows,
-                                  int dst_cols) {
+extern "C" qxi_status bal_scale_bilinear(const uint8_t *src, int rows, int cols, uint8_t *dst, int dst_rows,
+                                         int dst_cols) {
   if (!valid(rows, cols) || !valid(dst_rows, dst_cols)) return QXI_OUT_OF_RANGE;
   if (rows == dst_rows && cols == dst_cols) {
     std::memmove(dst, src, static_cast<std::size_t>(rows) * cols);
@@ -100,7 +100,7 @@ extern "C" int bal_scale_bilinear(const uint8_t *src, int rows, int cols, uint8_
   while (2 * dst_rows < cur_rows && 2 * dst_cols < cur_cols) {
     qx::Buffer<uint8_t> &next = (cur == a.get()) ? b : a;
     if (!next.alloc(static_cast<std::size_t>(cur_rows / 2) * (cur_cols / 2))) return QXI_NO_MEMORY;
-    const int status = bal_scale_down_bilinear_2_uint8(cur, cur_rows, cur_cols, next.get());
+    const qxi_status status = bal_scale_down_bilinear_2_uint8(cur, cur_rows, cur_cols, next.get());
     if (status != QXI_OK) return status;
     cur = next.get();
     cur_rows /= 2;
@@ -173,15 +173,15 @@ bool upsample_args_ok(const uint8_t *blocks, int brows, int bcols, int B, const 
 
 }  // namespace
 
-extern "C" int scale_up_bilinear_uint8(const uint8_t *blocks, int brows, int bcols, int B, uint8_t *out, int rows,
-                                       int cols) {
+extern "C" qxi_status scale_up_bilinear_uint8(const uint8_t *blocks, int brows, int bcols, int B, uint8_t *out, int rows,
+                                              int cols) {
   if (!upsample_args_ok(blocks, brows, bcols, B, out)) return QXI_OUT_OF_RANGE;
   upsample(blocks, brows, bcols, B, B / 2, out, rows, cols, blend_linear);
   return QXI_OK;
 }
 
-extern "C" int scale_up_bilinear_pad_uint8(const uint8_t *blocks, int brows, int bcols, int B, uint8_t pad,
-                                           uint8_t *out, int rows, int cols) {
+extern "C" qxi_status scale_up_bilinear_pad_uint8(const uint8_t *blocks, int brows, int bcols, int B, uint8_t pad,
+                                                  uint8_t *out, int rows, int cols) {
   if (!upsample_args_ok(blocks, brows, bcols, B, out)) return QXI_OUT_OF_RANGE;
   const int prows = brows + 2, pcols = bcols + 2;
   qx::Buffer<uint8_t> padded;
@@ -196,8 +196,8 @@ extern "C" int scale_up_bilinear_pad_uint8(const uint8_t *blocks, int brows, int
   return QXI_OK;
 }
 
-extern "C" int scale_up_bilinear_cyclic(const uint8_t *blocks, int brows, int bcols, int B, uint8_t *out, int rows,
-                                        int cols) {
+extern "C" qxi_status scale_up_bilinear_cyclic(const uint8_t *blocks, int brows, int bcols, int B, uint8_t *out, int rows,
+                                               int cols) {
   if (!upsample_args_ok(blocks, brows, bcols, B, out)) return QXI_OUT_OF_RANGE;
   upsample(blocks, brows, bcols, B, B / 2, out, rows, cols, blend_cyclic);
   return QXI_OK;

@@ -27,10 +27,10 @@ bool in_print(const uint8_t *mask, int brows, int bcols, int B, int r, int c) {
 // The tile filter shared by both sizes.  N: transform size; T: tile size in
 // samples; step: pixel distance of samples; divisor: final division.
 template <int N>
-int filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *wavelength, const uint8_t *orientation,
-                 const uint8_t *mask, const uint8_t *quality, int brows, int bcols, int B, int8_t *out, int step,
-                 int shift_in, int divisor, void (*fwd)(const int32_t *, int32_t *, int32_t *),
-                 void (*inv)(int32_t *, int32_t *, int32_t *, int, int)) {
+qxi_status filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *wavelength, const uint8_t *orientation,
+                        const uint8_t *mask, const uint8_t *quality, int brows, int bcols, int B, int8_t *out, int step,
+                        int shift_in, int divisor, void (*fwd)(const int32_t *, int32_t *, int32_t *),
+                        void (*inv)(int32_t *, int32_t *, int32_t *, int, int)) {
   constexpr int W = N / 2 + 1, T = N / 2, M = N * W;
   qx::Buffer<int32_t> block, re, im, fre, fim, scratch;
   qx::Buffer<uint8_t> masks;  // decoded masks, 16 sectors x 11 classes
@@ -40,7 +40,7 @@ int filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *waveleng
   if (!seen.alloc(528) || !classes.alloc(T * T) || !block.alloc(N * N) || !re.alloc(M) || !im.alloc(M) || !fre.alloc(M) || !fim.alloc(M) ||
       !scratch.alloc(FFT_SCRATCH_WORDS(N)) || !masks.alloc(static_cast<size_t>(16) * 11 * M) ||
       !decoded.alloc(16 * 11) || !cls.alloc(T * T))
-    return 9;
+    return QXI_NO_MEMORY;
   const int span = T * step;  // pixels covered by a tile
   const int sr = (rows + step - 1) / step, sc = (cols + step - 1) / step;
   for (int i = 0; i < rows; i += span)
@@ -110,22 +110,22 @@ int filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *waveleng
           }
       }
     }
-  return 0;
+  return QXI_OK;
 }
 
 }  // namespace
 
-extern "C" int bal_gabor_filter_32(const uint8_t *pixels, int rows, int cols, const uint8_t *wavelength,
-                                   const uint8_t *orientation, const uint8_t *mask, const uint8_t *quality,
-                                   int brows, int bcols, int B, int8_t *out) {
+extern "C" qxi_status bal_gabor_filter_32(const uint8_t *pixels, int rows, int cols, const uint8_t *wavelength,
+                                          const uint8_t *orientation, const uint8_t *mask, const uint8_t *quality,
+                                          int brows, int bcols, int B, int8_t *out) {
   std::memset(out, 0, static_cast<size_t>(rows) * cols);
   return filter_tiles<32>(pixels, rows, cols, wavelength, orientation, mask, quality, brows, bcols, B, out, 1, 13, 8,
                           fftn2d32_bounded, fftni2d32_rows);
 }
 
-extern "C" int bal_gabor_filter_16(const uint8_t *pixels, int rows, int cols, const uint8_t *wavelength,
-                                   const uint8_t *orientation, const uint8_t *mask, const uint8_t *quality,
-                                   int brows, int bcols, int B, int8_t *out, int step) {
+extern "C" qxi_status bal_gabor_filter_16(const uint8_t *pixels, int rows, int cols, const uint8_t *wavelength,
+                                          const uint8_t *orientation, const uint8_t *mask, const uint8_t *quality,
+                                          int brows, int bcols, int B, int8_t *out, int step) {
   const size_t n = static_cast<size_t>(rows) * cols;
   std::memset(out, 0, n);
   if (step != 2)
@@ -133,25 +133,25 @@ extern "C" int bal_gabor_filter_16(const uint8_t *pixels, int rows, int cols, co
                             32, fftn2d16_bounded, fftni2d16_rows);
   qx::Buffer<uint8_t> smooth;
   qx::Buffer<int8_t> sparse;
-  if (!smooth.alloc(n) || !sparse.alloc(n)) return 9;
+  if (!smooth.alloc(n) || !sparse.alloc(n)) return QXI_NO_MEMORY;
   bal_blur_weighted_uint8(pixels, rows, cols, smooth.get());
-  const int rc = filter_tiles<16>(smooth.get(), rows, cols, wavelength, orientation, mask, quality, brows, bcols, B,
+  const qxi_status rc = filter_tiles<16>(smooth.get(), rows, cols, wavelength, orientation, mask, quality, brows, bcols, B,
                                   sparse.get(), 2, 13, 32, fftn2d16_bounded, fftni2d16_rows);
-  if (rc != 0) return rc;
+  if (rc != QXI_OK) return rc;
   return bal_blur_weighted_int8_upsample(sparse.get(), rows, cols, out);
 }
 
-extern "C" int bal_binarize_local_histogram_threshold(const int8_t *filtered, const uint8_t *quality, int rows,
-                                                      int cols, const uint8_t *mask, int B, int percent,
-                                                      uint8_t *ridge, uint8_t *valley) {
+extern "C" qxi_status bal_binarize_local_histogram_threshold(const int8_t *filtered, const uint8_t *quality, int rows,
+                                                             int cols, const uint8_t *mask, int B, int percent,
+                                                             uint8_t *ridge, uint8_t *valley) {
   (void)quality;
   const size_t n = static_cast<size_t>(rows) * cols;
   std::memset(ridge, 1, n);
   std::memset(valley, 1, n);
   const int brows = rows / B, bcols = cols / B;
-  if (brows <= 0 || bcols <= 0) return 0;
+  if (brows <= 0 || bcols <= 0) return QXI_OK;
   qx::Buffer<int8_t> thr, smooth;
-  if (!thr.alloc(static_cast<size_t>(brows) * bcols) || !smooth.alloc(static_cast<size_t>(brows) * bcols)) return 9;
+  if (!thr.alloc(static_cast<size_t>(brows) * bcols) || !smooth.alloc(static_cast<size_t>(brows) * bcols)) return QXI_NO_MEMORY;
   for (int br = 0; br < brows; ++br)
     for (int bc = 0; bc < bcols; ++bc) {
       const size_t k = static_cast<size_t>(br) * bcols + bc;
@@ -183,7 +183,7 @@ extern "C" int bal_binarize_local_histogram_threshold(const int8_t *filtered, co
       ridge[p] = below ? 0 : 1;
       valley[p] = below ? 1 : 0;
     }
-  return 0;
+  return QXI_OK;
 }
 
 extern "C" void bal_binarize_remove_edges(uint8_t *ridge, uint8_t *valley, int rows, int cols, int left, int right,

@@ -136,7 +136,7 @@ void fill_holes(uint8_t *m, int rows, int cols, int *label, int *queue) {
 
 }  // namespace
 
-extern "C" int bal_filter_segmented(uint8_t *mask, int brows, int bcols) {
+extern "C" qxi_status bal_filter_segmented(uint8_t *mask, int brows, int bcols) {
   if (brows <= 0 || bcols <= 0) return QXI_OK;
   const std::size_t n = static_cast<std::size_t>(brows) * bcols;
   qx::Buffer<int> label, queue;
@@ -157,8 +157,8 @@ extern "C" int bal_filter_segmented(uint8_t *mask, int brows, int bcols) {
   return QXI_OK;
 }
 
-extern "C" int bal_segment_image_scale(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
-                                       uint8_t *mask, int scale) {
+extern "C" qxi_status bal_segment_image_scale(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
+                                              uint8_t *mask, int scale) {
   if ((scale != 1 && scale != 2) || brows <= 0 || bcols <= 0 || B <= 0 || rows != brows * B ||
       cols != bcols * B)
     return QXI_OUT_OF_RANGE;
@@ -175,7 +175,7 @@ extern "C" int bal_segment_image_scale(const uint8_t *pixels, int rows, int cols
     return QXI_NO_MEMORY;
 
   if (scale == 1) {
-    const int status = bal_scale_down_bilinear_2_uint8(pixels, rows, cols, work.get());
+    const qxi_status status = bal_scale_down_bilinear_2_uint8(pixels, rows, cols, work.get());
     if (status != QXI_OK) return status;
   } else {
     std::memcpy(work.get(), pixels, np);
@@ -209,8 +209,8 @@ extern "C" int bal_segment_image_scale(const uint8_t *pixels, int rows, int cols
   return bal_filter_segmented(mask, brows, bcols);
 }
 
-extern "C" int bal_segment_image(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
-                                 uint8_t *mask) {
+extern "C" qxi_status bal_segment_image(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
+                                        uint8_t *mask) {
   return bal_segment_image_scale(pixels, rows, cols, brows, bcols, B, mask, 1);
 }
 

@@ -9,17 +9,19 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* Block mask of a rows x cols image with rows = brows * B, cols = bcols * B
- * (B = 12 at scale 1 / 500 dpi, 6 at scale 2 / 250 dpi).  Returns 0, 14 when
- * the grid does not match the image or the scale is not 1 or 2 (mask
- * untouched), 9 when memory runs out. */
-int bal_segment_image_scale(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
-                            uint8_t *mask, int scale);
-int bal_segment_image(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B, uint8_t *mask);
+ * (B = 12 at scale 1 / 500 dpi, 6 at scale 2 / 250 dpi).  Returns QXI_OK,
+ * QXI_OUT_OF_RANGE when the grid does not match the image or the scale is
+ * not 1 or 2 (mask untouched), QXI_NO_MEMORY. */
+qxi_status bal_segment_image_scale(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B,
+                                   uint8_t *mask, int scale);
+qxi_status bal_segment_image(const uint8_t *pixels, int rows, int cols, int brows, int bcols, int B, uint8_t *mask);
 
 /* Iterative two-class threshold of byte values, weighted toward the dark
  * class, starting at `start`. */
@@ -27,8 +29,8 @@ uint8_t bal_find_opt_threshold(const uint8_t *values, int rows, int cols, int st
 
 /* Cleans a raw block mask in place: isolated blocks, ragged border
  * blocks, all but the largest region, enclosed holes and bays, opening and
- * majority smoothing.  Returns 0 or 9 (mask untouched). */
-int bal_filter_segmented(uint8_t *mask, int brows, int bcols);
+ * majority smoothing.  Returns QXI_OK or QXI_NO_MEMORY (mask untouched). */
+qxi_status bal_filter_segmented(uint8_t *mask, int brows, int bcols);
 
 /* Centre of gravity of the mask's 1-blocks in pixels; (rows/2, cols/2)
  * when the mask is empty. */

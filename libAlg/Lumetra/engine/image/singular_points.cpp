@@ -58,11 +58,11 @@ extern "C" int bal_classify_singularity(const uint8_t *o, int cols, uint32_t ind
   return 0;
 }
 
-extern "C" int bal_find_singularities_poincare(const uint8_t *o, const uint8_t *quality, int rows, int cols,
-                                               bal_singularity *out, int *count, int maximum) {
+extern "C" qxi_status bal_find_singularities_poincare(const uint8_t *o, const uint8_t *quality, int rows, int cols,
+                                                      bal_singularity *out, int *count, int maximum) {
   *count = 0;
   qx::Buffer<uint8_t> prev, next;
-  if (!prev.alloc(cols > 0 ? cols : 1) || !next.alloc(cols > 0 ? cols : 1)) return 9;
+  if (!prev.alloc(cols > 0 ? cols : 1) || !next.alloc(cols > 0 ? cols : 1)) return QXI_NO_MEMORY;
   for (int r = 1; r < rows - 1; ++r) {
     std::memset(next.get(), 0, static_cast<size_t>(cols));
     for (int c = 1; c < cols - 1; ++c) {
@@ -92,7 +92,7 @@ extern "C" int bal_find_singularities_poincare(const uint8_t *o, const uint8_t *
     }
     out[j] = s;
   }
-  return 0;
+  return QXI_OK;
 }
 
 extern "C" void bal_convert_singularities(const bal_singularity *cand, int count, int cols, bal_core_list *cores,

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -52,8 +54,8 @@ typedef struct bal_delta_list {
  * not lie on the image border. */
 int bal_classify_singularity(const uint8_t *orientation, int cols, uint32_t index);
 
-int bal_find_singularities_poincare(const uint8_t *orientation, const uint8_t *quality, int rows, int cols,
-                                    bal_singularity *out, int *count, int maximum);
+qxi_status bal_find_singularities_poincare(const uint8_t *orientation, const uint8_t *quality, int rows, int cols,
+                                           bal_singularity *out, int *count, int maximum);
 
 void bal_convert_singularities(const bal_singularity *cand, int count, int cols, bal_core_list *cores,
                                bal_delta_list *deltas);

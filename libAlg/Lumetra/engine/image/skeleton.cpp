@@ -112,16 +112,16 @@ extern "C" void extract_contour(uint8_t **rowp, int rows, int cols, int r, int c
   }
 }
 
-extern "C" int bal_contour_thin_scale(uint8_t **rowp, int rows, int cols, int scale) {
+extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols, int scale) {
   (void)scale;
-  if (rows <= 3 || cols <= 0) return 0;
+  if (rows <= 3 || cols <= 0) return QXI_OK;
   const int size = rows * cols;
   qx::Buffer<uint8_t> chain;
   qx::Buffer<Contour> contours;
   qx::Buffer<int> px, verdict;
   if (!chain.alloc(size) || !contours.alloc(static_cast<size_t>(size) / 2 + 1) || !px.alloc(2 * size + 2) ||
       !verdict.alloc(size + 1))
-    return 9;
+    return QXI_NO_MEMORY;
   int fill = 0, ncont = 0;
   for (int i = 2; i < rows - 1; i += 2) {
     uint8_t *row = rowp[i];
@@ -216,7 +216,7 @@ extern "C" int bal_contour_thin_scale(uint8_t **rowp, int rows, int cols, int sc
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < cols; ++c)
       if (rowp[r][c] == 2) rowp[r][c] = 0;
-  return 0;
+  return QXI_OK;
 }
 
-extern "C" int bal_contour_thin(uint8_t **rowp, int rows, int cols) { return bal_contour_thin_scale(rowp, rows, cols, 1); }
+extern "C" qxi_status bal_contour_thin(uint8_t **rowp, int rows, int cols) { return bal_contour_thin_scale(rowp, rows, cols, 1); }

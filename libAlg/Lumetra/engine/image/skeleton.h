@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -26,8 +28,8 @@ void extract_contour(uint8_t **rowp, int rows, int cols, int r, int c, int state
                      int *fill);
 
 /* Thins the picture in place; 0, or 9 without memory. */
-int bal_contour_thin_scale(uint8_t **rowp, int rows, int cols, int scale);
-int bal_contour_thin(uint8_t **rowp, int rows, int cols);
+qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols, int scale);
+qxi_status bal_contour_thin(uint8_t **rowp, int rows, int cols);
 
 #ifdef __cplusplus
 }

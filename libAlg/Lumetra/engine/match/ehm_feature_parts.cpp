@@ -59,7 +59,7 @@ int32_t qx_ehm_get_image_quality(const qx_template *tpl, uint16_t *rows, uint16_
   int32_t r = 0, c = 0;
   uint8_t quality = 0;
   if (qx_hybrid_get_dimensions(qx_template_get_data(tpl), qx_template_get_data_size(tpl), &r, &c,
-                               &quality) != 0)
+                               &quality) != QX_RC_OK)
     return 0;
   if (rows != nullptr) *rows = static_cast<uint16_t>(r);
   if (cols != nullptr) *cols = static_cast<uint16_t>(c);

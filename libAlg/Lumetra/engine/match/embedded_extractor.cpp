@@ -81,7 +81,7 @@ int32_t extract(const Variant &v, qx_session *session, qx_image *image, qx_finge
   int32_t out_type;
   uint32_t flags;
   int format;
-  if (embedded_requested_type(requested, &out_type, &flags, &format) != 0) return QX_RC_UNSUPPORTED;
+  if (embedded_requested_type(requested, &out_type, &flags, &format) != QX_RC_OK) return QX_RC_UNSUPPORTED;
   flags |= v.extra_flag;
 
   int32_t pv, ph, pr, pc;
@@ -94,7 +94,7 @@ int32_t extract(const Variant &v, qx_session *session, qx_image *image, qx_finge
     if (src == nullptr) return QX_RC_NO_MEMORY;
     pixels = static_cast<uint8_t *>(qx_malloc(static_cast<size_t>(pr) * pc));
     if (pixels == nullptr) return QX_RC_NO_MEMORY;
-    if (bal_scale_bilinear(src, rows, cols, pixels, pr, pc) != 0) {
+    if (bal_scale_bilinear(src, rows, cols, pixels, pr, pc) != QXI_OK) {
       qx_free(pixels);
       return QX_RC_NO_MEMORY;
     }
@@ -111,17 +111,17 @@ int32_t extract(const Variant &v, qx_session *session, qx_image *image, qx_finge
   uint8_t *bytes = nullptr;
   uint32_t size = 0;
   const int position = finger != nullptr ? qx_finger_get_position(finger) : 0;
-  const int status = bal_extract_template(pixels, work_rows, work_cols, position,
-                                          qx_image_get_impression_type(image), 0, max_minutiae,
-                                          order, flags, format, &bytes, &size);
-  if (status != 0 || bytes == nullptr) {
+  const qxi_status status = bal_extract_template(pixels, work_rows, work_cols, position,
+                                                 qx_image_get_impression_type(image), 0, max_minutiae,
+                                                 order, flags, format, &bytes, &size);
+  if (status != QXI_OK || bytes == nullptr) {
     bal_free_template(bytes);
-    const int32_t rc = qx_rc_convert_from_qxi(status);
-    return rc != 0 ? rc : QX_RC_FAILED;
+    const qx_rc rc = qx_rc_convert_from_qxi(status);
+    return rc != QX_RC_OK ? rc : QX_RC_FAILED;
   }
   *out = qx_template_create(out_type, bytes, size);
   bal_free_template(bytes);
-  return *out != nullptr ? 0 : QX_RC_NO_MEMORY;
+  return *out != nullptr ? QX_RC_OK : QX_RC_NO_MEMORY;
 }
 
 }  // namespace
@@ -136,23 +136,41 @@ int embedded_order_code(int32_t value) {
   return 21;
 }
 
-int embedded_requested_type(int32_t requested, int32_t *out_type, uint32_t *flags, int *format) {
+qx_rc embedded_requested_type(int32_t requested, int32_t *out_type, uint32_t *flags, int *format) {
   struct Row {
     int32_t requested, type;
     uint32_t flags;
     int format;
   };
+  // Every record carries the reference points and the card's proprietary
+  // block; the hybrid types add the two fields, the image, fine fields.
+  constexpr uint32_t kCard = QX_CONTENT_REF_POINTS | QX_CONTENT_PROPRIETARY;
+  constexpr uint32_t kCardV3 = kCard | QX_CONTENT_V3;
+  constexpr uint32_t kHybrid = kCardV3 | QX_CONTENT_ORIENTATION | QX_CONTENT_FREQUENCY;
+  constexpr uint32_t kWithImage = QX_CONTENT_IMAGE;
+  constexpr uint32_t kFine = QX_CONTENT_FINE_FIELDS;
   static constexpr Row kRows[] = {
-      {1, 1, 0x0442, 1},   {2, 2, 0x0442, 2},   {3, 3, 0x0442, 3},   {4, 1, 0x0042, 1},
-      {5, 2, 0x0042, 2},   {6, 3, 0x0042, 3},   {67, 67, 0x0472, 2}, {72, 72, 0x0672, 2},
-      {73, 67, 0x0042, 4}, {74, 67, 0x04F2, 2}, {75, 72, 0x06F2, 2},
+      {1, 1, kCardV3, QX_FORMAT_ISO_RECORD},
+      {2, 2, kCardV3, QX_FORMAT_COMPACT_CARD},
+      {3, 3, kCardV3, QX_FORMAT_ANSI378},
+      {4, 1, kCard, QX_FORMAT_ISO_RECORD},
+      {5, 2, kCard, QX_FORMAT_COMPACT_CARD},
+      {6, 3, kCard, QX_FORMAT_ANSI378},
+      {67, 67, kHybrid, QX_FORMAT_COMPACT_CARD},
+      {72, 72, kHybrid | kWithImage, QX_FORMAT_COMPACT_CARD},
+      {73, 67, kCard, QX_FORMAT_CARD_TO_EHM},
+      {74, 67, kHybrid | kFine, QX_FORMAT_COMPACT_CARD},
+      {75, 72, kHybrid | kFine | kWithImage, QX_FORMAT_COMPACT_CARD},
   };
+  static_assert(kCardV3 == 0x0442 && kCard == 0x0042 && kHybrid == 0x0472 && (kHybrid | kWithImage) == 0x0672 &&
+                    (kHybrid | kFine) == 0x04F2 && (kHybrid | kFine | kWithImage) == 0x06F2,
+                "the rows' content flags are those of the template type table");
   for (const Row &r : kRows) {
     if (r.requested != requested) continue;
     if (out_type != nullptr) *out_type = r.type;
     if (flags != nullptr) *flags = r.flags;
     if (format != nullptr) *format = r.format;
-    return 0;
+    return QX_RC_OK;
   }
   return QX_RC_UNSUPPORTED;
 }

@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
 #include "engine/match/qx_extractor.h"
 
 #ifdef __cplusplus
@@ -20,7 +21,7 @@ int embedded_order_code(int32_t value);
 
 /* Output type, content flags and encoder format of a requested template
  * type (before the variant's own flag); 0, or 1 for a type not offered. */
-int embedded_requested_type(int32_t requested, int32_t *out_type, uint32_t *flags, int *format);
+qx_rc embedded_requested_type(int32_t requested, int32_t *out_type, uint32_t *flags, int *format);
 
 int32_t embedded_extract_template(qx_session *session, qx_image *image, qx_finger *finger,
                                   int32_t template_type, qx_template **out);

@@ -13,8 +13,9 @@
 extern "C" {
 #endif
 
-/* 0 when the first n of the seven buffers are all present; otherwise every
- * present buffer among the seven is freed (free()) and 9 is returned.
+/* QX_RC_OK when the first n of the seven buffers are all present; otherwise
+ * every present buffer among the seven is freed (free()) and QX_RC_NO_MEMORY
+ * is returned.
  * Callers pass their n fresh allocations and none for the rest. */
 int32_t lib_memory_check(void *b1, void *b2, void *b3, void *b4, void *b5, void *b6, void *b7,
                          int32_t n);

@@ -148,8 +148,8 @@ const qx_vermodel *qx_verifierI_get_vermodel(const qx_vermodel *models,
                                             uint16_t key1, uint16_t key2);
 
 /* The list of a verifier call: the given one, else the list of the
- * algorithm registered in the session.  Returns 0, or 20 when there is no
- * list and no algorithm. */
+ * algorithm registered in the session.  Returns QX_RC_OK, or
+ * QX_RC_OBJECT_NOT_FOUND when there is no list and no algorithm. */
 int32_t qx_verifier_models_of_call(const qx_session *session, const qx_vermodel *given,
                                    const qx_vermodel **models);
 

@@ -1,17 +1,24 @@
 // The spectral matcher's sixteen auxiliary values and the fixed-point
 // entropy they use.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
-#include "engine/image/fixed_math.h"
 #include "engine/match/spectral_steps.hpp"
 
 namespace qx_spectral {
 
 // Every root the matcher takes is of a value below 2^32 (pair counts of at
 // most 765 x 765 blocks times 4096, and smaller products); larger values
-// saturate.
-uint32_t isqrt64(uint64_t x) { return sqrt_32(x > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(x)); }
+// saturate.  The double square root of such a value is correctly rounded,
+// and the two corrections make the floor exact whatever the rounding.
+uint32_t isqrt64(uint64_t x) {
+  if (x > 0xFFFFFFFFu) x = 0xFFFFFFFFu;
+  uint64_t r = static_cast<uint64_t>(std::sqrt(static_cast<double>(x)));
+  while (r * r > x) --r;
+  while ((r + 1) * (r + 1) <= x) ++r;
+  return static_cast<uint32_t>(r);
+}
 
 namespace {
 

@@ -14,10 +14,10 @@
 namespace qx_spectral {
 
 // Result codes of the conversion.
-constexpr int kRcBadLayout = QX_RC_UNSUPPORTED;       // unrecognised layout or main length
-constexpr int kRcLongLayoutByte1 = QX_RC_ERR_4;       // long layout, byte 1 not 0
-constexpr int kRcLengthBeyondInput = QX_RC_ERR_5;     // main length field past the input
-constexpr int kRcExtensionBeyondInput = QX_RC_ERR_6;  // extension past the input
+constexpr qx_rc kRcBadLayout = QX_RC_UNSUPPORTED;             // unrecognised layout or main length
+constexpr qx_rc kRcLongLayoutByte1 = QX_RC_NOT_A_RECORD;      // long layout, byte 1 not 0
+constexpr qx_rc kRcLengthBeyondInput = QX_RC_MALFORMED;       // main length field past the input
+constexpr qx_rc kRcExtensionBeyondInput = QX_RC_TRUNCATED;    // extension past the input
 
 int32_t sin16(int32_t angle16) {
   const int32_t a = angle16 & 0xFFFF;
@@ -86,9 +86,10 @@ uint32_t be16(const uint8_t *p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]
 // The fine field of a type-2 extension: two streams (orientation deltas,
 // frequency deltas) of 8 values per block; a fine entry is the block value
 // plus 4 x delta (as a byte), the centre entry the block value itself.
-// 0; 1 when a stream does not hold exactly its values; 9 memory.
-int decode_fine(const uint8_t *data, uint32_t size, const uint8_t *blocks, int rows, int cols,
-                 uint8_t *fine) {
+// QX_RC_OK; QX_RC_UNSUPPORTED when a stream does not hold exactly its values;
+// QX_RC_NO_MEMORY.
+qx_rc decode_fine(const uint8_t *data, uint32_t size, const uint8_t *blocks, int rows, int cols,
+                  uint8_t *fine) {
   const int32_t count = 8 * rows * cols;
   qx::Buffer<int8_t> deltas;
   if (!deltas.alloc(static_cast<std::size_t>(count))) return QX_RC_NO_MEMORY;
@@ -113,7 +114,7 @@ int decode_fine(const uint8_t *data, uint32_t size, const uint8_t *blocks, int r
               static_cast<uint8_t>(v + 4 * deltas[static_cast<std::size_t>(k++)]);
       }
   }
-  return 0;
+  return QX_RC_OK;
 }
 
 }  // namespace
@@ -124,10 +125,10 @@ using namespace qx_spectral;
 
 extern "C" {
 
-int qx_fusion_spectral_to_matcher(const uint8_t *part, uint32_t length, uint8_t **features,
-                                  uint32_t *features_length, int32_t *y_offset,
-                                  int32_t *x_offset, int32_t *rows, int32_t *cols,
-                                  int32_t quick) {
+qx_rc qx_fusion_spectral_to_matcher(const uint8_t *part, uint32_t length, uint8_t **features,
+                                    uint32_t *features_length, int32_t *y_offset,
+                                    int32_t *x_offset, int32_t *rows, int32_t *cols,
+                                    int32_t quick) {
   if (features != nullptr) *features = nullptr;
   if (features_length != nullptr) *features_length = 0;
   if (y_offset != nullptr) *y_offset = 0;
@@ -197,8 +198,8 @@ int qx_fusion_spectral_to_matcher(const uint8_t *part, uint32_t length, uint8_t 
       qx::Buffer<uint8_t> scratch, blocks;
       if (!scratch.alloc(18 * static_cast<std::size_t>(b)) || !blocks.alloc(2 * static_cast<std::size_t>(b)))
         return QX_RC_NO_MEMORY;
-      const int rc = decode_fine(packed, packed_len, blocks.get(), nrows, ncols, scratch.get());
-      if (rc != 0) return rc;
+      const qx_rc rc = decode_fine(packed, packed_len, blocks.get(), nrows, ncols, scratch.get());
+      if (rc != QX_RC_OK) return rc;
     }
   } else {
     if (!out.alloc(out_len)) return QX_RC_NO_MEMORY;
@@ -214,8 +215,8 @@ int qx_fusion_spectral_to_matcher(const uint8_t *part, uint32_t length, uint8_t 
       if (fine_src != nullptr) {
         std::memcpy(o + 10 + 2 * b, fine_src, 18 * static_cast<std::size_t>(b));
       } else {
-        const int rc = decode_fine(packed, packed_len, o + 10, nrows, ncols, o + 10 + 2 * b);
-        if (rc != 0) return rc;
+        const qx_rc rc = decode_fine(packed, packed_len, o + 10, nrows, ncols, o + 10 + 2 * b);
+        if (rc != QX_RC_OK) return rc;
       }
     }
     uint8_t x = 0;
@@ -228,7 +229,7 @@ int qx_fusion_spectral_to_matcher(const uint8_t *part, uint32_t length, uint8_t 
   if (x_offset != nullptr) *x_offset = static_cast<int8_t>(main[3]);
   if (rows != nullptr) *rows = nrows;
   if (cols != nullptr) *cols = ncols;
-  return 0;
+  return QX_RC_OK;
 }
 
 int qx_spectral_quick_match(const uint8_t *features_a, uint32_t length_a,

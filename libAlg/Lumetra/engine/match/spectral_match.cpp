@@ -7,6 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "engine/match/spectral_steps.hpp"
 #include "engine/qx_rc.h"
 
@@ -25,6 +29,29 @@ void align8_feature_canvas(const uint8_t *blocks, int rows, int cols, Canvas *ca
     std::memset(dst + 2 * cols, 0, 2 * kCanvasPad);
   }
 }
+
+namespace {
+
+// ceil(a / b) for b > 0.
+int64_t ceil_div(int64_t a, int64_t b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
+
+// Narrows [j0, j1) to the j with 0 <= n + j step < lim.
+void clip_span(int64_t n, int64_t step, int64_t lim, int64_t *j0, int64_t *j1) {
+  if (step == 0) {
+    if (n < 0 || n >= lim) *j1 = *j0;
+    return;
+  }
+  if (step < 0) {
+    // n + j step >= 0  <=>  j <= n / -step;  n + j step < lim  <=>  j > (n - lim) / -step.
+    *j0 = std::max(*j0, ceil_div(n - lim + 1, -step));
+    *j1 = std::min(*j1, n >= 0 ? n / -step + 1 : *j0);
+  } else {
+    *j0 = std::max(*j0, ceil_div(-n, step));
+    *j1 = std::min(*j1, ceil_div(lim - n, step));
+  }
+}
+
+}  // namespace
 
 void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, int scale, int xi,
                         int eta, Canvas *cv) {
@@ -51,23 +78,26 @@ void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, i
     const int64_t q = n / den;
     return (n % den != 0 && n < 0) ? q - 1 : q;
   };
+  const int64_t lim_x = src_cols * den, lim_y = src_rows * den;
   for (int i = 0; i < cv->rows; ++i) {
     uint8_t *dst = cv->data + 2 * static_cast<std::size_t>(i) * cv->stride;
     const int64_t dy = 64 * int64_t{i} + 32 - int64_t{32} * cv->rows - 2 * eta;
-    int64_t nx = 32 * (c * dx0 + s * dy) + base_x;
-    int64_t ny = 32 * (c * dy - s * dx0) + base_y;
-    for (int j = 0; j < cv->cols; ++j, nx += step_x, ny += step_y) {
-      const int64_t ix = floor_div(nx), iy = floor_div(ny);
-      if (ix >= 0 && ix < src_cols && iy >= 0 && iy < src_rows) {
-        const uint8_t *p = src + 2 * (iy * src_cols + ix);
-        dst[2 * j] = rotate_orientation(p[0], r);
-        dst[2 * j + 1] = p[1];
-      } else {
-        dst[2 * j] = 0;
-        dst[2 * j + 1] = 0;
-      }
+    const int64_t nx = 32 * (c * dx0 + s * dy) + base_x;
+    const int64_t ny = 32 * (c * dy - s * dx0) + base_y;
+    // The blocks j whose sample lies inside A: 0 <= n + j step < lim on
+    // both axes, an interval of the row.
+    int64_t j0 = 0, j1 = cv->cols;
+    clip_span(nx, step_x, lim_x, &j0, &j1);
+    clip_span(ny, step_y, lim_y, &j0, &j1);
+    if (j1 <= j0) j0 = j1 = 0;
+    std::memset(dst, 0, 2 * static_cast<std::size_t>(j0));
+    int64_t px = nx + j0 * step_x, py = ny + j0 * step_y;
+    for (int64_t j = j0; j < j1; ++j, px += step_x, py += step_y) {
+      const uint8_t *p = src + 2 * (floor_div(py) * src_cols + floor_div(px));
+      dst[2 * j] = rotate_orientation(p[0], r);
+      dst[2 * j + 1] = p[1];
     }
-    std::memset(dst + 2 * cv->cols, 0, 2 * kCanvasPad);
+    std::memset(dst + 2 * j1, 0, 2 * (static_cast<std::size_t>(cv->stride) - static_cast<std::size_t>(j1)));
   }
 }
 
@@ -127,8 +157,8 @@ constexpr SimTables kSim;
 
 // Pairs of one row run: B blocks [lo, hi) against A blocks [lo - x, hi - x),
 // every `step`-th one.
-inline void run_pairs(const uint8_t *pa, const uint8_t *pb, int count, int step, uint32_t *n,
-                      uint64_t *sim) {
+inline void run_pairs_scalar(const uint8_t *pa, const uint8_t *pb, int count, int step, uint32_t *n,
+                             uint64_t *sim) {
   uint32_t nn = 0, ss = 0;
   for (int k = 0; k < count; k += step) {
     const uint8_t fa = pa[2 * k + 1], fb = pb[2 * k + 1];
@@ -139,6 +169,131 @@ inline void run_pairs(const uint8_t *pa, const uint8_t *pb, int count, int step,
   }
   *n += nn;
   *sim += ss;
+}
+
+// Every pair of the overlap at (x, y), rows [y0, y1).  The vector forms
+// may round a run up to a whole number of lanes: past the end of a run one
+// of the two canvases holds only empty blocks (the run ends where one row
+// extent ends, and the 8 padding blocks of every canvas row are zero), so
+// the extra pairs never count, and no read leaves a canvas row.
+struct Overlap {
+  const Canvas &a;
+  const RowExtent *ea;
+  const Canvas &b;
+  const RowExtent *eb;
+  int x, y, y0, y1;
+  // The run of row ya: B blocks [lo, hi); false when empty.
+  bool run(int ya, int *lo, int *hi) const {
+    const int yb = ya + y;
+    *lo = std::max(ea[ya].lo + x, static_cast<int>(eb[yb].lo));
+    *hi = std::min(ea[ya].hi + x, static_cast<int>(eb[yb].hi));
+    return *lo < *hi;
+  }
+};
+
+#if !defined(__SSE2__)
+void dense_pairs_scalar(const Overlap &o, PairSums *s) {
+  for (int ya = o.y0; ya < o.y1; ++ya) {
+    int lo, hi;
+    if (o.run(ya, &lo, &hi)) run_pairs_scalar(o.a.block(ya, lo - o.x), o.b.block(ya + o.y, lo), hi - lo, 1, &s->n, &s->sim);
+  }
+}
+#endif
+
+#if defined(__SSE2__)
+// Eight pairs in 16-bit lanes: so and sf by saturating subtraction, the
+// similarity masked where a frequency is 0, sums widened to 32 bits.
+#define QX_SPECTRAL_PAIRS8(va, vb, acc_n, acc_sim)                                           \
+  do {                                                                                      \
+    const __m128i fa_ = _mm_srli_epi16(va, 8), fb_ = _mm_srli_epi16(vb, 8);                 \
+    __m128i d_ = _mm_srai_epi16(_mm_slli_epi16(_mm_sub_epi16(va, vb), 8), 8);               \
+    d_ = _mm_max_epi16(d_, _mm_sub_epi16(zero, d_));                                        \
+    __m128i e_ = _mm_sub_epi16(fa_, fb_);                                                   \
+    e_ = _mm_max_epi16(e_, _mm_sub_epi16(zero, e_));                                        \
+    const __m128i sim_ = _mm_mullo_epi16(_mm_subs_epu16(c21, d_), _mm_subs_epu16(c21, e_)); \
+    const __m128i empty_ = _mm_or_si128(_mm_cmpeq_epi16(fa_, zero), _mm_cmpeq_epi16(fb_, zero)); \
+    acc_sim = _mm_add_epi32(acc_sim, _mm_madd_epi16(_mm_andnot_si128(empty_, sim_), ones));  \
+    acc_n = _mm_add_epi32(acc_n, _mm_madd_epi16(_mm_andnot_si128(empty_, ones), ones));     \
+  } while (0)
+
+inline uint32_t hsum(__m128i v) {
+  v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0x4E));
+  v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0xB1));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+}
+
+void dense_pairs_sse2(const Overlap &o, PairSums *s) {
+  const __m128i zero = _mm_setzero_si128(), c21 = _mm_set1_epi16(21), ones = _mm_set1_epi16(1);
+  __m128i acc_n = zero, acc_sim = zero;
+  for (int ya = o.y0; ya < o.y1; ++ya) {
+    int lo, hi;
+    if (!o.run(ya, &lo, &hi)) continue;
+    const uint8_t *pa = o.a.block(ya, lo - o.x), *pb = o.b.block(ya + o.y, lo);
+    for (int k = 0; k < hi - lo; k += 8) {
+      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pa + 2 * k));
+      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pb + 2 * k));
+      QX_SPECTRAL_PAIRS8(va, vb, acc_n, acc_sim);
+    }
+  }
+  s->n = hsum(acc_n);
+  s->sim = hsum(acc_sim);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QX_SPECTRAL_AVX2 1
+// Sixteen pairs at a time while more than 8 remain, then eight: the reads
+// stay within the 8 padding blocks.
+__attribute__((target("avx2"))) void dense_pairs_avx2(const Overlap &o, PairSums *s) {
+  const __m256i zero = _mm256_setzero_si256(), c21 = _mm256_set1_epi16(21), ones = _mm256_set1_epi16(1);
+  __m256i acc_n = zero, acc_sim = zero;
+  const __m128i zero8 = _mm_setzero_si128(), c21_8 = _mm_set1_epi16(21), ones8 = _mm_set1_epi16(1);
+  __m128i acc_n8 = zero8, acc_sim8 = zero8;
+  for (int ya = o.y0; ya < o.y1; ++ya) {
+    int lo, hi;
+    if (!o.run(ya, &lo, &hi)) continue;
+    const uint8_t *pa = o.a.block(ya, lo - o.x), *pb = o.b.block(ya + o.y, lo);
+    const int count = hi - lo;
+    int k = 0;
+    for (; k + 8 < count; k += 16) {
+      const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pa + 2 * k));
+      const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pb + 2 * k));
+      const __m256i fa = _mm256_srli_epi16(va, 8), fb = _mm256_srli_epi16(vb, 8);
+      const __m256i d = _mm256_abs_epi16(_mm256_srai_epi16(_mm256_slli_epi16(_mm256_sub_epi16(va, vb), 8), 8));
+      const __m256i e = _mm256_abs_epi16(_mm256_sub_epi16(fa, fb));
+      const __m256i sim = _mm256_mullo_epi16(_mm256_subs_epu16(c21, d), _mm256_subs_epu16(c21, e));
+      const __m256i empty = _mm256_or_si256(_mm256_cmpeq_epi16(fa, zero), _mm256_cmpeq_epi16(fb, zero));
+      acc_sim = _mm256_add_epi32(acc_sim, _mm256_madd_epi16(_mm256_andnot_si256(empty, sim), ones));
+      acc_n = _mm256_add_epi32(acc_n, _mm256_madd_epi16(_mm256_andnot_si256(empty, ones), ones));
+    }
+    if (k < count) {
+      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pa + 2 * k));
+      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pb + 2 * k));
+      const __m128i zero = zero8, c21 = c21_8, ones = ones8;
+      QX_SPECTRAL_PAIRS8(va, vb, acc_n8, acc_sim8);
+    }
+  }
+  acc_n8 = _mm_add_epi32(acc_n8, _mm_add_epi32(_mm256_castsi256_si128(acc_n), _mm256_extracti128_si256(acc_n, 1)));
+  acc_sim8 = _mm_add_epi32(acc_sim8, _mm_add_epi32(_mm256_castsi256_si128(acc_sim), _mm256_extracti128_si256(acc_sim, 1)));
+  s->n = hsum(acc_n8);
+  s->sim = hsum(acc_sim8);
+}
+
+bool use_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+#endif
+
+void dense_pairs(const Overlap &o, PairSums *s) {
+#if defined(QX_SPECTRAL_AVX2)
+  if (use_avx2()) return dense_pairs_avx2(o, s);
+#endif
+#if defined(__SSE2__)
+  dense_pairs_sse2(o, s);
+#else
+  dense_pairs_scalar(o, s);
+#endif
 }
 
 }  // namespace
@@ -157,12 +312,7 @@ int32_t xcorr_features(const Canvas &a, const RowExtent *ea, const Canvas &b, co
   PairSums s;
   const int y0 = std::max(0, -y), y1 = std::min(a.rows, b.rows - y);
   if (!p.sampled) {
-    for (int ya = y0; ya < y1; ++ya) {
-      const int yb = ya + y;
-      const int lo = std::max(ea[ya].lo + x, static_cast<int>(eb[yb].lo));
-      const int hi = std::min(ea[ya].hi + x, static_cast<int>(eb[yb].hi));
-      if (lo < hi) run_pairs(a.block(ya, lo - x), b.block(yb, lo), hi - lo, 1, &s.n, &s.sim);
-    }
+    dense_pairs(Overlap{a, ea, b, eb, x, y, y0, y1}, &s);
     s.count = s.n;
   } else {
     // Four interleaved phases over B's (row, column) parities; stop once the
@@ -177,7 +327,7 @@ int32_t xcorr_features(const Canvas &a, const RowExtent *ea, const Canvas &b, co
         int lo = std::max(ea[ya].lo + x, static_cast<int>(eb[yb].lo));
         const int hi = std::min(ea[ya].hi + x, static_cast<int>(eb[yb].hi));
         if ((lo & 1) != ph[1]) ++lo;
-        if (lo < hi) run_pairs(a.block(ya, lo - x), b.block(yb, lo), hi - lo, 2, &s.n, &s.sim);
+        if (lo < hi) run_pairs_scalar(a.block(ya, lo - x), b.block(yb, lo), hi - lo, 2, &s.n, &s.sim);
       }
       if (s.n >= 32 && 4 * static_cast<uint64_t>(s.n) >= static_cast<uint64_t>(phases) * p.threshold) break;
     }
@@ -350,13 +500,20 @@ class Search {
   }
 
   // A's canvas turned by r and shifted by (xi, eta), with its extents.
+  // The canvas is kept while the same one is asked for again.
   Box lay_a(bool fine, int r, int xi, int eta) {
+    if (a_fine_ == static_cast<int>(fine) && a_r_ == r && a_xi_ == xi && a_eta_ == eta) return box_a_;
     const Level &lv = level(fine);
     ca_.rows = lv.hc;
     ca_.cols = lv.wc;
     transform_features(lv.a_blocks, lv.a_rows, lv.a_cols, r, lay_.scale, xi, eta, &ca_);
     refine_bounding_boxes(ca_, ea_);
-    return get_bounding_box(ea_, ca_.rows);
+    box_a_ = get_bounding_box(ea_, ca_.rows);
+    a_fine_ = fine;
+    a_r_ = r;
+    a_xi_ = xi;
+    a_eta_ = eta;
+    return box_a_;
   }
 
   int32_t score(bool fine, int x, int y, uint32_t threshold, bool sampled) {
@@ -507,8 +664,9 @@ class Search {
   int32_t good_enough_;
   Canvas ca_, cb_;
   RowExtent *ea_ = nullptr, *eb_ = nullptr;
-  Box box_b_;
+  Box box_a_, box_b_;
   int b_level_ = -1;
+  int a_fine_ = -1, a_r_ = 0, a_xi_ = 0, a_eta_ = 0;  // what the A canvas holds
   Level coarse_{}, fine_{};
 };
 
@@ -527,10 +685,10 @@ uint32_t qx_spectral_match_required_mem(const uint8_t *features_a, uint32_t leng
   return static_cast<uint32_t>(lay.total);
 }
 
-int qx_spectral_match(void *work, uint32_t work_size, const uint8_t *features_a,
-                      uint32_t length_a, const uint8_t *features_b, uint32_t length_b,
-                      int32_t level, qx_spectral_result *result, int32_t *decision,
-                      qx_spectral_alignment *alignment, uint32_t flags) {
+qx_rc qx_spectral_match(void *work, uint32_t work_size, const uint8_t *features_a,
+                        uint32_t length_a, const uint8_t *features_b, uint32_t length_b,
+                        int32_t level, qx_spectral_result *result, int32_t *decision,
+                        qx_spectral_alignment *alignment, uint32_t flags) {
   // The alignment is read before the outputs are cleared.
   const bool from_alignment = (flags & QX_SPECTRAL_AT_ALIGNMENT) && alignment != nullptr;
   qx_spectral_alignment given{};

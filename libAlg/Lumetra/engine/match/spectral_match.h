@@ -33,6 +33,8 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -95,10 +97,10 @@ typedef struct qx_spectral_alignment {
  * pointer may be null.  Returns 0; 1 bad layout or length; 4 long layout
  * with byte 1 non-zero; 5 length field beyond the input; 6 extension beyond
  * the input; 9 memory. */
-int qx_fusion_spectral_to_matcher(const uint8_t *part, uint32_t length, uint8_t **features,
-                                  uint32_t *features_length, int32_t *y_offset,
-                                  int32_t *x_offset, int32_t *rows, int32_t *cols,
-                                  int32_t quick);
+qx_rc qx_fusion_spectral_to_matcher(const uint8_t *part, uint32_t length, uint8_t **features,
+                                    uint32_t *features_length, int32_t *y_offset,
+                                    int32_t *x_offset, int32_t *rows, int32_t *cols,
+                                    int32_t quick);
 
 /* Bytes of work area qx_spectral_match needs for these two sets and flags
  * (both canvases, at the fine resolution when both sets carry a fine
@@ -112,10 +114,10 @@ uint32_t qx_spectral_match_required_mem(const uint8_t *features_a, uint32_t leng
  * is 1 when the score exceeds it, else 2 (0 with level 0).  `result`,
  * `decision` and `alignment` may be null.  Returns 0, or 1 for malformed
  * sets, a level above 12 or a work area smaller than needed. */
-int qx_spectral_match(void *work, uint32_t work_size, const uint8_t *features_a,
-                      uint32_t length_a, const uint8_t *features_b, uint32_t length_b,
-                      int32_t level, qx_spectral_result *result, int32_t *decision,
-                      qx_spectral_alignment *alignment, uint32_t flags);
+qx_rc qx_spectral_match(void *work, uint32_t work_size, const uint8_t *features_a,
+                        uint32_t length_a, const uint8_t *features_b, uint32_t length_b,
+                        int32_t level, qx_spectral_result *result, int32_t *decision,
+                        qx_spectral_alignment *alignment, uint32_t flags);
 
 /* Histogram comparison: values[0] = best cyclic overlap of the 12-bin
  * orientation histograms, values[1] = overlap of the 12-bin frequency

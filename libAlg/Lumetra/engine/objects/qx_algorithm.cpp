@@ -92,11 +92,11 @@ qx_algorithm *qx_algorithm_create(qx_session *session, const qx_extractor_interf
   alg->destroy = destroy_algorithm;
 
   int32_t rc = qx_session_set_sensor_type_(session, sensor_type);
-  if (rc == 0) rc = qx_session_set_sensor_size_(session, sensor_size);
-  if (rc == 0) rc = qx_session_set_int(session, QX_PROP_SPECTRAL_FULLSEARCH, alg->feature_state[1]);
-  if (rc == 0) rc = qx_session_set_int(session, QX_PROP_SPECTRAL_HR_RANGE, alg->feature_state[2]);
-  if (rc == 0) rc = qx_session_set_int(session, QX_PROP_360, alg->feature_state[0]);
-  if (rc != 0) {
+  if (rc == QX_RC_OK) rc = qx_session_set_sensor_size_(session, sensor_size);
+  if (rc == QX_RC_OK) rc = qx_session_set_int(session, QX_PROP_SPECTRAL_FULLSEARCH, alg->feature_state[1]);
+  if (rc == QX_RC_OK) rc = qx_session_set_int(session, QX_PROP_SPECTRAL_HR_RANGE, alg->feature_state[2]);
+  if (rc == QX_RC_OK) rc = qx_session_set_int(session, QX_PROP_360, alg->feature_state[0]);
+  if (rc != QX_RC_OK) {
     // Out of memory while writing the properties: undo everything, but
     // leave the chain to the caller, who still owns it.
     alg->chain = nullptr;
@@ -185,7 +185,7 @@ int32_t qx_algorithm_verify_templates(qx_algorithm *alg, qx_template **enrolled,
 int32_t qx_algorithm_set_feature_state(qx_algorithm *alg, int32_t index, int32_t value) {
   if (alg == nullptr || !valid_index(index) || !alg->feature_mutable[index]) return QX_RC_UNSUPPORTED;
   const int32_t rc = qx_session_set_int(alg->session, kFeatureProperty[index], value);
-  if (rc != 0) return rc;
+  if (rc != QX_RC_OK) return rc;
   alg->feature_state[index] = value;
   return QX_RC_OK;
 }

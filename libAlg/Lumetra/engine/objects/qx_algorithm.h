@@ -77,8 +77,9 @@ int32_t qx_algorithm_verify_templates(qx_algorithm *alg, qx_template **enrolled,
                                       int32_t count, qx_template *probe, int32_t far_index,
                                       int32_t *decision, qx_match **match, int32_t *index);
 
-/* 1 when the index is not 0..2 or the state is not mutable; otherwise the
- * state and its session property are written and 0 is returned. */
+/* QX_RC_UNSUPPORTED when the index is not 0..2 or the state is not mutable;
+ * otherwise the state and its session property are written and QX_RC_OK is
+ * returned. */
 int32_t qx_algorithm_set_feature_state(qx_algorithm *alg, int32_t index, int32_t value);
 int32_t qx_algorithm_get_feature_state(const qx_algorithm *alg, int32_t index);
 int32_t qx_algorithm_feature_is_mutable(const qx_algorithm *alg, int32_t index);

@@ -122,7 +122,7 @@ int32_t store_metadata(qx_multitemplate *mt, int32_t tag, uint8_t key, const uin
                        uint16_t length, bool replace) {
   if (mt == nullptr || (data == nullptr && length != 0)) return QX_RC_BAD_ARGUMENT;
   qx_mt_record **list = owner_list(mt, tag);
-  if (list == nullptr) return QX_RC_ERR_6;
+  if (list == nullptr) return QX_RC_ENTRY_ABSENT;
   if (!replace && find_record(*list, key) != nullptr) return QX_RC_BAD_ARGUMENT;
   qx_mt_record *rec = qx_mt::new_record(key, data, length);
   if (rec == nullptr) return QX_RC_NO_MEMORY;
@@ -187,7 +187,7 @@ int32_t qx_multitemplate_remove_instance(qx_multitemplate *mt, int32_t tag) {
     free_instance(in);
     return QX_RC_OK;
   }
-  return QX_RC_ERR_6;
+  return QX_RC_ENTRY_ABSENT;
 }
 
 void qx_multitemplate_remove_all_instances(qx_multitemplate *mt) {
@@ -262,7 +262,7 @@ const uint8_t *qx_multitemplate_get_metadata(const qx_multitemplate *mt, int32_t
 int32_t qx_multitemplate_remove_metadata(qx_multitemplate *mt, int32_t tag, uint8_t key) {
   if (mt == nullptr) return QX_RC_BAD_ARGUMENT;
   qx_mt_record **list = owner_list(mt, tag);
-  if (list == nullptr) return QX_RC_ERR_6;
+  if (list == nullptr) return QX_RC_ENTRY_ABSENT;
   for (qx_mt_record **link = list; *link != nullptr; link = &(*link)->next) {
     if ((*link)->key != key) continue;
     qx_mt_record *rec = *link;
@@ -270,7 +270,7 @@ int32_t qx_multitemplate_remove_metadata(qx_multitemplate *mt, int32_t tag, uint
     qx_free(rec);
     return QX_RC_OK;
   }
-  return QX_RC_ERR_6;
+  return QX_RC_ENTRY_ABSENT;
 }
 
 int32_t qx_multitemplate_next_metadata(const qx_multitemplate *mt, int32_t tag, int32_t *key) {
@@ -293,7 +293,7 @@ int32_t qx_multitemplate_copy_metadata(const qx_multitemplate *from, qx_multitem
   if (from == nullptr || to == nullptr) return QX_RC_BAD_ARGUMENT;
   uint16_t length = 0;
   const uint8_t *data = qx_multitemplate_get_metadata(from, tag, key, &length);
-  if (data == nullptr) return QX_RC_ERR_6;
+  if (data == nullptr) return QX_RC_ENTRY_ABSENT;
   return store_metadata(to, tag, key, data, length, true);
 }
 

@@ -78,7 +78,7 @@ int32_t drop_fusion_data(const qx_template *tpl, qx_template **out) {
   const int rc = tlv_parse_buffer(qx_template_get_data(tpl), qx_template_get_data_size(tpl),
                                   &root);
   if (rc == QX_RC_NO_MEMORY) return QX_RC_NO_MEMORY;
-  if (rc != 0) return QX_RC_BAD_DATA;
+  if (rc != QX_RC_OK) return QX_RC_BAD_DATA;
   while (tlv_node *image = tlv_find_tag_in_tree(root, kFusionImageTag)) {
     if (image == root) break;
     tlv_remove(image);

@@ -39,7 +39,7 @@ int32_t qx_session_get_num_refs(const qx_session *session);
 
 /* Installs data as the context of that type.  An existing context of the
  * type is unlinked and its destroy function called first; the new entry
- * goes to the head.  Returns 0, 2 without a session, 9 out of memory (the
+ * goes to the head.  Returns QX_RC_OK, QX_RC_BAD_ARGUMENT without a session, QX_RC_NO_MEMORY (the
  * old context is then left in place). */
 int32_t qx_session_set_context(qx_session *session, void *data, int32_t type,
                                qx_context_destroy_fn destroy);

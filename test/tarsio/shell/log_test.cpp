@@ -12,11 +12,11 @@
 
 #include "shell/log.h"
 #include "shell/util.h"
-#include "test_support.h"
+#include "tarsio/test_support.h"
 
 #define TARSIO_LOG_SOURCE "tarsiodlg"
 
-namespace tarsio {
+namespace tarsio::shell {
 namespace {
 
 using ::testing::ElementsAre;
@@ -220,4 +220,4 @@ TEST(HexDump, SelectorAboveTwoWritesErrorLines) {
 }
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::shell

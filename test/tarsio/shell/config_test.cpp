@@ -10,9 +10,9 @@
 #include "platform/ini.h"
 #include "shell/config.h"
 #include "shell/util.h"
-#include "test_support.h"
+#include "tarsio/test_support.h"
 
-namespace tarsio {
+namespace tarsio::shell {
 namespace {
 
 using testing::ScratchDir;
@@ -140,4 +140,4 @@ TEST(IniReader, SectionsKeysAndLines) {
 }
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::shell

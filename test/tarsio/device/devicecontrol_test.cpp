@@ -10,11 +10,11 @@
 
 #include "device/device_params.h"
 #include "device/devicecontrol.h"
-#include "fake_transport.h"
+#include "tarsio/fake_transport.h"
 #include "shell/ui_services.h"
-#include "test_support.h"
+#include "tarsio/test_support.h"
 
-namespace tarsio {
+namespace tarsio::device {
 namespace {
 
 using ::testing::ElementsAre;
@@ -24,7 +24,7 @@ using testing::Answer;
 using testing::FakeTransport;
 using testing::ScratchDir;
 
-class RecordingUi final : public UiServices {
+class RecordingUi final : public shell::UiServices {
  public:
   void message_box(const std::string& text) override { boxes.push_back(text); }
   std::vector<std::string> boxes;
@@ -33,11 +33,11 @@ class RecordingUi final : public UiServices {
 class DriverProtocol : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_log_threshold(0);
-    set_ui_services(&ui);
+    shell::set_log_threshold(0);
+    shell::set_ui_services(&ui);
     reset_device_params();
   }
-  void TearDown() override { set_ui_services(nullptr); }
+  void TearDown() override { shell::set_ui_services(nullptr); }
   std::vector<std::string> lines() const { return dir.log_lines(); }
 
   ScratchDir dir;
@@ -328,4 +328,4 @@ TEST_F(DriverProtocol, SpiSelfTestAndExitNotice) {
 }
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::device

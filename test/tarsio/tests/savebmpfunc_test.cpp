@@ -7,14 +7,14 @@
 #include <cstring>
 #include <vector>
 
-#include "test_support.h"
+#include "tarsio/test_support.h"
 #include "tests/savebmpfunc.h"
 
 #ifdef TARSIO_TEST_HAVE_QT
 #include <QImage>
 #endif
 
-namespace tarsio {
+namespace tarsio::tests {
 namespace {
 
 using ::testing::HasSubstr;
@@ -86,7 +86,7 @@ TEST(BitmapWriter, OrdinaryReaderSeesTheSamePicture) {
 
 TEST(BitmapWriter, FailuresAreLoggedAndStillReturnTrue) {
   ScratchDir dir;
-  set_log_threshold(0);
+  shell::set_log_threshold(0);
   const uint8_t pixels[4] = {};
   EXPECT_TRUE(WriteBmpFile("missing/dir/x.bmp", pixels, 2, 2));
   EXPECT_TRUE(WriteBmpFile("neg.bmp", pixels, -2, 2));
@@ -103,4 +103,4 @@ TEST(BitmapWriter, FailuresAreLoggedAndStillReturnTrue) {
 }
 
 }  // namespace
-}  // namespace tarsio
+}  // namespace tarsio::tests
