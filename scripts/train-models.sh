@@ -39,13 +39,13 @@ mkdir -p "$WORK/dumps"
 # name : kind : capture size (rows x cols) : real windows : fitting fingers x impressions
 # (the larger captures compare more slowly, so they get fewer; the small
 # sensor the library ships for gets the most)
-CONFIGS="ehmsq-xs:quadratic:88x88:yes:30x16
-ehmsq-s:quadratic:114x114:no:30x16
-ehmre-s:quadratic:80x146:no:30x16
-ehmsq-m:quadratic:128x128:no:20x8
-ehmre-m:quadratic:88x176:no:20x8
-ehmsq-l:linear:158x158:no:20x8
-ehmsq-xl:linear:197x197:yes:20x8"
+CONFIGS="ehmsq-xs:quadratic:88x88:yes:24x12
+ehmsq-s:quadratic:114x114:no:16x8
+ehmre-s:quadratic:80x146:no:16x8
+ehmsq-m:quadratic:128x128:no:12x8
+ehmre-m:quadratic:88x176:no:12x8
+ehmsq-l:linear:158x158:no:12x8
+ehmsq-xl:linear:197x197:yes:12x8"
 QUICK=0
 [ "$SCALE" = quick ] && QUICK=1
 
