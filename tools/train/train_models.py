@@ -90,10 +90,19 @@ class Model:
         self.sigma = c[y == 0].std(axis=0)
         self.used = self.sigma > 1e-6
         self.sigma[~self.used] = 1.0
-        z = self._design(c)
         clf = LogisticRegression(C=1.0, max_iter=5000, class_weight="balanced")
-        clf.fit(z, y)
-        coef = clf.coef_[0]
+        coef = clf.fit(self._design(c), y).coef_[0]
+        # Normalisation mode 0 divides by the signed weight total, which the
+        # fitted weights alone do not control.  The least informative score
+        # is clamped to one value (it then adds nothing to the sum) and its
+        # weight sets the total; the discriminant is refitted without it.
+        strength = np.abs(coef[:NSCORES]) * self.used
+        if self.quadratic:
+            strength = strength + np.abs(coef[NSCORES:]) * self.used
+        strength[~self.used] = -1.0
+        self.ballast = int(np.argmin(strength))
+        self.used[self.ballast] = False
+        coef = clf.fit(self._design(c), y).coef_[0]
         self.beta = coef[:NSCORES] * self.used
         self.gamma = (coef[NSCORES:] * self.used) if self.quadratic else np.zeros(NSCORES)
         return self
@@ -110,36 +119,35 @@ class Model:
         return z @ self.beta + (z * z) @ self.gamma
 
     def to_records(self, impostor_x):
-        """Integer records whose score is 4096 + G * decision, G set so that one
-        impostor standard deviation spans TARGET_SPREAD score units."""
+        """Integer records whose score is 4096 + G * discriminant (normalisation
+        mode 0), G set so that one impostor standard deviation spans
+        TARGET_SPREAD score units.  With scale = deviation * 65536 each record
+        adds weight * z (and quadratic weight * z^2), so the sum is K times the
+        discriminant; the ballast weight makes the total 4096 K / G."""
         spread = float(np.std(self.decision(impostor_x))) or 1.0
         g = TARGET_SPREAD / spread
-        b = float(np.abs(self.beta).sum())
-        q = float(np.abs(self.gamma).sum())
-        # 32768 s^2 - g b s - g q = 0 (see the mapping note in the output file)
-        s = (g * b + math.sqrt(g * g * b * b + 4 * 32768 * g * q)) / (2 * 32768)
-        biggest = max(float(np.abs(self.beta).max()), float(np.abs(self.gamma).max()) / s)
-        kw = 32767.0 / biggest
+        need = 4096.0 / g - float(self.beta.sum()) - float(self.gamma.sum())
+        biggest = max(float(np.abs(self.beta).max()), float(np.abs(self.gamma).max()), 1e-12)
+        k = min(32767.0 / biggest, 32767.0 / max(abs(need), 1e-12))
         records = []
         for i in range(NSCORES):
-            ideal_scale = self.sigma[i] * 65536.0 / s
-            w = self.beta[i] * kw
-            qw = self.gamma[i] * kw / s
-            scale = int(round(ideal_scale))
-            if scale > 0xFFFFFFFF:            # keep the product, shrink the weights
-                w *= 0xFFFFFFFF / ideal_scale
-                qw *= (0xFFFFFFFF / ideal_scale) ** 2
-                scale = 0xFFFFFFFF
             records.append(Record(
                 lower=int(self.lower[i]), upper=int(self.upper[i]),
-                mean=int(round(self.mu[i] * 65536.0)), scale=max(1, scale),
-                weight=int(round(w)) if self.used[i] else 0,
-                quadratic_weight=int(round(qw)) if (self.used[i] and self.quadratic) else 0))
+                mean=int(round(self.mu[i] * 65536.0)),
+                scale=max(1, int(round(self.sigma[i] * 65536.0))),
+                weight=int(round(self.beta[i] * k)) if self.used[i] else 0,
+                quadratic_weight=int(round(self.gamma[i] * k)) if (self.used[i] and self.quadratic) else 0))
+        b = records[self.ballast]
+        b.upper = b.lower
+        b.mean = b.lower << 16
+        b.quadratic_weight = 0
+        total = int(round(4096.0 * k / g))
+        b.weight = max(-32768, min(32767, total - sum(r.weight + r.quadratic_weight for r in records)))
         self.records = records
         return records
 
     def scores(self, x):
-        return np.array(predict_many(x.tolist(), self.records, self.quadratic, 1))
+        return np.array(predict_many(x.tolist(), self.records, self.quadratic, 0))
 
 
 # ---------------------------------------------------------------- thresholds
@@ -281,11 +289,12 @@ def write_cpp(path, command, results):
         w("//   %-9s %s" % (r["name"], "; ".join(r["sources"])))
     w("//")
     w("// Score model: logistic regression on the clamped scores standardised by the")
-    w("// fitting split's impostor mean and deviation (squares added for the quadratic models),")
-    w("// mapped onto the records so that score = 4096 + G * discriminant with one")
-    w("// impostor standard deviation worth %d score units: weight = beta * K," % TARGET_SPREAD)
-    w("// quadratic weight = gamma * K / S, scale = deviation * 65536 / S, where S")
-    w("// solves 32768 S^2 - G sum|beta| S - G sum|gamma| = 0 for normalisation mode 1.")
+    w("// fitting split's impostor mean and deviation (squares added for the quadratic")
+    w("// models), mapped onto the records (normalisation mode 0) so that score =")
+    w("// 4096 + G * discriminant with one impostor standard deviation worth %d" % TARGET_SPREAD)
+    w("// score units: scale = deviation * 65536, weight = beta * K, quadratic weight =")
+    w("// gamma * K.  The least informative score is left out of the fit and clamped")
+    w("// to one value; its weight alone sets the signed weight total to 4096 K / G.")
     w("//")
     w("// Thresholds: column i is the score the fitting split's impostors exceed with")
     w("// probability 10^(-i/3): an empirical quantile while at least %d scores lie" % MIN_EXCEEDING)
@@ -329,7 +338,7 @@ def write_cpp(path, command, results):
         quad = "k%sCoefficients" % r["ident"] if r["kind"] == "quadratic" else "nullptr"
         w("")
         w("const qx_vermodel %s[] = {" % r["symbol"])
-        w("    {&%s, kKeyPlain, 30, %s, %s, 1, k%sThresholds}," % (verifier, lin, quad, r["ident"]))
+        w("    {&%s, kKeyPlain, 30, %s, %s, 0, k%sThresholds}," % (verifier, lin, quad, r["ident"]))
         if r["name"] in ("ehmsq-xs", "ehmre-s"):
             w("    {&ehmhr_verifier, kKeyCoherence, 24, nullptr, kCoherenceCoefficients, 1,")
             w("     kCoherenceThresholds},")
@@ -497,7 +506,7 @@ def check(models_path, plans):
         dump = Dump(path)
         with open(path, newline="") as f:
             lib = [int(r["score"]) for r in csv.DictReader(l for l in f if not l.startswith("#"))]
-        ours = predict_many(dump.x.tolist(), recs, m["quadratic"], 1)
+        ours = predict_many(dump.x.tolist(), recs, m["quadratic"], 0)
         differ = 0
         for x, st, a, b in zip(dump.x, dump.status, lib, ours):
             expect = 0 if (st != 0 or (x[0] == 0 and x[9] == 0)) else b
