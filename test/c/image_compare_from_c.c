@@ -6,17 +6,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "c_check.h"
 #include "lumetra.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                            \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                              \
-    }                                                                          \
-  } while (0)
 
 static char paths[4][1024];
 

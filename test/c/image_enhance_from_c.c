@@ -8,17 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "c_check.h"
 #include "lumetra.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                              \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                                \
-    }                                                                            \
-  } while (0)
 
 enum { SIDE = 88, BYTES = SIDE * SIDE };
 

@@ -126,6 +126,20 @@ TEST_F(Hybrid, MultitemplateAsTemplateAGoesToTheMultitemplateLayer) {
   qx_template_delete(mt);
 }
 
+// Several enrolled templates are verified through the algorithm's chain,
+// which only its main verifier (here ehmhr_verifier) may start.
+TEST_F(Hybrid, VerifyTemplatesOnlyThroughTheMainVerifier) {
+  qx_template *enrolled[1] = {tpl(0, 0)};
+  int32_t d = 7, index = 7;
+  qx_match *match = reinterpret_cast<qx_match *>(1);
+  EXPECT_EQ(ehm_verifier.verify_templates(session(), enrolled, 1, tpl(0, 1), 12, &d, &match,
+                                          &index, nullptr),
+            2);
+  EXPECT_EQ(d, 0);
+  EXPECT_EQ(match, nullptr);
+  EXPECT_EQ(ehmhr_verifier.verify_templates, &qx_ehmhr_verify_templates);
+}
+
 // Every allocation of a comparison may fail: the answer is 9 and nothing
 // stays allocated.
 TEST_F(Hybrid, EveryAllocationFailureAnswersNineAndLeaksNothing) {
