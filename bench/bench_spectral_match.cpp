@@ -23,8 +23,9 @@ struct Pair {
 };
 
 // Two impressions of one finger, as the library's configuration for their
-// size extracts them.
-Pair pair_of(int size, bool quick = false) {
+// size extracts them (the 197 x 197 configuration has no fine field), or,
+// with `fine`, straight from the extractor with fine fields at 500 dpi.
+Pair pair_of(int size, bool quick = false, bool fine = false) {
   const fpsynth::Master master = fpsynth::make_master(21);
   fpsynth::ImpressionParams ip;
   ip.rows = ip.cols = size;
@@ -32,12 +33,15 @@ Pair pair_of(int size, bool quick = false) {
   ip.placement_sd = 6;
   const fpsynth::Impression i1 = fpsynth::make_impression(master, 1, ip);
   const fpsynth::Impression i2 = fpsynth::make_impression(master, 2, ip);
+  if (fine)
+    return {spectral_test::features_of_part(spectral_test::fields_of_image(i1.image.pixels.data(), size, size, true).part),
+            spectral_test::features_of_part(spectral_test::fields_of_image(i2.image.pixels.data(), size, size, true).part)};
   return {spectral_test::features_of_capture(i1.image.pixels.data(), size, size, quick).set,
           spectral_test::features_of_capture(i2.image.pixels.data(), size, size, quick).set};
 }
 
-void BM_SpectralMatch(benchmark::State &state, int size, uint32_t flags) {
-  const Pair p = pair_of(size);
+void BM_SpectralMatch(benchmark::State &state, int size, uint32_t flags, bool fine = false) {
+  const Pair p = pair_of(size, false, fine);
   if (p.a.empty() || p.b.empty()) {
     state.SkipWithError("no features");
     return;
@@ -73,6 +77,9 @@ BENCHMARK_CAPTURE(BM_SpectralMatch, s88_code6_full_rotation, 88, kCode6 | QX_SPE
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_SpectralMatch, s197_code6_search, 197, kCode6)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_SpectralMatch, s197_code6_at_alignment, 197, kCode6 | QX_SPECTRAL_AT_ALIGNMENT)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_SpectralMatch, s197_fine_code6_search, 197, kCode6, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_SpectralMatch, s197_fine_code6_at_alignment, 197, kCode6 | QX_SPECTRAL_AT_ALIGNMENT, true)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_SpectralMatch, s197_code2_search, 197, kCode2)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_SpectralMatch, s197_code2_at_alignment, 197, kCode2 | QX_SPECTRAL_AT_ALIGNMENT)

@@ -109,6 +109,8 @@ def check_text(path, text, code_functions):
         if re.match(r"\w+\s*<\s*\d", m.group(0)) and re.search(r"\btemplate\s*$", code[:m.start()]):
             continue
         report(m.start(), f"code compared with a bare number: {m.group(0).strip()}")
+    for m in re.finditer(r"\(\s*" + CODE_VAR + r"\s*=[^=;][^;]*\)\s*(?:==|!=)\s*" + NUM + r"(?![\w.])", code):
+        report(m.start(), f"code compared with a bare number: {m.group(0).strip()}")
     for m in re.finditer(r"(?<![\w.])" + NUM + r"\s*(?:==|!=)\s*" + CODE_VAR + r"\b", code):
         report(m.start(), f"code compared with a bare number: {m.group(0).strip()}")
     for m in re.finditer(r"(?<![\w.>])" + r"(?:" + CODE_VAR + r")\s*=\s*(" + NUM + r")\s*;", code):
@@ -165,6 +167,7 @@ SELF_TEST_BAD = {
     "compare status": "void f() { int status = g(); if (status == 9) h(); }",
     "compare call": "qx_rc g(int);\nvoid f() { if (g(1) != 0) h(); }",
     "assign": "void f() { int rc; rc = 17; }",
+    "assign and compare": "void f() { int rc; if ((rc = g(1, h(2))) != 0) return; }",
     "placeholder": "void f() { int x = QX_RC_ERR_4; }",
     "namespace": "namespace a { namespace { qxi_status f() { return 14; } } }",
     "int32_t mixed": "int32_t f(int a) { if (a) return QX_RC_NO_MEMORY; return 0; }",

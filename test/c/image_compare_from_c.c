@@ -1,21 +1,14 @@
 /* nerio_get_score_from_two_image_compare through the shared library, from
  * plain C.  Argument: a directory of generated 88 x 88 bitmaps named
- * f<finger>_<impression>.bmp (fingers 0 and 1, impressions 0 and 1).
+ * f<finger>_<impression>.bmp (fingers 1 and 2, impressions 1 and 2), as
+ * "fpsynth set" writes them.
  * Exits non-zero on the first difference. */
 #include <stdio.h>
 #include <string.h>
 
+#include "c_check.h"
 #include "lumetra.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                            \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                              \
-    }                                                                          \
-  } while (0)
 
 static char paths[4][1024];
 
@@ -49,7 +42,7 @@ static int write_flat_bitmap(const char *path, unsigned char grey) {
 }
 
 int main(int argc, char **argv) {
-  int f, i, blank;
+  int f, i, same, self, other, blank;
   char blank_path[1100];
   if (argc != 2) {
     fprintf(stderr, "usage: %s DIR\n", argv[0]);
@@ -57,7 +50,10 @@ int main(int argc, char **argv) {
   }
   for (f = 0; f < 2; ++f)
     for (i = 0; i < 2; ++i)
-      snprintf(paths[2 * f + i], sizeof paths[0], "%s/f%04d_%02d.bmp", argv[1], f, i);
+      snprintf(paths[2 * f + i], sizeof paths[0], "%s/f%04d_%02d.bmp", argv[1], f + 1, i + 1);
+
+  /* The set is there: every file reads as a bitmap. */
+  for (i = 0; i < 4; ++i) CHECK(nerio_get_image_quality(paths[i]) != 1);
 
   /* Before initialisation there is no algorithm to compare with. */
   CHECK(nerio_get_score_from_two_image_compare(paths[0], paths[1]) == 1);
@@ -71,6 +67,14 @@ int main(int argc, char **argv) {
   CHECK(nerio_get_score_from_two_image_compare(paths[0], "/nonexistent/none.bmp") == 1);
   CHECK(nerio_get_score_from_two_image_compare("/nonexistent/none.bmp", paths[0]) == 1);
 
+  self = nerio_get_score_from_two_image_compare(paths[0], paths[0]);
+  same = nerio_get_score_from_two_image_compare(paths[0], paths[1]);
+  other = nerio_get_score_from_two_image_compare(paths[0], paths[2]);
+  printf("self %d, same finger %d, other finger %d\n", self, same, other);
+  CHECK(self > other);
+  CHECK(same > other);
+  CHECK(nerio_get_score_from_two_image_compare(paths[2], paths[3]) >
+        nerio_get_score_from_two_image_compare(paths[1], paths[3]));
 
   /* A blank image yields no template: never a score. */
   snprintf(blank_path, sizeof blank_path, "%s/blank.bmp", argv[1]);

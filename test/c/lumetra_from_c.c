@@ -5,17 +5,9 @@
 #include <string.h>
 #include <time.h>
 
+#include "c_check.h"
 #include "lumetra.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                  \
-  do {                                                               \
-    if (!(cond)) {                                                   \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                    \
-    }                                                                \
-  } while (0)
 
 static double seconds_now(void) {
   struct timespec ts;

@@ -19,6 +19,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t *block;
   uint32_t len;
   qx_iso19794_2_find_extended_block(data, n, 0x0003, &block, &len);
+  if (qx_iso19794_2_find_extended_block(data, n, QX_ISO_EXT_FREQUENCY, &block, &len)) {
+    static uint8_t values[255 * 255];
+    qx_block_field field;
+    qx_iso19794_2_read_frequency_field(block, len, &field, values, sizeof values);
+  }
+  // The block reader on raw bytes too: its own length checks.
+  {
+    static uint8_t values[255 * 255];
+    qx_block_field field;
+    qx_iso19794_2_read_frequency_field(data, n, &field, values, sizeof values);
+  }
   uint8_t *card = nullptr;
   uint32_t card_len = 0;
   if (qx_convert_iso_standard_to_compactcard(data, n, 128, &card, &card_len) == 0) {

@@ -19,7 +19,7 @@ bool read_bitmap(const std::string &path, Grey &out, std::string &error) {
   unsigned char *pixels = nullptr;
   unsigned int w = 0, h = 0;
   const int rc = qxbmp_bmpfile_to_buffer(path.c_str(), &pixels, &w, &h);
-  if (rc != QXBMP_OK) {
+  if (rc != QX_RC_OK) {
     error = path + ": not a readable 8-bit bitmap (code " + std::to_string(rc) + ")";
     return false;
   }

@@ -79,7 +79,7 @@ std::vector<std::string> split_csv(const std::string &line) {
 bool read_grey(const std::string &path, std::vector<uint8_t> &px, int &rows, int &cols) {
   unsigned char *p = nullptr;
   unsigned int w = 0, h = 0;
-  if (qxbmp_bmpfile_to_buffer(path.c_str(), &p, &w, &h) != QXBMP_OK) return false;
+  if (qxbmp_bmpfile_to_buffer(path.c_str(), &p, &w, &h) != QX_RC_OK) return false;
   px.assign(p, p + static_cast<size_t>(w) * h);
   qxbmp_free(p);
   rows = static_cast<int>(h);

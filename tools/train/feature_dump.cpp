@@ -10,7 +10,8 @@
 //       [--max-genuine N] [--max-impostors N] [--far 12] [--summary]
 //
 // Images: --generate makes fingers x impressions synthetic captures in
-// memory (fpsynth, deterministic from the seed); --dir reads every
+// memory, the very images "fpsynth set" writes with the same seed, size and
+// rotation (f0001_01, f0001_02, ...); --dir reads every
 // <finger>_<impression>.bmp of a directory (8-bit bitmaps), optionally
 // cutting a window of the given size around the print's centre.  The
 // configuration is the one the library would build for the image size,
@@ -166,7 +167,7 @@ bool load_dir(const Args &a, std::vector<Capture> &out, std::string &why) {
   for (const fs::path &p : files) {
     unsigned char *pixels = nullptr;
     unsigned w = 0, h = 0;
-    if (qxbmp_bmpfile_to_buffer(p.c_str(), &pixels, &w, &h) != QXBMP_OK) {
+    if (qxbmp_bmpfile_to_buffer(p.c_str(), &pixels, &w, &h) != QX_RC_OK) {
       std::fprintf(stderr, "feature-dump: skipping %s (not an 8-bit bitmap)\n", p.c_str());
       continue;
     }
@@ -189,17 +190,18 @@ void generate(const Args &a, std::vector<Capture> &out) {
   ip.rows = a.rows;
   ip.cols = a.cols;
   ip.max_rotation_deg = a.rotation;
-  for (int f = 0; f < a.fingers; ++f) {
+  // The same captures, names and seeds as "fpsynth set" with these options.
+  for (int f = 1; f <= a.fingers; ++f) {
     const uint64_t fseed = fpsynth::derive_seed(a.seed, static_cast<uint64_t>(f));
     const fpsynth::Master master = fpsynth::make_master(fseed);
-    for (int i = 0; i < a.impressions; ++i) {
+    for (int i = 1; i <= a.impressions; ++i) {
       fpsynth::Impression imp =
-          fpsynth::make_impression(master, fpsynth::derive_seed(fseed, static_cast<uint64_t>(i) + 1), ip);
+          fpsynth::make_impression(master, fpsynth::derive_seed(fseed, static_cast<uint64_t>(i)), ip);
       Capture c;
       char name[32];
       std::snprintf(name, sizeof name, "f%04d_%02d", f, i);
       c.name = name;
-      c.finger = c.name.substr(0, 5);
+      c.finger = c.name.substr(0, c.name.rfind('_'));
       c.rows = imp.image.rows;
       c.cols = imp.image.cols;
       c.pixels = std::move(imp.image.pixels);

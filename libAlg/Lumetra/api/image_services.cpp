@@ -1,7 +1,6 @@
 // Single-shot image services: grading a sensor image or a bitmap file,
 // enhancing a sensor image in place, and converting a bitmap file into
 // raw pixels.
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -82,6 +81,13 @@ int nerio_get_image_quality(const char *path) {
 }
 
 int nerio_qx_ImageEnhance(unsigned char *pixels, int width, int height) {
+  // The host's buffer holds one sensor image and nothing more: a size that
+  // does not fit in it is refused before anything is read or written, so
+  // that every step below stays within those bytes.
+  const int sensor_bytes = lumetra::api::sensor_pixel_count();
+  if (pixels == nullptr || width <= 0 || height <= 0 || sensor_bytes <= 0 ||
+      static_cast<int64_t>(width) * height > sensor_bytes)
+    return -1;
   qx_image *image = sensor_image(pixels);
   if (image == nullptr) return -1;
   qx_image *enhanced = nullptr;
@@ -92,11 +98,8 @@ int nerio_qx_ImageEnhance(unsigned char *pixels, int width, int height) {
     qx_image_delete(enhanced);
     return -1;
   }
-  // The caller's size and the image's size may differ: copy no more than
-  // either holds.
-  const int64_t wanted = width > 0 && height > 0 ? static_cast<int64_t>(width) * height : 0;
-  const int64_t available = qx_image_get_mr_size(enhanced);
-  std::memcpy(pixels, result, static_cast<size_t>(std::min(wanted, available)));
+  // The enhanced image has the sensor image's size, which holds width x height.
+  std::memcpy(pixels, result, static_cast<size_t>(width) * static_cast<size_t>(height));
   qx_image_delete(enhanced);
   return local_contrast_enhance(pixels, width, height, kContrastStrength);
 }

@@ -3,6 +3,7 @@
 // holds.
 #include <cstring>
 
+#include "api/enrollment.h"
 #include "api/state.h"
 #include "engine/image/qx_image.h"
 #include "engine/match/qx_config.h"
@@ -65,13 +66,18 @@ int init_nerio_algorithm(void) {
   // The new algorithm has a session of its own, so it can be built while
   // the earlier one still exists; the earlier one is released either way.
   qx_algorithm *alg = builder(nullptr);
+  // An open enrollment belongs to the algorithm it was opened with.
+  lumetra::api::end_enrollment_session();
   qx_algorithm_delete(g_state.engine.algorithm);
   g_state.engine.algorithm = alg;
   if (alg == nullptr) return -1;
 
-  const int32_t wanted = g_state.params.max_nbr_subtemplate;
+  // Only the low 8 bits count.  A value whose low 8 bits are 0 (256, 512)
+  // would allow no subtemplate at all and so an enrollment that can never
+  // be saved: it means the default, as 0 does.
+  const uint8_t wanted = static_cast<uint8_t>(g_state.params.max_nbr_subtemplate & 0xFF);
   qx_algorithm_get_config(alg)->max_nbr_subtemplates =
-      wanted != 0 ? static_cast<uint8_t>(wanted & 0xFF) : kDefaultMaxSubtemplates;
+      wanted != 0 ? wanted : kDefaultMaxSubtemplates;
 
   // The slot store keeps its bytes; the host loads them again.
   release_slot_templates();
@@ -80,6 +86,8 @@ int init_nerio_algorithm(void) {
 
 void uninit_nerio_algorithm(void) {
   release_slot_templates();
+  // The enrollment session cannot be continued without its algorithm.
+  lumetra::api::end_enrollment_session();
   qx_image_delete(g_state.engine.enroll_canvas);
   g_state.engine.enroll_canvas = nullptr;
   qx_algorithm_delete(g_state.engine.algorithm);

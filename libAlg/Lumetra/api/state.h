@@ -68,13 +68,35 @@ struct EngineObjects {
   qx_image *enroll_canvas = nullptr;
 };
 
+// The slot store: one flash-like sector per slot.  All bytes are 0 at
+// load; the sector rules (erase to 0xFF, program without setting bits)
+// live in api/slots.cpp.
+inline constexpr int kSectorBytes = 0x8000;
+struct SlotStore {
+  std::uint8_t sector[kSlotCount][kSectorBytes] = {};
+};
+
+// State of verification kept between calls.
+struct VerifyState {
+  // Consecutive calls whose acceptance came only from the looser second
+  // try (whole-set modes); never reset by init or uninit.
+  std::uint8_t retry_accept_count = 0;
+};
+
 struct State {
   Parameters params;
   SensorSideStore sensor;
   EngineObjects engine;
+  SlotStore slots;
+  VerifyState verify;
 };
 
 extern constinit State g_state;
+
+// A new engine image of the sensor's geometry (sensor_row x sensor_col,
+// 500 dpi, impression type 0) holding a copy of the host's pixels; none
+// when the geometry is unusable or memory runs out.
+qx_image *create_sensor_image(const unsigned char *pixels);
 
 // Number of pixels of the current sensor geometry, or -1 when rows x cols
 // is negative or does not fit a 32-bit int.

@@ -19,6 +19,8 @@
 #define LUMETRA_API
 #endif
 
+#include <stdint.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -73,6 +75,91 @@ LUMETRA_API void get_nerio_alg_info(unsigned short *info);
  * No terminating zero is written: the buffer needs 23 bytes, and a host
  * that wants a C string terminates it itself. */
 LUMETRA_API void nerio_get_version(char *text);
+
+/* ---- Template slots ----------------------------------------------------- */
+/* The library holds up to five enrolled templates, one per slot (0..4).
+ * It keeps no files: the host stores the template records it receives
+ * from nerio_qx_save_tpl or nerio_qx_get_tpl and hands them back with
+ * init_alg_tpl_data after every init_nerio_algorithm. */
+
+/* Capacity of a template record's data part, in bytes. */
+#define LUMETRA_TPL_MAX_BYTES 32760
+
+/* A template record as exchanged with the host (32768 bytes). */
+typedef struct tpl_record {
+  unsigned char type;        /* template type code (80: enrolled multi-template) */
+  unsigned char reserved[3]; /* neither read nor written by the library */
+  uint32_t length;           /* valid bytes in data, at most 32760 (little-endian) */
+  unsigned char data[LUMETRA_TPL_MAX_BYTES];
+} tpl_record;
+
+/* Loads a stored record into slot `index`.  0 when loaded, and also when
+ * record->length is 0 (nothing changes then); -1 for an index outside
+ * 0..4, a length above 32760, or a record the engine cannot take (the
+ * slot is then empty).  Needs no init_nerio_algorithm, but init empties
+ * every slot, so load after init. */
+LUMETRA_API int init_alg_tpl_data(int index, const tpl_record *record);
+
+/* Copies the template of slot `index` into *record (when record is not
+ * NULL).  After init_alg_tpl_data or a template update the length is
+ * 32760, the whole stored area; after nerio_qx_save_tpl it is the
+ * template's own size.  An empty slot gives a record of type 0 and
+ * length 0.  0, or -1 for an index outside 0..4. */
+LUMETRA_API int nerio_qx_get_tpl(int index, tpl_record *record);
+
+/* Erases slot `index` (only the low 8 bits of index count; values above 4
+ * change nothing).  Always 0. */
+LUMETRA_API int nerio_DelFinger(int index);
+
+/* ---- Enrollment --------------------------------------------------------- */
+
+/* Adds one sensor image to the enrollment session; the first image opens
+ * the session unless continue_only is non-zero (then, without an open
+ * session, the result is 1).  The second argument is ignored.  *progress
+ * receives 0..100, the share of the finger covered so far.  0 when the
+ * image was taken (or dropped for lack of memory: *progress is then not
+ * written), 1 without init_nerio_algorithm or when no session can be
+ * opened. */
+LUMETRA_API int nerio_qx_enroll_Image(const unsigned char *pixels, int unused, int continue_only,
+                                      unsigned char *progress);
+
+/* Builds the enrolled template, closes the session and writes the template
+ * into slot `index`; fills *record (when not NULL) with the template.
+ * 0 stored; 1 no session, no init_nerio_algorithm, or no template could be
+ * built (the session is closed all the same); -1 for an index outside 0..4
+ * (the session stays open) or a template too large for a slot (it then
+ * stays in the slot's memory only). */
+LUMETRA_API int nerio_qx_save_tpl(int index, tpl_record *record);
+
+/* Discards the enrollment session, if any, and sets the progress to 0.
+ * Always 0. */
+LUMETRA_API int nerio_qx_cancel_enroll(void);
+
+/* Enrollment tips and duplicate-finger check: the library offers neither;
+ * both names accept any argument and do nothing. */
+LUMETRA_API void nerio_SetEnrollmentTipsEn(void *unused);
+LUMETRA_API void nerio_enrollment_duplicatecheck_en(void *unused);
+
+/* ---- Verification and identification ---------------------------------- */
+
+/* Verifies a sensor image against the loaded slots at the FAR level of
+ * set_nerio_FAR_Val (only the low 8 bits of mode count):
+ *   mode 0: each loaded slot in turn, lowest first; the first accepted wins;
+ *   mode 1: one decision over all five slots, with a second, looser try
+ *           that is believed only after two consecutive calls needed it;
+ *   other:  as mode 1, repeated once per loaded slot until it accepts.
+ * With template updating on (set_fp_dyn_update_flg), an accepted
+ * enrolled template learns from the image and is rewritten in its slot.
+ * 0 accepted: *matched_index = the slot, and *updated = 1 when the slot
+ * was rewritten (otherwise *updated is not written: preset it to 0).
+ * 1 not accepted, no slot loaded, no image or no init_nerio_algorithm:
+ * neither out-argument is written. */
+LUMETRA_API int nerio_qx_verify(const unsigned char *pixels, int *matched_index, int *updated,
+                                int mode);
+
+/* Identification from the library's own sensor capture, which this
+ * library does not have: always -1, the arguments are not written. */
+LUMETRA_API int nerio_Identify(int *matched_index, int *updated);
 
 /* ---- Sensor-side entry points ----------------------------------------- */
 /* The library has no sensor transport: these keep the names of a sensor
@@ -135,11 +222,13 @@ LUMETRA_API int nerio_get_image_quality(const char *path);
 LUMETRA_API int nerio_get_score_from_two_image_compare(const char *path1, const char *path2);
 
 /* Enhances a sensor image in place: band-pass enhancement of the
- * sensor_row x sensor_col image, of which width x height bytes (at most
- * the sensor image) are copied back, then a local contrast boost over
- * width x height.  0, or -1: the pixels are unchanged when the
- * enhancement fails, and hold the band-pass result when the contrast
- * boost fails. */
+ * sensor_row x sensor_col image held in pixels, of which the first
+ * width x height bytes are copied back, then a local contrast boost over
+ * those width x height bytes.  Nothing outside the sensor image is read or
+ * written.  0, or -1: -1 with the pixels unchanged when width or height is
+ * not positive, width x height exceeds the sensor image, or the enhancement
+ * fails; -1 with the band-pass result in place when the contrast boost
+ * fails. */
 LUMETRA_API int nerio_qx_ImageEnhance(unsigned char *pixels, int width, int height);
 
 /* Converts an uncompressed 8-bit bitmap file (bottom-up or top-down) into

@@ -116,18 +116,20 @@ TEST_F(ImageServices, EnhanceIsTheBandPassThenTheContrastBoost) {
   for (size_t i = img.size(); i < px.size(); ++i) EXPECT_EQ(px[i], 0xA5);
 }
 
-TEST_F(ImageServices, EnhanceCopiesBackNoMoreThanBothSizesHold) {
+TEST_F(ImageServices, EnhanceStaysWithinTheSensorImage) {
   const auto img = finger(88, 88);
   // Smaller than the sensor image: only 44 x 88 bytes are touched.
   std::vector<uint8_t> small = img;
   ASSERT_EQ(nerio_qx_ImageEnhance(small.data(), 44, 88), 0);
   EXPECT_EQ(std::vector<uint8_t>(small.begin() + 44 * 88, small.end()),
             std::vector<uint8_t>(img.begin() + 44 * 88, img.end()));
-  // Larger than the sensor image: the copy stops at the image's 7744
-  // bytes (a read past them would trip the sanitizers).
+  // Larger than the sensor image the host's buffer holds: refused, and
+  // nothing is read or written (not even within the first 7744 bytes).
   std::vector<uint8_t> large(88 * 120, 200);
   std::copy(img.begin(), img.end(), large.begin());
-  EXPECT_EQ(nerio_qx_ImageEnhance(large.data(), 88, 120), 0);
+  const auto large_before = large;
+  EXPECT_EQ(nerio_qx_ImageEnhance(large.data(), 88, 120), -1);
+  EXPECT_EQ(large, large_before);
   // Nothing to copy back and nothing to boost.
   std::vector<uint8_t> none = img;
   EXPECT_EQ(nerio_qx_ImageEnhance(none.data(), 0, 88), -1);

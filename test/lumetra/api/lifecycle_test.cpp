@@ -80,7 +80,9 @@ TEST_F(Lifecycle, GeometryChoosesTheConfiguration) {
 
 TEST_F(Lifecycle, MaximumNumberOfSubtemplates) {
   struct Case { int set; uint8_t applied; };
-  const Case cases[] = {{0, 32}, {300, 44}, {16, 16}, {-1, 255}};
+  // 256 and 512 keep no bit: like 0, they mean the default (a maximum of
+  // 0 would make every enrollment unsavable).
+  const Case cases[] = {{0, 32}, {300, 44}, {16, 16}, {-1, 255}, {256, 32}, {512, 32}, {257, 1}};
   for (const Case &c : cases) {
     set_fp_max_nbr_subtemplate(c.set);
     ASSERT_EQ(init_nerio_algorithm(), 0);

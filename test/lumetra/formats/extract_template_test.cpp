@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <utility>
 #include <fpsynth/fpsynth.h>
 
 #include "engine/formats/compact_card.h"
@@ -176,3 +177,33 @@ TEST(ExtractTemplate, EveryAllocationFailureOfTheEncoderAnswers9) {
 }
 
 }  // namespace
+
+TEST(ExtractTemplate, EachContentFlagAsksTheExtractionForItsOwnWorkOnly) {
+  // Content flag -> request bits, written out independently of the map.
+  const std::pair<uint32_t, uint32_t> expected[] = {
+      {QX_CONTENT_REF_POINTS, BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS},
+      {QX_CONTENT_ZONAL_QUALITY, BAL_EXTRACT_QUALITY_FIELD},
+      {QX_CONTENT_ORIENTATION, BAL_EXTRACT_ORIENTATION_FIELD},
+      {QX_CONTENT_FREQUENCY, BAL_EXTRACT_FREQUENCY_FIELD},
+      {QX_CONTENT_FINE_FIELDS, BAL_EXTRACT_FINE_FIELDS},
+      {QX_CONTENT_SPEED, BAL_EXTRACT_HALF_FREQUENCY},
+      {QX_CONTENT_HALF_RESOLUTION, BAL_EXTRACT_250DPI},
+  };
+  for (int bit = 0; bit < 32; ++bit) {
+    const uint32_t flag = 1u << bit;
+    uint32_t want = 0;
+    for (const auto &[content, request] : expected)
+      if (content == flag) want = request;
+    for (int format : {QX_FORMAT_ISO_RECORD, QX_FORMAT_COMPACT_CARD, QX_FORMAT_ANSI378})
+      EXPECT_EQ(qx_extraction_request_of_content(flag, format), want) << "content flag 0x" << std::hex << flag;
+  }
+  // Encoding-only flags ask for nothing, not even the buffer hand-over.
+  EXPECT_EQ(qx_extraction_request_of_content(QX_CONTENT_ENCODING_ONLY, QX_FORMAT_COMPACT_CARD), 0u);
+  // The card-to-hybrid format always needs both fields.
+  EXPECT_EQ(qx_extraction_request_of_content(0, QX_FORMAT_CARD_TO_EHM),
+            BAL_EXTRACT_ORIENTATION_FIELD | BAL_EXTRACT_FREQUENCY_FIELD);
+  // The hybrid type with fine fields and the image (type 75's row).
+  EXPECT_EQ(qx_extraction_request_of_content(0x06F2, QX_FORMAT_COMPACT_CARD),
+            BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS | BAL_EXTRACT_ORIENTATION_FIELD | BAL_EXTRACT_FREQUENCY_FIELD |
+                BAL_EXTRACT_FINE_FIELDS);
+}

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "engine/formats/format_ids.h"
 #include "record_fixtures.h"
 
@@ -102,7 +104,8 @@ TEST(IsoRecord, ExtendedBlocksRaiseEveryLength) {
     // then 191 - value, or 128 where the block has none.
     EXPECT_EQ(Bytes(d, d + dl), (Bytes{12, 0, 0, 0, 14, 3, 2, 128, 127, 91, 0, 71, 128}));
     ASSERT_TRUE(qx_iso19794_2_find_extended_block(r.data(), r.size(), QX_ISO_EXT_FREQUENCY, &d, &dl));
-    EXPECT_EQ(Bytes(d + 7, d + dl), (Bytes{0, 10, 32, 32, 32, 5}));
+    // Wavelength in pixels, (1024 + f / 2) / f capped at 32, 0 kept.
+    EXPECT_EQ(Bytes(d + 7, d + dl), (Bytes{0, 32, 32, 31, 5, 32}));
     ASSERT_TRUE(qx_iso19794_2_find_extended_block(r.data(), r.size(), QX_ISO_EXT_ZONAL_QUALITY, &d, &dl));
     if (version == 3) {
       EXPECT_EQ(Bytes(d, d + 4), (Bytes{0x4C, 0x4D, 0x00, 0x01}));
@@ -171,3 +174,66 @@ TEST(IsoRecord, OutOfMemoryLeavesTheRecordUntouched) {
 }
 
 }  // namespace
+
+TEST(IsoRecord, FrequencyBlockCarriesTheRidgeWavelength) {
+  // Real ridges: frequency values 57 to 205 (wavelengths of 18 down to 5
+  // pixels) stay apart in the block instead of all becoming 32.
+  EXPECT_EQ(qx_iso_wavelength_of_frequency(57), 18);
+  EXPECT_EQ(qx_iso_wavelength_of_frequency(205), 5);
+  EXPECT_EQ(qx_iso_wavelength_of_frequency(93), 11);  // 11.01
+  EXPECT_EQ(qx_iso_wavelength_of_frequency(98), 10);  // 10.45 rounds down
+  EXPECT_EQ(qx_iso_wavelength_of_frequency(97), 11);  // 10.56 rounds up
+  EXPECT_EQ(qx_iso_wavelength_of_frequency(0), 0);    // no ridge data
+  EXPECT_EQ(qx_iso_wavelength_of_frequency(1), 32);   // capped
+  EXPECT_EQ(qx_iso_wavelength_of_frequency(255), 4);
+  int distinct = 0;
+  for (int f = 58; f <= 205; ++f)
+    distinct += qx_iso_wavelength_of_frequency(static_cast<uint8_t>(f)) !=
+                qx_iso_wavelength_of_frequency(static_cast<uint8_t>(f - 1));
+  EXPECT_EQ(distinct, 13);  // every whole wavelength from 18 down to 5
+  // Read back: the frequency of the stored wavelength, within one
+  // wavelength step of what was written.
+  EXPECT_EQ(qx_iso_frequency_of_wavelength(0), 0);
+  EXPECT_EQ(qx_iso_frequency_of_wavelength(1), 255);
+  EXPECT_EQ(qx_iso_frequency_of_wavelength(18), 57);
+  EXPECT_EQ(qx_iso_frequency_of_wavelength(5), 205);
+  for (int f = 57; f <= 205; ++f) {
+    const int w = qx_iso_wavelength_of_frequency(static_cast<uint8_t>(f));
+    const int back = qx_iso_frequency_of_wavelength(static_cast<uint8_t>(w));
+    EXPECT_LE(std::abs(back - f), 1024 / (w * w) + 1) << "f " << f;
+  }
+}
+
+TEST(IsoRecord, FrequencyBlockReadsBack) {
+  minutiastruct m = fmt_test::two_minutiae();
+  uint8_t *p;
+  uint32_t n;
+  ASSERT_EQ(qx_minutiastruct_to_iso19794_2_v3(&m, &p, &n), QX_RC_OK);
+  const uint8_t frq_data[6] = {0, 57, 102, 205, 128, 80};
+  const qx_block_field frq{frq_data, 2, 3, 12, 5, 14, nullptr};
+  ASSERT_EQ(qx_iso19794_2_extend_frequency_field(&p, &n, &frq), QX_RC_OK);
+  const Bytes r = take(p, n);
+  const uint8_t *d;
+  uint32_t dl;
+  ASSERT_TRUE(qx_iso19794_2_find_extended_block(r.data(), r.size(), QX_ISO_EXT_FREQUENCY, &d, &dl));
+  EXPECT_EQ(Bytes(d + 7, d + dl), (Bytes{0, 18, 10, 5, 8, 13}));
+
+  uint8_t values[6];
+  qx_block_field back;
+  ASSERT_EQ(qx_iso19794_2_read_frequency_field(d, dl, &back, values, sizeof values), QX_RC_OK);
+  EXPECT_EQ(back.rows, 2);
+  EXPECT_EQ(back.cols, 3);
+  EXPECT_EQ(back.block_size, 12);
+  EXPECT_EQ(back.col_offset, 5);
+  EXPECT_EQ(back.row_offset, 14);
+  EXPECT_EQ(back.data, values);
+  EXPECT_EQ(Bytes(values, values + 6), (Bytes{0, 57, 102, 205, 128, 79}));
+
+  // A block whose length does not match its grid, or too small a buffer.
+  EXPECT_EQ(qx_iso19794_2_read_frequency_field(d, dl - 1, &back, values, sizeof values),
+            QX_RC_NOT_A_RECORD);
+  EXPECT_EQ(back.data, nullptr);
+  EXPECT_EQ(qx_iso19794_2_read_frequency_field(d, 6, &back, values, sizeof values), QX_RC_NOT_A_RECORD);
+  EXPECT_EQ(qx_iso19794_2_read_frequency_field(d, dl, &back, values, 5), QX_RC_INVALID_ARGUMENT);
+  EXPECT_EQ(qx_iso19794_2_read_frequency_field(d, dl, nullptr, values, 6), QX_RC_INVALID_ARGUMENT);
+}

@@ -262,6 +262,12 @@ TEST(ExtractGolden, ExtractionOnGeneratedPrints) {
   check("print120fine", extract_hash(print(120, 120, 7, 160, 0.95, 5), 120, 120, BAL_EXTRACT_FINE_FIELDS), 0xcd7b7cabcc683476ull);
   check("print200half", extract_hash(print(200, 200, 10, 45, 0.85, 6), 200, 200, BAL_EXTRACT_HALF_FREQUENCY), 0x8f8abac2ca4e5f59ull);
   check("print180", extract_hash(print(180, 180, 9, 100, 0.9, 99), 180, 180, 0), 0xe963dfef5c32033cull);
+  // A 250 dpi input with fine fields, and one taller than the working
+  // image (cropped around the centre).
+  check("print150dpi250fine",
+        extract_hash(print(150, 150, 5, 60, 0.9, 7), 150, 150, BAL_EXTRACT_250DPI | BAL_EXTRACT_FINE_FIELDS),
+        0x2e883106f7520805ull);
+  check("print1150x160", extract_hash(print(1150, 160, 9, 20, 0.9, 8), 1150, 160, 0), 0xd61ccaa99b343ecbull);
 }
 
 uint64_t enhance_hash(int rows, int cols, double period, double degrees) {

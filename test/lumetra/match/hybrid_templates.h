@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/image/qx_image.h"
+#include "engine/qx_alloc.h"
 #include "engine/match/qx_config.h"
 #include "engine/objects/qx_algorithm.h"
 
@@ -53,5 +54,29 @@ class HybridTemplates : public ::testing::Test {
     return list;
   }
 };
+
+// Runs `op` (which releases its own outputs and answers a result code)
+// with the k-th engine allocation failing, for k = 0, 1, ... until it runs
+// through without the failure firing.  Every failed run must answer 9 and
+// every run leave no allocation behind.  Returns the number of failed runs.
+template <typename Op>
+int check_allocation_failures(Op op) {
+  int failures = 0;
+  for (long k = 0; k < 10000; ++k) {
+    const long live = qx_alloc_live();
+    qx_alloc_fail_after(k);
+    const int32_t rc = op();
+    const bool fired = !qx_alloc_fail_pending();
+    qx_alloc_fail_after(-1);
+    EXPECT_EQ(qx_alloc_live(), live) << "after " << k << " allocations";
+    if (!fired) {
+      EXPECT_EQ(rc, 0);
+      break;
+    }
+    ++failures;
+    EXPECT_EQ(rc, 9) << "failure after " << k << " allocations";
+  }
+  return failures;
+}
 
 #endif  // LUMETRA_TEST_MATCH_HYBRID_TEMPLATES_H

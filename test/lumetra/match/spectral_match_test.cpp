@@ -501,9 +501,9 @@ struct Truth {
 // Fields of a generated print and of the same print turned and shifted;
 // the matcher must find the transform of the grids.
 void expect_recovered(const Truth &truth, uint32_t flags, int size) {
-  fpsynth::MasterParams mp;
-  const fpsynth::Master master = fpsynth::make_master(11, mp);
-  const fpsynth::Image img = master.render();
+  // One master for every case: growing it is the slow part.
+  static const fpsynth::Master master = fpsynth::make_master(11);
+  static const fpsynth::Image img = master.render();
   const int top = static_cast<int>(master.centre_row) - size / 2;
   const int left = static_cast<int>(master.centre_col) - size / 2;
   const fpsynth::Image ia = warp_window(img, top, left, size, size, 0, 0, 0);

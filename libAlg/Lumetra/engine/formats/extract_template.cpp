@@ -80,9 +80,48 @@ qxi_status status_of(qx_rc rc) {
   return rc == QX_RC_NO_MEMORY ? QXI_NO_MEMORY : rc == QX_RC_OK ? QXI_OK : QXI_OUT_OF_RANGE;
 }
 
+// Content flag -> extraction request bits.  Every content flag is either
+// here or among the encoding-only flags; the assertions below keep it so.
+struct ContentRequest {
+  uint32_t content;
+  uint32_t request;
+};
+constexpr ContentRequest kContentRequests[] = {
+    {QX_CONTENT_REF_POINTS, BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS},
+    {QX_CONTENT_ZONAL_QUALITY, BAL_EXTRACT_QUALITY_FIELD},
+    {QX_CONTENT_ORIENTATION, BAL_EXTRACT_ORIENTATION_FIELD},
+    {QX_CONTENT_FREQUENCY, BAL_EXTRACT_FREQUENCY_FIELD},
+    {QX_CONTENT_FINE_FIELDS, BAL_EXTRACT_FINE_FIELDS},
+    {QX_CONTENT_SPEED, BAL_EXTRACT_HALF_FREQUENCY},
+    {QX_CONTENT_HALF_RESOLUTION, BAL_EXTRACT_250DPI},
+};
+
+constexpr uint32_t mapped_content() {
+  uint32_t all = 0;
+  for (const ContentRequest &m : kContentRequests) all |= m.content;
+  return all;
+}
+constexpr uint32_t kAllContent = QX_CONTENT_REF_POINTS | QX_CONTENT_ZONAL_QUALITY | QX_CONTENT_ORIENTATION |
+                                 QX_CONTENT_FREQUENCY | QX_CONTENT_PROPRIETARY | QX_CONTENT_FINE_FIELDS |
+                                 QX_CONTENT_IMAGE | QX_CONTENT_V3 | QX_CONTENT_SPEED |
+                                 QX_CONTENT_HALF_RESOLUTION | QX_CONTENT_OWN_BUFFER;
+static_assert((mapped_content() & QX_CONTENT_ENCODING_ONLY) == 0,
+              "a content flag is both encoding-only and an extraction request");
+static_assert((mapped_content() | QX_CONTENT_ENCODING_ONLY) == kAllContent,
+              "every content flag maps to extraction requests or is encoding-only");
+
 }  // namespace
 
 extern "C" {
+
+uint32_t qx_extraction_request_of_content(uint32_t content, int format) {
+  uint32_t request = 0;
+  for (const ContentRequest &m : kContentRequests)
+    if (content & m.content) request |= m.request;
+  if (format == QX_FORMAT_CARD_TO_EHM) request |= BAL_EXTRACT_ORIENTATION_FIELD | BAL_EXTRACT_FREQUENCY_FIELD;
+  return request;
+}
+
 
 int bal_origin_is_dummy(const uint8_t *pixels, int rows, int cols) {
   if (pixels == nullptr || rows != 16 || cols != 16) return 0;
@@ -190,9 +229,7 @@ qxi_status bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_
 
   auto *res = static_cast<bal_extract_result *>(qx_calloc(1, sizeof(bal_extract_result)));
   if (res == nullptr) return QXI_NO_MEMORY;
-  uint32_t req = flags & (0x8u | 0x10u | 0x20u | 0x80u | 0x800u | 0x1000u);
-  if (flags & QX_CONTENT_REF_POINTS) req |= BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS;
-  if (format == QX_FORMAT_CARD_TO_EHM) req |= BAL_EXTRACT_ORIENTATION_FIELD | BAL_EXTRACT_FREQUENCY_FIELD;
+  const uint32_t req = qx_extraction_request_of_content(flags, format);
   res->flags = req;
   res->minutiae.max_minutiae = static_cast<uint8_t>(max_minutiae > 255 ? 255 : max_minutiae < 0 ? 0 : max_minutiae);
   res->minutiae.ordering = static_cast<uint8_t>(ordering);

@@ -34,6 +34,24 @@ extern "C" {
 #define QX_CONTENT_HALF_RESOLUTION 0x1000u
 #define QX_CONTENT_OWN_BUFFER 0x2000u
 
+/* Flags that only steer the encoding and ask nothing of the extraction. */
+#define QX_CONTENT_ENCODING_ONLY \
+  (QX_CONTENT_PROPRIETARY | QX_CONTENT_IMAGE | QX_CONTENT_V3 | QX_CONTENT_OWN_BUFFER)
+
+/* What the extraction (bal_extract request bits) must compute for content
+ * flags `content` and output format `format`:
+ *   reference points  -> cores and deltas
+ *   zonal quality     -> block quality field
+ *   orientation       -> orientation field
+ *   frequency         -> frequency field
+ *   fine fields       -> fields on the finer grid
+ *   speed             -> ridge frequency on the halved image (the speed variant)
+ *   half resolution   -> the input is a 250 dpi image
+ * and, for QX_FORMAT_CARD_TO_EHM, both fields.  The encoding-only flags and
+ * unknown bits ask for nothing.  (The encoder takes over the pixel buffer
+ * itself for QX_CONTENT_OWN_BUFFER.) */
+uint32_t qx_extraction_request_of_content(uint32_t content, int format);
+
 /* Output formats. */
 #define QX_FORMAT_ISO_RECORD 1
 #define QX_FORMAT_COMPACT_CARD 2

@@ -298,10 +298,40 @@ qx_rc qx_iso19794_2_extend_orientation_field(uint8_t **record, uint32_t *size,
                       });
 }
 
+uint8_t qx_iso_wavelength_of_frequency(uint8_t frequency) {
+  if (frequency == 0) return 0;
+  const uint32_t wavelength = (1024u + frequency / 2u) / frequency;
+  return static_cast<uint8_t>(wavelength < QX_ISO_MAX_WAVELENGTH ? wavelength : QX_ISO_MAX_WAVELENGTH);
+}
+
+uint8_t qx_iso_frequency_of_wavelength(uint8_t wavelength) {
+  if (wavelength == 0) return 0;
+  const uint32_t frequency = (1024u + wavelength / 2u) / wavelength;
+  return static_cast<uint8_t>(frequency < 255u ? frequency : 255u);
+}
+
 qx_rc qx_iso19794_2_extend_frequency_field(uint8_t **record, uint32_t *size,
                                            const qx_block_field *f) {
   return extend_field(record, size, f, QX_ISO_EXT_FREQUENCY, nullptr,
-                      [](uint8_t v, bool) { return v < 33 ? v : uint8_t{32}; });
+                      [](uint8_t v, bool) { return qx_iso_wavelength_of_frequency(v); });
+}
+
+qx_rc qx_iso19794_2_read_frequency_field(const uint8_t *data, uint32_t length, qx_block_field *field,
+                                         uint8_t *values, uint32_t capacity) {
+  if (field == nullptr) return QX_RC_INVALID_ARGUMENT;
+  *field = qx_block_field{};
+  if (data == nullptr || length < 7) return QX_RC_NOT_A_RECORD;
+  const uint32_t blocks = static_cast<uint32_t>(data[5]) * data[6];
+  if (length != 7 + blocks) return QX_RC_NOT_A_RECORD;
+  if (blocks > 0 && (values == nullptr || capacity < blocks)) return QX_RC_INVALID_ARGUMENT;
+  for (uint32_t i = 0; i < blocks; ++i) values[i] = qx_iso_frequency_of_wavelength(data[7 + i]);
+  field->data = values;
+  field->block_size = data[0];
+  field->col_offset = static_cast<int16_t>(get16(data + 1));
+  field->row_offset = static_cast<int16_t>(get16(data + 3));
+  field->cols = data[5];
+  field->rows = data[6];
+  return QX_RC_OK;
 }
 
 qx_rc qx_is_iso19794_2(const uint8_t *r, uint32_t length) {

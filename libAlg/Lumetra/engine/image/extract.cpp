@@ -171,293 +171,383 @@ struct Input {
   }
 };
 
-qxi_status extract(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
-  const uint32_t flags = res->flags;
-  if ((flags & BAL_EXTRACT_HALF_FREQUENCY) && (flags & BAL_EXTRACT_250DPI)) return QXI_CONTRADICTORY;
-  const int s = (flags & BAL_EXTRACT_250DPI) ? 2 : 1;
-  const int B = 12 / s;
+// Everything the stages of one extraction share.  Sizes of the working
+// image (rows x cols, whole blocks of B) and of its block grid; offsets
+// place the working image in the input; s is 2 for a 250 dpi input.
+struct Work {
+  uint32_t flags = 0;
+  int s = 1, B = 12;
+  int in_rows = 0, in_cols = 0;
+  bool plain = true, want_of = false, want_ff = false, fine = false;
+  int rows = 0, cols = 0, brows = 0, bcols = 0, row_off = 0, col_off = 0;
+  int centre_r = 0, centre_c = 0;
+  size_t n = 0, nb = 0;
+  int hrows = 0, hcols = 0, frows = 0, fcols = 0;
+  size_t nf = 0;
+  uint8_t finger_quality = 0;
+  uint32_t area = 0;
+  qx::Buffer<uint8_t> img, mask, half;
+  qx::Buffer<uint8_t> orient, rel, field_o, field_f, orient_px, quality, smooth;
+  qx::Buffer<uint16_t> wl, fine_wl;
+  qx::Buffer<uint8_t> wl_bytes, wl_px, fine_o, fine_f;
+  qx::Buffer<int8_t> filtered;
+  qx::Buffer<uint8_t> ridge, valley;
+};
+
+// The request and the input size: scale, block size and modes.
+qxi_status check_request(Work &w, const bal_extract_result &res, int in_rows, int in_cols) {
+  w.flags = res.flags;
+  if ((w.flags & BAL_EXTRACT_HALF_FREQUENCY) && (w.flags & BAL_EXTRACT_250DPI)) return QXI_CONTRADICTORY;
+  w.s = (w.flags & BAL_EXTRACT_250DPI) ? 2 : 1;
+  w.B = 12 / w.s;
   // Coordinates are reported in signed 16 bits at 500 dpi.
-  if (in_rows < 3 * B || in_cols < 3 * B || in_rows * s > 32767 || in_cols * s > 32767) return QXI_OUT_OF_RANGE;
-  minutiastruct &ms = res->minutiae;
-  ms.count = 0;
-  res->cores.count = 0;
-  res->deltas.count = 0;
+  if (in_rows < 3 * w.B || in_cols < 3 * w.B || in_rows * w.s > 32767 || in_cols * w.s > 32767)
+    return QXI_OUT_OF_RANGE;
+  w.in_rows = in_rows;
+  w.in_cols = in_cols;
+  w.plain = !(w.flags & (BAL_EXTRACT_HALF_FREQUENCY | BAL_EXTRACT_250DPI));
+  w.want_of = w.flags & BAL_EXTRACT_ORIENTATION_FIELD;
+  w.want_ff = w.flags & BAL_EXTRACT_FREQUENCY_FIELD;
+  w.fine = (w.flags & BAL_EXTRACT_FINE_FIELDS) && (w.want_of || w.want_ff);
+  return QXI_OK;
+}
 
-  // Ghost removal into a fresh buffer; the input is no longer needed.
-  const size_t in_n = static_cast<size_t>(in_rows) * in_cols;
+// Ghost removal into a fresh buffer (the input is no longer needed), then
+// whole blocks.
+qxi_status deghost_and_resize(Work &w, Input &input) {
   qx::Buffer<uint8_t> deghosted;
-  if (!deghosted.alloc(in_n)) return QXI_NO_MEMORY;
-  bal_ghost_remove_bs(input.pixels, in_rows, in_cols, deghosted.get(), B);
+  if (!deghosted.alloc(static_cast<size_t>(w.in_rows) * w.in_cols)) return QXI_NO_MEMORY;
+  bal_ghost_remove_bs(input.pixels, w.in_rows, w.in_cols, deghosted.get(), w.B);
   input.release();
-
-  // Whole blocks.
   uint8_t *resized_raw = nullptr;
-  int rows, cols, row_off, col_off;
-  qxi_status rc = bal_resize_block_size(deghosted.get(), in_rows, in_cols, B, 0, &resized_raw, &rows, &cols, &row_off,
-                                 &col_off);
-  if (rc != QXI_OK) return rc;
-  qx::Buffer<uint8_t> img;
-  if (!img.alloc(static_cast<size_t>(rows) * cols)) {
+  const qxi_status st = bal_resize_block_size(deghosted.get(), w.in_rows, w.in_cols, w.B, 0, &resized_raw, &w.rows,
+                                              &w.cols, &w.row_off, &w.col_off);
+  if (st != QXI_OK) return st;
+  if (!w.img.alloc(static_cast<size_t>(w.rows) * w.cols)) {
     qx_free(resized_raw);
     return QXI_NO_MEMORY;
   }
-  std::memcpy(img.get(), resized_raw, static_cast<size_t>(rows) * cols);
+  std::memcpy(w.img.get(), resized_raw, static_cast<size_t>(w.rows) * w.cols);
   qx_free(resized_raw);
-  deghosted.alloc(0);
+  return QXI_OK;
+}
 
-  int brows = rows / B, bcols = cols / B;
-  qx::Buffer<uint8_t> mask;
-  if (!mask.alloc(static_cast<size_t>(brows) * bcols)) return QXI_NO_MEMORY;
-  rc = bal_segment_image_scale(img.get(), rows, cols, brows, bcols, B, mask.get(), s);
-  if (rc != QXI_OK) return rc;
-  int centre_r = 0, centre_c = 0;
-  bal_segmentation_center(mask.get(), brows, bcols, B, rows, cols, &centre_r, &centre_c);
+// Foreground block mask and its centre.
+qxi_status segment(Work &w) {
+  w.brows = w.rows / w.B;
+  w.bcols = w.cols / w.B;
+  if (!w.mask.alloc(static_cast<size_t>(w.brows) * w.bcols)) return QXI_NO_MEMORY;
+  const qxi_status st = bal_segment_image_scale(w.img.get(), w.rows, w.cols, w.brows, w.bcols, w.B, w.mask.get(), w.s);
+  if (st != QXI_OK) return st;
+  bal_segmentation_center(w.mask.get(), w.brows, w.bcols, w.B, w.rows, w.cols, &w.centre_r, &w.centre_c);
+  return QXI_OK;
+}
 
-  // Oversized images keep a window around the centre.
-  if (rows > BAL_MAX_WORK_ROWS || cols > BAL_MAX_WORK_COLS) {
-    const int H = std::min(rows, BAL_MAX_WORK_ROWS) / B * B, W = std::min(cols, BAL_MAX_WORK_COLS) / B * B;
-    const int r0 = centre_r > H / 2 ? std::min((centre_r - H / 2) / B * B, rows - H) : 0;
-    const int c0 = centre_c > W / 2 ? std::min((centre_c - W / 2) / B * B, cols - W) : 0;
+// Oversized images keep a window of whole blocks around the centre.
+qxi_status crop_oversized(Work &w) {
+  if (w.rows > BAL_MAX_WORK_ROWS || w.cols > BAL_MAX_WORK_COLS) {
+    const int B = w.B;
+    const int H = std::min(w.rows, BAL_MAX_WORK_ROWS) / B * B, W = std::min(w.cols, BAL_MAX_WORK_COLS) / B * B;
+    const int r0 = w.centre_r > H / 2 ? std::min((w.centre_r - H / 2) / B * B, w.rows - H) : 0;
+    const int c0 = w.centre_c > W / 2 ? std::min((w.centre_c - W / 2) / B * B, w.cols - W) : 0;
     qx::Buffer<uint8_t> cropped, cmask;
-    if (!cropped.alloc(static_cast<size_t>(H) * W) || !cmask.alloc(static_cast<size_t>(H / B) * (W / B))) return QXI_NO_MEMORY;
+    if (!cropped.alloc(static_cast<size_t>(H) * W) || !cmask.alloc(static_cast<size_t>(H / B) * (W / B)))
+      return QXI_NO_MEMORY;
     for (int r = 0; r < H; ++r)
-      std::memcpy(cropped.get() + static_cast<size_t>(r) * W, img.get() + static_cast<size_t>(r0 + r) * cols + c0,
+      std::memcpy(cropped.get() + static_cast<size_t>(r) * W, w.img.get() + static_cast<size_t>(r0 + r) * w.cols + c0,
                   static_cast<size_t>(W));
     for (int r = 0; r < H / B; ++r)
       for (int c = 0; c < W / B; ++c)
-        cmask[static_cast<size_t>(r) * (W / B) + c] = mask[static_cast<size_t>(r + r0 / B) * bcols + c + c0 / B];
-    if (!img.alloc(static_cast<size_t>(H) * W) || !mask.alloc(static_cast<size_t>(H / B) * (W / B))) return QXI_NO_MEMORY;
-    std::memcpy(img.get(), cropped.get(), static_cast<size_t>(H) * W);
-    std::memcpy(mask.get(), cmask.get(), static_cast<size_t>(H / B) * (W / B));
-    rows = H;
-    cols = W;
-    brows = H / B;
-    bcols = W / B;
-    row_off += r0;
-    col_off += c0;
-    centre_r -= r0;
-    centre_c -= c0;
+        cmask[static_cast<size_t>(r) * (W / B) + c] = w.mask[static_cast<size_t>(r + r0 / B) * w.bcols + c + c0 / B];
+    if (!w.img.alloc(static_cast<size_t>(H) * W) || !w.mask.alloc(static_cast<size_t>(H / B) * (W / B)))
+      return QXI_NO_MEMORY;
+    std::memcpy(w.img.get(), cropped.get(), static_cast<size_t>(H) * W);
+    std::memcpy(w.mask.get(), cmask.get(), static_cast<size_t>(H / B) * (W / B));
+    w.rows = H;
+    w.cols = W;
+    w.brows = H / B;
+    w.bcols = W / B;
+    w.row_off += r0;
+    w.col_off += c0;
+    w.centre_r -= r0;
+    w.centre_c -= c0;
   }
-  const size_t n = static_cast<size_t>(rows) * cols, nb = static_cast<size_t>(brows) * bcols;
+  w.n = static_cast<size_t>(w.rows) * w.cols;
+  w.nb = static_cast<size_t>(w.brows) * w.bcols;
+  return QXI_OK;
+}
 
-  qx::Buffer<uint8_t> half;
-  int hrows = 0, hcols = 0;
-  if (flags & BAL_EXTRACT_HALF_FREQUENCY) {
-    hrows = rows / 2;
-    hcols = cols / 2;
-    if (!half.alloc(static_cast<size_t>(hrows) * hcols)) return QXI_NO_MEMORY;
-    rc = bal_scale_bilinear(img.get(), rows, cols, half.get(), hrows, hcols);
-    if (rc != QXI_OK) return rc;
+// The half-size copy for the frequency stage (before normalisation), then
+// the local contrast normalisation.
+qxi_status halve_and_normalize(Work &w) {
+  if (w.flags & BAL_EXTRACT_HALF_FREQUENCY) {
+    w.hrows = w.rows / 2;
+    w.hcols = w.cols / 2;
+    if (!w.half.alloc(static_cast<size_t>(w.hrows) * w.hcols)) return QXI_NO_MEMORY;
+    const qxi_status st = bal_scale_bilinear(w.img.get(), w.rows, w.cols, w.half.get(), w.hrows, w.hcols);
+    if (st != QXI_OK) return st;
   }
+  return bal_normalize_locally(w.img.get(), w.rows, w.cols, w.mask.get(), w.B, w.brows, w.bcols, 150, 120, w.img.get());
+}
 
-  rc = bal_normalize_locally(img.get(), rows, cols, mask.get(), B, brows, bcols, 150, 120, img.get());
-  if (rc != QXI_OK) return rc;
-
-  // Orientation, reliability, quality.
-  const bool want_of = flags & BAL_EXTRACT_ORIENTATION_FIELD, want_ff = flags & BAL_EXTRACT_FREQUENCY_FIELD;
-  qx::Buffer<uint8_t> orient, rel, field_o, field_f, orient_px, quality;
-  if (!orient.alloc(nb) || !rel.alloc(nb) || !field_o.alloc(nb) || !field_f.alloc(nb) || !orient_px.alloc(n) ||
-      !quality.alloc(n))
+// Orientation, reliability, finger quality and area, pixel quality.
+qxi_status orientation_and_quality(Work &w) {
+  if (!w.orient.alloc(w.nb) || !w.rel.alloc(w.nb) || !w.field_o.alloc(w.nb) || !w.field_f.alloc(w.nb) ||
+      !w.orient_px.alloc(w.n) || !w.quality.alloc(w.n))
     return QXI_NO_MEMORY;
-  rc = ridge_orientations_scale(img.get(), rows, cols, mask.get(), orient.get(), rel.get(), brows, bcols, B,
-                                field_o.get(), s);
-  if (rc != QXI_OK) return rc;
-  rc = scale_up_orientation(orient.get(), brows, bcols, B, orient_px.get(), rows, cols);
-  if (rc != QXI_OK) return rc;
-  uint8_t fq = 0;
-  uint32_t area = 0;
-  rc = bal_image_quality_qual(img.get(), rows, cols, brows, bcols, B, mask.get(), rel.get(), in_rows, in_cols, &fq,
-                              &area, s);
-  if (rc != QXI_OK) return rc;
-  rc = bal_quality_from_reliability(rel.get(), mask.get(), brows, bcols, B, quality.get(), rows, cols);
-  if (rc != QXI_OK) return rc;
+  qxi_status st = ridge_orientations_scale(w.img.get(), w.rows, w.cols, w.mask.get(), w.orient.get(), w.rel.get(),
+                                           w.brows, w.bcols, w.B, w.field_o.get(), w.s);
+  if (st == QXI_OK) st = scale_up_orientation(w.orient.get(), w.brows, w.bcols, w.B, w.orient_px.get(), w.rows, w.cols);
+  if (st == QXI_OK)
+    st = bal_image_quality_qual(w.img.get(), w.rows, w.cols, w.brows, w.bcols, w.B, w.mask.get(), w.rel.get(),
+                                w.in_rows, w.in_cols, &w.finger_quality, &w.area, w.s);
+  if (st == QXI_OK)
+    st = bal_quality_from_reliability(w.rel.get(), w.mask.get(), w.brows, w.bcols, w.B, w.quality.get(), w.rows,
+                                      w.cols);
+  return st;
+}
 
-  // Smoothing along the ridges (plain 500 dpi mode).
-  const bool plain = !(flags & (BAL_EXTRACT_HALF_FREQUENCY | BAL_EXTRACT_250DPI));
-  qx::Buffer<uint8_t> smooth;
-  if (!smooth.alloc(n)) return QXI_NO_MEMORY;
-  std::memcpy(smooth.get(), img.get(), n);
-  if (plain) {
-    if ((rc = oriented_median(smooth.get(), rows, cols, orient_px.get(), smooth.get())) != 0) return rc;
-    if ((rc = oriented_mean(smooth.get(), rows, cols, orient_px.get(), smooth.get())) != 0) return rc;
-  }
+// A copy smoothed along the ridges (plain 500 dpi mode only).
+qxi_status smooth_along_ridges(Work &w) {
+  if (!w.smooth.alloc(w.n)) return QXI_NO_MEMORY;
+  std::memcpy(w.smooth.get(), w.img.get(), w.n);
+  if (!w.plain) return QXI_OK;
+  qxi_status st = oriented_median(w.smooth.get(), w.rows, w.cols, w.orient_px.get(), w.smooth.get());
+  if (st == QXI_OK) st = oriented_mean(w.smooth.get(), w.rows, w.cols, w.orient_px.get(), w.smooth.get());
+  return st;
+}
 
-  // Ridge wavelength.
-  qx::Buffer<uint16_t> wl;
-  qx::Buffer<uint8_t> wl_bytes, wl_px;
-  if (!wl.alloc(nb) || !wl_bytes.alloc(nb) || !wl_px.alloc(n)) return QXI_NO_MEMORY;
-  if (plain)
-    rc = ridge_wavelengths_fft(smooth.get(), rows, cols, B, 18, 5, brows, bcols, wl.get(), field_f.get(),
-                               field_o.get());
-  else if (flags & BAL_EXTRACT_HALF_FREQUENCY)
-    rc = ridge_wavelengths_fft16(half.get(), hrows, hcols, B / 2, 18, 5, brows, bcols, wl.get(), field_f.get(),
-                                 field_o.get());
+// Ridge wavelength per block of `block` pixels on the grid of rows x cols
+// blocks, from the image the mode uses (the fine grid has B / 3).
+qxi_status estimate_wavelengths(Work &w, int block_divisor, int grows, int gcols, uint16_t *wavelengths,
+                                uint8_t *freq, uint8_t *ori) {
+  const int block = w.B / block_divisor;
+  if (w.plain && block_divisor == 3)
+    // Cells of background blocks are cleared afterwards: not estimated at all.
+    return ridge_wavelengths_fft_in_mask(w.smooth.get(), w.rows, w.cols, block, 18, 5, grows, gcols, wavelengths, freq,
+                                         ori, w.mask.get(), w.bcols, 3);
+  if (w.plain) return ridge_wavelengths_fft(w.smooth.get(), w.rows, w.cols, block, 18, 5, grows, gcols, wavelengths,
+                                            freq, ori);
+  if (w.flags & BAL_EXTRACT_HALF_FREQUENCY)
+    return ridge_wavelengths_fft16(w.half.get(), w.hrows, w.hcols, block / 2, 18, 5, grows, gcols, wavelengths, freq,
+                                   ori);
+  return ridge_wavelengths_fft16(w.img.get(), w.rows, w.cols, block, 18, 5, grows, gcols, wavelengths, freq, ori);
+}
+
+// Block wavelengths, their pixel image, and the block fields (background
+// blocks cleared).
+qxi_status wavelength_field(Work &w) {
+  if (!w.wl.alloc(w.nb) || !w.wl_bytes.alloc(w.nb) || !w.wl_px.alloc(w.n)) return QXI_NO_MEMORY;
+  qxi_status st = estimate_wavelengths(w, 1, w.brows, w.bcols, w.wl.get(), w.field_f.get(), w.field_o.get());
+  if (st == QXI_OK) st = postprocess_frequency_field(w.wl.get(), w.brows, w.bcols, w.wl_bytes.get());
+  if (st == QXI_OK) st = scale_up_bilinear_uint8(w.wl_bytes.get(), w.brows, w.bcols, w.B, w.wl_px.get(), w.rows, w.cols);
+  if (st != QXI_OK) return st;
+  for (size_t k = 0; k < w.nb; ++k)
+    if (!w.mask[k]) w.field_o[k] = w.field_f[k] = 0;
+  return QXI_OK;
+}
+
+// Both fields again on a grid three times finer; cells the estimator
+// leaves untouched stay 0, and each background block clears its 3 x 3.
+qxi_status fine_fields(Work &w) {
+  w.frows = 3 * w.brows;
+  w.fcols = 3 * w.bcols;
+  w.nf = static_cast<size_t>(w.frows) * w.fcols;
+  if (!w.fine) return QXI_OK;
+  if (!w.fine_wl.alloc(w.nf) || !w.fine_o.alloc(w.nf) || !w.fine_f.alloc(w.nf)) return QXI_NO_MEMORY;
+  const qxi_status st = estimate_wavelengths(w, 3, w.frows, w.fcols, w.fine_wl.get(), w.fine_f.get(), w.fine_o.get());
+  if (st != QXI_OK) return st;
+  for (int r = 0; r < w.frows; ++r)
+    for (int c = 0; c < w.fcols; ++c)
+      if (!w.mask[static_cast<size_t>(r / 3) * w.bcols + c / 3])
+        w.fine_o[static_cast<size_t>(r) * w.fcols + c] = w.fine_f[static_cast<size_t>(r) * w.fcols + c] = 0;
+  return QXI_OK;
+}
+
+// Contextual filtering, then the ridge and valley pictures.
+qxi_status filter_and_binarize(Work &w) {
+  if (!w.filtered.alloc(w.n) || !w.ridge.alloc(w.n) || !w.valley.alloc(w.n)) return QXI_NO_MEMORY;
+  qxi_status st;
+  if (w.s == 1 && w.plain)
+    st = bal_gabor_filter_32(w.smooth.get(), w.rows, w.cols, w.wl_px.get(), w.orient_px.get(), w.mask.get(),
+                             w.quality.get(), w.brows, w.bcols, w.B, w.filtered.get());
   else
-    rc = ridge_wavelengths_fft16(img.get(), rows, cols, B, 18, 5, brows, bcols, wl.get(), field_f.get(),
-                                 field_o.get());
-  if (rc != QXI_OK) return rc;
-  if ((rc = postprocess_frequency_field(wl.get(), brows, bcols, wl_bytes.get())) != 0) return rc;
-  if ((rc = scale_up_bilinear_uint8(wl_bytes.get(), brows, bcols, B, wl_px.get(), rows, cols)) != 0) return rc;
-  for (size_t k = 0; k < nb; ++k)
-    if (!mask[k]) field_o[k] = field_f[k] = 0;
-  // Both fields again on a grid three times finer; cells the estimator
-  // leaves untouched stay 0, and each background block clears its 3 x 3.
-  const bool fine = (flags & BAL_EXTRACT_FINE_FIELDS) && (want_of || want_ff);
-  const int frows = 3 * brows, fcols = 3 * bcols;
-  const size_t nf = static_cast<size_t>(frows) * fcols;
-  qx::Buffer<uint16_t> fine_wl;
-  qx::Buffer<uint8_t> fine_o, fine_f;
-  if (fine) {
-    if (!fine_wl.alloc(nf) || !fine_o.alloc(nf) || !fine_f.alloc(nf)) return QXI_NO_MEMORY;
-    if (plain)
-      // Cells of background blocks are cleared below: not estimated at all.
-      rc = ridge_wavelengths_fft_in_mask(smooth.get(), rows, cols, B / 3, 18, 5, frows, fcols, fine_wl.get(),
-                                         fine_f.get(), fine_o.get(), mask.get(), bcols, 3);
-    else if (flags & BAL_EXTRACT_HALF_FREQUENCY)
-      rc = ridge_wavelengths_fft16(half.get(), hrows, hcols, B / 6, 18, 5, frows, fcols, fine_wl.get(), fine_f.get(),
-                                   fine_o.get());
-    else
-      rc = ridge_wavelengths_fft16(img.get(), rows, cols, B / 3, 18, 5, frows, fcols, fine_wl.get(), fine_f.get(),
-                                   fine_o.get());
-    if (rc != QXI_OK) return rc;
-    for (int r = 0; r < frows; ++r)
-      for (int c = 0; c < fcols; ++c)
-        if (!mask[static_cast<size_t>(r / 3) * bcols + c / 3]) fine_o[static_cast<size_t>(r) * fcols + c] = fine_f[static_cast<size_t>(r) * fcols + c] = 0;
-  }
+    st = bal_gabor_filter_16(w.smooth.get(), w.rows, w.cols, w.wl_px.get(), w.orient_px.get(), w.mask.get(),
+                             w.quality.get(), w.brows, w.bcols, w.B, w.filtered.get(),
+                             (w.flags & BAL_EXTRACT_HALF_FREQUENCY) ? 2 : 1);
+  if (st == QXI_OK)
+    st = bal_binarize_local_histogram_threshold(w.filtered.get(), w.quality.get(), w.rows, w.cols, w.mask.get(), w.B,
+                                                47, w.ridge.get(), w.valley.get());
+  if (st != QXI_OK) return st;
+  bal_binarize_remove_edges(w.ridge.get(), w.valley.get(), w.rows, w.cols, 1, w.cols - w.bcols * w.B + 1, 1,
+                            w.rows - w.brows * w.B + 1);
+  if (w.s == 1) bal_binarize_remove_dots(w.ridge.get(), w.valley.get(), w.quality.get(), w.rows, w.cols);
+  return QXI_OK;
+}
 
-  // Filtering and binarisation.
-  qx::Buffer<int8_t> filtered;
-  qx::Buffer<uint8_t> ridge, valley;
-  if (!filtered.alloc(n) || !ridge.alloc(n) || !valley.alloc(n)) return QXI_NO_MEMORY;
-  if (s == 1 && plain)
-    rc = bal_gabor_filter_32(smooth.get(), rows, cols, wl_px.get(), orient_px.get(), mask.get(), quality.get(), brows,
-                             bcols, B, filtered.get());
-  else
-    rc = bal_gabor_filter_16(smooth.get(), rows, cols, wl_px.get(), orient_px.get(), mask.get(), quality.get(), brows,
-                             bcols, B, filtered.get(), (flags & BAL_EXTRACT_HALF_FREQUENCY) ? 2 : 1);
-  if (rc != QXI_OK) return rc;
-  rc = bal_binarize_local_histogram_threshold(filtered.get(), quality.get(), rows, cols, mask.get(), B, 47,
-                                              ridge.get(), valley.get());
-  if (rc != QXI_OK) return rc;
-  bal_binarize_remove_edges(ridge.get(), valley.get(), rows, cols, 1, cols - bcols * B + 1, 1, rows - brows * B + 1);
-  if (s == 1) bal_binarize_remove_dots(ridge.get(), valley.get(), quality.get(), rows, cols);
+// Cores and deltas, when asked for.
+qxi_status singular_points(Work &w, bal_extract_result *res) {
+  if (!(w.flags & (BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS))) return QXI_OK;
+  bal_singularity cand[16];
+  int nc = 0;
+  const qxi_status st = bal_find_singularities_poincare(w.orient_px.get(), w.quality.get(), w.rows, w.cols, cand, &nc, 16);
+  if (st != QXI_OK) return st;
+  bal_convert_singularities(cand, nc, w.cols, &res->cores, &res->deltas);
+  if (!(w.flags & BAL_EXTRACT_CORES)) res->cores.count = 0;
+  if (!(w.flags & BAL_EXTRACT_DELTAS)) res->deltas.count = 0;
+  return QXI_OK;
+}
 
-  // Singular points.
-  if (flags & (BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS)) {
-    bal_singularity cand[16];
-    int nc = 0;
-    rc = bal_find_singularities_poincare(orient_px.get(), quality.get(), rows, cols, cand, &nc, 16);
-    if (rc != QXI_OK) return rc;
-    bal_convert_singularities(cand, nc, cols, &res->cores, &res->deltas);
-    if (!(flags & BAL_EXTRACT_CORES)) res->cores.count = 0;
-    if (!(flags & BAL_EXTRACT_DELTAS)) res->deltas.count = 0;
-  }
-
-  // Block quality field.
-  if (flags & BAL_EXTRACT_QUALITY_FIELD) {
-    const int fr = in_rows / B + 1, fc = in_cols / B + 1;
+// The block quality field over the input, and the debug picture (the ridge
+// picture drawn at its offsets on white), when asked for.
+qxi_status quality_field_and_picture(Work &w, bal_extract_result *res) {
+  const int B = w.B;
+  if (w.flags & BAL_EXTRACT_QUALITY_FIELD) {
+    const int fr = w.in_rows / B + 1, fc = w.in_cols / B + 1;
     auto *qf = static_cast<uint8_t *>(qx_calloc(static_cast<size_t>(fr) * fc, 1));
     if (!qf) return QXI_NO_MEMORY;
-    bal_quality_image_to_field(quality.get(), in_rows, in_cols, rows, cols, row_off, col_off, B, B, qf);
+    bal_quality_image_to_field(w.quality.get(), w.in_rows, w.in_cols, w.rows, w.cols, w.row_off, w.col_off, B, B, qf);
     qx_free(res->quality_field.data);
     res->quality_field.data = qf;
     res->quality_field.rows = static_cast<uint8_t>(fr);
     res->quality_field.cols = static_cast<uint8_t>(fc);
-    res->quality_field.block_h = res->quality_field.block_w = static_cast<uint8_t>(B * s);
+    res->quality_field.block_h = res->quality_field.block_w = static_cast<uint8_t>(B * w.s);
   }
-
-  // Debug picture: the ridge picture drawn at its offsets on white.
-  if (flags & BAL_EXTRACT_DEBUG_PICTURE) {
+  if (w.flags & BAL_EXTRACT_DEBUG_PICTURE) {
+    const size_t in_n = static_cast<size_t>(w.in_rows) * w.in_cols;
     auto *pic = static_cast<uint8_t *>(qx_malloc(in_n));
     if (!pic) return QXI_NO_MEMORY;
     std::memset(pic, 255, in_n);
-    for (int r = 0; r < rows; ++r)
-      for (int c = 0; c < cols; ++c) {
-        const int ir = r + row_off, ic = c + col_off;
-        if (ir >= 0 && ir < in_rows && ic >= 0 && ic < in_cols && ridge[static_cast<size_t>(r) * cols + c] == 0)
-          pic[static_cast<size_t>(ir) * in_cols + ic] = 0;
+    for (int r = 0; r < w.rows; ++r)
+      for (int c = 0; c < w.cols; ++c) {
+        const int ir = r + w.row_off, ic = c + w.col_off;
+        if (ir >= 0 && ir < w.in_rows && ic >= 0 && ic < w.in_cols && w.ridge[static_cast<size_t>(r) * w.cols + c] == 0)
+          pic[static_cast<size_t>(ir) * w.in_cols + ic] = 0;
       }
     res->debug.picture = pic;
-    res->debug.rows = static_cast<uint16_t>(in_rows);
-    res->debug.cols = static_cast<uint16_t>(in_cols);
+    res->debug.rows = static_cast<uint16_t>(w.in_rows);
+    res->debug.cols = static_cast<uint16_t>(w.in_cols);
   }
+  return QXI_OK;
+}
 
-  // Skeletons and minutiae.
+// Skeletons of both pictures, minutiae from them, cleanup, each minutia's
+// wavelength, and the cap (best quality first, stable).
+qxi_status skeletons_and_minutiae(Work &w, bal_extract_result *res, int *count_out) {
   qx::Buffer<uint8_t *> rp;
   qx::Buffer<uint8_t> counts;
-  if (!rp.alloc(static_cast<size_t>(rows)) || !counts.alloc(n)) return QXI_NO_MEMORY;
-  bal_images_1D_to_2D(ridge.get(), rows, cols, rp.get());
-  if ((rc = bal_contour_thin_scale(rp.get(), rows, cols, s)) != 0) return rc;
-  bal_images_1D_to_2D(valley.get(), rows, cols, rp.get());
-  if ((rc = bal_contour_thin_scale(rp.get(), rows, cols, s)) != 0) return rc;
-  int count = 0;
-  bal_minutia *m = ms.minutiae;
-  bal_extract_bifurcations(valley.get(), wl_px.get(), orient_px.get(), rows, cols, 1, quality.get(), m, &count,
-                           counts.get(), s);
-  bal_extract_bifurcations(ridge.get(), wl_px.get(), orient_px.get(), rows, cols, 2, quality.get(), m, &count,
-                           counts.get(), s);
-  count = bal_remove_duplicate_minutiae(m, count, s);
-  count = bal_remove_edge_endpoints(m, count, ridge.get(), counts.get(), wl_px.get(), rows, cols, s);
-  if (s == 2) count = bal_orientation_difference(m, count, orient_px.get(), rows, cols, s);
-  for (int i = 0; i < count; ++i) {
-    const int w = wl_px[static_cast<size_t>(m[i].row) * cols + m[i].col];
-    m[i].wavelength = static_cast<uint8_t>(std::max(0, w - 5));
+  if (!rp.alloc(static_cast<size_t>(w.rows)) || !counts.alloc(w.n)) return QXI_NO_MEMORY;
+  for (uint8_t *picture : {w.ridge.get(), w.valley.get()}) {
+    bal_images_1D_to_2D(picture, w.rows, w.cols, rp.get());
+    const qxi_status st = bal_contour_thin_scale(rp.get(), w.rows, w.cols, w.s);
+    if (st != QXI_OK) return st;
   }
-
-  // Capping: best quality first, stable.
-  const int cap = ms.max_minutiae ? ms.max_minutiae : BAL_MAX_MINUTIAE;
+  int count = 0;
+  bal_minutia *m = res->minutiae.minutiae;
+  bal_extract_bifurcations(w.valley.get(), w.wl_px.get(), w.orient_px.get(), w.rows, w.cols, 1, w.quality.get(), m,
+                           &count, counts.get(), w.s);
+  bal_extract_bifurcations(w.ridge.get(), w.wl_px.get(), w.orient_px.get(), w.rows, w.cols, 2, w.quality.get(), m,
+                           &count, counts.get(), w.s);
+  count = bal_remove_duplicate_minutiae(m, count, w.s);
+  count = bal_remove_edge_endpoints(m, count, w.ridge.get(), counts.get(), w.wl_px.get(), w.rows, w.cols, w.s);
+  if (w.s == 2) count = bal_orientation_difference(m, count, w.orient_px.get(), w.rows, w.cols, w.s);
+  for (int i = 0; i < count; ++i) {
+    const int wl = w.wl_px[static_cast<size_t>(m[i].row) * w.cols + m[i].col];
+    m[i].wavelength = static_cast<uint8_t>(std::max(0, wl - 5));
+  }
+  const int cap = res->minutiae.max_minutiae ? res->minutiae.max_minutiae : BAL_MAX_MINUTIAE;
   if (count > cap) {
     bal_sort_minutiae(m, count, 21, 0, 0);
     count = cap;
   }
+  *count_out = count;
+  return QXI_OK;
+}
 
-  // Into input coordinates (and 500 dpi).
-  auto map = [&](int v, int off) { return std::max(0, v + off) * s; };
-  for (int i = 0; i < count; ++i) {
-    m[i].row = static_cast<int16_t>(map(m[i].row, row_off));
-    m[i].col = static_cast<int16_t>(map(m[i].col, col_off));
-  }
-  for (int i = 0; i < res->cores.count; ++i) {
-    res->cores.entries[i].row = static_cast<int16_t>(map(res->cores.entries[i].row, row_off));
-    res->cores.entries[i].col = static_cast<int16_t>(map(res->cores.entries[i].col, col_off));
-  }
-  for (int i = 0; i < res->deltas.count; ++i) {
-    res->deltas.entries[i].row = static_cast<int16_t>(map(res->deltas.entries[i].row, row_off));
-    res->deltas.entries[i].col = static_cast<int16_t>(map(res->deltas.entries[i].col, col_off));
-  }
+// Copies of the block fields (and their fine grids) for the result.
+qxi_status hand_out_fields(Work &w, bal_extract_result *res) {
   for (int which = 0; which < 2; ++which) {
-    const bool want = which == 0 ? want_of : want_ff;
+    const bool want = which == 0 ? w.want_of : w.want_ff;
     if (!want) continue;
     bal_block_field &f = which == 0 ? res->orientation_field : res->frequency_field;
-    auto *data = static_cast<uint8_t *>(qx_malloc(nb));
+    auto *data = static_cast<uint8_t *>(qx_malloc(w.nb));
     if (!data) return QXI_NO_MEMORY;
-    std::memcpy(data, which == 0 ? field_o.get() : field_f.get(), nb);
+    std::memcpy(data, which == 0 ? w.field_o.get() : w.field_f.get(), w.nb);
     qx_free(f.data);
     f.data = data;
-    if (fine) {
-      auto *fd = static_cast<uint8_t *>(qx_malloc(nf));
+    if (w.fine) {
+      auto *fd = static_cast<uint8_t *>(qx_malloc(w.nf));
       if (!fd) return QXI_NO_MEMORY;
-      std::memcpy(fd, which == 0 ? fine_o.get() : fine_f.get(), nf);
+      std::memcpy(fd, which == 0 ? w.fine_o.get() : w.fine_f.get(), w.nf);
       qx_free(f.fine);
       f.fine = fd;
     }
-    f.rows = static_cast<uint8_t>(brows);
-    f.cols = static_cast<uint8_t>(bcols);
-    f.block = static_cast<uint8_t>(B * s);
-    f.row_offset = static_cast<int16_t>(row_off * s);
-    f.col_offset = static_cast<int16_t>(col_off * s);
+    f.rows = static_cast<uint8_t>(w.brows);
+    f.cols = static_cast<uint8_t>(w.bcols);
+    f.block = static_cast<uint8_t>(w.B * w.s);
+    f.row_offset = static_cast<int16_t>(w.row_off * w.s);
+    f.col_offset = static_cast<int16_t>(w.col_off * w.s);
   }
+  return QXI_OK;
+}
+
+// Everything found, back into input coordinates at 500 dpi; the summary
+// values; the fields; the requested minutia order.
+qxi_status map_back(Work &w, bal_extract_result *res, int count) {
+  const int s = w.s;
+  auto map = [&](int v, int off) { return static_cast<int16_t>(std::max(0, v + off) * s); };
+  bal_minutia *m = res->minutiae.minutiae;
+  for (int i = 0; i < count; ++i) {
+    m[i].row = map(m[i].row, w.row_off);
+    m[i].col = map(m[i].col, w.col_off);
+  }
+  auto map_points = [&](auto &points) {
+    for (int i = 0; i < points.count; ++i) {
+      points.entries[i].row = map(points.entries[i].row, w.row_off);
+      points.entries[i].col = map(points.entries[i].col, w.col_off);
+    }
+  };
+  map_points(res->cores);
+  map_points(res->deltas);
+  const qxi_status st = hand_out_fields(w, res);
+  if (st != QXI_OK) return st;
+  minutiastruct &ms = res->minutiae;
   ms.count = static_cast<uint8_t>(count);
-  ms.rows = static_cast<int16_t>(in_rows * s);
-  ms.cols = static_cast<int16_t>(in_cols * s);
+  ms.rows = static_cast<int16_t>(w.in_rows * s);
+  ms.cols = static_cast<int16_t>(w.in_cols * s);
   ms.resolution = 197;
-  ms.finger_quality = fq;
-  res->finger_quality = fq;
-  res->area = area * static_cast<uint32_t>(s * s);
-  res->centre_row = static_cast<uint32_t>(std::max(0, centre_r + row_off) * s);
-  res->centre_col = static_cast<uint32_t>(std::max(0, centre_c + col_off) * s);
+  ms.finger_quality = w.finger_quality;
+  res->finger_quality = w.finger_quality;
+  res->area = w.area * static_cast<uint32_t>(s * s);
+  res->centre_row = static_cast<uint32_t>(std::max(0, w.centre_r + w.row_off) * s);
+  res->centre_col = static_cast<uint32_t>(std::max(0, w.centre_c + w.col_off) * s);
   bal_sort_minutiae(m, count, ms.ordering, static_cast<int>(res->centre_row), static_cast<int>(res->centre_col));
   return QXI_OK;
+}
+
+// The stages in order; the first failing one ends the extraction.
+qxi_status extract_stages(Input &input, int in_rows, int in_cols, bal_extract_result *res) {
+  Work w;
+  qxi_status st = check_request(w, *res, in_rows, in_cols);
+  if (st != QXI_OK) return st;
+  res->minutiae.count = 0;
+  res->cores.count = 0;
+  res->deltas.count = 0;
+  st = deghost_and_resize(w, input);
+  if (st == QXI_OK) st = segment(w);
+  if (st == QXI_OK) st = crop_oversized(w);
+  if (st == QXI_OK) st = halve_and_normalize(w);
+  if (st == QXI_OK) st = orientation_and_quality(w);
+  if (st == QXI_OK) st = smooth_along_ridges(w);
+  if (st == QXI_OK) st = wavelength_field(w);
+  if (st == QXI_OK) st = fine_fields(w);
+  if (st == QXI_OK) st = filter_and_binarize(w);
+  if (st == QXI_OK) st = singular_points(w, res);
+  if (st == QXI_OK) st = quality_field_and_picture(w, res);
+  int count = 0;
+  if (st == QXI_OK) st = skeletons_and_minutiae(w, res, &count);
+  if (st == QXI_OK) st = map_back(w, res, count);
+  return st;
 }
 
 }  // namespace
@@ -471,7 +561,7 @@ extern "C" qxi_status bal_extract(uint8_t *pixels, int rows, int cols, bal_extra
     result->minutiae.count = 0;
     return QXI_OUT_OF_RANGE;
   }
-  const qxi_status rc = extract(input, rows, cols, result);
+  const qxi_status rc = extract_stages(input, rows, cols, result);
   if (rc != QXI_OK) result->minutiae.count = 0;
   return rc;
 }

@@ -65,7 +65,7 @@ int32_t quick_match(qx_template *a, qx_template *b, uint16_t values[2]) {
     if (rc == QX_RC_OK) rc = fb.convert(b);
     if (rc != QX_RC_OK) return rc;
   }
-  if (qx_spectral_quick_match(fa.data(), fa.size(), fb.data(), fb.size(), values) != 0)
+  if (qx_spectral_quick_match(fa.data(), fa.size(), fb.data(), fb.size(), values) != QX_RC_OK)
     return QX_RC_FAILED;
   return QX_RC_OK;
 }

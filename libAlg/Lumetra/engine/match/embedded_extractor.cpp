@@ -142,11 +142,29 @@ qx_rc embedded_requested_type(int32_t requested, int32_t *out_type, uint32_t *fl
     uint32_t flags;
     int format;
   };
+  // Every record carries the reference points and the card's proprietary
+  // block; the hybrid types add the two fields, the image, fine fields.
+  constexpr uint32_t kCard = QX_CONTENT_REF_POINTS | QX_CONTENT_PROPRIETARY;
+  constexpr uint32_t kCardV3 = kCard | QX_CONTENT_V3;
+  constexpr uint32_t kHybrid = kCardV3 | QX_CONTENT_ORIENTATION | QX_CONTENT_FREQUENCY;
+  constexpr uint32_t kWithImage = QX_CONTENT_IMAGE;
+  constexpr uint32_t kFine = QX_CONTENT_FINE_FIELDS;
   static constexpr Row kRows[] = {
-      {1, 1, 0x0442, 1},   {2, 2, 0x0442, 2},   {3, 3, 0x0442, 3},   {4, 1, 0x0042, 1},
-      {5, 2, 0x0042, 2},   {6, 3, 0x0042, 3},   {67, 67, 0x0472, 2}, {72, 72, 0x0672, 2},
-      {73, 67, 0x0042, 4}, {74, 67, 0x04F2, 2}, {75, 72, 0x06F2, 2},
+      {1, 1, kCardV3, QX_FORMAT_ISO_RECORD},
+      {2, 2, kCardV3, QX_FORMAT_COMPACT_CARD},
+      {3, 3, kCardV3, QX_FORMAT_ANSI378},
+      {4, 1, kCard, QX_FORMAT_ISO_RECORD},
+      {5, 2, kCard, QX_FORMAT_COMPACT_CARD},
+      {6, 3, kCard, QX_FORMAT_ANSI378},
+      {67, 67, kHybrid, QX_FORMAT_COMPACT_CARD},
+      {72, 72, kHybrid | kWithImage, QX_FORMAT_COMPACT_CARD},
+      {73, 67, kCard, QX_FORMAT_CARD_TO_EHM},
+      {74, 67, kHybrid | kFine, QX_FORMAT_COMPACT_CARD},
+      {75, 72, kHybrid | kFine | kWithImage, QX_FORMAT_COMPACT_CARD},
   };
+  static_assert(kCardV3 == 0x0442 && kCard == 0x0042 && kHybrid == 0x0472 && (kHybrid | kWithImage) == 0x0672 &&
+                    (kHybrid | kFine) == 0x04F2 && (kHybrid | kFine | kWithImage) == 0x06F2,
+                "the rows' content flags are those of the template type table");
   for (const Row &r : kRows) {
     if (r.requested != requested) continue;
     if (out_type != nullptr) *out_type = r.type;

@@ -1,27 +1,14 @@
 // The static verifier tables of the "ehm" family.
 //
 // The cheetah verifier's decision, threshold-table and template
-// verification operations answer 1 for good: the cheetah stage only
-// pre-selects and cannot decide.  Slots whose operation is not part of the
-// library yet answer 1 (operation not supported) and set their outputs to
-// none or 0.
+// verification operations answer 1 (not supported) for good, with their
+// outputs cleared: the cheetah stage only pre-selects and cannot decide.
 #include "engine/match/ehm_verifier.h"
 #include "engine/match/qx_verifier.h"
 
 #include "engine/qx_rc.h"
 
 namespace {
-
-int32_t unsupported_similarity_score(qx_session *, qx_template *, qx_template *, int32_t,
-                                 uint16_t *score, int32_t *decision,
-                                 qx_alignment **alignment, qx_template **updated,
-                                 const qx_vermodel *) {
-  if (score != nullptr) *score = 0;
-  if (decision != nullptr) *decision = 0;
-  if (alignment != nullptr) *alignment = nullptr;
-  if (updated != nullptr) *updated = nullptr;
-  return QX_RC_UNSUPPORTED;
-}
 
 int32_t unsupported_decision_from_score(qx_session *, qx_template *, const void *, uint16_t,
                                     int32_t, int32_t *decision, const qx_vermodel *) {
@@ -41,15 +28,6 @@ int32_t unsupported_verify_templates(qx_session *, qx_template **, int32_t, qx_t
   if (decision != nullptr) *decision = 0;
   if (match != nullptr) *match = nullptr;
   if (index != nullptr) *index = 0;
-  return QX_RC_UNSUPPORTED;
-}
-
-int32_t unsupported_extract_feature_scores(qx_session *, qx_template *, qx_template *,
-                                       uint16_t **scores, uint8_t *count,
-                                       qx_alignment **alignment) {
-  if (scores != nullptr) *scores = nullptr;
-  if (count != nullptr) *count = 0;
-  if (alignment != nullptr) *alignment = nullptr;
   return QX_RC_UNSUPPORTED;
 }
 
@@ -88,20 +66,20 @@ const qx_verifier_interface cheetah_verifier = {
 };
 
 const qx_verifier_interface ehm_verifier = {
-    unsupported_similarity_score,        // qx_ehm_get_similarity_score
+    qx_ehm_get_similarity_score,
     qx_ehm_decision_from_score,
     qx_ehm_threshold_table,
     qx_ehm_verify_templates,
-    unsupported_extract_feature_scores,  // qx_ehm_extract_feature_scores
+    qx_ehm_extract_feature_scores,
     qx_ehm_verify_feature_scores,
 };
 
 const qx_verifier_interface ehmhr_verifier = {
-    unsupported_similarity_score,        // qx_ehmhr_get_similarity_score
+    qx_ehmhr_get_similarity_score,
     qx_ehmhr_decision_from_score,
     qx_ehmhr_threshold_table,
     qx_ehmhr_verify_templates,
-    unsupported_extract_feature_scores,  // qx_ehm_extract_feature_scores (shared)
+    qx_ehm_extract_feature_scores,  // shared with ehm_verifier
     qx_ehmhr_verify_feature_scores,
 };
 

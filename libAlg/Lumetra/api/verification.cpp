@@ -1,0 +1,165 @@
+// nerio_qx_verify and nerio_Identify: a sensor image against the enrolled
+// slots, with the looser second try of the whole-set modes, and the update
+// of the matched multi-template, written back into its slot.
+#include <cstdint>
+
+#include "api/slots.h"
+#include "api/state.h"
+#include "engine/image/qx_image.h"
+#include "engine/objects/qx_algorithm.h"
+#include "engine/objects/qx_alignment.h"
+#include "engine/objects/qx_finger.h"
+#include "engine/objects/qx_multitemplate_manager.h"
+#include "engine/objects/qx_template.h"
+#include "engine/qx_rc.h"
+#include "lumetra.h"
+
+using lumetra::api::g_state;
+using lumetra::api::kSlotCount;
+
+namespace {
+
+constexpr int kAccepted = 0;
+constexpr int kNotAccepted = 1;
+constexpr int kNoIdentification = -1;
+// Mode 0 scores slot by slot; 1 decides once over all slots; any other
+// mode repeats the whole-set decision once per loaded slot.
+constexpr uint8_t kModeSlotBySlot = 0;
+constexpr uint8_t kModeWholeSetOnce = 1;
+constexpr int32_t kDecisionAccept = 1;
+// The second try's FAR index (about 1 in 4642), and how many consecutive
+// calls it must carry before its acceptance is believed.
+constexpr int32_t kSecondTryFar = 11;
+constexpr uint8_t kSecondTryDoubts = 2;
+// In mode 0 only a score above this lets the template learn from the image.
+constexpr uint16_t kUpdateScoreThreshold = 10000;
+
+struct Outcome {
+  int32_t rc = QX_RC_OK;
+  int32_t decision = 0;
+  int32_t candidate = -1;
+  uint16_t score = 0;
+};
+
+// Mode 0: the probe against one slot's template.
+Outcome score_slot(qx_algorithm *alg, int slot, qx_template *probe, int32_t far) {
+  Outcome o;
+  o.candidate = slot;
+  o.rc = qx_algorithm_get_similarity_score(alg, g_state.engine.slot_template[slot], probe, far,
+                                           &o.score, &o.decision, nullptr, nullptr);
+  return o;
+}
+
+Outcome decide_over_all_once(qx_algorithm *alg, qx_template *probe, int32_t far) {
+  Outcome o;
+  qx_template *enrolled[kSlotCount];
+  for (int i = 0; i < kSlotCount; ++i) enrolled[i] = g_state.engine.slot_template[i];
+  qx_match *match = nullptr;
+  o.rc = qx_algorithm_verify_templates(alg, enrolled, kSlotCount, probe, far, &o.decision, &match,
+                                       &o.candidate);
+  qx_match_delete(match);
+  return o;
+}
+
+// The whole-set decision with its second try at a looser FAR index.  An
+// acceptance that needs the second try is believed only once two calls
+// in a row have needed it; a call where both tries reject starts the
+// count again.
+Outcome decide_over_all(qx_algorithm *alg, qx_template *probe, int32_t far) {
+  Outcome first = decide_over_all_once(alg, probe, far);
+  if (first.decision == kDecisionAccept) return first;
+  Outcome second = decide_over_all_once(alg, probe, kSecondTryFar);
+  uint8_t &doubts = g_state.verify.retry_accept_count;
+  if (second.decision == kDecisionAccept) {
+    if (doubts < kSecondTryDoubts) {
+      ++doubts;
+      second.decision = 0;
+    }
+  } else {
+    doubts = 0;
+  }
+  return second;
+}
+
+// Lets the accepted slot's multi-template take the probe in and writes
+// the result back.  True when the slot was rewritten.
+bool update_slot(qx_algorithm *alg, int slot, qx_template *probe, bool score_gate,
+                 uint16_t score) {
+  qx_template *current = g_state.engine.slot_template[slot];
+  // Only an enrolled multi-template can learn; any other template a host
+  // loaded stays as it is.
+  if (qx_template_get_type(current) != QX_TEMPLATE_MULTITEMPLATE) return false;
+  qx_template *updated = nullptr;
+  qx_algorithm_update_multitemplate(alg, current, &probe, 1, &updated);
+  if (updated == nullptr) return false;
+  // A template too large for the sector is discarded before anything is
+  // touched: the slot keeps the template it has.
+  if ((score_gate && score <= kUpdateScoreThreshold) ||
+      qx_template_get_data_size(updated) > lumetra::api::kSlotCapacity) {
+    qx_template_delete(updated);
+    return false;
+  }
+  // The slot's template refers to the sector's bytes: release it before
+  // the sector is rewritten, and parse the new bytes afterwards.
+  lumetra::api::release_tpl_slot(slot);
+  lumetra::api::program_tpl_slot(updated, slot, nullptr);
+  qx_template_delete(updated);
+  // Only a slot that holds the new template again is reported as updated
+  // (parsing fails only when memory runs out; the slot is then empty, and
+  // the host keeps the record it already stored).
+  return lumetra::api::parse_tpl_slot(slot) == 0;
+}
+
+bool holds_template(int slot) {
+  return slot >= 0 && slot < kSlotCount && g_state.engine.slot_template[slot] != nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+int nerio_qx_verify(const unsigned char *pixels, int *matched_index, int *updated, int mode) {
+  qx_algorithm *alg = g_state.engine.algorithm;
+  if (alg == nullptr) return kNotAccepted;
+  const uint8_t how = static_cast<uint8_t>(mode & 0xFF);
+  const int32_t far = static_cast<int32_t>(g_state.params.far_val);
+
+  qx_image *image = lumetra::api::create_sensor_image(pixels);
+  if (image == nullptr) return kNotAccepted;
+  qx_image_mr_weak(image);
+  qx_template *probe = nullptr;
+  qx_algorithm_extract_template(alg, image, qx_finger_static_zero(), &probe);
+  qx_image_delete(image);
+  if (probe == nullptr) return kNotAccepted;
+
+  int result = kNotAccepted;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (g_state.engine.slot_template[slot] == nullptr) continue;
+    const Outcome o = how == kModeSlotBySlot ? score_slot(alg, slot, probe, far)
+                                             : decide_over_all(alg, probe, far);
+    // An acceptance must name a loaded slot to be reported.
+    const bool accept = o.decision == kDecisionAccept && holds_template(o.candidate);
+    if (accept && g_state.params.dyn_update_flg != 0 && o.rc == QX_RC_OK &&
+        update_slot(alg, o.candidate, probe, how == kModeSlotBySlot, o.score) &&
+        updated != nullptr) {
+      *updated = 1;
+    }
+    if (accept) {
+      if (matched_index != nullptr) *matched_index = o.candidate;
+      result = kAccepted;
+      break;
+    }
+    if (how == kModeWholeSetOnce) break;
+  }
+  qx_template_delete(probe);
+  return result;
+}
+
+int nerio_Identify(int * /*matched_index*/, int * /*updated*/) {
+  // Identification starts from the library's own sensor capture, and the
+  // library has no sensor transport (nerio_GetFpImage never delivers an
+  // image): there is never anything to identify.
+  return kNoIdentification;
+}
+
+}  // extern "C"
