@@ -3,7 +3,10 @@
 // reports the progress curve, the islands at the end, the touches refused
 // as duplicates and the size of the finalised template.
 //
-//   enroll-eval [--fingers N] [--seed S] [--csv FILE]
+//   enroll-eval [--fingers N] [--seed S] [--csv FILE] [--sheet PNG]
+//
+// --csv writes one line per touch (finger, touch, result code, progress,
+// accepted captures); --sheet draws the first finger's touches.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -43,13 +46,14 @@ int percentile(std::vector<int> v, int pct) {
 int main(int argc, char **argv) {
   int fingers = 20;
   uint64_t seed = 1;
-  std::string csv;
+  std::string csv, sheet;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--fingers") && i + 1 < argc) fingers = std::atoi(argv[++i]);
     else if (!std::strcmp(argv[i], "--seed") && i + 1 < argc) seed = std::strtoull(argv[++i], nullptr, 10);
     else if (!std::strcmp(argv[i], "--csv") && i + 1 < argc) csv = argv[++i];
+    else if (!std::strcmp(argv[i], "--sheet") && i + 1 < argc) sheet = argv[++i];
     else {
-      std::fprintf(stderr, "usage: enroll-eval [--fingers N] [--seed S] [--csv FILE]\n");
+      std::fprintf(stderr, "usage: enroll-eval [--fingers N] [--seed S] [--csv FILE] [--sheet PNG]\n");
       return 2;
     }
   }
@@ -65,6 +69,10 @@ int main(int argc, char **argv) {
   for (int f = 0; f < fingers; ++f) {
     const uint64_t finger_seed = fpsynth::derive_seed(seed, static_cast<uint64_t>(f));
     const std::vector<fpsynth::Image> touches = enroll_eval::make_touches(finger_seed);
+    if (f == 0 && !sheet.empty() &&
+        !fpsynth::write_png(sheet, fpsynth::contact_sheet(touches, enroll_eval::kImpressions))) {
+      std::fprintf(stderr, "cannot write %s\n", sheet.c_str());
+    }
     qx_algorithm *alg = square_xs_create(nullptr);
     if (alg == nullptr) return 1;
     g_counters = Counters{};
@@ -90,10 +98,20 @@ int main(int argc, char **argv) {
     qx_template *mt = nullptr;
     const int32_t frc = qx_multitemplate_enroll_finalize_template_algorithm(alg, e, &mt);
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // Islands of accepted captures (refused touches are reported as islands
+    // of their own; they are not counted here).
     const qx_island_list *isl = qx_multitemplate_enroll_get_islands(e);
-    const int n_isl = qx_island_list_get_nbr_of_islands(isl);
-    int multi = 0;
-    for (int k = 0; k < n_isl; ++k) multi += qx_island_list_get_size(isl, k) > 1 ? 1 : 0;
+    int n_isl = 0, multi = 0;
+    for (int k = 0; k < qx_island_list_get_nbr_of_islands(isl); ++k) {
+      const qx_template *top = qx_subtemplate_get_template(qx_island_list_get_top(isl, k));
+      bool accepted_top = false;
+      for (int i = 0; i < qx_multitemplate_enroll_get_nbr_of_captures(e); ++i) {
+        accepted_top = accepted_top || qx_multitemplate_enroll_get_capture(e, i) == top;
+      }
+      if (!accepted_top) continue;
+      ++n_isl;
+      multi += qx_island_list_get_size(isl, k) > 1 ? 1 : 0;
+    }
     islands_end.push_back(n_isl);
     multi_islands_end.push_back(multi);
     duplicates.push_back(g_counters.duplicates);
@@ -116,9 +134,12 @@ int main(int argc, char **argv) {
     std::printf("progress after %2d touches: median %3d, 10th percentile %3d\n", marks[m],
                 percentile(at_mark[m], 50), percentile(at_mark[m], 10));
   }
-  std::printf("islands at the end: median %d (of which 2+ captures: median %d), max %d\n",
+  std::printf("islands of accepted captures at the end: median %d (of which 2+ captures: median %d), max %d\n",
               percentile(islands_end, 50), percentile(multi_islands_end, 50),
               percentile(islands_end, 100));
+  int one_island = 0;
+  for (int n : islands_end) one_island += n == 1 ? 1 : 0;
+  std::printf("fingers ending with a single island: %d of %d\n", one_island, fingers);
   int dup_total = 0, fail_total = 0;
   for (int d : duplicates) dup_total += d;
   for (int x : failures) fail_total += x;

@@ -101,7 +101,7 @@ qx_subtemplate *qx_island_list_find(const qx_island_list *list, const qx_templat
   return nullptr;
 }
 
-int32_t qx_island_list_add_match(qx_island_list *list, const qx_match *match) {
+qx_rc qx_island_list_add_match(qx_island_list *list, const qx_match *match) {
   if (list == nullptr || match == nullptr) return QX_RC_BAD_ARGUMENT;
   qx_template *t1 = qx_match_get_template1(match);
   qx_template *t2 = qx_match_get_template2(match);
@@ -152,7 +152,7 @@ int32_t qx_island_list_add_match(qx_island_list *list, const qx_match *match) {
   return rc;
 }
 
-int32_t qx_island_list_add_single(qx_island_list *list, qx_template *tpl) {
+qx_rc qx_island_list_add_single(qx_island_list *list, qx_template *tpl) {
   if (list == nullptr || tpl == nullptr) return QX_RC_BAD_ARGUMENT;
   if (qx_island_list_find(list, tpl, nullptr) != nullptr) return QX_RC_OK;
   if (!reserve_one(list)) return QX_RC_NO_MEMORY;
@@ -176,7 +176,7 @@ void qx_island_list_sort_by_size(qx_island_list *list) {
   }
 }
 
-int32_t qx_island_list_make_top(qx_island_list *list, const qx_template *tpl) {
+qx_rc qx_island_list_make_top(qx_island_list *list, const qx_template *tpl) {
   int32_t index;
   qx_subtemplate *node = qx_island_list_find(list, tpl, &index);
   if (node == nullptr) return QX_RC_OK;
@@ -185,9 +185,9 @@ int32_t qx_island_list_make_top(qx_island_list *list, const qx_template *tpl) {
   return rc;
 }
 
-int32_t qx_island_list_collect_corners(const qx_island_list *list, int32_t index, int32_t width,
-                                       int32_t height, qx_enroll_capture_flags_fn flags_of,
-                                       void *user, qx_enroll_capture_corners **out) {
+qx_rc qx_island_list_collect_corners(const qx_island_list *list, int32_t index, int32_t width,
+                                     int32_t height, qx_enroll_capture_flags_fn flags_of,
+                                     void *user, qx_enroll_capture_corners **out) {
   if (out == nullptr) return QX_RC_BAD_ARGUMENT;
   *out = nullptr;
   qx_subtemplate *top = qx_island_list_get_top(list, index);

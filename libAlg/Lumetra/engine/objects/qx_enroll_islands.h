@@ -25,6 +25,7 @@
 #include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_subtemplate.h"
 #include "engine/objects/qx_template.h"
+#include "engine/qx_rc.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -50,15 +51,15 @@ qx_subtemplate *qx_island_list_find(const qx_island_list *list, const qx_templat
 /* One step of the forest with an accepted match (its alignment absent
  * counts as the identity).  0; 2 without list or match; 9 memory (the list
  * is left consistent but may lack the match). */
-int32_t qx_island_list_add_match(qx_island_list *list, const qx_match *match);
+qx_rc qx_island_list_add_match(qx_island_list *list, const qx_match *match);
 /* Appends an island of its own for a template that no island holds yet
  * (nothing happens when one does).  0; 2; 9. */
-int32_t qx_island_list_add_single(qx_island_list *list, qx_template *tpl);
+qx_rc qx_island_list_add_single(qx_island_list *list, qx_template *tpl);
 /* Stable sort by number of subtemplates, largest first. */
 void qx_island_list_sort_by_size(qx_island_list *list);
 /* Re-roots the island holding the template at the template's node.  0
  * (also when no island holds it); 9 memory (that island is unchanged). */
-int32_t qx_island_list_make_top(qx_island_list *list, const qx_template *tpl);
+qx_rc qx_island_list_make_top(qx_island_list *list, const qx_template *tpl);
 
 /* Corners of one capture in its island's frame: the corners (0, 0),
  * (width, 0), (width, height), (0, height) of the capture rectangle, each
@@ -88,9 +89,9 @@ typedef int32_t (*qx_enroll_capture_flags_fn)(void *user, const qx_template *tpl
  * top, into a new array (qx_malloc; release with qx_free) of
  * qx_island_list_get_size entries.  flags_of may be none (flags 0).  0; 2
  * for a bad index or output; 9 memory.  *out is cleared first. */
-int32_t qx_island_list_collect_corners(const qx_island_list *list, int32_t index, int32_t width,
-                                       int32_t height, qx_enroll_capture_flags_fn flags_of,
-                                       void *user, qx_enroll_capture_corners **out);
+qx_rc qx_island_list_collect_corners(const qx_island_list *list, int32_t index, int32_t width,
+                                     int32_t height, qx_enroll_capture_flags_fn flags_of,
+                                     void *user, qx_enroll_capture_corners **out);
 
 /* Frees an array of island reports and their corner arrays; accepts none. */
 void qx_enroll_island_reports_free(qx_enroll_island_report *reports, int32_t count);

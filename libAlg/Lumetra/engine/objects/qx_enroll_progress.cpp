@@ -29,7 +29,7 @@ int64_t cross(const Point &o, const Point &a, const Point &b) {
 
 extern "C" {
 
-int32_t qx_convex_hull_area(const int32_t *xs, const int32_t *ys, int32_t n, int64_t *area) {
+qx_rc qx_convex_hull_area(const int32_t *xs, const int32_t *ys, int32_t n, int64_t *area) {
   if (area == nullptr) return QX_RC_BAD_ARGUMENT;
   *area = 0;
   if (n < 0 || (n > 0 && (xs == nullptr || ys == nullptr))) return QX_RC_BAD_ARGUMENT;

@@ -12,6 +12,8 @@
 
 #include <stdint.h>
 
+#include "engine/qx_rc.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -21,7 +23,7 @@ extern "C" {
 /* Area (truncated to whole square pixels) of the convex hull of n points.
  * Fewer than three points, or points on one line, give 0.  0; 2 for a
  * missing argument or negative n; 9 memory.  *area is cleared first. */
-int32_t qx_convex_hull_area(const int32_t *xs, const int32_t *ys, int32_t n, int64_t *area);
+qx_rc qx_convex_hull_area(const int32_t *xs, const int32_t *ys, int32_t n, int64_t *area);
 
 /* Progress for a hull area, never below `best`. */
 uint8_t qx_enroll_progress_from_area(int64_t area, uint8_t best);

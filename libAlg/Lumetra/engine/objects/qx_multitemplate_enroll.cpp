@@ -440,8 +440,8 @@ void qx_multitemplate_enroll_delete(qx_multitemplate_enroll *e) {
   if (--e->refs == 0) e->destroy(e);
 }
 
-int32_t qx_multitemplate_enroll_run(qx_multitemplate_enroll *e, qx_image *image,
-                                    uint8_t *progress) {
+qx_rc qx_multitemplate_enroll_run(qx_multitemplate_enroll *e, qx_image *image,
+                                  uint8_t *progress) {
   if (e == nullptr || image == nullptr) return QX_RC_BAD_ARGUMENT;
   // 1. The capture size at 500 dpi.
   const int32_t vres = qx_image_get_vertical_resolution(image);
@@ -501,7 +501,7 @@ int32_t qx_multitemplate_enroll_run(qx_multitemplate_enroll *e, qx_image *image,
   return compare_rc != QX_RC_OK ? compare_rc : rc;
 }
 
-int32_t qx_multitemplate_enroll_finalize_template_algorithm(qx_algorithm *alg,
+qx_rc qx_multitemplate_enroll_finalize_template_algorithm(qx_algorithm *alg,
                                                            qx_multitemplate_enroll *e,
                                                            qx_template **out) {
   if (out == nullptr) return QX_RC_BAD_ARGUMENT;

@@ -27,6 +27,7 @@
 #include "engine/objects/qx_finger.h"
 #include "engine/objects/qx_session.h"
 #include "engine/objects/qx_template.h"
+#include "engine/qx_rc.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -88,8 +89,8 @@ void qx_multitemplate_enroll_delete(qx_multitemplate_enroll *enrollment);
  * written); the extractor's code when extraction fails (*progress 0, no
  * capture added); the verifier's code when a comparison fails (the capture
  * is still judged on the comparisons made); 9 when memory runs out. */
-int32_t qx_multitemplate_enroll_run(qx_multitemplate_enroll *enrollment, qx_image *image,
-                                    uint8_t *progress);
+qx_rc qx_multitemplate_enroll_run(qx_multitemplate_enroll *enrollment, qx_image *image,
+                                  uint8_t *progress);
 
 /* The multi-template of the accepted captures: a manager for the
  * configuration's maximum number of subtemplates (and maximum template size,
@@ -98,7 +99,7 @@ int32_t qx_multitemplate_enroll_run(qx_multitemplate_enroll *enrollment, qx_imag
  * (update switch: the first).  *out is cleared first.  0; 2 when out (or
  * the algorithm or enrollment) is missing; 9 memory; 17 when no template
  * could be made.  The enrollment is left as it was. */
-int32_t qx_multitemplate_enroll_finalize_template_algorithm(qx_algorithm *algorithm,
+qx_rc qx_multitemplate_enroll_finalize_template_algorithm(qx_algorithm *algorithm,
                                                            qx_multitemplate_enroll *enrollment,
                                                            qx_template **out);
 

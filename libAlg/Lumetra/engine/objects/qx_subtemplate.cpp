@@ -121,8 +121,8 @@ int32_t qx_subtemplate_get_tree_size(const qx_subtemplate *node) {
   return n;
 }
 
-int32_t qx_subtemplate_add_leaf(qx_subtemplate *parent, qx_subtemplate *leaf,
-                                qx_alignment *alignment) {
+qx_rc qx_subtemplate_add_leaf(qx_subtemplate *parent, qx_subtemplate *leaf,
+                              qx_alignment *alignment) {
   if (parent == nullptr || leaf == nullptr || alignment == nullptr) return QX_RC_BAD_ARGUMENT;
   if (leaf->parent != nullptr || qx_subtemplate_get_top(parent) == leaf) {
     return QX_RC_BAD_ARGUMENT;
@@ -133,7 +133,7 @@ int32_t qx_subtemplate_add_leaf(qx_subtemplate *parent, qx_subtemplate *leaf,
   return QX_RC_OK;
 }
 
-int32_t qx_subtemplate_leaf_make_top_leaf(qx_subtemplate *node) {
+qx_rc qx_subtemplate_leaf_make_top_leaf(qx_subtemplate *node) {
   if (node == nullptr) return QX_RC_BAD_ARGUMENT;
   int32_t edges = 0;
   for (const qx_subtemplate *x = node; x->parent != nullptr; x = x->parent) ++edges;
@@ -170,7 +170,7 @@ int32_t qx_subtemplate_leaf_make_top_leaf(qx_subtemplate *node) {
   return QX_RC_OK;
 }
 
-int32_t qx_subtemplate_get_alignment_to_top(const qx_subtemplate *node, qx_alignment **out) {
+qx_rc qx_subtemplate_get_alignment_to_top(const qx_subtemplate *node, qx_alignment **out) {
   if (out == nullptr) return QX_RC_BAD_ARGUMENT;
   *out = nullptr;
   if (node == nullptr) return QX_RC_BAD_ARGUMENT;

@@ -19,6 +19,7 @@
 
 #include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_template.h"
+#include "engine/qx_rc.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -49,19 +50,19 @@ int32_t qx_subtemplate_get_tree_size(const qx_subtemplate *node);
  * (retained); the parent takes a reference on the leaf.  0; 2 when an
  * argument is missing, the leaf has a parent, or the leaf is the parent's
  * own top. */
-int32_t qx_subtemplate_add_leaf(qx_subtemplate *parent, qx_subtemplate *leaf,
-                                qx_alignment *alignment);
+qx_rc qx_subtemplate_add_leaf(qx_subtemplate *parent, qx_subtemplate *leaf,
+                              qx_alignment *alignment);
 
 /* Re-roots the node's tree at the node: every edge on the way up to the old
  * top is turned round and takes the inverse alignment.  The reference that
  * held the old top now holds the node: the holder swaps its pointer.  0;
  * 2 without a node; 9 when memory runs out (the tree is unchanged). */
-int32_t qx_subtemplate_leaf_make_top_leaf(qx_subtemplate *node);
+qx_rc qx_subtemplate_leaf_make_top_leaf(qx_subtemplate *node);
 
 /* A new alignment of the node to its tree's top: the alignments of the path
  * combined from the top down (identity for the top itself).  0; 2 without
  * a node or output; 9 when memory runs out.  *out is cleared first. */
-int32_t qx_subtemplate_get_alignment_to_top(const qx_subtemplate *node, qx_alignment **out);
+qx_rc qx_subtemplate_get_alignment_to_top(const qx_subtemplate *node, qx_alignment **out);
 
 /* The node of the tree under `node` that holds exactly this template
  * object, or none. */

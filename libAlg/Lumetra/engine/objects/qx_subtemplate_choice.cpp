@@ -217,9 +217,9 @@ int32_t qx_subtemplate_count_cells(const int32_t *xs, const int32_t *ys, int32_t
   return cells;
 }
 
-int32_t qx_subtemplate_choose(qx_template *const *templates, int32_t count,
-                              qx_match *const *matrix, int32_t budget,
-                              qx_subtemplate_pick **out, int32_t *out_count) {
+qx_rc qx_subtemplate_choose(qx_template *const *templates, int32_t count,
+                            qx_match *const *matrix, int32_t budget,
+                            qx_subtemplate_pick **out, int32_t *out_count) {
   if (out != nullptr) *out = nullptr;
   if (out_count != nullptr) *out_count = 0;
   if (out == nullptr || out_count == nullptr || count < 0 ||

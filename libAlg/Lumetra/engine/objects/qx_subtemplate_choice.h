@@ -25,6 +25,7 @@
 
 #include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_template.h"
+#include "engine/qx_rc.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -43,9 +44,9 @@ typedef struct qx_subtemplate_pick {
  * Result: 0 with a new pick array (release with qx_subtemplate_picks_free)
  * and its length, possibly 0; 2 for a missing argument or negative count;
  * 19 for a budget below 1; 9 memory.  The outputs are cleared first. */
-int32_t qx_subtemplate_choose(qx_template *const *templates, int32_t count,
-                              qx_match *const *matrix, int32_t budget,
-                              qx_subtemplate_pick **out, int32_t *out_count);
+qx_rc qx_subtemplate_choose(qx_template *const *templates, int32_t count,
+                            qx_match *const *matrix, int32_t budget,
+                            qx_subtemplate_pick **out, int32_t *out_count);
 void qx_subtemplate_picks_free(qx_subtemplate_pick *picks, int32_t count);
 
 /* Number of 32-pixel cells occupied by the points: with x0 and y0 the

@@ -1,0 +1,416 @@
+// lumetra: one command for people who want to point the fingerprint library
+// at a few image files: what version and parameters it has, how good a
+// capture is, what template it yields, and whether two captures match.
+//
+// The command only reads files and prints: every grading, extraction and
+// comparison is done by the library itself (the public exports, or the
+// engine functions behind them), never by code of its own.
+//
+// Exit status: 0 success (or match), 1 no match, 2 error; on an error one
+// line on standard error names the file and the problem.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/state.h"
+#include "engine/formats/bmp_convert.h"
+#include "engine/formats/extract_template.h"
+#include "engine/image/qx_image.h"
+#include "engine/objects/qx_algorithm.h"
+#include "engine/objects/qx_alignment.h"
+#include "engine/objects/qx_finger.h"
+#include "engine/objects/qx_template.h"
+#include "engine/match/qx_verifier.h"
+#include "engine/qx_rc.h"
+#include "lumetra.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitNoMatch = 1;
+constexpr int kExitError = 2;
+
+// Captures are taken as 500 dpi images, as the library's own bitmap
+// comparison takes them.
+constexpr int kResolution = 500;
+constexpr int32_t kImpressionType = 0;
+// Default false-accept level of the library (1 in 10^4).
+constexpr int kDefaultFar = 12;
+// Highest false-accept level the verifier's threshold tables hold.
+constexpr int kMaxFar = QX_THRESHOLD_COLUMNS - 1;
+// Extraction requests: the largest minutiae count a record holds, and the
+// minutiae order the library's own extractor asks for.
+constexpr int kMaxMinutiae = 255;
+constexpr int kOrdering = 21;
+
+const char kUsage[] =
+    "usage: lumetra info [--json] [--sensor COLSxROWS]\n"
+    "       lumetra quality [--json] IMG...\n"
+    "       lumetra extract [--json] IMG [--format iso-v2|iso-v3|card|hybrid] [-o FILE]\n"
+    "       lumetra compare [--json] A B [--far N]\n"
+    "Images are 8-bit uncompressed bitmaps (BMP).\n"
+    "Exit status: 0 success or match, 1 no match, 2 error.\n";
+
+int fail(const std::string &what, const std::string &problem) {
+  std::fprintf(stderr, "lumetra: %s: %s\n", what.c_str(), problem.c_str());
+  return kExitError;
+}
+
+std::string json_string(const std::string &s) {
+  std::string out = "\"";
+  for (const unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// A grey image read from a file, top row first.
+struct Picture {
+  std::vector<uint8_t> pixels;
+  int width = 0;
+  int height = 0;
+};
+
+// Reads a bitmap through the engine's bitmap conversion; on failure the
+// problem is described in *problem.
+bool read_picture(const char *path, Picture *pic, std::string *problem) {
+  unsigned char *pixels = nullptr;
+  unsigned int width = 0, height = 0;
+  const qx_rc rc = qxbmp_bmpfile_to_buffer(path, &pixels, &width, &height);
+  if (rc != QX_RC_OK) {
+    if (rc == QX_RC_FILE_UNREADABLE) {
+      *problem = errno != 0 ? std::string("cannot read the file (") + std::strerror(errno) + ")"
+                            : "cannot read the file";
+    } else if (rc == QX_RC_MALFORMED) {
+      *problem = "not an uncompressed 8-bit bitmap, or a damaged one";
+    } else if (rc == QX_RC_NO_MEMORY) {
+      *problem = "out of memory";
+    } else {
+      *problem = "cannot convert the bitmap (result " + std::to_string(rc) + ")";
+    }
+    return false;
+  }
+  pic->pixels.assign(pixels, pixels + static_cast<size_t>(width) * height);
+  pic->width = static_cast<int>(width);
+  pic->height = static_cast<int>(height);
+  qxbmp_free(pixels);
+  return true;
+}
+
+bool parse_int(const char *text, int lo, int hi, int *value) {
+  char *end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+// ---- info ---------------------------------------------------------------
+
+int cmd_info(const std::vector<std::string> &args) {
+  bool json = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if (a == "--json") {
+      json = true;
+    } else if (a == "--sensor") {
+      // The configuration the library would choose for this sensor size.
+      if (i + 1 >= args.size()) return fail(a, "needs a value");
+      const std::string &v = args[++i];
+      const size_t x = v.find('x');
+      int cols = 0, rows = 0;
+      if (x == std::string::npos || !parse_int(v.substr(0, x).c_str(), 1, 65535, &cols) ||
+          !parse_int(v.substr(x + 1).c_str(), 1, 65535, &rows))
+        return fail(v, "not a sensor size COLSxROWS");
+      set_fp_sensor_col_row(cols, rows);
+    } else {
+      return fail(a, "unknown argument of info");
+    }
+  }
+  char version[24];
+  std::memset(version, 0, sizeof version);
+  nerio_get_version(version);  // 23 characters, no terminator
+  int col = 0, row = 0, icol = 0, irow = 0;
+  get_fp_sensor_col_row(&col, &row);
+  get_fp_image_col_row(&icol, &irow);
+  // The configuration the library chooses for the sensor size.
+  const int init_rc = init_nerio_algorithm();
+  int template_type = -1, sensor_type = -1, sensor_size = -1;
+  if (init_rc == 0 && lumetra::api::g_state.engine.algorithm != nullptr) {
+    const qx_algorithm *alg = lumetra::api::g_state.engine.algorithm;
+    template_type = qx_algorithm_get_template_type(alg);
+    sensor_type = qx_algorithm_get_sensor_type(alg);
+    sensor_size = qx_algorithm_get_sensor_size(alg);
+  }
+  uninit_nerio_algorithm();
+  if (json) {
+    std::printf("{\"version\": %s, \"sensor\": {\"cols\": %d, \"rows\": %d}, "
+                "\"image\": {\"cols\": %d, \"rows\": %d}, \"far\": %d, "
+                "\"configuration\": {\"available\": %s, \"template_type\": %d, "
+                "\"sensor_type\": %d, \"sensor_size\": %d}}\n",
+                json_string(version).c_str(), col, row, icol, irow, kDefaultFar,
+                init_rc == 0 ? "true" : "false", template_type, sensor_type, sensor_size);
+  } else {
+    std::printf("library version      %s\n", version);
+    std::printf("sensor geometry      %d x %d (cols x rows)\n", col, row);
+    std::printf("image geometry       %d x %d (cols x rows)\n", icol, irow);
+    std::printf("false-accept level   %d\n", kDefaultFar);
+    if (init_rc == 0)
+      std::printf("configuration        template type %d, sensor type %d, sensor size %d\n",
+                  template_type, sensor_type, sensor_size);
+    else
+      std::printf("configuration        none for this sensor size\n");
+  }
+  return kExitOk;
+}
+
+// ---- quality ------------------------------------------------------------
+
+int cmd_quality(const std::vector<std::string> &args) {
+  bool json = false;
+  std::vector<std::string> files;
+  for (const std::string &a : args) {
+    if (a == "--json") json = true;
+    else if (a.size() > 1 && a[0] == '-') return fail(a, "unknown option of quality");
+    else files.push_back(a);
+  }
+  if (files.empty()) return fail("quality", "no image given");
+  int status = kExitOk;
+  std::string out = "[";
+  for (const std::string &file : files) {
+    Picture pic;
+    std::string problem;
+    if (!read_picture(file.c_str(), &pic, &problem)) {
+      status = fail(file, problem);
+      continue;
+    }
+    // The library grades a sensor image: the sensor takes the image's size.
+    set_fp_sensor_col_row(pic.width, pic.height);
+    fp_image_quality_t q;
+    if (get_fp_image_quality(pic.pixels.data(), &q) != 0) {
+      status = fail(file, "the library cannot grade this image");
+      continue;
+    }
+    if (json) {
+      if (out.size() > 1) out += ", ";
+      out += "{\"file\": " + json_string(file) + ", \"width\": " + std::to_string(pic.width) +
+             ", \"height\": " + std::to_string(pic.height) +
+             ", \"quality\": " + std::to_string(q.image_quality) +
+             ", \"area\": " + std::to_string(q.area) +
+             ", \"condition\": " + std::to_string(q.condition) + "}";
+    } else {
+      std::printf("%s: quality %u, area %u mm2, condition %u\n", file.c_str(), q.image_quality,
+                  q.area, q.condition);
+    }
+  }
+  if (json) std::printf("%s]\n", out.c_str());
+  return status;
+}
+
+// ---- extract ------------------------------------------------------------
+
+struct FormatChoice {
+  const char *name;
+  int format;
+  uint32_t flags;
+};
+
+const FormatChoice kFormats[] = {
+    {"iso-v2", QX_FORMAT_ISO_RECORD, 0},
+    {"iso-v3", QX_FORMAT_ISO_RECORD, QX_CONTENT_V3},
+    {"card", QX_FORMAT_COMPACT_CARD, 0},
+    {"hybrid", QX_FORMAT_CARD_TO_EHM, 0},
+};
+
+std::string extraction_problem(qxi_status status) {
+  if (status == QXI_TOO_FEW_MINUTIAE) return "too few minutiae for a template";
+  if (status == QXI_NO_MEMORY) return "out of memory";
+  return "the library cannot extract a template (status " + std::to_string(status) + ")";
+}
+
+int cmd_extract(const std::vector<std::string> &args) {
+  bool json = false;
+  std::string file, output;
+  const FormatChoice *choice = &kFormats[0];
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if (a == "--json") {
+      json = true;
+    } else if (a == "--format" || a == "-o") {
+      if (i + 1 >= args.size()) return fail(a, "needs a value");
+      const std::string &v = args[++i];
+      if (a == "-o") {
+        output = v;
+        continue;
+      }
+      choice = nullptr;
+      for (const FormatChoice &f : kFormats)
+        if (v == f.name) choice = &f;
+      if (choice == nullptr) return fail(v, "unknown format (iso-v2, iso-v3, card or hybrid)");
+    } else if (a.size() > 1 && a[0] == '-') {
+      return fail(a, "unknown option of extract");
+    } else if (file.empty()) {
+      file = a;
+    } else {
+      return fail(a, "extract takes one image");
+    }
+  }
+  if (file.empty()) return fail("extract", "no image given");
+  Picture pic;
+  std::string problem;
+  if (!read_picture(file.c_str(), &pic, &problem)) return fail(file, problem);
+  uint8_t *bytes = nullptr;
+  uint32_t size = 0;
+  const qxi_status status =
+      bal_extract_template(pic.pixels.data(), pic.height, pic.width, 0, kImpressionType, 0,
+                           kMaxMinutiae, kOrdering, choice->flags, choice->format, &bytes, &size);
+  if (status != QXI_OK || bytes == nullptr) {
+    bal_free_template(bytes);
+    return fail(file, extraction_problem(status));
+  }
+  std::vector<uint8_t> record(bytes, bytes + size);
+  bal_free_template(bytes);
+  if (!output.empty()) {
+    FILE *f = std::fopen(output.c_str(), "wb");
+    if (f == nullptr) return fail(output, std::string("cannot write: ") + std::strerror(errno));
+    const bool written = std::fwrite(record.data(), 1, record.size(), f) == record.size();
+    if (std::fclose(f) != 0 || !written) {
+      std::remove(output.c_str());
+      return fail(output, "cannot write the whole template");
+    }
+  }
+  if (json) {
+    std::printf("{\"file\": %s, \"format\": \"%s\", \"bytes\": %u, \"output\": %s}\n",
+                json_string(file).c_str(), choice->name, size,
+                output.empty() ? "null" : json_string(output).c_str());
+  } else {
+    std::printf("%s: %s template of %u bytes%s%s\n", file.c_str(), choice->name, size,
+                output.empty() ? "" : " written to ", output.c_str());
+  }
+  return kExitOk;
+}
+
+// ---- compare ------------------------------------------------------------
+
+// Extracts the template of one picture through the library's algorithm.
+int32_t extract_with(qx_algorithm *alg, const Picture &pic, qx_template **tpl) {
+  *tpl = nullptr;
+  qx_image *image = qx_image_create(pic.height, pic.width, kResolution, kResolution,
+                                    pic.pixels.data(), kImpressionType);
+  if (image == nullptr) return QX_RC_NO_MEMORY;
+  qx_image_mr_weak(image);
+  const int32_t rc = qx_algorithm_extract_template(alg, image, qx_finger_static_zero(), tpl);
+  qx_image_delete(image);
+  return rc;
+}
+
+int cmd_compare(const std::vector<std::string> &args) {
+  bool json = false;
+  int far = kDefaultFar;
+  std::vector<std::string> files;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if (a == "--json") {
+      json = true;
+    } else if (a == "--far") {
+      if (i + 1 >= args.size()) return fail(a, "needs a value");
+      if (!parse_int(args[++i].c_str(), 0, kMaxFar, &far))
+        return fail(args[i], "not a false-accept level (0.." + std::to_string(kMaxFar) + ")");
+    } else if (a.size() > 1 && a[0] == '-') {
+      return fail(a, "unknown option of compare");
+    } else {
+      files.push_back(a);
+    }
+  }
+  if (files.size() != 2) return fail("compare", "needs exactly two images");
+  Picture pics[2];
+  for (int i = 0; i < 2; ++i) {
+    std::string problem;
+    if (!read_picture(files[i].c_str(), &pics[i], &problem)) return fail(files[i], problem);
+  }
+  // The algorithm is configured for the first image's size.
+  set_fp_sensor_col_row(pics[0].width, pics[0].height);
+  if (init_nerio_algorithm() != 0 || lumetra::api::g_state.engine.algorithm == nullptr)
+    return fail(files[0], "the library has no configuration for a sensor of " +
+                              std::to_string(pics[0].width) + " x " +
+                              std::to_string(pics[0].height) + " pixels");
+  qx_algorithm *alg = lumetra::api::g_state.engine.algorithm;
+  qx_template *tpl[2] = {nullptr, nullptr};
+  int status = kExitOk;
+  for (int i = 0; i < 2 && status == kExitOk; ++i) {
+    const int32_t rc = extract_with(alg, pics[i], &tpl[i]);
+    if (rc != QX_RC_OK || tpl[i] == nullptr)
+      status = fail(files[i], "the library extracts no template from this image (result " +
+                                  std::to_string(rc) + ")");
+  }
+  if (status == kExitOk) {
+    uint16_t score = 0;
+    int32_t decision = 0;
+    qx_alignment *alignment = nullptr;
+    const int32_t rc = qx_algorithm_get_similarity_score(alg, tpl[0], tpl[1], far, &score,
+                                                         &decision, &alignment, nullptr);
+    if (rc != QX_RC_OK) {
+      status = fail(files[0] + " and " + files[1],
+                    "the library cannot compare them (result " + std::to_string(rc) + ")");
+    } else {
+      const bool match = decision != 0;
+      std::string where = "null";
+      if (alignment != nullptr) {
+        where = "{\"dx\": " + std::to_string(qx_alignment_get_dx(alignment)) +
+                ", \"dy\": " + std::to_string(qx_alignment_get_dy(alignment)) +
+                ", \"rotation\": " + std::to_string(qx_alignment_get_rotation(alignment)) + "}";
+      }
+      if (json) {
+        std::printf("{\"a\": %s, \"b\": %s, \"far\": %d, \"score\": %u, \"match\": %s, "
+                    "\"alignment\": %s}\n",
+                    json_string(files[0]).c_str(), json_string(files[1]).c_str(), far, score,
+                    match ? "true" : "false", where.c_str());
+      } else {
+        std::printf("score %u at false-accept level %d: %s\n", score, far,
+                    match ? "match" : "no match");
+        if (alignment != nullptr)
+          std::printf("alignment dx %d, dy %d, rotation %u\n", qx_alignment_get_dx(alignment),
+                      qx_alignment_get_dy(alignment), qx_alignment_get_rotation(alignment));
+      }
+      status = match ? kExitOk : kExitNoMatch;
+    }
+    qx_alignment_delete(alignment);
+  }
+  qx_template_delete(tpl[0]);
+  qx_template_delete(tpl[1]);
+  uninit_nerio_algorithm();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return kExitError;
+  }
+  const std::string command = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (command == "info") return cmd_info(args);
+  if (command == "quality") return cmd_quality(args);
+  if (command == "extract") return cmd_extract(args);
+  if (command == "compare") return cmd_compare(args);
+  return fail(command, "unknown command (try lumetra --help)");
+}
