@@ -78,6 +78,13 @@ int verify(const Capture &a, const Capture &b, int mode, lc_alignment *al) {
   return result[0];
 }
 
+bool g_product = false;
+
+// Pixels of the capture per card unit: a card unit is 0.1 mm at 197 pixels
+// per centimetre, in the frame the extractor worked in; the station
+// sensor's configuration works on the 88 x 88 capture resampled to 120 x 120.
+double pixels_per_card_unit() { return g_product ? 1.97 * 88 / 120 : 1.97; }
+
 // True transform from capture a to capture b, and whether the reported
 // alignment (card units) lies within 8 steps and 10 pixels of it.
 bool alignment_recovered(const Capture &a, const Capture &b, const lc_alignment &al) {
@@ -96,7 +103,7 @@ bool alignment_recovered(const Capture &a, const Capture &b, const lc_alignment 
   int steps = static_cast<int>(std::lround(phi * 128 / M_PI)) & 255;
   int d = std::abs(steps - al.rotation) & 255;
   if (d > 128) d = 256 - d;
-  const double rx = al.dx * 197.0 / 100, ry = al.dy * 197.0 / 100;
+  const double rx = al.dx * pixels_per_card_unit(), ry = al.dy * pixels_per_card_unit();
   return d <= 8 && std::hypot(rx - tx, ry - ty) <= 10;
 }
 
@@ -198,8 +205,6 @@ std::map<int, lcmatch::Bytes> truth_cards(const std::string &dir) {
   }
   return cards;
 }
-
-bool g_product = false;
 
 bool load_synth(const std::string &dir, bool truth, std::vector<Capture> &caps) {
   const std::map<int, lcmatch::Bytes> true_cards = truth ? truth_cards(dir) : std::map<int, lcmatch::Bytes>{};

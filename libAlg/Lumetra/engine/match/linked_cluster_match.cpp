@@ -20,6 +20,7 @@ constexpr uint8_t kNoDistance = 255;
 // Sixteen neighbours of an enrolled minutia side by side, one byte lane
 // each (see lc_side); two of them hold all.
 typedef uint8_t Lanes __attribute__((vector_size(16)));
+typedef uint64_t Words __attribute__((vector_size(16)));
 
 inline Lanes load_lanes(const uint8_t *p) {
   Lanes v;
@@ -116,10 +117,12 @@ void sort_by_reldir(lc_neighbour *list, int k) {
   uint16_t keys[LC_MAX_NEIGHBOURS];
   lc_neighbour copy[LC_MAX_NEIGHBOURS];
   for (int t = 0; t < k; ++t) {
-    keys[t] = static_cast<uint16_t>(list[t].reldir << 8 | t);
+    const uint16_t key = static_cast<uint16_t>(list[t].reldir << 8 | t);
+    int i = t;
+    for (; i > 0 && keys[i - 1] > key; --i) keys[i] = keys[i - 1];
+    keys[i] = key;
     copy[t] = list[t];
   }
-  std::sort(keys, keys + k);
   for (int t = 0; t < k; ++t) list[t] = copy[keys[t] & 0xFF];
 }
 
@@ -152,12 +155,11 @@ int compare_clusters(const lc_neighbour *p, const ProbeLanes &pl, int np,
         (static_cast<Lanes>(pl.reldir[a] - r1) <= 2 * kReldirTolerance) &
         (static_cast<Lanes>(pl.relangle[a] - g1) <= 2 * kRelangleTolerance) &
         (static_cast<Lanes>(pl.distance[a] - d1) <= 2 * kDistanceTolerance));
-    uint64_t words[LC_LANES / 8];
-    std::memcpy(words, &ok0, 16);
-    std::memcpy(words + 2, &ok1, 16);
-    uint64_t any = 0;
-    for (uint64_t w : words) any |= w;
-    if (any == 0) continue;
+    // Tested in registers: going through memory stalls on the store.
+    const Words w0 = reinterpret_cast<Words>(ok0), w1 = reinterpret_cast<Words>(ok1);
+    const Words both = w0 | w1;
+    if ((both[0] | both[1]) == 0) continue;
+    const uint64_t words[LC_LANES / 8] = {w0[0], w0[1], w1[0], w1[1]};
     int best = -1, best_cost = 1 << 30;
     for (int w = 0; w < LC_LANES / 8; ++w) {
       // An agreeing lane is a byte of all ones.
@@ -300,13 +302,19 @@ extern "C" int lc_select_neighbours(const lc_minutia *m, int n, int c, uint8_t *
     if (i == c || d2 <= LC_NEIGHBOUR_D2_MIN || d2 > LC_NEIGHBOUR_D2_MAX) continue;
     keys[k++] = static_cast<uint32_t>(d2) << 8 | static_cast<uint32_t>(i);
   }
+  // The keys are in index order: with too many, find the 24th smallest and
+  // keep those not above it, still in index order.
+  uint32_t limit = ~0u;
   if (k > LC_MAX_NEIGHBOURS) {
-    std::nth_element(keys, keys + LC_MAX_NEIGHBOURS - 1, keys + k);
-    k = LC_MAX_NEIGHBOURS;
+    uint32_t copy[LC_MAX_READ];
+    std::memcpy(copy, keys, sizeof(uint32_t) * static_cast<size_t>(k));
+    std::nth_element(copy, copy + LC_MAX_NEIGHBOURS - 1, copy + k);
+    limit = copy[LC_MAX_NEIGHBOURS - 1];
   }
-  for (int t = 0; t < k; ++t) indexes[t] = static_cast<uint8_t>(keys[t] & 0xFF);
-  std::sort(indexes, indexes + k);
-  return k;
+  int kept = 0;
+  for (int t = 0; t < k; ++t)
+    if (keys[t] <= limit) indexes[kept++] = static_cast<uint8_t>(keys[t] & 0xFF);
+  return kept;
 }
 
 extern "C" void lc_side_from_minutiae(lc_side *side, const lc_minutia *m, int n,
@@ -345,14 +353,14 @@ extern "C" int lc_side_from_enrolled(lc_side *side, const uint8_t *enrolled) {
     const uint8_t *rec = enrolled + LC_HEADER_SIZE + LC_RECORD_SIZE * c;
     const int k = rec[0];
     const uint8_t *set = rec + 1 + LC_MAX_NEIGHBOURS;
-    int bits = 0;
-    for (int b = 0; b < 8; ++b) bits += __builtin_popcount(set[b]);
-    if (k > LC_MAX_NEIGHBOURS || bits != k) return LC_ERR_STRUCTURE;
+    if (k > LC_MAX_NEIGHBOURS) return LC_ERR_STRUCTURE;
     lc_neighbour *list = side->neighbours[c];
     int t = 0;
     for (int i = 0; i < LC_MAX_MINUTIAE; ++i) {
       if (!(set[i / 8] & (1u << (i % 8)))) continue;
-      if (i == c || i >= n) return LC_ERR_STRUCTURE;
+      // More members than the count, the minutia itself, or one beyond the
+      // count: inconsistent.
+      if (t == k || i == c || i >= n) return LC_ERR_STRUCTURE;
       const lc_minutia &o = side->minutiae[i];
       list[t].reldir = rec[1 + t];
       list[t].relangle = static_cast<uint8_t>(side->minutiae[c].angle - o.angle);
@@ -363,6 +371,7 @@ extern "C" int lc_side_from_enrolled(lc_side *side, const uint8_t *enrolled) {
       list[t].index = static_cast<uint8_t>(i);
       ++t;
     }
+    if (t != k) return LC_ERR_STRUCTURE;
     sort_by_reldir(list, k);
     side->neighbour_count[c] = static_cast<uint8_t>(k);
     fill_lanes(side, c);
@@ -437,6 +446,8 @@ extern "C" uint16_t lc_match(const lc_side *enrolled, const lc_side *probe,
       const int l = t < 0 ? first : t;
       if (l < 0 || (t >= 0 && l == first)) continue;
       const lc_minutia &el = enrolled->minutiae[l];
+      // A candidate cannot agree on more neighbours than it has.
+      if (enrolled->neighbour_count[l] <= s->agree[j]) continue;
       if (angle_difference(el.angle - pj.angle, s->rotation) > s->tolerance) continue;
       if (use_quality) {
         const int dq = (pj.quality & 15) - (el.quality & 15);
