@@ -52,11 +52,12 @@ bool wait_for_idle(DeviceHandle handle, const char* op) {
   }
 }
 
-// A module command sent twice, 10 ms apart.
-void command_twice(DeviceHandle handle, uint8_t command, uint16_t address, uint16_t value) {
-  device_io_writedevice(handle, command, address, value);
+// A module command sent twice, 10 ms apart.  0, or -1 when either failed.
+int command_twice(DeviceHandle handle, uint8_t command, uint16_t address, uint16_t value) {
+  int failed = device_io_writedevice(handle, command, address, value);
   station_pause(10);
-  device_io_writedevice(handle, command, address, value);
+  failed |= device_io_writedevice(handle, command, address, value);
+  return failed;
 }
 
 }  // namespace
@@ -120,22 +121,25 @@ std::string capture_bitmap_path(int n) {
   return shell::result_path("/capture/bad_test_image_" + std::to_string(n) + ".bmp");
 }
 
-void FixAGCSetting(DeviceHandle handle, const shell::BadTestConfig& config) {
+bool FixAGCSetting(DeviceHandle handle, const shell::BadTestConfig& config) {
   static constexpr const char* op = "FixAGCSetting";
   TLOG_ENTER(op);
   if (handle == kInvalidDeviceHandle) {
     TLOG_E(op, "Device handle invalid.");
-    return;
+    return false;
   }
+  // The register request carries 16 bits: the AGC values go as configured.
   const int agc[4] = {config.agc1, config.agc2, config.agc3, config.agc4};
+  int failed = 0;
   for (int k = 0; k < 4; ++k)
-    write_register(handle, static_cast<uint16_t>(3 + k), static_cast<uint16_t>(agc[k] & 0xFF));
-  write_register(handle, 7, static_cast<uint16_t>(config.dac1 >> 8));
-  write_register(handle, 8, static_cast<uint16_t>(config.dac1 & 0xFF));
-  write_register(handle, 9, static_cast<uint16_t>(config.dac2 >> 8));
-  write_register(handle, 10, static_cast<uint16_t>(config.dac2 & 0xFF));
-  write_register(handle, 2, 1);
+    failed |= write_register(handle, static_cast<uint16_t>(3 + k), static_cast<uint16_t>(agc[k]));
+  failed |= write_register(handle, 7, static_cast<uint16_t>(config.dac1 >> 8));
+  failed |= write_register(handle, 8, static_cast<uint16_t>(config.dac1 & 0xFF));
+  failed |= write_register(handle, 9, static_cast<uint16_t>(config.dac2 >> 8));
+  failed |= write_register(handle, 10, static_cast<uint16_t>(config.dac2 & 0xFF));
+  failed |= write_register(handle, 2, 1);
   TLOG_LEAVE(op);
+  return failed == 0;
 }
 
 int GetAGCState(DeviceHandle handle, AgcState* state) {
@@ -166,33 +170,42 @@ int GetFpOriImage(DeviceHandle handle, uint16_t* pixels, std::size_t capacity) {
   TLOG_ENTER(op);
   if (handle == kInvalidDeviceHandle) {
     TLOG_E(op, "Device handle invalid.");
-    return 0;
+    return 1;
   }
   const DeviceParams params = published_device_params();
   // The geometry comes from the device: a frame the buffers cannot hold is
   // not read at all.
   if (!frame_size_acceptable(params.width, params.height)) {
     TLOG_E(op, "invalid frame size %d x %d", params.width, params.height);
-    return 0;
+    return 1;
   }
-  if (!wait_for_idle(handle, op)) return 0;
-  write_register(handle, 1, 1);
-  for (const auto& [reg, value] : scan_start_writes(params.sensor_type)) write_register(handle, reg, value);
-  if (!wait_for_idle(handle, op)) return 0;
+  if (!wait_for_idle(handle, op)) return 1;
+  // Every request of the scan must succeed: a frame taken after a lost
+  // request is not a measurement of this sensor.
+  int failed = write_register(handle, 1, 1);
+  for (const auto& [reg, value] : scan_start_writes(params.sensor_type)) failed |= write_register(handle, reg, value);
+  if (failed != 0) {
+    TLOG_E(op, "scan not started");
+    return 1;
+  }
+  if (!wait_for_idle(handle, op)) return 1;
 
   const std::size_t count = static_cast<std::size_t>(params.width) * params.height;
   std::vector<uint16_t> frame(count, 0);
-  device_io_writedevice(handle, kCmdMemoryRead, 0, 0xFF);
-  SRamBulkReadData(handle, kFrameWordAddress, frame.data(), frame.size(),
-                   frame_word_count(params.width, params.height));
+  if (device_io_writedevice(handle, kCmdMemoryRead, 0, 0xFF) != 0 ||
+      SRamBulkReadData(handle, kFrameWordAddress, frame.data(), frame.size(),
+                       frame_word_count(params.width, params.height)) != 0) {
+    TLOG_E(op, "frame not read");
+    return 1;
+  }
   if (pixels != nullptr) {
     const std::size_t n = std::min(count, capacity);
     for (std::size_t i = 0; i < n; ++i) pixels[i] = form_pixel(frame[i], params.sensor_type);
   }
-  GetAGCState(handle, nullptr);
-  write_register(handle, 56, 0);
+  failed = GetAGCState(handle, nullptr);
+  failed |= write_register(handle, 56, 0);
   TLOG_LEAVE(op);
-  return 0;
+  return failed != 0 ? 1 : 0;
 }
 
 int SRamBulkReadData(DeviceHandle handle, uint16_t address, uint16_t* pixels, std::size_t capacity,
@@ -232,19 +245,26 @@ int SRamBulkReadData(DeviceHandle handle, uint16_t address, uint16_t* pixels, st
   return 0;
 }
 
-std::string ReadSensorId(DeviceHandle handle) {
+std::string ReadSensorId(DeviceHandle handle, bool* ok) {
   static constexpr const char* op = "ReadSensorId";
   TLOG_ENTER(op);
+  if (ok != nullptr) *ok = false;
   if (handle == kInvalidDeviceHandle) {
     TLOG_E(op, "Device handle invalid.");
     return std::string();
   }
-  write_register(handle, 39, 20);
-  write_register(handle, 40, 10);
-  write_register(handle, 41, 1);
+  int failed = write_register(handle, 39, 20);
+  failed |= write_register(handle, 40, 10);
+  failed |= write_register(handle, 41, 1);
   station_pause(10);
   uint8_t id[10] = {};
-  for (int k = 0; k < 10; ++k) read_registers(handle, static_cast<uint16_t>(42 + k), &id[k], 1);
+  for (int k = 0; k < 10; ++k) failed |= read_registers(handle, static_cast<uint16_t>(42 + k), &id[k], 1);
+  if (failed != 0) {
+    // No id was read: an empty text rather than zeros that look like one.
+    TLOG_E(op, "sensor id not read");
+    return std::string();
+  }
+  if (ok != nullptr) *ok = true;
   char text[64];
   std::snprintf(text, sizeof text, "%d_%d_%d_%d_%d_%d_%d_%d_%d_%d", id[0], id[1], id[2], id[3], id[4], id[5], id[6],
                 id[7], id[8], id[9]);
@@ -252,51 +272,63 @@ std::string ReadSensorId(DeviceHandle handle) {
   return text;
 }
 
-void EnterRawCaptureMode(DeviceHandle handle, int bus_type) {
+bool EnterRawCaptureMode(DeviceHandle handle, int bus_type) {
   static constexpr const char* op = "SensorBadTest";
+  int failed = 0;
   if (bus_type == 1) {
-    command_twice(handle, kCmdModuleReset, 0, 0);
+    failed |= command_twice(handle, kCmdModuleReset, 0, 0);
     station_pause(300);
   }
-  command_twice(handle, kCmdMcuIdle, 0x70, 0x70);
+  failed |= command_twice(handle, kCmdMcuIdle, 0x70, 0x70);
   uint8_t state[2] = {};
-  read_registers(handle, kRegMcuState, state, 2);
+  failed |= read_registers(handle, kRegMcuState, state, 2);
+  if (failed != 0) {
+    TLOG_E(op, "raw capture mode not entered: a request failed");
+    return false;
+  }
   if (mcu_idle(state))
     TLOG_I(op, "muc is in idle");
   else
     TLOG_E(op, "muc is busy");
+  return true;
 }
 
-void ReturnToSensorMode(DeviceHandle handle, int32_t sensor_type) {
+bool ReturnToSensorMode(DeviceHandle handle, int32_t sensor_type) {
   static constexpr const char* op = "SensorBadTest";
-  command_twice(handle, kCmdModuleReset, 0, 0);
+  int failed = command_twice(handle, kCmdModuleReset, 0, 0);
   station_pause(300);
-  command_twice(handle, kCmdMcuIdle, 0x70, 0x70);
-  write_register(handle, 1, 1);
+  failed |= command_twice(handle, kCmdMcuIdle, 0x70, 0x70);
+  failed |= write_register(handle, 1, 1);
   station_pause(1);
-  write_register(handle, 65, 0x0F);
+  failed |= write_register(handle, 65, 0x0F);
   station_pause(1);
-  write_register(handle, 48, 0xBB);
+  failed |= write_register(handle, 48, 0xBB);
   if (sensor_type == 2 || sensor_type == 3) {
     station_pause(1);
-    write_register(handle, 34, 0);
-    write_register(handle, 35, 0x0E);
+    failed |= write_register(handle, 34, 0);
+    failed |= write_register(handle, 35, 0x0E);
   }
-  write_register(handle, sensor_type == 6 ? 71 : 118, 1);
-  write_register(handle, 31, 1);
-  write_register(handle, 30, 1);
+  failed |= write_register(handle, sensor_type == 6 ? 71 : 118, 1);
+  failed |= write_register(handle, 31, 1);
+  failed |= write_register(handle, 30, 1);
   station_pause(10);
   uint8_t discarded = 0;
-  read_registers(handle, 29, &discarded, 1);
+  failed |= read_registers(handle, 29, &discarded, 1);
   station_pause(5);
   uint8_t state[2] = {};
-  read_registers(handle, kRegMcuState, state, 2);
+  failed |= read_registers(handle, kRegMcuState, state, 2);
+  // A state word that was never read says nothing: neither outcome line.
+  if (failed != 0) {
+    TLOG_E(op, "sensor mode not entered: a request failed");
+    return false;
+  }
   // The texts are the module line's own: staying idle means the module did
   // not start scanning again.
   if (mcu_idle(state))
     TLOG_I(op, "enter sensor mode fail");
   else
     TLOG_W(op, "enter sensor mode success");
+  return true;
 }
 
 }  // namespace tarsio::device

@@ -75,7 +75,8 @@ std::string capture_bitmap_path(int n);
 // Writes the front-end settings of the model's configuration record (AGC1..4
 // to registers 3..6, DAC1 and DAC2 high and low bytes to 7..10), then 1 to
 // register 2.  The caller reads the record once for the whole test.
-void FixAGCSetting(DeviceHandle handle, const shell::BadTestConfig& config);
+// False when the handle is invalid or a write failed.
+bool FixAGCSetting(DeviceHandle handle, const shell::BadTestConfig& config);
 
 struct AgcState {
   uint8_t agc[4] = {};
@@ -86,8 +87,8 @@ struct AgcState {
 int GetAGCState(DeviceHandle handle, AgcState* state);
 
 // Takes one frame into pixels (capacity values; at most W x H are written).
-// Returns 0 in every case; a frame that cannot be taken leaves pixels as it
-// was (a failed block read gives zeros).
+// Returns 0 when every request succeeded, 1 otherwise; a frame that cannot
+// be taken leaves pixels as it was.
 int GetFpOriImage(DeviceHandle handle, uint16_t* pixels, std::size_t capacity);
 
 // Reads word_count words from module memory in blocks, saves the frame as
@@ -97,11 +98,14 @@ int GetFpOriImage(DeviceHandle handle, uint16_t* pixels, std::size_t capacity);
 int SRamBulkReadData(DeviceHandle handle, uint16_t address, uint16_t* pixels, std::size_t capacity,
                      uint16_t word_count);
 
-// The ten identification bytes in decimal joined by "_".
-std::string ReadSensorId(DeviceHandle handle);
+// The ten identification bytes in decimal joined by "_"; an empty text
+// (and *ok false) when a request failed.
+std::string ReadSensorId(DeviceHandle handle, bool* ok = nullptr);
 
-// The bracket of the bad-pixel test (log name SensorBadTest).
-void EnterRawCaptureMode(DeviceHandle handle, int bus_type);
-void ReturnToSensorMode(DeviceHandle handle, int32_t sensor_type);
+// The bracket of the bad-pixel test (log name SensorBadTest).  False when a
+// request failed (logged); the outcome lines are written only after every
+// request succeeded.
+bool EnterRawCaptureMode(DeviceHandle handle, int bus_type);
+bool ReturnToSensorMode(DeviceHandle handle, int32_t sensor_type);
 
 }  // namespace tarsio::device

@@ -3,9 +3,54 @@
 #include <fprint.h>
 
 #include <cstdlib>
+#include <mutex>
 
 namespace tarsio::platform {
 namespace {
+
+// The cancellable of the capture under way, for cancel_finger_capture().
+std::mutex g_current_lock;
+GCancellable* g_current = nullptr;
+
+// Registers a capture's cancellable for the life of the object, and removes
+// its time limit on every path.
+struct CancelScope {
+  GCancellable* cancellable = g_cancellable_new();
+  GSource* timer = nullptr;
+  bool timed_out = false;
+
+  CancelScope(GMainContext* context, int timeout_ms) {
+    {
+      std::lock_guard<std::mutex> guard(g_current_lock);
+      g_current = cancellable;
+    }
+    if (timeout_ms > 0) {
+      timer = g_timeout_source_new(static_cast<guint>(timeout_ms));
+      g_source_set_callback(timer, &CancelScope::expire, this, nullptr);
+      g_source_attach(timer, context);
+    }
+  }
+  ~CancelScope() {
+    {
+      std::lock_guard<std::mutex> guard(g_current_lock);
+      g_current = nullptr;
+    }
+    if (timer != nullptr) {
+      g_source_destroy(timer);
+      g_source_unref(timer);
+    }
+    g_object_unref(cancellable);
+  }
+  CancelScope(const CancelScope&) = delete;
+  CancelScope& operator=(const CancelScope&) = delete;
+
+  static gboolean expire(gpointer data) {
+    auto* self = static_cast<CancelScope*>(data);
+    self->timed_out = true;
+    g_cancellable_cancel(self->cancellable);
+    return G_SOURCE_REMOVE;
+  }
+};
 
 // The state of one asynchronous libfprint call, finished on our own context.
 struct Pending {
@@ -23,9 +68,16 @@ void wait(GMainContext* context, Pending* p) {
   while (!p->done) g_main_context_iteration(context, TRUE);
 }
 
-void fail(FingerCapture* out, FingerCapture::Status status, uint32_t hr, GError* error) {
+void fail(FingerCapture* out, FingerCapture::Status status, uint32_t hr, GError* error,
+          const CancelScope& scope, int timeout_ms) {
   out->status = status;
   out->hr = hr;
+  if (error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    out->hr = scope.timed_out ? kHrTimeout : kHrCanceled;
+    out->message = scope.timed_out ? "no finger within " + std::to_string(timeout_ms / 1000) + " s"
+                                   : "capture cancelled (module removed or program closing)";
+    return;
+  }
   if (error != nullptr) {
     out->message = error->message != nullptr ? error->message : "";
     if (error->domain == FP_DEVICE_RETRY) {
@@ -62,9 +114,12 @@ struct Session {
 
 }  // namespace
 
-FingerCapture capture_finger_image() {
+FingerCapture capture_finger_image(int timeout_ms) {
   FingerCapture out;
   Session s;
+  // Declared after the session, so it goes first: the time limit is gone
+  // before the device is closed, and the close itself is never cancelled.
+  CancelScope scope(s.context, timeout_ms);
   s.fp = fp_context_new();
   GPtrArray* devices = fp_context_get_devices(s.fp);
   if (devices == nullptr || devices->len == 0) {
@@ -77,23 +132,23 @@ FingerCapture capture_finger_image() {
 
   GError* error = nullptr;
   Pending opened;
-  fp_device_open(s.device, nullptr, on_ready, &opened);
+  fp_device_open(s.device, scope.cancellable, on_ready, &opened);
   wait(s.context, &opened);
   s.open = fp_device_open_finish(s.device, opened.result, &error);
   g_object_unref(opened.result);
   if (!s.open) {
-    fail(&out, FingerCapture::Status::kOpenFailed, kHrOpenFailed, error);
+    fail(&out, FingerCapture::Status::kOpenFailed, kHrOpenFailed, error, scope, timeout_ms);
     g_clear_error(&error);
     return out;
   }
 
   Pending captured;
-  fp_device_capture(s.device, TRUE, nullptr, on_ready, &captured);
+  fp_device_capture(s.device, TRUE, scope.cancellable, on_ready, &captured);
   wait(s.context, &captured);
   FpImage* image = fp_device_capture_finish(s.device, captured.result, &error);
   g_object_unref(captured.result);
   if (image == nullptr) {
-    fail(&out, FingerCapture::Status::kCaptureFailed, kHrCaptureFailed, error);
+    fail(&out, FingerCapture::Status::kCaptureFailed, kHrCaptureFailed, error, scope, timeout_ms);
     g_clear_error(&error);
     return out;
   }
@@ -120,5 +175,10 @@ FingerCapture capture_finger_image() {
 namespace tarsio::platform {
 
 void prepare_finger_capture() { ::setenv("QT_NO_GLIB", "1", 0); }
+
+void cancel_finger_capture() {
+  std::lock_guard<std::mutex> guard(g_current_lock);
+  if (g_current != nullptr) g_cancellable_cancel(g_current);
+}
 
 }  // namespace tarsio::platform

@@ -16,6 +16,8 @@
 //   kHrNoDevice        no fingerprint device is present
 //   kHrOpenFailed      the device could not be opened
 //   kHrCaptureFailed   any other capture error
+//   kHrCanceled        the capture was let go (module removed, program closing)
+//   kHrTimeout         no finger within the time limit
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,8 @@ inline constexpr uint32_t kHrBadCapture = 0x80098008;
 inline constexpr uint32_t kHrNoDevice = 0x80099001;
 inline constexpr uint32_t kHrOpenFailed = 0x80099002;
 inline constexpr uint32_t kHrCaptureFailed = 0x80099003;
+inline constexpr uint32_t kHrCanceled = 0x80098004;
+inline constexpr uint32_t kHrTimeout = 0x800705B4;
 
 struct FingerCapture {
   enum class Status { kOk, kOpenFailed, kCaptureFailed };
@@ -40,10 +44,17 @@ struct FingerCapture {
   std::vector<uint8_t> pixels;  // width x height grey bytes, row by row
 };
 
-// Blocks until an image was captured or the capture failed.  May run on any
-// thread, one capture at a time: libfprint finishes its work on GLib's
-// global default main context, which this call iterates until done.
-FingerCapture capture_finger_image();
+// Blocks until an image was captured, the capture failed, timeout_ms passed
+// without a finger (0: no limit) or cancel_finger_capture() let it go.  May
+// run on any thread, one capture at a time: libfprint finishes its work on
+// GLib's global default main context, which this call iterates until done.
+// The limit and the cancellation go through libfprint's own cancellable,
+// so the device is closed properly and the thread returns normally.
+FingerCapture capture_finger_image(int timeout_ms = 0);
+
+// Lets a capture under way (on any thread) end at once as kHrCanceled.
+// Safe to call from any thread, also when no capture is under way.
+void cancel_finger_capture();
 
 // Leaves GLib's global default main context to the captures: asks the GUI
 // toolkit (Qt) to use its own event dispatcher instead of GLib's.  Call

@@ -81,6 +81,19 @@ IniText IniText::load(const std::string& path) {
   return IniText(std::move(text));
 }
 
+bool IniText::has_section(std::string_view section) const {
+  section = trim(section);
+  if (section.empty()) return false;
+  std::string_view rest = text_;
+  while (!rest.empty()) {
+    const std::string_view line = trim(next_line(rest));
+    if (line.empty() || line.front() != '[') continue;
+    const std::size_t close = line.find(']');
+    if (close != std::string_view::npos && same_name(trim(line.substr(1, close - 1)), section)) return true;
+  }
+  return false;
+}
+
 std::optional<std::string> IniText::get(std::string_view section, std::string_view key) const {
   section = trim(section);
   key = trim(key);

@@ -35,6 +35,8 @@ class IniText {
   // empty text (so every read yields its default).
   static IniText load(const std::string& path);
 
+  // True when a section of that name (any case) is present.
+  bool has_section(std::string_view section) const;
   // The raw (trimmed, unquoted) value, or nothing when absent.
   std::optional<std::string> get(std::string_view section, std::string_view key) const;
   int get_int(std::string_view section, std::string_view key, int def) const;

@@ -21,6 +21,17 @@ std::string config_path();
 // the file beside the executable.
 void set_config_path_for_testing(const std::string& path);
 
+// Checks that AppConfig.ini can be read and holds at least one section the
+// station knows ("common", "USB", "SPI" or a model section).  When it does
+// not, one error line names the file and says why; the readers then go on
+// with their defaults.  True when the file is usable.
+bool check_config_file();
+
+// Seconds the scene test waits for a finger ("SceneTestTimeout" in
+// "common", default 30, kept within 1 .. 3600).
+inline constexpr int kSceneTestTimeoutDefault = 30;
+int scene_test_timeout_seconds();
+
 // Read an integer or a string; a missing file, section or key gives the
 // default, silently.
 int config_get_int(const char* section, const char* key, int def);
@@ -30,7 +41,12 @@ std::string config_get_string(const char* section, const char* key, const char* 
 const char* bus_section(int device_type);
 
 // The per-model settings and limits of the bad-pixel test, read from the
-// model's section (GetBadTestConfig) at the moment of the call.
+// model's section (GetBadTestConfig) at the moment of the call.  Every value
+// is brought into its meaningful range as it is read, with a warning line
+// when it is changed: the AGC and DAC values and the 16-bit limits into
+// 0 .. 65535, the borders into 0 .. the frame's height (top, bottom) or
+// width (left, right).  No value can then make the analysis' arithmetic
+// overflow.
 struct BadTestConfig {
   int agc1 = 0, agc2 = 0, agc3 = 0, agc4 = 0;
   uint16_t dac1 = 0, dac2 = 0;
@@ -46,6 +62,6 @@ struct BadTestConfig {
   int save_result_data = 0;
   int save_result_data_file_format = 1;
 };
-BadTestConfig read_bad_test_config(int sensor_type);
+BadTestConfig read_bad_test_config(int sensor_type, int width = 65535, int height = 65535);
 
 }  // namespace tarsio::shell

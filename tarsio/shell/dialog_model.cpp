@@ -148,6 +148,7 @@ int DialogModel::close(const CloseHooks &hooks) {
   if (worker_stored_) {
     for (int i = 0; i < 20 && !worker_finished_; ++i) sleep_(std::chrono::milliseconds(20));
   }
+  if (run_active_ && hooks.finish_interrupted_run) hooks.finish_interrupted_run();
   TLOG_LEAVE("OnClose");
   return exit_code();
 }

@@ -55,6 +55,9 @@ struct CloseHooks {
   // Sends the application-exit notice; on failure it logs, closes the handle
   // and marks it invalid.
   std::function<void()> send_exit_notice;
+  // A run still under way when the wait for the worker is over: it is ended
+  // as a fail and its result file written before the program ends.
+  std::function<void()> finish_interrupted_run;
 };
 
 class DialogModel {
@@ -81,6 +84,12 @@ class DialogModel {
   bool scene_test_enabled() const { return scene_test_enabled_; }
   void set_scene_test_enabled(bool on) { scene_test_enabled_ = on; }
   ResultState result_state() const { return result_state_; }
+  // A run is under way from its start until its result file is written.
+  bool run_active() const { return run_active_; }
+  void set_run_active(bool active) { run_active_ = active; }
+  // The last run that ended passed every item and its Pass.txt is written.
+  bool pass_recorded() const { return pass_recorded_; }
+  void set_pass_recorded(bool recorded) { pass_recorded_ = recorded; }
   std::string run_text() const;
   void clear_run_text();
 
@@ -127,10 +136,14 @@ class DialogModel {
 
   // --- close ---------------------------------------------------------------
   // Sets the closing flag, sends the exit notice (or logs that the handle is
-  // invalid), waits at most 20 x 20 ms for a stored worker to finish and
-  // returns the exit code: 12 when the overall pass flag is set, 21 otherwise.
+  // invalid), waits at most 20 x 20 ms for a stored worker to finish, ends a
+  // run that is still under way as a fail, and returns the exit code.
   int close(const CloseHooks &hooks);
-  int exit_code() const { return overall_pass_ ? kExitPass : kExitFail; }
+  // 12 only when the last run passed every item and its Pass.txt was
+  // written, and no run is under way; 21 otherwise.  (The overall pass flag
+  // alone is not enough: it is set again by a passing bad-pixel item while
+  // the scene test still waits for its finger.)
+  int exit_code() const { return pass_recorded_ && !run_active_ && overall_pass_ ? kExitPass : kExitFail; }
 
  private:
   void on_dialog_thread(std::function<void()> fn, bool wait = false);
@@ -146,6 +159,8 @@ class DialogModel {
   std::atomic<bool> worker_finished_{true};
   std::atomic<bool> worker_stored_{false};
   std::atomic<bool> closing_{false};
+  std::atomic<bool> run_active_{false};
+  std::atomic<bool> pass_recorded_{false};
   std::atomic<bool> scene_test_enabled_{true};
   std::atomic<ResultState> result_state_{ResultState::kNeutral};
   mutable std::mutex run_text_mutex_;

@@ -17,8 +17,13 @@ std::string g_override;
 bool write_mode(const std::string& path, const std::string& text, const char* mode) {
   std::FILE* f = std::fopen(path.c_str(), mode);
   if (f == nullptr) return false;
-  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  return std::fclose(f) == 0 && ok;
+  // The first failure's errno is the one the caller reports (a full disk
+  // often shows only when the buffer is flushed by fclose).
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  const int write_errno = errno;
+  const bool closed = std::fclose(f) == 0;
+  if (!written) errno = write_errno;
+  return written && closed;
 }
 
 }  // namespace

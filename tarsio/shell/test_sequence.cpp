@@ -2,11 +2,15 @@
 
 #include "shell/test_sequence.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "device/device_handle.h"
 #include "device/discovery.h"
 #include "shell/config.h"
 #include "shell/dialog_layout.h"
 #include "shell/log.h"
+#include "platform/fprint_capture.h"
 #include "shell/result_paths.h"
 #include "tests/scenetest.h"
 #include "tests/sensorbadtest.h"
@@ -74,7 +78,10 @@ void TestSequence::OnBnClickedButton13() {
   } done{running_};
 
   DialogModel& model = ctx_.model;
+  model.set_run_active(true);
+  model.set_pass_recorded(false);
   model.show_start_button(false);
+  check_config_file();
   const int auto_exit = config_get_int("common", "AutoAppExit", 1);
   model.set_overall_pass(true);
   model.clear_run_text();
@@ -85,7 +92,7 @@ void TestSequence::OnBnClickedButton13() {
     TLOG_I(kOp, "%s", step.start);
     step.run(ctx_);
     if (!model.overall_pass()) {
-      write_result_file();
+      finish_run();
       TLOG_W(kOp, "%s", step.fail);
       failure_display();
       if (auto_exit != 0) request_close(hooks_.close_now);
@@ -108,7 +115,7 @@ void TestSequence::OnBnClickedButton13() {
     return;
   }
   AllTestResultShow();
-  write_result_file();
+  finish_run();
   if (auto_exit != 0) request_close(hooks_.close_now);
   TLOG_LEAVE(kOp);
 }
@@ -120,14 +127,19 @@ int TestSequence::CaptureThread() {
   model.set_worker_finished(false);
   model.set_closing(false);
   hooks_.close_device();
-  SceneTestImageValid(ctx_);
-  if (hooks_.reopen_device) hooks_.reopen_device();
+  tests::SceneTestImageValid(ctx_);
+  // A module that cannot be opened again after the capture has gone away
+  // during the run: the run is not a pass.
+  if (hooks_.reopen_device && !hooks_.reopen_device()) {
+    TLOG_E("CTarsioDlg::CaptureThread", "the module could not be opened again after the scene test");
+    model.set_overall_pass(false);
+  }
   AllTestResultShow();
   model.set_worker_stored(false);
   model.show_start_button(true);
   // The result file is written before the run counts as finished, so that a
   // close arriving meanwhile cannot end the program without it.
-  write_result_file();
+  finish_run();
   model.set_worker_finished(true);
   if (config_get_int("common", "AutoAppExit", 1) != 0) {
     TLOG_I(op, "Send close app notify");
@@ -153,15 +165,55 @@ void TestSequence::AllTestResultShow() {
   }
 }
 
-void TestSequence::write_result_file() {
+bool TestSequence::write_result_file() {
+  static constexpr const char* op = "CTarsioDlg::WriteResultFile";
   const bool pass = ctx_.model.overall_pass();
   const std::string dir = result_path(pass ? "/Pass" : "/Fail");
+  const std::string path = result_file_path(pass);
+  std::string problem;
   if (!ensure_directory(dir)) {
-    TLOG_E("CTarsioDlg::WriteResultFile", "cannot create %s", dir.c_str());
-    return;
+    problem = std::strerror(errno);
+    TLOG_E(op, "cannot create %s", dir.c_str());
+  } else if (!write_text_file(path, ctx_.model.run_text())) {
+    problem = std::strerror(errno);
+    TLOG_E(op, "cannot write %s", path.c_str());
   }
-  if (!write_text_file(result_file_path(pass), ctx_.model.run_text()))
-    TLOG_E("CTarsioDlg::WriteResultFile", "cannot write %s", result_file_path(pass).c_str());
+  if (problem.empty()) return true;
+  TLOG_E(op, "result file %s not written: %s", path.c_str(), problem.c_str());
+  ctx_.model.message_box("Result file not written: " + path + " (" + problem + ")");
+  return false;
+}
+
+void TestSequence::finish_run() {
+  std::lock_guard<std::mutex> guard(finish_lock_);
+  DialogModel& model = ctx_.model;
+  if (!model.run_active()) return;
+  bool written = write_result_file();
+  if (!written && model.overall_pass()) {
+    // The pass is not on record: the line must not take this module as
+    // good.  The verdict turns to Fail, and Fail.txt says so if it can.
+    TLOG_E("CTarsioDlg::WriteResultFile", "the pass is not recorded: the run counts as failed");
+    model.set_overall_pass(false);
+    model.set_result_state(ResultState::kFailed);
+    model.final_display("Fail");
+    write_result_file();
+  }
+  model.set_pass_recorded(written && model.overall_pass());
+  model.set_run_active(false);
+}
+
+void TestSequence::finish_interrupted_run() {
+  DialogModel& model = ctx_.model;
+  // A capture still waiting for its finger is let go; the worker then finds
+  // the run already ended and writes nothing.
+  platform::cancel_finger_capture();
+  std::lock_guard<std::mutex> guard(finish_lock_);
+  if (!model.run_active()) return;
+  TLOG_W("OnClose", "the program closes during a run: the run counts as failed");
+  model.set_overall_pass(false);
+  write_result_file();
+  model.set_pass_recorded(false);
+  model.set_run_active(false);
 }
 
 }  // namespace tarsio::shell

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "tests/item_context.h"
@@ -41,8 +42,22 @@ class TestSequence {
   // The final verdict of a run that reached its end.
   void AllTestResultShow();
 
-  // Writes the run text into the file of the current verdict.
-  void write_result_file();
+  // Writes the run text into the file of the current verdict.  A file that
+  // cannot be written is logged and shown; false then.
+  bool write_result_file();
+
+  // Ends the run: writes its result file and records the verdict.  A pass
+  // whose Pass.txt cannot be written becomes a fail (Fail.txt is tried in
+  // its place): a module whose result is not recorded is not a pass.  Does
+  // nothing when the run has already ended (the close and the worker may
+  // both try).
+  void finish_run();
+
+  // The close arrived while a run was still under way (the worker waiting
+  // for a finger, or a message box's event loop inside an item): the run
+  // ends as a fail, its Fail.txt is written, and a capture still waiting is
+  // cancelled.
+  void finish_interrupted_run();
 
   // Waits for a scene-test worker of the last run to end (tests).
   void join_worker();
@@ -54,6 +69,7 @@ class TestSequence {
   tests::ItemContext& ctx_;
   SequenceHooks hooks_;
   std::thread worker_;
+  std::mutex finish_lock_;
   bool running_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include "device/device_handle.h"
 #include "lumetra.h"
+#include "shell/config.h"
 
 namespace tarsio::tests {
 
@@ -9,7 +10,16 @@ ItemContext::ItemContext(shell::DialogModel& m, shell::DialogView& view, shell::
                          std::function<void()> repaint)
     : model(m),
       handle([] { return device::device_handle(); }),
-      capture([] { return platform::capture_finger_image(); }),
+      capture([this] {
+        // A module already gone never shows a finger: no wait for one.
+        if (!model.connected()) {
+          platform::FingerCapture removed;
+          removed.hr = platform::kHrCanceled;
+          removed.message = "the module is not connected";
+          return removed;
+        }
+        return platform::capture_finger_image(shell::scene_test_timeout_seconds() * 1000);
+      }),
       release_algorithm([] { uninit_nerio_algorithm(); }),
       view_(view),
       dispatch_(std::move(dispatch)),

@@ -42,7 +42,8 @@ class ItemContext {
   PositionListCache positions;
   // The device handle (the process-wide one by default).
   std::function<device::DeviceHandle()> handle;
-  // The scene test's finger image (libfprint by default).
+  // The scene test's finger image (libfprint by default, waiting at most
+  // SceneTestTimeout seconds for a finger).
   std::function<platform::FingerCapture()> capture;
   // Releases the algorithm library's state when the scene test fails.
   std::function<void()> release_algorithm;

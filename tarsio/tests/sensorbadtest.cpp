@@ -28,21 +28,30 @@ std::string local_time_header() {
 
 // The summary record and the report block.  The report's header asks the
 // module for its id (types other than 1): this runs before the module is
-// returned to sensor mode.
-void save_results(device::DeviceHandle handle, const BadPixelAnalysis& a, int32_t sensor_type, const shell::BadTestConfig& cfg) {
+// returned to sensor mode.  False when the id could not be read: the
+// report then goes to the Fail folder with an empty id, and the item fails.
+bool save_results(device::DeviceHandle handle, BadPixelAnalysis a, int32_t sensor_type,
+                  const shell::BadTestConfig& cfg) {
   static constexpr const char* op = "SensorVoidScanBad";
-  if (cfg.save_result_data == 0) return;
+  if (cfg.save_result_data == 0) return true;
   const std::string base = shell::result_path();
-  if (shell::ensure_directory(base)) shell::append_text_file(base + "/SensorBadtest.txt", summary_record(a));
+  const std::string record = base + "/SensorBadtest.txt";
+  if (!shell::ensure_directory(base) || !shell::append_text_file(record, summary_record(a)))
+    TLOG_E(op, "cannot write %s", record.c_str());
 
-  const std::string dir = shell::result_path(a.pass ? "/Pass" : "/Fail");
   const std::string name = report_file_name(cfg.save_result_data_file_format, sensor_type);
   if (name.empty()) {
     TLOG_E(op, "unknown save file format");
-    return;
+    return true;
   }
-  const std::string header = sensor_type == 1 ? local_time_header() : report_id_header(device::ReadSensorId(handle));
-  if (shell::ensure_directory(dir)) shell::append_text_file(dir + "/" + name, report_block(header, a));
+  bool id_read = true;
+  const std::string header =
+      sensor_type == 1 ? local_time_header() : report_id_header(device::ReadSensorId(handle, &id_read));
+  if (!id_read) a.pass = false;
+  const std::string dir = shell::result_path(a.pass ? "/Pass" : "/Fail");
+  if (!shell::ensure_directory(dir) || !shell::append_text_file(dir + "/" + name, report_block(header, a)))
+    TLOG_E(op, "cannot write %s/%s", dir.c_str(), name.c_str());
+  return id_read;
 }
 
 }  // namespace
@@ -61,18 +70,22 @@ int SensorVoidScanBad(device::DeviceHandle handle, uint16_t* pixels) {
   // One configuration record for the whole test: the front-end settings
   // and the limits come from the same reading of the model's section.
   const device::DeviceParams params = device::published_device_params();
-  const shell::BadTestConfig cfg = shell::read_bad_test_config(params.sensor_type);
-  device::FixAGCSetting(handle, cfg);
-  device::GetFpOriImage(handle, pixels, device::kFrameCapacity);
+  const shell::BadTestConfig cfg = shell::read_bad_test_config(params.sensor_type, params.width, params.height);
+  // A frame taken after a failed request measures nothing: no analysis, no
+  // record, no report, and the item fails.
+  if (!device::FixAGCSetting(handle, cfg) || device::GetFpOriImage(handle, pixels, device::kFrameCapacity) != 0) {
+    TLOG_E(op, "no frame taken: a request failed");
+    return 0;
+  }
 
   const std::size_t count =
       std::min<std::size_t>(static_cast<std::size_t>(params.width) * params.height, device::kFrameCapacity);
   const std::vector<uint16_t> values = analysis_values(pixels, count, params.sensor_type);
   const BadPixelAnalysis a = SensorVoidScanBadAnalyse(values.data(), values.size(), params.width, params.height, cfg);
   if (a.measured == 0) TLOG_E(op, "the measured region holds no pixel");
-  save_results(handle, a, params.sensor_type, cfg);
+  const bool saved = save_results(handle, a, params.sensor_type, cfg);
   TLOG_LEAVE(op);
-  return a.pass ? 1 : 0;
+  return a.pass && saved ? 1 : 0;
 }
 
 int SensorBadTest(device::DeviceHandle handle) {
@@ -84,11 +97,13 @@ int SensorBadTest(device::DeviceHandle handle) {
   }
   std::vector<uint16_t> pixels(device::kFrameCapacity, 0);
   const device::DeviceParams params = device::published_device_params();
-  device::EnterRawCaptureMode(handle, params.bus_type);
-  const int result = SensorVoidScanBad(handle, pixels.data());
-  device::ReturnToSensorMode(handle, params.sensor_type);
+  // Every request of the bracket counts: a module that did not take the
+  // raw-capture mode or did not go back to sensor mode fails the item.
+  const bool entered = device::EnterRawCaptureMode(handle, params.bus_type);
+  const int result = entered ? SensorVoidScanBad(handle, pixels.data()) : 0;
+  const bool returned = device::ReturnToSensorMode(handle, params.sensor_type);
   TLOG_LEAVE(op);
-  return result;
+  return returned ? result : 0;
 }
 
 bool SensorBadTestItem(ItemContext& ctx, device::DeviceHandle handle) {

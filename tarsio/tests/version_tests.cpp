@@ -92,13 +92,13 @@ void OnBnClickedButton11(ItemContext& ctx) {
   begin(ctx, item);
   ctx.append("Start driver version test: \r\n");
   ctx.append("Config driver version: " + configured + " \r\n");
-  // The comparison uses whatever the record holds after the read: zeros
-  // and an empty text when the read failed.
   ctx.sensor_info = device::SensorInfo{};
-  ReadInfo(ctx.handle(), &ctx.sensor_info);
+  // A record that could not be read fails the item (the read logs the I/O
+  // error): an empty version text would otherwise be found in any value.
+  const bool read = device::ReadInfo(ctx.handle(), &ctx.sensor_info);
   const std::string device = ctx.sensor_info.driver_version;
   ctx.append("Device driver version: " + device + "\r\n");
-  finish(ctx, item, driver_version_matches(configured, device), "End driver version test. \r\n\r\n");
+  finish(ctx, item, read && driver_version_matches(configured, device), "End driver version test. \r\n\r\n");
 }
 
 void OnBnClickedButton12(ItemContext& ctx) {

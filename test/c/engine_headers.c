@@ -16,6 +16,7 @@
 #include "engine/image/enhance.h"
 #include "engine/image/fft.h"
 #include "engine/image/fixed_math.h"
+#include "engine/image/ghost_removal.h"
 #include "engine/image/local_contrast.h"
 #include "engine/image/normalize.h"
 #include "engine/image/pixel_ops.h"

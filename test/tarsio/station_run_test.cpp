@@ -12,10 +12,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <sstream>
 #include <thread>
 
+#include <fcntl.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,9 +42,11 @@ using ::testing::Not;
 using ::testing::StartsWith;
 using testing::read_file;
 
-class StationRun : public ::testing::Test {
- protected:
-  void SetUp() override {
+// One station directory with its own run directory, runtime directory and
+// finger socket, so that several stations can run side by side.
+class Station {
+ public:
+  void init() {
     char tmpl[] = "/tmp/tarsio-run-XXXXXX";
     root = ::mkdtemp(tmpl);
     app = root + "/app";
@@ -49,12 +56,13 @@ class StationRun : public ::testing::Test {
     use_config("AppConfig.ini");
   }
 
-  void TearDown() override {
+  void cleanup(bool keep) {
     if (module_pid > 0) {
       ::kill(module_pid, SIGTERM);
       ::waitpid(module_pid, nullptr, 0);
+      module_pid = -1;
     }
-    if (!HasFailure()) fs::remove_all(root);
+    if (!keep) fs::remove_all(root);
     else std::fprintf(stderr, "kept %s\n", root.c_str());
   }
 
@@ -73,6 +81,19 @@ class StationRun : public ::testing::Test {
       }
       out << line << "\n";
     }
+  }
+
+  // Adds a "Key=value" line at the top of a section of the station's
+  // AppConfig.ini (a second section of the same name would be ignored).
+  void add_config_line(const std::string& section, const std::string& line) {
+    std::string text = read_file(app + "/AppConfig.ini");
+    const std::string head = "[" + section + "]\n";
+    const auto at = text.find(head);
+    if (at == std::string::npos)
+      text += head + line + "\n";
+    else
+      text.insert(at + head.size(), line + "\n");
+    testing::write_file(app + "/AppConfig.ini", text);
   }
 
   // A shipped profile with some lines replaced ("key=old" -> "key=new").
@@ -108,7 +129,11 @@ class StationRun : public ::testing::Test {
     return env;
   }
 
-  pid_t spawn(const std::string& program, std::vector<std::string> args, const std::string& cwd) {
+  // Starts a program in cwd; its standard error goes to stderr_file when
+  // one is given.  With without_dac_override the program runs without the
+  // capability that lets root write into read-only folders.
+  pid_t spawn(const std::string& program, std::vector<std::string> args, const std::string& cwd,
+              const std::string& stderr_file = "", bool without_dac_override = false) {
     args.insert(args.begin(), program);
     std::vector<char*> argv, envp;
     for (auto& a : args) argv.push_back(a.data());
@@ -116,29 +141,61 @@ class StationRun : public ::testing::Test {
     std::vector<std::string> env = environment();
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
+    if (without_dac_override) {
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        if (::chdir(cwd.c_str()) != 0 || ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0) ::_exit(126);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+      }
+      return pid;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    if (!stderr_file.empty())
+      posix_spawn_file_actions_addopen(&actions, 2, stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
   }
 
-  void start_module(const std::string& profile_path) {
-    module_pid = spawn(TARSIO_VMODULE_BIN, {"--profile", profile_path}, root);
-    ASSERT_GT(module_pid, 0);
+  // Starts the module (extra switches after the profile); false when it did
+  // not publish itself.
+  bool start_module(const std::string& profile_path, std::vector<std::string> extra = {},
+                    const std::string& stderr_file = "") {
+    std::vector<std::string> args = {"--profile", profile_path};
+    args.insert(args.end(), extra.begin(), extra.end());
+    module_pid = spawn(TARSIO_VMODULE_BIN, args, root, stderr_file);
+    if (module_pid <= 0) return false;
     for (int i = 0; i < 500; ++i) {
       for (const auto& e : fs::directory_iterator(root + "/run"))
-        if (e.path().extension() == ".desc") return;
+        if (e.path().extension() == ".desc") return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    FAIL() << "the module did not publish itself";
+    return false;
+  }
+
+  void stop_module() {
+    if (module_pid <= 0) return;
+    ::kill(module_pid, SIGTERM);
+    ::waitpid(module_pid, nullptr, 0);
+    module_pid = -1;
   }
 
   // Starts the station from another directory; returns its pid.
-  pid_t start_station(std::vector<std::string> args = {}) {
-    return spawn(app + "/tarsio", std::move(args), root + "/cwd");
+  pid_t start_station(std::vector<std::string> args = {}, bool without_dac_override = false) {
+    return spawn(app + "/tarsio", std::move(args), root + "/cwd", "", without_dac_override);
+  }
+
+  // Waits until the log holds the text (true) or the time is up.
+  bool wait_for_log(const std::string& text, int timeout_ms = 20000) const {
+    for (int waited = 0; waited < timeout_ms; waited += 20) {
+      if (log().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
   }
 
   // Waits for the station to end by itself: its exit code, -1 on a timeout.
@@ -168,6 +225,15 @@ class StationRun : public ::testing::Test {
   std::string root, app;
   pid_t module_pid = -1;
   double seconds = 0;
+};
+
+class StationRun : public ::testing::Test, public Station {
+ protected:
+  void SetUp() override { init(); }
+  void TearDown() override { cleanup(HasFailure()); }
+  void start_module(const std::string& profile_path, std::vector<std::string> extra = {}) {
+    ASSERT_TRUE(Station::start_module(profile_path, std::move(extra))) << "the module did not publish itself";
+  }
 };
 
 constexpr const char* kItemStarts[] = {"Start Int Pin test: \r\n",      "Start driver version test: \r\n",
@@ -314,6 +380,218 @@ TEST_F(StationRun, DisconnectedStartWritesNoResultFile) {
   ::waitpid(pid, nullptr, 0);
   EXPECT_FALSE(result_exists("Pass"));
   EXPECT_FALSE(result_exists("Fail"));
+}
+
+
+// --- robustness: no false pass, no hang, nothing unrecorded -----------------
+
+int count_of(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (auto pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+  return n;
+}
+
+TEST_F(StationRun, CloseWhileWaitingForAFingerIsAFailWithItsFailFile) {
+  // No finger ever comes; the bad-pixel item has set the pass flag again.
+  start_module(profile("good-usb-type1", {{"source=synthetic", "source=none"}}));
+  const pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("CaptureThread: ENTER"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto t0 = std::chrono::steady_clock::now();
+  ::kill(pid, SIGTERM);  // the window's close
+  EXPECT_EQ(wait_station(pid, 10), 21);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0);
+  EXPECT_THAT(result("Fail/Fail.txt"), EndsWith("Start Scene test: \r\n"));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+  EXPECT_THAT(log(), HasSubstr("the program closes during a run: the run counts as failed"));
+}
+
+TEST_F(StationRun, ModuleGoneDuringTheSceneTestEndsTheRunWithinTheLimit) {
+  add_config_line("common", "SceneTestTimeout=4");
+  // Unplugged: the removal ends the wait at once.
+  start_module(profile("good-usb-type1", {{"delay_ms=300", "delay_ms=60000"}}));
+  pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("CaptureThread: ENTER"));
+  ::kill(module_pid, SIGUSR1);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait_station(pid, 15), 21);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.5);
+  EXPECT_THAT(result("Fail/Fail.txt"), EndsWith("Start Scene test: \r\nTest result: Fail \r\nEnd scene test."));
+  EXPECT_THAT(log(), HasSubstr("capture cancelled"));
+  EXPECT_THAT(log(), HasSubstr("the module could not be opened again after the scene test"));
+}
+
+TEST_F(StationRun, ModuleKilledDuringTheSceneTestEndsTheRunAtTheFingerTimeout) {
+  add_config_line("common", "SceneTestTimeout=3");
+  start_module(profile("good-usb-type1", {{"delay_ms=300", "delay_ms=60000"}}));
+  const pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("CaptureThread: ENTER"));
+  ::kill(module_pid, SIGKILL);  // its run files stay: no removal event
+  ::waitpid(module_pid, nullptr, 0);
+  module_pid = -1;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 6.0);
+  EXPECT_TRUE(result_exists("Fail/Fail.txt"));
+  EXPECT_THAT(log(), HasSubstr("capture fail. hr = 0x800705b4"));
+  EXPECT_THAT(log(), HasSubstr("no finger within 3 s"));
+}
+
+TEST_F(StationRun, ModuleKilledDuringTheBulkReadFailsItemFive) {
+  start_module(profile("good-usb-type1"), {"--kill-on-code", "0x442038"});
+  EXPECT_EQ(run_station(), 21);
+  EXPECT_LT(seconds, 20.0);
+  EXPECT_THAT(result("Fail/Fail.txt"), HasSubstr("Start sensor bad test: \r\nTest result: Fail \r\n"));
+  EXPECT_THAT(log(), HasSubstr("]: frame not read"));
+  EXPECT_THAT(log(), Not(HasSubstr("enter sensor mode success")));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+  // Nothing was measured: no record, no report.
+  EXPECT_FALSE(result_exists("SensorBadtest.txt"));
+}
+
+TEST_F(StationRun, FailingSensorInformationReadFailsItemTwo) {
+  start_module(profile("good-usb-type1"), {"--fail-code", "0x44201C"});
+  EXPECT_EQ(run_station(), 21);
+  EXPECT_THAT(result("Fail/Fail.txt"), HasSubstr("Device driver version: \r\nTest result: Fail \r\n"));
+  EXPECT_THAT(log(), HasSubstr("DeviceIoControl(..IOCTL_BIOMETRIC_SENSOR_INFO..) 0x5"));
+  EXPECT_THAT(log(), HasSubstr("]: Driver version test fail\n"));
+}
+
+TEST_F(StationRun, FailingRegisterRequestFailsItemFiveWithoutSuccessLines) {
+  start_module(profile("good-usb-type1"), {"--fail-code", "0x442030"});
+  EXPECT_EQ(run_station(), 21);
+  const std::string log_text = log();
+  EXPECT_THAT(log_text, HasSubstr("]: Sensor bad test fail\n"));
+  EXPECT_THAT(log_text, HasSubstr("raw capture mode not entered: a request failed"));
+  EXPECT_THAT(log_text, HasSubstr("sensor mode not entered: a request failed"));
+  EXPECT_THAT(log_text, Not(HasSubstr("enter sensor mode success")));
+  EXPECT_THAT(log_text, Not(HasSubstr("sensor bad test success")));
+  EXPECT_FALSE(result_exists("capture/bad_test_image_1.bmp"));
+}
+
+TEST_F(StationRun, AgcValuesKeepTheirSixteenBits) {
+  use_config("AppConfig.ini", {{"SensorBadTest_KM3101/AGC1", "0x11F"}});
+  start_module(profile("good-usb-type1"));
+  run_station();
+  EXPECT_THAT(log(), HasSubstr("writedevice-->bycmd 0x3b, addr = 0x3, val = 0x11f\n"));
+}
+
+TEST_F(StationRun, GarbledConfigurationSaysSoInOneLine) {
+  testing::write_file(app + "/AppConfig.ini", std::string("\x01\x02garbage\xff\xfe=\n[[[\n", 17));
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 21);  // the defaults accept no driver version
+  const std::string line = "configuration file " + app + "/AppConfig.ini holds no known section: the defaults apply";
+  EXPECT_EQ(count_of(log(), line), 1);
+  fs::remove(app + "/AppConfig.ini");
+  fs::remove_all(app + "/TestResult");
+  stop_module();
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 21);
+  EXPECT_THAT(log(), HasSubstr("configuration file " + app + "/AppConfig.ini not found: the defaults apply"));
+}
+
+TEST_F(StationRun, ExtremeConfigurationValuesAreBroughtIntoRange) {
+  use_config("AppConfig.ini", {{"SensorBadTest_KM3101/ScreenT", "-2147483648"},
+                               {"SensorBadTest_KM3101/ScreenL", "0x80000000"},
+                               {"SensorBadTest_KM3101/ScreenB", "2147483647"},
+                               {"SensorBadTest_KM3101/ScreenR", "-1"},
+                               {"SensorBadTest_KM3101/BadMaxcount", "-5"},
+                               {"SensorBadTest_KM3101/Badavgratio", "2147483647"},
+                               {"SensorBadTest_KM3101/AGC2", "-2147483648"},
+                               {"SensorBadTest_KM3101/DAC1", "0x7fffffff"}});
+  start_module(profile("good-usb-type1"));
+  // A verdict, not a crash: the border of 96 rows leaves no region, a fail.
+  EXPECT_EQ(run_station(), 21);
+  const std::string log_text = log();
+  EXPECT_THAT(log_text, HasSubstr("[SensorBadTest_KM3101] ScreenT = -2147483648 is outside 0 .. 96: 0 is used"));
+  EXPECT_THAT(log_text, HasSubstr("[SensorBadTest_KM3101] ScreenB = 2147483647 is outside 0 .. 96: 96 is used"));
+  EXPECT_THAT(log_text, HasSubstr("[SensorBadTest_KM3101] DAC1 = 2147483647 is outside 0 .. 65535: 65535 is used"));
+  EXPECT_THAT(result("Fail/Fail.txt"), HasSubstr("Start sensor bad test: \r\nTest result: Fail \r\n"));
+}
+
+TEST_F(StationRun, UnwritableResultFilesAreNeverAPass) {
+  // A full disk: both result files end in /dev/full.
+  fs::create_directories(app + "/TestResult/Pass");
+  fs::create_directories(app + "/TestResult/Fail");
+  fs::create_symlink("/dev/full", app + "/TestResult/Pass/Pass.txt");
+  fs::create_symlink("/dev/full", app + "/TestResult/Fail/Fail.txt");
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 21);
+  EXPECT_THAT(log(), HasSubstr("/TestResult/Pass/Pass.txt not written: No space left on device"));
+  EXPECT_THAT(log(), HasSubstr("W MessageBox["));
+  EXPECT_THAT(log(), HasSubstr("the pass is not recorded: the run counts as failed"));
+
+  // A file where the Pass folder should be: the fail is recorded instead.
+  fs::remove_all(app + "/TestResult");
+  fs::create_directories(app + "/TestResult");
+  testing::write_file(app + "/TestResult/Pass", "in the way");
+  stop_module();
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 21);
+  EXPECT_THAT(log(), HasSubstr("cannot create " + app + "/TestResult/Pass"));
+  EXPECT_THAT(result("Fail/Fail.txt"), HasSubstr(" All test result: Pass. \r\n\r\n"));
+}
+
+TEST_F(StationRun, ReadOnlyResultFolderIsAFailWithTheErrorLogged) {
+  fs::create_directories(app + "/TestResult");
+  fs::permissions(app + "/TestResult", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::replace);
+  start_module(profile("good-usb-type1"));
+  const pid_t pid = start_station({}, ::geteuid() == 0);
+  EXPECT_EQ(wait_station(pid), 21);
+  fs::permissions(app + "/TestResult", fs::perms::owner_all, fs::perm_options::add);
+  EXPECT_THAT(log(), HasSubstr("/TestResult/Pass/Pass.txt not written: Permission denied"));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+}
+
+// Unplugs the module after its N-th request, for every request of a good run
+// (the close's exit notice excepted: the run is over by then).  Each run must
+// end in Fail, with Fail.txt, within the time limit.  The stations run side
+// by side, each in its own directory: a run mostly waits on its pauses.
+TEST(StationUnplugSweep, EveryRequestOfAGoodRunEndsInFailWithinTheLimit) {
+  // The requests of a good run, as the module logs them.
+  Station reference;
+  reference.init();
+  ASSERT_TRUE(reference.start_module(reference.profile("good-usb-type1"), {"-v"}, reference.root + "/module.err"));
+  ASSERT_EQ(reference.run_station(), 12);
+  reference.stop_module();
+  std::vector<std::string> codes;
+  {
+    std::istringstream in(read_file(reference.root + "/module.err"));
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("tarsio-vmodule: code ", 0) == 0) codes.push_back(line.substr(21, line.find(' ', 21) - 21));
+  }
+  reference.cleanup(false);
+  ASSERT_GT(codes.size(), 10u);
+  ASSERT_EQ(codes.back(), "0x44202c");  // the exit notice of the close
+  // Request k (1-based) goes unanswered with N = k - 1; request 1 is the
+  // firmware download of the start-up, before any run.
+  const int last = static_cast<int>(codes.size()) - 2;
+  constexpr int kParallel = 8;
+  constexpr int kLimitSeconds = 30;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int first = 1; first <= last; first += kParallel) {
+    std::vector<std::unique_ptr<Station>> batch;
+    std::vector<pid_t> pids;
+    for (int n = first; n < first + kParallel && n <= last; ++n) {
+      auto st = std::make_unique<Station>();
+      st->init();
+      ASSERT_TRUE(st->start_module(st->profile("good-usb-type1"), {"--unplug-after", std::to_string(n)}));
+      pids.push_back(st->start_station());
+      batch.push_back(std::move(st));
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      const int n = first + static_cast<int>(i);
+      Station& st = *batch[i];
+      const int code = st.wait_station(pids[i], kLimitSeconds);
+      const bool ok = code == 21 && st.result_exists("Fail/Fail.txt") && !st.result_exists("Pass/Pass.txt");
+      EXPECT_TRUE(ok) << "unplugged after request " << n << " (next " << codes[n] << "): exit " << code;
+      st.cleanup(!ok);
+    }
+  }
+  std::fprintf(stderr, "unplug sweep: %d runs in %.1f s\n", last,
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
 }
 
 }  // namespace

@@ -197,6 +197,7 @@ TEST_F(MainDialogClose, ExitCodeIs21AfterAFailedOrNoRun) {
 
 TEST_F(MainDialogClose, ExitCodeIs12AfterAPassedRun) {
   dlg_->model().set_overall_pass(true);
+  dlg_->model().set_pass_recorded(true);
   EXPECT_EXIT(dlg_->close(), ::testing::ExitedWithCode(12), "");
 }
 

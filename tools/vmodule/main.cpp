@@ -14,6 +14,9 @@
 //   --replug-after-ms MS    ... and comes back after MS milliseconds
 //   --first-info-fw-zero    the first sensor-information reply shows firmware 0
 //   --spi-test-fail         the SPI self-test answers 0
+//   --kill-on-code CODE     the module process dies (SIGKILL) when that control
+//                           code arrives, leaving its run files behind as a
+//                           crashed driver would
 // The run directory defaults to the station's (TARSIO_VMODULE_DIR,
 // XDG_RUNTIME_DIR/tarsio-vmodule, /run/tarsio-vmodule or /tmp/tarsio-vmodule-UID).
 #include <csignal>
@@ -38,6 +41,7 @@ int usage() {
                "usage: tarsio-vmodule [run] --profile FILE [--name NAME] [--dir DIR] [-v]\n"
                "         [--fail-code CODE] [--fail-errno N] [--short-reply CODE] [--mcu-never-idle]\n"
                "         [--unplug-after N] [--replug-after-ms MS] [--first-info-fw-zero] [--spi-test-fail]\n"
+               "         [--kill-on-code CODE]\n"
                "       tarsio-vmodule unplug|plug|stop NAME [--dir DIR]\n"
                "       tarsio-vmodule list [--dir DIR]\n");
   return 2;
@@ -117,6 +121,7 @@ int main(int argc, char** argv) {
     else if (a == "--short-reply" && take(&n, "short_reply_code")) overrides.short_reply_code = static_cast<uint32_t>(n);
     else if (a == "--unplug-after" && take(&n, "unplug_after")) overrides.unplug_after = n;
     else if (a == "--replug-after-ms" && take(&n, "replug_after_ms")) overrides.replug_after_ms = n;
+    else if (a == "--kill-on-code" && take(&n, "kill_code")) overrides.kill_code = static_cast<uint32_t>(n);
     else if (a == "--mcu-never-idle") set.push_back("mcu_never_idle"), overrides.mcu_never_idle = true;
     else if (a == "--first-info-fw-zero") set.push_back("first_info_fw_zero"), overrides.first_info_fw_zero = true;
     else if (a == "--spi-test-fail") set.push_back("spi_test_fail");
@@ -148,6 +153,7 @@ int main(int argc, char** argv) {
     else if (key == "mcu_never_idle") f.mcu_never_idle = true;
     else if (key == "first_info_fw_zero") f.first_info_fw_zero = true;
     else if (key == "spi_test_fail") profile.spi_test_reply = 0;
+    else if (key == "kill_code") f.kill_code = overrides.kill_code;
   }
   options.dir = dir;
   options.name = name.empty() ? profile.name : name;

@@ -72,6 +72,7 @@ bool load_profile(const std::string& path, Profile* p, std::string* error) {
   x.short_reply_code = static_cast<uint32_t>(i("faults", "short_reply_code", 0));
   x.mcu_never_idle = i("faults", "mcu_never_idle", 0) != 0;
   x.unplug_after = i("faults", "unplug_after", 0);
+  x.kill_code = static_cast<uint32_t>(i("faults", "kill_code", 0));
   x.replug_after_ms = i("faults", "replug_after_ms", 0);
   x.first_info_fw_zero = i("faults", "first_info_fw_zero", 0) != 0;
 

@@ -36,6 +36,7 @@ struct Faults {
   int unplug_after = 0;            // unplug after this many requests (0: never)
   int replug_after_ms = 0;         // and come back after this pause (0: stay away)
   bool first_info_fw_zero = false; // first sensor-information reply reports firmware 0
+  uint32_t kill_code = 0;          // the module process dies (SIGKILL) at this control code
 };
 
 // The finger the module plays for the scene test, fed to libfprint's

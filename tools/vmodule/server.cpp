@@ -296,6 +296,7 @@ class Server {
     std::vector<uint8_t> in(in_len);
     if (in_len > 0 && !read_all(fd, in.data(), in_len)) return false;
 
+    if (profile_.faults.kill_code != 0 && code == profile_.faults.kill_code) ::raise(SIGKILL);
     const int limit = profile_.faults.unplug_after;
     if (limit > 0 && requests_ >= limit) {
       // Pulled out mid-run: the request never gets an answer.

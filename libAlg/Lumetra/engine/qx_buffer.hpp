@@ -1,4 +1,6 @@
-// RAII scratch buffer over the engine allocator (engine/qx_alloc.h).
+// The engine's one owner type for buffers: RAII over the engine allocator
+// (engine/qx_alloc.h).  Scratch buffers, buffers adopted from an allocating
+// call, and buffers handed on to a caller (release) all go through it.
 //
 // Engine operations allocate every scratch buffer up front and must free
 // it on every path; Buffer<T> does the freeing.  It never throws: alloc()
@@ -26,6 +28,26 @@ class Buffer {
     ptr_ = static_cast<T *>(qx_calloc(count, sizeof(T)));
     size_ = ptr_ ? count : 0;
     return ptr_ != nullptr;
+  }
+  // Takes over `p` (allocated with qx_malloc/qx_calloc, or nullptr) holding
+  // `count` elements, freeing what was held before.
+  void adopt(T *p, std::size_t count) {
+    qx_free(ptr_);
+    ptr_ = p;
+    size_ = p ? count : 0;
+  }
+  // The pointer's own slot, for a function that hands out a new allocation
+  // (or replaces the one it is given) through a T** parameter: the buffer
+  // owns whatever is left there.  The element count becomes unknown (0).
+  T **slot() {
+    size_ = 0;
+    return &ptr_;
+  }
+  // Frees what is held now.
+  void reset() {
+    qx_free(ptr_);
+    ptr_ = nullptr;
+    size_ = 0;
   }
   // Gives up ownership; the caller frees with qx_free.
   T *release() {

@@ -29,6 +29,7 @@
 #include "device/device_handle.h"
 #include "device/devicecontrol.h"
 #include "lumetra.h"
+#include "platform/fprint_capture.h"
 #include "platform/vmodule_dir.h"
 #include "shell/config.h"
 #include "shell/dialog_layout.h"
@@ -266,6 +267,9 @@ void CTarsioDlg::dispatch(std::function<void()> fn, bool wait) {
 
 void CTarsioDlg::OnDeviceChange() {
   for (platform::DeviceEvent ev : monitor_.read_events()) {
+    // A module that goes away while the scene test waits for its finger
+    // ends the wait: no finger will come from it.
+    if (ev != platform::DeviceEvent::kArrival) platform::cancel_finger_capture();
     model_.device_notification(ev == platform::DeviceEvent::kArrival, [this] {
       if (!connection_.connectDevice()) return false;
       model_.set_device_type(connection_.device_type());
@@ -380,6 +384,7 @@ void CTarsioDlg::closeEvent(QCloseEvent *event) {
   hooks.send_exit_notice = [] {
     if (!device::SendAppExitNotice(device::device_handle())) device::close_device_handle();
   };
+  hooks.finish_interrupted_run = [this] { sequence_.finish_interrupted_run(); };
   const int code = model_.close(hooks);
   if (!close_screenshot_.isEmpty() && !grab().save(close_screenshot_, "PNG"))
     TLOG_E("CTarsioDlg::OnClose", "cannot save %s", close_screenshot_.toUtf8().constData());

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "engine/image/minutiae.h"
+#include "engine/image/ghost_removal.h"
 
 namespace {
 

@@ -178,7 +178,7 @@ TEST_F(Acquisition, FailedIdleReadAbandonsTheFrame) {
   publish_sensor_geometry(4, 2, 1);
   device.answers.push_back(Answer{EIO, {}});
   std::vector<uint16_t> pixels(8, 0xBEEF);
-  EXPECT_EQ(GetFpOriImage(handle(), pixels.data(), pixels.size()), 0);
+  EXPECT_EQ(GetFpOriImage(handle(), pixels.data(), pixels.size()), 1);
   EXPECT_THAT(pixels, ::testing::Each(0xBEEF));
   EXPECT_EQ(device.requests.size(), 1u);
   EXPECT_EQ(log_count("]: device_io_readdevice error"), 1);
@@ -212,7 +212,7 @@ TEST_F(Acquisition, OddFrameLeavesTheUnreadLastPixelZero) {
   EXPECT_THAT(pixels, ElementsAre(9, 9, 9, 9, 9, 9, 9, 9, 0));
 }
 
-TEST_F(Acquisition, FailedBlockReadGivesZerosAndNoBitmap) {
+TEST_F(Acquisition, FailedBlockReadLeavesThePixelsAndWritesNoBitmap) {
   publish_sensor_geometry(4, 2, 1);
   answer_idle();
   answer();
@@ -223,9 +223,10 @@ TEST_F(Acquisition, FailedBlockReadGivesZerosAndNoBitmap) {
   std::vector<uint16_t> pixels(8, 0xBEEF);
   const int before = capture_counter();
   std::vector<uint16_t> direct(8, 0xBEEF);
-  GetFpOriImage(handle(), pixels.data(), pixels.size());
-  EXPECT_THAT(pixels, ::testing::Each(0));
+  EXPECT_EQ(GetFpOriImage(handle(), pixels.data(), pixels.size()), 1);
+  EXPECT_THAT(pixels, ::testing::Each(0xBEEF));
   EXPECT_EQ(capture_counter(), before);
+  EXPECT_EQ(log_count("]: frame not read"), 1);
 
   device.answers.push_back(Answer{EIO, {}});
   EXPECT_EQ(SRamBulkReadData(handle(), kFrameWordAddress, direct.data(), direct.size(), 5), 3);
@@ -309,15 +310,42 @@ TEST_F(Acquisition, ReturnToSensorModeByType) {
 
   device.requests.clear();
   pauses.clear();
-  for (int k = 0; k < 11; ++k) answer();
-  answer_idle();  // stayed idle
-  ReturnToSensorMode(handle(), 6);
+  for (int k = 0; k < 10; ++k) answer();
+  answer_idle(false);  // register 29
+  answer_idle();       // stayed idle
+  EXPECT_TRUE(ReturnToSensorMode(handle(), 6));
   EXPECT_THAT(requests(), ElementsAre("w 40 0 0", "w 40 0 0", "w 22 112 112", "w 22 112 112", "w 3b 1 1",
                                       "w 3b 65 15", "w 3b 48 187", "w 3b 71 1", "w 3b 31 1", "w 3b 30 1", "r 29",
                                       "r 32"));
   EXPECT_EQ(pauses, (std::vector<int>{10, 300, 10, 1, 1, 10, 5}));
   EXPECT_EQ(log_count("[App] I SensorBadTest["), 1);
   EXPECT_EQ(log_count("]: enter sensor mode fail"), 1);
+}
+
+TEST_F(Acquisition, AFailedRequestInTheBracketIsReportedAndNoOutcomeLineWritten) {
+  // The 5th request of the return (a register write) fails: the sequence
+  // goes on to its end, but the state word it reads proves nothing.
+  for (int k = 0; k < 4; ++k) answer();
+  device.answers.push_back(Answer{ENODEV, {}});
+  EXPECT_FALSE(ReturnToSensorMode(handle(), 1));
+  EXPECT_EQ(log_count("enter sensor mode success"), 0);
+  EXPECT_EQ(log_count("enter sensor mode fail"), 0);
+  EXPECT_EQ(log_count("]: sensor mode not entered: a request failed"), 1);
+
+  device.answers.clear();
+  device.answers.push_back(Answer{ENODEV, {}});
+  EXPECT_FALSE(EnterRawCaptureMode(handle(), 2));
+  EXPECT_EQ(log_count("muc is"), 0);
+  EXPECT_EQ(log_count("]: raw capture mode not entered: a request failed"), 1);
+}
+
+TEST_F(Acquisition, AgcValuesGoOutWithSixteenBits) {
+  dir.write_config("[SensorBadTest_KM3101]\nAGC1=0x11F\nAGC2=70000\nDAC1=-1\n");
+  EXPECT_TRUE(FixAGCSetting(handle(), shell::read_bad_test_config(1)));
+  EXPECT_THAT(requests(), ElementsAre("w 3b 3 287", "w 3b 4 65535", "w 3b 5 0", "w 3b 6 0", "w 3b 7 0",
+                                      "w 3b 8 0", "w 3b 9 0", "w 3b 10 0", "w 3b 2 1"));
+  EXPECT_EQ(log_count("[SensorBadTest_KM3101] AGC2 = 70000 is outside 0 .. 65535: 65535 is used"), 1);
+  EXPECT_EQ(log_count("[SensorBadTest_KM3101] DAC1 = -1 is outside 0 .. 65535: 0 is used"), 1);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/ini.h"
@@ -97,9 +98,10 @@ TEST(ConfigValues, ModelLimitsAreSixteenBitAndHexIsAccepted) {
   EXPECT_EQ(c.agc3, 10);
   EXPECT_EQ(c.agc4, 7);
   EXPECT_EQ(c.dac1, 0x1234);
-  EXPECT_EQ(c.dac2, 70000 & 0xFFFF);
-  EXPECT_EQ(c.bad_standard, 70000 & 0xFFFF);
-  EXPECT_EQ(c.standard_offset, 0xFFFF);
+  // Out of the 16 bits: the nearest end, not the low bits.
+  EXPECT_EQ(c.dac2, 0xFFFF);
+  EXPECT_EQ(c.bad_standard, 0xFFFF);
+  EXPECT_EQ(c.standard_offset, 0);
   EXPECT_EQ(c.screen_t, 2);
   EXPECT_EQ(c.screen_b, 1);
 }
@@ -137,6 +139,52 @@ TEST(IniReader, SectionsKeysAndLines) {
   EXPECT_EQ(ini.get_string("c", "long", "", 255).size(), 254u);
   EXPECT_EQ(ini.get_string("c", "missing", "dflt", 255), "dflt");
   EXPECT_FALSE(ini.get("", "key").has_value());
+}
+
+TEST(ConfigFileCheck, OneLineNamesTheFileAndSaysWhy) {
+  ScratchDir dir;
+  set_log_threshold(0);
+  auto lines_with = [&](const std::string& text) {
+    int n = 0;
+    for (const auto& l : dir.log_lines()) n += l.find(text) != std::string::npos;
+    return n;
+  };
+  EXPECT_FALSE(check_config_file());
+  EXPECT_EQ(lines_with("configuration file " + dir.config() + " not found: the defaults apply"), 1);
+
+  dir.write_config(std::string("\0\x01=garbage\n[[\n[Common\nUSB]\n", 26));
+  EXPECT_FALSE(check_config_file());
+  EXPECT_EQ(lines_with("configuration file " + dir.config() + " holds no known section: the defaults apply"), 1);
+
+  dir.write_config("; a comment\n[usb]\nDriverVersion=1\n");
+  EXPECT_TRUE(check_config_file());
+
+  ::unlink(dir.config().c_str());
+  ::mkdir(dir.config().c_str(), 0755);  // a folder where the file should be
+  EXPECT_FALSE(check_config_file());
+  EXPECT_EQ(lines_with("configuration file " + dir.config() + " cannot be read (Is a directory): the defaults apply"),
+            1);
+  ::rmdir(dir.config().c_str());
+}
+
+TEST(ConfigRanges, BordersStayInTheFrameAndLimitsInSixteenBits) {
+  ScratchDir dir;
+  set_log_threshold(0);
+  dir.write_config(
+      "[SensorBadTest_KM3103W]\nScreenT=-2147483648\nScreenB=0x80000000\nScreenL=90\nScreenR=3\n"
+      "BadMaxcount=-1\nBadStandard=70000\nSmallBadMaxcount=65535\n[common]\nSceneTestTimeout=0\n");
+  const BadTestConfig c = read_bad_test_config(3, 88, 80);
+  EXPECT_EQ(c.screen_t, 0);
+  EXPECT_EQ(c.screen_b, 0);
+  EXPECT_EQ(c.screen_l, 88);
+  EXPECT_EQ(c.screen_r, 3);
+  EXPECT_EQ(c.bad_max_count, 0);
+  EXPECT_EQ(c.bad_standard, 65535);
+  EXPECT_EQ(c.small_bad_max_count, 65535);
+  EXPECT_EQ(scene_test_timeout_seconds(), 1);
+  int changed = 0;
+  for (const auto& l : dir.log_lines()) changed += l.find(" is outside ") != std::string::npos;
+  EXPECT_EQ(changed, 6);
 }
 
 }  // namespace

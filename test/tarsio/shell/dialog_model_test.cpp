@@ -169,8 +169,9 @@ TEST(DialogModelThreads, WorkerDisplaysAreQueuedButTheRunTextIsImmediate) {
 
 TEST_F(DialogModelTest, CloseSendsTheExitNoticeAndReturnsTheVerdict) {
   int notices = 0;
-  CloseHooks hooks{[] { return true; }, [&] { ++notices; }};
+  CloseHooks hooks{[] { return true; }, [&] { ++notices; }, {}};
   model_.set_overall_pass(true);
+  model_.set_pass_recorded(true);
   EXPECT_EQ(model_.close(hooks), 12);
   EXPECT_TRUE(model_.closing());
   EXPECT_EQ(notices, 1);
@@ -179,9 +180,30 @@ TEST_F(DialogModelTest, CloseSendsTheExitNoticeAndReturnsTheVerdict) {
   EXPECT_EQ(model_.close(hooks), 21);
 }
 
+TEST_F(DialogModelTest, OnlyARecordedPassOfAFinishedRunExitsTwelve) {
+  int interrupted = 0;
+  CloseHooks hooks{[] { return false; }, [] {}, [&] {
+                     ++interrupted;
+                     model_.set_overall_pass(false);
+                     model_.set_run_active(false);
+                   }};
+  // The pass flag set by the bad-pixel item while the finger is awaited.
+  model_.set_overall_pass(true);
+  model_.set_run_active(true);
+  EXPECT_EQ(model_.close(hooks), 21);
+  EXPECT_EQ(interrupted, 1);
+  // A pass whose Pass.txt was not written.
+  model_.set_overall_pass(true);
+  model_.set_pass_recorded(false);
+  EXPECT_EQ(model_.close(hooks), 21);
+  EXPECT_EQ(interrupted, 1);
+  model_.set_pass_recorded(true);
+  EXPECT_EQ(model_.close(hooks), 12);
+}
+
 TEST_F(DialogModelTest, CloseWithInvalidHandleLogsAndSendsNothing) {
   int notices = 0;
-  CloseHooks hooks{[] { return false; }, [&] { ++notices; }};
+  CloseHooks hooks{[] { return false; }, [&] { ++notices; }, {}};
   EXPECT_EQ(model_.close(hooks), 21);
   EXPECT_EQ(notices, 0);
   EXPECT_THAT(dir_.log_bytes(), HasSubstr("[App] E error at CTarsioDlg::OnClose[tarsiodlg:"));
@@ -189,7 +211,7 @@ TEST_F(DialogModelTest, CloseWithInvalidHandleLogsAndSendsNothing) {
 }
 
 TEST_F(DialogModelTest, CloseWaitsAtMost400MsForABusyWorker) {
-  CloseHooks hooks{[] { return false; }, [] {}};
+  CloseHooks hooks{[] { return false; }, [] {}, {}};
   model_.set_worker_stored(true);
   model_.set_worker_finished(false);
   EXPECT_EQ(model_.close(hooks), 21);
@@ -197,7 +219,7 @@ TEST_F(DialogModelTest, CloseWaitsAtMost400MsForABusyWorker) {
 }
 
 TEST_F(DialogModelTest, CloseStopsWaitingWhenTheWorkerFinishes) {
-  CloseHooks hooks{[] { return false; }, [] {}};
+  CloseHooks hooks{[] { return false; }, [] {}, {}};
   RecordingView view;
   int waits = 0;
   DialogModel model(view, {}, [&](std::chrono::milliseconds) {
@@ -206,6 +228,7 @@ TEST_F(DialogModelTest, CloseStopsWaitingWhenTheWorkerFinishes) {
   model.set_worker_stored(true);
   model.set_worker_finished(false);
   model.set_overall_pass(true);
+  model.set_pass_recorded(true);
   EXPECT_EQ(model.close(hooks), 12);
   EXPECT_EQ(waits, 3);
 }

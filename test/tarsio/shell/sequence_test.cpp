@@ -222,6 +222,7 @@ TEST_F(Sequence, WorkerEndsTheRunWithTheSceneVerdict) {
   model.set_overall_pass(true);
   model.clear_run_text();
   model.set_worker_stored(true);
+  model.set_run_active(true);
   EXPECT_EQ(sequence->CaptureThread(), 0);
   EXPECT_EQ(device_closes, 1);
   EXPECT_EQ(reopens, 1);
@@ -242,6 +243,7 @@ TEST_F(Sequence, WorkerEndsTheRunWithTheSceneVerdict) {
   };
   model.set_overall_pass(true);
   model.clear_run_text();
+  model.set_run_active(true);
   sequence->CaptureThread();
   EXPECT_EQ(released, 1);
   EXPECT_EQ(result_file(false), "Test result: Fail \r\nEnd scene test.");

@@ -88,7 +88,7 @@ TEST_F(Items, DriverVersionPassesWhenTheDeviceTextOccursInTheConfiguredText) {
   EXPECT_TRUE(model.overall_pass());
 }
 
-TEST_F(Items, DriverVersionFailsOnAPrefixAndPassesOnAnEmptyDeviceText) {
+TEST_F(Items, DriverVersionFailsOnAPrefixAndOnAFailedRead) {
   dir.write_config("[USB]\nDriverVersion=1.0.1\n[SPI]\nDriverVersion=1.0.1.13\n");
   answer_info("1.0.1.41");
   OnBnClickedButton11(ctx);
@@ -96,15 +96,17 @@ TEST_F(Items, DriverVersionFailsOnAPrefixAndPassesOnAnEmptyDeviceText) {
   EXPECT_EQ(view.icons[shell::IDC_ICON_DRIVER_VER], shell::IDI_FAILED);
   EXPECT_EQ(log_count("]: Driver version test fail"), 1);
 
-  // A failed read leaves an empty text, which every configuration contains;
-  // the read's own failure shows its message box.
+  // A failed read leaves an empty text, which every configuration contains:
+  // the item fails on the read itself, which logs and shows its error.
   model.set_overall_pass(true);
   model.set_device_type(2);
   device.answers.push_back(Answer{EIO, {}});
   device.answers.push_back(Answer{EIO, {}});
   OnBnClickedButton11(ctx);
   EXPECT_THAT(view.pane, HasSubstr("Config driver version: 1.0.1.13 \r\nDevice driver version: \r\n"));
-  EXPECT_TRUE(model.overall_pass());
+  EXPECT_FALSE(model.overall_pass());
+  EXPECT_EQ(log_count("DeviceIoControl(..IOCTL_BIOMETRIC_SENSOR_INFO..) 0x5"), 1);
+  EXPECT_EQ(log_count("]: Driver version test fail"), 2);
   EXPECT_THAT(ui.boxes, ElementsAre("deviceiocontrol err"));
   EXPECT_TRUE(driver_version_matches("abc", ""));
   EXPECT_FALSE(driver_version_matches("1.0.1.41", "1.0.1.41 "));

@@ -10,11 +10,11 @@
 #include "engine/formats/fmt_guards.h"
 #include "engine/formats/tlv.h"
 #include "engine/qx_alloc.h"
+#include "engine/qx_buffer.hpp"
 #include "engine/qx_rc.h"
 
 namespace {
 
-using qx_fmt::BufGuard;
 using qx_fmt::TreeGuard;
 
 // Offset per axis: when the coordinates span less than 493 pixels but reach
@@ -242,20 +242,19 @@ qx_rc qx_iso_compactcard_extend_proprietary_data(uint8_t **card, uint32_t *size,
     }
   }
 
-  BufGuard prop;
-  prop.p = static_cast<uint8_t *>(qx_malloc(4 + card_minutiae));
-  if (prop.p == nullptr) return QX_RC_NO_MEMORY;
-  prop.p[0] = QX_CC_PROPRIETARY_HEADER_0;
-  prop.p[1] = QX_CC_PROPRIETARY_HEADER_1;
-  prop.p[2] = QX_CC_PROPRIETARY_HEADER_2;
-  prop.p[3] = QX_CC_PROPRIETARY_HEADER_3;
+  qx::Buffer<uint8_t> prop;
+  if (!prop.alloc(4 + static_cast<size_t>(card_minutiae))) return QX_RC_NO_MEMORY;
+  prop[0] = QX_CC_PROPRIETARY_HEADER_0;
+  prop[1] = QX_CC_PROPRIETARY_HEADER_1;
+  prop[2] = QX_CC_PROPRIETARY_HEADER_2;
+  prop[3] = QX_CC_PROPRIETARY_HEADER_3;
   for (uint32_t i = 0; i < card_minutiae; ++i) {
     const bal_minutia &mi = m->minutiae[i];
     const int q = std::min(15, mi.quality * 4 / 25);
     // The list stores the ridge wavelength minus 5 already.
-    prop.p[4 + i] = static_cast<uint8_t>(q << 4 | (mi.wavelength & 0x0F));
+    prop[4 + i] = static_cast<uint8_t>(q << 4 | (mi.wavelength & 0x0F));
   }
-  if (tlv_append_child(root.node, tlv_create(QX_CC_TAG_PROPRIETARY, 4 + card_minutiae, prop.p)) !=
+  if (tlv_append_child(root.node, tlv_create(QX_CC_TAG_PROPRIETARY, 4 + card_minutiae, prop.get())) !=
       QX_RC_OK)
     return QX_RC_NO_MEMORY;
   uint8_t *bytes = nullptr;

@@ -11,9 +11,9 @@
 #include "engine/formats/iso19794_2.h"
 #include "engine/image/extract.h"
 #include "engine/qx_alloc.h"
+#include "engine/qx_buffer.hpp"
 #include "engine/qx_rc.h"
 
-using qx_fmt::BufGuard;
 
 namespace {
 
@@ -174,34 +174,34 @@ qxi_status qx_encode_extraction(const bal_extract_result *r, const uint8_t *imag
   if (format != QX_FORMAT_COMPACT_CARD && format != QX_FORMAT_CARD_TO_EHM) return QXI_OUT_OF_RANGE;
 
   qx_normalize_for_isocc(&m, &pts, &ori, &frq);
-  BufGuard rec;
+  qx::Buffer<uint8_t> rec;
   uint32_t rec_len = 0;
   qx_rc rc = standard_record(m, pts, *r, ori, frq, flags,
-                           flags & (QX_CONTENT_REF_POINTS | QX_CONTENT_ZONAL_QUALITY), &rec.p,
+                           flags & (QX_CONTENT_REF_POINTS | QX_CONTENT_ZONAL_QUALITY), rec.slot(),
                            &rec_len);
   if (rc != QX_RC_OK) return status_of(rc);
-  BufGuard card;
+  qx::Buffer<uint8_t> card;
   uint32_t card_len = 0;
-  rc = qx_convert_iso_standard_to_compactcard(rec.p, rec_len, max_minutiae, &card.p, &card_len);
+  rc = qx_convert_iso_standard_to_compactcard(rec.get(), rec_len, max_minutiae, card.slot(), &card_len);
   if (rc == QX_RC_OK && (flags & QX_CONTENT_PROPRIETARY))
-    rc = qx_iso_compactcard_extend_proprietary_data(&card.p, &card_len, &m);
+    rc = qx_iso_compactcard_extend_proprietary_data(card.slot(), &card_len, &m);
   if (rc != QX_RC_OK) return status_of(rc);
 
   const bool fields = format == QX_FORMAT_CARD_TO_EHM ||
                       ((flags & QX_CONTENT_ORIENTATION) && (flags & QX_CONTENT_FREQUENCY));
   if (!fields) {
-    *out = card.p;
+    *out = card.get();
     *size = card_len;
-    card.p = nullptr;
+    card.release();
     return QXI_OK;
   }
   if (format == QX_FORMAT_CARD_TO_EHM) {
-    rc = qx_iso_compactcard_to_ehm(card.p, card_len, &ori, &frq, out, size);
+    rc = qx_iso_compactcard_to_ehm(card.get(), card_len, &ori, &frq, out, size);
   } else {
     const int scale = (flags & QX_CONTENT_HALF_RESOLUTION) ? 2 : 1;
     qx_fusion_image img{rows * scale, cols * scale, r->finger_quality, nullptr, rows, cols};
     if ((flags & QX_CONTENT_IMAGE) && image != nullptr) img.pixels = image;
-    rc = qx_iso_compactcard_to_iso_fusion(card.p, card_len, &ori, &frq, &img, out, size);
+    rc = qx_iso_compactcard_to_iso_fusion(card.get(), card_len, &ori, &frq, &img, out, size);
   }
   return status_of(rc);
 }
@@ -212,8 +212,8 @@ qxi_status bal_extract_template(uint8_t *pixels, int rows, int cols, int finger_
   if (out != nullptr) *out = nullptr;
   if (size != nullptr) *size = 0;
   // With an owned buffer every path below frees it exactly once.
-  BufGuard owned;
-  if (flags & QX_CONTENT_OWN_BUFFER) owned.p = pixels;
+  qx::Buffer<uint8_t> owned;
+  if (flags & QX_CONTENT_OWN_BUFFER) owned.adopt(pixels, 0);
   if (out == nullptr || size == nullptr || pixels == nullptr) return QXI_OUT_OF_RANGE;
   if (!valid_ordering(ordering) || finger_position < 0 || finger_position > 10 ||
       !valid_impression(impression_type))

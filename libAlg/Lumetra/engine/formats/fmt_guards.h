@@ -1,5 +1,5 @@
-// Scope guards for the record builders (internal): a TLV tree and an engine
-// buffer that are released on every path out of a function.
+// Scope guard for the record builders (internal): a TLV tree released on
+// every path out of a function.  Buffers use qx::Buffer (engine/qx_buffer.hpp).
 #ifndef LUMETRA_ENGINE_FORMATS_FMT_GUARDS_H
 #define LUMETRA_ENGINE_FORMATS_FMT_GUARDS_H
 
@@ -14,14 +14,6 @@ struct TreeGuard {
   TreeGuard(const TreeGuard &) = delete;
   TreeGuard &operator=(const TreeGuard &) = delete;
   ~TreeGuard() { tlv_delete(node); }
-};
-
-struct BufGuard {
-  uint8_t *p = nullptr;
-  BufGuard() = default;
-  BufGuard(const BufGuard &) = delete;
-  BufGuard &operator=(const BufGuard &) = delete;
-  ~BufGuard() { qx_free(p); }
 };
 
 }  // namespace qx_fmt

@@ -10,13 +10,13 @@
 #include "engine/formats/fmt_guards.h"
 #include "engine/formats/tlv.h"
 #include "engine/qx_alloc.h"
+#include "engine/qx_buffer.hpp"
 #include "engine/qx_rc.h"
 
 using qx_fmt::put16;
 
 namespace {
 
-using qx_fmt::BufGuard;
 using qx_fmt::TreeGuard;
 
 // Fine entries of one block in the order they are sent; the centre (1, 1)
@@ -57,9 +57,9 @@ qx_rc build_hybrid(const uint8_t *card, uint32_t card_length, const qx_block_fie
   if (size != nullptr) *size = 0;
   if (card == nullptr || out == nullptr || size == nullptr) return QX_RC_INVALID_ARGUMENT;
   if (qx_iso19794_2_compact_card_get_length(card, card_length) == 0) return QX_RC_NOT_A_RECORD;
-  BufGuard spectral;
+  qx::Buffer<uint8_t> spectral;
   uint32_t spectral_len = 0;
-  qx_rc rc = qx_spectral_part_encode(ori, freq, &spectral.p, &spectral_len);
+  qx_rc rc = qx_spectral_part_encode(ori, freq, spectral.slot(), &spectral_len);
   if (rc != QX_RC_OK) return rc;
 
   TreeGuard root;
@@ -83,10 +83,10 @@ qx_rc build_hybrid(const uint8_t *card, uint32_t card_length, const qx_block_fie
   if (qx_cc_find_element(card, card_length, QX_CC_TAG_PROPRIETARY, &prop) &&
       tlv_append_child(features, tlv_create(QX_CC_TAG_PROPRIETARY, prop.length, prop.value)) != QX_RC_OK)
     return QX_RC_NO_MEMORY;
-  if (tlv_append_child(features, tlv_create(QX_HYB_TAG_SPECTRAL, spectral_len, spectral.p)) != QX_RC_OK)
+  if (tlv_append_child(features, tlv_create(QX_HYB_TAG_SPECTRAL, spectral_len, spectral.get())) != QX_RC_OK)
     return QX_RC_NO_MEMORY;
 
-  BufGuard pic;
+  qx::Buffer<uint8_t> pic;
   uint8_t dims[6];
   if (image != nullptr && image->rows > 0 && image->cols > 0) {
     if (image->rows > 0xFFFF || image->cols > 0xFFFF) return QX_RC_INVALID_ARGUMENT;
@@ -97,12 +97,11 @@ qx_rc build_hybrid(const uint8_t *card, uint32_t card_length, const qx_block_fie
         return QX_RC_INVALID_ARGUMENT;
       const uint64_t n = static_cast<uint64_t>(image->pixel_rows) * image->pixel_cols;
       if (n + 4 > TLV_MAX_LENGTH) return QX_RC_INVALID_ARGUMENT;
-      pic.p = static_cast<uint8_t *>(qx_malloc(n + 4));
-      if (pic.p == nullptr) return QX_RC_NO_MEMORY;
-      put16(pic.p, static_cast<uint32_t>(image->pixel_rows));
-      put16(pic.p + 2, static_cast<uint32_t>(image->pixel_cols));
-      std::memcpy(pic.p + 4, image->pixels, n);
-      if (tlv_append_child(features, tlv_create(QX_HYB_TAG_IMAGE, static_cast<uint32_t>(n + 4), pic.p)) != QX_RC_OK)
+      if (!pic.alloc(static_cast<size_t>(n) + 4)) return QX_RC_NO_MEMORY;
+      put16(pic.get(), static_cast<uint32_t>(image->pixel_rows));
+      put16(pic.get() + 2, static_cast<uint32_t>(image->pixel_cols));
+      std::memcpy(pic.get() + 4, image->pixels, n);
+      if (tlv_append_child(features, tlv_create(QX_HYB_TAG_IMAGE, static_cast<uint32_t>(n + 4), pic.get())) != QX_RC_OK)
         return QX_RC_NO_MEMORY;
     }
     // Rows and cols low byte first, unlike the rest of the record.
@@ -193,11 +192,11 @@ qx_rc qx_spectral_part_encode(const qx_block_field *ori, const qx_block_field *f
   const uint32_t main_len = 5 + 2 * blocks;
   if (fine && main_len > 0xFFFF) return QX_RC_INVALID_ARGUMENT;
 
-  BufGuard so, sf;
+  qx::Buffer<uint8_t> so, sf;
   uint32_t lo = 0, lf = 0;
   if (fine) {
-    qx_rc rc = encode_stream(*ori, &so.p, &lo);
-    if (rc == QX_RC_OK) rc = encode_stream(*freq, &sf.p, &lf);
+    qx_rc rc = encode_stream(*ori, so.slot(), &lo);
+    if (rc == QX_RC_OK) rc = encode_stream(*freq, sf.slot(), &lf);
     if (rc != QX_RC_OK) return rc;
     if (4 + lo + lf > 0xFFFF) return QX_RC_INVALID_ARGUMENT;
   }
@@ -226,9 +225,9 @@ qx_rc qx_spectral_part_encode(const qx_block_field *ori, const qx_block_field *f
     e[0] = 2;
     put16(e + 1, 4 + lo + lf);
     put16(e + 3, lo);
-    std::memcpy(e + 5, so.p, lo);
+    std::memcpy(e + 5, so.get(), lo);
     put16(e + 5 + lo, lf);
-    std::memcpy(e + 7 + lo, sf.p, lf);
+    std::memcpy(e + 7 + lo, sf.get(), lf);
   }
   *out = p;
   *size = total;

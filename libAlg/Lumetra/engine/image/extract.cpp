@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/image/frequency_field.h"
+#include "engine/image/ghost_removal.h"
 #include "engine/image/normalize.h"
 #include "engine/image/orientation_field.h"
 #include "engine/image/pixel_ops.h"
@@ -158,17 +159,11 @@ extern "C" void bal_extract_release(bal_extract_result *res) {
 
 namespace {
 
+// The caller's pixels, owned by the extraction when the request says so
+// (freed as soon as ghost removal has read them, or on any early return).
 struct Input {
-  uint8_t *pixels;
-  bool owned;
-  ~Input() {
-    if (owned) qx_free(pixels);
-  }
-  void release() {
-    if (owned) qx_free(pixels);
-    owned = false;
-    pixels = nullptr;
-  }
+  const uint8_t *pixels;
+  qx::Buffer<uint8_t> owned;
 };
 
 // Everything the stages of one extraction share.  Sizes of the working
@@ -218,7 +213,8 @@ qxi_status deghost_and_resize(Work &w, Input &input) {
   qx::Buffer<uint8_t> deghosted;
   if (!deghosted.alloc(static_cast<size_t>(w.in_rows) * w.in_cols)) return QXI_NO_MEMORY;
   bal_ghost_remove_bs(input.pixels, w.in_rows, w.in_cols, deghosted.get(), w.B);
-  input.release();
+  input.owned.reset();
+  input.pixels = nullptr;
   uint8_t *resized_raw = nullptr;
   const qxi_status st = bal_resize_block_size(deghosted.get(), w.in_rows, w.in_cols, w.B, 0, &resized_raw, &w.rows,
                                               &w.cols, &w.row_off, &w.col_off);
@@ -553,7 +549,8 @@ qxi_status extract_stages(Input &input, int in_rows, int in_cols, bal_extract_re
 }  // namespace
 
 extern "C" qxi_status bal_extract(uint8_t *pixels, int rows, int cols, bal_extract_result *result) {
-  Input input{pixels, result && (result->flags & BAL_EXTRACT_OWN_INPUT)};
+  Input input{pixels, {}};
+  if (result && (result->flags & BAL_EXTRACT_OWN_INPUT)) input.owned.adopt(pixels, 0);
   if (!result) return QXI_OUT_OF_RANGE;
   qx_free(result->debug.picture);
   result->debug.picture = nullptr;

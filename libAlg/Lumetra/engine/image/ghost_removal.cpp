@@ -1,13 +1,11 @@
-// Ghost removal: a faint second print (or latent residue) shows as a third,
-// lighter grey mode in the histogram of the fingerprint area; when the dark
-// mode is well separated, everything lighter than the valley after it is
-// pushed toward white.
+// Ghost removal (see ghost_removal.h).
+#include "engine/image/ghost_removal.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "engine/image/block_ops.h"
-#include "engine/image/minutiae.h"
 #include "engine/qx_buffer.hpp"
 
 extern "C" void bal_filter_ghost(uint8_t *px, int rows, int cols, int level) {

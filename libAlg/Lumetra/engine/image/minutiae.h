@@ -56,11 +56,6 @@ int bal_remove_edge_endpoints(bal_minutia *minutiae, int count, const uint8_t *r
 int bal_orientation_difference(bal_minutia *minutiae, int count, const uint8_t *orientation, int rows, int cols,
                                int scale);
 
-/* Pushes a ghost (latent) print toward white when the histogram shows a
- * well separated dark mode.  Returns 1 when applied, else 0 (out holds a
- * copy of in). */
-int bal_ghost_remove_bs(const uint8_t *in, int rows, int cols, uint8_t *out, int B);
-void bal_filter_ghost(uint8_t *pixels, int rows, int cols, int level);
 
 /* Block quality field aligned to the input image. */
 qxi_status bal_quality_image_to_field(const uint8_t *quality, int rows, int cols, int work_rows, int work_cols,

@@ -4,6 +4,7 @@
 
 #include "engine/image/resample.h"
 #include "engine/qx_alloc.h"
+#include "engine/qx_refcount.hpp"
 
 struct qx_image {
   int32_t refs;
@@ -103,14 +104,11 @@ extern "C" qx_image *qx_image_create_lazy(int rows, int cols, int vres, int hres
 }
 
 extern "C" qx_image *qx_image_retain(qx_image *image) {
-  if (image) ++image->refs;
-  return image;
+  return qx::retain(image);
 }
 
 extern "C" void qx_image_delete(qx_image *image) {
-  if (!image) return;
-  if (--image->refs > 0) return;
-  image->destroy(image);
+  qx::release(image);
 }
 
 extern "C" uint16_t qx_image_get_rows(const qx_image *image) { return image ? image->rows : 0; }
@@ -124,7 +122,7 @@ extern "C" uint16_t qx_image_get_horizontal_resolution(const qx_image *image) {
 extern "C" int32_t qx_image_get_impression_type(const qx_image *image) {
   return image ? image->impression_type : 0;
 }
-extern "C" int32_t qx_image_get_num_refs(const qx_image *image) { return image ? image->refs : 0; }
+extern "C" int32_t qx_image_get_num_refs(const qx_image *image) { return qx::num_refs(image); }
 
 extern "C" uint8_t *qx_image_get_pixels(qx_image *image) {
   if (!image) return nullptr;

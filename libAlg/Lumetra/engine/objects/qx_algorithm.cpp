@@ -4,6 +4,7 @@
 
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
+#include "engine/qx_refcount.hpp"
 
 
 struct qx_algorithm {
@@ -108,17 +109,15 @@ qx_algorithm *qx_algorithm_create(qx_session *session, const qx_extractor_interf
 }
 
 qx_algorithm *qx_algorithm_retain(qx_algorithm *alg) {
-  if (alg != nullptr) ++alg->refs;
-  return alg;
+  return qx::retain(alg);
 }
 
 void qx_algorithm_delete(qx_algorithm *alg) {
-  if (alg == nullptr) return;
-  if (--alg->refs == 0) alg->destroy(alg);
+  qx::release(alg);
 }
 
 int32_t qx_algorithm_get_num_refs(const qx_algorithm *alg) {
-  return alg != nullptr ? alg->refs : 0;
+  return qx::num_refs(alg);
 }
 
 int32_t qx_algorithm_extract_template(qx_algorithm *alg, qx_image *image, qx_finger *finger,

@@ -5,6 +5,7 @@
 
 #include "engine/image/fixed_math.h"
 #include "engine/qx_alloc.h"
+#include "engine/qx_refcount.hpp"
 
 struct qx_alignment {
   int32_t refs;
@@ -81,16 +82,14 @@ qx_alignment *qx_alignment_copy(const qx_alignment *a) {
 }
 
 qx_alignment *qx_alignment_retain(qx_alignment *a) {
-  if (a != nullptr) ++a->refs;
-  return a;
+  return qx::retain(a);
 }
 
 void qx_alignment_delete(qx_alignment *a) {
-  if (a == nullptr) return;
-  if (--a->refs == 0) a->destroy(a);
+  qx::release(a);
 }
 
-int32_t qx_alignment_get_num_refs(const qx_alignment *a) { return a != nullptr ? a->refs : 0; }
+int32_t qx_alignment_get_num_refs(const qx_alignment *a) { return qx::num_refs(a); }
 int16_t qx_alignment_get_dx(const qx_alignment *a) { return a != nullptr ? a->dx : 0; }
 int16_t qx_alignment_get_dy(const qx_alignment *a) { return a != nullptr ? a->dy : 0; }
 uint8_t qx_alignment_get_rotation(const qx_alignment *a) { return a != nullptr ? a->rotation : 0; }
@@ -201,13 +200,11 @@ qx_match *qx_match_create_inverse(const qx_match *match) {
 }
 
 qx_match *qx_match_retain(qx_match *match) {
-  if (match != nullptr) ++match->refs;
-  return match;
+  return qx::retain(match);
 }
 
 void qx_match_delete(qx_match *match) {
-  if (match == nullptr) return;
-  if (--match->refs == 0) match->destroy(match);
+  qx::release(match);
 }
 
 int32_t qx_match_get_num_refs(const qx_match *m) { return m != nullptr ? m->refs : 0; }

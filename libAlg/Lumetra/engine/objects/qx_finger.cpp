@@ -3,6 +3,7 @@
 
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
+#include "engine/qx_refcount.hpp"
 
 
 struct qx_user {
@@ -59,16 +60,14 @@ qx_user *qx_user_copy(const qx_user *user) {
 }
 
 qx_user *qx_user_retain(qx_user *user) {
-  if (user != nullptr && user->destroy != nullptr) ++user->refs;
-  return user;
+  return qx::retain(user);
 }
 
 void qx_user_delete(qx_user *user) {
-  if (user == nullptr || user->destroy == nullptr) return;
-  if (--user->refs == 0) user->destroy(user);
+  qx::release(user);
 }
 
-int32_t qx_user_get_num_refs(const qx_user *user) { return user != nullptr ? user->refs : 0; }
+int32_t qx_user_get_num_refs(const qx_user *user) { return qx::num_refs(user); }
 int32_t qx_user_get_id(const qx_user *user) { return user != nullptr ? user->id : 0; }
 int32_t qx_user_get_year_of_birth(const qx_user *user) {
   return user != nullptr ? user->year_of_birth : 0;
@@ -104,17 +103,15 @@ qx_finger *qx_finger_copy(const qx_finger *finger) {
 }
 
 qx_finger *qx_finger_retain(qx_finger *finger) {
-  if (finger != nullptr && finger->destroy != nullptr) ++finger->refs;
-  return finger;
+  return qx::retain(finger);
 }
 
 void qx_finger_delete(qx_finger *finger) {
-  if (finger == nullptr || finger->destroy == nullptr) return;
-  if (--finger->refs == 0) finger->destroy(finger);
+  qx::release(finger);
 }
 
 int32_t qx_finger_get_num_refs(const qx_finger *finger) {
-  return finger != nullptr ? finger->refs : 0;
+  return qx::num_refs(finger);
 }
 int32_t qx_finger_get_position(const qx_finger *finger) {
   return finger != nullptr ? finger->position : 0;

@@ -8,6 +8,7 @@
 #include "engine/objects/multitemplate_internal.hpp"
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
+#include "engine/qx_refcount.hpp"
 
 namespace qx_mt {
 
@@ -143,17 +144,15 @@ qx_multitemplate *qx_multitemplate_create(void) {
 }
 
 qx_multitemplate *qx_multitemplate_retain(qx_multitemplate *mt) {
-  if (mt != nullptr) ++mt->refs;
-  return mt;
+  return qx::retain(mt);
 }
 
 void qx_multitemplate_delete(qx_multitemplate *mt) {
-  if (mt == nullptr) return;
-  if (--mt->refs == 0) mt->destroy(mt);
+  qx::release(mt);
 }
 
 int32_t qx_multitemplate_get_num_refs(const qx_multitemplate *mt) {
-  return mt != nullptr ? mt->refs : 0;
+  return qx::num_refs(mt);
 }
 
 int32_t qx_multitemplate_add_instance(qx_multitemplate *mt, int32_t tag, qx_template *tpl) {

@@ -9,6 +9,7 @@
 #include "engine/qx_alloc.h"
 #include "engine/qx_buffer.hpp"
 #include "engine/qx_rc.h"
+#include "engine/qx_refcount.hpp"
 
 namespace {
 
@@ -431,13 +432,11 @@ qx_multitemplate_enroll *qx_multitemplate_enroll_mcu_create_algorithm(
 }
 
 qx_multitemplate_enroll *qx_multitemplate_enroll_retain(qx_multitemplate_enroll *e) {
-  if (e != nullptr) ++e->refs;
-  return e;
+  return qx::retain(e);
 }
 
 void qx_multitemplate_enroll_delete(qx_multitemplate_enroll *e) {
-  if (e == nullptr) return;
-  if (--e->refs == 0) e->destroy(e);
+  qx::release(e);
 }
 
 qx_rc qx_multitemplate_enroll_run(qx_multitemplate_enroll *e, qx_image *image,

@@ -8,6 +8,7 @@
 #include "engine/objects/multitemplate_manager_internal.hpp"
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
+#include "engine/qx_refcount.hpp"
 
 namespace {
 
@@ -211,17 +212,15 @@ qx_multitemplate_manager *qx_multitemplate_manager_create_with_template(qx_templ
 }
 
 qx_multitemplate_manager *qx_multitemplate_manager_retain(qx_multitemplate_manager *manager) {
-  if (manager != nullptr) ++manager->refs;
-  return manager;
+  return qx::retain(manager);
 }
 
 void qx_multitemplate_manager_delete(qx_multitemplate_manager *manager) {
-  if (manager == nullptr) return;
-  if (--manager->refs == 0) manager->destroy(manager);
+  qx::release(manager);
 }
 
 int32_t qx_multitemplate_manager_get_num_refs(const qx_multitemplate_manager *manager) {
-  return manager != nullptr ? manager->refs : 0;
+  return qx::num_refs(manager);
 }
 
 void qx_multitemplate_manager_set_max_template_size(qx_multitemplate_manager *manager,

@@ -6,6 +6,7 @@
 
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
+#include "engine/qx_refcount.hpp"
 
 namespace {
 
@@ -112,17 +113,15 @@ qx_session *qx_session_create(void) {
 }
 
 qx_session *qx_session_retain(qx_session *session) {
-  if (session != nullptr) ++session->refs;
-  return session;
+  return qx::retain(session);
 }
 
 void qx_session_delete(qx_session *session) {
-  if (session == nullptr) return;
-  if (--session->refs == 0) session->destroy(session);
+  qx::release(session);
 }
 
 int32_t qx_session_get_num_refs(const qx_session *session) {
-  return session != nullptr ? session->refs : 0;
+  return qx::num_refs(session);
 }
 
 int32_t qx_session_set_context(qx_session *session, void *data, int32_t type,

@@ -4,6 +4,7 @@
 #include "engine/qx_alloc.h"
 #include "engine/qx_buffer.hpp"
 #include "engine/qx_rc.h"
+#include "engine/qx_refcount.hpp"
 
 struct qx_subtemplate {
   int32_t refs;
@@ -76,17 +77,15 @@ qx_subtemplate *qx_subtemplate_create(qx_template *tpl) {
 }
 
 qx_subtemplate *qx_subtemplate_retain(qx_subtemplate *node) {
-  if (node != nullptr) ++node->refs;
-  return node;
+  return qx::retain(node);
 }
 
 void qx_subtemplate_delete(qx_subtemplate *node) {
-  if (node == nullptr) return;
-  if (--node->refs == 0) node->destroy(node);
+  qx::release(node);
 }
 
 int32_t qx_subtemplate_get_num_refs(const qx_subtemplate *node) {
-  return node != nullptr ? node->refs : 0;
+  return qx::num_refs(node);
 }
 
 qx_template *qx_subtemplate_get_template(const qx_subtemplate *node) {

@@ -5,6 +5,7 @@
 
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
+#include "engine/qx_refcount.hpp"
 
 
 struct qx_template {
@@ -81,17 +82,15 @@ qx_template *qx_template_create_mr(int32_t type, const uint8_t *bytes, uint32_t 
 }
 
 qx_template *qx_template_retain(qx_template *tpl) {
-  if (tpl != nullptr) ++tpl->refs;
-  return tpl;
+  return qx::retain(tpl);
 }
 
 void qx_template_delete(qx_template *tpl) {
-  if (tpl == nullptr) return;
-  if (--tpl->refs == 0) tpl->destroy(tpl);
+  qx::release(tpl);
 }
 
 int32_t qx_template_get_num_refs(const qx_template *tpl) {
-  return tpl != nullptr ? tpl->refs : 0;
+  return qx::num_refs(tpl);
 }
 
 const uint8_t *qx_template_get_data(const qx_template *tpl) {
