@@ -12,6 +12,8 @@ PACKAGES=(
   qt6-base-dev libudev-dev libsystemd-dev libfprint-2-dev libglib2.0-dev
   # the dialog's Chinese texts, and a plain image reader used by tests
   fonts-noto-cjk python3
+  # the tools' image readers (PNG, TIFF, PGM), and the images the command's tests write
+  libpng-dev libtiff-dev libnetpbm-dev python3-pil
 )
 # Training the verification models (scripts/train-models.sh) also needs the
 # numerics and plotting packages; only that script asks for them.
