@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""End-to-end checks of the lumetra command on generated bitmaps.
+"""End-to-end checks of the lumetra command on generated bitmaps and on
+PNG, TIFF and PGM copies of them (written with PIL, independently of the
+command's own readers).
 
 Arguments: the lumetra program, the fpsynth program, a scratch directory.
 Every subcommand runs in its text and --json forms; the JSON is parsed and
@@ -11,6 +13,8 @@ import struct
 import subprocess
 import sys
 import unittest
+
+from PIL import Image
 
 LUMETRA, FPSYNTH, WORK = sys.argv[1], sys.argv[2], sys.argv[3]
 SET = os.path.join(WORK, "set")
@@ -28,6 +32,119 @@ def setUpModule():
     os.makedirs(WORK, exist_ok=True)
     subprocess.run([FPSYNTH, "set", "--out", SET, "--fingers", "2", "--impressions", "2",
                     "--seed", "18", "--rotation", "8"], check=True, capture_output=True)
+
+
+def work(name):
+    return os.path.join(WORK, name)
+
+
+def copy_as(name, source=None, mode=None, scale16=False, size=None, **save):
+    """Writes img(1, 1) (or `source`) as WORK/name with PIL."""
+    im = Image.open(source or img(1, 1))
+    if size:
+        im = im.resize(size, Image.BILINEAR)
+    if scale16:
+        wide = Image.new("I;16" if name.endswith(".tif") else "I", im.size)
+        wide.putdata([v * 257 for v in im.getdata()])
+        im = wide
+    elif mode:
+        im = im.convert(mode)
+    path = work(name)
+    im.save(path, **save)
+    return path
+
+
+def quality(path, *options):
+    r = run("quality", "--json", *options, path)
+    if r.returncode != 0:
+        raise AssertionError("%s: %s" % (path, r.stderr))
+    return json.loads(r.stdout)[0]
+
+
+class Formats(unittest.TestCase):
+    """The same print in every format and layout reads as the same pixels."""
+
+    def test_every_format_reads_the_same_pixels(self):
+        reference = quality(img(1, 1))
+        del reference["file"]
+        copies = [copy_as("grey.png"), copy_as("grey.tif"), copy_as("grey.pgm"),
+                  copy_as("grey_lzw.tif", compression="tiff_lzw"),
+                  copy_as("interlaced.png", interlace=1),
+                  copy_as("rgb.png", mode="RGB"), copy_as("rgb.tif", mode="RGB"),
+                  copy_as("palette.png", mode="P"), copy_as("rgba.png", mode="RGBA"),
+                  copy_as("wide.png", scale16=True), copy_as("wide.tif", scale16=True)]
+        # A 16-bit PGM, written by hand (maxval 65535, big-endian samples).
+        grey = list(Image.open(img(1, 1)).getdata())
+        wide_pgm = work("wide.pgm")
+        with open(wide_pgm, "wb") as f:
+            f.write(b"P5\n88 88\n65535\n")
+            f.write(b"".join(struct.pack(">H", v * 257) for v in grey))
+        copies.append(wide_pgm)
+        for path in copies:
+            with self.subTest(path=path):
+                graded = quality(path)
+                del graded["file"]
+                self.assertEqual(graded, reference)
+                # Identical pixels compare as identical to the bitmap itself.
+                same = json.loads(run("compare", "--json", img(1, 1), path).stdout)
+                self.assertTrue(same["match"])
+                self.assertEqual(same["alignment"], {"dx": 0, "dy": 0, "rotation": 0})
+
+    def test_resolution_from_the_file_or_from_dpi(self):
+        # The print at 1000 dpi (twice the size) is brought back to 500 dpi.
+        reference = quality(img(1, 1))
+        stated = [copy_as("r1000.png", size=(176, 176), dpi=(1000, 1000)),
+                  copy_as("r1000.tif", size=(176, 176), dpi=(1000, 1000)),
+                  copy_as("r1000.bmp", size=(176, 176), dpi=(1000, 1000))]
+        for path in stated:
+            with self.subTest(path=path):
+                graded = quality(path)
+                self.assertEqual((graded["width"], graded["height"]), (88, 88))
+                self.assertEqual(quality(path, "--dpi", "250")["width"], 88)
+                # --force-dpi believes --dpi over the file.
+                self.assertEqual(quality(path, "--dpi", "250", "--force-dpi")["width"], 352)
+                self.assertEqual(quality(path, "--dpi", "500", "--force-dpi")["width"], 176)
+                r = run("compare", "--json", img(1, 1), path, "--far", "3")
+                self.assertEqual(r.returncode, 0, r.stderr)
+        # A PGM (or a PNG without pHYs) states no resolution: 500 dpi unless --dpi.
+        for name in ("r_none.pgm", "r_none.png"):
+            path = copy_as(name, size=(176, 176))
+            self.assertEqual(quality(path)["width"], 176)
+            self.assertEqual(quality(path, "--dpi", "1000")["width"], 88)
+        self.assertEqual(quality(img(1, 1))["quality"], reference["quality"])
+
+    def test_unreadable_images_are_named_and_explained(self):
+        png = open(copy_as("whole.png"), "rb").read()
+        tif = open(copy_as("whole.tif"), "rb").read()
+        pgm = open(copy_as("whole.pgm"), "rb").read()
+        cases = {
+            "cut.png": (png[: len(png) // 2], "PNG"),
+            "crc.png": (png[:40] + bytes([png[40] ^ 0xFF]) + png[41:], "PNG"),
+            "cut.tif": (tif[:16], "TIFF"),
+            "cut.pgm": (pgm[: len(pgm) // 2], "PGM"),
+            "zero.pgm": (b"P5\n0 5\n255\n", "no pixels"),
+            "huge.pgm": (b"P5\n60000 60000\n255\n\0\0", "too large"),
+            "note.txt": (b"hello\n", "not a BMP, PNG, TIFF or PGM image"),
+        }
+        copy_as("colour.ppm", mode="RGB")
+        copy_as("colour24.bmp", mode="RGB")
+        paths = {work("colour.ppm"): "PPM", work("colour24.bmp"): "24-bit"}
+        for name, (data, why) in cases.items():
+            path = work(name)
+            with open(path, "wb") as f:
+                f.write(data)
+            paths[path] = why
+        for path, why in paths.items():
+            for cmd in (["quality", path], ["compare", img(1, 1), path], ["extract", path]):
+                with self.subTest(cmd=cmd):
+                    r = run(*cmd)
+                    self.assertEqual(r.returncode, 2, r.stderr)
+                    lines = r.stderr.splitlines()
+                    self.assertEqual(len(lines), 1, r.stderr)
+                    self.assertTrue(lines[0].startswith("lumetra: %s: " % path), lines[0])
+                    self.assertIn(why, lines[0])
+        self.assertEqual(run("quality", "--dpi", "0", img(1, 1)).returncode, 2)
+        self.assertEqual(run("quality", "--dpi", img(1, 1)).returncode, 2)
 
 
 class Errors(unittest.TestCase):

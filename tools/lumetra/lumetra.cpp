@@ -8,15 +8,17 @@
 //
 // Exit status: 0 success (or match), 1 no match, 2 error; on an error one
 // line on standard error names the file and the problem.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "api/state.h"
-#include "engine/formats/bmp_convert.h"
 #include "engine/formats/extract_template.h"
 #include "engine/image/qx_image.h"
 #include "engine/objects/qx_algorithm.h"
@@ -25,6 +27,7 @@
 #include "engine/objects/qx_template.h"
 #include "engine/match/qx_verifier.h"
 #include "engine/qx_rc.h"
+#include "imageio.h"
 #include "lumetra.h"
 
 namespace {
@@ -51,8 +54,12 @@ const char kUsage[] =
     "       lumetra quality [--json] IMG...\n"
     "       lumetra extract [--json] IMG [--format iso-v2|iso-v3|card|hybrid] [-o FILE]\n"
     "       lumetra compare [--json] A B [--far N]\n"
-    "Images are 8-bit uncompressed bitmaps (BMP).\n"
-    "Exit status: 0 success or match, 1 no match, 2 error.\n";
+    "Images: BMP (uncompressed 8-bit), PNG, TIFF or PGM; 16-bit, colour and\n"
+    "palette images are read as 8-bit grey.  Each image is brought to 500 dpi\n"
+    "from the resolution its file states; a file that states none is taken\n"
+    "at --dpi N (default 500), and --force-dpi applies --dpi to every file.\n"
+    "Exit status: 0 success or match, 1 no match, 2 error (one line on\n"
+    "standard error naming the file and the problem).\n";
 
 int fail(const std::string &what, const std::string &problem) {
   std::fprintf(stderr, "lumetra: %s: %s\n", what.c_str(), problem.c_str());
@@ -76,36 +83,61 @@ std::string json_string(const std::string &s) {
   return out + "\"";
 }
 
-// A grey image read from a file, top row first.
+// A grey image read from a file, top row first, at the library's
+// resolution.
 struct Picture {
   std::vector<uint8_t> pixels;
   int width = 0;
   int height = 0;
+  int source_dpi_x = kResolution;  // the resolution the image was read at
+  int source_dpi_y = kResolution;
 };
 
-// Reads a bitmap through the engine's bitmap conversion; on failure the
-// problem is described in *problem.
-bool read_picture(const char *path, Picture *pic, std::string *problem) {
-  unsigned char *pixels = nullptr;
-  unsigned int width = 0, height = 0;
-  const qx_rc rc = qxbmp_bmpfile_to_buffer(path, &pixels, &width, &height);
-  if (rc != QX_RC_OK) {
-    if (rc == QX_RC_FILE_UNREADABLE) {
-      *problem = errno != 0 ? std::string("cannot read the file (") + std::strerror(errno) + ")"
-                            : "cannot read the file";
-    } else if (rc == QX_RC_MALFORMED) {
-      *problem = "not an uncompressed 8-bit bitmap, or a damaged one";
-    } else if (rc == QX_RC_NO_MEMORY) {
-      *problem = "out of memory";
-    } else {
-      *problem = "cannot convert the bitmap (result " + std::to_string(rc) + ")";
-    }
+// How images are read: the resolution of files that state none (or of
+// every file, with --force-dpi).
+struct ImageOptions {
+  int dpi = kResolution;
+  bool force_dpi = false;
+};
+
+// Reads an image file (BMP, PNG, TIFF, PGM) and brings it to the library's
+// resolution with the engine's own resampling; on failure the problem is
+// described in *problem.
+bool read_picture(const std::string &path, const ImageOptions &options, Picture *pic,
+                  std::string *problem) {
+  imageio::GreyImage image;
+  if (!imageio::read_file(path, &image, problem)) return false;
+  int dpi_x = image.dpi_x > 0 ? image.dpi_x : image.dpi_y;
+  int dpi_y = image.dpi_y > 0 ? image.dpi_y : image.dpi_x;
+  if (options.force_dpi || dpi_x <= 0) dpi_x = dpi_y = options.dpi;
+  pic->source_dpi_x = dpi_x;
+  pic->source_dpi_y = dpi_y;
+  if (dpi_x == kResolution && dpi_y == kResolution) {
+    pic->pixels = std::move(image.pixels);
+    pic->width = image.width;
+    pic->height = image.height;
+    return true;
+  }
+  const std::string from = std::to_string(dpi_x) + (dpi_x == dpi_y ? "" : " x " + std::to_string(dpi_y));
+  if (dpi_x > 65535 || dpi_y > 65535) {
+    *problem = "a resolution of " + from + " dpi is beyond the library's images";
     return false;
   }
-  pic->pixels.assign(pixels, pixels + static_cast<size_t>(width) * height);
-  pic->width = static_cast<int>(width);
-  pic->height = static_cast<int>(height);
-  qxbmp_free(pixels);
+  qx_image *source = qx_image_create(image.height, image.width, dpi_y, dpi_x,
+                                     image.pixels.data(), kImpressionType);
+  qx_image *scaled = source != nullptr ? qx_image_scale_res(source, kResolution, kResolution) : nullptr;
+  qx_image_delete(source);
+  const uint8_t *pixels = scaled != nullptr ? qx_image_get_pixels(scaled) : nullptr;
+  if (pixels == nullptr) {
+    qx_image_delete(scaled);
+    *problem = "cannot bring the image from " + from + " dpi to " + std::to_string(kResolution) +
+               " dpi (use --dpi / --force-dpi if the file states a wrong resolution)";
+    return false;
+  }
+  pic->width = qx_image_get_cols(scaled);
+  pic->height = qx_image_get_rows(scaled);
+  pic->pixels.assign(pixels, pixels + static_cast<size_t>(pic->width) * pic->height);
+  qx_image_delete(scaled);
   return true;
 }
 
@@ -118,27 +150,84 @@ bool parse_int(const char *text, int lo, int hi, int *value) {
   return true;
 }
 
+// The arguments of one subcommand: --json everywhere; --dpi N and
+// --force-dpi where images are read; the options named by the subcommand
+// (each with one value, or a plain switch); the rest are file names.
+struct Arguments {
+  bool json = false;
+  ImageOptions image;
+  std::vector<std::string> files;
+  std::map<std::string, std::string> values;
+  std::set<std::string> switches;
+
+  const std::string *value(const char *name) const {
+    const auto it = values.find(name);
+    return it == values.end() ? nullptr : &it->second;
+  }
+  bool has(const char *name) const { return switches.count(name) != 0; }
+};
+
+struct Grammar {
+  bool images;
+  std::vector<std::string> valued;
+  std::vector<std::string> switches;
+};
+
+// False after reporting the faulty argument (*status is then the exit
+// status).
+bool parse_arguments(const std::string &command, const std::vector<std::string> &args,
+                     const Grammar &grammar, Arguments *out, int *status) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    const auto named = [&](const std::vector<std::string> &list) {
+      return std::find(list.begin(), list.end(), a) != list.end();
+    };
+    if (a == "--json") {
+      out->json = true;
+    } else if (grammar.images && a == "--force-dpi") {
+      out->image.force_dpi = true;
+    } else if ((grammar.images && a == "--dpi") || named(grammar.valued)) {
+      if (i + 1 >= args.size()) {
+        *status = fail(a, "needs a value");
+        return false;
+      }
+      const std::string &v = args[++i];
+      if (a == "--dpi") {
+        if (!parse_int(v.c_str(), 1, 65535, &out->image.dpi)) {
+          *status = fail(v, "not a resolution in dpi (1..65535)");
+          return false;
+        }
+      } else {
+        out->values[a] = v;
+      }
+    } else if (named(grammar.switches)) {
+      out->switches.insert(a);
+    } else if (a.size() > 1 && a[0] == '-') {
+      *status = fail(a, "unknown option of " + command);
+      return false;
+    } else {
+      out->files.push_back(a);
+    }
+  }
+  return true;
+}
+
 // ---- info ---------------------------------------------------------------
 
 int cmd_info(const std::vector<std::string> &args) {
-  bool json = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string &a = args[i];
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--sensor") {
-      // The configuration the library would choose for this sensor size.
-      if (i + 1 >= args.size()) return fail(a, "needs a value");
-      const std::string &v = args[++i];
-      const size_t x = v.find('x');
-      int cols = 0, rows = 0;
-      if (x == std::string::npos || !parse_int(v.substr(0, x).c_str(), 1, 65535, &cols) ||
-          !parse_int(v.substr(x + 1).c_str(), 1, 65535, &rows))
-        return fail(v, "not a sensor size COLSxROWS");
-      set_fp_sensor_col_row(cols, rows);
-    } else {
-      return fail(a, "unknown argument of info");
-    }
+  Arguments a;
+  int status = kExitOk;
+  if (!parse_arguments("info", args, {false, {"--sensor"}, {}}, &a, &status)) return status;
+  if (!a.files.empty()) return fail(a.files[0], "unknown argument of info");
+  const bool json = a.json;
+  if (const std::string *v = a.value("--sensor")) {
+    // The configuration the library would choose for this sensor size.
+    const size_t x = v->find('x');
+    int cols = 0, rows = 0;
+    if (x == std::string::npos || !parse_int(v->substr(0, x).c_str(), 1, 65535, &cols) ||
+        !parse_int(v->substr(x + 1).c_str(), 1, 65535, &rows))
+      return fail(*v, "not a sensor size COLSxROWS");
+    set_fp_sensor_col_row(cols, rows);
   }
   char version[24];
   std::memset(version, 0, sizeof version);
@@ -180,20 +269,17 @@ int cmd_info(const std::vector<std::string> &args) {
 // ---- quality ------------------------------------------------------------
 
 int cmd_quality(const std::vector<std::string> &args) {
-  bool json = false;
-  std::vector<std::string> files;
-  for (const std::string &a : args) {
-    if (a == "--json") json = true;
-    else if (a.size() > 1 && a[0] == '-') return fail(a, "unknown option of quality");
-    else files.push_back(a);
-  }
-  if (files.empty()) return fail("quality", "no image given");
+  Arguments a;
   int status = kExitOk;
+  if (!parse_arguments("quality", args, {true, {}, {}}, &a, &status)) return status;
+  const bool json = a.json;
+  const std::vector<std::string> &files = a.files;
+  if (files.empty()) return fail("quality", "no image given");
   std::string out = "[";
   for (const std::string &file : files) {
     Picture pic;
     std::string problem;
-    if (!read_picture(file.c_str(), &pic, &problem)) {
+    if (!read_picture(file, a.image, &pic, &problem)) {
       status = fail(file, problem);
       continue;
     }
@@ -242,44 +328,33 @@ std::string extraction_problem(qxi_status status) {
 }
 
 int cmd_extract(const std::vector<std::string> &args) {
-  bool json = false;
-  std::string file, output;
+  Arguments a;
+  int status = kExitOk;
+  if (!parse_arguments("extract", args, {true, {"--format", "-o"}, {}}, &a, &status))
+    return status;
+  const bool json = a.json;
+  if (a.files.size() > 1) return fail(a.files[1], "extract takes one image");
+  const std::string file = a.files.empty() ? "" : a.files[0];
+  const std::string output = a.value("-o") ? *a.value("-o") : "";
   const FormatChoice *choice = &kFormats[0];
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string &a = args[i];
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--format" || a == "-o") {
-      if (i + 1 >= args.size()) return fail(a, "needs a value");
-      const std::string &v = args[++i];
-      if (a == "-o") {
-        output = v;
-        continue;
-      }
-      choice = nullptr;
-      for (const FormatChoice &f : kFormats)
-        if (v == f.name) choice = &f;
-      if (choice == nullptr) return fail(v, "unknown format (iso-v2, iso-v3, card or hybrid)");
-    } else if (a.size() > 1 && a[0] == '-') {
-      return fail(a, "unknown option of extract");
-    } else if (file.empty()) {
-      file = a;
-    } else {
-      return fail(a, "extract takes one image");
-    }
+  if (const std::string *v = a.value("--format")) {
+    choice = nullptr;
+    for (const FormatChoice &f : kFormats)
+      if (*v == f.name) choice = &f;
+    if (choice == nullptr) return fail(*v, "unknown format (iso-v2, iso-v3, card or hybrid)");
   }
   if (file.empty()) return fail("extract", "no image given");
   Picture pic;
   std::string problem;
-  if (!read_picture(file.c_str(), &pic, &problem)) return fail(file, problem);
+  if (!read_picture(file, a.image, &pic, &problem)) return fail(file, problem);
   uint8_t *bytes = nullptr;
   uint32_t size = 0;
-  const qxi_status status =
+  const qxi_status extracted =
       bal_extract_template(pic.pixels.data(), pic.height, pic.width, 0, kImpressionType, 0,
                            kMaxMinutiae, kOrdering, choice->flags, choice->format, &bytes, &size);
-  if (status != QXI_OK || bytes == nullptr) {
+  if (extracted != QXI_OK || bytes == nullptr) {
     bal_free_template(bytes);
-    return fail(file, extraction_problem(status));
+    return fail(file, extraction_problem(extracted));
   }
   std::vector<uint8_t> record(bytes, bytes + size);
   bal_free_template(bytes);
@@ -318,28 +393,21 @@ int32_t extract_with(qx_algorithm *alg, const Picture &pic, qx_template **tpl) {
 }
 
 int cmd_compare(const std::vector<std::string> &args) {
-  bool json = false;
+  Arguments a;
+  int status = kExitOk;
+  if (!parse_arguments("compare", args, {true, {"--far"}, {}}, &a, &status)) return status;
+  const bool json = a.json;
+  const std::vector<std::string> &files = a.files;
   int far = kDefaultFar;
-  std::vector<std::string> files;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string &a = args[i];
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--far") {
-      if (i + 1 >= args.size()) return fail(a, "needs a value");
-      if (!parse_int(args[++i].c_str(), 0, kMaxFar, &far))
-        return fail(args[i], "not a false-accept level (0.." + std::to_string(kMaxFar) + ")");
-    } else if (a.size() > 1 && a[0] == '-') {
-      return fail(a, "unknown option of compare");
-    } else {
-      files.push_back(a);
-    }
+  if (const std::string *v = a.value("--far")) {
+    if (!parse_int(v->c_str(), 0, kMaxFar, &far))
+      return fail(*v, "not a false-accept level (0.." + std::to_string(kMaxFar) + ")");
   }
   if (files.size() != 2) return fail("compare", "needs exactly two images");
   Picture pics[2];
   for (int i = 0; i < 2; ++i) {
     std::string problem;
-    if (!read_picture(files[i].c_str(), &pics[i], &problem)) return fail(files[i], problem);
+    if (!read_picture(files[i], a.image, &pics[i], &problem)) return fail(files[i], problem);
   }
   // The algorithm is configured for the first image's size.
   set_fp_sensor_col_row(pics[0].width, pics[0].height);
@@ -349,7 +417,6 @@ int cmd_compare(const std::vector<std::string> &args) {
                               std::to_string(pics[0].height) + " pixels");
   qx_algorithm *alg = lumetra::api::g_state.engine.algorithm;
   qx_template *tpl[2] = {nullptr, nullptr};
-  int status = kExitOk;
   for (int i = 0; i < 2 && status == kExitOk; ++i) {
     const int32_t rc = extract_with(alg, pics[i], &tpl[i]);
     if (rc != QX_RC_OK || tpl[i] == nullptr)
