@@ -14,6 +14,8 @@ PACKAGES=(
   fonts-noto-cjk python3
   # the tools' image readers (PNG, TIFF, PGM), and the images the command's tests write
   libpng-dev libtiff-dev libnetpbm-dev python3-pil
+  # the evaluation report (scripts/evaluate.sh), which the tests run
+  python3-numpy python3-matplotlib python3-sklearn
 )
 # Training the verification models (scripts/train-models.sh) also needs the
 # numerics and plotting packages; only that script asks for them.
