@@ -10,6 +10,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # the station program: GUI, device discovery, service control, raw capture
   qt6-base-dev libudev-dev libsystemd-dev libfprint-2-dev libglib2.0-dev
+  # Debian packages (CPack reads binaries with file and dpkg-shlibdeps)
+  file dpkg-dev
   # the dialog's Chinese texts, and a plain image reader used by tests
   fonts-noto-cjk python3
   # the tools' image readers (PNG, TIFF, PGM), and the images the command's tests write

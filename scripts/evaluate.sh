@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Evaluation report for folders of fingerprint images:
 #   scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR]
-# Each DIR holds <finger>_<impression>.bmp images (8 impressions per finger).
+# Each DIR holds <finger>_<impression>.<ext> images (8 impressions per finger;
+# BMP, TIFF, PNG or PGM), gathered as bitmaps into REPORT_DIR/work first.
 # Runs the small-sensor protocol and the 1:1 protocol through liblumetra.so,
 # libfprint's matcher on the same crops as a yardstick (when libfprint is
 # installed), and writes REPORT_DIR/index.html (plots beside it) and
@@ -19,7 +20,7 @@ while [ $# -gt 0 ]; do
     --out) out=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "evaluate: unknown option $1" >&2; exit 2 ;;
     *) dirs+=("$1"); shift ;;
   esac
@@ -35,8 +36,9 @@ if ! "$python" -c 'import numpy, matplotlib, sklearn' 2>/dev/null; then
 fi
 
 driver=$build/tools/evaluate/lumetra-evaluate
+gather=$build/tools/evaluate/lumetra-evaluate-images
 yardstick=$build/tools/evaluate/fprint-yardstick
-if [ ! -x "$driver" ]; then
+if [ ! -x "$driver" ] || [ ! -x "$gather" ]; then
   BUILD_DIR=$build bash "$root/scripts/build.sh" -DTARSIO_LIBRARY_ONLY=ON >/dev/null
 fi
 
@@ -55,12 +57,15 @@ for dir in "${dirs[@]}"; do
   seen[$name]=1
   set_args+=(--set "$name")
   mkdir -p "$work/$name"
+  (cd "$dir" && pwd) > "$work/$name/source.txt"
+  "$gather" "$dir" "$work/$name/images"
+  images=$work/$name/images
   echo "evaluate: $name (small sensor)"
-  "$driver" small "$dir" "$work/$name/small" --seed "$seed" \
+  "$driver" small "$images" "$work/$name/small" --seed "$seed" \
     --enrol-windows "${EVALUATE_ENROL_WINDOWS:-8}" --probe-windows "${EVALUATE_PROBE_WINDOWS:-4}"
   for config in ehmsq-xl:197 ehmsq-l:158; do
     echo "evaluate: $name (1:1, ${config%%:*})"
-    "$driver" pairs "$dir" "$work/$name/pairs-${config%%:*}" --size "${config##*:}"
+    "$driver" pairs "$images" "$work/$name/pairs-${config%%:*}" --size "${config##*:}"
   done
   pairs=$work/$name/pairs-ehmsq-xl
   if [ ! -x "$yardstick" ]; then

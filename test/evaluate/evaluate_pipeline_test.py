@@ -24,7 +24,12 @@ def setUpModule():
     os.makedirs(WORK)
     subprocess.run([FPSYNTH, "set", "--out", SET, "--fingers", "3", "--impressions", "8",
                     "--size", "240x240", "--seed", "5"], check=True, capture_output=True)
-    # Files the run must pass over: a broken bitmap and a TIFF.
+    # One impression as a TIFF, which is read like the bitmaps; files the
+    # run must pass over: a broken bitmap and a broken TIFF.
+    from PIL import Image
+    bmp = os.path.join(SET, "f0003_08.bmp")
+    Image.open(bmp).save(os.path.join(SET, "f0003_08.tif"))
+    os.remove(bmp)
     with open(os.path.join(SET, "f0009_01.bmp"), "wb") as f:
         f.write(b"BM" + b"\xff" * 60)
     with open(os.path.join(SET, "f0009_02.tif"), "wb") as f:
@@ -118,10 +123,14 @@ class Summary(unittest.TestCase):
             self.assertTrue(y["reason"])
             self.assertIn("libfprint yardstick not available", PAGE)
 
-    def test_unreadable_files_are_listed(self):
-        skipped = " ".join(SUMMARY["sets"][0]["skipped"])
-        self.assertIn("f0009_01.bmp", skipped)
-        self.assertIn("f0009_02.tif: only BMP", skipped)
+    def test_tiff_is_read_and_unreadable_files_are_listed(self):
+        read = {r["file"]: r["read"] for r in table("images", "images.tsv")}
+        self.assertEqual(read["f0003_08.tif"], "1")
+        self.assertEqual((read["f0009_01.bmp"], read["f0009_02.tif"]), ("0", "0"))
+        skipped = SUMMARY["sets"][0]["skipped"]
+        self.assertEqual(len(skipped), 2)
+        self.assertTrue(all(s.startswith("f0009_0") and len(s) > len("f0009_01.bmp: ") for s in skipped))
+        self.assertEqual(SUMMARY["sets"][0]["folder"], os.path.realpath(SET))
 
 
 class Page(unittest.TestCase):
@@ -138,7 +147,7 @@ class Page(unittest.TestCase):
         self.assertIn("%d/%d" % (run["frr"]["k"], run["frr"]["n"]), PAGE)
         self.assertIn("%.2f %%" % (100 * s["pairs"]["ehmsq-xl"]["eer"]), PAGE)
         self.assertIn("seed 7", PAGE)
-        self.assertIn("BMP only", PAGE)
+        self.assertIn("TIFF", PAGE)
 
 
 if __name__ == "__main__":

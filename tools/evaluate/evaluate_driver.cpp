@@ -147,11 +147,8 @@ bool load_set(const std::string &dir, Set &set) {
     std::string finger, ext;
     int impression = 0;
     if (!parse_name(name, finger, impression, ext)) continue;
-    if (ext != "bmp") {
-      if (ext == "tif" || ext == "tiff" || ext == "png" || ext == "pgm")
-        set.skipped.push_back(name + ": only BMP files are read for now");
-      continue;
-    }
+    // Other formats are brought to bitmaps first (lumetra-evaluate-images).
+    if (ext != "bmp") continue;
     Image im;
     im.finger = finger;
     im.impression = impression;

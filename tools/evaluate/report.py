@@ -176,6 +176,23 @@ def yardstick_summary(folder):
     return out, (gen, imp)
 
 
+def gathered(folder, meta):
+    """The source folder, the files that could not be read (and why), and
+    the resolutions that are not the 500 dpi the library works at."""
+    out = {"folder": meta["folder"], "skipped": list(meta.get("skipped", [])), "other_resolutions": []}
+    source = os.path.join(folder, "source.txt")
+    if os.path.exists(source):
+        out["folder"] = open(source).read().strip()
+    images = os.path.join(folder, "images", "images.tsv")
+    if os.path.exists(images):
+        for r in read_tsv(images):
+            if r["read"] != "1":
+                out["skipped"].append("%s: %s" % (r["file"], r["problem"]))
+            elif int(r["dpi"]) and abs(int(r["dpi"]) - 500) > 10:
+                out["other_resolutions"].append("%s: %s dpi" % (r["file"], r["dpi"]))
+    return out
+
+
 # ---------------------------------------------------------------- plots
 
 
@@ -275,12 +292,16 @@ def render(summary):
                  e(summary["library_version"]), e(m["cpu"]), m["cores"],
                  e(" ".join(m["load_at_start"] or ["?"])), e(" ".join(m["load_at_end"] or ["?"])),
                  e(m["system"]), summary["elapsed_s"], e(summary["command"])))
-    p.append("<p>Input: folders of <code>&lt;finger&gt;_&lt;impression&gt;.bmp</code>. %s</p>" % e(summary["input_note"]))
+    p.append("<p>Input: folders of <code>&lt;finger&gt;_&lt;impression&gt;.&lt;ext&gt;</code>. %s</p>"
+             % e(summary["input_note"]))
     for s in summary["sets"]:
         p.append("<h2>%s</h2><p>%d fingers, %d images read from <code>%s</code>.</p>" % (
             e(s["name"]), s["fingers"], s["images"], e(s["folder"])))
         if s.get("skipped"):
             p.append("<p>Not read: %s</p>" % e("; ".join(s["skipped"])))
+        if s.get("other_resolutions"):
+            p.append("<p>Taken as 500 dpi although the file states otherwise (not rescaled): %s</p>"
+                     % e("; ".join(s["other_resolutions"])))
         sm = s["small"]
         p.append("<h3>Small sensor (%d x %d windows, ehmsq-xs)</h3>" % (sm["window"], sm["window"]))
         p.append("<p>Enrolment: %d windows from each of impressions 1–4 (offsets up to ±%d px from the "
@@ -369,15 +390,16 @@ def main():
     os.makedirs(args.out, exist_ok=True)
     summary = {"command": args.command, "elapsed_s": args.elapsed, "machine": machine(args.load_start),
                "yardstick_version": args.yardstick_version, "method": METHOD,
-               "input_note": "BMP only for now: TIFF is read once the shared image readers (tools/imageio) "
-                             "are in the project.", "sets": []}
+               "input_note": "BMP, TIFF, PNG and PGM files are read by the tools' shared image readers "
+                             "(tools/imageio) and handed to the library as 8-bit bitmaps.", "sets": []}
     for name in args.set:
         folder = os.path.join(args.work, name)
         small = small_summary(os.path.join(folder, "small"))
         meta = read_meta(os.path.join(folder, "small", "meta.tsv"))
         summary["library_version"] = meta["library_version"]
-        s = {"name": name, "folder": meta["folder"], "fingers": int(meta["fingers"]),
-             "images": int(meta["images"]), "skipped": meta.get("skipped", []), "small": small, "pairs": {}}
+        s = {"name": name, "fingers": int(meta["fingers"]), "images": int(meta["images"]),
+             "small": small, "pairs": {}}
+        s.update(gathered(folder, meta))
         curves = {}
         for config, crop in PAIR_CONFIGS:
             d = os.path.join(folder, "pairs-" + config)
