@@ -1,10 +1,13 @@
 // lumetra: one command for people who want to point the fingerprint library
 // at a few image files: what version and parameters it has, how good a
-// capture is, what template it yields, and whether two captures match.
+// capture is, what template it yields, whether two captures match, and
+// enrollment and verification through template files (finger.cpp,
+// records.cpp).  This file holds the image subcommands and main.
 //
-// The command only reads files and prints: every grading, extraction and
-// comparison is done by the library itself (the public exports, or the
-// engine functions behind them), never by code of its own.
+// The command only reads and writes files and prints: every grading,
+// enhancement, extraction and comparison is done by the library itself
+// (the public exports, or the engine functions behind them), never by code
+// of its own.
 //
 // Exit status: 0 success (or match), 1 no match, 2 error; on an error one
 // line on standard error names the file and the problem.
@@ -19,7 +22,9 @@
 #include <vector>
 
 #include "api/state.h"
+#include "cli.h"
 #include "engine/formats/extract_template.h"
+#include "engine/image/extract.h"
 #include "engine/image/qx_image.h"
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_alignment.h"
@@ -29,188 +34,68 @@
 #include "engine/qx_rc.h"
 #include "imageio.h"
 #include "lumetra.h"
+#include "overlay.h"
+
+using namespace cli;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitNoMatch = 1;
-constexpr int kExitError = 2;
-
-// Captures are taken as 500 dpi images, as the library's own bitmap
-// comparison takes them.
-constexpr int kResolution = 500;
-constexpr int32_t kImpressionType = 0;
-// Default false-accept level of the library (1 in 10^4).
-constexpr int kDefaultFar = 12;
-// Highest false-accept level the verifier's threshold tables hold.
-constexpr int kMaxFar = QX_THRESHOLD_COLUMNS - 1;
 // Extraction requests: the largest minutiae count a record holds, and the
 // minutiae order the library's own extractor asks for.
 constexpr int kMaxMinutiae = 255;
 constexpr int kOrdering = 21;
 
 const char kUsage[] =
-    "usage: lumetra info [--json] [--sensor COLSxROWS]\n"
-    "       lumetra quality [--json] IMG...\n"
-    "       lumetra extract [--json] IMG [--format iso-v2|iso-v3|card|hybrid] [-o FILE]\n"
-    "       lumetra compare [--json] A B [--far N]\n"
+    "usage: lumetra COMMAND [--json] ARGUMENTS...\n"
+    "\n"
+    "Commands:\n"
+    "  info [--sensor COLSxROWS]\n"
+    "      Library version and parameters, and the configuration the library\n"
+    "      chooses for a sensor size (default 88x88).\n"
+    "  quality IMG...\n"
+    "      Image quality (0..100), fingerprint area (mm2) and condition of each\n"
+    "      image.\n"
+    "  enhance IMG -o OUT\n"
+    "      The library's enhancement of IMG, written to OUT (.png, .tif, .pgm or\n"
+    "      .bmp).\n"
+    "  extract IMG [--format iso-v2|iso-v3|card|hybrid] [-o FILE] [--overlay PNG]\n"
+    "      A template of IMG in the chosen format (default iso-v2), written to FILE;\n"
+    "      --overlay draws the minutiae, cores and deltas found over the image.\n"
+    "  compare A B [--far N]\n"
+    "      Similarity score of two images, the decision at level N, the alignment.\n"
+    "  enroll -o FINGER.tpl IMG...\n"
+    "      Enrols one finger from its captures (all of one size) through the\n"
+    "      library's enrollment: a progress bar on a terminal, one line per\n"
+    "      capture otherwise (accepted, refused as a duplicate, or unused).\n"
+    "  verify FINGER.tpl... IMG [--far N] [--update]\n"
+    "      Verifies IMG against up to 5 templates, loaded in slots 0..4 and tried\n"
+    "      in turn: which template matched, its score, and whether the library\n"
+    "      updated it; --update writes the updated template back to its file.\n"
+    "  convert IN -o OUT [--to record|raw|card|spectral|spectral-hr] [--type N]\n"
+    "      Between template files and bare template bytes (a template extract\n"
+    "      writes, or of type N), or to the compact-card or spectral part of a\n"
+    "      hybrid template.  Default: a template file becomes its bytes and bare\n"
+    "      bytes become a template file.\n"
+    "\n"
+    "Options:\n"
+    "  --json       one JSON document on standard output instead of text\n"
+    "  --far N      false-accept level 0..27: 1 in 10^(N/3) (default 12)\n"
+    "  --dpi N      resolution of images whose file states none (default 500)\n"
+    "  --force-dpi  take every image at --dpi, whatever its file states\n"
+    "\n"
     "Images: BMP (uncompressed 8-bit), PNG, TIFF or PGM; 16-bit, colour and\n"
-    "palette images are read as 8-bit grey.  Each image is brought to 500 dpi\n"
-    "from the resolution its file states; a file that states none is taken\n"
-    "at --dpi N (default 500), and --force-dpi applies --dpi to every file.\n"
-    "Exit status: 0 success or match, 1 no match, 2 error (one line on\n"
-    "standard error naming the file and the problem).\n";
-
-int fail(const std::string &what, const std::string &problem) {
-  std::fprintf(stderr, "lumetra: %s: %s\n", what.c_str(), problem.c_str());
-  return kExitError;
-}
-
-std::string json_string(const std::string &s) {
-  std::string out = "\"";
-  for (const unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-// A grey image read from a file, top row first, at the library's
-// resolution.
-struct Picture {
-  std::vector<uint8_t> pixels;
-  int width = 0;
-  int height = 0;
-  int source_dpi_x = kResolution;  // the resolution the image was read at
-  int source_dpi_y = kResolution;
-};
-
-// How images are read: the resolution of files that state none (or of
-// every file, with --force-dpi).
-struct ImageOptions {
-  int dpi = kResolution;
-  bool force_dpi = false;
-};
-
-// Reads an image file (BMP, PNG, TIFF, PGM) and brings it to the library's
-// resolution with the engine's own resampling; on failure the problem is
-// described in *problem.
-bool read_picture(const std::string &path, const ImageOptions &options, Picture *pic,
-                  std::string *problem) {
-  imageio::GreyImage image;
-  if (!imageio::read_file(path, &image, problem)) return false;
-  int dpi_x = image.dpi_x > 0 ? image.dpi_x : image.dpi_y;
-  int dpi_y = image.dpi_y > 0 ? image.dpi_y : image.dpi_x;
-  if (options.force_dpi || dpi_x <= 0) dpi_x = dpi_y = options.dpi;
-  pic->source_dpi_x = dpi_x;
-  pic->source_dpi_y = dpi_y;
-  if (dpi_x == kResolution && dpi_y == kResolution) {
-    pic->pixels = std::move(image.pixels);
-    pic->width = image.width;
-    pic->height = image.height;
-    return true;
-  }
-  const std::string from = std::to_string(dpi_x) + (dpi_x == dpi_y ? "" : " x " + std::to_string(dpi_y));
-  if (dpi_x > 65535 || dpi_y > 65535) {
-    *problem = "a resolution of " + from + " dpi is beyond the library's images";
-    return false;
-  }
-  qx_image *source = qx_image_create(image.height, image.width, dpi_y, dpi_x,
-                                     image.pixels.data(), kImpressionType);
-  qx_image *scaled = source != nullptr ? qx_image_scale_res(source, kResolution, kResolution) : nullptr;
-  qx_image_delete(source);
-  const uint8_t *pixels = scaled != nullptr ? qx_image_get_pixels(scaled) : nullptr;
-  if (pixels == nullptr) {
-    qx_image_delete(scaled);
-    *problem = "cannot bring the image from " + from + " dpi to " + std::to_string(kResolution) +
-               " dpi (use --dpi / --force-dpi if the file states a wrong resolution)";
-    return false;
-  }
-  pic->width = qx_image_get_cols(scaled);
-  pic->height = qx_image_get_rows(scaled);
-  pic->pixels.assign(pixels, pixels + static_cast<size_t>(pic->width) * pic->height);
-  qx_image_delete(scaled);
-  return true;
-}
-
-bool parse_int(const char *text, int lo, int hi, int *value) {
-  char *end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
-
-// The arguments of one subcommand: --json everywhere; --dpi N and
-// --force-dpi where images are read; the options named by the subcommand
-// (each with one value, or a plain switch); the rest are file names.
-struct Arguments {
-  bool json = false;
-  ImageOptions image;
-  std::vector<std::string> files;
-  std::map<std::string, std::string> values;
-  std::set<std::string> switches;
-
-  const std::string *value(const char *name) const {
-    const auto it = values.find(name);
-    return it == values.end() ? nullptr : &it->second;
-  }
-  bool has(const char *name) const { return switches.count(name) != 0; }
-};
-
-struct Grammar {
-  bool images;
-  std::vector<std::string> valued;
-  std::vector<std::string> switches;
-};
-
-// False after reporting the faulty argument (*status is then the exit
-// status).
-bool parse_arguments(const std::string &command, const std::vector<std::string> &args,
-                     const Grammar &grammar, Arguments *out, int *status) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string &a = args[i];
-    const auto named = [&](const std::vector<std::string> &list) {
-      return std::find(list.begin(), list.end(), a) != list.end();
-    };
-    if (a == "--json") {
-      out->json = true;
-    } else if (grammar.images && a == "--force-dpi") {
-      out->image.force_dpi = true;
-    } else if ((grammar.images && a == "--dpi") || named(grammar.valued)) {
-      if (i + 1 >= args.size()) {
-        *status = fail(a, "needs a value");
-        return false;
-      }
-      const std::string &v = args[++i];
-      if (a == "--dpi") {
-        if (!parse_int(v.c_str(), 1, 65535, &out->image.dpi)) {
-          *status = fail(v, "not a resolution in dpi (1..65535)");
-          return false;
-        }
-      } else {
-        out->values[a] = v;
-      }
-    } else if (named(grammar.switches)) {
-      out->switches.insert(a);
-    } else if (a.size() > 1 && a[0] == '-') {
-      *status = fail(a, "unknown option of " + command);
-      return false;
-    } else {
-      out->files.push_back(a);
-    }
-  }
-  return true;
-}
+    "palette images are read as 8-bit grey.  Each image is brought to the\n"
+    "library's 500 dpi from the resolution its file states (PNG pHYs, TIFF\n"
+    "resolution, BMP pixels per metre) or from --dpi.\n"
+    "\n"
+    "Template files (FINGER.tpl) hold exactly the template record a host\n"
+    "stores: byte 0 the template type (80 for an enrolled finger), bytes 1-3\n"
+    "unused, bytes 4-7 the length L of the template (32-bit little-endian, at\n"
+    "most 32760), then the L template bytes: 8 + L bytes in all.  A file holding\n"
+    "the whole 32768-byte record is read as well.\n"
+    "\n"
+    "Exit status: 0 success or match, 1 no match, 2 error (one line on standard\n"
+    "error naming the file and the problem).\n";
 
 // ---- info ---------------------------------------------------------------
 
@@ -306,6 +191,41 @@ int cmd_quality(const std::vector<std::string> &args) {
   return status;
 }
 
+// ---- enhance ------------------------------------------------------------
+
+int cmd_enhance(const std::vector<std::string> &args) {
+  Arguments a;
+  int status = kExitOk;
+  if (!parse_arguments("enhance", args, {true, {"-o"}, {}}, &a, &status)) return status;
+  if (a.files.empty()) return fail("enhance", "no image given");
+  if (a.files.size() > 1) return fail(a.files[1], "enhance takes one image");
+  const std::string &file = a.files[0];
+  if (a.value("-o") == nullptr) return fail("enhance", "needs -o OUT (.png, .tif, .pgm or .bmp)");
+  const std::string &output = *a.value("-o");
+  Picture pic;
+  std::string problem;
+  if (!read_picture(file, a.image, &pic, &problem)) return fail(file, problem);
+  // The library enhances a sensor image: the sensor takes the image's size.
+  set_fp_sensor_col_row(pic.width, pic.height);
+  if (nerio_qx_ImageEnhance(pic.pixels.data(), pic.width, pic.height) != 0)
+    return fail(file, "the library cannot enhance this image");
+  imageio::GreyImage enhanced;
+  enhanced.pixels = std::move(pic.pixels);
+  enhanced.width = pic.width;
+  enhanced.height = pic.height;
+  enhanced.dpi_x = enhanced.dpi_y = kResolution;
+  if (!imageio::write_file(output, enhanced, &problem)) return fail(output, problem);
+  if (a.json) {
+    std::printf("{\"file\": %s, \"output\": %s, \"width\": %d, \"height\": %d}\n",
+                json_string(file).c_str(), json_string(output).c_str(), enhanced.width,
+                enhanced.height);
+  } else {
+    std::printf("%s: enhanced image of %d x %d pixels written to %s\n", file.c_str(),
+                enhanced.width, enhanced.height, output.c_str());
+  }
+  return kExitOk;
+}
+
 // ---- extract ------------------------------------------------------------
 
 struct FormatChoice {
@@ -327,10 +247,37 @@ std::string extraction_problem(qxi_status status) {
   return "the library cannot extract a template (status " + std::to_string(status) + ")";
 }
 
+// Draws the minutiae, cores and deltas the library's extractor finds over
+// the picture (tools/overlay draws them), enlarged to about 512 pixels,
+// into a PNG file.
+bool write_overlay(const Picture &pic, const std::string &path, int *minutiae,
+                   std::string *problem) {
+  bal_extract_result r;
+  std::memset(&r, 0, sizeof r);
+  r.flags = BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS;
+  std::vector<uint8_t> pixels = pic.pixels;
+  const qxi_status status = bal_extract(pixels.data(), pic.height, pic.width, &r);
+  if (status != QXI_OK) {
+    bal_extract_release(&r);
+    *problem = extraction_problem(status);
+    return false;
+  }
+  const int zoom = std::clamp(512 / std::max(pic.width, pic.height), 1, 4);
+  const overlay::Rgb drawn = overlay::draw(pic.pixels.data(), pic.height, pic.width, r, zoom);
+  *minutiae = r.minutiae.count;
+  bal_extract_release(&r);
+  if (!overlay::write_png(path, drawn)) {
+    *problem = std::string("cannot write: ") + std::strerror(errno);
+    std::remove(path.c_str());
+    return false;
+  }
+  return true;
+}
+
 int cmd_extract(const std::vector<std::string> &args) {
   Arguments a;
   int status = kExitOk;
-  if (!parse_arguments("extract", args, {true, {"--format", "-o"}, {}}, &a, &status))
+  if (!parse_arguments("extract", args, {true, {"--format", "-o", "--overlay"}, {}}, &a, &status))
     return status;
   const bool json = a.json;
   if (a.files.size() > 1) return fail(a.files[1], "extract takes one image");
@@ -349,8 +296,10 @@ int cmd_extract(const std::vector<std::string> &args) {
   if (!read_picture(file, a.image, &pic, &problem)) return fail(file, problem);
   uint8_t *bytes = nullptr;
   uint32_t size = 0;
+  // The extractor may work in the buffer it is given: it gets a copy.
+  std::vector<uint8_t> work = pic.pixels;
   const qxi_status extracted =
-      bal_extract_template(pic.pixels.data(), pic.height, pic.width, 0, kImpressionType, 0,
+      bal_extract_template(work.data(), pic.height, pic.width, 0, kImpressionType, 0,
                            kMaxMinutiae, kOrdering, choice->flags, choice->format, &bytes, &size);
   if (extracted != QXI_OK || bytes == nullptr) {
     bal_free_template(bytes);
@@ -358,39 +307,29 @@ int cmd_extract(const std::vector<std::string> &args) {
   }
   std::vector<uint8_t> record(bytes, bytes + size);
   bal_free_template(bytes);
-  if (!output.empty()) {
-    FILE *f = std::fopen(output.c_str(), "wb");
-    if (f == nullptr) return fail(output, std::string("cannot write: ") + std::strerror(errno));
-    const bool written = std::fwrite(record.data(), 1, record.size(), f) == record.size();
-    if (std::fclose(f) != 0 || !written) {
-      std::remove(output.c_str());
-      return fail(output, "cannot write the whole template");
-    }
-  }
+  if (!output.empty() && !write_whole_file(output, record.data(), record.size(), &problem))
+    return fail(output, problem);
+  const std::string *overlay_path = a.value("--overlay");
+  int minutiae = 0;
+  if (overlay_path != nullptr && !write_overlay(pic, *overlay_path, &minutiae, &problem))
+    return fail(*overlay_path, problem);
   if (json) {
-    std::printf("{\"file\": %s, \"format\": \"%s\", \"bytes\": %u, \"output\": %s}\n",
+    std::printf("{\"file\": %s, \"format\": \"%s\", \"bytes\": %u, \"output\": %s, "
+                "\"overlay\": %s, \"minutiae\": %s}\n",
                 json_string(file).c_str(), choice->name, size,
-                output.empty() ? "null" : json_string(output).c_str());
+                output.empty() ? "null" : json_string(output).c_str(),
+                overlay_path == nullptr ? "null" : json_string(*overlay_path).c_str(),
+                overlay_path == nullptr ? "null" : std::to_string(minutiae).c_str());
   } else {
     std::printf("%s: %s template of %u bytes%s%s\n", file.c_str(), choice->name, size,
                 output.empty() ? "" : " written to ", output.c_str());
+    if (overlay_path != nullptr)
+      std::printf("%s: %d minutiae drawn in %s\n", file.c_str(), minutiae, overlay_path->c_str());
   }
   return kExitOk;
 }
 
 // ---- compare ------------------------------------------------------------
-
-// Extracts the template of one picture through the library's algorithm.
-int32_t extract_with(qx_algorithm *alg, const Picture &pic, qx_template **tpl) {
-  *tpl = nullptr;
-  qx_image *image = qx_image_create(pic.height, pic.width, kResolution, kResolution,
-                                    pic.pixels.data(), kImpressionType);
-  if (image == nullptr) return QX_RC_NO_MEMORY;
-  qx_image_mr_weak(image);
-  const int32_t rc = qx_algorithm_extract_template(alg, image, qx_finger_static_zero(), tpl);
-  qx_image_delete(image);
-  return rc;
-}
 
 int cmd_compare(const std::vector<std::string> &args) {
   Arguments a;
@@ -399,10 +338,7 @@ int cmd_compare(const std::vector<std::string> &args) {
   const bool json = a.json;
   const std::vector<std::string> &files = a.files;
   int far = kDefaultFar;
-  if (const std::string *v = a.value("--far")) {
-    if (!parse_int(v->c_str(), 0, kMaxFar, &far))
-      return fail(*v, "not a false-accept level (0.." + std::to_string(kMaxFar) + ")");
-  }
+  if (!far_level(a, &far, &status)) return status;
   if (files.size() != 2) return fail("compare", "needs exactly two images");
   Picture pics[2];
   for (int i = 0; i < 2; ++i) {
@@ -410,11 +346,7 @@ int cmd_compare(const std::vector<std::string> &args) {
     if (!read_picture(files[i], a.image, &pics[i], &problem)) return fail(files[i], problem);
   }
   // The algorithm is configured for the first image's size.
-  set_fp_sensor_col_row(pics[0].width, pics[0].height);
-  if (init_nerio_algorithm() != 0 || lumetra::api::g_state.engine.algorithm == nullptr)
-    return fail(files[0], "the library has no configuration for a sensor of " +
-                              std::to_string(pics[0].width) + " x " +
-                              std::to_string(pics[0].height) + " pixels");
+  if (!init_for(files[0], pics[0], &status)) return status;
   qx_algorithm *alg = lumetra::api::g_state.engine.algorithm;
   qx_template *tpl[2] = {nullptr, nullptr};
   for (int i = 0; i < 2 && status == kExitOk; ++i) {
@@ -479,5 +411,9 @@ int main(int argc, char **argv) {
   if (command == "quality") return cmd_quality(args);
   if (command == "extract") return cmd_extract(args);
   if (command == "compare") return cmd_compare(args);
+  if (command == "enhance") return cmd_enhance(args);
+  if (command == "enroll") return cmd_enroll(args);
+  if (command == "verify") return cmd_verify(args);
+  if (command == "convert") return cmd_convert(args);
   return fail(command, "unknown command (try lumetra --help)");
 }
