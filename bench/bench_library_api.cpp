@@ -4,6 +4,9 @@
 // finger in slot 2 and for an image of a sixth finger; and a whole
 // enrollment of 32 images (nerio_qx_enroll_Image, nerio_qx_save_tpl).
 // Goals on one core: genuine <= 20 ms, impostor <= 60 ms, enrollment <= 0.5 s.
+// While the verification models are provisional an impostor may be
+// accepted before all five slots are scored; the third case (the stranger
+// at the strictest FAR index, 27) shows the time of scoring all of them.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -40,13 +43,14 @@ bool enroll(const std::vector<fpsynth::Image> &touches, int slot, tpl_record *re
 }
 
 void BM_VerifyFiveSlots(benchmark::State &state) {
-  const bool genuine = state.range(0) != 0;
+  const bool genuine = state.range(0) == 1;
   set_fp_sensor_col_row(kSide, kSide);
   if (init_nerio_algorithm() != 0) {
     state.SkipWithError("init failed");
     return;
   }
   set_fp_dyn_update_flg(0);
+  set_nerio_FAR_Val(state.range(0) == 2 ? 27 : 12);
   auto record = std::make_unique<tpl_record>();
   for (int slot = 0; slot < 5; ++slot) {
     if (!enroll(enroll_eval::make_touches(finger_seed(slot)), slot, record.get())) {
@@ -64,9 +68,11 @@ void BM_VerifyFiveSlots(benchmark::State &state) {
   state.counters["accepted"] = accepted;
   state.counters["slot"] = accepted ? matched : -1;
   for (int slot = 0; slot < 5; ++slot) nerio_DelFinger(slot);
+  set_nerio_FAR_Val(12);
   uninit_nerio_algorithm();
 }
-BENCHMARK(BM_VerifyFiveSlots)->ArgName("genuine")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+// 1 genuine, 0 impostor, 2 impostor at FAR index 27.
+BENCHMARK(BM_VerifyFiveSlots)->ArgName("probe")->Arg(1)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond);
 
 void BM_EnrollThroughExports(benchmark::State &state) {
   set_fp_sensor_col_row(kSide, kSide);

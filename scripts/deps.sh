@@ -13,6 +13,11 @@ PACKAGES=(
   # the dialog's Chinese texts, and a plain image reader used by tests
   fonts-noto-cjk python3
 )
+# Training the verification models (scripts/train-models.sh) also needs the
+# numerics and plotting packages; only that script asks for them.
+if [ "${1:-}" = --train ]; then
+  PACKAGES+=(python3-numpy python3-sklearn python3-matplotlib)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

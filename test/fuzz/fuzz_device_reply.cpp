@@ -15,7 +15,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
-  tarsio::set_log_threshold(0);  // format every line (the log file itself is not opened here)
+  tarsio::shell::set_log_threshold(0);  // format every line (the log file itself is not opened here)
   const uint16_t length = static_cast<uint16_t>(data[0] << 8 | data[1]);
   const uint8_t mode = data[2] % 4;
   data += 3;
@@ -36,16 +36,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ::shutdown(fds[1], SHUT_WR);
   auto device = tarsio::platform::socket_transport_from_fd(fds[0], "fuzz");
 
-  tarsio::SensorInfo info;
-  tarsio::ReadInfo(device.get(), &info);
+  tarsio::device::SensorInfo info;
+  tarsio::device::ReadInfo(device.get(), &info);
   uint8_t regs[8];
-  tarsio::device_io_readdevice(device.get(), tarsio::kCmdReadRegister, 0x20, 0, regs, 8);
+  tarsio::device::device_io_readdevice(device.get(), tarsio::device::kCmdReadRegister, 0x20, 0, regs, 8);
   // Mode 2 receives the whole reply: give it length + 4 bytes of room.
   std::vector<uint8_t> buffer(static_cast<std::size_t>(length) + 4);
-  tarsio::device_io_readwritedata(device.get(), mode, 0x3400, buffer.data(), length);
-  tarsio::TestSPI(device.get());
-  tarsio::TestDownloadFw(device.get());
-  tarsio::SendAppExitNotice(device.get());
+  tarsio::device::device_io_readwritedata(device.get(), mode, 0x3400, buffer.data(), length);
+  tarsio::device::TestSPI(device.get());
+  tarsio::device::TestDownloadFw(device.get());
+  tarsio::device::SendAppExitNotice(device.get());
   ::close(fds[1]);
   return 0;
 }

@@ -2,9 +2,9 @@
  * vermodel_data.h - the verification-model lists of the "ehm"
  * configurations.  Each list ends with a record whose verifier is none.
  *
- * PROVISIONAL: the coefficient records and threshold tables behind these
- * lists are placeholders until trained values replace them (see
- * vermodel_data.cpp); no behaviour may be tuned against them.
+ * The plain models and their threshold tables are trained by
+ * scripts/train-models.sh, which writes vermodel_data.cpp; the 24-score
+ * coherence models in it are still untrained placeholders.
  */
 #ifndef LUMETRA_ENGINE_MATCH_VERMODEL_DATA_H
 #define LUMETRA_ENGINE_MATCH_VERMODEL_DATA_H

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Rebuilds the verification models of every "ehm" configuration from data:
+#   1. dumps the 30 feature scores of genuine and impostor comparisons
+#      (generated prints from fixed seeds, and centred windows of the real
+#      prints in DATA when that folder exists);
+#   2. fits each configuration's score model and estimates its threshold
+#      table on the fitting split, validates on held-out fingers and on
+#      each real database left out in turn;
+#   3. writes libAlg/Lumetra/engine/match/vermodel_data.cpp and the report
+#      under doc/models/.
+# Same inputs, same output: every generated set comes from a seed below.
+#
+#   bash scripts/train-models.sh [--data DIR] [--work DIR] [--quick]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+DATA=../shared/data
+WORK=build-train
+SCALE=full
+DUMP_ONLY=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --data) DATA=$2; shift 2 ;;
+    --work) WORK=$2; shift 2 ;;
+    --quick) SCALE=quick; shift ;;
+    --dump-only) DUMP_ONLY=1; shift ;;
+    *) echo "usage: $0 [--data DIR] [--work DIR] [--quick] [--dump-only]" >&2; exit 2 ;;
+  esac
+done
+
+bash scripts/deps.sh --train >/dev/null
+# Debian's interpreter, which the packages above belong to.
+PY=/usr/bin/python3
+[ -x "$PY" ] || PY=python3
+BUILD_DIR=$WORK/build bash scripts/build.sh -DCMAKE_BUILD_TYPE=Release \
+  -DTARSIO_LIBRARY_ONLY=ON -DTARSIO_BENCH=OFF -DBUILD_TESTING=OFF >/dev/null
+DUMP=$WORK/build/tools/train/feature-dump
+mkdir -p "$WORK/dumps"
+
+# name : kind : capture size (rows x cols) : real windows : fitting fingers x impressions
+# (the larger captures compare more slowly, so they get fewer; the small
+# sensor the library ships for gets the most)
+CONFIGS="ehmsq-xs:quadratic:88x88:yes:24x12
+ehmsq-s:quadratic:114x114:no:16x8
+ehmre-s:quadratic:80x146:no:16x8
+ehmsq-m:quadratic:128x128:no:12x8
+ehmre-m:quadratic:88x176:no:12x8
+ehmsq-l:linear:158x158:no:12x8
+ehmsq-xl:linear:197x197:yes:12x8"
+QUICK=0
+[ "$SCALE" = quick ] && QUICK=1
+
+# Dumps are kept between runs while the engine sources they came from are
+# unchanged (the model data itself does not change the feature scores).
+stamp=$(git ls-files -s libAlg tools/train tools/fpsynth | grep -v vermodel_data | sha1sum | cut -c1-16)
+[ "$(cat "$WORK/dumps/stamp" 2>/dev/null)" = "$stamp" ] || { rm -rf "$WORK/dumps"; mkdir -p "$WORK/dumps"; echo "$stamp" > "$WORK/dumps/stamp"; }
+
+dump() {  # out, then feature-dump arguments
+  local out=$1; shift
+  if [ ! -s "$out" ]; then
+    nice "$DUMP" --out "$out.tmp" "$@" 2> "$out.log"
+    mv "$out.tmp" "$out"
+  fi
+}
+
+plans=()
+while IFS=: read -r name kind size real scale; do
+  d=$WORK/dumps/$name
+  mkdir -p "$d"
+  fingers=${scale%x*}; impressions=${scale#*x}
+  [ "$QUICK" = 0 ] || { fingers=6; impressions=8; }
+  # Fitting split: fingers of seed 101; held-out split: other fingers (seed 202).
+  dump "$d/fit.csv" --generate --fingers "$fingers" --impressions "$impressions" \
+       --seed 101 --size "$size" --config "$name" --genuine all --impostors all
+  dump "$d/heldout.csv" --generate --fingers "$fingers" --impressions 8 \
+       --seed 202 --size "$size" --config "$name" --genuine all --impostors all
+  reals=""
+  if [ "$real" = yes ] && [ -d "$DATA" ]; then
+    for db in "$DATA"/*/; do
+      db=$(basename "$db")
+      dump "$d/real-$db.csv" --dir "$DATA/$db" --window "$size" --config "$name" \
+           --genuine all --impostors all
+      reals="$reals,$d/real-$db.csv"
+    done
+  fi
+  plans+=("$name:$kind:$d/fit.csv:$d/heldout.csv${reals:+:${reals#,}}")
+done <<< "$CONFIGS"
+
+[ "$DUMP_ONLY" = 0 ] || exit 0
+"$PY" tools/train/train_models.py --out libAlg/Lumetra/engine/match/vermodel_data.cpp \
+  --report doc/models --command "bash scripts/train-models.sh$([ "$SCALE" = quick ] && echo " --quick")" "${plans[@]}"
+
+# The library, rebuilt with the new data, must give the replica's scores.
+BUILD_DIR=$WORK/build bash scripts/build.sh >/dev/null
+checks=()
+while IFS=: read -r name kind size real scale; do
+  out=$WORK/check-$name.csv
+  rm -f "$out"
+  "$DUMP" --out "$out" --generate --fingers 4 --impressions 4 --seed 303 --size "$size" \
+    --config "$name" --genuine all --impostors all 2>/dev/null
+  checks+=("$name:$out")
+done <<< "$CONFIGS"
+"$PY" tools/train/train_models.py --check --report doc/models "${checks[@]}"
