@@ -431,20 +431,38 @@ TEST_F(StationRun, ModuleGoneDuringTheSceneTestEndsTheRunWithinTheLimit) {
   EXPECT_THAT(log(), HasSubstr("the module could not be opened again after the scene test"));
 }
 
-TEST_F(StationRun, ModuleKilledDuringTheSceneTestEndsTheRunAtTheFingerTimeout) {
-  add_config_line("common", "SceneTestTimeout=3");
+TEST_F(StationRun, ModuleKilledDuringTheSceneTestEndsTheRunAtOnce) {
+  // No removal event comes from a killed module (its run files stay); the
+  // worker's watch on it ends the wait, long before the finger timeout.
+  add_config_line("common", "SceneTestTimeout=60");
   start_module(profile("good-usb-type1", {{"delay_ms=300", "delay_ms=60000"}}));
   const pid_t pid = start_station();
   ASSERT_TRUE(wait_for_log("CaptureThread: ENTER"));
-  ::kill(module_pid, SIGKILL);  // its run files stay: no removal event
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the capture waits
+  ::kill(module_pid, SIGKILL);
   ::waitpid(module_pid, nullptr, 0);
   module_pid = -1;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.5);
+  EXPECT_THAT(result("Fail/Fail.txt"), EndsWith("Start Scene test: \r\nTest result: Fail \r\nEnd scene test."));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+  EXPECT_THAT(log(), HasSubstr("capture fail. hr = 0x80098004"));
+  EXPECT_THAT(log(), HasSubstr("the module went away (its channel closed)"));
+  EXPECT_THAT(log(), HasSubstr("the module could not be opened again after the scene test"));
+}
+
+TEST_F(StationRun, NoFingerEndsTheRunAtTheFingerTimeout) {
+  add_config_line("common", "SceneTestTimeout=2");
+  start_module(profile("good-usb-type1", {{"delay_ms=300", "delay_ms=60000"}}));
+  const pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("CaptureThread: ENTER"));
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(wait_station(pid, 20), 21);
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 6.0);
   EXPECT_TRUE(result_exists("Fail/Fail.txt"));
   EXPECT_THAT(log(), HasSubstr("capture fail. hr = 0x800705b4"));
-  EXPECT_THAT(log(), HasSubstr("no finger within 3 s"));
+  EXPECT_THAT(log(), HasSubstr("no finger within 2 s"));
 }
 
 TEST_F(StationRun, ModuleKilledDuringTheBulkReadFailsItemFive) {
