@@ -10,8 +10,14 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # the station program: GUI, device discovery, service control, raw capture
   qt6-base-dev libudev-dev libsystemd-dev libfprint-2-dev libglib2.0-dev
+  # Debian packages (CPack reads binaries with file and dpkg-shlibdeps)
+  file dpkg-dev
   # the dialog's Chinese texts, and a plain image reader used by tests
   fonts-noto-cjk python3
+  # the tools' image readers (PNG, TIFF, PGM), and the images the command's tests write
+  libpng-dev libtiff-dev libnetpbm-dev python3-pil
+  # the evaluation report (scripts/evaluate.sh), which the tests run
+  python3-numpy python3-matplotlib python3-sklearn
 )
 # Training the verification models (scripts/train-models.sh) also needs the
 # numerics and plotting packages; only that script asks for them.

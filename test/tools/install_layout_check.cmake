@@ -7,8 +7,10 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${rc}")
 endif()
-include(GNUInstallDirs)
-set(lib ${PREFIX}/${CMAKE_INSTALL_LIBDIR})
+# The library directory the tree was configured with (it depends on the
+# prefix: lib/<multiarch> under /usr).
+load_cache(${BUILD_DIR} READ_WITH_PREFIX TREE_ CMAKE_INSTALL_LIBDIR)
+set(lib ${PREFIX}/${TREE_CMAKE_INSTALL_LIBDIR})
 foreach(f ${lib}/liblumetra.so.1 ${lib}/liblumetra.so ${PREFIX}/include/lumetra.h
           ${lib}/pkgconfig/lumetra.pc ${PREFIX}/bin/lumetra)
   if(NOT EXISTS ${f})

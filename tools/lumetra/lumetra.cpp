@@ -1,23 +1,30 @@
 // lumetra: one command for people who want to point the fingerprint library
 // at a few image files: what version and parameters it has, how good a
-// capture is, what template it yields, and whether two captures match.
+// capture is, what template it yields, whether two captures match, and
+// enrollment and verification through template files (finger.cpp,
+// records.cpp).  This file holds the image subcommands and main.
 //
-// The command only reads files and prints: every grading, extraction and
-// comparison is done by the library itself (the public exports, or the
-// engine functions behind them), never by code of its own.
+// The command only reads and writes files and prints: every grading,
+// enhancement, extraction and comparison is done by the library itself
+// (the public exports, or the engine functions behind them), never by code
+// of its own.
 //
 // Exit status: 0 success (or match), 1 no match, 2 error; on an error one
 // line on standard error names the file and the problem.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "api/state.h"
-#include "engine/formats/bmp_convert.h"
+#include "cli.h"
 #include "engine/formats/extract_template.h"
+#include "engine/image/extract.h"
 #include "engine/image/qx_image.h"
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_alignment.h"
@@ -25,120 +32,87 @@
 #include "engine/objects/qx_template.h"
 #include "engine/match/qx_verifier.h"
 #include "engine/qx_rc.h"
+#include "imageio.h"
 #include "lumetra.h"
+#include "overlay.h"
+
+using namespace cli;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitNoMatch = 1;
-constexpr int kExitError = 2;
-
-// Captures are taken as 500 dpi images, as the library's own bitmap
-// comparison takes them.
-constexpr int kResolution = 500;
-constexpr int32_t kImpressionType = 0;
-// Default false-accept level of the library (1 in 10^4).
-constexpr int kDefaultFar = 12;
-// Highest false-accept level the verifier's threshold tables hold.
-constexpr int kMaxFar = QX_THRESHOLD_COLUMNS - 1;
 // Extraction requests: the largest minutiae count a record holds, and the
 // minutiae order the library's own extractor asks for.
 constexpr int kMaxMinutiae = 255;
 constexpr int kOrdering = 21;
 
 const char kUsage[] =
-    "usage: lumetra info [--json] [--sensor COLSxROWS]\n"
-    "       lumetra quality [--json] IMG...\n"
-    "       lumetra extract [--json] IMG [--format iso-v2|iso-v3|card|hybrid] [-o FILE]\n"
-    "       lumetra compare [--json] A B [--far N]\n"
-    "Images are 8-bit uncompressed bitmaps (BMP).\n"
-    "Exit status: 0 success or match, 1 no match, 2 error.\n";
-
-int fail(const std::string &what, const std::string &problem) {
-  std::fprintf(stderr, "lumetra: %s: %s\n", what.c_str(), problem.c_str());
-  return kExitError;
-}
-
-std::string json_string(const std::string &s) {
-  std::string out = "\"";
-  for (const unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-// A grey image read from a file, top row first.
-struct Picture {
-  std::vector<uint8_t> pixels;
-  int width = 0;
-  int height = 0;
-};
-
-// Reads a bitmap through the engine's bitmap conversion; on failure the
-// problem is described in *problem.
-bool read_picture(const char *path, Picture *pic, std::string *problem) {
-  unsigned char *pixels = nullptr;
-  unsigned int width = 0, height = 0;
-  const qx_rc rc = qxbmp_bmpfile_to_buffer(path, &pixels, &width, &height);
-  if (rc != QX_RC_OK) {
-    if (rc == QX_RC_FILE_UNREADABLE) {
-      *problem = errno != 0 ? std::string("cannot read the file (") + std::strerror(errno) + ")"
-                            : "cannot read the file";
-    } else if (rc == QX_RC_MALFORMED) {
-      *problem = "not an uncompressed 8-bit bitmap, or a damaged one";
-    } else if (rc == QX_RC_NO_MEMORY) {
-      *problem = "out of memory";
-    } else {
-      *problem = "cannot convert the bitmap (result " + std::to_string(rc) + ")";
-    }
-    return false;
-  }
-  pic->pixels.assign(pixels, pixels + static_cast<size_t>(width) * height);
-  pic->width = static_cast<int>(width);
-  pic->height = static_cast<int>(height);
-  qxbmp_free(pixels);
-  return true;
-}
-
-bool parse_int(const char *text, int lo, int hi, int *value) {
-  char *end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
+    "usage: lumetra COMMAND [--json] ARGUMENTS...\n"
+    "\n"
+    "Commands:\n"
+    "  info [--sensor COLSxROWS]\n"
+    "      Library version and parameters, and the configuration the library\n"
+    "      chooses for a sensor size (default 88x88).\n"
+    "  quality IMG...\n"
+    "      Image quality (0..100), fingerprint area (mm2) and condition of each\n"
+    "      image.\n"
+    "  enhance IMG -o OUT\n"
+    "      The library's enhancement of IMG, written to OUT (.png, .tif, .pgm or\n"
+    "      .bmp).\n"
+    "  extract IMG [--format iso-v2|iso-v3|card|hybrid] [-o FILE] [--overlay PNG]\n"
+    "      A template of IMG in the chosen format (default iso-v2), written to FILE;\n"
+    "      --overlay draws the minutiae, cores and deltas found over the image.\n"
+    "  compare A B [--far N]\n"
+    "      Similarity score of two images, the decision at level N, the alignment.\n"
+    "  enroll -o FINGER.tpl IMG...\n"
+    "      Enrols one finger from its captures (all of one size) through the\n"
+    "      library's enrollment: a progress bar on a terminal, one line per\n"
+    "      capture otherwise (accepted, refused as a duplicate, or unused).\n"
+    "  verify FINGER.tpl... IMG [--far N] [--update]\n"
+    "      Verifies IMG against up to 5 templates, loaded in slots 0..4 and tried\n"
+    "      in turn: which template matched, its score, and whether the library\n"
+    "      updated it; --update writes the updated template back to its file.\n"
+    "  convert IN -o OUT [--to record|raw|card|spectral|spectral-hr] [--type N]\n"
+    "      Between template files and bare template bytes (a template extract\n"
+    "      writes, or of type N), or to the compact-card or spectral part of a\n"
+    "      hybrid template.  Default: a template file becomes its bytes and bare\n"
+    "      bytes become a template file.\n"
+    "\n"
+    "Options:\n"
+    "  --json       one JSON document on standard output instead of text\n"
+    "  --far N      false-accept level 0..27: 1 in 10^(N/3) (default 12)\n"
+    "  --dpi N      resolution of images whose file states none (default 500)\n"
+    "  --force-dpi  take every image at --dpi, whatever its file states\n"
+    "\n"
+    "Images: BMP (uncompressed 8-bit), PNG, TIFF or PGM; 16-bit, colour and\n"
+    "palette images are read as 8-bit grey.  Each image is brought to the\n"
+    "library's 500 dpi from the resolution its file states (PNG pHYs, TIFF\n"
+    "resolution, BMP pixels per metre) or from --dpi.\n"
+    "\n"
+    "Template files (FINGER.tpl) hold exactly the template record a host\n"
+    "stores: byte 0 the template type (80 for an enrolled finger), bytes 1-3\n"
+    "unused, bytes 4-7 the length L of the template (32-bit little-endian, at\n"
+    "most 32760), then the L template bytes: 8 + L bytes in all.  A file holding\n"
+    "the whole 32768-byte record is read as well.\n"
+    "\n"
+    "Exit status: 0 success or match, 1 no match, 2 error (one line on standard\n"
+    "error naming the file and the problem).\n";
 
 // ---- info ---------------------------------------------------------------
 
 int cmd_info(const std::vector<std::string> &args) {
-  bool json = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string &a = args[i];
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--sensor") {
-      // The configuration the library would choose for this sensor size.
-      if (i + 1 >= args.size()) return fail(a, "needs a value");
-      const std::string &v = args[++i];
-      const size_t x = v.find('x');
-      int cols = 0, rows = 0;
-      if (x == std::string::npos || !parse_int(v.substr(0, x).c_str(), 1, 65535, &cols) ||
-          !parse_int(v.substr(x + 1).c_str(), 1, 65535, &rows))
-        return fail(v, "not a sensor size COLSxROWS");
-      set_fp_sensor_col_row(cols, rows);
-    } else {
-      return fail(a, "unknown argument of info");
-    }
+  Arguments a;
+  int status = kExitOk;
+  if (!parse_arguments("info", args, {false, {"--sensor"}, {}}, &a, &status)) return status;
+  if (!a.files.empty()) return fail(a.files[0], "unknown argument of info");
+  const bool json = a.json;
+  if (const std::string *v = a.value("--sensor")) {
+    // The configuration the library would choose for this sensor size.
+    const size_t x = v->find('x');
+    int cols = 0, rows = 0;
+    if (x == std::string::npos || !parse_int(v->substr(0, x).c_str(), 1, 65535, &cols) ||
+        !parse_int(v->substr(x + 1).c_str(), 1, 65535, &rows))
+      return fail(*v, "not a sensor size COLSxROWS");
+    set_fp_sensor_col_row(cols, rows);
   }
   char version[24];
   std::memset(version, 0, sizeof version);
@@ -180,20 +154,17 @@ int cmd_info(const std::vector<std::string> &args) {
 // ---- quality ------------------------------------------------------------
 
 int cmd_quality(const std::vector<std::string> &args) {
-  bool json = false;
-  std::vector<std::string> files;
-  for (const std::string &a : args) {
-    if (a == "--json") json = true;
-    else if (a.size() > 1 && a[0] == '-') return fail(a, "unknown option of quality");
-    else files.push_back(a);
-  }
-  if (files.empty()) return fail("quality", "no image given");
+  Arguments a;
   int status = kExitOk;
+  if (!parse_arguments("quality", args, {true, {}, {}}, &a, &status)) return status;
+  const bool json = a.json;
+  const std::vector<std::string> &files = a.files;
+  if (files.empty()) return fail("quality", "no image given");
   std::string out = "[";
   for (const std::string &file : files) {
     Picture pic;
     std::string problem;
-    if (!read_picture(file.c_str(), &pic, &problem)) {
+    if (!read_picture(file, a.image, &pic, &problem)) {
       status = fail(file, problem);
       continue;
     }
@@ -220,6 +191,41 @@ int cmd_quality(const std::vector<std::string> &args) {
   return status;
 }
 
+// ---- enhance ------------------------------------------------------------
+
+int cmd_enhance(const std::vector<std::string> &args) {
+  Arguments a;
+  int status = kExitOk;
+  if (!parse_arguments("enhance", args, {true, {"-o"}, {}}, &a, &status)) return status;
+  if (a.files.empty()) return fail("enhance", "no image given");
+  if (a.files.size() > 1) return fail(a.files[1], "enhance takes one image");
+  const std::string &file = a.files[0];
+  if (a.value("-o") == nullptr) return fail("enhance", "needs -o OUT (.png, .tif, .pgm or .bmp)");
+  const std::string &output = *a.value("-o");
+  Picture pic;
+  std::string problem;
+  if (!read_picture(file, a.image, &pic, &problem)) return fail(file, problem);
+  // The library enhances a sensor image: the sensor takes the image's size.
+  set_fp_sensor_col_row(pic.width, pic.height);
+  if (nerio_qx_ImageEnhance(pic.pixels.data(), pic.width, pic.height) != 0)
+    return fail(file, "the library cannot enhance this image");
+  imageio::GreyImage enhanced;
+  enhanced.pixels = std::move(pic.pixels);
+  enhanced.width = pic.width;
+  enhanced.height = pic.height;
+  enhanced.dpi_x = enhanced.dpi_y = kResolution;
+  if (!imageio::write_file(output, enhanced, &problem)) return fail(output, problem);
+  if (a.json) {
+    std::printf("{\"file\": %s, \"output\": %s, \"width\": %d, \"height\": %d}\n",
+                json_string(file).c_str(), json_string(output).c_str(), enhanced.width,
+                enhanced.height);
+  } else {
+    std::printf("%s: enhanced image of %d x %d pixels written to %s\n", file.c_str(),
+                enhanced.width, enhanced.height, output.c_str());
+  }
+  return kExitOk;
+}
+
 // ---- extract ------------------------------------------------------------
 
 struct FormatChoice {
@@ -241,115 +247,108 @@ std::string extraction_problem(qxi_status status) {
   return "the library cannot extract a template (status " + std::to_string(status) + ")";
 }
 
+// Draws the minutiae, cores and deltas the library's extractor finds over
+// the picture (tools/overlay draws them), enlarged to about 512 pixels,
+// into a PNG file.
+bool write_overlay(const Picture &pic, const std::string &path, int *minutiae,
+                   std::string *problem) {
+  bal_extract_result r;
+  std::memset(&r, 0, sizeof r);
+  r.flags = BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS;
+  std::vector<uint8_t> pixels = pic.pixels;
+  const qxi_status status = bal_extract(pixels.data(), pic.height, pic.width, &r);
+  if (status != QXI_OK) {
+    bal_extract_release(&r);
+    *problem = extraction_problem(status);
+    return false;
+  }
+  const int zoom = std::clamp(512 / std::max(pic.width, pic.height), 1, 4);
+  const overlay::Rgb drawn = overlay::draw(pic.pixels.data(), pic.height, pic.width, r, zoom);
+  *minutiae = r.minutiae.count;
+  bal_extract_release(&r);
+  if (!overlay::write_png(path, drawn)) {
+    *problem = std::string("cannot write: ") + std::strerror(errno);
+    std::remove(path.c_str());
+    return false;
+  }
+  return true;
+}
+
 int cmd_extract(const std::vector<std::string> &args) {
-  bool json = false;
-  std::string file, output;
+  Arguments a;
+  int status = kExitOk;
+  if (!parse_arguments("extract", args, {true, {"--format", "-o", "--overlay"}, {}}, &a, &status))
+    return status;
+  const bool json = a.json;
+  if (a.files.size() > 1) return fail(a.files[1], "extract takes one image");
+  const std::string file = a.files.empty() ? "" : a.files[0];
+  const std::string output = a.value("-o") ? *a.value("-o") : "";
   const FormatChoice *choice = &kFormats[0];
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string &a = args[i];
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--format" || a == "-o") {
-      if (i + 1 >= args.size()) return fail(a, "needs a value");
-      const std::string &v = args[++i];
-      if (a == "-o") {
-        output = v;
-        continue;
-      }
-      choice = nullptr;
-      for (const FormatChoice &f : kFormats)
-        if (v == f.name) choice = &f;
-      if (choice == nullptr) return fail(v, "unknown format (iso-v2, iso-v3, card or hybrid)");
-    } else if (a.size() > 1 && a[0] == '-') {
-      return fail(a, "unknown option of extract");
-    } else if (file.empty()) {
-      file = a;
-    } else {
-      return fail(a, "extract takes one image");
-    }
+  if (const std::string *v = a.value("--format")) {
+    choice = nullptr;
+    for (const FormatChoice &f : kFormats)
+      if (*v == f.name) choice = &f;
+    if (choice == nullptr) return fail(*v, "unknown format (iso-v2, iso-v3, card or hybrid)");
   }
   if (file.empty()) return fail("extract", "no image given");
   Picture pic;
   std::string problem;
-  if (!read_picture(file.c_str(), &pic, &problem)) return fail(file, problem);
+  if (!read_picture(file, a.image, &pic, &problem)) return fail(file, problem);
   uint8_t *bytes = nullptr;
   uint32_t size = 0;
-  const qxi_status status =
-      bal_extract_template(pic.pixels.data(), pic.height, pic.width, 0, kImpressionType, 0,
+  // The extractor may work in the buffer it is given: it gets a copy.
+  std::vector<uint8_t> work = pic.pixels;
+  const qxi_status extracted =
+      bal_extract_template(work.data(), pic.height, pic.width, 0, kImpressionType, 0,
                            kMaxMinutiae, kOrdering, choice->flags, choice->format, &bytes, &size);
-  if (status != QXI_OK || bytes == nullptr) {
+  if (extracted != QXI_OK || bytes == nullptr) {
     bal_free_template(bytes);
-    return fail(file, extraction_problem(status));
+    return fail(file, extraction_problem(extracted));
   }
   std::vector<uint8_t> record(bytes, bytes + size);
   bal_free_template(bytes);
-  if (!output.empty()) {
-    FILE *f = std::fopen(output.c_str(), "wb");
-    if (f == nullptr) return fail(output, std::string("cannot write: ") + std::strerror(errno));
-    const bool written = std::fwrite(record.data(), 1, record.size(), f) == record.size();
-    if (std::fclose(f) != 0 || !written) {
-      std::remove(output.c_str());
-      return fail(output, "cannot write the whole template");
-    }
-  }
+  if (!output.empty() && !write_whole_file(output, record.data(), record.size(), &problem))
+    return fail(output, problem);
+  const std::string *overlay_path = a.value("--overlay");
+  int minutiae = 0;
+  if (overlay_path != nullptr && !write_overlay(pic, *overlay_path, &minutiae, &problem))
+    return fail(*overlay_path, problem);
   if (json) {
-    std::printf("{\"file\": %s, \"format\": \"%s\", \"bytes\": %u, \"output\": %s}\n",
+    std::printf("{\"file\": %s, \"format\": \"%s\", \"bytes\": %u, \"output\": %s, "
+                "\"overlay\": %s, \"minutiae\": %s}\n",
                 json_string(file).c_str(), choice->name, size,
-                output.empty() ? "null" : json_string(output).c_str());
+                output.empty() ? "null" : json_string(output).c_str(),
+                overlay_path == nullptr ? "null" : json_string(*overlay_path).c_str(),
+                overlay_path == nullptr ? "null" : std::to_string(minutiae).c_str());
   } else {
     std::printf("%s: %s template of %u bytes%s%s\n", file.c_str(), choice->name, size,
                 output.empty() ? "" : " written to ", output.c_str());
+    if (overlay_path != nullptr)
+      std::printf("%s: %d minutiae drawn in %s\n", file.c_str(), minutiae, overlay_path->c_str());
   }
   return kExitOk;
 }
 
 // ---- compare ------------------------------------------------------------
 
-// Extracts the template of one picture through the library's algorithm.
-int32_t extract_with(qx_algorithm *alg, const Picture &pic, qx_template **tpl) {
-  *tpl = nullptr;
-  qx_image *image = qx_image_create(pic.height, pic.width, kResolution, kResolution,
-                                    pic.pixels.data(), kImpressionType);
-  if (image == nullptr) return QX_RC_NO_MEMORY;
-  qx_image_mr_weak(image);
-  const int32_t rc = qx_algorithm_extract_template(alg, image, qx_finger_static_zero(), tpl);
-  qx_image_delete(image);
-  return rc;
-}
-
 int cmd_compare(const std::vector<std::string> &args) {
-  bool json = false;
+  Arguments a;
+  int status = kExitOk;
+  if (!parse_arguments("compare", args, {true, {"--far"}, {}}, &a, &status)) return status;
+  const bool json = a.json;
+  const std::vector<std::string> &files = a.files;
   int far = kDefaultFar;
-  std::vector<std::string> files;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string &a = args[i];
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--far") {
-      if (i + 1 >= args.size()) return fail(a, "needs a value");
-      if (!parse_int(args[++i].c_str(), 0, kMaxFar, &far))
-        return fail(args[i], "not a false-accept level (0.." + std::to_string(kMaxFar) + ")");
-    } else if (a.size() > 1 && a[0] == '-') {
-      return fail(a, "unknown option of compare");
-    } else {
-      files.push_back(a);
-    }
-  }
+  if (!far_level(a, &far, &status)) return status;
   if (files.size() != 2) return fail("compare", "needs exactly two images");
   Picture pics[2];
   for (int i = 0; i < 2; ++i) {
     std::string problem;
-    if (!read_picture(files[i].c_str(), &pics[i], &problem)) return fail(files[i], problem);
+    if (!read_picture(files[i], a.image, &pics[i], &problem)) return fail(files[i], problem);
   }
   // The algorithm is configured for the first image's size.
-  set_fp_sensor_col_row(pics[0].width, pics[0].height);
-  if (init_nerio_algorithm() != 0 || lumetra::api::g_state.engine.algorithm == nullptr)
-    return fail(files[0], "the library has no configuration for a sensor of " +
-                              std::to_string(pics[0].width) + " x " +
-                              std::to_string(pics[0].height) + " pixels");
+  if (!init_for(files[0], pics[0], &status)) return status;
   qx_algorithm *alg = lumetra::api::g_state.engine.algorithm;
   qx_template *tpl[2] = {nullptr, nullptr};
-  int status = kExitOk;
   for (int i = 0; i < 2 && status == kExitOk; ++i) {
     const int32_t rc = extract_with(alg, pics[i], &tpl[i]);
     if (rc != QX_RC_OK || tpl[i] == nullptr)
@@ -412,5 +411,9 @@ int main(int argc, char **argv) {
   if (command == "quality") return cmd_quality(args);
   if (command == "extract") return cmd_extract(args);
   if (command == "compare") return cmd_compare(args);
+  if (command == "enhance") return cmd_enhance(args);
+  if (command == "enroll") return cmd_enroll(args);
+  if (command == "verify") return cmd_verify(args);
+  if (command == "convert") return cmd_convert(args);
   return fail(command, "unknown command (try lumetra --help)");
 }

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Evaluation report for folders of fingerprint images:
+#   scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR]
+# Each DIR holds <finger>_<impression>.<ext> images (8 impressions per finger;
+# BMP, TIFF, PNG or PGM), gathered as bitmaps into REPORT_DIR/work first.
+# Runs the small-sensor protocol and the 1:1 protocol through liblumetra.so,
+# libfprint's matcher on the same crops as a yardstick (when libfprint is
+# installed), and writes REPORT_DIR/index.html (plots beside it) and
+# REPORT_DIR/summary.json.  The programs come from BUILD_DIR (default
+# build/), which is built first when they are missing.
+# Extra settings for quick runs: EVALUATE_PROBE_WINDOWS, EVALUATE_ENROL_WINDOWS.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=evaluation-report
+seed=1
+build=${BUILD_DIR:-$root/build}
+dirs=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --out) out=$2; shift 2 ;;
+    --seed) seed=$2; shift 2 ;;
+    --build) build=$2; shift 2 ;;
+    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "evaluate: unknown option $1" >&2; exit 2 ;;
+    *) dirs+=("$1"); shift ;;
+  esac
+done
+if [ ${#dirs[@]} -eq 0 ]; then
+  echo "usage: scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR]" >&2
+  exit 2
+fi
+python=/usr/bin/python3
+if ! "$python" -c 'import numpy, matplotlib, sklearn' 2>/dev/null; then
+  echo "evaluate: $python lacks numpy, matplotlib or sklearn: run scripts/deps.sh" >&2
+  exit 2
+fi
+
+driver=$build/tools/evaluate/lumetra-evaluate
+gather=$build/tools/evaluate/lumetra-evaluate-images
+yardstick=$build/tools/evaluate/fprint-yardstick
+if [ ! -x "$driver" ] || [ ! -x "$gather" ]; then
+  BUILD_DIR=$build bash "$root/scripts/build.sh" -DTARSIO_LIBRARY_ONLY=ON >/dev/null
+fi
+
+start=$(date +%s)
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+mkdir -p "$out"
+work=$(cd "$out" && pwd)/work
+rm -rf "$work"
+mkdir -p "$work"
+fprint_version=$(pkg-config --modversion libfprint-2 2>/dev/null || true)
+set_args=()
+declare -A seen=()
+for dir in "${dirs[@]}"; do
+  name=$(basename "$(cd "$dir" && pwd)")
+  if [ -n "${seen[$name]:-}" ]; then name="$name-${#seen[@]}"; fi
+  seen[$name]=1
+  set_args+=(--set "$name")
+  mkdir -p "$work/$name"
+  (cd "$dir" && pwd) > "$work/$name/source.txt"
+  "$gather" "$dir" "$work/$name/images"
+  images=$work/$name/images
+  echo "evaluate: $name (small sensor)"
+  "$driver" small "$images" "$work/$name/small" --seed "$seed" \
+    --enrol-windows "${EVALUATE_ENROL_WINDOWS:-8}" --probe-windows "${EVALUATE_PROBE_WINDOWS:-4}"
+  for config in ehmsq-xl:197 ehmsq-l:158; do
+    echo "evaluate: $name (1:1, ${config%%:*})"
+    "$driver" pairs "$images" "$work/$name/pairs-${config%%:*}" --size "${config##*:}"
+  done
+  pairs=$work/$name/pairs-ehmsq-xl
+  if [ ! -x "$yardstick" ]; then
+    echo "libfprint (libfprint-2-dev) was not found when the project was built, so the yardstick program was not built" \
+      > "$pairs/fprint-status.txt"
+  else
+    echo "evaluate: $name (libfprint yardstick)"
+    if ! "$yardstick" "$pairs/crops" 197 "$pairs/scores.tsv" "$pairs/fprint.tsv" 2> "$pairs/fprint-stderr.txt"; then
+      rm -f "$pairs/fprint.tsv"
+      { echo "the libfprint yardstick failed:"; tail -3 "$pairs/fprint-stderr.txt"; } > "$pairs/fprint-status.txt"
+    fi
+  fi
+done
+elapsed=$(( $(date +%s) - start ))
+"$python" "$root/tools/evaluate/report.py" --work "$work" --out "$out" "${set_args[@]}" \
+  --command "scripts/evaluate.sh ${dirs[*]} --out $out --seed $seed" --elapsed "$elapsed" \
+  --load-start "$load_start" --yardstick-version "$fprint_version"

@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""scripts/evaluate.sh end to end on a small generated set: the report's
+summary holds every figure, the figures agree with the raw tables, the page
+refers to PNG files that exist, and files the run cannot read are listed,
+not fatal.
+
+Arguments: the source tree, the build tree, the fpsynth program, a scratch
+directory."""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import unittest
+
+ROOT, BUILD, FPSYNTH, WORK = sys.argv[1:5]
+SET = os.path.join(WORK, "gen")
+OUT = os.path.join(WORK, "report")
+
+
+def setUpModule():
+    shutil.rmtree(WORK, ignore_errors=True)
+    os.makedirs(WORK)
+    subprocess.run([FPSYNTH, "set", "--out", SET, "--fingers", "3", "--impressions", "8",
+                    "--size", "240x240", "--seed", "5"], check=True, capture_output=True)
+    # One impression as a TIFF, which is read like the bitmaps; files the
+    # run must pass over: a broken bitmap and a broken TIFF.
+    from PIL import Image
+    bmp = os.path.join(SET, "f0003_08.bmp")
+    Image.open(bmp).save(os.path.join(SET, "f0003_08.tif"))
+    os.remove(bmp)
+    with open(os.path.join(SET, "f0009_01.bmp"), "wb") as f:
+        f.write(b"BM" + b"\xff" * 60)
+    with open(os.path.join(SET, "f0009_02.tif"), "wb") as f:
+        f.write(b"II*\x00")
+    env = dict(os.environ, EVALUATE_PROBE_WINDOWS="1")
+    run = subprocess.run(["bash", os.path.join(ROOT, "scripts", "evaluate.sh"), SET, "--out", OUT,
+                          "--seed", "7", "--build", BUILD], capture_output=True, text=True, env=env,
+                         timeout=600)
+    if run.returncode != 0:
+        raise RuntimeError("evaluate.sh failed:\n" + run.stdout + run.stderr)
+    global SUMMARY, PAGE
+    SUMMARY = json.load(open(os.path.join(OUT, "summary.json")))
+    PAGE = open(os.path.join(OUT, "index.html")).read()
+
+
+def table(*parts):
+    path = os.path.join(OUT, "work", "gen", *parts)
+    lines = open(path).read().splitlines()
+    head = lines[0].split("\t")
+    return [dict(zip(head, line.split("\t"))) for line in lines[1:]]
+
+
+class Summary(unittest.TestCase):
+    def test_machine_and_run_are_named(self):
+        m = SUMMARY["machine"]
+        self.assertTrue(m["cpu"] and m["cores"] >= 1)
+        self.assertEqual(len(m["load_at_start"]), 3)
+        self.assertGreaterEqual(SUMMARY["elapsed_s"], 0)
+        self.assertEqual(len(SUMMARY["library_version"]), 23)
+
+    def test_small_sensor_figures(self):
+        s = SUMMARY["sets"][0]
+        self.assertEqual((s["name"], s["fingers"], s["images"]), ("gen", 3, 24))
+        sm = s["small"]
+        self.assertEqual(sm["seed"], 7)
+        self.assertEqual(sm["fte"]["n"], 3)
+        self.assertEqual(sorted((r["update"], r["far_index"]) for r in sm["runs"]),
+                         [(False, 12), (False, 14), (False, 15), (True, 12), (True, 14), (True, 15)])
+        for r in sm["runs"]:
+            for side, n in (("frr", 3 * 4), ("far", 3 * 2 * 4)):  # 1 window per impression 5-8
+                self.assertEqual(r[side]["n"], n)
+                low, high = r[side]["ci95"]
+                self.assertTrue(0 <= low <= r[side]["rate"] <= high <= 1)
+        for key in ("verification", "verification_update_on", "enrolment"):
+            for clock in ("wall", "cpu"):
+                t = sm["timing_ms"][key][clock]
+                self.assertTrue(0 < t["median"] <= t["p95"], key)
+        self.assertEqual(set(sm["goal"]["met"]), {"update_off", "update_on"})
+
+    def test_small_sensor_counts_agree_with_the_attempts(self):
+        rows = table("small", "attempts.tsv")
+        for r in SUMMARY["sets"][0]["small"]["runs"]:
+            mine = [a for a in rows if a["update"] == str(int(r["update"])) and a["far"] == str(r["far_index"])]
+            rejected = sum(a["accepted"] == "0" for a in mine if a["template"] == a["finger"])
+            accepted = sum(a["accepted"] == "1" for a in mine if a["template"] != a["finger"])
+            self.assertEqual((r["frr"]["k"], r["far"]["k"]), (rejected, accepted))
+
+    def test_window_positions_are_recorded_and_inside_the_images(self):
+        pos = SUMMARY["sets"][0]["small"]["positions"]
+        self.assertEqual(sum(p[0] == "enrol" for p in pos), 3 * 4 * 8)
+        self.assertEqual(sum(p[0] == "probe" for p in pos), 3 * 4 * 1)
+        self.assertTrue(all(0 <= p[4] <= 240 - 88 and 0 <= p[5] <= 240 - 88 for p in pos))
+        self.assertGreater(len({(p[4], p[5]) for p in pos}), 10)  # drawn, not fixed
+
+    def test_one_to_one_figures(self):
+        s = SUMMARY["sets"][0]
+        for config, crop in (("ehmsq-xl", 197), ("ehmsq-l", 158)):
+            d = s["pairs"][config]
+            self.assertEqual(d["crop"], crop)
+            # 28 later impressions per finger; 3 first impressions: 3 pairs.
+            self.assertEqual((d["genuine"], d["impostor"]), (3 * 28, 3))
+            self.assertEqual(len(d["scores"]["genuine"]), 84)
+            self.assertTrue(0 <= d["eer"] <= 1)
+            for key in ("fmr100", "fmr1000", "fmr10000"):
+                self.assertFalse(d[key]["resolvable"])  # 3 impostors
+                self.assertEqual(d[key]["fnmr"], d["fnmr_at_zero_fmr"]["rate"])
+            for op in ("extract", "compare"):
+                self.assertGreater(d["timing_ms"][op]["cpu"]["n"], 0)
+        scores = table("pairs-ehmsq-xl", "scores.tsv")
+        self.assertEqual(sorted(int(r["score"]) for r in scores if r["kind"] == "impostor"),
+                         sorted(s["pairs"]["ehmsq-xl"]["scores"]["impostor"]))
+
+    def test_yardstick_ran_or_says_why(self):
+        y = SUMMARY["sets"][0]["yardstick"]
+        if y["available"]:
+            self.assertEqual((y["genuine"], y["impostor"]), (84, 3))
+            self.assertGreater(y["threshold"], 0)
+            self.assertIn("libfprint (same ehmsq-xl crops)", PAGE)
+            self.assertIn("goal_1to1", SUMMARY["sets"][0])
+        else:
+            self.assertTrue(y["reason"])
+            self.assertIn("libfprint yardstick not available", PAGE)
+
+    def test_tiff_is_read_and_unreadable_files_are_listed(self):
+        read = {r["file"]: r["read"] for r in table("images", "images.tsv")}
+        self.assertEqual(read["f0003_08.tif"], "1")
+        self.assertEqual((read["f0009_01.bmp"], read["f0009_02.tif"]), ("0", "0"))
+        skipped = SUMMARY["sets"][0]["skipped"]
+        self.assertEqual(len(skipped), 2)
+        self.assertTrue(all(s.startswith("f0009_0") and len(s) > len("f0009_01.bmp: ") for s in skipped))
+        self.assertEqual(SUMMARY["sets"][0]["folder"], os.path.realpath(SET))
+
+
+class Page(unittest.TestCase):
+    def test_images_exist_and_are_png(self):
+        sources = re.findall(r"<img src='([^']+)'", PAGE)
+        self.assertEqual(len(sources), 2)
+        for src in sources:
+            with open(os.path.join(OUT, src), "rb") as f:
+                self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+
+    def test_page_shows_the_summary_figures(self):
+        s = SUMMARY["sets"][0]
+        run = s["small"]["runs"][0]
+        self.assertIn("%d/%d" % (run["frr"]["k"], run["frr"]["n"]), PAGE)
+        self.assertIn("%.2f %%" % (100 * s["pairs"]["ehmsq-xl"]["eer"]), PAGE)
+        self.assertIn("seed 7", PAGE)
+        self.assertIn("TIFF", PAGE)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1])

@@ -1,0 +1,591 @@
+// lumetra-evaluate: runs the accuracy and speed protocols of the evaluation
+// report on a folder of fingerprint images, through the public exports of
+// liblumetra.so only, as a host program would.  It writes plain
+// tab-separated tables; scripts/evaluate.sh turns them into the report.
+//
+//   lumetra-evaluate small DIR OUT [--seed N] [--far 12,14,15] [--size 88]
+//                          [--enrol-windows 8] [--probe-windows 4]
+//   lumetra-evaluate pairs DIR OUT [--size 197] [--far 12]
+//
+// "small": each finger is enrolled from windows of impressions 1-4 (eight
+// windows each: 32 captures) and verified (mode 0, one slot) with windows of
+// impressions 5-8 of every finger, at every FAR index asked, with template
+// updating off and then on.  Window positions are drawn from a generator
+// seeded with --seed and written out, so that two runs can be compared.
+//
+// "pairs": one crop per impression at the print's foreground centre; every
+// impression against every later one of the same finger (genuine) and the
+// first impressions of different fingers against each other (impostor),
+// scored with nerio_get_score_from_two_image_compare.  The crops are written
+// as bitmaps (the export reads files) and as raw bytes for the yardstick.
+//
+// The library chooses its configuration from the sensor geometry, so the
+// crop size selects it: 197 x 197 builds "ehmsq-xl", 158 x 158 "ehmsq-l",
+// 88 x 88 "ehmsq-xs".
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <map>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "lumetra.h"
+
+namespace {
+
+// ---- images -------------------------------------------------------------
+
+struct Image {
+  std::string finger;
+  int impression = 0;
+  std::string path;
+  int width = 0, height = 0;
+  std::vector<uint8_t> pixels;  // top row first
+  int centre_y = 0, centre_x = 0;
+};
+
+constexpr uint8_t kWhite = 255;
+
+// Mean position of the 16 x 16 blocks whose grey levels vary (ridges), or
+// the image centre when none does.
+void find_foreground_centre(Image &im) {
+  double sy = 0, sx = 0, n = 0;
+  for (int by = 0; by + 16 <= im.height; by += 16)
+    for (int bx = 0; bx + 16 <= im.width; bx += 16) {
+      double m = 0, q = 0;
+      for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+          const double v = im.pixels[static_cast<size_t>(by + y) * im.width + bx + x];
+          m += v;
+          q += v * v;
+        }
+      m /= 256;
+      q = q / 256 - m * m;
+      if (q > 400) {
+        sy += by + 8;
+        sx += bx + 8;
+        ++n;
+      }
+    }
+  im.centre_y = n > 0 ? static_cast<int>(sy / n) : im.height / 2;
+  im.centre_x = n > 0 ? static_cast<int>(sx / n) : im.width / 2;
+}
+
+// Reads a bitmap through the library's own reader (get_bmp_buff).  An
+// uncompressed bitmap of 1 bit per pixel or more never holds more pixels
+// than eight per byte of its file, so that bound sizes the buffer the
+// export fills.
+bool read_bitmap(Image &im, std::string &problem) {
+  struct stat st {};
+  if (stat(im.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    problem = "cannot read the file";
+    return false;
+  }
+  std::vector<uint8_t> buffer(static_cast<size_t>(st.st_size) * 8 + 64);
+  unsigned int w = 0, h = 0;
+  if (get_bmp_buff(im.path.c_str(), buffer.data(), &w, &h) != 0 || w == 0 || h == 0) {
+    problem = "not an uncompressed 8-bit bitmap the library reads";
+    return false;
+  }
+  im.width = static_cast<int>(w);
+  im.height = static_cast<int>(h);
+  buffer.resize(static_cast<size_t>(w) * h);
+  im.pixels = std::move(buffer);
+  find_foreground_centre(im);
+  return true;
+}
+
+// `<finger>_<impression>.<ext>`: the finger is everything before the last
+// underscore, the impression a positive number after it.
+bool parse_name(const std::string &name, std::string &finger, int &impression, std::string &ext) {
+  const size_t dot = name.rfind('.');
+  const size_t us = name.rfind('_', dot);
+  if (dot == std::string::npos || us == std::string::npos || us == 0 || dot <= us + 1) return false;
+  const std::string number = name.substr(us + 1, dot - us - 1);
+  if (number.size() > 6 || number.find_first_not_of("0123456789") != std::string::npos) return false;
+  impression = std::atoi(number.c_str());
+  if (impression <= 0) return false;
+  finger = name.substr(0, us);
+  ext = name.substr(dot + 1);
+  for (char &c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return true;
+}
+
+// Numbers sort as numbers, other names as text.
+bool finger_less(const std::string &a, const std::string &b) {
+  const bool na = !a.empty() && a.find_first_not_of("0123456789") == std::string::npos;
+  const bool nb = !b.empty() && b.find_first_not_of("0123456789") == std::string::npos;
+  if (na && nb && a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+struct Set {
+  std::vector<std::string> fingers;                           // sorted
+  std::map<std::string, std::map<int, Image>> images;         // finger -> impression -> image
+  std::vector<std::string> skipped;                           // "file: why"
+};
+
+bool load_set(const std::string &dir, Set &set) {
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) {
+    std::fprintf(stderr, "lumetra-evaluate: %s: %s\n", dir.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::vector<std::string> names;
+  while (dirent *e = readdir(d)) names.emplace_back(e->d_name);
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string &name : names) {
+    std::string finger, ext;
+    int impression = 0;
+    if (!parse_name(name, finger, impression, ext)) continue;
+    // Other formats are brought to bitmaps first (lumetra-evaluate-images).
+    if (ext != "bmp") continue;
+    Image im;
+    im.finger = finger;
+    im.impression = impression;
+    im.path = dir + "/" + name;
+    std::string problem;
+    if (!read_bitmap(im, problem)) {
+      set.skipped.push_back(name + ": " + problem);
+      continue;
+    }
+    set.images[finger][impression] = std::move(im);
+  }
+  for (const auto &kv : set.images) set.fingers.push_back(kv.first);
+  std::sort(set.fingers.begin(), set.fingers.end(), finger_less);
+  if (set.fingers.empty()) {
+    std::fprintf(stderr, "lumetra-evaluate: %s: no <finger>_<impression>.bmp images\n", dir.c_str());
+    return false;
+  }
+  return true;
+}
+
+const Image *find(const Set &set, const std::string &finger, int impression) {
+  const auto f = set.images.find(finger);
+  if (f == set.images.end()) return nullptr;
+  const auto i = f->second.find(impression);
+  return i == f->second.end() ? nullptr : &i->second;
+}
+
+// Top-left corner of an s x s window centred `dy, dx` away from the
+// foreground centre, kept inside the image (an image smaller than the
+// window is padded with white on its far side).
+void window_origin(const Image &im, int s, int dy, int dx, int &y0, int &x0) {
+  y0 = std::clamp(im.centre_y - s / 2 + dy, 0, std::max(0, im.height - s));
+  x0 = std::clamp(im.centre_x - s / 2 + dx, 0, std::max(0, im.width - s));
+}
+
+void cut(const Image &im, int s, int y0, int x0, uint8_t *out) {
+  for (int y = 0; y < s; ++y)
+    for (int x = 0; x < s; ++x) {
+      const int iy = y0 + y, ix = x0 + x;
+      out[static_cast<size_t>(y) * s + x] =
+          iy < im.height && ix < im.width ? im.pixels[static_cast<size_t>(iy) * im.width + ix] : kWhite;
+    }
+}
+
+// An 8-bit grey bitmap, rows bottom-up, 256-entry grey palette.
+bool write_bmp(const std::string &path, const uint8_t *px, int s) {
+  const uint32_t stride = (static_cast<uint32_t>(s) + 3) & ~3u;
+  const uint32_t offset = 14 + 40 + 1024, image = stride * static_cast<uint32_t>(s);
+  std::vector<uint8_t> file(offset + image, 0);
+  auto put32 = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) file[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  file[0] = 'B';
+  file[1] = 'M';
+  put32(2, offset + image);
+  put32(10, offset);
+  put32(14, 40);
+  put32(18, static_cast<uint32_t>(s));
+  put32(22, static_cast<uint32_t>(s));
+  file[26] = 1;
+  file[28] = 8;
+  put32(34, image);
+  put32(38, 19685);  // 500 dpi in pixels per metre
+  put32(42, 19685);
+  put32(46, 256);
+  for (int i = 0; i < 256; ++i)
+    for (int c = 0; c < 3; ++c) file[54 + 4 * i + c] = static_cast<uint8_t>(i);
+  for (int r = 0; r < s; ++r)
+    std::memcpy(&file[offset + static_cast<size_t>(s - 1 - r) * stride], px + static_cast<size_t>(r) * s, s);
+  std::FILE *f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+bool write_raw(const std::string &path, const uint8_t *px, int s) {
+  std::FILE *f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const size_t n = static_cast<size_t>(s) * s;
+  const bool ok = std::fwrite(px, 1, n, f) == n;
+  return std::fclose(f) == 0 && ok;
+}
+
+// ---- clocks, generator, output ------------------------------------------
+
+struct Stamp {
+  timespec wall{}, cpu{};
+};
+
+Stamp now() {
+  Stamp s;
+  clock_gettime(CLOCK_MONOTONIC, &s.wall);
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &s.cpu);
+  return s;
+}
+
+double ms_between(const timespec &a, const timespec &b) {
+  return (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6;
+}
+
+struct Elapsed {
+  double wall_ms, cpu_ms;
+};
+
+Elapsed since(const Stamp &start) {
+  const Stamp end = now();
+  return {ms_between(start.wall, end.wall), ms_between(start.cpu, end.cpu)};
+}
+
+// splitmix64: small, fast, and the same sequence on every machine.
+struct Generator {
+  uint64_t state;
+  uint64_t next() {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  // Uniform in [-r, r].
+  int offset(int r) { return static_cast<int>(next() % static_cast<uint64_t>(2 * r + 1)) - r; }
+};
+
+struct Output {
+  std::FILE *f = nullptr;
+  explicit Output(const std::string &path) : f(std::fopen(path.c_str(), "w")) {}
+  ~Output() {
+    if (f != nullptr) std::fclose(f);
+  }
+  Output(const Output &) = delete;
+  Output &operator=(const Output &) = delete;
+};
+
+bool make_dir(const std::string &path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+
+std::string library_version() {
+  char text[24] = {0};
+  nerio_get_version(text);
+  return std::string(text, strnlen(text, 23));
+}
+
+void write_meta(std::FILE *f, const std::string &mode, const std::string &dir, const Set &set, int size) {
+  size_t count = 0;
+  for (const auto &kv : set.images) count += kv.second.size();
+  std::fprintf(f, "key\tvalue\nmode\t%s\nfolder\t%s\nlibrary_version\t%s\nwindow\t%d\nfingers\t%zu\nimages\t%zu\n",
+               mode.c_str(), dir.c_str(), library_version().c_str(), size, set.fingers.size(), count);
+  for (const std::string &s : set.skipped) std::fprintf(f, "skipped\t%s\n", s.c_str());
+}
+
+std::vector<int> parse_list(const char *text) {
+  std::vector<int> out;
+  const char *p = text;
+  while (*p != '\0') {
+    char *end = nullptr;
+    const long v = std::strtol(p, &end, 10);
+    if (end == p || v < 0 || v > 255) return {};
+    out.push_back(static_cast<int>(v));
+    p = *end == ',' ? end + 1 : end;
+    if (*end != ',' && *end != '\0') return {};
+  }
+  return out;
+}
+
+struct Options {
+  std::string mode, dir, out;
+  uint64_t seed = 1;
+  std::vector<int> far;
+  int size = 0;
+  int enrol_windows = 8, probe_windows = 4;
+};
+
+// ---- small-sensor protocol ----------------------------------------------
+
+constexpr int kEnrolImpressions[] = {1, 2, 3, 4};
+constexpr int kProbeImpressions[] = {5, 6, 7, 8};
+// How far windows wander from the foreground centre: enrollment covers more
+// of the finger than a probe, as a user rolls the finger while enrolling.
+constexpr int kEnrolSpread = 28;
+constexpr int kProbeSpread = 20;
+constexpr int kSlot = 0;
+
+struct Window {
+  const Image *image;
+  int index, y0, x0;
+};
+
+int run_small(const Options &o, const Set &set) {
+  const int s = o.size;
+  Output meta(o.out + "/meta.tsv"), pos(o.out + "/positions.tsv"), att(o.out + "/attempts.tsv"),
+      enr(o.out + "/enrolment.tsv"), tim(o.out + "/timing.tsv");
+  if (!meta.f || !pos.f || !att.f || !enr.f || !tim.f) {
+    std::fprintf(stderr, "lumetra-evaluate: cannot write into %s\n", o.out.c_str());
+    return 2;
+  }
+  write_meta(meta.f, "small", o.dir, set, s);
+  std::fprintf(meta.f, "seed\t%llu\nenrol_windows\t%d\nprobe_windows\t%d\nenrol_spread\t%d\nprobe_spread\t%d\n",
+               static_cast<unsigned long long>(o.seed), o.enrol_windows, o.probe_windows, kEnrolSpread,
+               kProbeSpread);
+
+  // Every window's position first, in a fixed order, so that the positions
+  // depend on the seed and the folder only.
+  Generator gen{o.seed};
+  std::map<std::string, std::vector<Window>> enrol_windows, probe_windows;
+  std::fprintf(pos.f, "use\tfinger\timpression\twindow\ty0\tx0\n");
+  auto draw = [&](const char *use, const std::string &f, const int (&impressions)[4], int count, int spread,
+                  std::vector<Window> &out) {
+    for (int i : impressions)
+      if (const Image *im = find(set, f, i))
+        for (int k = 0; k < count; ++k) {
+          int y0, x0;
+          const int dy = gen.offset(spread), dx = gen.offset(spread);
+          window_origin(*im, s, dy, dx, y0, x0);
+          out.push_back({im, k, y0, x0});
+          std::fprintf(pos.f, "%s\t%s\t%d\t%d\t%d\t%d\n", use, f.c_str(), i, k, y0, x0);
+        }
+  };
+  for (const std::string &f : set.fingers) {
+    draw("enrol", f, kEnrolImpressions, o.enrol_windows, kEnrolSpread, enrol_windows[f]);
+    draw("probe", f, kProbeImpressions, o.probe_windows, kProbeSpread, probe_windows[f]);
+  }
+
+  set_fp_sensor_col_row(s, s);
+  if (init_nerio_algorithm() != 0) {
+    std::fprintf(stderr, "lumetra-evaluate: the library builds no algorithm for %d x %d\n", s, s);
+    return 2;
+  }
+  std::vector<uint8_t> win(static_cast<size_t>(s) * s);
+
+  // Enrollment: one template per finger, kept as the host keeps records.
+  std::map<std::string, tpl_record> records;
+  std::fprintf(enr.f, "finger\tcaptures\tsaved\tprogress\twall_ms\tcpu_ms\n");
+  std::fprintf(tim.f, "operation\tupdate\tfar\twall_ms\tcpu_ms\n");
+  for (const std::string &f : set.fingers) {
+    nerio_qx_cancel_enroll();
+    unsigned char progress = 0;
+    const Stamp t0 = now();
+    for (const Window &w : enrol_windows[f]) {
+      cut(*w.image, s, w.y0, w.x0, win.data());
+      nerio_qx_enroll_Image(win.data(), 0, 0, &progress);
+    }
+    auto rec = std::make_unique<tpl_record>();
+    std::memset(rec.get(), 0, sizeof *rec);
+    const bool saved = !enrol_windows[f].empty() && nerio_qx_save_tpl(kSlot, rec.get()) == 0 && rec->length > 0;
+    const Elapsed e = since(t0);
+    std::fprintf(enr.f, "%s\t%zu\t%d\t%d\t%.3f\t%.3f\n", f.c_str(), enrol_windows[f].size(), saved ? 1 : 0,
+                 progress, e.wall_ms, e.cpu_ms);
+    if (saved) {
+      records[f] = *rec;
+      std::fprintf(tim.f, "enrol\t0\t-\t%.4f\t%.4f\n", e.wall_ms, e.cpu_ms);
+    }
+  }
+
+  // Verification: every enrolled finger against every probe window, per
+  // FAR index, template updating off then on.  The slot is reloaded from
+  // the enrolled record for each run, so the updates of one run never leak
+  // into another; within a run the probes come in the fixed order of the
+  // table (fingers, impressions 5-8, windows).
+  std::fprintf(att.f, "update\tfar\ttemplate\tfinger\timpression\twindow\taccepted\tupdated\n");
+  for (int update : {0, 1}) {
+    set_fp_dyn_update_flg(update);
+    for (int far : o.far) {
+      set_nerio_FAR_Val(far);
+      for (const auto &[tf, rec] : records) {
+        nerio_DelFinger(kSlot);
+        if (init_alg_tpl_data(kSlot, &rec) != 0) {
+          std::fprintf(stderr, "lumetra-evaluate: the record of finger %s does not load again\n", tf.c_str());
+          return 2;
+        }
+        for (const std::string &pf : set.fingers)
+          for (const Window &w : probe_windows[pf]) {
+            cut(*w.image, s, w.y0, w.x0, win.data());
+            int matched = -1, updated = 0;
+            const Stamp t0 = now();
+            const int rc = nerio_qx_verify(win.data(), &matched, &updated, 0);
+            const Elapsed e = since(t0);
+            std::fprintf(att.f, "%d\t%d\t%s\t%s\t%d\t%d\t%d\t%d\n", update, far, tf.c_str(), pf.c_str(),
+                         w.image->impression, w.index, rc == 0 ? 1 : 0, rc == 0 && updated ? 1 : 0);
+            std::fprintf(tim.f, "verify\t%d\t%d\t%.4f\t%.4f\n", update, far, e.wall_ms, e.cpu_ms);
+          }
+      }
+    }
+  }
+  uninit_nerio_algorithm();
+  return 0;
+}
+
+// ---- FVC 1:1 protocol ---------------------------------------------------
+
+constexpr int kTimingBlankRuns = 15;
+
+int run_pairs(const Options &o, const Set &set) {
+  const int s = o.size;
+  const std::string crops = o.out + "/crops";
+  if (!make_dir(crops)) {
+    std::fprintf(stderr, "lumetra-evaluate: cannot create %s\n", crops.c_str());
+    return 2;
+  }
+  Output meta(o.out + "/meta.tsv"), pairs(o.out + "/scores.tsv"), tim(o.out + "/timing.tsv"),
+      pos(o.out + "/positions.tsv");
+  if (!meta.f || !pairs.f || !tim.f || !pos.f) {
+    std::fprintf(stderr, "lumetra-evaluate: cannot write into %s\n", o.out.c_str());
+    return 2;
+  }
+  write_meta(meta.f, "pairs", o.dir, set, s);
+  const int far = o.far.empty() ? 12 : o.far[0];
+  std::fprintf(meta.f, "far\t%d\n", far);
+
+  // One crop per impression, at the foreground centre.
+  std::map<const Image *, std::string> crop_of;
+  std::vector<uint8_t> px(static_cast<size_t>(s) * s);
+  std::fprintf(pos.f, "finger\timpression\ty0\tx0\n");
+  for (const std::string &f : set.fingers)
+    for (const auto &[i, im] : set.images.at(f)) {
+      int y0, x0;
+      window_origin(im, s, 0, 0, y0, x0);
+      cut(im, s, y0, x0, px.data());
+      const std::string base = crops + "/" + f + "_" + std::to_string(i);
+      if (!write_bmp(base + ".bmp", px.data(), s) || !write_raw(base + ".raw", px.data(), s)) {
+        std::fprintf(stderr, "lumetra-evaluate: cannot write %s\n", base.c_str());
+        return 2;
+      }
+      crop_of[&im] = base + ".bmp";
+      std::fprintf(pos.f, "%s\t%d\t%d\t%d\n", f.c_str(), i, y0, x0);
+    }
+  const std::string blank = crops + "/blank.bmp";
+  std::fill(px.begin(), px.end(), kWhite);
+  if (!write_bmp(blank, px.data(), s)) return 2;
+
+  set_fp_sensor_col_row(s, s);
+  if (init_nerio_algorithm() != 0) {
+    std::fprintf(stderr, "lumetra-evaluate: the library builds no algorithm for %d x %d\n", s, s);
+    return 2;
+  }
+  set_nerio_FAR_Val(far);
+
+  struct Pair {
+    const Image *a, *b;
+    bool genuine;
+  };
+  std::vector<Pair> list;
+  for (const std::string &f : set.fingers) {
+    const auto &imps = set.images.at(f);
+    for (auto i = imps.begin(); i != imps.end(); ++i)
+      for (auto j = std::next(i); j != imps.end(); ++j) list.push_back({&i->second, &j->second, true});
+  }
+  for (size_t x = 0; x < set.fingers.size(); ++x)
+    for (size_t y = x + 1; y < set.fingers.size(); ++y)
+      list.push_back({&set.images.at(set.fingers[x]).begin()->second,
+                      &set.images.at(set.fingers[y]).begin()->second, false});
+
+  // The export extracts both images and compares them.  The cost of one
+  // extraction and of one comparison is separated with a blank (white)
+  // crop, which yields no template and so no comparison:
+  //   t(A, blank) = 2 reads + extract(A) + extract(blank)
+  //   t(blank, blank) = 2 reads + 2 extract(blank)
+  //   comparison(A, B) = t(A, B) - t(A, blank) - t(B, blank) + t(blank, blank)
+  //   extraction(A) = t(A, blank) - t(blank, blank) / 2  (plus one file read)
+  std::vector<double> none_wall, none_cpu;
+  for (int k = 0; k < kTimingBlankRuns; ++k) {
+    const Stamp t0 = now();
+    nerio_get_score_from_two_image_compare(blank.c_str(), blank.c_str());
+    const Elapsed e = since(t0);
+    none_wall.push_back(e.wall_ms);
+    none_cpu.push_back(e.cpu_ms);
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  const double nw = median(none_wall), nc = median(none_cpu);
+  std::map<const Image *, Elapsed> one;
+  std::fprintf(tim.f, "operation\twall_ms\tcpu_ms\n");
+  for (const auto &[im, path] : crop_of) {
+    const Stamp t0 = now();
+    nerio_get_score_from_two_image_compare(path.c_str(), blank.c_str());
+    one[im] = since(t0);
+    std::fprintf(tim.f, "extract\t%.4f\t%.4f\n", one[im].wall_ms - nw / 2, one[im].cpu_ms - nc / 2);
+  }
+
+  std::fprintf(pairs.f, "kind\tfinger_a\timpression_a\tfinger_b\timpression_b\tscore\tfailed\n");
+  for (const Pair &p : list) {
+    const Stamp t0 = now();
+    const int score = nerio_get_score_from_two_image_compare(crop_of[p.a].c_str(), crop_of[p.b].c_str());
+    const Elapsed e = since(t0);
+    // 1 is the export's failure result; it counts as a rejection.
+    const bool failed = score == 1;
+    std::fprintf(pairs.f, "%s\t%s\t%d\t%s\t%d\t%d\t%d\n", p.genuine ? "genuine" : "impostor", p.a->finger.c_str(),
+                 p.a->impression, p.b->finger.c_str(), p.b->impression, failed ? 0 : score, failed ? 1 : 0);
+    std::fprintf(tim.f, "compare\t%.4f\t%.4f\n", e.wall_ms - one[p.a].wall_ms - one[p.b].wall_ms + nw,
+                 e.cpu_ms - one[p.a].cpu_ms - one[p.b].cpu_ms + nc);
+  }
+  uninit_nerio_algorithm();
+  return 0;
+}
+
+const char *kUsage =
+    "usage: lumetra-evaluate small DIR OUT [--seed N] [--far 12,14,15] [--size 88]\n"
+    "                              [--enrol-windows 8] [--probe-windows 4]\n"
+    "       lumetra-evaluate pairs DIR OUT [--size 197] [--far 12]\n";
+
+bool parse_options(int argc, char **argv, Options &o) {
+  if (argc < 4) return false;
+  o.mode = argv[1];
+  o.dir = argv[2];
+  o.out = argv[3];
+  if (o.mode != "small" && o.mode != "pairs") return false;
+  o.size = o.mode == "small" ? 88 : 197;
+  o.far = o.mode == "small" ? std::vector<int>{12, 14, 15} : std::vector<int>{12};
+  for (int i = 4; i < argc; i += 2) {
+    if (i + 1 >= argc) return false;
+    const std::string opt = argv[i];
+    const char *v = argv[i + 1];
+    char *end = nullptr;
+    const long n = std::strtol(v, &end, 10);
+    const bool number = end != v && *end == '\0';
+    if (opt == "--seed" && number && n >= 0) o.seed = static_cast<uint64_t>(n);
+    else if (opt == "--far") o.far = parse_list(v);
+    else if (opt == "--size" && number && n >= 16 && n <= 512) o.size = static_cast<int>(n);
+    else if (opt == "--enrol-windows" && number && n >= 1 && n <= 64) o.enrol_windows = static_cast<int>(n);
+    else if (opt == "--probe-windows" && number && n >= 1 && n <= 64) o.probe_windows = static_cast<int>(n);
+    else return false;
+  }
+  return !o.far.empty();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options o;
+  if (!parse_options(argc, argv, o)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (!make_dir(o.out)) {
+    std::fprintf(stderr, "lumetra-evaluate: cannot create %s\n", o.out.c_str());
+    return 2;
+  }
+  Set set;
+  if (!load_set(o.dir, set)) return 2;
+  return o.mode == "small" ? run_small(o, set) : run_pairs(o, set);
+}

@@ -1,0 +1,452 @@
+#!/usr/bin/env python3
+"""Builds the evaluation report from the tables lumetra-evaluate and
+fprint-yardstick wrote: REPORT_DIR/index.html with PNG plots beside it, and
+REPORT_DIR/summary.json holding every figure the page shows (the page is
+rendered from that summary and nothing else).
+
+    report.py --work WORK --out REPORT_DIR --set NAME ... [--command TEXT]
+              [--elapsed SECONDS] [--load-start "1.0 0.5 0.2"]
+
+WORK/NAME/ holds one image folder's results: small/ (small-sensor
+protocol), pairs-<config>/ (1:1 protocol per configuration, with
+fprint.tsv and/or fprint-status.txt for the yardstick).
+"""
+import argparse
+import csv
+import html
+import json
+import os
+import platform
+import shutil
+import statistics
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import evalstats  # noqa: E402
+
+# Crop size of each 1:1 configuration (the library picks its configuration
+# from the sensor geometry), in the order the report shows them.
+PAIR_CONFIGS = [("ehmsq-xl", 197), ("ehmsq-l", 158)]
+YARDSTICK_CONFIG = "ehmsq-xl"      # the yardstick runs on these crops
+FMR_TARGETS = [("fmr100", 1e-2), ("fmr1000", 1e-3), ("fmr10000", 1e-4)]
+GOAL_FAR_INDEX = 14
+GOAL_FRR = 0.02
+
+
+def read_tsv(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f, delimiter="\t"))
+
+
+def read_meta(path):
+    meta = {}
+    for row in read_tsv(path):
+        if row["key"] == "skipped":
+            meta.setdefault("skipped", []).append(row["value"])
+        else:
+            meta[row["key"]] = row["value"]
+    return meta
+
+
+def spread(values):
+    """Median and 95th percentile (nearest rank) of a list of times."""
+    if not values:
+        return None
+    v = sorted(values)
+    p95 = v[min(len(v) - 1, max(0, int(round(0.95 * len(v) + 0.5)) - 1))]
+    return {"n": len(v), "median": statistics.median(v), "p95": p95}
+
+
+def timing_of(rows, column):
+    return spread([float(r[column]) for r in rows])
+
+
+# ---------------------------------------------------------------- small sensor
+
+
+def small_summary(folder):
+    meta = read_meta(os.path.join(folder, "meta.tsv"))
+    enrol = read_tsv(os.path.join(folder, "enrolment.tsv"))
+    attempts = read_tsv(os.path.join(folder, "attempts.tsv"))
+    timing = read_tsv(os.path.join(folder, "timing.tsv"))
+    positions = read_tsv(os.path.join(folder, "positions.tsv"))
+    failed = sum(1 for r in enrol if r["saved"] != "1")
+    out = {"window": int(meta["window"]), "seed": int(meta["seed"]),
+           "enrol_windows_per_impression": int(meta["enrol_windows"]),
+           "probe_windows_per_impression": int(meta["probe_windows"]),
+           "enrol_spread_px": int(meta["enrol_spread"]), "probe_spread_px": int(meta["probe_spread"]),
+           "fingers": len(enrol), "fte": evalstats.rate(failed, len(enrol)),
+           "runs": [], "positions": [[r["use"], r["finger"], int(r["impression"]), int(r["window"]),
+                                      int(r["y0"]), int(r["x0"])] for r in positions]}
+    runs = {}
+    for r in attempts:
+        key = (int(r["update"]), int(r["far"]))
+        run = runs.setdefault(key, {"gen": {}, "imp": {}, "updated": 0})
+        genuine = r["template"] == r["finger"]
+        # Trials are grouped by the probe impression: its windows are not
+        # independent of each other.
+        group = (r["template"], r["finger"], r["impression"])
+        side = run["gen" if genuine else "imp"]
+        acc, n = side.get(group, (0, 0))
+        side[group] = (acc + int(r["accepted"]), n + 1)
+        run["updated"] += int(r["updated"])
+    for (update, far), run in sorted(runs.items()):
+        gen_rej = [(n - a, n) for a, n in run["gen"].values()]
+        imp_acc = list(run["imp"].values())
+        k_rej, n_gen = sum(x for x, _ in gen_rej), sum(n for _, n in gen_rej)
+        k_acc, n_imp = sum(x for x, _ in imp_acc), sum(n for _, n in imp_acc)
+        frr_ci = evalstats.clustered_interval(gen_rej)
+        far_ci = evalstats.clustered_interval(imp_acc)
+        out["runs"].append({
+            "update": bool(update), "far_index": far, "far_target": 10 ** (-far / 3),
+            "frr": {"k": k_rej, "n": n_gen, "rate": k_rej / n_gen if n_gen else None,
+                    "ci95": list(frr_ci) if frr_ci else None, "groups": len(gen_rej)},
+            "far": {"k": k_acc, "n": n_imp, "rate": k_acc / n_imp if n_imp else None,
+                    "ci95": list(far_ci) if far_ci else None, "groups": len(imp_acc)},
+            "templates_updated": run["updated"]})
+    out["timing_ms"] = {
+        "verification": {"wall": timing_of([t for t in timing if t["operation"] == "verify" and t["update"] == "0"], "wall_ms"),
+                         "cpu": timing_of([t for t in timing if t["operation"] == "verify" and t["update"] == "0"], "cpu_ms")},
+        "verification_update_on": {"wall": timing_of([t for t in timing if t["operation"] == "verify" and t["update"] == "1"], "wall_ms"),
+                                   "cpu": timing_of([t for t in timing if t["operation"] == "verify" and t["update"] == "1"], "cpu_ms")},
+        "enrolment": {"wall": timing_of([t for t in timing if t["operation"] == "enrol"], "wall_ms"),
+                      "cpu": timing_of([t for t in timing if t["operation"] == "enrol"], "cpu_ms")}}
+    goal_runs = [r for r in out["runs"] if r["far_index"] == GOAL_FAR_INDEX]
+    out["goal"] = {
+        "text": "FRR <= 2 %% at FAR index %d with no impostor accepted and FTE 0" % GOAL_FAR_INDEX,
+        "met": {("update_on" if r["update"] else "update_off"):
+                bool(r["frr"]["rate"] is not None and r["frr"]["rate"] <= GOAL_FRR
+                     and r["far"]["k"] == 0 and failed == 0) for r in goal_runs}}
+    return out
+
+
+# ---------------------------------------------------------------- 1:1 protocol
+
+
+def det_summary(gen, imp, failures=0):
+    s = {"genuine": len(gen), "impostor": len(imp), "failures": failures,
+         "eer": evalstats.eer(gen, imp)}
+    for name, target in FMR_TARGETS:
+        value, resolvable = evalstats.fnmr_at(gen, imp, target)
+        s[name] = {"fnmr": value, "resolvable": resolvable}
+    zero, _ = evalstats.fnmr_at(gen, imp, 0.0)
+    s["fnmr_at_zero_fmr"] = evalstats.rate(round(zero * len(gen)), len(gen))
+    return s
+
+
+def pairs_summary(folder):
+    meta = read_meta(os.path.join(folder, "meta.tsv"))
+    rows = read_tsv(os.path.join(folder, "scores.tsv"))
+    timing = read_tsv(os.path.join(folder, "timing.tsv"))
+    gen = [int(r["score"]) for r in rows if r["kind"] == "genuine"]
+    imp = [int(r["score"]) for r in rows if r["kind"] == "impostor"]
+    out = det_summary(gen, imp, sum(int(r["failed"]) for r in rows))
+    out["scores"] = {"genuine": gen, "impostor": imp}
+    out["crop"] = int(meta["window"])
+    out["far_index"] = int(meta["far"])
+    out["positions"] = [[r["finger"], int(r["impression"]), int(r["y0"]), int(r["x0"])]
+                        for r in read_tsv(os.path.join(folder, "positions.tsv"))]
+    out["timing_ms"] = {op: {"wall": timing_of([t for t in timing if t["operation"] == op], "wall_ms"),
+                             "cpu": timing_of([t for t in timing if t["operation"] == op], "cpu_ms")}
+                        for op in ("extract", "compare")}
+    return out, (gen, imp)
+
+
+def yardstick_summary(folder):
+    """libfprint's results on the same crops, or why there are none."""
+    status_path = os.path.join(folder, "fprint-status.txt")
+    path = os.path.join(folder, "fprint.tsv")
+    if not os.path.exists(path):
+        why = open(status_path).read().strip() if os.path.exists(status_path) else "not run"
+        return {"available": False, "reason": why}, None
+    rows = read_tsv(path)
+    # A capture the device refused, or a failed enrolment, is a rejection.
+    gen = [max(0, int(r["score"])) for r in rows if r["kind"] == "genuine"]
+    imp = [max(0, int(r["score"])) for r in rows if r["kind"] == "impostor"]
+    out = det_summary(gen, imp, sum(1 for r in rows if r["status"] != "ok"))
+    out["available"] = True
+    out["scores"] = {"genuine": gen, "impostor": imp}
+    out["threshold"] = max(int(r["threshold"]) for r in rows)
+    match_g = sum(int(r["match"]) for r in rows if r["kind"] == "genuine")
+    match_i = sum(int(r["match"]) for r in rows if r["kind"] == "impostor")
+    out["own_threshold"] = {"fnmr": evalstats.rate(len(gen) - match_g, len(gen)),
+                            "fmr": evalstats.rate(match_i, len(imp))}
+    out["statuses"] = {s: sum(1 for r in rows if r["status"] == s) for s in sorted({r["status"] for r in rows})}
+    out["timing_ms"] = {"verification_wall": timing_of([r for r in rows if r["status"] == "ok"], "wall_ms")}
+    return out, (gen, imp)
+
+
+def gathered(folder, meta):
+    """The source folder, the files that could not be read (and why), and
+    the resolutions that are not the 500 dpi the library works at."""
+    out = {"folder": meta["folder"], "skipped": list(meta.get("skipped", [])), "other_resolutions": []}
+    source = os.path.join(folder, "source.txt")
+    if os.path.exists(source):
+        out["folder"] = open(source).read().strip()
+    images = os.path.join(folder, "images", "images.tsv")
+    if os.path.exists(images):
+        for r in read_tsv(images):
+            if r["read"] != "1":
+                out["skipped"].append("%s: %s" % (r["file"], r["problem"]))
+            elif int(r["dpi"]) and abs(int(r["dpi"]) - 500) > 10:
+                out["other_resolutions"].append("%s: %s dpi" % (r["file"], r["dpi"]))
+    return out
+
+
+# ---------------------------------------------------------------- plots
+
+
+def plot_small(path, name, small):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(5.5, 3.8), dpi=100)
+    fars = sorted({r["far_index"] for r in small["runs"]})
+    width = 0.38
+    for j, update in enumerate((False, True)):
+        xs, ys, lo, hi = [], [], [], []
+        for i, far in enumerate(fars):
+            run = next(r for r in small["runs"] if r["far_index"] == far and r["update"] == update)
+            rate, ci = run["frr"]["rate"] or 0.0, run["frr"]["ci95"] or [0.0, 0.0]
+            xs.append(i + (j - 0.5) * width)
+            ys.append(100 * rate)
+            lo.append(max(0.0, 100 * (rate - ci[0])))
+            hi.append(max(0.0, 100 * (ci[1] - rate)))
+        ax.bar(xs, ys, width, yerr=[lo, hi], capsize=3,
+               label="template update " + ("on" if update else "off"))
+    ax.axhline(100 * GOAL_FRR, color="k", lw=0.8, ls="--", label="goal 2 %")
+    ax.set_xticks(range(len(fars)))
+    ax.set_xticklabels(["FAR index %d" % f for f in fars])
+    ax.set_ylabel("FRR, % (95 % interval)")
+    ax.set_title("%s: %d x %d windows" % (name, small["window"], small["window"]))
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, metadata={"Software": None})
+    plt.close(fig)
+
+
+# ---------------------------------------------------------------- machine
+
+
+def machine(load_start):
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    try:
+        load_end = open("/proc/loadavg").read().split()[:3]
+    except OSError:
+        load_end = []
+    return {"cpu": model, "cores": os.cpu_count(), "system": platform.platform(),
+            "load_at_start": load_start.split() if load_start else None, "load_at_end": load_end}
+
+
+# ---------------------------------------------------------------- page
+
+
+def pct(v, digits=2):
+    return "n/a" if v is None else "%.*f %%" % (digits, 100 * v)
+
+
+def ci_text(r):
+    if r is None or r.get("ci95") is None:
+        return "n/a"
+    return "%s (%d/%d; 95 %% CI %s – %s)" % (pct(r["rate"]), r["k"], r["n"], pct(r["ci95"][0]), pct(r["ci95"][1]))
+
+
+def ms(t):
+    if not t:
+        return "n/a"
+    return "%.2f / %.2f" % (t["median"], t["p95"])
+
+
+def det_row(label, d):
+    cells = [label, pct(d["eer"])]
+    for name, _ in FMR_TARGETS:
+        cell = pct(d[name]["fnmr"])
+        if not d[name]["resolvable"]:
+            cell += "*"
+        cells.append(cell)
+    cells.append(ci_text(d["fnmr_at_zero_fmr"]))
+    cells.append("%d / %d" % (d["genuine"], d["impostor"]))
+    cells.append(str(d["failures"]))
+    return "<tr>" + "".join("<td>%s</td>" % html.escape(c) for c in cells) + "</tr>"
+
+
+def render(summary):
+    e = html.escape
+    p = ["<!DOCTYPE html><html><head><meta charset='utf-8'><title>Lumetra evaluation</title>",
+         "<style>body{font-family:sans-serif;max-width:1100px;margin:auto;padding:1em}"
+         "table{border-collapse:collapse;margin:0.5em 0}td,th{border:1px solid #bbb;padding:3px 7px;"
+         "text-align:right}th{background:#eee}td:first-child{text-align:left}.no{color:#a00}.yes{color:#070}"
+         "</style></head><body>",
+         "<h1>Lumetra evaluation report</h1>"]
+    m = summary["machine"]
+    p.append("<p>Library %s. Machine: %s, %s cores, load %s at start, %s at end (%s). Run took %s s. "
+             "Command: <code>%s</code></p>" % (
+                 e(summary["library_version"]), e(m["cpu"]), m["cores"],
+                 e(" ".join(m["load_at_start"] or ["?"])), e(" ".join(m["load_at_end"] or ["?"])),
+                 e(m["system"]), summary["elapsed_s"], e(summary["command"])))
+    p.append("<p>Input: folders of <code>&lt;finger&gt;_&lt;impression&gt;.&lt;ext&gt;</code>. %s</p>"
+             % e(summary["input_note"]))
+    for s in summary["sets"]:
+        p.append("<h2>%s</h2><p>%d fingers, %d images read from <code>%s</code>.</p>" % (
+            e(s["name"]), s["fingers"], s["images"], e(s["folder"])))
+        if s.get("skipped"):
+            p.append("<p>Not read: %s</p>" % e("; ".join(s["skipped"])))
+        if s.get("other_resolutions"):
+            p.append("<p>Taken as 500 dpi although the file states otherwise (not rescaled): %s</p>"
+                     % e("; ".join(s["other_resolutions"])))
+        sm = s["small"]
+        p.append("<h3>Small sensor (%d x %d windows, ehmsq-xs)</h3>" % (sm["window"], sm["window"]))
+        p.append("<p>Enrolment: %d windows from each of impressions 1–4 (offsets up to ±%d px from the "
+                 "foreground centre); probes: %d windows of each of impressions 5–8 (±%d px) of the same "
+                 "finger and of every other finger; verification mode 0, one slot. Window positions "
+                 "from seed %d (all in summary.json). FTE %s.</p>" % (
+                     sm["enrol_windows_per_impression"], sm["enrol_spread_px"],
+                     sm["probe_windows_per_impression"], sm["probe_spread_px"], sm["seed"],
+                     e(ci_text(sm["fte"]))))
+        p.append("<table><tr><th>template update</th><th>FAR index</th><th>FRR</th><th>realised FAR</th>"
+                 "<th>templates updated</th></tr>")
+        for r in sm["runs"]:
+            p.append("<tr><td>%s</td><td>%d (1 in %.0f)</td><td>%s</td><td>%s</td><td>%d</td></tr>" % (
+                "on" if r["update"] else "off", r["far_index"], 1 / r["far_target"],
+                e(ci_text(r["frr"])), e(ci_text(r["far"])), r["templates_updated"]))
+        p.append("</table>")
+        goal = sm["goal"]
+        p.append("<p>Goal (%s): %s</p>" % (e(goal["text"]), ", ".join(
+            "%s <span class='%s'>%s</span>" % (k.replace("_", " "), "yes" if v else "no", "met" if v else "not met")
+            for k, v in goal["met"].items())))
+        p.append("<img src='%s' alt='FRR per FAR index'>" % e(s["plots"]["small"]))
+        p.append("<h3>1:1 comparisons (FVC protocol)</h3><p>Genuine: every impression against every later "
+                 "one of the same finger; impostor: first impressions of different fingers. One crop per "
+                 "impression at the print's foreground centre.</p>")
+        p.append("<table><tr><th>matcher</th><th>EER</th><th>FMR100</th><th>FMR1000</th><th>FMR10000</th>"
+                 "<th>FNMR at zero FMR</th><th>genuine / impostor</th><th>failures</th></tr>")
+        for name, d in s["pairs"].items():
+            p.append(det_row("Lumetra %s (%d x %d)" % (name, d["crop"], d["crop"]), d))
+        y = s["yardstick"]
+        if y["available"]:
+            p.append(det_row("libfprint (same %s crops)" % YARDSTICK_CONFIG, y))
+        p.append("</table><p>* the impostor comparisons are too few to resolve that FMR: the figure is the "
+                 "FNMR at the lowest threshold with no more false matches than the target allows, which with "
+                 "fewer than 1/target impostors means none.</p>")
+        if y["available"]:
+            p.append("<p>libfprint %s: its own decision (bozorth3 score at least %d) rejects %s of genuine "
+                     "pairs and accepts %s of impostors; capture outcomes %s.</p>" % (
+                         e(summary["yardstick_version"]), y["threshold"], e(ci_text(y["own_threshold"]["fnmr"])),
+                         e(ci_text(y["own_threshold"]["fmr"])), e(json.dumps(y["statuses"]))))
+            gl = s["goal_1to1"]
+            p.append("<p>Goal (FNMR at zero false matches at most a third of libfprint's on the same crops): "
+                     "%s vs %s: <span class='%s'>%s</span></p>" % (
+                         pct(gl["ours"]), pct(gl["yardstick"]), "yes" if gl["met"] else "no",
+                         "met" if gl["met"] else "not met"))
+        else:
+            p.append("<p class='no'>libfprint yardstick not available: %s</p>" % e(y["reason"]))
+        p.append("<img src='%s' alt='DET curves'>" % e(s["plots"]["det"]))
+        p.append("<h3>Timing (ms, median / 95th percentile)</h3><table><tr><th>operation</th><th>wall</th>"
+                 "<th>CPU</th><th>samples</th></tr>")
+        for label, t in s["timing_rows"]:
+            p.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>" % (
+                e(label), ms(t.get("wall")), ms(t.get("cpu")), (t.get("wall") or {}).get("n", "n/a")))
+        p.append("</table>")
+    p.append("<h2>Method</h2><p>%s</p></body></html>" % e(summary["method"]))
+    return "\n".join(p)
+
+
+METHOD = (
+    "Everything runs through liblumetra.so's public exports, as a host calls them. The library picks its "
+    "configuration from the sensor geometry: 88 x 88 builds ehmsq-xs, 197 x 197 ehmsq-xl, 158 x 158 ehmsq-l. "
+    "Small sensor: nerio_qx_enroll_Image / nerio_qx_save_tpl, then init_alg_tpl_data and nerio_qx_verify "
+    "(mode 0); the slot is reloaded from the enrolled record before each run, and with template update on the "
+    "probes come in table order (fingers, impressions 5-8, windows). Intervals: Wilson 95 %; for the small "
+    "sensor the windows of one impression are grouped (design effect of the ratio estimator; when no or every "
+    "trial fails, each impression counts as one trial). 1:1: nerio_get_score_from_two_image_compare; a result "
+    "of 1 (the export's failure) counts as a rejection with score 0. EER interpolated linearly where FNMR - FMR "
+    "changes sign; a comparison is accepted when its score is above the threshold. Timing: the compare export "
+    "extracts both images, so one extraction is t(A, blank) - t(blank, blank)/2 (it includes one file read) "
+    "and one comparison t(A, B) - t(A, blank) - t(B, blank) + t(blank, blank), a blank white crop yielding no "
+    "template; verification is one nerio_qx_verify call, enrolment 32 captures plus the save. Wall clock and "
+    "the thread's CPU time, on a machine shared with other jobs. Yardstick: libfprint's virtual image device "
+    "enrols the first crop of a pair (the same crop for each of its enrolment stages) and verifies the second; "
+    "its bozorth3 score is read from libfprint's own debug message, a refused capture counts as score 0.")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--set", action="append", required=True)
+    ap.add_argument("--command", default="")
+    ap.add_argument("--elapsed", type=float, default=None)
+    ap.add_argument("--load-start", default="")
+    ap.add_argument("--yardstick-version", default="")
+    args = ap.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+    summary = {"command": args.command, "elapsed_s": args.elapsed, "machine": machine(args.load_start),
+               "yardstick_version": args.yardstick_version, "method": METHOD,
+               "input_note": "BMP, TIFF, PNG and PGM files are read by the tools' shared image readers "
+                             "(tools/imageio) and handed to the library as 8-bit bitmaps.", "sets": []}
+    for name in args.set:
+        folder = os.path.join(args.work, name)
+        small = small_summary(os.path.join(folder, "small"))
+        meta = read_meta(os.path.join(folder, "small", "meta.tsv"))
+        summary["library_version"] = meta["library_version"]
+        s = {"name": name, "fingers": int(meta["fingers"]), "images": int(meta["images"]),
+             "small": small, "pairs": {}}
+        s.update(gathered(folder, meta))
+        curves = {}
+        for config, crop in PAIR_CONFIGS:
+            d = os.path.join(folder, "pairs-" + config)
+            s["pairs"][config], curves["Lumetra %s (%d px)" % (config, crop)] = pairs_summary(d)
+        s["yardstick"], yard_scores = yardstick_summary(os.path.join(folder, "pairs-" + YARDSTICK_CONFIG))
+        if yard_scores is not None:
+            curves["libfprint (%d px)" % dict(PAIR_CONFIGS)[YARDSTICK_CONFIG]] = yard_scores
+            ours = s["pairs"][YARDSTICK_CONFIG]["fnmr_at_zero_fmr"]["rate"]
+            theirs = s["yardstick"]["fnmr_at_zero_fmr"]["rate"]
+            s["goal_1to1"] = {"ours": ours, "yardstick": theirs, "met": ours <= theirs / 3}
+        s["plots"] = {"small": "small-%s.png" % name, "det": "det-%s.png" % name}
+        plot_small(os.path.join(args.out, s["plots"]["small"]), name, small)
+        evalstats.plot_det(os.path.join(args.out, s["plots"]["det"]),
+                           "%s: FVC 1:1 protocol" % name, curves)
+        rows = [("small sensor: one verification (update off)", small["timing_ms"]["verification"]),
+                ("small sensor: one verification (update on)", small["timing_ms"]["verification_update_on"]),
+                ("small sensor: one enrolment (32 captures + save)", small["timing_ms"]["enrolment"])]
+        for config, crop in PAIR_CONFIGS:
+            t = s["pairs"][config]["timing_ms"]
+            rows.append(("%s: one extraction (%d x %d)" % (config, crop, crop), t["extract"]))
+            rows.append(("%s: one comparison" % config, t["compare"]))
+        if s["yardstick"]["available"]:
+            rows.append(("libfprint: one verification (capture, detection, match)",
+                         {"wall": s["yardstick"]["timing_ms"]["verification_wall"]}))
+        s["timing_rows"] = rows
+        for src in ("small", "pairs-ehmsq-xl"):
+            shutil.copyfile(os.path.join(folder, src, "positions.tsv"),
+                            os.path.join(args.out, "positions-%s-%s.tsv" % (name, src)))
+        summary["sets"].append(s)
+    with open(os.path.join(args.out, "summary.json"), "w") as f:
+        json.dump(summary, f, indent=1)
+    with open(os.path.join(args.out, "index.html"), "w") as f:
+        f.write(render(summary))
+    for s in summary["sets"]:
+        sm = s["small"]
+        line = "; ".join("update %s FAR %d: FRR %s FAR %s" % ("on" if r["update"] else "off", r["far_index"],
+                                                               pct(r["frr"]["rate"]), pct(r["far"]["rate"], 3))
+                         for r in sm["runs"])
+        print("%s: FTE %s; %s" % (s["name"], pct(sm["fte"]["rate"]), line))
+        for config, d in s["pairs"].items():
+            print("%s: %s EER %s, FNMR@0FMR %s" % (s["name"], config, pct(d["eer"]),
+                                                   pct(d["fnmr_at_zero_fmr"]["rate"])))
+        if s["yardstick"]["available"]:
+            print("%s: libfprint EER %s, FNMR@0FMR %s" % (s["name"], pct(s["yardstick"]["eer"]),
+                                                         pct(s["yardstick"]["fnmr_at_zero_fmr"]["rate"])))
+    print("report: %s" % os.path.join(args.out, "index.html"))
+
+
+if __name__ == "__main__":
+    main()

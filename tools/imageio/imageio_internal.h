@@ -1,0 +1,40 @@
+// Helpers shared by the format readers and writers of imageio.
+#ifndef TOOLS_IMAGEIO_IMAGEIO_INTERNAL_H
+#define TOOLS_IMAGEIO_IMAGEIO_INTERNAL_H
+
+#include <cstdint>
+#include <string>
+
+#include "imageio.h"
+
+namespace imageio::detail {
+
+// True when width x height is an image the readers accept; otherwise
+// *problem says why.
+bool size_acceptable(uint64_t width, uint64_t height, std::string *problem);
+
+// Resolution in dots per inch from a count per metre or per centimetre,
+// rounded; 0 for a count that is 0, negative or absurd.
+int dpi_from_per_metre(double per_metre);
+
+// Grey value of an RGB pixel: integer luminance with the ITU-R BT.601
+// weights, the weights every converter of these formats uses.
+inline uint8_t luminance(unsigned r, unsigned g, unsigned b) {
+  return static_cast<uint8_t>((299 * r + 587 * g + 114 * b + 500) / 1000);
+}
+
+// Clears an image (the readers' failure state).
+inline bool refuse(GreyImage *image, std::string *problem, const std::string &why) {
+  *image = GreyImage();
+  *problem = why;
+  return false;
+}
+
+// Writers of each format (imageio.cpp chooses by the file name).
+bool write_png(const std::string &path, const GreyImage &image, std::string *problem);
+bool write_tiff(const std::string &path, const GreyImage &image, std::string *problem);
+bool write_pgm(const std::string &path, const GreyImage &image, std::string *problem);
+
+}  // namespace imageio::detail
+
+#endif  // TOOLS_IMAGEIO_IMAGEIO_INTERNAL_H

@@ -1,0 +1,164 @@
+// TIFF through libtiff: the first image of the file, in any layout and
+// compression libtiff reads, through its RGBA reader (which handles grey
+// of any depth, min-is-white, palettes and colour), then to 8-bit grey.
+#include <tiffio.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "imageio_internal.h"
+
+namespace imageio {
+
+namespace {
+
+struct MemoryFile {
+  const uint8_t *bytes;
+  std::size_t size;
+  std::size_t pos;
+};
+
+tmsize_t mem_read(thandle_t h, void *out, tmsize_t count) {
+  auto *m = static_cast<MemoryFile *>(h);
+  if (count <= 0 || m->pos >= m->size) return 0;
+  const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(count), m->size - m->pos);
+  std::memcpy(out, m->bytes + m->pos, n);
+  m->pos += n;
+  return static_cast<tmsize_t>(n);
+}
+
+tmsize_t mem_write(thandle_t, void *, tmsize_t) { return 0; }
+
+toff_t mem_seek(thandle_t h, toff_t offset, int whence) {
+  auto *m = static_cast<MemoryFile *>(h);
+  uint64_t base = 0;
+  if (whence == SEEK_CUR) base = m->pos;
+  else if (whence == SEEK_END) base = m->size;
+  else if (whence != SEEK_SET) return static_cast<toff_t>(-1);
+  // Offsets are unsigned here; a position past the end is allowed (reads
+  // there give nothing), one that wraps is not.
+  if (offset > UINT64_MAX - base) return static_cast<toff_t>(-1);
+  m->pos = static_cast<std::size_t>(std::min<uint64_t>(base + offset, SIZE_MAX));
+  return static_cast<toff_t>(m->pos);
+}
+
+int mem_close(thandle_t) { return 0; }
+toff_t mem_size(thandle_t h) { return static_cast<MemoryFile *>(h)->size; }
+int no_map(thandle_t, void **, toff_t *) { return 0; }
+void no_unmap(thandle_t, void *, toff_t) {}
+
+// libtiff reports errors through one process-wide handler; the tools are
+// single-threaded, so the last message is kept here for the problem text.
+char g_last_error[200];
+
+void on_error(const char *, const char *format, va_list args) {
+  std::vsnprintf(g_last_error, sizeof g_last_error, format, args);
+}
+void on_warning(const char *, const char *, va_list) {}
+
+void install_handlers() {
+  TIFFSetErrorHandler(on_error);
+  TIFFSetWarningHandler(on_warning);
+  g_last_error[0] = '\0';
+}
+
+std::string with_reason(const char *what) {
+  std::string text = what;
+  if (g_last_error[0] != '\0') text += std::string(" (") + g_last_error + ")";
+  return text;
+}
+
+// Resolution in dpi from a TIFF resolution value and its unit.
+int tiff_dpi(float value, uint16_t unit) {
+  if (unit == RESUNIT_INCH) return detail::dpi_from_per_metre(value / 0.0254);
+  if (unit == RESUNIT_CENTIMETER) return detail::dpi_from_per_metre(value * 100.0);
+  return 0;  // no absolute unit: no resolution
+}
+
+}  // namespace
+
+bool decode_tiff(const uint8_t *bytes, std::size_t size, GreyImage *image, std::string *problem) {
+  *image = GreyImage();
+  install_handlers();
+  MemoryFile file{bytes, size, 0};
+  // "m": the data is in memory already, never map it.
+  TIFF *tif = TIFFClientOpen("image", "rm", &file, mem_read, mem_write, mem_seek, mem_close,
+                             mem_size, no_map, no_unmap);
+  if (tif == nullptr) return detail::refuse(image, problem, with_reason("a damaged TIFF file"));
+  uint32_t width = 0, height = 0;
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+  std::string why;
+  if (!detail::size_acceptable(width, height, &why)) {
+    TIFFClose(tif);
+    return detail::refuse(image, problem, why);
+  }
+  char message[1024] = "";
+  if (TIFFRGBAImageOK(tif, message) == 0) {
+    TIFFClose(tif);
+    return detail::refuse(image, problem,
+                          std::string("a TIFF image that cannot be converted to grey (") +
+                              message + ")");
+  }
+  std::vector<uint32_t> rgba(static_cast<std::size_t>(width) * height);
+  if (TIFFReadRGBAImageOriented(tif, width, height, rgba.data(), ORIENTATION_TOPLEFT, 0) == 0) {
+    TIFFClose(tif);
+    return detail::refuse(image, problem, with_reason("a damaged TIFF image"));
+  }
+  float res_x = 0, res_y = 0;
+  uint16_t unit = RESUNIT_INCH;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+  if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &res_x) == 1 &&
+      TIFFGetField(tif, TIFFTAG_YRESOLUTION, &res_y) == 1) {
+    image->dpi_x = tiff_dpi(res_x, unit);
+    image->dpi_y = tiff_dpi(res_y, unit);
+  }
+  TIFFClose(tif);
+  image->pixels.resize(rgba.size());
+  for (std::size_t i = 0; i < rgba.size(); ++i) {
+    const uint32_t p = rgba[i];
+    const unsigned r = TIFFGetR(p), g = TIFFGetG(p), b = TIFFGetB(p);
+    image->pixels[i] = r == g && g == b ? static_cast<uint8_t>(r) : detail::luminance(r, g, b);
+  }
+  image->width = static_cast<int>(width);
+  image->height = static_cast<int>(height);
+  return true;
+}
+
+bool detail::write_tiff(const std::string &path, const GreyImage &image, std::string *problem) {
+  install_handlers();
+  TIFF *tif = TIFFOpen(path.c_str(), "w");
+  if (tif == nullptr) {
+    *problem = with_reason("cannot write");
+    return false;
+  }
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(image.height));
+  if (image.dpi_x > 0 && image.dpi_y > 0) {
+    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<float>(image.dpi_x));
+    TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<float>(image.dpi_y));
+  }
+  bool ok = true;
+  for (int r = 0; r < image.height && ok; ++r) {
+    ok = TIFFWriteScanline(tif, const_cast<uint8_t *>(&image.pixels[static_cast<std::size_t>(r) *
+                                                                     image.width]),
+                           static_cast<uint32_t>(r), 0) == 1;
+  }
+  ok = TIFFWriteDirectory(tif) == 1 && ok;
+  TIFFClose(tif);
+  if (!ok) {
+    std::remove(path.c_str());
+    *problem = with_reason("cannot write the TIFF file");
+  }
+  return ok;
+}
+
+}  // namespace imageio

@@ -1,0 +1,242 @@
+// Template record files and `lumetra convert`.
+//
+// A template record file holds exactly what a host stores for one
+// tpl_record: the record's first 8 bytes (the type code, three unused
+// bytes, the length as a 32-bit little-endian number) followed by its
+// `length` data bytes.  A file holding the whole 32768-byte record is
+// read as well; the bytes past `length` are then ignored.
+#include "records.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "engine/formats/compact_card.h"
+#include "engine/formats/hybrid_record.h"
+#include "engine/formats/qx_template_convert.h"
+#include "engine/formats/tlv.h"
+#include "engine/objects/qx_template.h"
+#include "engine/qx_alloc.h"
+#include "engine/qx_rc.h"
+
+namespace cli {
+
+namespace {
+
+// Larger inputs are no template record of this library.
+constexpr size_t kMaxInputBytes = 1u << 20;
+
+uint32_t le32(const uint8_t *p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool read_bytes(const std::string &path, std::vector<uint8_t> *bytes, std::string *problem) {
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    *problem = std::string("cannot open: ") + std::strerror(errno);
+    return false;
+  }
+  bytes->resize(kMaxInputBytes + 1);
+  const size_t n = std::fread(bytes->data(), 1, bytes->size(), f);
+  const bool error = std::ferror(f) != 0;
+  const int read_errno = errno;
+  std::fclose(f);
+  bytes->resize(n);
+  if (error) {
+    *problem = std::string("cannot read: ") + std::strerror(read_errno);
+    return false;
+  }
+  if (n > kMaxInputBytes) {
+    *problem = "larger than any template record (" + std::to_string(kMaxInputBytes) + " bytes)";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool record_from_bytes(const std::vector<uint8_t> &bytes, tpl_record *record,
+                       std::string *problem) {
+  std::memset(record, 0, sizeof *record);
+  if (bytes.size() < kRecordHeaderBytes) {
+    *problem = "not a template record (" + std::to_string(bytes.size()) +
+               " bytes, shorter than its 8-byte header)";
+    return false;
+  }
+  const uint32_t length = le32(bytes.data() + 4);
+  if (length > LUMETRA_TPL_MAX_BYTES) {
+    *problem = "not a template record (its length field says " + std::to_string(length) +
+               " bytes, more than " + std::to_string(LUMETRA_TPL_MAX_BYTES) + ")";
+    return false;
+  }
+  if (bytes.size() != kRecordHeaderBytes + length && bytes.size() != sizeof(tpl_record)) {
+    *problem = "not a template record (" + std::to_string(bytes.size()) +
+               " bytes, where its length field asks for " +
+               std::to_string(kRecordHeaderBytes + length) + ")";
+    return false;
+  }
+  record->type = bytes[0];
+  std::memcpy(record->reserved, bytes.data() + 1, sizeof record->reserved);
+  record->length = length;
+  std::memcpy(record->data, bytes.data() + kRecordHeaderBytes, length);
+  return true;
+}
+
+std::vector<uint8_t> record_to_bytes(const tpl_record &record) {
+  const uint32_t length = record.length <= LUMETRA_TPL_MAX_BYTES ? record.length : 0;
+  std::vector<uint8_t> bytes(kRecordHeaderBytes + length);
+  bytes[0] = record.type;
+  std::memcpy(bytes.data() + 1, record.reserved, sizeof record.reserved);
+  for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<uint8_t>(length >> (8 * i));
+  std::memcpy(bytes.data() + kRecordHeaderBytes, record.data, length);
+  return bytes;
+}
+
+bool read_record_file(const std::string &path, tpl_record *record, std::string *problem) {
+  std::vector<uint8_t> bytes;
+  return read_bytes(path, &bytes, problem) && record_from_bytes(bytes, record, problem);
+}
+
+bool write_record_file(const std::string &path, const tpl_record &record, std::string *problem) {
+  const std::vector<uint8_t> bytes = record_to_bytes(record);
+  return write_whole_file(path, bytes.data(), bytes.size(), problem);
+}
+
+// ---- convert ------------------------------------------------------------
+
+namespace {
+
+// What convert makes: a template part of another type (type > 0), or the
+// same template in the other form (record or raw bytes).
+constexpr int32_t kRecordForm = -1;
+constexpr int32_t kRawForm = -2;
+
+struct Target {
+  const char *name;
+  int32_t type;
+};
+
+const Target kTargets[] = {
+    {"record", kRecordForm},
+    {"raw", kRawForm},
+    {"card", QX_TEMPLATE_ISO_COMPACT_CARD},
+    {"spectral", QX_TEMPLATE_SPECTRAL},
+    {"spectral-hr", QX_TEMPLATE_SPECTRAL_HR},
+};
+
+// The template type of a record `lumetra extract` writes: ISO records
+// start "FMR\0"; compact cards and hybrid records are BER elements with
+// the card's tag, the hybrid one holding a spectral part.  0 when none.
+int32_t raw_type(const std::vector<uint8_t> &bytes) {
+  if (bytes.size() >= 4 && std::memcmp(bytes.data(), "FMR", 4) == 0) return QX_TEMPLATE_ISO19794_2;
+  if (bytes.size() >= 2 && bytes[0] == (QX_CC_TAG_BDT >> 8) && bytes[1] == (QX_CC_TAG_BDT & 0xFF)) {
+    tlv_element element;
+    const bool spectral = qx_cc_find_element(bytes.data(), static_cast<uint32_t>(bytes.size()),
+                                             QX_HYB_TAG_SPECTRAL, &element) != 0;
+    return spectral ? QX_TEMPLATE_EHM : QX_TEMPLATE_ISO_COMPACT_CARD;
+  }
+  return 0;
+}
+
+std::string conversion_problem(qx_rc rc, int32_t from, const char *to) {
+  if (rc == QX_RC_UNSUPPORTED)
+    return "the library does not convert a template of type " + std::to_string(from) +
+           " to " + to;
+  if (rc == QX_RC_NOT_A_RECORD)
+    return std::string("the template holds no readable ") + to + " part";
+  if (rc == QX_RC_NO_MEMORY) return "out of memory";
+  return "the library cannot convert it (result " + std::to_string(rc) + ")";
+}
+
+}  // namespace
+
+int cmd_convert(const std::vector<std::string> &args) {
+  Arguments a;
+  int status = kExitOk;
+  if (!parse_arguments("convert", args, {false, {"-o", "--to", "--type"}, {}}, &a, &status))
+    return status;
+  if (a.files.empty()) return fail("convert", "no template given");
+  if (a.files.size() > 1) return fail(a.files[1], "convert takes one template");
+  if (a.value("-o") == nullptr) return fail("convert", "needs -o OUT");
+  const std::string &input = a.files[0];
+  const std::string &output = *a.value("-o");
+  const Target *target = nullptr;
+  if (const std::string *to = a.value("--to")) {
+    for (const Target &t : kTargets)
+      if (*to == t.name) target = &t;
+    if (target == nullptr)
+      return fail(*to, "unknown target (record, raw, card, spectral or spectral-hr)");
+  }
+  int stated_type = 0;
+  if (const std::string *t = a.value("--type")) {
+    if (!parse_int(t->c_str(), 1, 255, &stated_type)) return fail(*t, "not a template type (1..255)");
+  }
+
+  std::vector<uint8_t> bytes;
+  std::string problem;
+  if (!read_bytes(input, &bytes, &problem)) return fail(input, problem);
+  // A template record file, or the bare bytes of one template.
+  auto record = std::make_unique<tpl_record>();
+  std::string as_record;
+  const bool is_record = record_from_bytes(bytes, record.get(), &as_record);
+  int32_t type = 0;
+  std::vector<uint8_t> data;
+  if (is_record) {
+    type = record->type;
+    data.assign(record->data, record->data + record->length);
+  } else {
+    type = stated_type != 0 ? stated_type : raw_type(bytes);
+    if (type == 0)
+      return fail(input, "neither a template record nor a template lumetra extract writes "
+                         "(give its type with --type N)");
+    data = bytes;
+  }
+  if (target == nullptr) target = is_record ? &kTargets[1] : &kTargets[0];
+
+  // The content: the same template, or the part the library takes out.
+  int32_t out_type = type;
+  if (target->type > 0) {
+    uint8_t *part = nullptr;
+    uint32_t part_size = 0;
+    const qx_rc rc = qx_template_convert_bytes(type, data.data(), static_cast<uint32_t>(data.size()),
+                                               target->type, &part, &part_size);
+    if (rc != QX_RC_OK) {
+      qx_free(part);
+      return fail(input, conversion_problem(rc, type, target->name));
+    }
+    data.assign(part, part + part_size);
+    qx_free(part);
+    out_type = target->type;
+  }
+  // The form: a record when asked for, or when a record came in and only
+  // the content was to change.
+  const bool as_record_out =
+      target->type == kRecordForm || (target->type > 0 && is_record);
+  if (as_record_out) {
+    if (data.size() > LUMETRA_TPL_MAX_BYTES)
+      return fail(input, "too large for a template record (" + std::to_string(data.size()) +
+                             " bytes)");
+    std::memset(record.get(), 0, sizeof *record);
+    record->type = static_cast<unsigned char>(out_type);
+    record->length = static_cast<uint32_t>(data.size());
+    std::memcpy(record->data, data.data(), data.size());
+    if (!write_record_file(output, *record, &problem)) return fail(output, problem);
+  } else if (!write_whole_file(output, data.data(), data.size(), &problem)) {
+    return fail(output, problem);
+  }
+  const size_t written = data.size() + (as_record_out ? kRecordHeaderBytes : 0);
+  if (a.json) {
+    std::printf("{\"input\": %s, \"input_form\": \"%s\", \"input_type\": %d, \"output\": %s, "
+                "\"output_form\": \"%s\", \"output_type\": %d, \"bytes\": %zu}\n",
+                json_string(input).c_str(), is_record ? "record" : "raw", type,
+                json_string(output).c_str(), as_record_out ? "record" : "raw", out_type, written);
+  } else {
+    std::printf("%s (%s, type %d) -> %s (%s, type %d, %zu bytes)\n", input.c_str(),
+                is_record ? "record" : "raw", type, output.c_str(),
+                as_record_out ? "record" : "raw", out_type, written);
+  }
+  return kExitOk;
+}
+
+}  // namespace cli
