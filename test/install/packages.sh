@@ -24,6 +24,35 @@ cpack --config "$build/CPackConfig.cmake" -B "$build/packages" >"$build/cpack.lo
   { cat "$build/cpack.log"; exit 1; }
 ls -l "$build"/packages/*.deb
 
+# Each package holds its own files and nothing else: its files' paths (below
+# /usr) must all match its pattern, and the pattern's key files be there.
+check_contents() {
+  local package=$1 pattern=$2 deb files
+  shift 2
+  deb=$(ls "$build"/packages/"${package}"_*.deb)
+  files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\/usr\//, "", $6); print $6 }')
+  local stray
+  stray=$(echo "$files" | grep -v -E "^($pattern)\$" || true)
+  [ -z "$stray" ] || { echo "FAIL: $package also holds: $stray" >&2; exit 1; }
+  for f in "$@"; do
+    echo "$files" | grep -q -x "$f" || { echo "FAIL: $package lacks $f" >&2; exit 1; }
+  done
+}
+check_contents liblumetra1 "$libdir/liblumetra\.so\.1(\.[0-9.]+)?" "$libdir/liblumetra.so.1"
+check_contents liblumetra-dev "include/lumetra\.h|$libdir/liblumetra\.so|$libdir/pkgconfig/lumetra\.pc|$libdir/cmake/Lumetra/.*\.cmake" \
+  include/lumetra.h "$libdir/liblumetra.so" "$libdir/pkgconfig/lumetra.pc" "$libdir/cmake/Lumetra/LumetraConfig.cmake"
+check_contents lumetra-tools "bin/lumetra|share/man/man1/lumetra\.1\.gz" bin/lumetra share/man/man1/lumetra.1.gz
+check_contents tarsio "libexec/tarsio/tarsio|bin/tarsio-station|share/tarsio/AppConfig(-spi)?\.ini|share/man/man1/tarsio(-station)?\.1\.gz" \
+  libexec/tarsio/tarsio bin/tarsio-station share/tarsio/AppConfig.ini share/man/man1/tarsio.1.gz
+check_contents tarsio-vmodule "bin/tarsio-vmodule|share/tarsio-vmodule/profiles/.*\.ini|share/man/man1/tarsio-vmodule\.1\.gz" \
+  bin/tarsio-vmodule share/tarsio-vmodule/profiles/good-usb-type1.ini
+# The library's package declares its soname for packages built against it,
+# and the station's names the library.
+dpkg-deb --ctrl-tarfile "$build"/packages/liblumetra1_*.deb | tar -xO ./shlibs | grep -q "^liblumetra 1 liblumetra1 (>= " ||
+  { echo "FAIL: liblumetra1 has no shlibs line for liblumetra.so.1" >&2; exit 1; }
+dpkg-deb -f "$build"/packages/tarsio_*.deb Depends | grep -q "liblumetra1 (>= " ||
+  { echo "FAIL: tarsio does not depend on liblumetra1" >&2; exit 1; }
+
 # Packages left by an earlier run go first: apt would keep an installed
 # package of the same version instead of the new file.
 $SUDO dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true

@@ -37,8 +37,15 @@ unlisted=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | grep -v -E \
   "^($libdir/liblumetra\.so.*|$libdir/pkgconfig/lumetra\.pc|$libdir/cmake/Lumetra/.*|include/lumetra\.h|bin/(lumetra|tarsio-station|tarsio-vmodule)|libexec/tarsio/tarsio|share/tarsio/AppConfig(-spi)?\.ini|share/tarsio-vmodule/profiles/.*\.ini|share/man/man1/(lumetra|tarsio|tarsio-station|tarsio-vmodule)\.1\.gz)$" || true)
 [ -z "$unlisted" ] || fail "installed but in no package: $unlisted"
 
-# The manual page names every subcommand that the command's usage names.
-for cmd in $("$prefix/bin/lumetra" --help | sed -n 's/^ *\(usage: \)\{0,1\}lumetra \([a-z][a-z-]*\).*/\2/p' | sort -u); do
+# The manual page names every subcommand that the command's usage names
+# (lines "lumetra CMD ..." or, in a "Commands:" list, "  CMD ...").
+commands=$("$prefix/bin/lumetra" --help | awk '
+  /^[A-Z][a-z]*:/ { listing = ($1 == "Commands:") }
+  $1 == "lumetra" && $2 ~ /^[a-z][a-z-]*$/ { print $2 }
+  $1 == "usage:" && $2 == "lumetra" && $3 ~ /^[a-z][a-z-]*$/ { print $3 }
+  listing && /^  [a-z]/ { print $1 }' | sort -u)
+[ -n "$commands" ] || fail "no subcommand found in lumetra --help"
+for cmd in $commands; do
   gzip -dc "$prefix/share/man/man1/lumetra.1.gz" | grep -q "^\.B lumetra $cmd\$" ||
     fail "doc/man/lumetra.1 has no synopsis line for 'lumetra $cmd'"
 done
