@@ -422,6 +422,7 @@ TEST_F(StationRun, ModuleGoneDuringTheSceneTestEndsTheRunWithinTheLimit) {
   start_module(profile("good-usb-type1", {{"delay_ms=300", "delay_ms=60000"}}));
   pid_t pid = start_station();
   ASSERT_TRUE(wait_for_log("CaptureThread: ENTER"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the capture waits
   ::kill(module_pid, SIGUSR1);
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(wait_station(pid, 15), 21);
