@@ -7,23 +7,35 @@
 #      table on the fitting split, validates on held-out fingers and on
 #      each real database left out in turn;
 #   3. writes libAlg/Lumetra/engine/match/vermodel_data.cpp and the report
-#      under doc/models/.
+#      under doc/models/;
+#   4. the coherence stage: with the library rebuilt on those plain models,
+#      dumps the 24 coherence feature scores of probes against enrolled
+#      multi-templates (mt-verify-eval) for the two configurations that
+#      carry a coherence model, fits those models and their threshold
+#      tables, and writes them into the same file;
+#   5. checks that the rebuilt library scores fresh held-out comparisons
+#      exactly as the training's integer replica does (0 differences).
 # Same inputs, same output: every generated set comes from a seed below.
+# --coherence runs the coherence stage alone on the plain models already in
+# the model data (doc/models/models.json keeps everything the generated
+# file is written from, so the plain part comes out byte for byte as it was).
 #
-#   bash scripts/train-models.sh [--data DIR] [--work DIR] [--quick]
+#   bash scripts/train-models.sh [--data DIR] [--work DIR] [--quick] [--coherence]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 DATA=../shared/data
 WORK=build-train
 SCALE=full
 DUMP_ONLY=0
+PLAIN=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --data) DATA=$2; shift 2 ;;
     --work) WORK=$2; shift 2 ;;
     --quick) SCALE=quick; shift ;;
     --dump-only) DUMP_ONLY=1; shift ;;
-    *) echo "usage: $0 [--data DIR] [--work DIR] [--quick] [--dump-only]" >&2; exit 2 ;;
+    --coherence) PLAIN=0; shift ;;
+    *) echo "usage: $0 [--data DIR] [--work DIR] [--quick] [--dump-only] [--coherence]" >&2; exit 2 ;;
   esac
 done
 
@@ -34,6 +46,10 @@ PY=/usr/bin/python3
 BUILD_DIR=$WORK/build bash scripts/build.sh -DCMAKE_BUILD_TYPE=Release \
   -DTARSIO_LIBRARY_ONLY=ON -DTARSIO_BENCH=OFF -DBUILD_TESTING=OFF >/dev/null
 DUMP=$WORK/build/tools/train/feature-dump
+EVAL=$WORK/build/tools/mt_verify_eval/mt-verify-eval
+MODELS=libAlg/Lumetra/engine/match/vermodel_data.cpp
+COMMAND="bash scripts/train-models.sh"
+[ "$SCALE" = full ] || COMMAND="$COMMAND --quick"
 mkdir -p "$WORK/dumps"
 
 # name : kind : capture size (rows x cols) : real windows : fitting fingers x impressions
@@ -63,7 +79,7 @@ dump() {  # out, then feature-dump arguments
 }
 
 plans=()
-while IFS=: read -r name kind size real scale; do
+[ "$PLAIN" = 1 ] && while IFS=: read -r name kind size real scale; do
   d=$WORK/dumps/$name
   mkdir -p "$d"
   fingers=${scale%x*}; impressions=${scale#*x}
@@ -85,9 +101,55 @@ while IFS=: read -r name kind size real scale; do
   plans+=("$name:$kind:$d/fit.csv:$d/heldout.csv${reals:+:${reals#,}}")
 done <<< "$CONFIGS"
 
+if [ "$PLAIN" = 1 ]; then
+  [ "$DUMP_ONLY" = 0 ] || exit 0
+  "$PY" tools/train/train_models.py --out "$MODELS" --report doc/models --command "$COMMAND" \
+    "${plans[@]}"
+  BUILD_DIR=$WORK/build bash scripts/build.sh >/dev/null
+fi
+
+# ---- coherence stage
+# name : capture size (rows x cols) : real windows : fitting fingers : held-out fingers
+# Every probe of a set is compared with every enrolled finger of the set
+# (32 captures each); the fitting and held-out fingers come from different
+# seeds (101, 202), the real windows from each database of DATA.
+COHERENCE="ehmsq-xs:88x88:yes:48:24
+ehmre-s:80x146:yes:28:14"
+# The features depend on the plain models (the link scores), so the dumps
+# are kept only while the engine sources and those models are unchanged.
+cstamp=$( (git ls-files -s libAlg tools/mt_verify_eval tools/fpsynth | grep -v vermodel_data
+           "$PY" tools/train/train_models.py --plain-digest --report doc/models) | sha1sum | cut -c1-16)
+[ "$(cat "$WORK/coherence/stamp" 2>/dev/null)" = "$cstamp" ] || {
+  rm -rf "$WORK/coherence"; mkdir -p "$WORK/coherence"; echo "$cstamp" > "$WORK/coherence/stamp"; }
+
+cdump() {  # out, then mt-verify-eval arguments
+  local out=$1; shift
+  if [ ! -s "$out" ]; then
+    nice "$EVAL" --no-eval --dump-coherence "$out.tmp" "$@" > "$out.log" 2>&1
+    mv "$out.tmp" "$out"
+  fi
+}
+
+cplans=()
+while IFS=: read -r name size real fit held; do
+  d=$WORK/coherence/$name
+  mkdir -p "$d"
+  [ "$QUICK" = 0 ] || { fit=8; held=6; }
+  cdump "$d/fit.csv" --config "$name" --synthetic "$fit" --seed 101 --probes 8
+  cdump "$d/heldout.csv" --config "$name" --synthetic "$held" --seed 202 --probes 8
+  reals=""
+  if [ "$real" = yes ] && [ -d "$DATA" ]; then
+    for db in "$DATA"/*/; do
+      db=$(basename "$db")
+      cdump "$d/real-$db.csv" --config "$name" --data "$DATA/$db" --probes-per-image 3
+      reals="$reals,$d/real-$db.csv"
+    done
+  fi
+  cplans+=("$name:$d/fit.csv:$d/heldout.csv${reals:+:${reals#,}}")
+done <<< "$COHERENCE"
 [ "$DUMP_ONLY" = 0 ] || exit 0
-"$PY" tools/train/train_models.py --out libAlg/Lumetra/engine/match/vermodel_data.cpp \
-  --report doc/models --command "bash scripts/train-models.sh$([ "$SCALE" = quick ] && echo " --quick")" "${plans[@]}"
+"$PY" tools/train/train_models.py --coherence --out "$MODELS" --report doc/models \
+  --command "$COMMAND$([ "$PLAIN" = 1 ] || echo " --coherence")" "${cplans[@]}"
 
 # The library, rebuilt with the new data, must give the replica's scores.
 BUILD_DIR=$WORK/build bash scripts/build.sh >/dev/null
@@ -99,4 +161,13 @@ while IFS=: read -r name kind size real scale; do
     --config "$name" --genuine all --impostors all 2>/dev/null
   checks+=("$name:$out")
 done <<< "$CONFIGS"
+ccheck=()
+while IFS=: read -r name size real fit held; do
+  out=$WORK/check-coherence-$name.csv
+  rm -f "$out"
+  "$EVAL" --no-eval --dump-coherence "$out" --config "$name" --synthetic 6 --seed 303 \
+    --probes 4 >/dev/null 2>&1
+  ccheck+=("$name:$out")
+done <<< "$COHERENCE"
 "$PY" tools/train/train_models.py --check --report doc/models "${checks[@]}"
+"$PY" tools/train/train_models.py --check-coherence --report doc/models "${ccheck[@]}"

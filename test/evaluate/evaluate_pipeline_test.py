@@ -73,10 +73,14 @@ class Summary(unittest.TestCase):
                 self.assertEqual(r[side]["n"], n)
                 low, high = r[side]["ci95"]
                 self.assertTrue(0 <= low <= r[side]["rate"] <= high <= 1)
-        for key in ("verification", "verification_update_on", "enrolment"):
+        for key in ("verification", "verification_update_on", "enrolment", "extraction", "comparison"):
             for clock in ("wall", "cpu"):
                 t = sm["timing_ms"][key][clock]
-                self.assertTrue(0 < t["median"] <= t["p95"], key)
+                self.assertTrue(t["n"] > 0 and t["median"] <= t["p95"], key)
+                # Differences of timed calls may come out slightly negative
+                # on a busy machine; direct timings may not.
+                if key in ("verification", "verification_update_on", "enrolment"):
+                    self.assertGreater(t["median"], 0, key)
         self.assertEqual(set(sm["goal"]["met"]), {"update_off", "update_on"})
 
     def test_small_sensor_counts_agree_with_the_attempts(self):

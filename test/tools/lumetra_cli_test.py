@@ -119,6 +119,9 @@ class EnhanceAndOverlay(unittest.TestCase):
             self.assertEqual((report["width"], report["height"], report["output"]), (88, 88, out))
             im = Image.open(out)
             self.assertEqual((im.mode, im.size), ("L", (88, 88)))
+            # The output states the library's 500 dpi where its format can.
+            if ext != "pgm":
+                self.assertAlmostEqual(im.info["dpi"][0], 500, delta=0.5)
             outputs[ext] = list(im.getdata())
         # The same enhanced pixels whatever the format, and not the input.
         self.assertEqual(len({tuple(v) for v in outputs.values()}), 1)
@@ -581,6 +584,15 @@ class Commands(unittest.TestCase):
         self.assertEqual(sizes["iso-v2"][:8], b"FMR\x00 20\x00")
         self.assertEqual(sizes["iso-v3"][:8], b"FMR\x00030\x00")
         self.assertNotEqual(sizes["card"], sizes["hybrid"])
+        # A symbolic link is written through, not replaced.
+        link, target = work("t.link"), work("t.target")
+        for path in (link, target):
+            if os.path.lexists(path):
+                os.remove(path)
+        os.symlink(target, link)
+        self.assertEqual(run("extract", img(1, 1), "-o", link).returncode, 0)
+        self.assertTrue(os.path.islink(link))
+        self.assertEqual(read_bytes(target), sizes["iso-v2"])
         # Without -o nothing is written; the default format is iso-v2.
         r = run("extract", "--json", img(1, 1))
         self.assertEqual(json.loads(r.stdout)["bytes"], len(sizes["iso-v2"]))

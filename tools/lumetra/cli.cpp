@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "api/state.h"
@@ -19,7 +20,10 @@
 namespace cli {
 
 int fail(const std::string &what, const std::string &problem) {
-  std::fprintf(stderr, "lumetra: %s: %s\n", what.c_str(), problem.c_str());
+  // One line, whatever a decoding library put in its message.
+  std::string line = problem;
+  std::replace_if(line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  std::fprintf(stderr, "lumetra: %s: %s\n", what.c_str(), line.c_str());
   return kExitError;
 }
 
@@ -161,8 +165,13 @@ int32_t extract_with(qx_algorithm *alg, const Picture &pic, qx_template **tpl) {
 
 bool write_whole_file(const std::string &path, const uint8_t *bytes, size_t size,
                       std::string *problem) {
-  const std::string temporary = path + ".part";
-  FILE *f = std::fopen(temporary.c_str(), "wb");
+  // A regular file (or a new one) is replaced through a temporary beside
+  // it; anything else (a device such as /dev/stdout, a pipe, a symbolic
+  // link) is written in place, since renaming over it would replace it.
+  struct stat st;
+  const bool in_place = lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+  const std::string target = in_place ? path : path + ".part";
+  FILE *f = std::fopen(target.c_str(), "wb");
   if (f == nullptr) {
     *problem = std::string("cannot write: ") + std::strerror(errno);
     return false;
@@ -170,13 +179,13 @@ bool write_whole_file(const std::string &path, const uint8_t *bytes, size_t size
   const bool written = size == 0 || std::fwrite(bytes, 1, size, f) == size;
   const int write_errno = errno;
   if (std::fclose(f) != 0 || !written) {
-    std::remove(temporary.c_str());
+    if (!in_place) std::remove(target.c_str());
     *problem = std::string("cannot write the whole file: ") + std::strerror(write_errno);
     return false;
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (!in_place && std::rename(target.c_str(), path.c_str()) != 0) {
     *problem = std::string("cannot write: ") + std::strerror(errno);
-    std::remove(temporary.c_str());
+    std::remove(target.c_str());
     return false;
   }
   return true;

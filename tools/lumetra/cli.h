@@ -101,7 +101,8 @@ bool init_for(const std::string &file, const Picture &pic, int *status);
 int32_t extract_with(qx_algorithm *alg, const Picture &pic, qx_template **tpl);
 
 // Writes bytes to a file through a temporary beside it, so that an
-// existing file is replaced whole or not at all; false with *problem set.
+// existing file is replaced whole or not at all (devices, pipes and links
+// are written in place); false with *problem set.
 bool write_whole_file(const std::string &path, const uint8_t *bytes, size_t size,
                       std::string *problem);
 

@@ -124,6 +124,7 @@ int cmd_enroll(const std::vector<std::string> &args) {
     unsigned char progress = 0;
     // The first image opens the session, the others continue it.
     if (nerio_qx_enroll_Image(pics[i].pixels.data(), 0, i > 0, &progress) != 0) {
+      if (bar) std::printf("\n");
       nerio_qx_cancel_enroll();
       uninit_nerio_algorithm();
       return fail(a.files[i], "the library opens no enrollment session");

@@ -1,5 +1,6 @@
-// mt-verify-eval: enrols fingers from 32 captures of 88 x 88 pixels through
-// the library's own enrollment ("ehmsq-xs"), then verifies probes taken
+// mt-verify-eval: enrols fingers from 32 captures through the library's own
+// enrollment ("ehmsq-xs" with 88 x 88 captures, or "ehmre-s" with 80 x 146
+// captures, rows x cols), then verifies probes taken
 // from impressions not used for enrollment through the verifier-chain walk
 // and counts false rejections (genuine probes) and false acceptances
 // (probes of every other finger) at FAR indexes 12, 14 and 15, with the
@@ -7,18 +8,27 @@
 // algorithm's model list).
 //
 //   mt-verify-eval --synthetic FINGERS [--seed N] [--probes P]
-//   mt-verify-eval --data DIR [--probes-per-image P]
-//   ... [--dump-coherence FILE]
+//   mt-verify-eval --data DIR [--probes-per-image P] [--first-probe-window W]
+//   ... [--config ehmsq-xs|ehmre-s] [--dump-coherence FILE] [--no-eval]
 //
 // --dump-coherence writes, for every probe against every enrolled finger,
 // the coherence verifier's 24 feature scores of the best-scoring
 // subtemplate (the full comparison over all main-island subtemplates, as
-// the second link sees them) as CSV lines "genuine,f0,...,f23", the input
-// the coherence models are trained from.
+// the second link sees them), the input the coherence models are trained
+// from, as CSV with the header
+//   label,finger,probe,enrolled,n,score,f0,...,f23
+// (label 1 for the probe's own finger; n the number of main-island
+// subtemplates, which picks the threshold row; score what the library's
+// coherence model of this build makes of f0..f23).  Multi-templates with
+// fewer than 16 subtemplates never reach the coherence stage and are left
+// out.  --no-eval skips the rate measurements (dumping only).
 //
-// --data reads DIR/<finger>_<impression>.bmp (8 impressions per finger):
-// impressions 1-4 give 8 windows each for enrollment, impressions 5-8 give
-// the probe windows.  Nothing is written.
+// --data reads DIR/<finger>_<impression>.bmp (8 impressions per finger,
+// fingers numbered 1 to 999): impressions 1-4 give 8 windows each for
+// enrollment, impressions 5-8 give the probe windows (P of the 9 ring
+// positions from position W on, 0 the centre; the models are trained on
+// positions 0-2, so 3-5 measure on windows they never saw).  Nothing is
+// written.
 #include <fpsynth/fpsynth.h>
 
 #include <algorithm>
@@ -30,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/match/ehm_verifier.h"
 #include "engine/match/mt_coherence.h"
 #include "engine/match/qx_config.h"
 #include "engine/match/vermodel_data.h"
@@ -40,8 +51,21 @@
 
 namespace {
 
-constexpr int kSide = 88;
 constexpr int kCaptures = 32;
+// Candidates a template needs before the walk gives it a coherence state.
+constexpr int kCoherenceCandidates = 16;
+
+struct Config {
+  const char *name;
+  qx_algorithm *(*create)(qx_session *);
+  const qx_vermodel *models;
+  int rows, cols;
+};
+const Config kConfigs[] = {
+    {"ehmsq-xs", square_xs_create, qx_vermodels_ehmsq_xs, 88, 88},
+    {"ehmre-s", rectangular_s_create, qx_vermodels_ehmre_s, 80, 146},
+};
+Config g_config = kConfigs[0];
 const int kFars[] = {12, 14, 15};
 
 struct Finger {
@@ -50,25 +74,27 @@ struct Finger {
 };
 
 fpsynth::Image window(const fpsynth::Image &im, int top, int left) {
+  const int rows = g_config.rows, cols = g_config.cols;
   fpsynth::Image w;
-  w.rows = kSide;
-  w.cols = kSide;
-  w.pixels.resize(kSide * kSide);
-  for (int r = 0; r < kSide; ++r)
-    for (int c = 0; c < kSide; ++c) {
+  w.rows = rows;
+  w.cols = cols;
+  w.pixels.resize(static_cast<size_t>(rows) * cols);
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) {
       const int y = std::clamp(top + r, 0, im.rows - 1), x = std::clamp(left + c, 0, im.cols - 1);
-      w.pixels[r * kSide + c] = im.pixels[static_cast<size_t>(y) * im.cols + x];
+      w.pixels[static_cast<size_t>(r) * cols + c] = im.pixels[static_cast<size_t>(y) * im.cols + x];
     }
   return w;
 }
 
-// Windows on a ring around the image centre (spacing `step` pixels).
-std::vector<fpsynth::Image> windows(const fpsynth::Image &im, int count, int step) {
+// Windows on a ring around the image centre (spacing `step` pixels), from
+// the ring's `first` position on.
+std::vector<fpsynth::Image> windows(const fpsynth::Image &im, int count, int step, int first = 0) {
   std::vector<fpsynth::Image> out;
-  const int cy = im.rows / 2 - kSide / 2, cx = im.cols / 2 - kSide / 2;
+  const int cy = im.rows / 2 - g_config.rows / 2, cx = im.cols / 2 - g_config.cols / 2;
   const int offsets[9][2] = {{0, 0},   {-1, -1}, {-1, 1}, {1, -1}, {1, 1},
                              {0, -1},  {0, 1},   {-1, 0}, {1, 0}};
-  for (int i = 0; i < count && i < 9; ++i)
+  for (int i = first; i < first + count && i < 9; ++i)
     out.push_back(window(im, cy + offsets[i][0] * step, cx + offsets[i][1] * step));
   return out;
 }
@@ -78,7 +104,8 @@ std::vector<Finger> synthetic(int fingers, uint64_t seed, int probes) {
   for (int f = 0; f < fingers; ++f) {
     const fpsynth::Master m = fpsynth::make_master(fpsynth::derive_seed(seed, f));
     fpsynth::ImpressionParams ip;
-    ip.rows = ip.cols = kSide;
+    ip.rows = g_config.rows;
+    ip.cols = g_config.cols;
     Finger fg;
     for (int i = 0; i < kCaptures; ++i)
       fg.enroll.push_back(fpsynth::make_impression(m, fpsynth::derive_seed(seed ^ 0xE0, i), ip).image);
@@ -96,16 +123,16 @@ bool read_bmp(const std::string &path, fpsynth::Image &im) {
   return fpsynth::decode_bmp(bytes, im);
 }
 
-std::vector<Finger> from_data(const std::string &dir, int probes_per_image) {
+std::vector<Finger> from_data(const std::string &dir, int probes_per_image, int first_probe) {
   std::vector<Finger> out;
-  for (int f = 100; f <= 120; ++f) {
+  for (int f = 1; f <= 999; ++f) {
     Finger fg;
     bool ok = true;
     for (int i = 1; i <= 8 && ok; ++i) {
       fpsynth::Image im;
       ok = read_bmp(dir + "/" + std::to_string(f) + "_" + std::to_string(i) + ".bmp", im);
       if (!ok) break;
-      auto w = windows(im, i <= 4 ? 8 : probes_per_image, 24);
+      auto w = i <= 4 ? windows(im, 8, 24) : windows(im, probes_per_image, 24, first_probe);
       auto &dst = i <= 4 ? fg.enroll : fg.probes;
       dst.insert(dst.end(), w.begin(), w.end());
     }
@@ -137,15 +164,18 @@ qx_template *enrol(qx_algorithm *alg, const Finger &f) {
   return mt;
 }
 
-// The coherence features of the probe's best subtemplate in `mt`, or false.
+// The coherence features of the probe's best subtemplate in `mt`, the
+// number of subtemplates and the score the coherence model gives them, or
+// false (also for templates too small for the coherence stage).
 bool coherence_features(qx_algorithm *alg, qx_template *mt, qx_template *probe,
-                        uint16_t out[QX_MTCOHER_NBR_SCORES]) {
+                        uint16_t out[QX_MTCOHER_NBR_SCORES], int32_t *nbr, uint16_t *model_score) {
   qx_session *session = qx_algorithm_get_session(alg);
   const qx_verifier_interface *v = qx_algorithm_get_verifier(alg);
   qx_multitemplate_manager *m = qx_multitemplate_manager_create_with_template(mt);
   if (m == nullptr) return false;
   const int32_t n = qx_multitemplate_manager_get_nbr_of_templates(m);
-  qx_mtcoher *state = qx_mtcoher_create(session, n, v, qx_vermodels_ehmsq_xs);
+  qx_mtcoher *state =
+      n >= kCoherenceCandidates ? qx_mtcoher_create(session, n, v, g_config.models) : nullptr;
   int32_t best = -1;
   uint16_t best_score = 0;
   for (int32_t j = 0; state != nullptr && j < n; ++j) {
@@ -158,7 +188,7 @@ bool coherence_features(qx_algorithm *alg, qx_template *mt, qx_template *probe,
     if (sub != nullptr &&
         v->extract_feature_scores(session, sub, probe, &scores, &count, &found) == 0 &&
         v->verify_feature_scores(session, sub, probe, scores, count, 12, &score, nullptr,
-                                 qx_vermodels_ehmsq_xs) == 0) {
+                                 g_config.models) == 0) {
       qx_mtcoher_fill_data(state, j, island, found, score, island_nr);
       if (best < 0 || score > best_score) {
         best = j;
@@ -172,7 +202,13 @@ bool coherence_features(qx_algorithm *alg, qx_template *mt, qx_template *probe,
   }
   uint16_t *features = nullptr;
   const bool ok = best >= 0 && qx_mtcoher_get_feature_scores(state, probe, &features, best) == 0;
-  if (ok) std::copy(features, features + QX_MTCOHER_NBR_SCORES, out);
+  if (ok) {
+    std::copy(features, features + QX_MTCOHER_NBR_SCORES, out);
+    const qx_vermodel *model = qx_mtcoher_get_model_list(state);
+    *nbr = n;
+    *model_score = qx_ml_predict_linear_score(features, nullptr, model->quadratic,
+                                              QX_MTCOHER_NBR_SCORES, model->normalisation);
+  }
   qx_free(features);
   qx_mtcoher_delete(state);
   qx_multitemplate_manager_delete(m);
@@ -186,30 +222,55 @@ struct Counts {
 }  // namespace
 
 int main(int argc, char **argv) {
-  int fingers = 10, probes = 8, per_image = 3;
+  int fingers = 10, probes = 8, per_image = 3, first_probe = 0;
   uint64_t seed = 1;
-  std::string data, dump;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  std::string data, dump, config = "ehmsq-xs";
+  bool evaluate = true;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--no-eval")) {
+      evaluate = false;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "mt-verify-eval: %s needs a value\n", argv[i]);
+      return 2;
+    }
     if (!std::strcmp(argv[i], "--synthetic")) fingers = std::atoi(argv[i + 1]);
     else if (!std::strcmp(argv[i], "--seed")) seed = std::strtoull(argv[i + 1], nullptr, 10);
     else if (!std::strcmp(argv[i], "--probes")) probes = std::atoi(argv[i + 1]);
     else if (!std::strcmp(argv[i], "--data")) data = argv[i + 1];
     else if (!std::strcmp(argv[i], "--probes-per-image")) per_image = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--first-probe-window")) first_probe = std::atoi(argv[i + 1]);
     else if (!std::strcmp(argv[i], "--dump-coherence")) dump = argv[i + 1];
+    else if (!std::strcmp(argv[i], "--config")) config = argv[i + 1];
+    else {
+      std::fprintf(stderr, "mt-verify-eval: unknown option %s\n", argv[i]);
+      return 2;
+    }
+    ++i;
   }
+  const Config *chosen = nullptr;
+  for (const Config &c : kConfigs)
+    if (config == c.name) chosen = &c;
+  if (chosen == nullptr) {
+    std::fprintf(stderr, "mt-verify-eval: configuration %s has no coherence model\n",
+                 config.c_str());
+    return 2;
+  }
+  g_config = *chosen;
   const std::vector<Finger> set = data.empty() ? synthetic(fingers, seed, probes)
-                                               : from_data(data, per_image);
+                                               : from_data(data, per_image, first_probe);
   if (set.size() < 2) {
     std::fprintf(stderr, "mt-verify-eval: need at least two fingers\n");
     return 2;
   }
 
-  qx_algorithm *alg = square_xs_create(nullptr);
+  qx_algorithm *alg = g_config.create(nullptr);
   if (alg == nullptr) return 1;
   qx_algorithm_get_config(alg)->max_nbr_subtemplates = 32;  // as the library sets it
   // The model list without the coherence record.
   std::vector<qx_vermodel> plain;
-  for (const qx_vermodel *m = qx_vermodels_ehmsq_xs; m->verifier != nullptr; ++m)
+  for (const qx_vermodel *m = g_config.models; m->verifier != nullptr; ++m)
     if (m->key2 == 0) plain.push_back(*m);
   plain.push_back(qx_vermodel{});
 
@@ -231,13 +292,13 @@ int main(int argc, char **argv) {
     }
     qx_multitemplate_manager_delete(m);
   }
-  std::printf("%zu fingers (%ld enrolled, %.1f main-island subtemplates each), %zu probes per "
-              "finger, source %s\n",
-              set.size(), made, made ? static_cast<double>(kept) / made : 0.0,
+  std::printf("%s: %zu fingers (%ld enrolled, %.1f main-island subtemplates each), %zu probes "
+              "per finger, source %s\n",
+              g_config.name, set.size(), made, made ? static_cast<double>(kept) / made : 0.0,
               set[0].probes.size(), data.empty() ? "synthetic" : data.c_str());
   // Template scores (FAR index 28 reports them): how far apart genuine and
   // impostor probes lie, whatever the thresholds.
-  {
+  if (evaluate) {
     std::vector<int> g, im;
     for (size_t e = 0; e < enrolled.size(); ++e)
       for (size_t p = 0; p < probe_templates.size(); ++p)
@@ -266,8 +327,8 @@ int main(int argc, char **argv) {
                 "at the impostors' 99th percentile: FRR %.2f %%\n",
                 frr_above(at(im, 1.0)), frr_above(at(im, 0.99)));
   }
-  for (int coherence = 1; coherence >= 0; --coherence) {
-    qx_algorithm_set_vermodels(alg, coherence ? qx_vermodels_ehmsq_xs : plain.data());
+  for (int coherence = 1; evaluate && coherence >= 0; --coherence) {
+    qx_algorithm_set_vermodels(alg, coherence ? g_config.models : plain.data());
     for (int far : kFars) {
       Counts genuine, impostor;
       double ms_genuine = 0, ms_impostor = 0;
@@ -308,23 +369,33 @@ int main(int argc, char **argv) {
     if (f == nullptr) {
       std::fprintf(stderr, "mt-verify-eval: cannot write %s\n", dump.c_str());
     } else {
-      std::fprintf(f, "# mt-verify-eval coherence features; source %s, seed %llu\n",
-                   data.empty() ? "synthetic" : data.c_str(),
+      std::fprintf(f, "# mt-verify-eval coherence features; %s, source %s, seed %llu\n",
+                   g_config.name, data.empty() ? "synthetic" : data.c_str(),
                    static_cast<unsigned long long>(seed));
+      std::fprintf(f, "label,finger,probe,enrolled,n,score");
+      for (int i = 0; i < QX_MTCOHER_NBR_SCORES; ++i) std::fprintf(f, ",f%d", i);
+      std::fprintf(f, "\n");
+      qx_algorithm_set_vermodels(alg, g_config.models);
       for (size_t e = 0; e < enrolled.size(); ++e) {
         for (size_t p = 0; p < probe_templates.size(); ++p) {
-          for (qx_template *probe : probe_templates[p]) {
+          for (size_t k = 0; k < probe_templates[p].size(); ++k) {
+            qx_template *probe = probe_templates[p][k];
             uint16_t x[QX_MTCOHER_NBR_SCORES];
+            int32_t n = 0;
+            uint16_t score = 0;
             if (enrolled[e] == nullptr || probe == nullptr ||
-                !coherence_features(alg, enrolled[e], probe, x))
+                !coherence_features(alg, enrolled[e], probe, x, &n, &score))
               continue;
-            std::fprintf(f, "%d", p == e ? 1 : 0);
+            std::fprintf(f, "%d,%zu,%zu,%zu,%d,%u", p == e ? 1 : 0, p, k, e, n, score);
             for (uint16_t v : x) std::fprintf(f, ",%u", v);
             std::fprintf(f, "\n");
           }
         }
       }
-      std::fclose(f);
+      if (std::fclose(f) != 0) {
+        std::fprintf(stderr, "mt-verify-eval: cannot write %s\n", dump.c_str());
+        return 1;
+      }
     }
   }
   for (auto *t : enrolled) qx_template_delete(t);

@@ -18,7 +18,6 @@ table is estimated from the integer scores of the fitting split.  HELDOUT
 import argparse
 import csv
 import json
-import math
 import os
 import sys
 from collections import defaultdict
@@ -27,7 +26,9 @@ import numpy as np
 from sklearn.linear_model import LogisticRegression
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vermodel import Record, predict_many  # noqa: E402
+from vermodel import (Discriminant, Record, enforce_table_shape, predict_many,  # noqa: E402
+                      tail_thresholds)
+import coherence_models as coh  # noqa: E402
 
 NSCORES = 30
 ROWS = 7
@@ -71,7 +72,7 @@ def finger_of(image):
 # ---------------------------------------------------------------- model
 
 
-class Model:
+class Model(Discriminant):
     """Clamps, standardisation and the fitted discriminant of one configuration."""
 
     def __init__(self, quadratic):
@@ -107,17 +108,6 @@ class Model:
         self.gamma = (coef[NSCORES:] * self.used) if self.quadratic else np.zeros(NSCORES)
         return self
 
-    def _design(self, clamped):
-        z = (clamped - self.mu) / self.sigma
-        z[:, ~self.used] = 0.0
-        return np.hstack([z, z * z]) if self.quadratic else z
-
-    def decision(self, x):
-        c = np.clip(x, self.lower, self.upper).astype(float)
-        z = (c - self.mu) / self.sigma
-        z[:, ~self.used] = 0.0
-        return z @ self.beta + (z * z) @ self.gamma
-
     def to_records(self, impostor_x):
         """Integer records whose score is 4096 + G * discriminant (normalisation
         mode 0), G set so that one impostor standard deviation spans
@@ -129,14 +119,7 @@ class Model:
         need = 4096.0 / g - float(self.beta.sum()) - float(self.gamma.sum())
         biggest = max(float(np.abs(self.beta).max()), float(np.abs(self.gamma).max()), 1e-12)
         k = min(32767.0 / biggest, 32767.0 / max(abs(need), 1e-12))
-        records = []
-        for i in range(NSCORES):
-            records.append(Record(
-                lower=int(self.lower[i]), upper=int(self.upper[i]),
-                mean=int(round(self.mu[i] * 65536.0)),
-                scale=max(1, int(round(self.sigma[i] * 65536.0))),
-                weight=int(round(self.beta[i] * k)) if self.used[i] else 0,
-                quadratic_weight=int(round(self.gamma[i] * k)) if (self.used[i] and self.quadratic) else 0))
+        records = self.scaled_records(k)
         b = records[self.ballast]
         b.upper = b.lower
         b.mean = b.lower << 16
@@ -190,22 +173,7 @@ def group_scores(dumps, scores_of):
 
 
 def column_thresholds(samples):
-    """Column i: the score impostors exceed with probability 10^(-i/3)."""
-    x = np.sort(np.asarray(samples))[::-1]
-    n = len(x)
-    top = max(20, int(n * TAIL_FRACTION))
-    u = x[top - 1]
-    p_u = top / n
-    beta = max(1.0, float(np.mean(x[:top] - u)))
-    out = [0]
-    for i in range(1, COLS):
-        p = 10.0 ** (-i / 3.0)
-        if n * p >= MIN_EXCEEDING:
-            t = int(x[int(math.floor(p * n))])
-        else:                                   # exponential tail above u
-            t = int(round(u + beta * math.log(p_u / p)))
-        out.append(t)
-    return out, (n, int(u), p_u, beta)
+    return tail_thresholds(samples, COLS, TAIL_FRACTION, MIN_EXCEEDING)
 
 
 def threshold_table(row0, per_row):
@@ -221,16 +189,7 @@ def threshold_table(row0, per_row):
     step = [table[MEASURED_ROWS - 1][i] - table[MEASURED_ROWS - 2][i] for i in range(COLS)]
     for r in range(MEASURED_ROWS, ROWS):                    # one more doubling per row
         table.append([table[r - 1][i] + max(0, step[i]) for i in range(COLS)])
-    # Shape rules: column 0 is 0; thresholds grow along the row and down the
-    # column; 65535 would mean "missing", so stay below it.
-    for r in range(ROWS):
-        table[r][0] = 0
-        for i in range(1, COLS):
-            lo = table[r][i - 1] + 1
-            if r > 0:
-                lo = max(lo, table[r - 1][i])
-            table[r][i] = min(65534, max(table[r][i], lo))
-    return table, tails
+    return enforce_table_shape(table), tails
 
 
 # ---------------------------------------------------------------- measures
@@ -274,7 +233,11 @@ def fmt_pct(v):
     return "n/a" if v is None else "%.2f %%" % (100 * v)
 
 
-def write_cpp(path, command, results):
+def write_cpp(path, plain, coherence):
+    """The generated model data: PLAIN is the stored plain stage (its command
+    and per-configuration results), COHERENCE the stored coherence stage or
+    None while it has not been trained."""
+    command, results = plain["command"], plain["configs"]
     out = []
     w = out.append
     w("// GENERATED FILE - do not edit.  Regenerate with:")
@@ -305,27 +268,51 @@ def write_cpp(path, command, results):
     w("// (32 and 64) add the growth from 8 to 16 once more per doubling.  Then column")
     w("// 0 is set to 0 and every row and column is made strictly increasing.")
     w("//")
-    w("// The 24-score coherence models are not trained by this pipeline yet: they are")
-    w("// PROVISIONAL placeholders kept only so that the coherence stage runs.")
+    if coherence is None:
+        w("// The 24-score coherence models are not trained by this pipeline yet: they are")
+        w("// PROVISIONAL placeholders kept only so that the coherence stage runs.")
+    else:
+        w("// Coherence models (24 scores, keys (24, 65000), quadratic, normalisation mode")
+        w("// 1) of \"ehmsq-xs\" and \"ehmre-s\", trained on these plain models by:")
+        w("//   " + coherence["command"])
+        w("// from mt-verify-eval dumps (the 24 coherence scores of every probe against")
+        w("// every enrolled multi-template of 32 captures; generated fingers from the")
+        w("// seeds below, real fingers from 8 windows on a ring 24 pixels around the")
+        w("// image centre of impressions 1-4 (enrolled) and the first 3 of them of")
+        w("// impressions 5-8 (probes)):")
+        for r in coherence["models"]:
+            w("//   %-9s %s" % (r["name"], "; ".join(r["sources"])))
+        w("// Only comparisons the walk hands to the coherence verifier count: every")
+        w("// impostor, and the genuine ones whose best link score stays at or below the")
+        w("// plain threshold at FAR index %d (when at least %d genuine ones do)." % (
+            coh.PLAIN_REACH_INDEX, coh.MIN_GENUINE))
+        w("// Logistic regression on the clamped scores standardised by the impostors")
+        w("// (squares added); scale = deviation * 65536, weight = beta * K, quadratic")
+        w("// weight = gamma * K, so mode 1 gives 4096 + 32768 * K * discriminant / (sum")
+        w("// of the absolute weights).  Score 1 (a coherent other exists) repeats what")
+        w("// score 2 says: it is clamped to one value and its weight only adds to that")
+        w("// sum, so that one impostor deviation is worth at most %d score units." % coh.TARGET_SPREAD)
+        w("// Thresholds: column i is the coherence score impostor multi-template")
+        w("// comparisons exceed with probability 10^(-i/3) (quantile, then exponential")
+        w("// tail as above); rows 0-4 from states of up to %d subtemplates, row 5 from" % coh.SPLIT_N)
+        w("// larger ones, row 6 one more step of that growth.")
     w('#include "engine/match/vermodel_data.h"')
     w("")
     w("namespace {")
     w("")
     for r in results:
-        ident = r["ident"]
-        w("// %s: %s model, fitted on %d genuine / %d impostor comparisons." % (
-            r["name"], r["kind"], r["fit_counts"][0], r["fit_counts"][1]))
-        w("const qx_vermodel_coefficient k%sCoefficients[30] = {" % ident)
-        for rec in r["records"]:
-            w("    {%d, %d, %du, %du, %d, %d}," % (rec.lower, rec.upper, rec.mean, rec.scale,
-                                                  rec.weight, rec.quadratic_weight))
-        w("};")
-        w("const uint16_t k%sThresholds[7 * 28] = {" % ident)
-        for row in r["table"]:
-            w("    " + ", ".join(str(v) for v in row) + ",")
-        w("};")
-        w("")
-    w(PROVISIONAL_COHERENCE)
+        model_block(w, "%s: %s model" % (r["name"], r["kind"]), r, 30)
+    coherent = {}
+    if coherence is None:
+        w(PROVISIONAL_COHERENCE)
+        for name in COHERENCE_CONFIGS:
+            coherent[name] = ("kCoherenceCoefficients", 1, "kCoherenceThresholds")
+    else:
+        for r in coherence["models"]:
+            model_block(w, "%s coherence model" % r["name"], r, 24)
+            ident = r["ident"]
+            coherent[r["name"]] = ("k%sCoefficients" % ident, r["normalisation"],
+                                   "k%sThresholds" % ident)
     w("constexpr uint16_t kKeyPlain = 0;")
     w("constexpr uint16_t kKeyCoherence = 65000;")
     w("")
@@ -339,15 +326,35 @@ def write_cpp(path, command, results):
         w("")
         w("const qx_vermodel %s[] = {" % r["symbol"])
         w("    {&%s, kKeyPlain, 30, %s, %s, 0, k%sThresholds}," % (verifier, lin, quad, r["ident"]))
-        if r["name"] in ("ehmsq-xs", "ehmre-s"):
-            w("    {&ehmhr_verifier, kKeyCoherence, 24, nullptr, kCoherenceCoefficients, 1,")
-            w("     kCoherenceThresholds},")
+        if r["name"] in coherent:
+            coef, mode, table = coherent[r["name"]]
+            w("    {&ehmhr_verifier, kKeyCoherence, 24, nullptr, %s, %d," % (coef, mode))
+            w("     %s}," % table)
         w("    {nullptr, 0, 0, nullptr, nullptr, 0, nullptr},")
         w("};")
     w("")
     w('}  // extern "C"')
     with open(path, "w") as f:
         f.write("\n".join(out) + "\n")
+
+
+def model_block(w, title, r, count):
+    """The coefficient records and the threshold table of one model."""
+    w("// %s, fitted on %d genuine / %d impostor comparisons." % (
+        title, r["fit_counts"][0], r["fit_counts"][1]))
+    w("const qx_vermodel_coefficient k%sCoefficients[%d] = {" % (r["ident"], count))
+    for rec in r["records"]:
+        w("    {%d, %d, %du, %du, %d, %d}," % (rec.lower, rec.upper, rec.mean, rec.scale,
+                                              rec.weight, rec.quadratic_weight))
+    w("};")
+    w("const uint16_t k%sThresholds[7 * 28] = {" % r["ident"])
+    for row in r["table"]:
+        w("    " + ", ".join(str(v) for v in row) + ",")
+    w("};")
+    w("")
+
+
+COHERENCE_CONFIGS = ("ehmsq-xs", "ehmre-s")
 
 
 PROVISIONAL_COHERENCE = """// PROVISIONAL coherence model (24 scores): untrained placeholder weights on the
@@ -399,6 +406,27 @@ def plot_det(path, title, curves):
     plt.close(fig)
 
 
+REPORT_SPLIT = "<!-- coherence models -->"
+
+
+def report_parts(folder):
+    """The plain and the coherence part of the existing report."""
+    try:
+        with open(os.path.join(folder, "README.md")) as f:
+            text = f.read()
+    except FileNotFoundError:
+        return "", ""
+    if REPORT_SPLIT in text:
+        plain, rest = text.split(REPORT_SPLIT, 1)
+        return plain, REPORT_SPLIT + rest
+    return text, ""
+
+
+def write_report_file(folder, plain, coherence):
+    with open(os.path.join(folder, "README.md"), "w") as f:
+        f.write(plain + coherence)
+
+
 def write_report(folder, command, results):
     os.makedirs(folder, exist_ok=True)
     out = ["# Verification models", "",
@@ -409,12 +437,7 @@ def write_report(folder, command, results):
            "against one capture)." % command, ""]
     for r in results:
         out += ["## %s (%s)" % (r["name"], r["kind"]), ""]
-        out += ["| set | genuine | impostor | EER | FNMR at FMR 1e-3 | FNMR at FMR 1e-4 | FNMR at FMR 0 |",
-                "|---|---|---|---|---|---|---|"]
-        for label, s in r["measures"].items():
-            out.append("| %s | %d | %d | %s | %s | %s | %s |" % (
-                label, s["genuine"], s["impostor"], fmt_pct(s["eer"]), fmt_pct(s["fnmr_1e3"]),
-                fmt_pct(s["fnmr_1e4"]), fmt_pct(s["fnmr_zero"])))
+        out += measures_table(r["measures"])
         out += ["", "Realised impostor acceptance of row 0 on the held-out split "
                 "(target 10^(-i/3); '-' where the split has too few impostors to see it):", "",
                 "| FAR index | target | threshold | realised |", "|---|---|---|---|"]
@@ -424,8 +447,79 @@ def write_report(folder, command, results):
         png = "det-%s.png" % r["name"]
         plot_det(os.path.join(folder, png), r["name"], r["curves"])
         out += ["", "![DET %s](%s)" % (r["name"], png), ""]
-    with open(os.path.join(folder, "README.md"), "w") as f:
-        f.write("\n".join(out) + "\n")
+    write_report_file(folder, "\n".join(out) + "\n", report_parts(folder)[1])
+
+
+def measures_table(measures):
+    out = ["| set | genuine | impostor | EER | FNMR at FMR 1e-3 | FNMR at FMR 1e-4 | FNMR at FMR 0 |",
+           "|---|---|---|---|---|---|---|"]
+    for label, s in measures.items():
+        out.append("| %s | %d | %d | %s | %s | %s | %s |" % (
+            label, s["genuine"], s["impostor"], fmt_pct(s["eer"]), fmt_pct(s["fnmr_1e3"]),
+            fmt_pct(s["fnmr_1e4"]), fmt_pct(s["fnmr_zero"])))
+    return out
+
+
+def write_coherence_report(folder, command, results):
+    out = [REPORT_SPLIT, "", "# Coherence models", "",
+           "Generated by `%s`. The coherence verifier gets a second look at a probe that "
+           "no single subtemplate accepted: its 24 scores describe how the best "
+           "subtemplate's placement of the probe agrees with the other subtemplates of "
+           "its island. The training comparisons are probes against whole enrolled "
+           "multi-templates (32 captures each, enrolled by the library, %d or more "
+           "main-island subtemplates so that the walk gives them a coherence state), "
+           "dumped by `mt-verify-eval --dump-coherence`; genuine = the probe's own "
+           "finger. Only the comparisons the walk hands to the coherence verifier count, "
+           "in the fit and in every figure: every impostor, and the genuine ones whose best "
+           "link score stays at or below the plain threshold at FAR index %d (the walk "
+           "accepts the others first at the levels 12 to 15); when fewer than %d genuine "
+           "ones do, the fit takes all comparisons. The model is a logistic regression on the clamped scores standardised "
+           "by the impostors, squares added, mapped onto the quadratic records in "
+           "normalisation mode 1 (the score is 4096 + 32768 x discriminant / sum of the "
+           "absolute weights). Column i of the threshold table is the coherence score "
+           "impostor comparisons exceed with probability 10^(-i/3) (empirical quantile, "
+           "beyond it an exponential tail fitted to the top %d %%); rows 0-4 come from "
+           "states of up to %d subtemplates, row 5 from larger ones, row 6 extends the "
+           "growth. Every figure comes from comparisons the model was not fitted on: "
+           "held-out fingers from another seed, and each real database measured by a "
+           "model and table refitted without it. Rates are per probe against one "
+           "multi-template, for the coherence decision alone (the chain walk's own "
+           "rates, with and without this stage, are measured by mt-verify-eval)."
+           % (command, 16, coh.PLAIN_REACH_INDEX, coh.MIN_GENUINE,
+              int(coh.TAIL_FRACTION * 100), coh.SPLIT_N), ""]
+    for r in results:
+        out += ["## %s coherence model" % r["name"], ""]
+        sizes = r["subtemplates"]
+        out += ["Main-island subtemplates per enrolled finger: %d to %d for generated fingers%s." % (
+            sizes["generated"][0], sizes["generated"][1],
+            "" if sizes["real"] is None else ", %d to %d for real windows (so the rows of the "
+            "table either side of %d are measured mostly on one kind or the other)" % (
+                sizes["real"][0], sizes["real"][1], coh.SPLIT_N)), ""]
+        out += measures_table(r["measures"])
+        for label, rows in r["realised"].items():
+            out += ["", "Coherence decision on %s: impostor acceptance against the target "
+                    "(thresholds interpolated for each template's number of subtemplates; '-' "
+                    "where the set has too few impostors to see the rate), and genuine "
+                    "rejection:" % label, "",
+                    "| FAR index | target | row 4 / row 5 threshold | impostors accepted | "
+                    "genuine rejected |", "|---|---|---|---|---|"]
+            for i, far, frr, nimp in rows:
+                if i not in (6, 9, 12, 13, 14, 15, 18):
+                    continue
+                seen = far is not None and nimp * 10 ** (-i / 3) >= 1
+                out.append("| %d | %.1e | %d / %d | %s | %s |" % (
+                    i, 10 ** (-i / 3), r["table"][4][i], r["table"][5][i],
+                    "%.1e" % far if seen else "-", fmt_pct(frr)))
+        out += ["", "Threshold table (rows = 1, 2, 4, 8, 16, 32, 64 subtemplates; "
+                "FAR indexes 0, 3, 6, 9, 12, 15, 18, 21, 24, 27):", "",
+                "| row | " + " | ".join(str(i) for i in range(0, 28, 3)) + " |",
+                "|---" * 11 + "|"]
+        for k, row in enumerate(r["table"]):
+            out.append("| %d | " % k + " | ".join(str(row[i]) for i in range(0, 28, 3)) + " |")
+        png = "det-coherence-%s.png" % r["name"]
+        plot_det(os.path.join(folder, png), r["name"] + " coherence", r["curves"])
+        out += ["", "![DET %s coherence](%s)" % (r["name"], png), ""]
+    write_report_file(folder, report_parts(folder)[0], "\n".join(out) + "\n")
 
 
 # ---------------------------------------------------------------- main
@@ -485,34 +579,76 @@ def train_one(plan):
                            int(sum((d.label[d.status == 0] == 0).sum() for d in fitting)))}
 
 
-def write_models_json(folder, results):
-    doc = {r["name"]: {"quadratic": r["kind"] == "quadratic",
-                       "records": [vars(rec) for rec in r["records"]]} for r in results}
+def load_models(folder):
+    with open(os.path.join(folder, "models.json")) as f:
+        return json.load(f)
+
+
+def stored(r, keys):
+    out = {k: r[k] for k in keys}
+    out["records"] = [vars(rec) for rec in r["records"]]
+    return out
+
+
+def restored(doc):
+    out = dict(doc)
+    out["records"] = [Record(**rec) for rec in doc["records"]]
+    return out
+
+
+PLAIN_KEYS = ("name", "kind", "table", "ident", "symbol", "sources", "fit_counts")
+COHERENCE_KEYS = ("name", "ident", "table", "normalisation", "sources", "fit_counts")
+
+
+def write_models_json(folder, doc):
+    """Everything the generated file is written from, so that either stage can
+    be rerun alone and leave the other's part byte for byte as it was."""
     with open(os.path.join(folder, "models.json"), "w") as f:
         json.dump(doc, f, indent=1, sort_keys=True)
         f.write("\n")
 
 
-def check(models_path, plans):
+def plain_of(doc):
+    return {"command": doc["plain"]["command"],
+            "configs": [restored(c) for c in doc["plain"]["configs"]]}
+
+
+def coherence_of(doc):
+    if doc.get("coherence") is None:
+        return None
+    return {"command": doc["coherence"]["command"],
+            "models": [restored(m) for m in doc["coherence"]["models"]]}
+
+
+def check(doc, plans):
     """The library's scores in fresh dumps (column "score") must equal this
     module's integer replica of the model, comparison by comparison."""
-    with open(models_path) as f:
-        models = json.load(f)
+    models = {c["name"]: c for c in plain_of(doc)["configs"]}
     bad = 0
     for plan in plans:
         name, path = plan.split(":", 1)
         m = models[name]
-        recs = [Record(**r) for r in m["records"]]
         dump = Dump(path)
         with open(path, newline="") as f:
             lib = [int(r["score"]) for r in csv.DictReader(l for l in f if not l.startswith("#"))]
-        ours = predict_many(dump.x.tolist(), recs, m["quadratic"], 0)
+        ours = predict_many(dump.x.tolist(), m["records"], m["kind"] == "quadratic", 0)
         differ = 0
         for x, st, a, b in zip(dump.x, dump.status, lib, ours):
             expect = 0 if (st != 0 or (x[0] == 0 and x[9] == 0)) else b
             differ += a != expect
         print("check %-9s %d comparisons, %d differ" % (name, len(lib), differ))
         bad += differ
+    return bad
+
+
+def check_coherence(doc, plans):
+    models = {m["name"]: m for m in coherence_of(doc)["models"]}
+    bad = 0
+    for plan in plans:
+        name, path = plan.split(":", 1)
+        count, differ = coh.check(models[name]["records"], path)
+        print("check %-9s coherence, %d comparisons, %d differ" % (name, count, differ))
+        bad += differ + (count == 0)
     return bad
 
 
@@ -523,14 +659,45 @@ def main():
     ap.add_argument("--command", default="bash scripts/train-models.sh")
     ap.add_argument("--check", action="store_true",
                     help="plans are NAME:DUMP.csv; compare the library's scores with the replica")
-    ap.add_argument("plans", nargs="+")
+    ap.add_argument("--coherence", action="store_true",
+                    help="plans are NAME:FIT.csv:HELDOUT.csv[:REAL,...] of mt-verify-eval "
+                         "coherence dumps; train the coherence models")
+    ap.add_argument("--check-coherence", action="store_true",
+                    help="plans are NAME:DUMP.csv of coherence dumps; compare as --check")
+    ap.add_argument("--plain-digest", action="store_true",
+                    help="print the stored plain models (what the coherence features depend on)")
+    ap.add_argument("plans", nargs="*")
     args = ap.parse_args()
+    doc = load_models(args.report)
+    if args.plain_digest:
+        print(json.dumps(doc["plain"], sort_keys=True))
+        return
     if args.check:
-        sys.exit(1 if check(os.path.join(args.report, "models.json"), args.plans) else 0)
+        sys.exit(1 if check(doc, args.plans) else 0)
+    if args.check_coherence:
+        sys.exit(1 if check_coherence(doc, args.plans) else 0)
+    if args.coherence:
+        results = []
+        for plan in args.plans:
+            parts = plan.split(":")
+            reals = parts[3].split(",") if len(parts) > 3 and parts[3] else []
+            plain = next(c for c in doc["plain"]["configs"] if c["name"] == parts[0])
+            results.append(coh.train(parts[0], parts[1], parts[2], reals, summary, plain["table"]))
+        doc["coherence"] = {"command": args.command,
+                            "models": [stored(r, COHERENCE_KEYS) for r in results]}
+        write_cpp(args.out, plain_of(doc), coherence_of(doc))
+        write_coherence_report(args.report, args.command, results)
+        write_models_json(args.report, doc)
+        for r in results:
+            for label, m in r["measures"].items():
+                print("%-9s coherence %s: %d genuine, %d impostor, EER %s" % (
+                    r["name"], label, m["genuine"], m["impostor"], fmt_pct(m["eer"])))
+        return
     results = [train_one(s) for s in args.plans]
-    write_cpp(args.out, args.command, results)
+    doc["plain"] = {"command": args.command, "configs": [stored(r, PLAIN_KEYS) for r in results]}
+    write_cpp(args.out, plain_of(doc), coherence_of(doc))
     write_report(args.report, args.command, results)
-    write_models_json(args.report, results)
+    write_models_json(args.report, doc)
     for r in results:
         m = r["measures"]["generated, held-out fingers"]
         print("%-9s held-out EER %s, FNMR@1e-4 %s" % (r["name"], fmt_pct(m["eer"]), fmt_pct(m["fnmr_1e4"])))

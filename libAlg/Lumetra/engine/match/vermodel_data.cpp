@@ -31,8 +31,29 @@
 // (32 and 64) add the growth from 8 to 16 once more per doubling.  Then column
 // 0 is set to 0 and every row and column is made strictly increasing.
 //
-// The 24-score coherence models are not trained by this pipeline yet: they are
-// PROVISIONAL placeholders kept only so that the coherence stage runs.
+// Coherence models (24 scores, keys (24, 65000), quadratic, normalisation mode
+// 1) of "ehmsq-xs" and "ehmre-s", trained on these plain models by:
+//   bash scripts/train-models.sh --coherence
+// from mt-verify-eval dumps (the 24 coherence scores of every probe against
+// every enrolled multi-template of 32 captures; generated fingers from the
+// seeds below, real fingers from 8 windows on a ring 24 pixels around the
+// image centre of impressions 1-4 (enrolled) and the first 3 of them of
+// impressions 5-8 (probes)):
+//   ehmsq-xs  mt-verify-eval generated seed 101 (fit), seed 202 (held out), fitted on the comparisons reaching the coherence stage; fit.csv 18432 comparisons (18060 reaching it); heldout.csv 4608 comparisons (4430 reaching it); real-fvc2000_db1b.csv 1200 comparisons (1153 reaching it); real-fvc2000_db2b.csv 1200 comparisons (1152 reaching it); real-fvc2000_db3b.csv 1200 comparisons (1183 reaching it); real-fvc2002_db3b.csv 1200 comparisons (1139 reaching it); real-upek.csv 3072 comparisons (2889 reaching it)
+//   ehmre-s   mt-verify-eval generated seed 101 (fit), seed 202 (held out), fitted on the comparisons reaching the coherence stage; fit.csv 6272 comparisons (6048 reaching it); heldout.csv 1568 comparisons (1456 reaching it); real-fvc2000_db1b.csv 1200 comparisons (1130 reaching it); real-fvc2000_db2b.csv 1200 comparisons (1127 reaching it); real-fvc2000_db3b.csv 1200 comparisons (1172 reaching it); real-fvc2002_db3b.csv 1200 comparisons (1117 reaching it); real-upek.csv 3072 comparisons (2882 reaching it)
+// Only comparisons the walk hands to the coherence verifier count: every
+// impostor, and the genuine ones whose best link score stays at or below the
+// plain threshold at FAR index 16 (when at least 100 genuine ones do).
+// Logistic regression on the clamped scores standardised by the impostors
+// (squares added); scale = deviation * 65536, weight = beta * K, quadratic
+// weight = gamma * K, so mode 1 gives 4096 + 32768 * K * discriminant / (sum
+// of the absolute weights).  Score 1 (a coherent other exists) repeats what
+// score 2 says: it is clamped to one value and its weight only adds to that
+// sum, so that one impostor deviation is worth at most 3000 score units.
+// Thresholds: column i is the coherence score impostor multi-template
+// comparisons exceed with probability 10^(-i/3) (quantile, then exponential
+// tail as above); rows 0-4 from states of up to 24 subtemplates, row 5 from
+// larger ones, row 6 one more step of that growth.
 #include "engine/match/vermodel_data.h"
 
 namespace {
@@ -338,30 +359,78 @@ const uint16_t kSqXlThresholds[7 * 28] = {
     0, 6619, 8641, 10271, 11936, 13639, 15202, 16298, 17902, 19280, 20683, 22087, 23490, 24894, 26297, 27701, 29105, 30508, 31912, 33315, 34719, 36123, 37526, 38930, 40333, 41737, 43141, 44544,
 };
 
-// PROVISIONAL coherence model (24 scores): untrained placeholder weights on the
-// first two scores and a hand-set table; replaced when the coherence models
-// are trained.
-const qx_vermodel_coefficient kCoherenceCoefficients[24] = {
-    {0, 65535, 120u << 16, 1u << 28, 1024, 16}, {0, 65535, 900u << 16, 1u << 28, 1024, 16},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
-    {0, 65535, 0, 1u << 28, 0, 0}, {0, 65535, 0, 1u << 28, 0, 0},
+// ehmsq-xs coherence model, fitted on 328 genuine / 25248 impostor comparisons.
+const qx_vermodel_coefficient kCohSqXsCoefficients[24] = {
+    {280, 3006, 61521268u, 22019429u, 2482, 133},
+    {0, 0, 0u, 5281u, 32767, 0},
+    {0, 29, 1039834u, 397780u, -1416, 688},
+    {0, 66, 3206997u, 729109u, -1063, -1935},
+    {0, 93, 3924396u, 1204348u, -1789, -852},
+    {0, 1900, 32673060u, 16190012u, 121, -168},
+    {0, 1647, 20430882u, 11926417u, -1439, 579},
+    {220, 2752, 54060760u, 19724212u, 7634, 2508},
+    {220, 2752, 53999271u, 19697712u, -6123, -2806},
+    {0, 93, 2727809u, 1462142u, -2024, 33},
+    {0, 99, 3783975u, 2405613u, -494, -230},
+    {0, 333, 5947745u, 7707704u, 2844, -2745},
+    {0, 2592, 32695131u, 20276750u, 2583, -209},
+    {11, 98, 4950649u, 1067797u, 782, 722},
+    {0, 99, 4609010u, 1537886u, 1253, 763},
+    {16, 333, 2869850u, 1728577u, 2879, 1522},
+    {0, 2505, 37699293u, 20459470u, -10, 149},
+    {0, 95, 3595123u, 1139882u, -197, -256},
+    {0, 100, 5796819u, 1035257u, 87, 84},
+    {0, 333, 2704533u, 1926931u, -1278, -1111},
+    {0, 1771, 30311713u, 18445797u, 33, 213},
+    {0, 73, 2072335u, 707663u, 311, 343},
+    {0, 96, 2782464u, 1855890u, 878, 1261},
+    {0, 333, 1070671u, 1738622u, -4769, -130},
 };
-const uint16_t kCoherenceThresholds[7 * 28] = {
-#define ROW(b) 0, b, b + 300, b + 600, b + 900, b + 1200, b + 1500, b + 1800, b + 2100, \
-    b + 2400, b + 2700, b + 3000, b + 3300, b + 3600, b + 3900, b + 4200, b + 4500, b + 4800, \
-    b + 5100, b + 5400, b + 5700, b + 6000, b + 6300, b + 6600, b + 6900, b + 7200, b + 7500, \
-    b + 7800
-    ROW(2300), ROW(2400), ROW(2500), ROW(2600), ROW(2700), ROW(2800), ROW(2900),
-#undef ROW
+const uint16_t kCohSqXsThresholds[7 * 28] = {
+    0, 2963, 4555, 5775, 6787, 7832, 8835, 9889, 10990, 12149, 12916, 13932, 14948, 15964, 16980, 17996, 19012, 20028, 21044, 22060, 23076, 24092, 25108, 26124, 27140, 28156, 29172, 30188,
+    0, 2963, 4555, 5775, 6787, 7832, 8835, 9889, 10990, 12149, 12916, 13932, 14948, 15964, 16980, 17996, 19012, 20028, 21044, 22060, 23076, 24092, 25108, 26124, 27140, 28156, 29172, 30188,
+    0, 2963, 4555, 5775, 6787, 7832, 8835, 9889, 10990, 12149, 12916, 13932, 14948, 15964, 16980, 17996, 19012, 20028, 21044, 22060, 23076, 24092, 25108, 26124, 27140, 28156, 29172, 30188,
+    0, 2963, 4555, 5775, 6787, 7832, 8835, 9889, 10990, 12149, 12916, 13932, 14948, 15964, 16980, 17996, 19012, 20028, 21044, 22060, 23076, 24092, 25108, 26124, 27140, 28156, 29172, 30188,
+    0, 2963, 4555, 5775, 6787, 7832, 8835, 9889, 10990, 12149, 12916, 13932, 14948, 15964, 16980, 17996, 19012, 20028, 21044, 22060, 23076, 24092, 25108, 26124, 27140, 28156, 29172, 30188,
+    0, 6031, 7460, 8633, 9706, 10684, 11496, 12460, 13364, 14303, 15212, 16121, 17030, 17939, 18848, 19757, 20666, 21575, 22484, 23393, 24302, 25212, 26121, 27030, 27939, 28848, 29757, 30666,
+    0, 9099, 10365, 11491, 12625, 13536, 14157, 15031, 15738, 16457, 17508, 18310, 19112, 19914, 20716, 21518, 22320, 23122, 23924, 24726, 25528, 26332, 27134, 27936, 28738, 29540, 30342, 31144,
+};
+
+// ehmre-s coherence model, fitted on 228 genuine / 13248 impostor comparisons.
+const qx_vermodel_coefficient kCohReSCoefficients[24] = {
+    {0, 1651, 40603020u, 17975324u, 4466, 2692},
+    {0, 0, 0u, 4818u, 0, 0},
+    {0, 30, 1034858u, 455264u, -11628, 4123},
+    {0, 71, 2912068u, 758789u, -11188, -4638},
+    {0, 95, 3753059u, 1179168u, 7647, 2001},
+    {0, 1112, 19071228u, 14083556u, -7129, 452},
+    {0, 1011, 12153109u, 10409326u, -6046, 235},
+    {0, 1559, 35517885u, 17395854u, 4736, 7782},
+    {0, 1559, 35425448u, 17460405u, -1347, -5693},
+    {0, 92, 2519831u, 1297421u, 3947, 2380},
+    {0, 100, 3634918u, 2435936u, 2188, 5704},
+    {0, 333, 5947402u, 7800775u, -32767, 19204},
+    {0, 1465, 18911494u, 17333003u, 1410, -133},
+    {17, 97, 4191554u, 1110503u, 12990, 2726},
+    {0, 100, 4252900u, 1670790u, 666, 346},
+    {2, 333, 2435854u, 1675425u, 11162, -3406},
+    {0, 1403, 23474898u, 17961198u, -1148, 2103},
+    {0, 94, 3107885u, 1025091u, -1012, -1882},
+    {0, 100, 5800584u, 1039101u, -4332, -1356},
+    {0, 333, 2482315u, 1911742u, 367, 212},
+    {0, 1020, 16801268u, 16293932u, 1234, 61},
+    {0, 79, 2214249u, 852978u, 1242, 506},
+    {0, 97, 2651047u, 1825653u, 694, 1069},
+    {0, 333, 1089595u, 1618237u, -9772, 2940},
+};
+const uint16_t kCohReSThresholds[7 * 28] = {
+    0, 8756, 10528, 11915, 13239, 14648, 16086, 18296, 19749, 21185, 22831, 24477, 26123, 27769, 29415, 31061, 32707, 34353, 35999, 37645, 39291, 40937, 42583, 44229, 45875, 47521, 49167, 50813,
+    0, 8756, 10528, 11915, 13239, 14648, 16086, 18296, 19749, 21185, 22831, 24477, 26123, 27769, 29415, 31061, 32707, 34353, 35999, 37645, 39291, 40937, 42583, 44229, 45875, 47521, 49167, 50813,
+    0, 8756, 10528, 11915, 13239, 14648, 16086, 18296, 19749, 21185, 22831, 24477, 26123, 27769, 29415, 31061, 32707, 34353, 35999, 37645, 39291, 40937, 42583, 44229, 45875, 47521, 49167, 50813,
+    0, 8756, 10528, 11915, 13239, 14648, 16086, 18296, 19749, 21185, 22831, 24477, 26123, 27769, 29415, 31061, 32707, 34353, 35999, 37645, 39291, 40937, 42583, 44229, 45875, 47521, 49167, 50813,
+    0, 8756, 10528, 11915, 13239, 14648, 16086, 18296, 19749, 21185, 22831, 24477, 26123, 27769, 29415, 31061, 32707, 34353, 35999, 37645, 39291, 40937, 42583, 44229, 45875, 47521, 49167, 50813,
+    0, 11245, 13105, 14566, 15724, 16797, 17922, 19038, 20343, 21324, 22831, 24477, 26123, 27769, 29415, 31061, 32707, 34353, 35999, 37645, 39291, 40937, 42583, 44229, 45875, 47521, 49167, 50813,
+    0, 13734, 15682, 17217, 18209, 18946, 19758, 19780, 20937, 21463, 22831, 24477, 26123, 27769, 29415, 31061, 32707, 34353, 35999, 37645, 39291, 40937, 42583, 44229, 45875, 47521, 49167, 50813,
 };
 
 constexpr uint16_t kKeyPlain = 0;
@@ -373,8 +442,8 @@ extern "C" {
 
 const qx_vermodel qx_vermodels_ehmsq_xs[] = {
     {&ehmhr_verifier, kKeyPlain, 30, nullptr, kSqXsCoefficients, 0, kSqXsThresholds},
-    {&ehmhr_verifier, kKeyCoherence, 24, nullptr, kCoherenceCoefficients, 1,
-     kCoherenceThresholds},
+    {&ehmhr_verifier, kKeyCoherence, 24, nullptr, kCohSqXsCoefficients, 1,
+     kCohSqXsThresholds},
     {nullptr, 0, 0, nullptr, nullptr, 0, nullptr},
 };
 
@@ -385,8 +454,8 @@ const qx_vermodel qx_vermodels_ehmsq_s[] = {
 
 const qx_vermodel qx_vermodels_ehmre_s[] = {
     {&ehmhr_verifier, kKeyPlain, 30, nullptr, kReSCoefficients, 0, kReSThresholds},
-    {&ehmhr_verifier, kKeyCoherence, 24, nullptr, kCoherenceCoefficients, 1,
-     kCoherenceThresholds},
+    {&ehmhr_verifier, kKeyCoherence, 24, nullptr, kCohReSCoefficients, 1,
+     kCohReSThresholds},
     {nullptr, 0, 0, nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,9 +2,9 @@
  * vermodel_data.h - the verification-model lists of the "ehm"
  * configurations.  Each list ends with a record whose verifier is none.
  *
- * The plain models and their threshold tables are trained by
- * scripts/train-models.sh, which writes vermodel_data.cpp; the 24-score
- * coherence models in it are still untrained placeholders.
+ * The plain models, the 24-score coherence models of "ehmsq-xs" and
+ * "ehmre-s" and their threshold tables are trained by
+ * scripts/train-models.sh, which writes vermodel_data.cpp.
  */
 #ifndef LUMETRA_ENGINE_MATCH_VERMODEL_DATA_H
 #define LUMETRA_ENGINE_MATCH_VERMODEL_DATA_H
