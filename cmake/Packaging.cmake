@@ -32,9 +32,10 @@ if(TARGET lumetra-cli)
   list(APPEND TARSIO_COMPONENTS tools)
 endif()
 
-# The station program keeps AppConfig.ini, log/ and TestResult/ beside its
-# own file, so it is installed out of PATH and run through tarsio-station,
-# which gives each station directory its own copy (see doc/man/tarsio.1).
+# The station program reads AppConfig.ini and writes TestResult/ beside its
+# own file (and log/ below its working directory), so it is installed out of
+# PATH and run through tarsio-station, which gives each station directory its
+# own copy and runs it there (see doc/man/tarsio.1).
 if(TARGET tarsio)
   set(station_libexec ${CMAKE_INSTALL_LIBEXECDIR}/tarsio)
   set(station_data ${CMAKE_INSTALL_DATADIR}/tarsio)
