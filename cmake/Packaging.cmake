@@ -73,7 +73,9 @@ set(TARSIO_PACKAGE_MAINTAINER "Tarsio maintainers <tarsio@localhost>" CACHE STRI
 set(CPACK_PACKAGE_CONTACT "${TARSIO_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+# Binaries are stripped into the packages; their debugging information goes
+# to -dbgsym packages (.ddeb) beside them.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL ${TARSIO_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
