@@ -1,6 +1,7 @@
 #include "platform/fprint_capture.h"
 
 #include <fprint.h>
+#include <glib-unix.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -13,13 +14,15 @@ std::mutex g_current_lock;
 GCancellable* g_current = nullptr;
 
 // Registers a capture's cancellable for the life of the object, and removes
-// its time limit on every path.
+// its time limit and its watch on the module on every path.
 struct CancelScope {
   GCancellable* cancellable = g_cancellable_new();
   GSource* timer = nullptr;
+  GSource* presence = nullptr;
   bool timed_out = false;
+  bool module_gone = false;
 
-  CancelScope(GMainContext* context, int timeout_ms) {
+  CancelScope(GMainContext* context, int timeout_ms, int presence_fd) {
     {
       std::lock_guard<std::mutex> guard(g_current_lock);
       g_current = cancellable;
@@ -29,15 +32,22 @@ struct CancelScope {
       g_source_set_callback(timer, &CancelScope::expire, this, nullptr);
       g_source_attach(timer, context);
     }
+    if (presence_fd >= 0) {
+      // The module never writes on its watch: readable means closed.
+      presence = g_unix_fd_source_new(presence_fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
+      g_source_set_callback(presence, G_SOURCE_FUNC(&CancelScope::gone), this, nullptr);
+      g_source_attach(presence, context);
+    }
   }
   ~CancelScope() {
     {
       std::lock_guard<std::mutex> guard(g_current_lock);
       g_current = nullptr;
     }
-    if (timer != nullptr) {
-      g_source_destroy(timer);
-      g_source_unref(timer);
+    for (GSource* source : {timer, presence}) {
+      if (source == nullptr) continue;
+      g_source_destroy(source);
+      g_source_unref(source);
     }
     g_object_unref(cancellable);
   }
@@ -47,6 +57,12 @@ struct CancelScope {
   static gboolean expire(gpointer data) {
     auto* self = static_cast<CancelScope*>(data);
     self->timed_out = true;
+    g_cancellable_cancel(self->cancellable);
+    return G_SOURCE_REMOVE;
+  }
+  static gboolean gone(gint, GIOCondition, gpointer data) {
+    auto* self = static_cast<CancelScope*>(data);
+    self->module_gone = true;
     g_cancellable_cancel(self->cancellable);
     return G_SOURCE_REMOVE;
   }
@@ -74,8 +90,9 @@ void fail(FingerCapture* out, FingerCapture::Status status, uint32_t hr, GError*
   out->hr = hr;
   if (error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
     out->hr = scope.timed_out ? kHrTimeout : kHrCanceled;
-    out->message = scope.timed_out ? "no finger within " + std::to_string(timeout_ms / 1000) + " s"
-                                   : "capture cancelled (module removed or program closing)";
+    out->message = scope.timed_out     ? "no finger within " + std::to_string(timeout_ms / 1000) + " s"
+                   : scope.module_gone ? "capture cancelled: the module went away (its channel closed)"
+                                       : "capture cancelled (module removed or program closing)";
     return;
   }
   if (error != nullptr) {
@@ -114,12 +131,13 @@ struct Session {
 
 }  // namespace
 
-FingerCapture capture_finger_image(int timeout_ms) {
+FingerCapture capture_finger_image(int timeout_ms, int presence_fd) {
   FingerCapture out;
   Session s;
-  // Declared after the session, so it goes first: the time limit is gone
-  // before the device is closed, and the close itself is never cancelled.
-  CancelScope scope(s.context, timeout_ms);
+  // Declared after the session, so it goes first: the time limit and the
+  // watch are gone before the device is closed, and the close itself is
+  // never cancelled.
+  CancelScope scope(s.context, timeout_ms, presence_fd);
   s.fp = fp_context_new();
   GPtrArray* devices = fp_context_get_devices(s.fp);
   if (devices == nullptr || devices->len == 0) {

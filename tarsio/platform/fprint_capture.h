@@ -16,7 +16,8 @@
 //   kHrNoDevice        no fingerprint device is present
 //   kHrOpenFailed      the device could not be opened
 //   kHrCaptureFailed   any other capture error
-//   kHrCanceled        the capture was let go (module removed, program closing)
+//   kHrCanceled        the capture was let go (module removed or gone, program
+//                      closing)
 //   kHrTimeout         no finger within the time limit
 #pragma once
 
@@ -45,12 +46,14 @@ struct FingerCapture {
 };
 
 // Blocks until an image was captured, the capture failed, timeout_ms passed
-// without a finger (0: no limit) or cancel_finger_capture() let it go.  May
+// without a finger (0: no limit), presence_fd (a module's PresenceWatch, -1
+// for none) reported the module gone, or cancel_finger_capture() let it go;
+// the last two end as kHrCanceled.  May
 // run on any thread, one capture at a time: libfprint finishes its work on
 // GLib's global default main context, which this call iterates until done.
 // The limit and the cancellation go through libfprint's own cancellable,
 // so the device is closed properly and the thread returns normally.
-FingerCapture capture_finger_image(int timeout_ms = 0);
+FingerCapture capture_finger_image(int timeout_ms = 0, int presence_fd = -1);
 
 // Lets a capture under way (on any thread) end at once as kHrCanceled.
 // Safe to call from any thread, also when no capture is under way.

@@ -34,6 +34,22 @@ std::string_view next_line(std::string_view& rest) {
   return line;
 }
 
+// The text without a leading UTF-8 byte-order mark.
+std::string_view body(std::string_view text) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  return text;
+}
+
+// The name of a section header line ("[name]", trimmed inside), or nothing
+// for any other line.  A line that opens a bracket without closing it is no
+// header.
+std::optional<std::string_view> section_header(std::string_view line) {
+  if (line.empty() || line.front() != '[') return std::nullopt;
+  const std::size_t close = line.find(']');
+  if (close == std::string_view::npos) return std::nullopt;
+  return trim(line.substr(1, close - 1));
+}
+
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   c = lower(c);
@@ -84,12 +100,10 @@ IniText IniText::load(const std::string& path) {
 bool IniText::has_section(std::string_view section) const {
   section = trim(section);
   if (section.empty()) return false;
-  std::string_view rest = text_;
+  std::string_view rest = body(text_);
   while (!rest.empty()) {
-    const std::string_view line = trim(next_line(rest));
-    if (line.empty() || line.front() != '[') continue;
-    const std::size_t close = line.find(']');
-    if (close != std::string_view::npos && same_name(trim(line.substr(1, close - 1)), section)) return true;
+    const auto name = section_header(trim(next_line(rest)));
+    if (name && same_name(*name, section)) return true;
   }
   return false;
 }
@@ -98,19 +112,15 @@ std::optional<std::string> IniText::get(std::string_view section, std::string_vi
   section = trim(section);
   key = trim(key);
   if (section.empty() || key.empty()) return std::nullopt;
-  std::string_view rest = text_;
-  if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
+  std::string_view rest = body(text_);
   enum { kBefore, kInside, kAfter } state = kBefore;
   while (!rest.empty() && state != kAfter) {
     const std::string_view line = trim(next_line(rest));
     if (line.empty() || line.front() == ';') continue;
-    if (line.front() == '[') {
-      const std::size_t close = line.find(']');
-      const std::string_view name =
-          trim(line.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+    if (const auto name = section_header(line)) {
       if (state == kInside)
         state = kAfter;  // only the first matching section is searched
-      else if (same_name(name, section))
+      else if (same_name(*name, section))
         state = kInside;
       continue;
     }

@@ -11,7 +11,9 @@
 //  - an integer is read from the value's leading number: optional sign,
 //    then decimal digits, or "0x"/"0X" and hexadecimal digits; a value
 //    without a leading number reads as 0; the result wraps to 32 bits;
-//  - an empty section name never matches (not even a "[]" line).
+//  - an empty section name never matches (not even a "[]" line), and a
+//    line that opens a bracket without closing it is no section header;
+//  - has_section() and the lookups see the same sections.
 // Files larger than kIniMaxFileSize are treated as missing.
 #pragma once
 

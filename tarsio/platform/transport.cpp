@@ -84,6 +84,7 @@ class SocketTransport final : public Transport {
     return 0;
   }
   const std::string& path() const override { return path_; }
+  PresenceWatch watch_presence() const override;
 
  private:
   // A broken connection is a removed device.
@@ -120,28 +121,61 @@ class SocketTransport final : public Transport {
   std::string path_;
 };
 
-std::unique_ptr<Transport> open_socket(const std::string& path, int* error) {
+// A stream socket connected to the Unix socket at path, or -1 with the
+// errno value in *error.
+int connect_socket(const std::string& path, int* error) {
   sockaddr_un addr{};
   if (path.size() >= sizeof addr.sun_path) {
     *error = ENAMETOOLONG;
-    return nullptr;
+    return -1;
   }
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = errno;
-    return nullptr;
+    return -1;
   }
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     *error = errno;
     ::close(fd);
-    return nullptr;
+    return -1;
   }
+  return fd;
+}
+
+std::unique_ptr<Transport> open_socket(const std::string& path, int* error) {
+  const int fd = connect_socket(path, error);
+  if (fd < 0) return nullptr;
   return socket_transport_from_fd(fd, path);
 }
 
+PresenceWatch SocketTransport::watch_presence() const {
+  int error = 0;
+  const int fd = connect_socket(path_, &error);
+  if (fd >= 0) return PresenceWatch(fd);
+  // The module is gone already: a channel whose far end is closed reports
+  // that at once, like a connection the module's end closes.
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return PresenceWatch();
+  ::close(pair[1]);
+  return PresenceWatch(pair[0]);
+}
+
 }  // namespace
+
+PresenceWatch::~PresenceWatch() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+PresenceWatch& PresenceWatch::operator=(PresenceWatch&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
 
 std::unique_ptr<Transport> socket_transport_from_fd(int fd, const std::string& path) {
   timeval tv{kSocketTimeoutSeconds, 0};

@@ -53,9 +53,34 @@ inline uint32_t wire_get32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
+// Watches a module while the station holds no handle on it (the scene test
+// lends the module to the fingerprint service): its descriptor becomes
+// readable or hung up when the module goes away.  Owns the descriptor; -1
+// when there is nothing to watch.
+class PresenceWatch {
+ public:
+  PresenceWatch() = default;
+  explicit PresenceWatch(int fd) : fd_(fd) {}
+  ~PresenceWatch();
+  PresenceWatch(PresenceWatch&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  PresenceWatch& operator=(PresenceWatch&& other) noexcept;
+  PresenceWatch(const PresenceWatch&) = delete;
+  PresenceWatch& operator=(const PresenceWatch&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
 class Transport {
  public:
   virtual ~Transport() = default;
+  // A watch on the module behind this transport.  The virtual module's
+  // socket gets a second, idle connection, which its process's end (killed
+  // or unplugged) closes; a module that cannot be reached any more gives a
+  // watch that reports at once.  The character device offers none: the
+  // driver's removal comes through udev.
+  virtual PresenceWatch watch_presence() const { return PresenceWatch(); }
   // Issues one request synchronously.  Returns 0 on success or the errno
   // value of the failure; sets req.bytes_returned (0 on failure).
   virtual int control(tarsio_ioreq& req) = 0;

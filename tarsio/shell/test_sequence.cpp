@@ -126,8 +126,18 @@ int TestSequence::CaptureThread() {
   DialogModel& model = ctx_.model;
   model.set_worker_finished(false);
   model.set_closing(false);
-  hooks_.close_device();
-  tests::SceneTestImageValid(ctx_);
+  {
+    // The module is lent to the fingerprint service, but stays watched: a
+    // module killed meanwhile sends no removal event, and its watch ends the
+    // capture at once instead of at the finger timeout.
+    const platform::DeviceHandle handle = ctx_.handle ? ctx_.handle() : platform::kInvalidDeviceHandle;
+    const platform::PresenceWatch watch =
+        handle != platform::kInvalidDeviceHandle ? handle->watch_presence() : platform::PresenceWatch();
+    hooks_.close_device();
+    ctx_.presence_fd = watch.fd();
+    tests::SceneTestImageValid(ctx_);
+    ctx_.presence_fd = -1;
+  }
   // A module that cannot be opened again after the capture has gone away
   // during the run: the run is not a pass.
   if (hooks_.reopen_device && !hooks_.reopen_device()) {

@@ -15,10 +15,10 @@ ItemContext::ItemContext(shell::DialogModel& m, shell::DialogView& view, shell::
         if (!model.connected()) {
           platform::FingerCapture removed;
           removed.hr = platform::kHrCanceled;
-          removed.message = "the module is not connected";
+          removed.message = "capture cancelled: the module is not connected";
           return removed;
         }
-        return platform::capture_finger_image(shell::scene_test_timeout_seconds() * 1000);
+        return platform::capture_finger_image(shell::scene_test_timeout_seconds() * 1000, presence_fd);
       }),
       release_algorithm([] { uninit_nerio_algorithm(); }),
       view_(view),

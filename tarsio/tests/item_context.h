@@ -43,8 +43,12 @@ class ItemContext {
   // The device handle (the process-wide one by default).
   std::function<device::DeviceHandle()> handle;
   // The scene test's finger image (libfprint by default, waiting at most
-  // SceneTestTimeout seconds for a finger).
+  // SceneTestTimeout seconds for a finger, and no longer than the module
+  // lives when presence_fd watches it).
   std::function<platform::FingerCapture()> capture;
+  // The scene-test worker's watch on the module while the fingerprint
+  // service has it (-1: none).
+  int presence_fd = -1;
   // Releases the algorithm library's state when the scene test fails.
   std::function<void()> release_algorithm;
 

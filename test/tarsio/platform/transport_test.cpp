@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/transport.h"
@@ -119,6 +122,47 @@ TEST(Transport, OpeningPaths) {
   uint8_t byte = 0;
   EXPECT_EQ(device_control(null_device.get(), 0x442028, nullptr, 0, &byte, 1), ENOTTY);
   EXPECT_EQ(device_control(kInvalidDeviceHandle, 0x442028, nullptr, 0, &byte, 1), EBADF);
+}
+
+// The watch the scene test keeps on a module it has lent out: quiet while the
+// module lives, reporting once the module's process has ended (its
+// connections close), and at once for a module that is already gone.
+TEST(Transport, PresenceWatchReportsTheModulesEnd) {
+  char dir[] = "/tmp/tarsio-watch-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/m.sock";
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  int err = 0;
+  auto device = open_transport(path, &err);
+  ASSERT_NE(device, nullptr) << err;
+  PresenceWatch watch = device->watch_presence();
+  ASSERT_GE(watch.fd(), 0);
+  std::vector<int> accepted;
+  for (int i = 0; i < 2; ++i) accepted.push_back(::accept(listener, nullptr, nullptr));
+  pollfd p{watch.fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 100), 0);  // the module lives
+  for (int fd : accepted) ::close(fd);
+  ::close(listener);
+  ::unlink(path.c_str());
+  EXPECT_EQ(::poll(&p, 1, 1000), 1);
+  EXPECT_NE(p.revents & (POLLIN | POLLHUP), 0);
+
+  // Nothing listens any more: the new watch reports at once.
+  const PresenceWatch late = device->watch_presence();
+  ASSERT_GE(late.fd(), 0);
+  pollfd q{late.fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&q, 1, 0), 1);
+  ::rmdir(dir);
+
+  // The character device's removal comes through udev: nothing to watch.
+  auto null_device = open_transport("/dev/null", &err);
+  ASSERT_NE(null_device, nullptr);
+  EXPECT_EQ(null_device->watch_presence().fd(), -1);
 }
 
 }  // namespace

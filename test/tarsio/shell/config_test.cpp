@@ -139,6 +139,21 @@ TEST(IniReader, SectionsKeysAndLines) {
   EXPECT_EQ(ini.get_string("c", "long", "", 255).size(), 254u);
   EXPECT_EQ(ini.get_string("c", "missing", "dflt", 255), "dflt");
   EXPECT_FALSE(ini.get("", "key").has_value());
+  EXPECT_TRUE(ini.has_section(" A "));
+  EXPECT_FALSE(ini.has_section("d"));
+}
+
+// The configuration check and the lookups agree on what a section is: a
+// file saved with a byte-order mark has its first section, and a bracket
+// left open starts none.
+TEST(IniReader, SectionTestAndLookupsSeeTheSameSections) {
+  const platform::IniText marked("\xEF\xBB\xBF[USB]\nDriverVersion=1.0.1.41\n");
+  EXPECT_TRUE(marked.has_section("usb"));
+  EXPECT_EQ(marked.get_string("USB", "DriverVersion", "", 255), "1.0.1.41");
+  const platform::IniText open_bracket("[common\nAutoAppExit=0\n[USB]\nDriverVersion=1\n");
+  EXPECT_FALSE(open_bracket.has_section("common"));
+  EXPECT_EQ(open_bracket.get_int("common", "AutoAppExit", 1), 1);
+  EXPECT_EQ(open_bracket.get_int("USB", "DriverVersion", 0), 1);
 }
 
 TEST(ConfigFileCheck, OneLineNamesTheFileAndSaysWhy) {
