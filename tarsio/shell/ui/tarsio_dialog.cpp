@@ -389,8 +389,11 @@ void CTarsioDlg::closeEvent(QCloseEvent *event) {
   if (!close_screenshot_.isEmpty() && !grab().save(close_screenshot_, "PNG"))
     TLOG_E("CTarsioDlg::OnClose", "cannot save %s", close_screenshot_.toUtf8().constData());
   event->accept();
-  // End at once, even while the scene-test worker still blocks in a capture:
-  // no destructor may run on a live worker thread.
+  // A worker that has finished its run has only its last log line left: it
+  // is joined, so that no thread of a finished run is left unjoined.  End at
+  // once otherwise, even while the worker still blocks in a capture: no
+  // destructor may run on a live worker thread.
+  if (model_.worker_finished()) sequence_.join_worker();
   std::fflush(nullptr);
   _exit(code);
 }
