@@ -32,9 +32,10 @@ if(TARGET lumetra-cli)
   list(APPEND TARSIO_COMPONENTS tools)
 endif()
 
-# The station program keeps AppConfig.ini, log/ and TestResult/ beside its
-# own file, so it is installed out of PATH and run through tarsio-station,
-# which gives each station directory its own copy (see doc/man/tarsio.1).
+# The station program reads AppConfig.ini and writes TestResult/ beside its
+# own file (and log/ below its working directory), so it is installed out of
+# PATH and run through tarsio-station, which gives each station directory its
+# own copy and runs it there (see doc/man/tarsio.1).
 if(TARGET tarsio)
   set(station_libexec ${CMAKE_INSTALL_LIBEXECDIR}/tarsio)
   set(station_data ${CMAKE_INSTALL_DATADIR}/tarsio)
@@ -72,7 +73,9 @@ set(TARSIO_PACKAGE_MAINTAINER "Tarsio maintainers <tarsio@localhost>" CACHE STRI
 set(CPACK_PACKAGE_CONTACT "${TARSIO_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+# Binaries are stripped into the packages; their debugging information goes
+# to -dbgsym packages (.ddeb) beside them.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL ${TARSIO_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -82,4 +82,5 @@ done
 elapsed=$(( $(date +%s) - start ))
 "$python" "$root/tools/evaluate/report.py" --work "$work" --out "$out" "${set_args[@]}" \
   --command "scripts/evaluate.sh ${dirs[*]} --out $out --seed $seed" --elapsed "$elapsed" \
-  --load-start "$load_start" --yardstick-version "$fprint_version"
+  --load-start "$load_start" --yardstick-version "$fprint_version" \
+  --source "$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)"

@@ -64,6 +64,14 @@ for p in "${packages[@]}"; do
     { echo "FAIL: $p is not installed" >&2; exit 1; }
 done
 
+# The installed library is stripped, and its debugging information is in
+# the -dbgsym package under the same build id.
+lib=/usr/$libdir/liblumetra.so.1
+file -L "$lib" | grep -q ", stripped" || { echo "FAIL: $lib is not stripped" >&2; exit 1; }
+build_id=$(readelf -n "$lib" | awk '/Build ID/ { print $3 }')
+dpkg-deb -f "$build"/packages/liblumetra1-dbgsym_*.ddeb Build-Ids | grep -q -w "$build_id" ||
+  { echo "FAIL: liblumetra1-dbgsym has no debugging information for build id $build_id" >&2; exit 1; }
+
 [ "$(command -v lumetra)" = /usr/bin/lumetra ] || { echo "FAIL: lumetra is not /usr/bin/lumetra" >&2; exit 1; }
 lumetra info
 

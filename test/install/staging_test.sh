@@ -50,6 +50,24 @@ for cmd in $commands; do
     fail "doc/man/lumetra.1 has no synopsis line for 'lumetra $cmd'"
 done
 
+# The station programs' manual pages name every option their help texts name.
+if [ -e "$prefix/bin/tarsio-station" ]; then
+  check_options() {
+    local page=$1 options
+    shift
+    options=$({ "$@" 2>&1 || true; } | grep -o -E -- '--[a-z][a-z-]*' | grep -v -x -E -- '--help(-all)?' | sort -u || true)
+    [ -n "$options" ] || fail "no option found in the help of $*"
+    for opt in $options; do
+      # roff writes each hyphen of an option as \-
+      gzip -dc "$prefix/share/man/man1/$page.1.gz" | grep -q -F -- "${opt//-/\\-}" ||
+        fail "doc/man/$page.1 does not describe $opt"
+    done
+  }
+  check_options tarsio env QT_QPA_PLATFORM=offscreen LD_LIBRARY_PATH="$prefix/$libdir" \
+    "$prefix/libexec/tarsio/tarsio" --help
+  check_options tarsio-vmodule "$prefix/bin/tarsio-vmodule" --help
+fi
+
 # The station launcher prepares a station directory: its own copy of the
 # program, the example configuration, an existing configuration kept.
 if [ -e "$prefix/bin/tarsio-station" ]; then

@@ -292,9 +292,9 @@ def render(summary):
          "</style></head><body>",
          "<h1>Lumetra evaluation report</h1>"]
     m = summary["machine"]
-    p.append("<p>Library %s. Machine: %s, %s cores, load %s at start, %s at end (%s). Run took %s s. "
+    p.append("<p>Library %s, built from revision %s. Machine: %s, %s cores, load %s at start, %s at end (%s). Run took %s s. "
              "Command: <code>%s</code></p>" % (
-                 e(summary["library_version"]), e(m["cpu"]), m["cores"],
+                 e(summary["library_version"]), e(summary["source_revision"] or "unknown"), e(m["cpu"]), m["cores"],
                  e(" ".join(m["load_at_start"] or ["?"])), e(" ".join(m["load_at_end"] or ["?"])),
                  e(m["system"]), summary["elapsed_s"], e(summary["command"])))
     p.append("<p>Input: folders of <code>&lt;finger&gt;_&lt;impression&gt;.&lt;ext&gt;</code>. %s</p>"
@@ -395,9 +395,11 @@ def main():
     ap.add_argument("--elapsed", type=float, default=None)
     ap.add_argument("--load-start", default="")
     ap.add_argument("--yardstick-version", default="")
+    ap.add_argument("--source", default="", help="the project revision the programs were built from")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
     summary = {"command": args.command, "elapsed_s": args.elapsed, "machine": machine(args.load_start),
+               "source_revision": args.source,
                "yardstick_version": args.yardstick_version, "method": METHOD,
                "input_note": "BMP, TIFF, PNG and PGM files are read by the tools' shared image readers "
                              "(tools/imageio) and handed to the library as 8-bit bitmaps.", "sets": []}

@@ -475,8 +475,11 @@ def write_coherence_report(folder, command, results):
            "accepts the others first at the levels 12 to 15); when fewer than %d genuine "
            "ones do, the fit takes all comparisons. The model is a logistic regression on the clamped scores standardised "
            "by the impostors, squares added, mapped onto the quadratic records in "
-           "normalisation mode 1 (the score is 4096 + 32768 x discriminant / sum of the "
-           "absolute weights). Column i of the threshold table is the coherence score "
+           "normalisation mode 1 (weights K x beta and K x gamma, so the score is 4096 + "
+           "32768 x K x discriminant / sum of the absolute weights; score 1, which only "
+           "repeats whether score 2 is above 0, is clamped to one value and its weight "
+           "adds to that sum alone, so that one impostor deviation is worth at most %d "
+           "score units). Column i of the threshold table is the coherence score "
            "impostor comparisons exceed with probability 10^(-i/3) (empirical quantile, "
            "beyond it an exponential tail fitted to the top %d %%); rows 0-4 come from "
            "states of up to %d subtemplates, row 5 from larger ones, row 6 extends the "
@@ -485,7 +488,7 @@ def write_coherence_report(folder, command, results):
            "model and table refitted without it. Rates are per probe against one "
            "multi-template, for the coherence decision alone (the chain walk's own "
            "rates, with and without this stage, are measured by mt-verify-eval)."
-           % (command, 16, coh.PLAIN_REACH_INDEX, coh.MIN_GENUINE,
+           % (command, 16, coh.PLAIN_REACH_INDEX, coh.MIN_GENUINE, coh.TARGET_SPREAD,
               int(coh.TAIL_FRACTION * 100), coh.SPLIT_N), ""]
     for r in results:
         out += ["## %s coherence model" % r["name"], ""]
