@@ -448,7 +448,9 @@ TEST_F(StationRun, ModuleKilledDuringTheSceneTestEndsTheRunAtOnce) {
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.5);
   EXPECT_THAT(result("Fail/Fail.txt"), EndsWith("Start Scene test: \r\nTest result: Fail \r\nEnd scene test."));
   EXPECT_FALSE(result_exists("Pass/Pass.txt"));
-  EXPECT_THAT(log(), HasSubstr("capture fail. hr = 0x80098004"));
+  // The kill may find the fingerprint device still opening or already
+  // capturing: either way the wait ends as cancelled.
+  EXPECT_THAT(log(), HasSubstr(" hr = 0x80098004\n"));
   EXPECT_THAT(log(), HasSubstr("the module went away (its channel closed)"));
   EXPECT_THAT(log(), HasSubstr("the module could not be opened again after the scene test"));
 }

@@ -99,7 +99,8 @@ CTarsioDlg::CTarsioDlg(QWidget *parent)
           [this] { repaint(); }),
       sequence_(items_, shell::SequenceHooks{
                             [this] { close(); },
-                            [this] { QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection); },
+                            // By name: nothing of the worker's travels in the event.
+                            [this] { QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection); },
                             nullptr,
                             [this] { return connection_.createDevHandle(); },
                         }) {
@@ -258,11 +259,43 @@ void CTarsioDlg::OnBnClickedButton13() { sequence_.OnBnClickedButton13(); }
 
 void CTarsioDlg::dispatch(std::function<void()> fn, bool wait) {
   // Widgets live on the dialog thread; the scene-test worker's displays are
-  // queued there.
-  if (QThread::currentThread() == thread())
+  // queued there, and a worker that waits (a message box) waits until its
+  // call has run.
+  if (QThread::currentThread() == thread()) {
     fn();
-  else
-    QMetaObject::invokeMethod(this, std::move(fn), wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+    return;
+  }
+  bool ran = false;  // read and written under the lock
+  {
+    std::lock_guard<std::mutex> guard(queued_lock_);
+    if (wait) {
+      queued_.push_back([this, &ran, fn = std::move(fn)] {
+        fn();
+        std::lock_guard<std::mutex> done(queued_lock_);
+        ran = true;
+        queued_ran_.notify_all();
+      });
+    } else {
+      queued_.push_back(std::move(fn));
+    }
+  }
+  QMetaObject::invokeMethod(this, "run_queued", Qt::QueuedConnection);
+  if (!wait) return;
+  std::unique_lock<std::mutex> lock(queued_lock_);
+  queued_ran_.wait(lock, [&] { return ran; });
+}
+
+void CTarsioDlg::run_queued() {
+  for (;;) {
+    std::function<void()> fn;
+    {
+      std::lock_guard<std::mutex> guard(queued_lock_);
+      if (queued_.empty()) return;
+      fn = std::move(queued_.front());
+      queued_.pop_front();
+    }
+    fn();
+  }
 }
 
 void CTarsioDlg::OnDeviceChange() {
@@ -389,8 +422,11 @@ void CTarsioDlg::closeEvent(QCloseEvent *event) {
   if (!close_screenshot_.isEmpty() && !grab().save(close_screenshot_, "PNG"))
     TLOG_E("CTarsioDlg::OnClose", "cannot save %s", close_screenshot_.toUtf8().constData());
   event->accept();
-  // End at once, even while the scene-test worker still blocks in a capture:
-  // no destructor may run on a live worker thread.
+  // A worker that has finished its run has only its last log line left: it
+  // is joined, so that no thread of a finished run is left unjoined.  End at
+  // once otherwise, even while the worker still blocks in a capture: no
+  // destructor may run on a live worker thread.
+  if (model_.worker_finished()) sequence_.join_worker();
   std::fflush(nullptr);
   _exit(code);
 }

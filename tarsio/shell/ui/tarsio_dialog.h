@@ -7,7 +7,11 @@
 #include <QFont>
 #include <QMap>
 #include <QString>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 #include "device/discovery.h"
 #include "platform/device_monitor.h"
@@ -83,6 +87,17 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   QWidget *control(int id) const { return controls_.value(id, nullptr); }
   // Runs fn on the dialog thread (queued from the scene-test worker).
   void dispatch(std::function<void()> fn, bool wait);
+  // Runs what the worker queued, in order (on the dialog thread).
+  Q_INVOKABLE void run_queued();
+
+  // The worker's queued calls.  They travel through this lock rather than
+  // inside Qt's own events, so that ThreadSanitizer, which cannot see into
+  // Qt, sees the hand-over; a waiting worker is told under the same lock
+  // when its call has run.  Declared first: they outlive everything that
+  // queues.
+  std::mutex queued_lock_;
+  std::condition_variable queued_ran_;
+  std::deque<std::function<void()>> queued_;
 
   shell::DialogModel model_;
   device::DeviceConnection connection_;
