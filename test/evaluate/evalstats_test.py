@@ -6,6 +6,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "evaluate"))
 import evalstats  # noqa: E402
+import report  # noqa: E402
 
 Z2 = evalstats.Z95 ** 2
 
@@ -82,6 +83,32 @@ class ErrorRates(unittest.TestCase):
         self.assertEqual((r["k"], r["n"], r["rate"]), (0, 45, 0.0))
         self.assertEqual(r["ci95"][0], 0.0)
         self.assertIsNone(evalstats.rate(0, 0)["rate"])
+
+
+class Yardstick(unittest.TestCase):
+    HEAD = "kind\tfinger_a\timpression_a\tfinger_b\timpression_b\tscore\tmatch\tstatus\twall_ms\tthreshold\n"
+
+    def summary_of(self, lines):
+        import tempfile
+        with tempfile.TemporaryDirectory() as d:
+            with open(os.path.join(d, "fprint.tsv"), "w") as f:
+                f.write(self.HEAD + "".join(lines))
+            return report.yardstick_summary(d)
+
+    def test_no_score_seen_is_no_yardstick_rather_than_a_flat_curve(self):
+        s, scores = self.summary_of(["genuine\t1\t1\t1\t2\t-1\t1\tok\t5.0\t-1\n"])
+        self.assertFalse(s["available"])
+        self.assertIn("no matcher score", s["reason"])
+        self.assertIsNone(scores)
+
+    def test_refused_captures_count_as_rejections(self):
+        s, (gen, imp) = self.summary_of(["genuine\t1\t1\t1\t2\t55\t1\tok\t5.0\t40\n",
+                                         "genuine\t1\t1\t1\t3\t-1\t0\tretry\t5.0\t40\n",
+                                         "impostor\t1\t1\t2\t1\t3\t0\tok\t5.0\t40\n"])
+        self.assertTrue(s["available"])
+        self.assertEqual((gen, imp), ([55, 0], [3]))
+        self.assertEqual(s["own_threshold"]["fnmr"]["k"], 1)
+        self.assertEqual(s["statuses"], {"ok": 2, "retry": 1})
 
 
 if __name__ == "__main__":

@@ -165,6 +165,12 @@ def yardstick_summary(folder):
         why = open(status_path).read().strip() if os.path.exists(status_path) else "not run"
         return {"available": False, "reason": why}, None
     rows = read_tsv(path)
+    # The score comes from libfprint's own debug message; a libfprint that
+    # words it differently gives none, and its curve would be made up.
+    if not any(int(r["score"]) >= 0 for r in rows if r["status"] == "ok"):
+        return {"available": False,
+                "reason": "libfprint ran, but reported no matcher score (its debug message "
+                          "\"score S/T\" was not seen), so no curve can be drawn"}, None
     # A capture the device refused, or a failed enrolment, is a rejection.
     gen = [max(0, int(r["score"])) for r in rows if r["kind"] == "genuine"]
     imp = [max(0, int(r["score"])) for r in rows if r["kind"] == "impostor"]
