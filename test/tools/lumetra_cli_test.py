@@ -347,10 +347,10 @@ class Convert(unittest.TestCase):
         with open(raw, "rb") as a, open(work("h2.bin"), "rb") as b:
             self.assertEqual(a.read(), b.read())
         self.assertEqual(record_header(work("h.tpl")), (67, back["bytes"], wrapped["bytes"]))
-        # Parts of the hybrid template, in the form it came in.
+        # The card and spectral pieces of the hybrid template, in the form it came in.
         card = ok_json("convert", work("h.tpl"), "-o", work("h.card"), "--to", "card")
         self.assertEqual((card["output_type"], card["output_form"]), (2, "record"))
-        spectral = ok_json("convert", raw, "-o", work("h.spec"), "--to", "spectral")
+        spectral = ok_json("convert", raw, "-o", work("h.spectral"), "--to", "spectral")
         self.assertEqual((spectral["output_type"], spectral["output_form"]), (66, "raw"))
         with open(work("h.card"), "rb") as f:
             self.assertEqual(f.read()[8:10], b"\x7f\x2e")
