@@ -218,7 +218,7 @@ TEST_F(Config, ChainCreators) {
 }
 
 // Structural requirements the verifiers place on any model data (not the
-// provisional numbers themselves): a non-zero last threshold, column 0 at
+// trained numbers themselves): a non-zero last threshold, column 0 at
 // 0, and one coefficient record with weight per model.
 TEST_F(Config, ModelTablesHaveTheShapeTheVerifiersNeed) {
   for (const Expected &e : kEhm) {

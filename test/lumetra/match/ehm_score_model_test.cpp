@@ -300,7 +300,7 @@ TEST_F(Decision, VerifyFeatureScoresRefusals) {
   EXPECT_EQ(ehmhr_verifier.verify_feature_scores, &qx_ehmhr_verify_feature_scores);
 }
 
-// The algorithm's own list serves when none is given; the provisional
+// The algorithm's own list serves when none is given; the generated
 // tables respect the layout the decision relies on.
 TEST(DecisionWithAlgorithm, SessionAlgorithmSuppliesModelAndSensor) {
   qx_algorithm *alg = square_xs_create(nullptr);
