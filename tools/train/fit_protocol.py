@@ -1,0 +1,330 @@
+#!/usr/bin/env python3
+"""Fits the small sensor's ("ehmsq-xs") plain score model and threshold table
+on the verification protocol itself, and judges them set by set.
+
+    fit_protocol.py DUMP_PREFIX... [--check] [--loso] [--write]
+
+Each DUMP_PREFIX is a protocol-dump of one fingerprint set (real windows or
+generated prints).  --check replays the library's own decisions from the
+dumps with the model data the dumps were made with (every subtemplate score,
+every multi-template score and every decision at FAR index 12 must agree).
+--loso fits on all sets but one and reports the one left out, for every set
+in turn; the figures of a set never come from a model or table that saw it.
+--write fits on every set and writes the model into the engine's model data
+(through train_models.py's writer, so the other configurations stay as they
+are).
+"""
+
+import argparse
+import json
+import math
+import os
+import sys
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import protocol as P  # noqa: E402
+from monotone_fit import MonotoneModel, NSCORES  # noqa: E402
+
+ROWS, COLS = 7, 28
+SPREAD = 3000
+TAIL_FRACTION = 0.02
+MIN_EXCEEDING = 10
+EVIDENCE = 0.08        # |genuine - impostor mean| in impostor deviations needed to use a score
+SUBSAMPLE_ROWS = {1: 2, 2: 4, 3: 8, 4: 16}   # rows measured by subsampling subtemplates
+RNG_SEED = 20261210
+
+
+def current_models(report="doc/models"):
+    with open(os.path.join(report, "models.json")) as f:
+        doc = json.load(f)
+    return doc, next(c for c in doc["plain"]["configs"] if c["name"] == "ehmsq-xs")
+
+
+# ------------------------------------------------------------------ check
+
+def check(dumps, cfg):
+    bad = 0
+    for d in dumps:
+        sub = P.subtemplate_scores(d, cfg["records"], True)
+        ok = d.rc == 0
+        diff_sub = int((sub[ok] != d.lib_score[ok]).sum())
+        comb = P.combined(d, sub)
+        diff_comb = int((comb != d.att["score"]).sum())
+        acc = P.accepted(d, comb, cfg["table"], 12).astype(int)
+        diff_dec = int((acc != d.att["accept12"]).sum())
+        print("check %-14s %8d subtemplate scores, %d differ; %6d attempts: scores %d differ, "
+              "decisions at 12 %d differ" % (d.name, ok.sum(), diff_sub, len(d), diff_comb, diff_dec))
+        bad += diff_sub + diff_comb + diff_dec
+    return bad
+
+
+# ------------------------------------------------------------------ fitting
+
+def select(d, sub):
+    """Rows of the fit: each genuine attempt's best subtemplate, each impostor
+    attempt's best two.  Returns row indexes, labels and weights (each set and
+    each class weighs the same in total)."""
+    order = np.lexsort((-sub, d.segment))
+    seg = d.segment[order]
+    starts = np.searchsorted(seg, np.arange(len(d)))
+    n = d.att["n"]
+    lab = d.att["label"]
+    rows, labels = [], []
+    g = np.flatnonzero((n > 0) & (lab == 1))
+    rows.append(order[starts[g]])
+    labels.append(np.ones(len(g)))
+    i = np.flatnonzero((n > 1) & (lab == 0))
+    rows.append(order[starts[i]])
+    rows.append(order[starts[i] + 1])
+    labels.append(np.zeros(2 * len(i)))
+    return np.concatenate(rows), np.concatenate(labels)
+
+
+def start_scores(d):
+    """A model-free first guess of which subtemplate decides an attempt: the
+    minutiae score, the paired minutiae and the spectral score, each in units
+    of its spread."""
+    x = d.x.astype(float)
+    s = sum(x[:, i] / (x[:, i].std() + 1e-9) for i in (0, 2, 9))
+    s[d.rc != 0] = -1
+    return s
+
+
+def fit_model(dumps, rounds=3, ridge=0.3, init=None):
+    """Monotone quadratic model on the protocol's deciding subtemplates."""
+    subs = [start_scores(d) if init is None else P.subtemplate_scores(d, init, True) for d in dumps]
+    model = None
+    for _ in range(rounds):
+        xs, ys, ws = [], [], []
+        for d, sub in zip(dumps, subs):
+            r, y = select(d, sub)
+            w = np.where(y == 1, 0.5 / max(1, (y == 1).sum()), 0.5 / max(1, (y == 0).sum()))
+            xs.append(d.x[r])
+            ys.append(y)
+            ws.append(w / len(dumps))
+        x = np.vstack(xs)
+        y = np.concatenate(ys)
+        w = np.concatenate(ws)
+        imp, gen = x[y == 0], x[y == 1]
+        lower = np.percentile(x, 0.5, axis=0).astype(np.int64)
+        upper = np.maximum(np.percentile(x, 99.5, axis=0).astype(np.int64), lower + 1)
+        c = np.clip(x, lower, upper).astype(float)
+        mu = c[y == 0].mean(axis=0)
+        sigma = c[y == 0].std(axis=0)
+        sigma[sigma < 1e-6] = 1.0
+        effect = (c[y == 1].mean(axis=0) - mu) / sigma
+        direction = np.where(np.abs(effect) >= EVIDENCE, np.sign(effect), 0)
+        model = MonotoneModel(lower, upper, mu, sigma, direction).fit(x, y, w, ridge=ridge)
+        assert model.monotone_ok()
+        model.fit_x_impostor = imp
+        recs = to_records(model)
+        subs = [P.subtemplate_scores(d, recs, True) for d in dumps]
+    model.effect = effect
+    return model, to_records(model)
+
+
+def to_records(model):
+    unused = np.flatnonzero(~model.used)
+    ballast = int(unused[0]) if len(unused) else int(np.argmin(np.abs(model.w) + np.abs(model.q)))
+    if len(unused) == 0:
+        model.direction[ballast] = 0
+    return model.records(SPREAD, model.fit_x_impostor, ballast)
+
+
+# ------------------------------------------------------------------ thresholds
+
+def tail_quantile(samples, p):
+    x = np.sort(np.asarray(samples))[::-1]
+    n = len(x)
+    if n == 0:
+        return None
+    if n * p >= MIN_EXCEEDING:
+        return float(x[int(math.floor(p * n))])
+    top = max(20, int(n * TAIL_FRACTION))
+    top = min(top, n)
+    u = x[top - 1]
+    beta = max(1.0, float(np.mean(x[:top] - u)))
+    return float(u + beta * math.log((top / n) / p))
+
+
+def row_samples(d, sub, rng):
+    """Impostor scores per threshold row: row 0 the single comparisons, rows
+    1-4 random subsets of 2, 4, 8, 16 subtemplates of each attempt combined as
+    a multi-template of that size combines them, row 5 the attempts
+    themselves (their n, mostly 17-32) brought to n = 32 by the engine's
+    interpolation being inverted later."""
+    imp_att = (d.att["label"] == 0) & (d.att["n"] > 0)
+    rows = {0: sub[np.isin(d.segment, np.flatnonzero(imp_att))]}
+    order = np.lexsort((rng.random(len(sub)), d.segment))  # random order inside each attempt
+    seg = d.segment[order]
+    starts = np.searchsorted(seg, np.arange(len(d)))
+    for r, k in SUBSAMPLE_ROWS.items():
+        ok = np.flatnonzero(imp_att & (d.att["n"] >= k))
+        vals = sub[order[starts[ok][:, None] + np.arange(k)[None, :]]]
+        vals = -np.sort(-vals, axis=1)
+        s1 = vals[:, 0]
+        s2 = vals[:, 1] if k > 1 else np.zeros_like(s1)
+        c = int(P.combination_weight(k))
+        rows[r] = (10 * s1 + c * s2) // (c + 10)
+    return rows
+
+
+def calibrate(dumps, recs, margin=0.0):
+    """Threshold table: each column the score the worst set's impostors exceed
+    with probability 10^(-i/3) (quantile, or an exponential tail beyond the
+    data), row by row.  Row 5 is solved so that the engine's interpolation
+    between rows 4 and 5 gives the worst set its rate at the attempts' own
+    numbers of subtemplates."""
+    rng = np.random.default_rng(RNG_SEED)
+    per_set = []
+    for d in dumps:
+        sub = P.subtemplate_scores(d, recs, True)
+        per_set.append((d, sub, P.combined(d, sub), row_samples(d, sub, rng)))
+    table = [[0] * COLS for _ in range(ROWS)]
+    for i in range(1, COLS):
+        p = 10.0 ** (-i / 3.0) * (10 ** (-margin / 3.0))
+        for r in range(5):
+            table[r][i] = int(round(max(tail_quantile(s[3][r], p) for s in per_set)))
+        # row 5: the smallest value that keeps every set's attempts at or
+        # below the rate with the interpolated thresholds
+        lo, hi = table[4][i], 65534
+        while lo < hi:
+            mid = (lo + hi) // 2
+            worst = 0.0
+            for d, sub, comb, _ in per_set:
+                imp = (d.att["label"] == 0) & (d.att["n"] > 0)
+                n = d.att["n"][imp]
+                t4 = table[4][i]
+                thr = np.where(n <= 16, t4, t4 + ((mid - t4) * (n - 16)) // 16)
+                worst = max(worst, exceed_rate(comb[imp] - thr))
+            if worst <= p:
+                hi = mid
+            else:
+                lo = mid + 1
+        table[5][i] = lo
+        table[6][i] = min(65534, table[5][i] + max(0, table[5][i] - table[4][i]))
+    return enforce_shape(table)
+
+
+def exceed_rate(margins):
+    """Share of attempts above their threshold, with an exponential tail for
+    rates below what the attempts can show (margins = score - threshold)."""
+    m = np.sort(np.asarray(margins, float))[::-1]
+    n = len(m)
+    k = int((m > 0).sum())
+    if k >= MIN_EXCEEDING:
+        return k / n
+    top = min(n, max(20, int(n * TAIL_FRACTION)))
+    u = m[top - 1]
+    beta = max(1.0, float(np.mean(m[:top] - u)))
+    if u >= 0:
+        return k / n
+    return (top / n) * math.exp(-(0 - u) / beta)
+
+
+def enforce_shape(table):
+    for r in range(ROWS):
+        table[r][0] = 0
+        for i in range(1, COLS):
+            lo = table[r][i - 1] + 1
+            if r > 0:
+                lo = max(lo, table[r - 1][i])
+            table[r][i] = min(65534, max(table[r][i], lo))
+    return table
+
+
+# ------------------------------------------------------------------ report
+
+def figures(d, recs, table):
+    sub = P.subtemplate_scores(d, recs, True)
+    comb = P.combined(d, sub)
+    return P.yardstick_figures(d, comb, table), comb
+
+
+def fmt(fig):
+    out = []
+    for far in (9, 12, 14, 15, 18):
+        f = fig[far]
+        out.append("%2d: FRR %5.1f%% imp %3d/%d" % (far, 100 * f["frr"], f["impostors_accepted"],
+                                                    f["impostors"]))
+    return " | ".join(out)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("dumps", nargs="+")
+    ap.add_argument("--check", action="store_true")
+    ap.add_argument("--loso", action="store_true")
+    ap.add_argument("--baseline", action="store_true")
+    ap.add_argument("--ridge", type=float, default=0.3)
+    ap.add_argument("--margin", type=float, default=0.0)
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--write", action="store_true")
+    ap.add_argument("--out", default="libAlg/Lumetra/engine/match/vermodel_data.cpp")
+    ap.add_argument("--report", default="doc/models")
+    ap.add_argument("--command", default="bash scripts/train-models.sh")
+    args = ap.parse_args()
+    dumps = [P.Dump(p) for p in args.dumps]
+    doc, cfg = current_models()
+    if args.check:
+        sys.exit(1 if check(dumps, cfg) else 0)
+    if args.baseline:
+        for d in dumps:
+            fig, _ = figures(d, cfg["records"], cfg["table"])
+            print("now   %-14s %s" % (d.name, fmt(fig)))
+    if args.loso:
+        for k, d in enumerate(dumps):
+            rest = [o for j, o in enumerate(dumps) if j != k]
+            model, recs = fit_model(rest, rounds=args.rounds, ridge=args.ridge)
+            table = calibrate(rest, recs, args.margin)
+            fig, _ = figures(d, recs, table)
+            print("loso  %-14s %s" % (d.name, fmt(fig)), flush=True)
+    if args.write:
+        write(dumps, args.command, args)
+
+
+def write(dumps, command, args):
+    """Fits on every set and stores the model and table of "ehmsq-xs" in the
+    model data (models.json and the generated engine file)."""
+    import train_models as T
+    doc, _ = current_models(args.report)
+    model, recs = fit_model(dumps, rounds=args.rounds, ridge=args.ridge)
+    table = calibrate(dumps, recs, args.margin)
+    cfg = next(c for c in doc["plain"]["configs"] if c["name"] == "ehmsq-xs")
+    cfg["records"] = recs
+    cfg["table"] = table
+    gen = sum(int(((d.att["label"] == 1) & (d.att["n"] > 0)).sum()) for d in dumps)
+    imp = sum(int(((d.att["label"] == 0) & (d.att["n"] > 0)).sum()) for d in dumps)
+    cfg["fit_counts"] = [gen, imp]
+    cfg["sources"] = ["protocol-dump %s: %d attempts" % (d.name, len(d)) for d in dumps]
+    used = [i for i in range(NSCORES) if model.direction[i] != 0]
+    cfg["method"] = [
+        "ehmsq-xs (%s): fitted on the verification protocol itself by" % command,
+        "tools/train/fit_protocol.py: every probe window of a 5 x 5 grid on every",
+        "impression against multi-templates enrolled through the exports from 32",
+        "windows (impressions 1-4, and again 5-8), with the 30 feature scores of every",
+        "subtemplate.  Monotone quadratic model: each used score enters as a",
+        "non-negative mix of s(z - zl)^2 and -s(zu - z)^2 on its clamped range",
+        "(clamps at the 0.5 and 99.5 percentiles, z standardised by the impostors),",
+        "so that stronger evidence never lowers the score; direction s from the",
+        "genuine-impostor mean difference, scores with less than %.2f impostor" % EVIDENCE,
+        "deviations of evidence left out (used: %s)." % ",".join(str(i) for i in used),
+        "Logistic loss with ridge %.2f on each genuine attempt's best subtemplate and" % args.ridge,
+        "each impostor attempt's best two, reselected with the model %d times; each" % args.rounds,
+        "set and class weighs the same.  Thresholds: column i is the score the worst",
+        "set's impostors exceed with probability 10^(-i/3) (quantile; beyond the data an",
+        "exponential tail on the top 2 %); row 0 from single comparisons, rows 1-4",
+        "from random subsets of 2, 4, 8, 16 subtemplates of each attempt combined as",
+        "a multi-template combines them (seed %d), row 5 solved so that the" % RNG_SEED,
+        "interpolation between rows 4 and 5 holds the rate at the attempts' own",
+        "numbers of subtemplates, row 6 one more step.",
+    ]
+    T.write_models_json(args.report, doc)
+    T.write_cpp(args.out, T.plain_of(doc), T.coherence_of(doc))
+    print("wrote ehmsq-xs: %d genuine / %d impostor attempts" % (gen, imp))
+
+
+if __name__ == "__main__":
+    main()
