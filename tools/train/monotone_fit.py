@@ -84,7 +84,7 @@ class MonotoneModel:
         theta0 = np.concatenate([np.full(k, 0.01), [0.0]])
         bounds = [(0, None)] * k + [(None, None)]
         res = minimize(loss, theta0, jac=True, method="L-BFGS-B", bounds=bounds,
-                       options={"maxiter": 2000})
+                       options={"maxiter": 400, "ftol": 1e-10})
         a = res.x[:k] / scale
         self.bias = res.x[k]
         # back to w z + q z^2 per feature (constants dropped: the thresholds

@@ -38,8 +38,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -51,7 +49,7 @@
 #include "engine/objects/qx_finger.h"
 #include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/objects/qx_template.h"
-#include "fpsynth/fpsynth.h"
+#include "imageio.h"
 #include "lumetra.h"
 
 namespace fs = std::filesystem;
@@ -62,7 +60,7 @@ constexpr int kScores = 30;
 constexpr int kRowWords = 32;
 
 struct Print {
-  fpsynth::Image image;
+  imageio::GreyImage image;
   int cy = 0, cx = 0;  // foreground centre
 };
 
@@ -108,10 +106,8 @@ std::vector<uint8_t> window(const Print &p, int size, int dy, int dx) {
 }
 
 bool read_print(const fs::path &path, Print &p) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!fpsynth::decode_bmp(bytes, p.image)) return false;
+  std::string problem;
+  if (!imageio::read_file(path.string(), &p.image, &problem)) return false;
   find_centre(p);
   return true;
 }
