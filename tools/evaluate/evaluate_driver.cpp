@@ -13,7 +13,7 @@
 // updating off and then on.  Window positions are drawn from a generator
 // seeded with --seed and written out, so that two runs can be compared.
 //
-// "pairs": one crop per impression at the print's foreground centre; every
+// "pairs": one crop per impression at the print's centre; every
 // impression against every later one of the same finger (genuine) and the
 // first impressions of different fingers against each other (impostor),
 // scored with nerio_get_score_from_two_image_compare.  The crops are written
@@ -37,6 +37,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "imageio.h"
 #include "lumetra.h"
 
 namespace {
@@ -47,37 +48,11 @@ struct Image {
   std::string finger;
   int impression = 0;
   std::string path;
-  int width = 0, height = 0;
-  std::vector<uint8_t> pixels;  // top row first
-  int centre_y = 0, centre_x = 0;
+  imageio::GreyImage grey;
+  int centre_y = 0, centre_x = 0;  // the print's centre (imageio::print_centre)
 };
 
 constexpr uint8_t kWhite = 255;
-
-// Mean position of the 16 x 16 blocks whose grey levels vary (ridges), or
-// the image centre when none does.
-void find_foreground_centre(Image &im) {
-  double sy = 0, sx = 0, n = 0;
-  for (int by = 0; by + 16 <= im.height; by += 16)
-    for (int bx = 0; bx + 16 <= im.width; bx += 16) {
-      double m = 0, q = 0;
-      for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x) {
-          const double v = im.pixels[static_cast<size_t>(by + y) * im.width + bx + x];
-          m += v;
-          q += v * v;
-        }
-      m /= 256;
-      q = q / 256 - m * m;
-      if (q > 400) {
-        sy += by + 8;
-        sx += bx + 8;
-        ++n;
-      }
-    }
-  im.centre_y = n > 0 ? static_cast<int>(sy / n) : im.height / 2;
-  im.centre_x = n > 0 ? static_cast<int>(sx / n) : im.width / 2;
-}
 
 // Reads a bitmap through the library's own reader (get_bmp_buff).  An
 // uncompressed bitmap of 1 bit per pixel or more never holds more pixels
@@ -95,11 +70,11 @@ bool read_bitmap(Image &im, std::string &problem) {
     problem = "not an uncompressed 8-bit bitmap the library reads";
     return false;
   }
-  im.width = static_cast<int>(w);
-  im.height = static_cast<int>(h);
   buffer.resize(static_cast<size_t>(w) * h);
-  im.pixels = std::move(buffer);
-  find_foreground_centre(im);
+  im.grey.rows = static_cast<int>(h);
+  im.grey.cols = static_cast<int>(w);
+  im.grey.pixels = std::move(buffer);
+  imageio::print_centre(im.grey, &im.centre_y, &im.centre_x);
   return true;
 }
 
@@ -177,51 +152,24 @@ const Image *find(const Set &set, const std::string &finger, int impression) {
 }
 
 // Top-left corner of an s x s window centred `dy, dx` away from the
-// foreground centre, kept inside the image (an image smaller than the
-// window is padded with white on its far side).
+// print's centre, kept inside the image.
 void window_origin(const Image &im, int s, int dy, int dx, int &y0, int &x0) {
-  y0 = std::clamp(im.centre_y - s / 2 + dy, 0, std::max(0, im.height - s));
-  x0 = std::clamp(im.centre_x - s / 2 + dx, 0, std::max(0, im.width - s));
+  imageio::window_origin(im.grey, im.centre_y + dy, im.centre_x + dx, s, s, &y0, &x0);
 }
 
+// The s x s window at (y0, x0) (an image smaller than the window is padded
+// with white on its far side).
 void cut(const Image &im, int s, int y0, int x0, uint8_t *out) {
-  for (int y = 0; y < s; ++y)
-    for (int x = 0; x < s; ++x) {
-      const int iy = y0 + y, ix = x0 + x;
-      out[static_cast<size_t>(y) * s + x] =
-          iy < im.height && ix < im.width ? im.pixels[static_cast<size_t>(iy) * im.width + ix] : kWhite;
-    }
+  const imageio::GreyImage w = imageio::window(im.grey, y0, x0, s, s);
+  std::copy(w.pixels.begin(), w.pixels.end(), out);
 }
 
-// An 8-bit grey bitmap, rows bottom-up, 256-entry grey palette.
+// The crops as 8-bit grey bitmaps of the tools' one writer (500 dpi).
 bool write_bmp(const std::string &path, const uint8_t *px, int s) {
-  const uint32_t stride = (static_cast<uint32_t>(s) + 3) & ~3u;
-  const uint32_t offset = 14 + 40 + 1024, image = stride * static_cast<uint32_t>(s);
-  std::vector<uint8_t> file(offset + image, 0);
-  auto put32 = [&](size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) file[at + i] = static_cast<uint8_t>(v >> (8 * i));
-  };
-  file[0] = 'B';
-  file[1] = 'M';
-  put32(2, offset + image);
-  put32(10, offset);
-  put32(14, 40);
-  put32(18, static_cast<uint32_t>(s));
-  put32(22, static_cast<uint32_t>(s));
-  file[26] = 1;
-  file[28] = 8;
-  put32(34, image);
-  put32(38, 19685);  // 500 dpi in pixels per metre
-  put32(42, 19685);
-  put32(46, 256);
-  for (int i = 0; i < 256; ++i)
-    for (int c = 0; c < 3; ++c) file[54 + 4 * i + c] = static_cast<uint8_t>(i);
-  for (int r = 0; r < s; ++r)
-    std::memcpy(&file[offset + static_cast<size_t>(s - 1 - r) * stride], px + static_cast<size_t>(r) * s, s);
-  std::FILE *f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  const bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size();
-  return std::fclose(f) == 0 && ok;
+  imageio::GreyImage crop(s, s);
+  std::copy(px, px + crop.pixels.size(), crop.pixels.begin());
+  std::string problem;
+  return imageio::write_bmp(path, crop, &problem);
 }
 
 bool write_raw(const std::string &path, const uint8_t *px, int s) {
