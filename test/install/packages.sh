@@ -75,8 +75,9 @@ dpkg-deb -f "$build"/packages/liblumetra1-dbgsym_*.ddeb Build-Ids | grep -q -w "
   { echo "FAIL: liblumetra1-dbgsym has no debugging information for build id $build_id" >&2; exit 1; }
 
 [ "$(command -v lumetra)" = /usr/bin/lumetra ] || { echo "FAIL: lumetra is not /usr/bin/lumetra" >&2; exit 1; }
-ldd /usr/bin/lumetra | grep -q "liblumetra\.so\.1 => /usr/$libdir/liblumetra\.so\.1" ||
-  { echo "FAIL: /usr/bin/lumetra does not load /usr/$libdir/liblumetra.so.1" >&2; exit 1; }
+loaded=$(ldd /usr/bin/lumetra | awk '$1 == "liblumetra.so.1" { print $3 }')
+[ -n "$loaded" ] && [ "$(readlink -f "$loaded")" = "$(readlink -f "/usr/$libdir/liblumetra.so.1")" ] ||
+  { echo "FAIL: /usr/bin/lumetra loads '$loaded', not /usr/$libdir/liblumetra.so.1" >&2; exit 1; }
 lumetra info
 
 # One unattended station run from the installed packages: the installed
