@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Evaluation report for folders of fingerprint images:
-#   scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR]
+#   scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR] [--far-grid]
 # Each DIR holds <finger>_<impression>.<ext> images (8 impressions per finger;
 # BMP, TIFF, PNG or PGM), gathered as bitmaps into REPORT_DIR/work first.
 # Runs the small-sensor protocol and the 1:1 protocol through liblumetra.so,
@@ -8,6 +8,8 @@
 # installed), and writes REPORT_DIR/index.html (plots beside it) and
 # REPORT_DIR/summary.json.  The programs come from BUILD_DIR (default
 # build/), which is built first when they are missing.
+# --far-grid adds the impostor grid: 18 000 impostor windows per folder of
+# 10 fingers, about 4 minutes of CPU each.
 # Extra settings for quick runs: EVALUATE_PROBE_WINDOWS, EVALUATE_ENROL_WINDOWS.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,18 +17,20 @@ out=evaluation-report
 seed=1
 build=${BUILD_DIR:-$root/build}
 dirs=()
+far_grid=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --out) out=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
-    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --far-grid) far_grid=1; shift ;;
+    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "evaluate: unknown option $1" >&2; exit 2 ;;
     *) dirs+=("$1"); shift ;;
   esac
 done
 if [ ${#dirs[@]} -eq 0 ]; then
-  echo "usage: scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR]" >&2
+  echo "usage: scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR] [--far-grid]" >&2
   exit 2
 fi
 python=/usr/bin/python3
@@ -38,7 +42,8 @@ fi
 driver=$build/tools/evaluate/lumetra-evaluate
 gather=$build/tools/evaluate/lumetra-evaluate-images
 yardstick=$build/tools/evaluate/fprint-yardstick
-if [ ! -x "$driver" ] || [ ! -x "$gather" ]; then
+align=$build/tools/evaluate/lumetra-evaluate-align
+if [ ! -x "$driver" ] || [ ! -x "$gather" ] || [ ! -x "$align" ]; then
   BUILD_DIR=$build bash "$root/scripts/build.sh" -DTARSIO_LIBRARY_ONLY=ON >/dev/null
 fi
 
@@ -63,6 +68,19 @@ for dir in "${dirs[@]}"; do
   echo "evaluate: $name (small sensor)"
   "$driver" small "$images" "$work/$name/small" --seed "$seed" \
     --enrol-windows "${EVALUATE_ENROL_WINDOWS:-8}" --probe-windows "${EVALUATE_PROBE_WINDOWS:-4}"
+  # Where each probe impression lies on the enrolled ones (coverage split):
+  # the generator's ground truth when the set has it, else the alignment
+  # of large crops.
+  if [ -f "$dir/manifest.csv" ] && head -1 "$dir/manifest.csv" | grep -q '^finger,impression,file,.*,a,b,c,d,e,f,'; then
+    cp "$dir/manifest.csv" "$work/$name/manifest.csv"
+  else
+    echo "evaluate: $name (aligning impressions for the coverage split)"
+    "$align" "$images" "$work/$name/align.tsv"
+  fi
+  if [ "$far_grid" = 1 ]; then
+    echo "evaluate: $name (impostor grid)"
+    "$driver" grid "$images" "$work/$name/grid"
+  fi
   for config in ehmsq-xl:197 ehmsq-l:158; do
     echo "evaluate: $name (1:1, ${config%%:*})"
     "$driver" pairs "$images" "$work/$name/pairs-${config%%:*}" --size "${config##*:}"
@@ -81,6 +99,6 @@ for dir in "${dirs[@]}"; do
 done
 elapsed=$(( $(date +%s) - start ))
 "$python" "$root/tools/evaluate/report.py" --work "$work" --out "$out" "${set_args[@]}" \
-  --command "scripts/evaluate.sh ${dirs[*]} --out $out --seed $seed" --elapsed "$elapsed" \
+  --command "scripts/evaluate.sh ${dirs[*]} --out $out --seed $seed$([ "$far_grid" = 1 ] && echo ' --far-grid')" --elapsed "$elapsed" \
   --load-start "$load_start" --yardstick-version "$fprint_version" \
   --source "$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)"

@@ -36,11 +36,12 @@ def setUpModule():
         f.write(b"II*\x00")
     env = dict(os.environ, EVALUATE_PROBE_WINDOWS="1")
     run = subprocess.run(["bash", os.path.join(ROOT, "scripts", "evaluate.sh"), SET, "--out", OUT,
-                          "--seed", "7", "--build", BUILD], capture_output=True, text=True, env=env,
-                         timeout=600)
+                          "--seed", "7", "--build", BUILD, "--far-grid"], capture_output=True, text=True,
+                         env=env, timeout=600)
     if run.returncode != 0:
         raise RuntimeError("evaluate.sh failed:\n" + run.stdout + run.stderr)
-    global SUMMARY, PAGE
+    global SUMMARY, PAGE, LOG
+    LOG = run.stdout + run.stderr
     SUMMARY = json.load(open(os.path.join(OUT, "summary.json")))
     PAGE = open(os.path.join(OUT, "index.html")).read()
 
@@ -137,10 +138,104 @@ class Summary(unittest.TestCase):
         self.assertEqual(SUMMARY["sets"][0]["folder"], os.path.realpath(SET))
 
 
+class ImpostorGrid(unittest.TestCase):
+    def test_every_window_of_the_grid_is_tried(self):
+        g = SUMMARY["sets"][0]["grid"]
+        self.assertEqual([lv["far_index"] for lv in g["levels"]], [12, 14, 15, 18])
+        for lv in g["levels"]:
+            # 3 fingers x 2 other fingers x 8 impressions x 25 windows.
+            self.assertEqual(lv["far"]["n"], 1200)
+            self.assertEqual(lv["frr"]["n"], 3 * 4 * 4)
+            low, high = lv["far"]["ci95"]
+            self.assertTrue(0 <= low <= lv["far"]["rate"] <= high <= 1)
+            self.assertAlmostEqual(lv["far"]["ratio_to_target"], lv["far"]["rate"] / 10 ** (-lv["far_index"] / 3))
+        self.assertEqual(g["fte"]["n"], 3)
+
+    def test_counts_agree_with_the_attempts(self):
+        rows = table("grid", "attempts.tsv")
+        levels = SUMMARY["sets"][0]["grid"]["levels"]
+        for lv in levels:
+            col = "far%d" % lv["far_index"]
+            self.assertEqual(lv["far"]["k"], sum(r[col] == "1" for r in rows if r["kind"] == "impostor"))
+            self.assertEqual(lv["frr"]["k"], sum(r[col] == "0" for r in rows if r["kind"] == "genuine"))
+        # An impostor is verified again only where it was accepted: tried
+        # counts the indexes up to the first rejection.
+        for r in rows:
+            if r["kind"] == "impostor":
+                acc = [r["far%d" % lv["far_index"]] for lv in levels]
+                self.assertEqual(int(r["tried"]), min(len(acc), acc.count("1") + 1), r)
+                self.assertEqual(acc, sorted(acc, reverse=True), r)
+        # The grid's windows lie 14 px apart around the foreground centre.
+        pos = [p for p in table("grid", "positions.tsv") if p["use"] == "grid"]
+        self.assertEqual(len(pos), 24 * 25)
+        first = [p for p in pos if p["finger"] == "f0001" and p["impression"] == "1"]
+        xs = sorted({int(p["x0"]) for p in first})
+        self.assertTrue(len(xs) == 5 and all(b - a == 14 for a, b in zip(xs, xs[1:])), xs)
+
+    def test_progress_lines_name_every_finger(self):
+        for f in ("f0001", "f0002", "f0003"):
+            self.assertIn("grid: finger %s" % f, LOG)
+
+
+class CoverageSplit(unittest.TestCase):
+    def test_generated_prints_use_the_generator_truth(self):
+        cov = SUMMARY["sets"][0]["coverage"]
+        self.assertIn("generator", cov["source"])
+        self.assertEqual(cov["aligned_pairs"], 3 * 4 * 4)
+
+    def test_split_agrees_with_the_attempts(self):
+        s = SUMMARY["sets"][0]
+        split = s["coverage"]["small"]
+        self.assertEqual(sum(c["probes"] for c in split["classes"].values()), 3 * 4)
+        self.assertEqual(sum(b["probes"] for b in split["by_impression"]), 3 * 4)
+        cls = {(p[0], p[1], p[2]): report_class(p[3]) for p in split["probes"]}
+        rows = [a for a in table("small", "attempts.tsv") if a["update"] == "0" and a["template"] == a["finger"]]
+        for name, c in split["classes"].items():
+            for r in c["frr"]:
+                mine = [a for a in rows if a["far"] == str(r["far_index"])
+                        and cls[(a["finger"], int(a["impression"]), int(a["window"]))] == name]
+                self.assertEqual((r["k"], r["n"]), (sum(a["accepted"] == "0" for a in mine), len(mine)))
+        for b in split["by_impression"]:
+            for r in b["frr"]:
+                mine = [a for a in rows if a["far"] == str(r["far_index"]) and a["impression"] == str(b["impression"])]
+                self.assertEqual((r["k"], r["n"]), (sum(a["accepted"] == "0" for a in mine), len(mine)))
+        # The grid's genuine probes have a split of their own.
+        self.assertEqual(sum(c["probes"] for c in s["grid"]["coverage"]["classes"].values()), 48)
+
+    def test_the_aligner_agrees_with_the_generator(self):
+        # Where there is no ground truth the split rests on the aligner:
+        # on generated prints its maps must land where the truth does.
+        sys.path.insert(0, os.path.join(ROOT, "tools", "evaluate"))
+        import coverage
+        out = os.path.join(WORK, "align.tsv")
+        subprocess.run([os.path.join(BUILD, "tools", "evaluate", "lumetra-evaluate-align"),
+                        os.path.join(OUT, "work", "gen", "images"), out], check=True, timeout=300)
+        found, tried, far = coverage.maps_from_alignment(out)
+        truth = coverage.maps_from_manifest(os.path.join(SET, "manifest.csv"), (5, 6, 7, 8), (1, 2, 3, 4))
+        self.assertEqual((tried, far), (48, 12))
+        errors = []
+        for key, enrolled in found.items():
+            for e, m in enrolled.items():
+                t = truth[key][e]
+                for x, y in ((90, 90), (120, 120), (150, 150)):
+                    (ax, ay), (tx, ty) = coverage.apply(m, x, y), coverage.apply(t, x, y)
+                    errors.append(((ax - tx) ** 2 + (ay - ty) ** 2) ** 0.5)
+        self.assertGreaterEqual(len(errors), 3 * 36)   # at least 36 of the 48 pairs aligned
+        errors.sort()
+        self.assertLess(errors[len(errors) // 2], 6.0)
+        self.assertLess(errors[int(0.9 * len(errors))], 12.0)
+
+
+def report_class(fraction):
+    sys.path.insert(0, os.path.join(ROOT, "tools", "evaluate"))
+    import coverage
+    return coverage.coverage_class(fraction)
+
+
 class Page(unittest.TestCase):
     def test_images_exist_and_are_png(self):
         sources = re.findall(r"<img src='([^']+)'", PAGE)
-        self.assertEqual(len(sources), 2)
+        self.assertEqual(len(sources), 3)
         for src in sources:
             with open(os.path.join(OUT, src), "rb") as f:
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
@@ -152,6 +247,9 @@ class Page(unittest.TestCase):
         self.assertIn("%.2f %%" % (100 * s["pairs"]["ehmsq-xl"]["eer"]), PAGE)
         self.assertIn("seed 7", PAGE)
         self.assertIn("TIFF", PAGE)
+        g = s["grid"]["levels"][0]
+        self.assertIn("%d/%d" % (g["far"]["k"], g["far"]["n"]), PAGE)
+        self.assertIn("Coverage of the", PAGE)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 //   lumetra-evaluate small DIR OUT [--seed N] [--far 12,14,15] [--size 88]
 //                          [--enrol-windows 8] [--probe-windows 4]
 //   lumetra-evaluate pairs DIR OUT [--size 197] [--far 12] [--timing-only]
+//   lumetra-evaluate grid DIR OUT [--far 12,14,15,18] [--size 88]
 //
 // "small": each finger is enrolled from windows of impressions 1-4 (eight
 // windows each: 32 captures) and verified (mode 0, one slot) with windows of
@@ -18,6 +19,13 @@
 // first impressions of different fingers against each other (impostor),
 // scored with nerio_get_score_from_two_image_compare.  The crops are written
 // as bitmaps (the export reads files) and as raw bytes for the yardstick.
+//
+// "grid": the false-accept rate at the scale the library promises.  Each
+// finger is enrolled from eight fixed windows of each of impressions 1-4,
+// verified with four fixed windows of each of impressions 5-8 (genuine) and
+// with a 5 x 5 grid of windows (-28..28 px, step 14) of every impression of
+// every other finger (impostor): 10 fingers of 8 impressions give 18 000
+// impostor attempts.
 //
 // The library chooses its configuration from the sensor geometry, so the
 // crop size selects it: 197 x 197 builds "ehmsq-xl", 158 x 158 "ehmsq-l",
@@ -38,6 +46,7 @@
 #include <vector>
 
 #include "lumetra.h"
+#include "windows.h"
 
 namespace {
 
@@ -52,31 +61,8 @@ struct Image {
   int centre_y = 0, centre_x = 0;
 };
 
-constexpr uint8_t kWhite = 255;
-
-// Mean position of the 16 x 16 blocks whose grey levels vary (ridges), or
-// the image centre when none does.
 void find_foreground_centre(Image &im) {
-  double sy = 0, sx = 0, n = 0;
-  for (int by = 0; by + 16 <= im.height; by += 16)
-    for (int bx = 0; bx + 16 <= im.width; bx += 16) {
-      double m = 0, q = 0;
-      for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x) {
-          const double v = im.pixels[static_cast<size_t>(by + y) * im.width + bx + x];
-          m += v;
-          q += v * v;
-        }
-      m /= 256;
-      q = q / 256 - m * m;
-      if (q > 400) {
-        sy += by + 8;
-        sx += bx + 8;
-        ++n;
-      }
-    }
-  im.centre_y = n > 0 ? static_cast<int>(sy / n) : im.height / 2;
-  im.centre_x = n > 0 ? static_cast<int>(sx / n) : im.width / 2;
+  evaluate::foreground_centre(im.pixels.data(), im.width, im.height, im.centre_y, im.centre_x);
 }
 
 // Reads a bitmap through the library's own reader (get_bmp_buff).  An
@@ -176,21 +162,12 @@ const Image *find(const Set &set, const std::string &finger, int impression) {
   return i == f->second.end() ? nullptr : &i->second;
 }
 
-// Top-left corner of an s x s window centred `dy, dx` away from the
-// foreground centre, kept inside the image (an image smaller than the
-// window is padded with white on its far side).
 void window_origin(const Image &im, int s, int dy, int dx, int &y0, int &x0) {
-  y0 = std::clamp(im.centre_y - s / 2 + dy, 0, std::max(0, im.height - s));
-  x0 = std::clamp(im.centre_x - s / 2 + dx, 0, std::max(0, im.width - s));
+  evaluate::window_origin(im.width, im.height, im.centre_y, im.centre_x, s, dy, dx, y0, x0);
 }
 
 void cut(const Image &im, int s, int y0, int x0, uint8_t *out) {
-  for (int y = 0; y < s; ++y)
-    for (int x = 0; x < s; ++x) {
-      const int iy = y0 + y, ix = x0 + x;
-      out[static_cast<size_t>(y) * s + x] =
-          iy < im.height && ix < im.width ? im.pixels[static_cast<size_t>(iy) * im.width + ix] : kWhite;
-    }
+  evaluate::cut_window(im.pixels.data(), im.width, im.height, s, y0, x0, out);
 }
 
 // An 8-bit grey bitmap, rows bottom-up, 256-entry grey palette.
@@ -492,6 +469,150 @@ int run_small(const Options &o, const Set &set) {
   return 0;
 }
 
+// ---- impostor grid ------------------------------------------------------
+
+// Enrolment and genuine probes at fixed offsets from the foreground centre
+// (dy, dx), so that two runs and two programs see the same windows; the
+// impostor windows form a 5 x 5 grid -28..28 px in steps of 14 on every
+// impression of every other finger.
+constexpr int kGridEnrolOffsets[8][2] = {{0, 0},   {-28, 0},   {28, 0},  {0, -28},
+                                         {0, 28}, {-28, -28}, {28, 28}, {-28, 28}};
+constexpr int kGridProbeOffsets[4][2] = {{-14, -14}, {14, 14}, {-14, 14}, {14, -14}};
+constexpr int kGridSide = 5, kGridStep = 14;
+
+// Verifies the window at the given FAR indexes (ascending).  With
+// `stop_at_reject`, an index after a rejection is not tried: a verification
+// that rejects at one false-accept level rejects at every stricter one, so
+// impostor windows are only verified again when they were accepted.
+// Returns how many indexes were tried; accepted[k] is 1 or 0.
+size_t verify_levels(const uint8_t *win, const std::vector<int> &far, bool stop_at_reject,
+                     std::vector<int> &accepted) {
+  accepted.assign(far.size(), 0);
+  size_t tried = 0;
+  for (size_t k = 0; k < far.size(); ++k) {
+    set_nerio_FAR_Val(far[k]);
+    int matched = -1, updated = 0;
+    ++tried;
+    accepted[k] = nerio_qx_verify(win, &matched, &updated, 0) == 0 ? 1 : 0;
+    if (!accepted[k] && stop_at_reject) break;
+  }
+  return tried;
+}
+
+int run_grid(const Options &o, const Set &set) {
+  const int s = o.size;
+  Output meta(o.out + "/meta.tsv"), pos(o.out + "/positions.tsv"), att(o.out + "/attempts.tsv"),
+      enr(o.out + "/enrolment.tsv");
+  if (!meta.f || !pos.f || !att.f || !enr.f) {
+    std::fprintf(stderr, "lumetra-evaluate: cannot write into %s\n", o.out.c_str());
+    return 2;
+  }
+  std::vector<int> far = o.far;
+  std::sort(far.begin(), far.end());
+  far.erase(std::unique(far.begin(), far.end()), far.end());
+  write_meta(meta.f, "grid", o.dir, set, s);
+  std::fprintf(meta.f, "grid_side\t%d\ngrid_step\t%d\n", kGridSide, kGridStep);
+
+  set_fp_sensor_col_row(s, s);
+  if (init_nerio_algorithm() != 0) {
+    std::fprintf(stderr, "lumetra-evaluate: the library builds no algorithm for %d x %d\n", s, s);
+    return 2;
+  }
+  set_fp_dyn_update_flg(0);
+  std::vector<uint8_t> win(static_cast<size_t>(s) * s);
+
+  std::fprintf(pos.f, "use\tfinger\timpression\twindow\ty0\tx0\n");
+  std::fprintf(enr.f, "finger\tcaptures\tsaved\tprogress\n");
+  std::fprintf(att.f, "kind\ttemplate\tfinger\timpression\twindow\ttried");
+  for (int l : far) std::fprintf(att.f, "\tfar%d", l);
+  std::fprintf(att.f, "\n");
+  // The grid's windows of every impression, placed once.
+  std::map<const Image *, std::vector<std::pair<int, int>>> grid;
+  for (const std::string &f : set.fingers)
+    for (const auto &[i, im] : set.images.at(f))
+      for (int k = 0; k < kGridSide * kGridSide; ++k) {
+        int y0, x0;
+        const int half = kGridSide / 2;
+        window_origin(im, s, kGridStep * (k / kGridSide - half), kGridStep * (k % kGridSide - half), y0, x0);
+        grid[&im].push_back({y0, x0});
+        std::fprintf(pos.f, "grid\t%s\t%d\t%d\t%d\t%d\n", f.c_str(), i, k, y0, x0);
+      }
+
+  auto write_attempt = [&](const char *kind, const std::string &tf, const Image &im, int k, size_t tried,
+                           const std::vector<int> &acc) {
+    std::fprintf(att.f, "%s\t%s\t%s\t%d\t%d\t%zu", kind, tf.c_str(), im.finger.c_str(), im.impression, k, tried);
+    for (int a : acc) std::fprintf(att.f, "\t%d", a);
+    std::fprintf(att.f, "\n");
+  };
+  const Stamp start = now();
+  size_t done = 0;
+  std::vector<int> acc;
+  for (const std::string &tf : set.fingers) {
+    ++done;
+    // Enrolment: eight windows of each of impressions 1-4.
+    nerio_qx_cancel_enroll();
+    unsigned char progress = 0;
+    int captures = 0;
+    for (int i : kEnrolImpressions)
+      if (const Image *im = find(set, tf, i))
+        for (int k = 0; k < 8; ++k) {
+          int y0, x0;
+          window_origin(*im, s, kGridEnrolOffsets[k][0], kGridEnrolOffsets[k][1], y0, x0);
+          std::fprintf(pos.f, "enrol\t%s\t%d\t%d\t%d\t%d\n", tf.c_str(), i, k, y0, x0);
+          cut(*im, s, y0, x0, win.data());
+          nerio_qx_enroll_Image(win.data(), 0, 0, &progress);
+          ++captures;
+        }
+    auto rec = std::make_unique<tpl_record>();
+    std::memset(rec.get(), 0, sizeof *rec);
+    const bool saved = captures > 0 && nerio_qx_save_tpl(kSlot, rec.get()) == 0 && rec->length > 0;
+    std::fprintf(enr.f, "%s\t%d\t%d\t%d\n", tf.c_str(), captures, saved ? 1 : 0, progress);
+    nerio_DelFinger(kSlot);
+    if (saved && init_alg_tpl_data(kSlot, rec.get()) != 0) {
+      std::fprintf(stderr, "lumetra-evaluate: the record of finger %s does not load again\n", tf.c_str());
+      return 2;
+    }
+    // Genuine probes: four windows of each of impressions 5-8.
+    for (int i : kProbeImpressions)
+      if (const Image *im = find(set, tf, i))
+        for (int k = 0; k < 4; ++k) {
+          int y0, x0;
+          window_origin(*im, s, kGridProbeOffsets[k][0], kGridProbeOffsets[k][1], y0, x0);
+          std::fprintf(pos.f, "probe\t%s\t%d\t%d\t%d\t%d\n", tf.c_str(), i, k, y0, x0);
+          if (!saved) {
+            write_attempt("genuine", tf, *im, k, 0, std::vector<int>(far.size(), 0));
+            continue;
+          }
+          cut(*im, s, y0, x0, win.data());
+          const size_t tried = verify_levels(win.data(), far, false, acc);
+          write_attempt("genuine", tf, *im, k, tried, acc);
+        }
+    // Impostors: the grid on every impression of every other finger.  A
+    // finger that enrolled nothing accepts nothing and is left out, as a
+    // failure to enrol is counted on its own.
+    size_t impostors = 0;
+    if (saved)
+      for (const std::string &pf : set.fingers) {
+        if (pf == tf) continue;
+        for (const auto &[i, im] : set.images.at(pf))
+          for (size_t k = 0; k < grid[&im].size(); ++k) {
+            cut(im, s, grid[&im][k].first, grid[&im][k].second, win.data());
+            const size_t tried = verify_levels(win.data(), far, true, acc);
+            write_attempt("impostor", tf, im, static_cast<int>(k), tried, acc);
+            ++impostors;
+          }
+      }
+    nerio_DelFinger(kSlot);
+    std::printf("  grid: finger %s (%zu of %zu)%s, %zu impostor windows, %.0f s so far\n", tf.c_str(), done,
+                set.fingers.size(), saved ? "" : ", enrolment failed", impostors, since(start).wall_ms / 1e3);
+    std::fflush(stdout);
+  }
+  const Elapsed e = since(start);
+  std::fprintf(meta.f, "wall_s\t%.1f\ncpu_s\t%.1f\n", e.wall_ms / 1e3, e.cpu_ms / 1e3);
+  uninit_nerio_algorithm();
+  return 0;
+}
+
 // ---- FVC 1:1 protocol ---------------------------------------------------
 
 int run_pairs(const Options &o, const Set &set) {
@@ -528,7 +649,7 @@ int run_pairs(const Options &o, const Set &set) {
       std::fprintf(pos.f, "%s\t%d\t%d\t%d\n", f.c_str(), i, y0, x0);
     }
   const std::string blank = crops + "/blank.bmp";
-  std::fill(px.begin(), px.end(), kWhite);
+  std::fill(px.begin(), px.end(), evaluate::kWhite);
   if (!write_bmp(blank, px.data(), s)) return 2;
 
   set_fp_sensor_col_row(s, s);
@@ -604,16 +725,19 @@ int run_pairs(const Options &o, const Set &set) {
 const char *kUsage =
     "usage: lumetra-evaluate small DIR OUT [--seed N] [--far 12,14,15] [--size 88]\n"
     "                              [--enrol-windows 8] [--probe-windows 4]\n"
-    "       lumetra-evaluate pairs DIR OUT [--size 197] [--far 12] [--timing-only]\n";
+    "       lumetra-evaluate pairs DIR OUT [--size 197] [--far 12] [--timing-only]\n"
+    "       lumetra-evaluate grid DIR OUT [--far 12,14,15,18] [--size 88]\n";
 
 bool parse_options(int argc, char **argv, Options &o) {
   if (argc < 4) return false;
   o.mode = argv[1];
   o.dir = argv[2];
   o.out = argv[3];
-  if (o.mode != "small" && o.mode != "pairs") return false;
-  o.size = o.mode == "small" ? 88 : 197;
-  o.far = o.mode == "small" ? std::vector<int>{12, 14, 15} : std::vector<int>{12};
+  if (o.mode != "small" && o.mode != "pairs" && o.mode != "grid") return false;
+  o.size = o.mode == "pairs" ? 197 : 88;
+  o.far = o.mode == "small"  ? std::vector<int>{12, 14, 15}
+          : o.mode == "grid" ? std::vector<int>{12, 14, 15, 18}
+                             : std::vector<int>{12};
   for (int i = 4; i < argc; i += 2) {
     if (std::string(argv[i]) == "--timing-only") {
       o.timing_only = true;
@@ -650,5 +774,6 @@ int main(int argc, char **argv) {
   }
   Set set;
   if (!load_set(o.dir, set)) return 2;
+  if (o.mode == "grid") return run_grid(o, set);
   return o.mode == "small" ? run_small(o, set) : run_pairs(o, set);
 }
