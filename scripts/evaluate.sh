@@ -18,14 +18,23 @@ seed=1
 build=${BUILD_DIR:-$root/build}
 dirs=()
 far_grid=0
+fail() {
+  echo "evaluate: $*" >&2
+  exit 2
+}
+# An option's value, or one clear line when it is missing.
+value() {
+  [ $# -ge 2 ] && [ -n "$2" ] && [ "${2#--}" = "$2" ] || fail "$1 needs a value"
+  echo "$2"
+}
 while [ $# -gt 0 ]; do
   case "$1" in
-    --out) out=$2; shift 2 ;;
-    --seed) seed=$2; shift 2 ;;
-    --build) build=$2; shift 2 ;;
+    --out) out=$(value "$@") || exit 2; shift 2 ;;
+    --seed) seed=$(value "$@") || exit 2; shift 2 ;;
+    --build) build=$(value "$@") || exit 2; shift 2 ;;
     --far-grid) far_grid=1; shift ;;
     -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    -*) echo "evaluate: unknown option $1" >&2; exit 2 ;;
+    -*) fail "unknown option $1 (see --help)" ;;
     *) dirs+=("$1"); shift ;;
   esac
 done
@@ -33,6 +42,13 @@ if [ ${#dirs[@]} -eq 0 ]; then
   echo "usage: scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR] [--far-grid]" >&2
   exit 2
 fi
+[[ "$seed" =~ ^[0-9]+$ ]] || fail "--seed $seed: not a number"
+for dir in "${dirs[@]}"; do
+  [ -e "$dir" ] || fail "$dir: no such folder"
+  [ -d "$dir" ] || fail "$dir: not a folder"
+  [ -r "$dir" ] && [ -x "$dir" ] || fail "$dir: cannot be read"
+done
+mkdir -p "$out" 2>/dev/null && [ -w "$out" ] || fail "$out: cannot write the report there"
 python=/usr/bin/python3
 if ! "$python" -c 'import numpy, matplotlib, sklearn' 2>/dev/null; then
   echo "evaluate: $python lacks numpy, matplotlib or sklearn: run scripts/deps.sh" >&2
@@ -68,15 +84,23 @@ for dir in "${dirs[@]}"; do
   echo "evaluate: $name (small sensor)"
   "$driver" small "$images" "$work/$name/small" --seed "$seed" \
     --enrol-windows "${EVALUATE_ENROL_WINDOWS:-8}" --probe-windows "${EVALUATE_PROBE_WINDOWS:-4}"
-  # Where each probe impression lies on the enrolled ones (coverage split):
-  # the generator's ground truth when the set has it, else the alignment
-  # of large crops.
+  # Through the engine, on the 1:1 protocol's crops: where each probe
+  # impression lies on the enrolled ones (the coverage split), the
+  # configuration's own thresholds, and extraction and comparison timed
+  # directly.  For the coverage split a generated set's ground truth goes
+  # first.
   if [ -f "$dir/manifest.csv" ] && head -1 "$dir/manifest.csv" | grep -q '^finger,impression,file,.*,a,b,c,d,e,f,'; then
     cp "$dir/manifest.csv" "$work/$name/manifest.csv"
-  else
-    echo "evaluate: $name (aligning impressions for the coverage split)"
-    "$align" "$images" "$work/$name/align.tsv"
   fi
+  for config in ehmsq-xl:197 ehmsq-l:158; do
+    echo "evaluate: $name (engine: alignment, thresholds and timing, ${config%%:*})"
+    pairs=$work/$name/pairs-${config%%:*}
+    mkdir -p "$pairs"
+    aligned=$pairs/align.tsv
+    [ "${config%%:*}" = ehmsq-xl ] && aligned=$work/$name/align.tsv
+    "$align" "$images" "$aligned" --size "${config##*:}" --thresholds "$pairs/thresholds.tsv" \
+      --timing "$pairs/engine-timing.tsv"
+  done
   if [ "$far_grid" = 1 ]; then
     echo "evaluate: $name (impostor grid)"
     "$driver" grid "$images" "$work/$name/grid"

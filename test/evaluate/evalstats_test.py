@@ -79,6 +79,29 @@ class ErrorRates(unittest.TestCase):
         self.assertEqual(value, 0.25)
         self.assertTrue(resolvable)
 
+    def test_zero_fnmr(self):
+        # The lowest genuine score is 2: thresholds up to 1 reject no
+        # genuine pair; impostors 3 and 8 are above 1: FMR 2/3.
+        self.assertAlmostEqual(evalstats.zero_fnmr(self.GEN, self.IMP), 2 / 3)
+        # An impostor at exactly the lowest genuine score is accepted too.
+        self.assertEqual(evalstats.zero_fnmr([5, 9], [5, 1]), 0.5)
+        self.assertEqual(evalstats.zero_fnmr([10, 11], [1, 2]), 0.0)
+        self.assertIsNone(evalstats.zero_fnmr([], [1]))
+
+    def test_rates_at_the_lowest_accepted_score(self):
+        # Accepted from 7 on: genuine 2 and 6 rejected, impostor 8 accepted.
+        r = evalstats.at_lowest_accepted(self.GEN, self.IMP, 7)
+        self.assertEqual((r["fnmr"]["k"], r["fnmr"]["n"], r["fmr"]["k"], r["fmr"]["n"]), (2, 4, 1, 3))
+        # A threshold no score reaches accepts nothing.
+        r = evalstats.at_lowest_accepted(self.GEN, self.IMP, 65536)
+        self.assertEqual((r["fnmr"]["k"], r["fmr"]["k"]), (4, 0))
+
+    def test_histogram_bins(self):
+        h = evalstats.histogram([0, 2047, 2048, 65535, 65535], bins=32)
+        self.assertEqual(len(h["counts"]), 32)
+        self.assertEqual(h["edges"][:2] + h["edges"][-1:], [0, 2048, 65536])
+        self.assertEqual((h["counts"][0], h["counts"][1], h["counts"][31], sum(h["counts"])), (2, 1, 2, 5))
+
     def test_rate_record(self):
         r = evalstats.rate(0, 45)
         self.assertEqual((r["k"], r["n"], r["rate"]), (0, 45, 0.0))

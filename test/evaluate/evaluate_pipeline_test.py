@@ -232,10 +232,96 @@ def report_class(fraction):
     return coverage.coverage_class(fraction)
 
 
+class OneToOneFigures(unittest.TestCase):
+    """The FVC-style figures of the 1:1 protocol agree with scores.tsv."""
+
+    def scores(self, config):
+        rows = table("pairs-" + config, "scores.tsv")
+        return ([int(r["score"]) for r in rows if r["kind"] == "genuine"],
+                [int(r["score"]) for r in rows if r["kind"] == "impostor"], rows)
+
+    def test_histograms_count_every_score(self):
+        for config in ("ehmsq-xl", "ehmsq-l"):
+            gen, imp, _ = self.scores(config)
+            h = SUMMARY["sets"][0]["pairs"][config]["histogram"]
+            for side, scores in (("genuine", gen), ("impostor", imp)):
+                edges, counts = h[side]["edges"], h[side]["counts"]
+                self.assertEqual(sum(counts), len(scores))
+                for k, c in enumerate(counts):
+                    upper = edges[k + 1] if k + 1 < len(counts) else 65536
+                    self.assertEqual(c, sum(edges[k] <= x < upper for x in scores), (config, side, k))
+
+    def test_zero_fnmr_and_the_library_threshold(self):
+        for config in ("ehmsq-xl", "ehmsq-l"):
+            gen, imp, _ = self.scores(config)
+            d = SUMMARY["sets"][0]["pairs"][config]
+            self.assertAlmostEqual(d["zero_fnmr"], sum(x >= min(gen) for x in imp) / len(imp))
+            lowest = {int(r["far"]): int(r["lowest_accepted"]) for r in table("pairs-" + config, "thresholds.tsv")}
+            self.assertEqual(sorted(lowest), list(range(28)))
+            # A stricter index never accepts a lower score.
+            self.assertEqual([lowest[k] for k in range(28)], sorted(lowest.values()))
+            own = d["own_threshold"]
+            self.assertEqual((own["far_index"], own["lowest_accepted"]), (12, lowest[12]))
+            self.assertEqual(own["fnmr"]["k"], sum(x < lowest[12] for x in gen))
+            self.assertEqual(own["fmr"]["k"], sum(x >= lowest[12] for x in imp))
+
+    def test_gallery_shows_the_extremes(self):
+        for config in ("ehmsq-xl", "ehmsq-l"):
+            gen, imp, _ = self.scores(config)
+            g = SUMMARY["sets"][0]["pairs"][config]["gallery"]
+            self.assertEqual([x["score"] for x in g["genuine"]], sorted(gen)[:4])
+            self.assertEqual([x["score"] for x in g["impostor"]], sorted(imp, reverse=True)[:4])
+            for x in g["genuine"] + g["impostor"]:
+                with open(os.path.join(OUT, x["thumbnail"]), "rb") as f:
+                    self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+                self.assertIn(x["thumbnail"], PAGE)
+
+    def test_template_sizes_and_memory(self):
+        s = SUMMARY["sets"][0]
+        enrolled = sorted(int(r["bytes"]) for r in table("small", "enrolment.tsv") if r["saved"] == "1")
+        self.assertEqual(s["small"]["template_bytes"]["max"], enrolled[-1])
+        self.assertGreater(enrolled[0], 8)
+        for config in ("ehmsq-xl", "ehmsq-l"):
+            d = s["pairs"][config]
+            sizes = [int(r["bytes"]) for r in table("pairs-" + config, "engine-timing.tsv") if r["operation"] == "extract"]
+            self.assertEqual(d["template_bytes"]["n"], len(sizes))
+            self.assertEqual(d["template_bytes"]["max"], max(sizes))
+            self.assertGreater(d["peak_rss_kib"], 1024)
+
+    def test_no_timing_shown_below_zero(self):
+        rows = SUMMARY["sets"][0]["timing_rows"]
+        labels = [label for label, _ in rows]
+        self.assertTrue(any("comparison of two templates (engine call)" in x for x in labels))
+        self.assertFalse(any("difference of compare calls" in x for x in labels))
+        for label, t in rows:
+            for clock, v in t.items():
+                if v and not v.get("unresolved"):
+                    self.assertGreater(v["min"], 0, (label, clock))
+
+
+class Usage(unittest.TestCase):
+    def test_progress_lines_per_stage_and_finger(self):
+        for line in ("evaluate: gen (small sensor)", "small: finger f0001 enrolled (1 of 3)",
+                     "pairs 197 x 197: genuine pairs of finger f0003", "evaluate: gen (impostor grid)"):
+            self.assertIn(line, LOG)
+
+    def test_a_missing_folder_is_one_clear_line(self):
+        for args, what in (([os.path.join(WORK, "nothing-here")], "no such folder"),
+                           ([SET, "--out"], "--out needs a value")):
+            run = subprocess.run(["bash", os.path.join(ROOT, "scripts", "evaluate.sh")] + args + ["--build", BUILD],
+                                 capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.returncode, 2)
+            self.assertEqual(run.stderr.count("\n"), 1, run.stderr)
+            self.assertIn(what, run.stderr)
+            self.assertNotIn("line ", run.stderr)
+
+
 class Page(unittest.TestCase):
     def test_images_exist_and_are_png(self):
         sources = re.findall(r"<img src='([^']+)'", PAGE)
-        self.assertEqual(len(sources), 3)
+        for plot in SUMMARY["sets"][0]["plots"].values():
+            self.assertIn(plot, sources)
+        self.assertGreaterEqual(len(sources), 5 + 2 * 7)
         for src in sources:
             with open(os.path.join(OUT, src), "rb") as f:
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")

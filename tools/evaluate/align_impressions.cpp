@@ -11,6 +11,16 @@
 // the report can trust only the alignments of clear matches.
 //
 //   lumetra-evaluate-align DIR OUT.tsv [--size 197] [--far 12]
+//                          [--thresholds FILE] [--timing FILE]
+//
+// With --thresholds, the lowest score the configuration accepts at each FAR
+// index 0-27 (its own decision, asked through the engine's decision from a
+// score), so that the report can place the library's threshold on the 1:1
+// score distributions.  With --timing, one extraction of each crop and one
+// comparison per aligned pair, timed directly (the least of 3 calls, wall
+// clock and the thread's CPU time), with the size of each template: the
+// exports only offer the comparison of two bitmap files, whose share of a
+// template comparison no difference of calls resolves.
 //
 // DIR holds the gathered <finger>_<impression>.bmp images; impressions 5-8
 // are aligned with impressions 1-4.  The engine is linked in (the exports
@@ -23,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
@@ -48,8 +59,37 @@ struct Impression {
   qx_template *tpl = nullptr;
 };
 
+constexpr int kRepeats = 3;
+
+double ms_of(const timespec &a, const timespec &b) {
+  return (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6;
+}
+
+struct Timed {
+  double wall_ms = 1e300, cpu_ms = 1e300;
+};
+
+// The least of a few calls: the work is deterministic, what exceeds the
+// least is interference from the rest of a shared machine.
+template <typename Call>
+Timed least_of(Call call) {
+  Timed best;
+  for (int r = 0; r < kRepeats; ++r) {
+    timespec w0, c0, w1, c1;
+    clock_gettime(CLOCK_MONOTONIC, &w0);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
+    call();
+    clock_gettime(CLOCK_MONOTONIC, &w1);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+    best.wall_ms = std::min(best.wall_ms, ms_of(w0, w1));
+    best.cpu_ms = std::min(best.cpu_ms, ms_of(c0, c1));
+  }
+  return best;
+}
+
 // The crop's template; none when the file cannot be read or gives none.
-Impression prepare(qx_algorithm *alg, const std::string &path, int s) {
+// With `timing`, the extraction is timed (and repeated) and written there.
+Impression prepare(qx_algorithm *alg, const std::string &path, int s, std::FILE *timing) {
   Impression out;
   unsigned char *px = nullptr;
   unsigned int w = 0, h = 0;
@@ -68,8 +108,45 @@ Impression prepare(qx_algorithm *alg, const std::string &path, int s) {
     qx_template_delete(out.tpl);
     out.tpl = nullptr;
   }
+  if (timing != nullptr && out.tpl != nullptr) {
+    const Timed t = least_of([&] {
+      qx_template *again = nullptr;
+      qx_algorithm_extract_template(alg, image, qx_finger_static_zero(), &again);
+      qx_template_delete(again);
+    });
+    std::fprintf(timing, "extract\t%.4f\t%.4f\t%u\n", t.wall_ms, t.cpu_ms, qx_template_get_data_size(out.tpl));
+  }
   qx_image_delete(image);
   return out;
+}
+
+// The lowest score accepted at each FAR index (acceptance grows with the
+// score), or 65536 when no score is.
+bool write_thresholds(qx_algorithm *alg, qx_template *tpl, const std::string &path) {
+  if (tpl == nullptr) {
+    std::fprintf(stderr, "lumetra-evaluate-align: no template to ask the decision with\n");
+    return false;
+  }
+  std::FILE *f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) return false;
+  std::fprintf(f, "far\tlowest_accepted\n");
+  auto accepts = [&](long score, int far) {
+    int32_t decision = 0;
+    return qx_algorithm_decision_from_score(alg, tpl, static_cast<uint16_t>(score), far, &decision) ==
+               QX_RC_OK &&
+           decision != 0;
+  };
+  for (int far = 0; far <= 27; ++far) {
+    long lo = 0, hi = 65536;  // accepted at hi (65536: none), lowest such
+    if (accepts(0, far)) hi = 0;
+    while (hi - lo > 1) {
+      const long mid = (lo + hi) / 2;
+      if (accepts(mid, far)) hi = mid;
+      else lo = mid;
+    }
+    std::fprintf(f, "%d\t%ld\n", far, hi);
+  }
+  return std::fclose(f) == 0;
 }
 
 }  // namespace
@@ -81,9 +158,16 @@ int main(int argc, char **argv) {
   }
   const std::string dir = argv[1];
   int s = 197, far = 12;
-  for (int i = 3; i + 1 < argc; i += 2) {
+  std::string thresholds_path, timing_path;
+  for (int i = 3; i < argc; i += 2) {
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "lumetra-evaluate-align: %s needs a value\n", argv[i]);
+      return 2;
+    }
     if (std::strcmp(argv[i], "--size") == 0) s = std::atoi(argv[i + 1]);
     else if (std::strcmp(argv[i], "--far") == 0) far = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--thresholds") == 0) thresholds_path = argv[i + 1];
+    else if (std::strcmp(argv[i], "--timing") == 0) timing_path = argv[i + 1];
     else {
       std::fprintf(stderr, "lumetra-evaluate-align: unknown option %s\n", argv[i]);
       return 2;
@@ -128,10 +212,19 @@ int main(int argc, char **argv) {
     qx_algorithm_delete(alg);
     return 2;
   }
+  std::FILE *timing = timing_path.empty() ? nullptr : std::fopen(timing_path.c_str(), "w");
+  if (!timing_path.empty() && timing == nullptr) {
+    std::fprintf(stderr, "lumetra-evaluate-align: cannot write %s\n", timing_path.c_str());
+    std::fclose(out);
+    qx_algorithm_delete(alg);
+    return 2;
+  }
+  if (timing != nullptr) std::fprintf(timing, "operation\twall_ms\tcpu_ms\tbytes\n");
   std::fprintf(out, "finger\tprobe\tenrol\tfar\tscore\tdecision\ta\tb\tc\td\te\tf\n");
+  qx_template *any = nullptr;  // for the thresholds: the decision takes a template
   for (const auto &[finger, imps] : files) {
     std::map<int, Impression> prepared;
-    for (const auto &[i, path] : imps) prepared[i] = prepare(alg, path, s);
+    for (const auto &[i, path] : imps) prepared[i] = prepare(alg, path, s, timing);
     for (int p : kProbeImpressions)
       for (int e : kEnrolImpressions) {
         if (prepared.count(p) == 0 || prepared.count(e) == 0) continue;
@@ -151,6 +244,16 @@ int main(int argc, char **argv) {
         // x' = x cos r - y sin r + dx, y' = x sin r + y cos r + dy, in
         // pixels from the crop's top-left corner (y downwards); the crop
         // origins bring it to full-image coordinates.
+        if (timing != nullptr) {
+          const Timed t = least_of([&] {
+            uint16_t sc = 0;
+            int32_t dec = 0;
+            qx_alignment *again = nullptr;
+            qx_algorithm_get_similarity_score(alg, ip.tpl, ie.tpl, far, &sc, &dec, &again, nullptr);
+            qx_alignment_delete(again);
+          });
+          std::fprintf(timing, "compare\t%.4f\t%.4f\t\n", t.wall_ms, t.cpu_ms);
+        }
         const double r = static_cast<int8_t>(qx_alignment_get_rotation(al)) * M_PI / 128.0;
         const double co = std::cos(r), si = std::sin(r);
         const double dx = qx_alignment_get_prec_dx(al) / 256.0, dy = qx_alignment_get_prec_dy(al) / 256.0;
@@ -161,8 +264,15 @@ int main(int argc, char **argv) {
                      decision ? 1 : 0, a, b, c, dd, ee, f);
         qx_alignment_delete(al);
       }
-    for (auto &kv : prepared) qx_template_delete(kv.second.tpl);
+    for (auto &kv : prepared) {
+      if (any == nullptr && kv.second.tpl != nullptr) any = qx_template_retain(kv.second.tpl);
+      qx_template_delete(kv.second.tpl);
+    }
   }
+  bool ok = std::fclose(out) == 0;
+  if (timing != nullptr) ok = std::fclose(timing) == 0 && ok;
+  if (!thresholds_path.empty()) ok = write_thresholds(alg, any, thresholds_path) && ok;
+  qx_template_delete(any);
   qx_algorithm_delete(alg);
-  return std::fclose(out) == 0 ? 0 : 2;
+  return ok ? 0 : 2;
 }

@@ -39,6 +39,8 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <cstdarg>
+#include <sys/resource.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -258,6 +260,24 @@ struct Output {
   Output &operator=(const Output &) = delete;
 };
 
+// One progress line on standard output, indented under the stage line of
+// scripts/evaluate.sh, written at once.
+__attribute__((format(printf, 1, 2))) void progress_line(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::fputs("  ", stdout);
+  std::vfprintf(stdout, format, args);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+  va_end(args);
+}
+
+// The process's peak resident memory so far, in KiB.
+long peak_rss_kib() {
+  rusage u{};
+  return getrusage(RUSAGE_SELF, &u) == 0 ? u.ru_maxrss : 0;
+}
+
 bool make_dir(const std::string &path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
 
 std::string library_version() {
@@ -411,7 +431,8 @@ int run_small(const Options &o, const Set &set) {
 
   // Enrollment: one template per finger, kept as the host keeps records.
   std::map<std::string, tpl_record> records;
-  std::fprintf(enr.f, "finger\tcaptures\tsaved\tprogress\twall_ms\tcpu_ms\n");
+  size_t enrolled = 0;
+  std::fprintf(enr.f, "finger\tcaptures\tsaved\tprogress\tbytes\twall_ms\tcpu_ms\n");
   std::fprintf(tim.f, "operation\tupdate\tfar\twall_ms\tcpu_ms\n");
   for (const std::string &f : set.fingers) {
     nerio_qx_cancel_enroll();
@@ -425,8 +446,10 @@ int run_small(const Options &o, const Set &set) {
     std::memset(rec.get(), 0, sizeof *rec);
     const bool saved = !enrol_windows[f].empty() && nerio_qx_save_tpl(kSlot, rec.get()) == 0 && rec->length > 0;
     const Elapsed e = since(t0);
-    std::fprintf(enr.f, "%s\t%zu\t%d\t%d\t%.3f\t%.3f\n", f.c_str(), enrol_windows[f].size(), saved ? 1 : 0,
-                 progress, e.wall_ms, e.cpu_ms);
+    std::fprintf(enr.f, "%s\t%zu\t%d\t%d\t%u\t%.3f\t%.3f\n", f.c_str(), enrol_windows[f].size(), saved ? 1 : 0,
+                 progress, saved ? rec->length : 0u, e.wall_ms, e.cpu_ms);
+    progress_line("small: finger %s enrolled (%zu of %zu)%s", f.c_str(), ++enrolled, set.fingers.size(),
+                  saved ? "" : ", enrolment failed");
     if (saved) {
       records[f] = *rec;
       std::fprintf(tim.f, "enrol\t0\t-\t%.4f\t%.4f\n", e.wall_ms, e.cpu_ms);
@@ -444,6 +467,7 @@ int run_small(const Options &o, const Set &set) {
     set_fp_dyn_update_flg(update);
     for (int far : o.far) {
       set_nerio_FAR_Val(far);
+      size_t verified = 0;
       for (const auto &[tf, rec] : records) {
         nerio_DelFinger(kSlot);
         if (init_alg_tpl_data(kSlot, &rec) != 0) {
@@ -461,10 +485,13 @@ int run_small(const Options &o, const Set &set) {
                          w.image->impression, w.index, rc == 0 ? 1 : 0, rc == 0 && updated ? 1 : 0);
             std::fprintf(tim.f, "verify\t%d\t%d\t%.4f\t%.4f\n", update, far, e.wall_ms, e.cpu_ms);
           }
+        progress_line("small: update %s, FAR index %d: template of finger %s verified (%zu of %zu)",
+                      update ? "on" : "off", far, tf.c_str(), ++verified, records.size());
       }
     }
   }
   time_slots(set, records, probe_windows, s, slots.f);
+  std::fprintf(meta.f, "peak_rss_kib\t%ld\n", peak_rss_kib());
   uninit_nerio_algorithm();
   return 0;
 }
@@ -522,7 +549,7 @@ int run_grid(const Options &o, const Set &set) {
   std::vector<uint8_t> win(static_cast<size_t>(s) * s);
 
   std::fprintf(pos.f, "use\tfinger\timpression\twindow\ty0\tx0\n");
-  std::fprintf(enr.f, "finger\tcaptures\tsaved\tprogress\n");
+  std::fprintf(enr.f, "finger\tcaptures\tsaved\tprogress\tbytes\n");
   std::fprintf(att.f, "kind\ttemplate\tfinger\timpression\twindow\ttried");
   for (int l : far) std::fprintf(att.f, "\tfar%d", l);
   std::fprintf(att.f, "\n");
@@ -566,7 +593,8 @@ int run_grid(const Options &o, const Set &set) {
     auto rec = std::make_unique<tpl_record>();
     std::memset(rec.get(), 0, sizeof *rec);
     const bool saved = captures > 0 && nerio_qx_save_tpl(kSlot, rec.get()) == 0 && rec->length > 0;
-    std::fprintf(enr.f, "%s\t%d\t%d\t%d\n", tf.c_str(), captures, saved ? 1 : 0, progress);
+    std::fprintf(enr.f, "%s\t%d\t%d\t%d\t%u\n", tf.c_str(), captures, saved ? 1 : 0, progress,
+                 saved ? rec->length : 0u);
     nerio_DelFinger(kSlot);
     if (saved && init_alg_tpl_data(kSlot, rec.get()) != 0) {
       std::fprintf(stderr, "lumetra-evaluate: the record of finger %s does not load again\n", tf.c_str());
@@ -603,12 +631,12 @@ int run_grid(const Options &o, const Set &set) {
           }
       }
     nerio_DelFinger(kSlot);
-    std::printf("  grid: finger %s (%zu of %zu)%s, %zu impostor windows, %.0f s so far\n", tf.c_str(), done,
-                set.fingers.size(), saved ? "" : ", enrolment failed", impostors, since(start).wall_ms / 1e3);
-    std::fflush(stdout);
+    progress_line("grid: finger %s (%zu of %zu)%s, %zu impostor windows, %.0f s so far", tf.c_str(), done,
+                  set.fingers.size(), saved ? "" : ", enrolment failed", impostors, since(start).wall_ms / 1e3);
   }
   const Elapsed e = since(start);
   std::fprintf(meta.f, "wall_s\t%.1f\ncpu_s\t%.1f\n", e.wall_ms / 1e3, e.cpu_ms / 1e3);
+  std::fprintf(meta.f, "peak_rss_kib\t%ld\n", peak_rss_kib());
   uninit_nerio_algorithm();
   return 0;
 }
@@ -678,7 +706,15 @@ int run_pairs(const Options &o, const Set &set) {
     Output pairs(o.out + "/scores.tsv");
     if (!pairs.f) return 2;
     std::fprintf(pairs.f, "kind\tfinger_a\timpression_a\tfinger_b\timpression_b\tscore\tfailed\n");
+    size_t scored = 0;
     for (const Pair &p : list) {
+      // One line per finger's genuine pairs, and one for the impostors.
+      const Pair *prev = scored > 0 ? &list[scored - 1] : nullptr;
+      if (prev == nullptr || p.genuine != prev->genuine || (p.genuine && p.a->finger != prev->a->finger)) {
+        if (p.genuine) progress_line("pairs %d x %d: genuine pairs of finger %s", s, s, p.a->finger.c_str());
+        else progress_line("pairs %d x %d: impostor pairs of the first impressions", s, s);
+      }
+      ++scored;
       const int score = nerio_get_score_from_two_image_compare(crop_of[p.a].c_str(), crop_of[p.b].c_str());
       // 1 is the export's failure result; it counts as a rejection.
       const bool failed = score == 1;
@@ -718,6 +754,7 @@ int run_pairs(const Options &o, const Set &set) {
     std::fprintf(tim.f, "compare\t%.4f\t%.4f\n", both.wall_ms - one[p.a].wall_ms - one[p.b].wall_ms + none.wall_ms,
                  both.cpu_ms - one[p.a].cpu_ms - one[p.b].cpu_ms + none.cpu_ms);
   }
+  std::fprintf(meta.f, "peak_rss_kib\t%ld\n", peak_rss_kib());
   uninit_nerio_algorithm();
   return 0;
 }

@@ -58,11 +58,24 @@ def spread(values):
         return None
     v = sorted(values)
     p95 = v[min(len(v) - 1, max(0, int(round(0.95 * len(v) + 0.5)) - 1))]
-    return {"n": len(v), "median": statistics.median(v), "p95": p95}
+    return {"n": len(v), "median": statistics.median(v), "p95": p95, "min": v[0], "max": v[-1]}
 
 
 def timing_of(rows, column):
     return spread([float(r[column]) for r in rows])
+
+
+def resolved(t):
+    """A timing row as shown: a clock whose samples include one at or
+    below zero (a difference of calls drowned in the machine's jitter) is
+    not shown, and says so."""
+    out = {}
+    for clock, v in t.items():
+        if v and v.get("min", 1) <= 0:
+            out[clock] = {"n": v["n"], "unresolved": True}
+        else:
+            out[clock] = v
+    return out
 
 
 # ---------------------------------------------------------------- small sensor
@@ -75,7 +88,9 @@ def small_summary(folder):
     timing = read_tsv(os.path.join(folder, "timing.tsv"))
     positions = read_tsv(os.path.join(folder, "positions.tsv"))
     failed = sum(1 for r in enrol if r["saved"] != "1")
-    out = {"window": int(meta["window"]), "seed": int(meta["seed"]),
+    out = {"template_bytes": spread([int(r["bytes"]) for r in enrol if r["saved"] == "1" and "bytes" in r]),
+           "peak_rss_kib": int(meta["peak_rss_kib"]) if "peak_rss_kib" in meta else None,
+           "window": int(meta["window"]), "seed": int(meta["seed"]),
            "enrol_windows_per_impression": int(meta["enrol_windows"]),
            "probe_windows_per_impression": int(meta["probe_windows"]),
            "enrol_spread_px": int(meta["enrol_spread"]), "probe_spread_px": int(meta["probe_spread"]),
@@ -277,7 +292,55 @@ def pairs_summary(folder):
     out["timing_ms"] = {op: {"wall": timing_of([t for t in timing if t["operation"] == op], "wall_ms"),
                              "cpu": timing_of([t for t in timing if t["operation"] == op], "cpu_ms")}
                         for op in ("extract", "compare")}
+    out["zero_fnmr"] = evalstats.zero_fnmr(gen, imp)
+    out["histogram"] = {"genuine": evalstats.histogram(gen), "impostor": evalstats.histogram(imp)}
+    out["peak_rss_kib"] = int(meta["peak_rss_kib"]) if "peak_rss_kib" in meta else None
+    # The library's own decision at the run's FAR index: the lowest score
+    # it accepts there (asked through the engine by lumetra-evaluate-align).
+    out["own_threshold"] = None
+    thresholds = os.path.join(folder, "thresholds.tsv")
+    if os.path.exists(thresholds):
+        lowest = {int(r["far"]): int(r["lowest_accepted"]) for r in read_tsv(thresholds)}
+        if out["far_index"] in lowest:
+            out["own_threshold"] = dict(evalstats.at_lowest_accepted(gen, imp, lowest[out["far_index"]]),
+                                        far_index=out["far_index"], lowest_accepted=lowest[out["far_index"]])
+    # Extraction and comparison timed directly through the engine, with the
+    # templates' sizes; the differences of compare calls above can come out
+    # below zero and are not shown.
+    engine = os.path.join(folder, "engine-timing.tsv")
+    out["engine_timing_ms"], out["template_bytes"] = None, None
+    if os.path.exists(engine):
+        et = read_tsv(engine)
+        out["engine_timing_ms"] = {op: {"wall": timing_of([t for t in et if t["operation"] == op], "wall_ms"),
+                                        "cpu": timing_of([t for t in et if t["operation"] == op], "cpu_ms")}
+                                   for op in ("extract", "compare")}
+        out["template_bytes"] = spread([int(t["bytes"]) for t in et if t["operation"] == "extract"])
+    # The worst genuine rejections and the strongest impostors.
+    ranked = sorted(rows, key=lambda r: int(r["score"]))
+    out["gallery"] = {
+        "genuine": [gallery_entry(r) for r in ranked if r["kind"] == "genuine"][:GALLERY_SIZE],
+        "impostor": [gallery_entry(r) for r in reversed(ranked) if r["kind"] == "impostor"][:GALLERY_SIZE]}
     return out, (gen, imp)
+
+
+GALLERY_SIZE = 4
+
+
+def gallery_entry(r):
+    return {"finger_a": r["finger_a"], "impression_a": int(r["impression_a"]), "finger_b": r["finger_b"],
+            "impression_b": int(r["impression_b"]), "score": int(r["score"]), "failed": r["failed"] == "1"}
+
+
+def thumbnail(crops, entry, path):
+    """The two crops of a pair side by side, as a PNG."""
+    from PIL import Image
+    a = Image.open(os.path.join(crops, "%s_%d.bmp" % (entry["finger_a"], entry["impression_a"]))).convert("L")
+    b = Image.open(os.path.join(crops, "%s_%d.bmp" % (entry["finger_b"], entry["impression_b"]))).convert("L")
+    sheet = Image.new("L", (a.width + b.width + 6, max(a.height, b.height)), 255)
+    sheet.paste(a, (0, 0))
+    sheet.paste(b, (a.width + 6, 0))
+    sheet.thumbnail((2 * 120 + 6, 120))
+    sheet.save(path)
 
 
 def yardstick_summary(folder):
@@ -415,6 +478,14 @@ def pct(v, digits=2):
     return "n/a" if v is None else "%.*f %%" % (digits, 100 * v)
 
 
+def v_max(t):
+    return t.get("max", t["p95"])
+
+
+def kib(v):
+    return "n/a" if not v else "%.1f MiB" % (v / 1024)
+
+
 def ci_text(r):
     if r is None or r.get("ci95") is None:
         return "n/a"
@@ -424,6 +495,8 @@ def ci_text(r):
 def ms(t):
     if not t:
         return "n/a"
+    if t.get("unresolved"):
+        return "not resolved"
     return "%.2f / %.2f" % (t["median"], t["p95"])
 
 
@@ -568,6 +641,36 @@ def render(summary):
         else:
             p.append("<p class='no'>libfprint yardstick not available: %s</p>" % e(y["reason"]))
         p.append("<img src='%s' alt='DET curves'>" % e(s["plots"]["det"]))
+        p.append("<h4>Scores, thresholds and memory</h4><table><tr><th>matcher</th><th>library's threshold "
+                 "(lowest score accepted)</th><th>FNMR there</th><th>FMR there</th><th>ZeroFNMR</th>"
+                 "<th>template bytes (median / max)</th><th>peak memory of the run</th></tr>")
+        for name, d in s["pairs"].items():
+            own = d["own_threshold"]
+            tb = d["template_bytes"]
+            p.append("<tr><td>Lumetra %s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>" % (
+                e(name), "FAR index %d: %d" % (own["far_index"], own["lowest_accepted"]) if own else "n/a",
+                e(ci_text(own["fnmr"])) if own else "n/a", e(ci_text(own["fmr"])) if own else "n/a",
+                pct(d["zero_fnmr"]), "%d / %d" % (tb["median"], v_max(tb)) if tb else "n/a",
+                kib(d["peak_rss_kib"])))
+        sm_bytes = sm.get("template_bytes")
+        p.append("<tr><td>Lumetra ehmsq-xs, enrolled (32 captures)</td><td colspan='4'>(small sensor: see "
+                 "above)</td><td>%s</td><td>%s</td></tr></table>" % (
+                     "%d / %d" % (sm_bytes["median"], v_max(sm_bytes)) if sm_bytes else "n/a",
+                     kib(sm.get("peak_rss_kib"))))
+        p.append("<p>ZeroFNMR: the lowest FMR at a threshold that rejects no genuine pair. Template bytes: the "
+                 "encoded template of one crop (1:1) or the enrolled record (small sensor); the library's slot "
+                 "store holds 5 x 32 KiB besides. Peak memory: the evaluation program's resident maximum.</p>")
+        for name, d in s["pairs"].items():
+            p.append("<img src='%s' alt='score distributions, FMR(t)/FNMR(t) and DET of %s'>" % (
+                e(s["plots"]["scores-" + name]), e(name)))
+            p.append("<h4>%s: the worst genuine rejections and the strongest impostors</h4><table>" % e(name))
+            for kind, label in (("genuine", "genuine, lowest scores"), ("impostor", "impostor, highest scores")):
+                p.append("<tr><th>%s</th>%s</tr>" % (e(label), "".join(
+                    "<td><img src='%s' alt='%s'><br>%s_%d vs %s_%d: %d%s</td>" % (
+                        e(g["thumbnail"]), e(kind), e(g["finger_a"]), g["impression_a"], e(g["finger_b"]),
+                        g["impression_b"], g["score"], " (failed)" if g["failed"] else "")
+                    for g in d["gallery"][kind])))
+            p.append("</table>")
         p.append("<h3>Timing (ms, median / 95th percentile)</h3><table><tr><th>operation</th><th>wall</th>"
                  "<th>CPU</th><th>samples</th></tr>")
         for label, t in s["timing_rows"]:
@@ -649,6 +752,18 @@ def main():
             theirs = s["yardstick"]["fnmr_at_zero_fmr"]["rate"]
             s["goal_1to1"] = {"ours": ours, "yardstick": theirs, "met": ours <= theirs / 3}
         s["plots"] = {"small": "small-%s.png" % name, "det": "det-%s.png" % name}
+        for config, crop in PAIR_CONFIGS:
+            d = s["pairs"][config]
+            s["plots"]["scores-" + config] = "scores-%s-%s.png" % (name, config)
+            own = d["own_threshold"]["lowest_accepted"] if d["own_threshold"] else None
+            evalstats.plot_scores(os.path.join(args.out, s["plots"]["scores-" + config]),
+                                  "%s: Lumetra %s (%d x %d), 1:1" % (name, config, crop, crop),
+                                  d["scores"]["genuine"], d["scores"]["impostor"], own)
+            crops = os.path.join(folder, "pairs-" + config, "crops")
+            for kind in ("genuine", "impostor"):
+                for k, entry in enumerate(d["gallery"][kind]):
+                    entry["thumbnail"] = "pair-%s-%s-%s-%d.png" % (name, config, kind, k)
+                    thumbnail(crops, entry, os.path.join(args.out, entry["thumbnail"]))
         plot_small(os.path.join(args.out, s["plots"]["small"]), name, small)
         if s["grid"]:
             s["plots"]["grid"] = "grid-%s.png" % name
@@ -662,10 +777,11 @@ def main():
                 ("ehmsq-xs: one comparison with an enrolled template (from verification)",
                  small["timing_ms"]["comparison"])]
         for config, crop in PAIR_CONFIGS:
-            t = s["pairs"][config]["timing_ms"]
-            rows.append(("%s: one extraction (%d x %d)" % (config, crop, crop), t["extract"]))
-            rows.append(("%s: one comparison (difference of compare calls; below its resolution "
-                         "when near or under 0)" % config, t["compare"]))
+            t = s["pairs"][config]["engine_timing_ms"]
+            if t:
+                rows.append(("%s: one extraction (%d x %d, engine call)" % (config, crop, crop), t["extract"]))
+                rows.append(("%s: one comparison of two templates (engine call)" % config, t["compare"]))
+        rows = [(label, resolved(t)) for label, t in rows]
         if s["yardstick"]["available"]:
             rows.append(("libfprint: one verification (capture, detection, match)",
                          {"wall": s["yardstick"]["timing_ms"]["verification_wall"]}))
