@@ -4,7 +4,10 @@
 
 #include "device/discovery.h"
 
+#include <cstring>
 #include <thread>
+
+#include <unistd.h>
 
 #include "device/device_handle.h"
 #include "device/device_params.h"
@@ -92,6 +95,39 @@ bool DeviceConnection::connectDevice() {
   return true;
 }
 
+bool DeviceConnection::lock_module(const std::string &path) {
+  // A path that names nothing is left to the open attempts to report.
+  if (::access(path.c_str(), F_OK) != 0) return true;
+  int holder = 0, error = 0;
+  switch (lock_.acquire(path, &holder, &error)) {
+    case platform::DeviceLockResult::kAcquired:
+      return true;
+    case platform::DeviceLockResult::kBusy:
+      TLOG_E("CTarsioDlg::createDevHandle", "the module %s is busy: another station (pid %d) is testing it",
+             path.c_str(), holder);
+      return false;
+    case platform::DeviceLockResult::kError:
+      break;
+  }
+  // Without its lock file the module is still tested; the line is told.
+  TLOG_E("CTarsioDlg::createDevHandle", "the module lock %s cannot be taken (%s): the module is opened without it",
+         platform::DeviceLock::lock_file(path).c_str(), std::strerror(error));
+  return true;
+}
+
+void DeviceConnection::note_opened(const std::string &path) {
+  if (path == opened_path_) return;
+  opened_path_ = path;
+  opened_hardware_id_.clear();
+  std::vector<platform::SensorDevice> devices;
+  platform::list_sensor_devices(devices);
+  for (const auto &dev : devices)
+    if (dev.path == path && dev.hardware_id) opened_hardware_id_ = *dev.hardware_id;
+  // With several modules present, the log says which one this station tests.
+  TLOG_I("createDevHandle", "module %s at %s", opened_hardware_id_.empty() ? "(no hardware id)" : opened_hardware_id_.c_str(),
+         path.c_str());
+}
+
 bool DeviceConnection::createDevHandle() {
   TLOG_ENTER("createDevHandle");
   hooks_.stop_service();
@@ -108,11 +144,16 @@ bool DeviceConnection::createDevHandle() {
     TLOG_E("CTarsioDlg::createDevHandle", "Not find device 0x%x", static_cast<unsigned>(err));
     return false;
   }
+  if (!lock_module(path)) {
+    if (hooks_.show_open_failure) hooks_.show_open_failure();
+    return false;
+  }
   for (int attempt = 0; attempt < 5; ++attempt) {
     int open_error = 0;
     auto transport = platform::open_transport(path, &open_error);
     if (transport) {
       replace_device_handle(std::move(transport));
+      note_opened(path);
       TLOG_LEAVE("createDevHandle");
       return true;
     }

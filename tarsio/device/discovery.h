@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/device_lock.h"
 #include "platform/sensor_devices.h"
 
 namespace tarsio::device {
@@ -75,9 +76,24 @@ class DeviceConnection {
   bool createDevHandle();
 
   int device_type() const { return device_type_; }
+  // The module opened last: its device path and hardware identifier ("" when
+  // none was opened, or its identifier could not be read).
+  const std::string &opened_path() const { return opened_path_; }
+  const std::string &opened_hardware_id() const { return opened_hardware_id_; }
 
  private:
+  // Takes the module's lock; false (logged) when another station holds it.
+  bool lock_module(const std::string &path);
+  // Remembers the module just opened and logs which one it is.
+  void note_opened(const std::string &path);
+
   Hooks hooks_;
+  // Held from the first open of a module until the process ends (or another
+  // module is opened): the scene test's lending of the module to the
+  // fingerprint service does not let another station take it.
+  platform::DeviceLock lock_;
+  std::string opened_path_;
+  std::string opened_hardware_id_;
   int device_type_ = kDeviceTypeUsb;
 };
 

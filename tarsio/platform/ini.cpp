@@ -1,7 +1,12 @@
 #include "platform/ini.h"
 
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tarsio::platform {
 namespace {
@@ -79,21 +84,51 @@ int ini_parse_int(std::string_view value) {
   return static_cast<int>(result);
 }
 
-IniText IniText::load(const std::string& path) {
-  if (path.empty()) return IniText();
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return IniText();
-  std::string text;
-  char chunk[4096];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-    if (text.size() + n > kIniMaxFileSize) {
-      std::fclose(file);
-      return IniText();
-    }
-    text.append(chunk, n);
+IniFileStatus read_ini_file(const std::string& path, std::string* text, int* error) {
+  text->clear();
+  *error = 0;
+  if (path.empty()) {
+    *error = ENOENT;
+    return IniFileStatus::kMissing;
   }
-  std::fclose(file);
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    *error = errno;
+    return errno == ENOENT ? IniFileStatus::kMissing : IniFileStatus::kError;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (S_ISDIR(st.st_mode)) *error = EISDIR;
+    return IniFileStatus::kNotRegular;
+  }
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = errno;
+      ::close(fd);
+      text->clear();
+      return IniFileStatus::kError;
+    }
+    if (n == 0) break;
+    if (text->size() + static_cast<std::size_t>(n) > kIniMaxFileSize) {
+      ::close(fd);
+      text->clear();
+      return IniFileStatus::kTooLarge;
+    }
+    text->append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return IniFileStatus::kOk;
+}
+
+IniText IniText::load(const std::string& path) {
+  std::string text;
+  int error = 0;
+  if (read_ini_file(path, &text, &error) != IniFileStatus::kOk) return IniText();
   return IniText(std::move(text));
 }
 

@@ -14,7 +14,8 @@
 //  - an empty section name never matches (not even a "[]" line), and a
 //    line that opens a bracket without closing it is no section header;
 //  - has_section() and the lookups see the same sections.
-// Files larger than kIniMaxFileSize are treated as missing.
+// Files larger than kIniMaxFileSize, and anything that is not a regular file
+// (a FIFO would block the reader for ever), are treated as missing.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,13 @@
 namespace tarsio::platform {
 
 inline constexpr std::size_t kIniMaxFileSize = 4u << 20;
+
+enum class IniFileStatus { kOk, kMissing, kNotRegular, kTooLarge, kError };
+
+// Reads a whole configuration file without ever blocking on it: the file is
+// opened without waiting and refused unless it is a regular file.  *error
+// holds the errno value of kMissing and kError (and EISDIR for a folder).
+IniFileStatus read_ini_file(const std::string& path, std::string* text, int* error);
 
 // Parses the leading integer of a value (see above).
 int ini_parse_int(std::string_view value);

@@ -1,10 +1,12 @@
 #include "platform/transport.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,9 +16,10 @@
 namespace tarsio::platform {
 namespace {
 
-// A request the module does not answer within this time fails (ETIMEDOUT),
-// so a hung module cannot hang the station.
-constexpr int kSocketTimeoutSeconds = 10;
+// A request the module has not answered in full within this time fails
+// (ETIMEDOUT), so a module that stops answering costs the station seconds,
+// not a hang.  The longest request, the frame read, takes milliseconds.
+constexpr int kRequestTimeoutMs = 3000;
 
 class CharDeviceTransport final : public Transport {
  public:
@@ -51,6 +54,7 @@ class SocketTransport final : public Transport {
   int control(tarsio_ioreq& req) override {
     req.bytes_returned = 0;
     if (fd_ < 0) return ENODEV;  // the module went away; this handle stays dead
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
     if (req.in_len > kVmMaxPayload || req.out_len > kVmMaxPayload) return EINVAL;
     if (req.in_len > 0 && req.in_ptr == 0) return EFAULT;
     if (req.out_len > 0 && req.out_ptr == 0) return EFAULT;
@@ -94,9 +98,26 @@ class SocketTransport final : public Transport {
     return err == EPROTO || err == ETIMEDOUT ? err : ENODEV;
   }
 
+  // Waits until the socket is ready for `events` or the request's time is
+  // up: 0, ETIMEDOUT or the poll's error.
+  int ready(short events) {
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ -
+                                                                              std::chrono::steady_clock::now());
+      if (left.count() <= 0) return ETIMEDOUT;
+      pollfd p{fd_, events, 0};
+      const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+      if (r > 0) return 0;
+      if (r == 0) return ETIMEDOUT;
+      if (errno != EINTR) return errno;
+    }
+  }
+
   int send_all(const uint8_t* p, std::size_t n) {
     while (n > 0) {
-      const ssize_t k = ::send(fd_, p, n, MSG_NOSIGNAL);
+      if (int err = ready(POLLOUT); err != 0) return err;
+      const ssize_t k = ::send(fd_, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
       if (k < 0 && errno == EINTR) continue;
       if (k <= 0) return k < 0 ? (errno == EAGAIN ? ETIMEDOUT : errno) : ENODEV;
       p += k;
@@ -107,8 +128,9 @@ class SocketTransport final : public Transport {
 
   int recv_all(uint8_t* p, std::size_t n) {
     while (n > 0) {
-      const ssize_t k = ::recv(fd_, p, n, 0);
-      if (k < 0 && errno == EINTR) continue;
+      if (int err = ready(POLLIN); err != 0) return err;
+      const ssize_t k = ::recv(fd_, p, n, MSG_DONTWAIT);
+      if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
       if (k < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
       if (k == 0) return ENODEV;
       p += k;
@@ -119,6 +141,7 @@ class SocketTransport final : public Transport {
 
   int fd_;
   std::string path_;
+  std::chrono::steady_clock::time_point deadline_;
 };
 
 // A stream socket connected to the Unix socket at path, or -1 with the
@@ -178,9 +201,6 @@ PresenceWatch& PresenceWatch::operator=(PresenceWatch&& other) noexcept {
 }
 
 std::unique_ptr<Transport> socket_transport_from_fd(int fd, const std::string& path) {
-  timeval tv{kSocketTimeoutSeconds, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   return std::make_unique<SocketTransport>(fd, path);
 }
 

@@ -3,6 +3,9 @@
 #include "shell/config.h"
 
 #include <cerrno>
+#include <climits>
+#include <optional>
+#include <string_view>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -48,12 +51,51 @@ const char* bus_section(int device_type) { return device_type == 2 ? "SPI" : "US
 
 namespace {
 
-// A value outside [low, high] becomes the nearest end, with a warning line.
-int within(const char* section, const char* key, int value, int low, int high) {
-  if (value >= low && value <= high) return value;
-  const int kept = value < low ? low : high;
-  TLOG_W("ReadConfig", "[%s] %s = %d is outside %d .. %d: %d is used", section, key, value, low, high, kept);
-  return kept;
+// True when the whole value is one integer as the reader takes it: an
+// optional sign, then decimal digits or "0x" and hexadecimal digits.
+bool whole_number(std::string_view text) {
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  const bool hex = text.size() > i + 2 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X');
+  if (hex) i += 2;
+  if (i == text.size()) return false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool digit = (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+    if (!digit) return false;
+  }
+  return true;
+}
+
+// The integer of a key, checked: a value that is not a number is read as
+// its leading number (0 without one), as the reader always did, and a value
+// outside [low, high] is brought in as `how` says; each with one warning
+// line that quotes the text as it was read.
+int checked(const platform::IniText& ini, const char* section, const char* key, int def, int low, int high,
+            OutOfRange how) {
+  const std::optional<std::string> text = ini.get(section, key);
+  if (!text) return def;
+  const int read = platform::ini_parse_int(*text);
+  const bool number = whole_number(*text);
+  const bool inside = read >= low && read <= high;
+  if (number && inside) return read;
+  int used = read;
+  if (!inside) {
+    switch (how) {
+      case OutOfRange::kNearestEnd: used = read < low ? low : high; break;
+      case OutOfRange::kSwitch: used = read != 0 ? 1 : 0; break;
+      case OutOfRange::kKeep: break;
+    }
+  }
+  if (!number)
+    TLOG_W("ReadConfig", "[%s] %s = %s is not a number: %d is used", section, key, text->c_str(), used);
+  else if (how == OutOfRange::kKeep)
+    TLOG_W("ReadConfig", "[%s] %s = %s is outside %d .. %d: no value the device reports can match it", section,
+           key, text->c_str(), low, high);
+  else
+    TLOG_W("ReadConfig", "[%s] %s = %s is outside %d .. %d: %d is used", section, key, text->c_str(), low, high,
+           used);
+  return used;
 }
 
 constexpr const char* kKnownSections[] = {"common",
@@ -69,30 +111,26 @@ constexpr const char* kKnownSections[] = {"common",
 bool check_config_file() {
   static constexpr const char* op = "CheckConfigFile";
   const std::string path = config_path();
-  std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    const int err = path.empty() ? ENOENT : errno;
-    if (err == ENOENT)
-      TLOG_E(op, "configuration file %s not found: the defaults apply", path.c_str());
-    else
-      TLOG_E(op, "configuration file %s cannot be read (%s): the defaults apply", path.c_str(), std::strerror(err));
-    return false;
-  }
   std::string text;
-  char chunk[4096];
-  std::size_t n;
-  bool too_large = false;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && !too_large) {
-    text.append(chunk, n);
-    too_large = text.size() > platform::kIniMaxFileSize;
-  }
-  const bool failed = std::ferror(f) != 0;
-  const int err = errno;
-  std::fclose(f);
-  if (failed || too_large) {
-    TLOG_E(op, "configuration file %s cannot be read (%s): the defaults apply", path.c_str(),
-           too_large ? "larger than 4 MiB" : std::strerror(err));
-    return false;
+  int err = 0;
+  switch (platform::read_ini_file(path, &text, &err)) {
+    case platform::IniFileStatus::kOk: break;
+    case platform::IniFileStatus::kMissing:
+      TLOG_E(op, "configuration file %s not found: the defaults apply", path.c_str());
+      return false;
+    case platform::IniFileStatus::kNotRegular:
+      if (err == EISDIR) {
+        TLOG_E(op, "configuration file %s cannot be read (%s): the defaults apply", path.c_str(), std::strerror(err));
+        return false;
+      }
+      TLOG_E(op, "configuration file %s is not a regular file: it is not read, the defaults apply", path.c_str());
+      return false;
+    case platform::IniFileStatus::kTooLarge:
+      TLOG_E(op, "configuration file %s cannot be read (larger than 4 MiB): the defaults apply", path.c_str());
+      return false;
+    case platform::IniFileStatus::kError:
+      TLOG_E(op, "configuration file %s cannot be read (%s): the defaults apply", path.c_str(), std::strerror(err));
+      return false;
   }
   const platform::IniText ini(std::move(text));
   for (const char* section : kKnownSections)
@@ -101,10 +139,19 @@ bool check_config_file() {
   return false;
 }
 
-int scene_test_timeout_seconds() {
-  return within("common", "SceneTestTimeout", config_get_int("common", "SceneTestTimeout", kSceneTestTimeoutDefault),
-                1, 3600);
+int config_get_checked(const char* section, const char* key, int def, int low, int high, OutOfRange how) {
+  return checked(platform::IniText::load(config_path()), section, key, def, low, high, how);
 }
+
+int config_get_switch(const char* section, const char* key, int def) {
+  return config_get_checked(section, key, def, 0, 1, OutOfRange::kSwitch);
+}
+
+int scene_test_timeout_seconds() {
+  return config_get_checked("common", "SceneTestTimeout", kSceneTestTimeoutDefault, 1, 3600);
+}
+
+int no_module_timeout_seconds() { return config_get_checked("common", "NoModuleTimeout", 0, 0, 3600); }
 
 BadTestConfig read_bad_test_config(int sensor_type, int width, int height) {
   const char* section = GetBadTestConfig(sensor_type);
@@ -112,9 +159,8 @@ BadTestConfig read_bad_test_config(int sensor_type, int width, int height) {
   const platform::IniText ini = platform::IniText::load(config_path());
   BadTestConfig c;
   auto ranged = [&](const char* key, int def, int low, int high) {
-    return within(section, key, ini.get_int(section, key, def), low, high);
+    return checked(ini, section, key, def, low, high, OutOfRange::kNearestEnd);
   };
-  auto i = [&](const char* key, int def) { return ini.get_int(section, key, def); };
   auto u16 = [&](const char* key, int def) { return static_cast<uint16_t>(ranged(key, def, 0, 0xFFFF)); };
   width = width < 0 ? 0 : width;
   height = height < 0 ? 0 : height;
@@ -136,8 +182,11 @@ BadTestConfig read_bad_test_config(int sensor_type, int width, int height) {
   c.screen_b = ranged("ScreenB", 1, 0, height);
   c.screen_l = ranged("ScreenL", 1, 0, width);
   c.screen_r = ranged("ScreenR", 1, 0, width);
-  c.save_result_data = i("SaveResultData", 0);
-  c.save_result_data_file_format = i("SaveResultDataFileFormat", 1);
+  c.save_result_data = checked(ini, section, "SaveResultData", 0, 0, 1, OutOfRange::kSwitch);
+  // Any format but 1 and 2 is the report writer's own error: only a value
+  // that is not a number is reported here.
+  c.save_result_data_file_format =
+      checked(ini, section, "SaveResultDataFileFormat", 1, INT_MIN, INT_MAX, OutOfRange::kKeep);
   return c;
 }
 

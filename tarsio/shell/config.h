@@ -27,13 +27,35 @@ void set_config_path_for_testing(const std::string& path);
 // with their defaults.  True when the file is usable.
 bool check_config_file();
 
+// How an integer key outside its range is brought in.
+enum class OutOfRange {
+  kNearestEnd,  // the nearer end of the range
+  kSwitch,      // a switch: any nonzero value is 1, as "nonzero" always meant
+  kKeep,        // kept (an expected version no device value can match)
+};
+
+// An integer key, checked as it is read: a value that is not a whole number
+// is read as its leading number (0 without one) and a value outside
+// [low, high] is brought in as `how` says, each with one warning line that
+// quotes the text read ("[common] SceneTest = yes is not a number: 0 is
+// used").  A missing key gives the default, silently.
+int config_get_checked(const char* section, const char* key, int def, int low, int high,
+                       OutOfRange how = OutOfRange::kNearestEnd);
+// A 0/1 switch (AutoAppExit, SceneTest, SaveResultData).
+int config_get_switch(const char* section, const char* key, int def);
+
+// Seconds without a module after which the station ends ("NoModuleTimeout"
+// in "common", 0 = never, the default; kept within 0 .. 3600).
+int no_module_timeout_seconds();
+
 // Seconds the scene test waits for a finger ("SceneTestTimeout" in
 // "common", default 30, kept within 1 .. 3600).
 inline constexpr int kSceneTestTimeoutDefault = 30;
 int scene_test_timeout_seconds();
 
 // Read an integer or a string; a missing file, section or key gives the
-// default, silently.
+// default, silently.  (The station's integer keys go through
+// config_get_checked.)
 int config_get_int(const char* section, const char* key, int def);
 std::string config_get_string(const char* section, const char* key, const char* def = "");
 

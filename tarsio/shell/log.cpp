@@ -78,7 +78,8 @@ void initlog() {
   if (!path_exists("TestResult") && ::mkdir("TestResult", 0777) != 0) {
     TLOG_W("initlog", "create TestResult failed");
   }
-  set_log_threshold(config_get_int("common", "AppLogLevel", 0));
+  // Levels run from 0 to 5; 6 and above write nothing.
+  set_log_threshold(config_get_checked("common", "AppLogLevel", 0, 0, 6));
 }
 
 }  // namespace tarsio::shell

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,5 +68,40 @@ bool ensure_directory(const std::string& path) {
 bool write_text_file(const std::string& path, const std::string& text) { return write_mode(path, text, "wb"); }
 
 bool append_text_file(const std::string& path, const std::string& text) { return write_mode(path, text, "ab"); }
+
+bool replace_file(const std::string& path, const std::string& text) {
+  const auto slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp = dir + "." + name + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  int err = 0;
+  if (fd < 0) {
+    err = errno;
+  } else {
+    // mkostemp creates the file for its owner only; a result file is
+    // readable by the line's other accounts, as the station's other files.
+    ::fchmod(fd, 0644);
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0 && err == 0) {
+      const ssize_t n = ::write(fd, p, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) err = n < 0 ? errno : EIO;
+      else {
+        p += n;
+        left -= static_cast<std::size_t>(n);
+      }
+    }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+    if (err != 0) ::unlink(temp.c_str());
+  }
+  if (err == 0) return true;
+  ::unlink(path.c_str());
+  errno = err;
+  return false;
+}
 
 }  // namespace tarsio::shell

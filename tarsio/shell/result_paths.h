@@ -28,4 +28,12 @@ bool ensure_directory(const std::string& path);
 bool write_text_file(const std::string& path, const std::string& text);
 bool append_text_file(const std::string& path, const std::string& text);
 
+// Replaces the file as a whole: the bytes go to a temporary file in the same
+// folder, which is flushed to the disk and renamed over the file.  A reader
+// sees the old file or the complete new one, never a part.  When the new
+// file cannot be written completely the temporary file is removed and so is
+// the old file: no file of that name is left to be taken for this write.
+// False then, with errno set by the first failure.
+bool replace_file(const std::string& path, const std::string& text);
+
 }  // namespace tarsio::shell

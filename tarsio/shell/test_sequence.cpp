@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "device/device_handle.h"
 #include "device/discovery.h"
@@ -72,6 +73,7 @@ void TestSequence::OnBnClickedButton13() {
   if (running_) return;
   if (!ctx_.model.run_may_start()) return;
   running_ = true;
+  ++runs_started_;
   struct Done {
     bool& flag;
     ~Done() { flag = false; }
@@ -82,7 +84,7 @@ void TestSequence::OnBnClickedButton13() {
   model.set_pass_recorded(false);
   model.show_start_button(false);
   check_config_file();
-  const int auto_exit = config_get_int("common", "AutoAppExit", 1);
+  const int auto_exit = config_get_switch("common", "AutoAppExit", 1);
   model.set_overall_pass(true);
   model.clear_run_text();
 
@@ -100,6 +102,15 @@ void TestSequence::OnBnClickedButton13() {
       return;
     }
     TLOG_I(kOp, "%s", step.end);
+    if (hooks_.close_pending && hooks_.close_pending()) {
+      // The dialog thread sees no event while it runs the items: a close
+      // asked for meanwhile (a signal) is taken here, and the run ends as
+      // a fail, however far it got.
+      TLOG_W(kOp, "the program was asked to close during the run: no further item runs");
+      if (hooks_.close_now) hooks_.close_now();
+      TLOG_LEAVE(kOp);
+      return;
+    }
   }
 
   if (model.scene_test_enabled()) {
@@ -151,7 +162,7 @@ int TestSequence::CaptureThread() {
   // close arriving meanwhile cannot end the program without it.
   finish_run();
   model.set_worker_finished(true);
-  if (config_get_int("common", "AutoAppExit", 1) != 0) {
+  if (config_get_switch("common", "AutoAppExit", 1) != 0) {
     TLOG_I(op, "Send close app notify");
     if (hooks_.close_queued) hooks_.close_queued();
   }
@@ -175,7 +186,7 @@ void TestSequence::AllTestResultShow() {
   }
 }
 
-bool TestSequence::write_result_file() {
+bool TestSequence::write_result_file(const std::string& tail, std::string* box) {
   static constexpr const char* op = "CTarsioDlg::WriteResultFile";
   const bool pass = ctx_.model.overall_pass();
   const std::string dir = result_path(pass ? "/Pass" : "/Fail");
@@ -184,32 +195,57 @@ bool TestSequence::write_result_file() {
   if (!ensure_directory(dir)) {
     problem = std::strerror(errno);
     TLOG_E(op, "cannot create %s", dir.c_str());
-  } else if (!write_text_file(path, ctx_.model.run_text())) {
+  } else if (!replace_file(path, ctx_.model.run_text() + tail)) {
     problem = std::strerror(errno);
     TLOG_E(op, "cannot write %s", path.c_str());
   }
+  last_written_ = problem.empty() ? path : std::string();
   if (problem.empty()) return true;
   TLOG_E(op, "result file %s not written: %s", path.c_str(), problem.c_str());
-  ctx_.model.message_box("Result file not written: " + path + " (" + problem + ")");
+  last_problem_ = path + " (" + problem + ")";
+  if (box != nullptr) *box = "Result file not written: " + path + " (" + problem + ")";
   return false;
 }
 
+bool TestSequence::write_result_file() {
+  std::string box;
+  const bool written = write_result_file("", &box);
+  if (!written) ctx_.model.message_box(box);
+  return written;
+}
+
 void TestSequence::finish_run() {
-  std::lock_guard<std::mutex> guard(finish_lock_);
-  DialogModel& model = ctx_.model;
-  if (!model.run_active()) return;
-  bool written = write_result_file();
-  if (!written && model.overall_pass()) {
-    // The pass is not on record: the line must not take this module as
-    // good.  The verdict turns to Fail, and Fail.txt says so if it can.
-    TLOG_E("CTarsioDlg::WriteResultFile", "the pass is not recorded: the run counts as failed");
-    model.set_overall_pass(false);
-    model.set_result_state(ResultState::kFailed);
-    model.final_display("Fail");
-    write_result_file();
+  // The message boxes wait for the operator: they are shown once the run
+  // has ended and the lock is free, so that a close arriving meanwhile
+  // (its handling takes the same lock) cannot wait for ever on a box.
+  std::vector<std::string> boxes;
+  {
+    std::lock_guard<std::mutex> guard(finish_lock_);
+    DialogModel& model = ctx_.model;
+    if (!model.run_active()) return;
+    last_problem_.clear();
+    std::string box;
+    const bool written = write_result_file("", &box);
+    if (!written) boxes.push_back(box);
+    if (!written && model.overall_pass()) {
+      // The pass is not on record: the line must not take this module as
+      // good.  The verdict turns to Fail, and Fail.txt says so if it can,
+      // with a last line that says why.
+      TLOG_E("CTarsioDlg::WriteResultFile", "the pass is not recorded: the run counts as failed");
+      model.set_overall_pass(false);
+      model.set_result_state(ResultState::kFailed);
+      model.final_display("Fail");
+      const std::string why = kUnrecordedPassLine + last_problem_ + ". \r\n";
+      if (!write_result_file(why, &box)) boxes.push_back(box);
+    }
+    model.set_pass_recorded(written && model.overall_pass());
+    std::string reason;
+    if (!last_problem_.empty() && last_written_.empty()) reason = "no result file written: " + last_problem_;
+    else if (!written) reason = "the pass could not be recorded: " + last_problem_;
+    record_end(reason);
+    model.set_run_active(false);
   }
-  model.set_pass_recorded(written && model.overall_pass());
-  model.set_run_active(false);
+  for (const std::string& box : boxes) ctx_.model.message_box(box);
 }
 
 void TestSequence::finish_interrupted_run() {
@@ -221,9 +257,29 @@ void TestSequence::finish_interrupted_run() {
   if (!model.run_active()) return;
   TLOG_W("OnClose", "the program closes during a run: the run counts as failed");
   model.set_overall_pass(false);
-  write_result_file();
+  // The program is ending: a file that cannot be written is logged, no box
+  // waits for an operator.
+  write_result_file("", nullptr);
   model.set_pass_recorded(false);
+  record_end("the program closed during the run");
   model.set_run_active(false);
+}
+
+void TestSequence::finish_without_run(const std::string& reason) {
+  DialogModel& model = ctx_.model;
+  std::lock_guard<std::mutex> guard(finish_lock_);
+  if (model.run_active() || runs_ended_ > 0) return;
+  TLOG_W("OnClose", "%s before a run has ended: the run counts as failed", reason.c_str());
+  model.set_overall_pass(false);
+  model.set_pass_recorded(false);
+  write_result_file(kNoRunLinePrefix + reason + kNoRunLineSuffix, nullptr);
+  record_end(reason + " before a run has ended");
+}
+
+void TestSequence::record_end(const std::string& reason) {
+  ++runs_ended_;
+  const bool pass = ctx_.model.overall_pass() && ctx_.model.pass_recorded();
+  if (hooks_.run_ended) hooks_.run_ended(RunEnd{pass, reason, last_written_, pass ? kExitPass : kExitFail});
 }
 
 }  // namespace tarsio::shell

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "tests/item_context.h"
@@ -22,7 +23,30 @@ struct SequenceHooks {
   // (defaults: close the process-wide handle; no reopen).
   std::function<void()> close_device;
   std::function<bool()> reopen_device;
+  // True when the program has been asked to close (a signal) while the
+  // dialog thread runs items 1 to 5 and handles no event: the sequence
+  // stops after the current item and closes at once.
+  std::function<bool()> close_pending;
+  // Every end of a run (and a close before any run), once: what the run
+  // record keeps.
+  std::function<void(const struct RunEnd&)> run_ended;
 };
+
+// How a run ended.
+struct RunEnd {
+  bool pass = false;        // passed every item and Pass.txt is written
+  std::string reason;       // why a run without a failing item is a fail ("" otherwise)
+  std::string result_file;  // the result file written ("" when none)
+  int exit_code = 21;       // the code the program ends with after this run
+};
+
+// The last line of a Fail.txt written in place of a Pass.txt that could not
+// be written, followed by the path and the error and ". \r\n".
+inline constexpr const char* kUnrecordedPassLine = "Result: Fail, the pass could not be recorded in ";
+// The line of a Fail.txt written when the program closes before any run has
+// ended: prefix, the reason, suffix.
+inline constexpr const char* kNoRunLinePrefix = "Result: Fail, ";
+inline constexpr const char* kNoRunLineSuffix = " before a test run ended. \r\n";
 
 class TestSequence {
  public:
@@ -45,6 +69,9 @@ class TestSequence {
   // Writes the run text into the file of the current verdict.  A file that
   // cannot be written is logged and shown; false then.
   bool write_result_file();
+  // The same with `tail` after the run text; a failure is logged and its
+  // message-box text goes to *box (when given) instead of being shown.
+  bool write_result_file(const std::string& tail, std::string* box);
 
   // Ends the run: writes its result file and records the verdict.  A pass
   // whose Pass.txt cannot be written becomes a fail (Fail.txt is tried in
@@ -59,18 +86,32 @@ class TestSequence {
   // cancelled.
   void finish_interrupted_run();
 
+  // The program closes before any run has ended (a signal, or no module
+  // within NoModuleTimeout): Fail.txt is written with one line that gives
+  // the reason, and the run record keeps it.  Nothing when a run is under
+  // way or has ended.
+  void finish_without_run(const std::string& reason);
+
+  // Runs started since the program began (on the dialog thread).
+  int runs_started() const { return runs_started_; }
+
   // Waits for a scene-test worker of the last run to end (tests).
   void join_worker();
 
  private:
   void failure_display();
   void request_close(const std::function<void()>& close);
+  void record_end(const std::string& reason);
 
   tests::ItemContext& ctx_;
   SequenceHooks hooks_;
   std::thread worker_;
   std::mutex finish_lock_;
   bool running_ = false;
+  int runs_started_ = 0;
+  int runs_ended_ = 0;           // under finish_lock_
+  std::string last_written_;     // the last result file written, "" when it failed
+  std::string last_problem_;     // path and error of the last file that failed
 };
 
 // TestResult/Pass/Pass.txt or TestResult/Fail/Fail.txt under the program's

@@ -105,7 +105,7 @@ void OnBnClickedButton12(ItemContext& ctx) {
   static constexpr VersionItem item{"OnBnClickedButton12", shell::IDC_SENSOR_FW_TEST, shell::IDC_ICON_SENSOR_FW,
                                     "Sensor fw version test success", "Sensor fw version test fail"};
   TLOG_ENTER(item.op);
-  const int configured = shell::config_get_int("common", "SensorFWVersion", 0);
+  const int configured = shell::config_get_checked("common", "SensorFWVersion", 0, 0, 0xFF, shell::OutOfRange::kKeep);
   if (!ctx.connected()) return;
   begin(ctx, item);
   ctx.append("Start sensor fw version test: \r\n");
@@ -118,7 +118,7 @@ void OnBnClickedButton9(ItemContext& ctx) {
   static constexpr VersionItem item{"OnBnClickedButton9", shell::IDC_USB_FW_TEST, shell::IDC_ICON_USB_FW,
                                     "USB fw version test success", "USB fw version test fail"};
   TLOG_ENTER(item.op);
-  const int configured = shell::config_get_int("USB", "USBFWVersion", 0);
+  const int configured = shell::config_get_checked("USB", "USBFWVersion", 0, 0, 0xFFFF, shell::OutOfRange::kKeep);
   if (!ctx.connected()) return;
   begin(ctx, item);
   ctx.append("Start USB fw version test: \r\n");

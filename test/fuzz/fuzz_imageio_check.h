@@ -17,9 +17,9 @@ inline int fuzz_imageio_reader(imageio_reader reader, const uint8_t *data, size_
   imageio::GreyImage image;
   std::string problem;
   if (reader(data, size, &image, &problem)) {
-    if (image.width <= 0 || image.height <= 0 || image.width > imageio::kMaxSide ||
-        image.height > imageio::kMaxSide ||
-        image.pixels.size() != static_cast<size_t>(image.width) * image.height ||
+    if (image.cols <= 0 || image.rows <= 0 || image.cols > imageio::kMaxSide ||
+        image.rows > imageio::kMaxSide ||
+        image.pixels.size() != static_cast<size_t>(image.cols) * image.rows ||
         image.dpi_x < 0 || image.dpi_y < 0 || !problem.empty())
       std::abort();
   } else if (problem.empty() || !image.pixels.empty()) {

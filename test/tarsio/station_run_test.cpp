@@ -20,7 +20,10 @@
 #include <linux/capability.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,7 +54,9 @@ class Station {
     char tmpl[] = "/tmp/tarsio-run-XXXXXX";
     root = ::mkdtemp(tmpl);
     app = root + "/app";
-    for (const char* d : {"/app", "/run", "/xdg", "/cwd"}) fs::create_directories(root + d);
+    for (const char* d : {"/app", "/run", "/xdg", "/cwd", "/lock"}) fs::create_directories(root + d);
+    run_dir = root + "/run";
+    lock_dir = root + "/lock";
     fs::permissions(root + "/xdg", fs::perms::owner_all, fs::perm_options::replace);
     fs::copy_file(TARSIO_APP_BIN, app + "/tarsio");
     use_config("AppConfig.ini");
@@ -115,16 +120,17 @@ class Station {
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string v = *e;
       for (const char* drop : {"TARSIO_VMODULE_DIR=", "FP_VIRTUAL_IMAGE=", "XDG_RUNTIME_DIR=", "QT_QPA_PLATFORM=",
-                               "TARSIO_UNATTENDED=", "DBUS_SYSTEM_BUS_ADDRESS=", "DISPLAY=", "WAYLAND_DISPLAY="})
+                               "TARSIO_UNATTENDED=", "TARSIO_LOCK_DIR=", "DBUS_SYSTEM_BUS_ADDRESS=", "DISPLAY=", "WAYLAND_DISPLAY="})
         if (v.rfind(drop, 0) == 0) goto skip;
       env.push_back(v);
     skip:;
     }
-    env.push_back("TARSIO_VMODULE_DIR=" + root + "/run");
+    env.push_back("TARSIO_VMODULE_DIR=" + run_dir);
+    env.push_back("TARSIO_LOCK_DIR=" + lock_dir);
     env.push_back("FP_VIRTUAL_IMAGE=" + root + "/finger.sock");
     env.push_back("XDG_RUNTIME_DIR=" + root + "/xdg");
     env.push_back("QT_QPA_PLATFORM=offscreen");
-    env.push_back("TARSIO_UNATTENDED=1");
+    if (!attended) env.push_back("TARSIO_UNATTENDED=1");
     // No system bus: the fingerprint service stop fails quickly and is logged.
     env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + root + "/no-bus");
     return env;
@@ -235,6 +241,11 @@ class Station {
   std::string root, app;
   pid_t module_pid = -1;
   double seconds = 0;
+  // Message boxes wait for an operator (none comes: offscreen).
+  bool attended = false;
+  // Where the station looks for virtual modules and keeps module locks
+  // (another station's, to share its module).
+  std::string run_dir, lock_dir;
 };
 
 class StationRun : public ::testing::Test, public Station {
@@ -536,31 +547,153 @@ TEST_F(StationRun, ExtremeConfigurationValuesAreBroughtIntoRange) {
   const std::string log_text = log();
   EXPECT_THAT(log_text, HasSubstr("[SensorBadTest_KM3101] ScreenT = -2147483648 is outside 0 .. 96: 0 is used"));
   EXPECT_THAT(log_text, HasSubstr("[SensorBadTest_KM3101] ScreenB = 2147483647 is outside 0 .. 96: 96 is used"));
-  EXPECT_THAT(log_text, HasSubstr("[SensorBadTest_KM3101] DAC1 = 2147483647 is outside 0 .. 65535: 65535 is used"));
+  EXPECT_THAT(log_text, HasSubstr("[SensorBadTest_KM3101] DAC1 = 0x7fffffff is outside 0 .. 65535: 65535 is used"));
   EXPECT_THAT(result("Fail/Fail.txt"), HasSubstr("Start sensor bad test: \r\nTest result: Fail \r\n"));
 }
 
-TEST_F(StationRun, UnwritableResultFilesAreNeverAPass) {
-  // A full disk: both result files end in /dev/full.
-  fs::create_directories(app + "/TestResult/Pass");
-  fs::create_directories(app + "/TestResult/Fail");
-  fs::create_symlink("/dev/full", app + "/TestResult/Pass/Pass.txt");
-  fs::create_symlink("/dev/full", app + "/TestResult/Fail/Fail.txt");
+// Runs the station with TestResult/ on a full file system of its own (a
+// small tmpfs in a private mount namespace, filled up), then copies what the
+// run left there to seen/.  Its exit code; 125 when this process may not
+// make such a file system.
+int run_station_on_a_full_disk(Station& st, const std::string& earlier_pass) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return 125;
+  if (pid == 0) {
+    const int flags = ::geteuid() == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS;
+    const std::string results = st.app + "/TestResult";
+    fs::create_directories(results);
+    if (::unshare(flags) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tarsio-full", results.c_str(), "tmpfs", 0, "size=64k") != 0)
+      ::_exit(125);
+    fs::create_directories(results + "/Pass");
+    fs::create_directories(results + "/Fail");
+    if (!earlier_pass.empty()) testing::write_file(results + "/Pass/Pass.txt", earlier_pass);
+    {
+      std::ofstream filler(results + "/filler", std::ios::binary);
+      const std::string block(4096, 'f');
+      while (filler.write(block.data(), block.size())) {
+      }
+    }
+    const pid_t station = st.start_station();
+    const int code = st.wait_station(station, 60);
+    std::error_code ec;
+    fs::copy(results, st.root + "/seen", fs::copy_options::recursive, ec);
+    fs::remove(st.root + "/seen/filler", ec);
+    ::_exit(code < 0 ? 124 : code);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+}
+
+TEST_F(StationRun, FullDiskLeavesNoResultFileOfEitherVerdict) {
   start_module(profile("good-usb-type1"));
-  EXPECT_EQ(run_station(), 21);
+  const int code = run_station_on_a_full_disk(*this, "");
+  if (code == 125) GTEST_SKIP() << "no private mount namespace with a tmpfs for this process";
+  EXPECT_EQ(code, 21);
+  // Neither an empty nor a cut file is left: the README's recipes find no
+  // verdict file, and the log says why.
+  EXPECT_FALSE(fs::exists(root + "/seen/Pass/Pass.txt"));
+  EXPECT_FALSE(fs::exists(root + "/seen/Fail/Fail.txt"));
+  for (const char* dir : {"/seen/Pass", "/seen/Fail"})
+    for (const auto& e : fs::directory_iterator(root + dir))
+      EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e.path();
   EXPECT_THAT(log(), HasSubstr("/TestResult/Pass/Pass.txt not written: No space left on device"));
-  EXPECT_THAT(log(), HasSubstr("W MessageBox["));
+  EXPECT_THAT(log(), HasSubstr("/TestResult/Fail/Fail.txt not written: No space left on device"));
   EXPECT_THAT(log(), HasSubstr("the pass is not recorded: the run counts as failed"));
 
-  // A file where the Pass folder should be: the fail is recorded instead.
+  // An earlier module's Pass.txt does not stay to be taken for this run's
+  // (the space it frees takes this run's Fail.txt, whole).
+  fs::remove_all(root + "/seen");
   fs::remove_all(app + "/TestResult");
-  fs::create_directories(app + "/TestResult");
-  testing::write_file(app + "/TestResult/Pass", "in the way");
   stop_module();
   start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station_on_a_full_disk(*this, "an earlier module's pass\r\n"), 21);
+  EXPECT_FALSE(fs::exists(root + "/seen/Pass/Pass.txt"));
+  if (fs::exists(root + "/seen/Fail/Fail.txt")) {
+    EXPECT_THAT(read_file(root + "/seen/Fail/Fail.txt"),
+                EndsWith("/TestResult/Pass/Pass.txt (No space left on device). \r\n"));
+  }
+}
+
+TEST_F(StationRun, UnwritableResultFilesAreNeverAPass) {
+  // A file where the Pass folder should be: the fail is recorded instead,
+  // and Fail.txt's last line says why the passing run is a fail.
+  fs::create_directories(app + "/TestResult");
+  testing::write_file(app + "/TestResult/Pass", "in the way");
+  start_module(profile("good-usb-type1"));
   EXPECT_EQ(run_station(), 21);
+  EXPECT_THAT(log(), HasSubstr("W MessageBox["));
+  EXPECT_THAT(log(), HasSubstr("the pass is not recorded: the run counts as failed"));
   EXPECT_THAT(log(), HasSubstr("cannot create " + app + "/TestResult/Pass"));
-  EXPECT_THAT(result("Fail/Fail.txt"), HasSubstr(" All test result: Pass. \r\n\r\n"));
+  EXPECT_THAT(result("Fail/Fail.txt"),
+              EndsWith(" All test result: Pass. \r\n\r\nResult: Fail, the pass could not be recorded in " + app +
+                       "/TestResult/Pass/Pass.txt (File exists). \r\n"));
+}
+
+TEST_F(StationRun, SignalWhileTheResultBoxWaitsForTheOperatorEndsTheStation) {
+  // Attended: the box that says Pass.txt was not written waits for an
+  // operator; SIGTERM (and the close it asks for) must still end the
+  // program, with the fail recorded.
+  attended = true;
+  fs::create_directories(app + "/TestResult");
+  testing::write_file(app + "/TestResult/Pass", "in the way");
+  start_module(profile("good-usb-type1"));
+  const pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("the pass is not recorded: the run counts as failed", 60000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the boxes are up
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the box did not wait";
+  const auto t0 = std::chrono::steady_clock::now();
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 5.0);
+  EXPECT_THAT(result("Fail/Fail.txt"), HasSubstr("Result: Fail, the pass could not be recorded in "));
+  EXPECT_THAT(log(), HasSubstr("SIGTERM: the program closes"));
+}
+
+TEST_F(StationRun, SighupWhileWaitingForAFingerIsAFailLikeSigterm) {
+  start_module(profile("good-usb-type1", {{"source=synthetic", "source=none"}}));
+  const pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("CaptureThread: ENTER"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(pid, SIGHUP);
+  EXPECT_EQ(wait_station(pid, 10), 21);
+  EXPECT_THAT(result("Fail/Fail.txt"), EndsWith("Start Scene test: \r\n"));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+  EXPECT_THAT(log(), HasSubstr("SIGHUP: the program closes"));
+  EXPECT_THAT(log(), HasSubstr("the program closes during a run: the run counts as failed"));
+}
+
+TEST_F(StationRun, EarlySignalWritesFailTxtWithTheReason) {
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    const std::string name = sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "SIGHUP";
+    SCOPED_TRACE(name);
+    fs::remove_all(app + "/TestResult");
+    fs::remove_all(root + "/cwd/log");
+    const pid_t pid = start_station();  // no module: no run would start
+    ASSERT_TRUE(wait_for_log("the app is first running"));
+    ::kill(pid, sig);
+    EXPECT_EQ(wait_station(pid, 20), 21);
+    EXPECT_EQ(result("Fail/Fail.txt"), "\r\nResult: Fail, closed by " + name + " before a test run ended. \r\n");
+    EXPECT_THAT(log(), HasSubstr("closed by " + name + " before a run has ended: the run counts as failed"));
+    EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+  }
+}
+
+TEST_F(StationRun, WithoutSceneTestASignalDuringTheItemsEndsTheRunAsAFail) {
+  use_config("AppConfig.ini", {{"common/SceneTest", "0"}});
+  start_module(profile("good-usb-type1"));
+  const pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("Driver version test start->"));
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+  EXPECT_TRUE(result_exists("Fail/Fail.txt"));
+  const std::string log_text = log();
+  EXPECT_THAT(log_text, HasSubstr("the program was asked to close during the run: no further item runs"));
+  EXPECT_THAT(log_text, HasSubstr("the program closes during a run: the run counts as failed"));
+  EXPECT_THAT(log_text, Not(HasSubstr("Sensor bad test start->")));
+  EXPECT_THAT(log_text, Not(HasSubstr("all test success")));
 }
 
 TEST_F(StationRun, ReadOnlyResultFolderIsAFailWithTheErrorLogged) {
@@ -586,6 +719,148 @@ TEST_F(StationRun, ReadOnlyResultFolderIsAFailWithTheErrorLogged) {
   fs::permissions(app + "/TestResult", fs::perms::owner_all, fs::perm_options::add);
   EXPECT_THAT(log(), HasSubstr("/TestResult/Pass/Pass.txt not written: Permission denied"));
   EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+}
+
+TEST_F(StationRun, AFifoForAConfigurationIsRefusedWithALogLine) {
+  fs::remove(app + "/AppConfig.ini");
+  ASSERT_EQ(::mkfifo((app + "/AppConfig.ini").c_str(), 0644), 0);
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 21);  // the defaults accept no driver version
+  EXPECT_LT(seconds, 30.0);
+  EXPECT_EQ(count_of(log(), "configuration file " + app +
+                                "/AppConfig.ini is not a regular file: it is not read, the defaults apply"),
+            1);
+  EXPECT_TRUE(result_exists("Fail/Fail.txt"));
+}
+
+TEST_F(StationRun, ASecondStationFindsTheModuleBusyAndFailsItemOne) {
+  // The first station holds the module while it waits for a finger.
+  start_module(profile("good-usb-type1", {{"source=synthetic", "source=none"}}));
+  const pid_t first = start_station();
+  ASSERT_TRUE(wait_for_log("CaptureThread: ENTER"));
+  // The second: another runtime folder (so no single-instance refusal),
+  // the same module and the same lock folder.
+  Station second;
+  second.init();
+  second.run_dir = run_dir;
+  second.lock_dir = lock_dir;
+  EXPECT_EQ(second.run_station(), 21);
+  EXPECT_THAT(second.log(), HasSubstr("is busy: another station (pid " + std::to_string(first) + ") is testing it"));
+  EXPECT_THAT(second.log(), HasSubstr("]: Int test fail"));
+  EXPECT_THAT(second.result("Fail/Fail.txt"), StartsWith("Start Int Pin test: \r\n"));
+  EXPECT_FALSE(second.result_exists("Pass/Pass.txt"));
+  // Killed, the first station leaves no lock behind: the module is free.
+  ::kill(first, SIGKILL);
+  ::waitpid(first, nullptr, 0);
+  fs::remove_all(second.app + "/TestResult");
+  fs::remove(second.root + "/cwd/log/app.log");
+  const pid_t again = second.start_station();
+  EXPECT_TRUE(second.wait_for_log("CaptureThread: ENTER"));
+  EXPECT_THAT(second.log(), Not(HasSubstr("is busy")));
+  EXPECT_THAT(second.log(), HasSubstr("<-Int test end"));
+  ::kill(again, SIGKILL);
+  ::waitpid(again, nullptr, 0);
+  second.cleanup(HasFailure());
+}
+
+TEST_F(StationRun, EveryConfigurationKeyIsCheckedWithTheTextItRead) {
+  use_config("AppConfig.ini", {{"common/SensorFWVersion", "abc"},
+                               {"common/AutoAppExit", "2"},
+                               {"common/SceneTest", "0x10"},
+                               {"common/AppLogLevel", "-3"},
+                               {"USB/USBFWVersion", "0x10105"},
+                               {"SensorBadTest_KM3101/SaveResultData", "on"}});
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 21);  // SensorFWVersion reads as 0
+  const std::string log_text = log();
+  EXPECT_THAT(log_text, HasSubstr("[common] AppLogLevel = -3 is outside 0 .. 6: 0 is used"));
+  EXPECT_THAT(log_text, HasSubstr("[common] SceneTest = 0x10 is outside 0 .. 1: 1 is used"));
+  EXPECT_THAT(log_text, HasSubstr("[common] AutoAppExit = 2 is outside 0 .. 1: 1 is used"));
+  EXPECT_THAT(log_text, HasSubstr("[common] SensorFWVersion = abc is not a number: 0 is used"));
+  EXPECT_THAT(log_text, Not(HasSubstr("SensorFWVersion = 0")));
+  EXPECT_THAT(result("Fail/Fail.txt"), HasSubstr("Config sensor fw version: 0x0"));
+
+  use_config("AppConfig.ini", {{"USB/USBFWVersion", "0x10105"}, {"SensorBadTest_KM3101/SaveResultData", "on"}});
+  fs::remove_all(app + "/TestResult");
+  EXPECT_EQ(run_station(), 21);
+  EXPECT_THAT(log(), HasSubstr("[USB] USBFWVersion = 0x10105 is outside 0 .. 65535: no value the device reports can match it"));
+  EXPECT_THAT(result("Fail/Fail.txt"), HasSubstr("Start USB fw version test: \r\n"));
+}
+
+TEST_F(StationRun, ASilentModuleCostsSecondsNotMinutes) {
+  // Stopped (SIGSTOP) while the items run: every request has a limit, and
+  // the run ends as a fail.
+  start_module(profile("good-usb-type1"));
+  const pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("Driver version test start->"));
+  ::kill(module_pid, SIGSTOP);
+  const auto t0 = std::chrono::steady_clock::now();
+  const int code = wait_station(pid, 60);
+  const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ::kill(module_pid, SIGCONT);
+  EXPECT_EQ(code, 21);
+  EXPECT_LT(after, 20.0);
+  EXPECT_TRUE(result_exists("Fail/Fail.txt"));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+  std::fprintf(stderr, "silent module during the items: %.1f s to the end\n", after);
+
+  // Stopped while the scene test waits for a finger: the wait and what
+  // follows it stay near SceneTestTimeout.
+  stop_module();
+  fs::remove_all(app + "/TestResult");
+  add_config_line("common", "SceneTestTimeout=3");
+  start_module(profile("good-usb-type1", {{"delay_ms=300", "delay_ms=60000"}}));
+  const pid_t scene = start_station();
+  ASSERT_TRUE(wait_for_log("CaptureThread: ENTER"));
+  ::kill(module_pid, SIGSTOP);
+  const auto t1 = std::chrono::steady_clock::now();
+  const int scene_code = wait_station(scene, 60);
+  const double scene_after = std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count();
+  ::kill(module_pid, SIGCONT);
+  EXPECT_EQ(scene_code, 21);
+  EXPECT_LT(scene_after, 15.0);
+  EXPECT_TRUE(result_exists("Fail/Fail.txt"));
+  std::fprintf(stderr, "silent module during the scene test: %.1f s to the end\n", scene_after);
+}
+
+TEST_F(StationRun, NoModuleWithinNoModuleTimeoutEndsTheStationAsAFail) {
+  add_config_line("common", "NoModuleTimeout=2");
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait_station(start_station(), 30), 21);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 15.0);
+  EXPECT_THAT(log(), HasSubstr("no module tested within 2 s (NoModuleTimeout): the program closes"));
+  EXPECT_EQ(result("Fail/Fail.txt"),
+            "\r\nResult: Fail, no module tested within 2 s (NoModuleTimeout) before a test run ended. \r\n");
+  // Off by default: without the key the station keeps waiting.
+  fs::remove_all(app + "/TestResult");
+  use_config("AppConfig.ini");
+  const pid_t waiting = start_station();
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  EXPECT_EQ(::waitpid(waiting, nullptr, WNOHANG), 0);
+  ::kill(waiting, SIGKILL);
+  ::waitpid(waiting, nullptr, 0);
+}
+
+// Runs a command through the shell; its standard output and exit code.
+std::pair<std::string, int> command_output(const std::string& command) {
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return {"", -1};
+  std::string out;
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+  const int status = ::pclose(pipe);
+  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -2};
+}
+
+TEST(StationCommandLine, HelpAndVersionNeedNoDisplay) {
+  const std::string bare = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") + TARSIO_APP_BIN;
+  const auto [help, help_code] = command_output(bare + " --help");
+  EXPECT_EQ(help_code, 0);
+  EXPECT_THAT(help, HasSubstr("--unattended"));
+  EXPECT_THAT(help, HasSubstr("--version"));
+  const auto [version, version_code] = command_output(bare + " --version");
+  EXPECT_EQ(version_code, 0);
+  EXPECT_EQ(version, "Tarsio " TARSIO_VERSION "\n");
 }
 
 // Unplugs the module after its N-th request, for every request of a good run

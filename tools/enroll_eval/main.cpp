@@ -69,9 +69,11 @@ int main(int argc, char **argv) {
   for (int f = 0; f < fingers; ++f) {
     const uint64_t finger_seed = fpsynth::derive_seed(seed, static_cast<uint64_t>(f));
     const std::vector<fpsynth::Image> touches = enroll_eval::make_touches(finger_seed);
+    std::string problem;
     if (f == 0 && !sheet.empty() &&
-        !fpsynth::write_png(sheet, fpsynth::contact_sheet(touches, enroll_eval::kImpressions))) {
-      std::fprintf(stderr, "cannot write %s\n", sheet.c_str());
+        !imageio::write_png(sheet, fpsynth::contact_sheet(touches, enroll_eval::kImpressions),
+                            &problem)) {
+      std::fprintf(stderr, "cannot write %s: %s\n", sheet.c_str(), problem.c_str());
     }
     qx_algorithm *alg = square_xs_create(nullptr);
     if (alg == nullptr) return 1;

@@ -38,7 +38,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/formats/bmp_convert.h"
 #include "engine/image/qx_image.h"
 #include "engine/match/qx_config.h"
 #include "engine/objects/qx_algorithm.h"
@@ -46,7 +45,7 @@
 #include "engine/objects/qx_finger.h"
 #include "engine/objects/qx_template.h"
 #include "engine/qx_rc.h"
-#include "windows.h"
+#include "imageio.h"
 
 namespace {
 
@@ -88,21 +87,21 @@ Timed least_of(Call call) {
 }
 
 // The crop's template; none when the file cannot be read or gives none.
-// With `timing`, the extraction is timed (and repeated) and written there.
+// The crop is the 1:1 protocol's (lumetra-evaluate pairs): s x s around
+// the tools' print centre.  With `timing`, the extraction is timed (and
+// repeated) and written there.
 Impression prepare(qx_algorithm *alg, const std::string &path, int s, std::FILE *timing) {
   Impression out;
-  unsigned char *px = nullptr;
-  unsigned int w = 0, h = 0;
-  if (qxbmp_bmpfile_to_buffer(path.c_str(), &px, &w, &h) != QX_RC_OK) return out;
-  out.width = static_cast<int>(w);
-  out.height = static_cast<int>(h);
+  imageio::GreyImage grey;
+  std::string problem;
+  if (!imageio::read_file(path, &grey, &problem)) return out;
+  out.width = grey.cols;
+  out.height = grey.rows;
   int cy, cx;
-  evaluate::foreground_centre(px, out.width, out.height, cy, cx);
-  evaluate::window_origin(out.width, out.height, cy, cx, s, 0, 0, out.y0, out.x0);
-  std::vector<uint8_t> crop(static_cast<size_t>(s) * s);
-  evaluate::cut_window(px, out.width, out.height, s, out.y0, out.x0, crop.data());
-  qxbmp_free(px);
-  qx_image *image = qx_image_create(s, s, kResolution, kResolution, crop.data(), 0);
+  imageio::print_centre(grey, &cy, &cx);
+  imageio::window_origin(grey, cy, cx, s, s, &out.y0, &out.x0);
+  const imageio::GreyImage crop = imageio::window(grey, out.y0, out.x0, s, s);
+  qx_image *image = qx_image_create(s, s, kResolution, kResolution, crop.pixels.data(), 0);
   if (image == nullptr) return out;
   if (qx_algorithm_extract_template(alg, image, qx_finger_static_zero(), &out.tpl) != QX_RC_OK) {
     qx_template_delete(out.tpl);
@@ -178,7 +177,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   // The configuration the library would build for an s x s sensor.
-  std::vector<uint8_t> blank(static_cast<size_t>(s) * s, evaluate::kWhite);
+  std::vector<uint8_t> blank(static_cast<size_t>(s) * s, 255);
   qx_image *probe_image = qx_image_create(s, s, kResolution, kResolution, blank.data(), 0);
   const qx_config_builder build = qx_config_lookup("ehm", qx_image_get_sensor_size(probe_image), 0);
   qx_image_delete(probe_image);

@@ -14,7 +14,7 @@
 // updating off and then on.  Window positions are drawn from a generator
 // seeded with --seed and written out, so that two runs can be compared.
 //
-// "pairs": one crop per impression at the print's foreground centre; every
+// "pairs": one crop per impression at the print's centre; every
 // impression against every later one of the same finger (genuine) and the
 // first impressions of different fingers against each other (impostor),
 // scored with nerio_get_score_from_two_image_compare.  The crops are written
@@ -47,8 +47,9 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "imageio.h"
 #include "lumetra.h"
-#include "windows.h"
+#include "foreground_centre.h"
 
 namespace {
 
@@ -58,14 +59,13 @@ struct Image {
   std::string finger;
   int impression = 0;
   std::string path;
-  int width = 0, height = 0;
-  std::vector<uint8_t> pixels;  // top row first
-  int centre_y = 0, centre_x = 0;
+  imageio::GreyImage grey;
+  int centre_y = 0, centre_x = 0;  // the print's centre (imageio::print_centre)
+  // The centre of the shared yardsticks (evaluate::foreground_centre).
+  int yardstick_centre_y = 0, yardstick_centre_x = 0;
 };
 
-void find_foreground_centre(Image &im) {
-  evaluate::foreground_centre(im.pixels.data(), im.width, im.height, im.centre_y, im.centre_x);
-}
+constexpr uint8_t kWhite = 255;
 
 // Reads a bitmap through the library's own reader (get_bmp_buff).  An
 // uncompressed bitmap of 1 bit per pixel or more never holds more pixels
@@ -83,11 +83,12 @@ bool read_bitmap(Image &im, std::string &problem) {
     problem = "not an uncompressed 8-bit bitmap the library reads";
     return false;
   }
-  im.width = static_cast<int>(w);
-  im.height = static_cast<int>(h);
   buffer.resize(static_cast<size_t>(w) * h);
-  im.pixels = std::move(buffer);
-  find_foreground_centre(im);
+  im.grey.rows = static_cast<int>(h);
+  im.grey.cols = static_cast<int>(w);
+  im.grey.pixels = std::move(buffer);
+  imageio::print_centre(im.grey, &im.centre_y, &im.centre_x);
+  evaluate::foreground_centre(im.grey, &im.yardstick_centre_y, &im.yardstick_centre_x);
   return true;
 }
 
@@ -164,43 +165,30 @@ const Image *find(const Set &set, const std::string &finger, int impression) {
   return i == f->second.end() ? nullptr : &i->second;
 }
 
+// Top-left corner of an s x s window centred `dy, dx` away from the
+// print's centre, kept inside the image.
 void window_origin(const Image &im, int s, int dy, int dx, int &y0, int &x0) {
-  evaluate::window_origin(im.width, im.height, im.centre_y, im.centre_x, s, dy, dx, y0, x0);
+  imageio::window_origin(im.grey, im.centre_y + dy, im.centre_x + dx, s, s, &y0, &x0);
 }
 
+// The same around the shared yardsticks' centre (the impostor grid).
+void yardstick_window_origin(const Image &im, int s, int dy, int dx, int &y0, int &x0) {
+  imageio::window_origin(im.grey, im.yardstick_centre_y + dy, im.yardstick_centre_x + dx, s, s, &y0, &x0);
+}
+
+// The s x s window at (y0, x0) (an image smaller than the window is padded
+// with white on its far side).
 void cut(const Image &im, int s, int y0, int x0, uint8_t *out) {
-  evaluate::cut_window(im.pixels.data(), im.width, im.height, s, y0, x0, out);
+  const imageio::GreyImage w = imageio::window(im.grey, y0, x0, s, s);
+  std::copy(w.pixels.begin(), w.pixels.end(), out);
 }
 
-// An 8-bit grey bitmap, rows bottom-up, 256-entry grey palette.
+// The crops as 8-bit grey bitmaps of the tools' one writer (500 dpi).
 bool write_bmp(const std::string &path, const uint8_t *px, int s) {
-  const uint32_t stride = (static_cast<uint32_t>(s) + 3) & ~3u;
-  const uint32_t offset = 14 + 40 + 1024, image = stride * static_cast<uint32_t>(s);
-  std::vector<uint8_t> file(offset + image, 0);
-  auto put32 = [&](size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) file[at + i] = static_cast<uint8_t>(v >> (8 * i));
-  };
-  file[0] = 'B';
-  file[1] = 'M';
-  put32(2, offset + image);
-  put32(10, offset);
-  put32(14, 40);
-  put32(18, static_cast<uint32_t>(s));
-  put32(22, static_cast<uint32_t>(s));
-  file[26] = 1;
-  file[28] = 8;
-  put32(34, image);
-  put32(38, 19685);  // 500 dpi in pixels per metre
-  put32(42, 19685);
-  put32(46, 256);
-  for (int i = 0; i < 256; ++i)
-    for (int c = 0; c < 3; ++c) file[54 + 4 * i + c] = static_cast<uint8_t>(i);
-  for (int r = 0; r < s; ++r)
-    std::memcpy(&file[offset + static_cast<size_t>(s - 1 - r) * stride], px + static_cast<size_t>(r) * s, s);
-  std::FILE *f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  const bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size();
-  return std::fclose(f) == 0 && ok;
+  imageio::GreyImage crop(s, s);
+  std::copy(px, px + crop.pixels.size(), crop.pixels.begin());
+  std::string problem;
+  return imageio::write_bmp(path, crop, &problem);
 }
 
 bool write_raw(const std::string &path, const uint8_t *px, int s) {
@@ -560,7 +548,7 @@ int run_grid(const Options &o, const Set &set) {
       for (int k = 0; k < kGridSide * kGridSide; ++k) {
         int y0, x0;
         const int half = kGridSide / 2;
-        window_origin(im, s, kGridStep * (k / kGridSide - half), kGridStep * (k % kGridSide - half), y0, x0);
+        yardstick_window_origin(im, s, kGridStep * (k / kGridSide - half), kGridStep * (k % kGridSide - half), y0, x0);
         grid[&im].push_back({y0, x0});
         std::fprintf(pos.f, "grid\t%s\t%d\t%d\t%d\t%d\n", f.c_str(), i, k, y0, x0);
       }
@@ -584,7 +572,7 @@ int run_grid(const Options &o, const Set &set) {
       if (const Image *im = find(set, tf, i))
         for (int k = 0; k < 8; ++k) {
           int y0, x0;
-          window_origin(*im, s, kGridEnrolOffsets[k][0], kGridEnrolOffsets[k][1], y0, x0);
+          yardstick_window_origin(*im, s, kGridEnrolOffsets[k][0], kGridEnrolOffsets[k][1], y0, x0);
           std::fprintf(pos.f, "enrol\t%s\t%d\t%d\t%d\t%d\n", tf.c_str(), i, k, y0, x0);
           cut(*im, s, y0, x0, win.data());
           nerio_qx_enroll_Image(win.data(), 0, 0, &progress);
@@ -605,7 +593,7 @@ int run_grid(const Options &o, const Set &set) {
       if (const Image *im = find(set, tf, i))
         for (int k = 0; k < 4; ++k) {
           int y0, x0;
-          window_origin(*im, s, kGridProbeOffsets[k][0], kGridProbeOffsets[k][1], y0, x0);
+          yardstick_window_origin(*im, s, kGridProbeOffsets[k][0], kGridProbeOffsets[k][1], y0, x0);
           std::fprintf(pos.f, "probe\t%s\t%d\t%d\t%d\t%d\n", tf.c_str(), i, k, y0, x0);
           if (!saved) {
             write_attempt("genuine", tf, *im, k, 0, std::vector<int>(far.size(), 0));
@@ -677,7 +665,7 @@ int run_pairs(const Options &o, const Set &set) {
       std::fprintf(pos.f, "%s\t%d\t%d\t%d\n", f.c_str(), i, y0, x0);
     }
   const std::string blank = crops + "/blank.bmp";
-  std::fill(px.begin(), px.end(), evaluate::kWhite);
+  std::fill(px.begin(), px.end(), kWhite);
   if (!write_bmp(blank, px.data(), s)) return 2;
 
   set_fp_sensor_col_row(s, s);

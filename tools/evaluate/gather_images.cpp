@@ -82,7 +82,7 @@ int main(int argc, char **argv) {
                imageio::write_file(out + "/" + stem + ".bmp", image, &problem)) {
       taken.insert(stem);
       ++read;
-      std::fprintf(list, "%s\t1\t%d\t%d\t%d\t\n", name.c_str(), image.width, image.height, image.dpi_x);
+      std::fprintf(list, "%s\t1\t%d\t%d\t%d\t\n", name.c_str(), image.cols, image.rows, image.dpi_x);
       continue;
     }
     // Tabs and line ends would break the list's columns.

@@ -134,8 +134,9 @@ int run_set(const Args& a) {
 
 int run_finger(const Args& a) {
     const Image img = make_finger_image(a.seed, a.rows, a.cols);
-    if (!write_bmp(a.out, img)) {
-        std::fprintf(stderr, "fpsynth: cannot write %s\n", a.out.c_str());
+    std::string problem;
+    if (!imageio::write_bmp(a.out, img, &problem)) {
+        std::fprintf(stderr, "fpsynth: cannot write %s: %s\n", a.out.c_str(), problem.c_str());
         return 1;
     }
     if (a.rows < 96 || a.cols < 96 || a.rows > 160 || a.cols > 160)
@@ -156,8 +157,9 @@ int run_sheet(const Args& a) {
         for (int ii = 1; ii <= per; ++ii)
             tiles.push_back(make_impression(m, derive_seed(fs, static_cast<uint64_t>(ii)), a.impression).image);
     }
-    if (!write_png(a.out, contact_sheet(tiles, a.masters ? 4 : per))) {
-        std::fprintf(stderr, "fpsynth: cannot write %s\n", a.out.c_str());
+    std::string problem;
+    if (!imageio::write_png(a.out, contact_sheet(tiles, a.masters ? 4 : per), &problem)) {
+        std::fprintf(stderr, "fpsynth: cannot write %s: %s\n", a.out.c_str(), problem.c_str());
         return 1;
     }
     return 0;

@@ -74,16 +74,18 @@ bool generate_set(const SetParams& p, std::string& error) {
                          s.core ? "core" : "delta", s.row, s.col);
         if (p.write_masters) {
             std::snprintf(name, sizeof name, "masters/f%04d.bmp", fi);
-            if (!write_bmp((fs::path(p.out_dir) / name).string(), master.render())) {
-                error = std::string("cannot write ") + name;
+            std::string problem;
+            if (!imageio::write_bmp((fs::path(p.out_dir) / name).string(), master.render(), &problem)) {
+                error = std::string("cannot write ") + name + ": " + problem;
                 return false;
             }
         }
         for (int ii = 1; ii <= p.impressions; ++ii) {
             const Impression imp = make_impression(master, derive_seed(finger_seed, static_cast<uint64_t>(ii)), p.impression);
             std::snprintf(name, sizeof name, "f%04d_%02d.bmp", fi, ii);
-            if (!write_bmp((fs::path(p.out_dir) / name).string(), imp.image)) {
-                error = std::string("cannot write ") + name;
+            std::string problem;
+            if (!imageio::write_bmp((fs::path(p.out_dir) / name).string(), imp.image, &problem)) {
+                error = std::string("cannot write ") + name + ": " + problem;
                 return false;
             }
             const Affine& t = imp.transform;
@@ -101,8 +103,10 @@ bool generate_set(const SetParams& p, std::string& error) {
         error = "error while writing the manifest";
         return false;
     }
-    if (!p.sheet_path.empty() && !write_png(p.sheet_path, contact_sheet(sheet, sheet_impressions))) {
-        error = "cannot write " + p.sheet_path;
+    std::string problem;
+    if (!p.sheet_path.empty() &&
+        !imageio::write_png(p.sheet_path, contact_sheet(sheet, sheet_impressions), &problem)) {
+        error = "cannot write " + p.sheet_path + ": " + problem;
         return false;
     }
     return true;

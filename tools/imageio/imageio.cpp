@@ -2,6 +2,7 @@
 // engine's own conversion) and the choice of writer.
 #include "imageio.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -9,7 +10,6 @@
 
 #include "engine/formats/bmp_convert.h"
 #include "engine/qx_rc.h"
-#include "fpsynth/fpsynth.h"
 #include "imageio_internal.h"
 
 namespace imageio {
@@ -103,8 +103,8 @@ bool decode_bmp(const uint8_t *bytes, std::size_t size, GreyImage *image, std::s
   }
   image->pixels.assign(pixels, pixels + static_cast<std::size_t>(width) * height);
   qxbmp_free(pixels);
-  image->width = static_cast<int>(width);
-  image->height = static_cast<int>(height);
+  image->cols = static_cast<int>(width);
+  image->rows = static_cast<int>(height);
   // The conversion succeeded, so the 54 header bytes are there: the
   // information header holds the pixels per metre (signed) at 38 and 42.
   image->dpi_x = detail::dpi_from_per_metre(static_cast<int32_t>(le32(bytes + 38)));
@@ -162,29 +162,11 @@ bool ends_with(const std::string &s, const char *suffix) {
   return true;
 }
 
-bool write_bmp(const std::string &path, const GreyImage &image, std::string *problem) {
-  // The project's bitmap writer (8-bit grey, stated as 500 dpi).
-  fpsynth::Image out;
-  out.rows = image.height;
-  out.cols = image.width;
-  out.pixels = image.pixels;
-  if (!fpsynth::write_bmp(path, out)) {
-    std::remove(path.c_str());
-    *problem = std::string("cannot write: ") + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool write_file(const std::string &path, const GreyImage &image, std::string *problem) {
-  if (image.width <= 0 || image.height <= 0 ||
-      image.pixels.size() != static_cast<std::size_t>(image.width) * image.height) {
-    *problem = "no image to write";
-    return false;
-  }
-  if (ends_with(path, ".png")) return detail::write_png(path, image, problem);
+  if (!detail::writable(image, problem)) return false;
+  if (ends_with(path, ".png")) return write_png(path, image, problem);
   if (ends_with(path, ".tif") || ends_with(path, ".tiff"))
     return detail::write_tiff(path, image, problem);
   if (ends_with(path, ".pgm")) return detail::write_pgm(path, image, problem);

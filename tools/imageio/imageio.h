@@ -32,15 +32,35 @@ inline constexpr std::size_t kMaxFileBytes = 64u * 1024u * 1024u;
 
 enum class Format { Unknown, Bmp, Png, Tiff, Pgm };
 
-// A grey image, width x height bytes, top row first.  dpi_x / dpi_y are
-// the resolution the file states, or 0 when it states none.
+// A grey image: rows x cols bytes, top row first (rows before columns, as
+// the engine's images take them).  dpi_x / dpi_y are the resolution the
+// file states, or 0 when it states none (the writers then state the
+// library's 500 dpi where the format holds a resolution).
 struct GreyImage {
+  int rows = 0;
+  int cols = 0;
   std::vector<uint8_t> pixels;
-  int width = 0;
-  int height = 0;
   int dpi_x = 0;
   int dpi_y = 0;
+
+  GreyImage() = default;
+  GreyImage(int r, int c, uint8_t fill = 255)
+      : rows(r), cols(c), pixels(static_cast<std::size_t>(r) * c, fill) {}
+  uint8_t at(int r, int c) const { return pixels[static_cast<std::size_t>(r) * cols + c]; }
+  uint8_t &at(int r, int c) { return pixels[static_cast<std::size_t>(r) * cols + c]; }
 };
+
+// A colour image for people to look at (overlays): rows x cols RGB
+// triplets, top row first.
+struct RgbImage {
+  int rows = 0;
+  int cols = 0;
+  std::vector<uint8_t> rgb;
+};
+
+// The resolution the tools assume for an image that states none, and the
+// one their bitmaps state: the library's own.
+inline constexpr int kDefaultDpi = 500;
 
 // The format recognised from the first bytes (signature), or Unknown.
 Format sniff(const uint8_t *bytes, std::size_t size);
@@ -59,9 +79,44 @@ bool decode_pgm(const uint8_t *bytes, std::size_t size, GreyImage *image, std::s
 bool read_file(const std::string &path, GreyImage *image, std::string *problem);
 
 // Writes an 8-bit grey image in the format its file name ends with (.png,
-// .tif/.tiff, .pgm, .bmp), stating dpi (0: none) where the format holds a
-// resolution.  False with *problem set; a partly written file is removed.
+// .tif/.tiff, .pgm, .bmp), stating its dpi where the format holds a
+// resolution (PNG and TIFF state none for 0, a bitmap states 500).  False
+// with *problem set; a partly written file is removed.
 bool write_file(const std::string &path, const GreyImage &image, std::string *problem);
+
+// The writers of one format, whatever the file is called.
+bool write_bmp(const std::string &path, const GreyImage &image, std::string *problem);
+bool write_png(const std::string &path, const GreyImage &image, std::string *problem);
+bool write_rgb_png(const std::string &path, const RgbImage &image, std::string *problem);
+
+// The bytes of an 8-bit grey bitmap: 40-byte information header, 256-entry
+// grey palette, pixel data at offset 1078, rows bottom-up and padded to 4
+// bytes, the image's resolution (500 dpi when it states none).
+std::vector<uint8_t> encode_bmp(const GreyImage &image);
+// The bytes of an 8-bit grey PNG (libpng, default compression), with a
+// pHYs chunk when the image states a resolution; empty when libpng fails.
+std::vector<uint8_t> encode_png(const GreyImage &image);
+
+// ---- windows ------------------------------------------------------------
+
+// The rows x cols window whose top-left corner is (top, left) in `image`;
+// pixels outside the image are white (255, background), so that a window
+// larger than its image shows no ridges that are not there.
+GreyImage window(const GreyImage &image, int top, int left, int rows, int cols);
+
+// Where the print is: the mean position of the dark pixels (grey level
+// below 128), as (row, col); the image centre when no pixel is dark.
+void print_centre(const GreyImage &image, int *row, int *col);
+
+// Top-left corner of a rows x cols window centred on (centre_row,
+// centre_col) and kept inside the image (at 0 on a side where the image is
+// not larger than the window).
+void window_origin(const GreyImage &image, int centre_row, int centre_col, int rows, int cols,
+                   int *top, int *left);
+
+// The window of at most rows x cols (never larger than the image) around
+// the print centre, inside the image.
+GreyImage centred_window(const GreyImage &image, int rows, int cols);
 
 }  // namespace imageio
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "imageio.h"
 
@@ -30,8 +31,18 @@ inline bool refuse(GreyImage *image, std::string *problem, const std::string &wh
   return false;
 }
 
-// Writers of each format (imageio.cpp chooses by the file name).
-bool write_png(const std::string &path, const GreyImage &image, std::string *problem);
+// True when `image` is whole (pixels for rows x cols, sides within the
+// limits); otherwise *problem says why.
+bool writable(const GreyImage &image, std::string *problem);
+
+// Writes `bytes` as the whole file; a partly written file is removed.
+bool write_bytes(const std::string &path, const std::vector<uint8_t> &bytes, std::string *problem);
+
+// Dots per inch to dots per metre, rounded (500 dpi: 19685).
+uint32_t per_metre_from_dpi(int dpi);
+
+// Writers of the formats with a library of their own (imageio.cpp chooses
+// by the file name).
 bool write_tiff(const std::string &path, const GreyImage &image, std::string *problem);
 bool write_pgm(const std::string &path, const GreyImage &image, std::string *problem);
 

@@ -88,8 +88,8 @@ bool decode_pgm(const uint8_t *bytes, std::size_t size, GreyImage *image, std::s
   }
   pm_setjmpbuf(previous);
   std::fclose(f);
-  image->width = cols;
-  image->height = rows;
+  image->cols = cols;
+  image->rows = rows;
   return true;
 }
 
@@ -100,7 +100,7 @@ bool detail::write_pgm(const std::string &path, const GreyImage &image, std::str
     return false;
   }
   prepare_netpbm();
-  std::vector<gray> row(static_cast<std::size_t>(image.width));
+  std::vector<gray> row(static_cast<std::size_t>(image.cols));
   jmp_buf on_failure;
   jmp_buf *previous = nullptr;
   pm_setjmpbufsave(&on_failure, &previous);
@@ -111,11 +111,11 @@ bool detail::write_pgm(const std::string &path, const GreyImage &image, std::str
     *problem = std::string("cannot write the PGM file (") + g_last_error + ")";
     return false;
   }
-  pgm_writepgminit(f, image.width, image.height, 255, 0);
-  for (int r = 0; r < image.height; ++r) {
-    for (int c = 0; c < image.width; ++c)
-      row[static_cast<std::size_t>(c)] = image.pixels[static_cast<std::size_t>(r) * image.width + c];
-    pgm_writepgmrow(f, row.data(), image.width, 255, 0);
+  pgm_writepgminit(f, image.cols, image.rows, 255, 0);
+  for (int r = 0; r < image.rows; ++r) {
+    for (int c = 0; c < image.cols; ++c)
+      row[static_cast<std::size_t>(c)] = image.pixels[static_cast<std::size_t>(r) * image.cols + c];
+    pgm_writepgmrow(f, row.data(), image.cols, 255, 0);
   }
   pm_setjmpbuf(previous);
   if (std::fclose(f) != 0) {

@@ -102,58 +102,86 @@ bool decode_png(const uint8_t *bytes, std::size_t size, GreyImage *image, std::s
     image->dpi_y = detail::dpi_from_per_metre(res_y);
   }
   png_destroy_read_struct(&png, &info, nullptr);
-  image->width = static_cast<int>(width);
-  image->height = static_cast<int>(height);
+  image->cols = static_cast<int>(width);
+  image->rows = static_cast<int>(height);
   return true;
 }
 
-bool detail::write_png(const std::string &path, const GreyImage &image, std::string *problem) {
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    *problem = std::string("cannot write: ") + std::strerror(errno);
-    return false;
-  }
+namespace {
+
+void append_bytes(png_structp png, png_bytep data, png_size_t count) {
+  auto *out = static_cast<std::vector<uint8_t> *>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + count);
+}
+
+void no_flush(png_structp) {}
+
+// PNG bytes of rows x cols pixels of `channels` bytes each (1 grey, 3
+// RGB), stating dpi_x / dpi_y when both are set; false with *problem set.
+bool encode(const uint8_t *pixels, int rows, int cols, int channels, int dpi_x, int dpi_y,
+            std::vector<uint8_t> *out, std::string *problem) {
+  out->clear();
   ErrorText error{};
-  std::vector<png_bytep> rows(static_cast<std::size_t>(image.height));
+  std::vector<png_bytep> row_pointers(static_cast<std::size_t>(rows));
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, on_error, on_warning);
   png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
   if (png == nullptr || info == nullptr) {
     png_destroy_write_struct(&png, nullptr);
-    std::fclose(f);
-    std::remove(path.c_str());
     *problem = "out of memory";
     return false;
   }
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
-    std::fclose(f);
-    std::remove(path.c_str());
-    *problem = std::string("cannot write the PNG file (") + error.text + ")";
+    out->clear();
+    *problem = std::string("cannot encode the PNG image (") + error.text + ")";
     return false;
   }
-  png_init_io(png, f);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
-               static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+  png_set_write_fn(png, out, append_bytes, no_flush);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(cols), static_cast<png_uint_32>(rows), 8,
+               channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  if (image.dpi_x > 0 && image.dpi_y > 0) {
-    // Dots per inch to dots per metre, rounded.
-    png_set_pHYs(png, info, static_cast<png_uint_32>(image.dpi_x * 10000.0 / 254 + 0.5),
-                 static_cast<png_uint_32>(image.dpi_y * 10000.0 / 254 + 0.5),
+  if (dpi_x > 0 && dpi_y > 0)
+    png_set_pHYs(png, info, detail::per_metre_from_dpi(dpi_x), detail::per_metre_from_dpi(dpi_y),
                  PNG_RESOLUTION_METER);
-  }
   png_write_info(png, info);
-  for (int r = 0; r < image.height; ++r)
-    rows[static_cast<std::size_t>(r)] =
-        const_cast<png_bytep>(&image.pixels[static_cast<std::size_t>(r) * image.width]);
-  png_write_image(png, rows.data());
+  const std::size_t stride = static_cast<std::size_t>(cols) * channels;
+  for (int r = 0; r < rows; ++r)
+    row_pointers[static_cast<std::size_t>(r)] = const_cast<png_bytep>(pixels + r * stride);
+  png_write_image(png, row_pointers.data());
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  if (std::fclose(f) != 0) {
-    std::remove(path.c_str());
-    *problem = std::string("cannot write: ") + std::strerror(errno);
+  return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encode_png(const GreyImage &image) {
+  std::vector<uint8_t> out;
+  std::string problem;
+  if (!detail::writable(image, &problem) ||
+      !encode(image.pixels.data(), image.rows, image.cols, 1, image.dpi_x, image.dpi_y, &out,
+              &problem))
+    out.clear();
+  return out;
+}
+
+bool write_png(const std::string &path, const GreyImage &image, std::string *problem) {
+  std::vector<uint8_t> bytes;
+  return detail::writable(image, problem) &&
+         encode(image.pixels.data(), image.rows, image.cols, 1, image.dpi_x, image.dpi_y, &bytes,
+                problem) &&
+         detail::write_bytes(path, bytes, problem);
+}
+
+bool write_rgb_png(const std::string &path, const RgbImage &image, std::string *problem) {
+  if (image.rows <= 0 || image.cols <= 0 || image.rows > kMaxSide || image.cols > kMaxSide ||
+      image.rgb.size() != static_cast<std::size_t>(image.rows) * image.cols * 3) {
+    *problem = "no image to write";
     return false;
   }
-  return true;
+  std::vector<uint8_t> bytes;
+  return encode(image.rgb.data(), image.rows, image.cols, 3, 0, 0, &bytes, problem) &&
+         detail::write_bytes(path, bytes, problem);
 }
 
 }  // namespace imageio

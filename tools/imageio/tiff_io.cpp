@@ -121,8 +121,8 @@ bool decode_tiff(const uint8_t *bytes, std::size_t size, GreyImage *image, std::
     const unsigned r = TIFFGetR(p), g = TIFFGetG(p), b = TIFFGetB(p);
     image->pixels[i] = r == g && g == b ? static_cast<uint8_t>(r) : detail::luminance(r, g, b);
   }
-  image->width = static_cast<int>(width);
-  image->height = static_cast<int>(height);
+  image->cols = static_cast<int>(width);
+  image->rows = static_cast<int>(height);
   return true;
 }
 
@@ -133,23 +133,23 @@ bool detail::write_tiff(const std::string &path, const GreyImage &image, std::st
     *problem = with_reason("cannot write");
     return false;
   }
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.cols));
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.rows));
   TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
   TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
   TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(image.height));
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(image.rows));
   if (image.dpi_x > 0 && image.dpi_y > 0) {
     TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<float>(image.dpi_x));
     TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<float>(image.dpi_y));
   }
   bool ok = true;
-  for (int r = 0; r < image.height && ok; ++r) {
+  for (int r = 0; r < image.rows && ok; ++r) {
     ok = TIFFWriteScanline(tif, const_cast<uint8_t *>(&image.pixels[static_cast<std::size_t>(r) *
-                                                                     image.width]),
+                                                                     image.cols]),
                            static_cast<uint32_t>(r), 0) == 1;
   }
   ok = TIFFWriteDirectory(tif) == 1 && ok;

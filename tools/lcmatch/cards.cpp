@@ -4,7 +4,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "engine/formats/bmp_convert.h"
 #include "engine/formats/extract_template.h"
 #include "engine/formats/qx_template_convert.h"
 #include "engine/image/qx_image.h"
@@ -14,59 +13,6 @@
 #include "engine/qx_alloc.h"
 
 namespace lcmatch {
-
-bool read_bitmap(const std::string &path, Grey &out, std::string &error) {
-  unsigned char *pixels = nullptr;
-  unsigned int w = 0, h = 0;
-  const int rc = qxbmp_bmpfile_to_buffer(path.c_str(), &pixels, &w, &h);
-  if (rc != QX_RC_OK) {
-    error = path + ": not a readable 8-bit bitmap (code " + std::to_string(rc) + ")";
-    return false;
-  }
-  out.rows = static_cast<int>(h);
-  out.cols = static_cast<int>(w);
-  out.pixels.assign(pixels, pixels + static_cast<size_t>(w) * h);
-  qxbmp_free(pixels);
-  return true;
-}
-
-Grey window(const Grey &image, int row, int col, int rows, int cols) {
-  row = std::clamp(row, 0, std::max(0, image.rows - rows));
-  col = std::clamp(col, 0, std::max(0, image.cols - cols));
-  Grey w;
-  w.rows = std::min(rows, image.rows);
-  w.cols = std::min(cols, image.cols);
-  w.pixels.resize(static_cast<size_t>(w.rows) * w.cols);
-  for (int r = 0; r < w.rows; ++r)
-    for (int c = 0; c < w.cols; ++c)
-      w.pixels[static_cast<size_t>(r) * w.cols + c] =
-          image.pixels[static_cast<size_t>(row + r) * image.cols + col + c];
-  return w;
-}
-
-void print_centre_window(const Grey &image, int rows, int cols, int &row, int &col) {
-  constexpr int kBlock = 8;
-  double sr = 0, sc = 0, n = 0;
-  for (int br = 0; br + kBlock <= image.rows; br += kBlock)
-    for (int bc = 0; bc + kBlock <= image.cols; bc += kBlock) {
-      double s = 0, s2 = 0;
-      for (int r = br; r < br + kBlock; ++r)
-        for (int c = bc; c < bc + kBlock; ++c) {
-          const double v = image.pixels[static_cast<size_t>(r) * image.cols + c];
-          s += v;
-          s2 += v * v;
-        }
-      const double mean = s / (kBlock * kBlock), var = s2 / (kBlock * kBlock) - mean * mean;
-      if (var < 400) continue;  // background: a standard deviation below 20 grey levels
-      sr += br + kBlock / 2;
-      sc += bc + kBlock / 2;
-      n += 1;
-    }
-  const int cr = n > 0 ? static_cast<int>(sr / n) : image.rows / 2;
-  const int cc = n > 0 ? static_cast<int>(sc / n) : image.cols / 2;
-  row = std::clamp(cr - rows / 2, 0, std::max(0, image.rows - rows));
-  col = std::clamp(cc - cols / 2, 0, std::max(0, image.cols - cols));
-}
 
 namespace {
 
@@ -128,7 +74,10 @@ bool load_card(const std::string &path, Bytes &card, std::string &error, bool pr
     return true;
   }
   Grey g;
-  if (!read_bitmap(path, g, error)) return false;
+  if (!imageio::read_file(path, &g, &error)) {
+    error = path + ": " + error;
+    return false;
+  }
   if (!extract_card(g, card, error, product)) {
     error = path + ": " + error;
     return false;

@@ -258,10 +258,9 @@ bool load_real(const std::string &dir, int size, std::vector<Capture> &caps) {
     if (std::sscanf(n.c_str(), "%d_%d", &c.finger, &c.impression) != 2) continue;
     lcmatch::Grey g;
     std::string error;
-    if (!lcmatch::read_bitmap(dir + "/" + n, g, error)) continue;
-    int r = 0, k = 0;
-    lcmatch::print_centre_window(g, size, size, r, k);
-    if (!lcmatch::extract_card(lcmatch::window(g, r, k, size, size), c.card, error, g_product) || !enrol(c))
+    if (!imageio::read_file(dir + "/" + n, &g, &error)) continue;
+    if (!lcmatch::extract_card(imageio::centred_window(g, size, size), c.card, error, g_product) ||
+        !enrol(c))
       continue;
     caps.push_back(std::move(c));
   }

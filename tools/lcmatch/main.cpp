@@ -10,6 +10,7 @@
 // score, the eight auxiliary values, the alignment (card units and pixels),
 // the decision at every FAR level, and the pairs of the cluster match.
 // --full matches with any rotation (rotation mode 3 instead of 2).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,9 +34,15 @@ bool load(const std::string &path, const int *win, lcmatch::Bytes &card) {
   bool ok;
   if (win != nullptr) {
     lcmatch::Grey g;
-    ok = lcmatch::read_bitmap(path, g, error) &&
-         lcmatch::extract_card(lcmatch::window(g, win[0], win[1], win[2], win[3]), card, error,
-                                product);
+    ok = imageio::read_file(path, &g, &error);
+    if (ok) {
+      // The window is kept inside the image (and no larger than it).
+      const int rows = std::min(win[2], g.rows), cols = std::min(win[3], g.cols);
+      const int top = std::clamp(win[0], 0, g.rows - rows), left = std::clamp(win[1], 0, g.cols - cols);
+      ok = lcmatch::extract_card(imageio::window(g, top, left, rows, cols), card, error, product);
+    } else {
+      error = path + ": " + error;
+    }
   } else {
     ok = lcmatch::load_card(path, card, error, product);
   }

@@ -55,8 +55,8 @@ bool read_picture(const std::string &path, const ImageOptions &options, Picture 
   pic->source_dpi_y = dpi_y;
   if (dpi_x == kResolution && dpi_y == kResolution) {
     pic->pixels = std::move(image.pixels);
-    pic->width = image.width;
-    pic->height = image.height;
+    pic->width = image.cols;
+    pic->height = image.rows;
     return true;
   }
   const std::string from = std::to_string(dpi_x) + (dpi_x == dpi_y ? "" : " x " + std::to_string(dpi_y));
@@ -64,7 +64,7 @@ bool read_picture(const std::string &path, const ImageOptions &options, Picture 
     *problem = "a resolution of " + from + " dpi is beyond the library's images";
     return false;
   }
-  qx_image *source = qx_image_create(image.height, image.width, dpi_y, dpi_x,
+  qx_image *source = qx_image_create(image.rows, image.cols, dpi_y, dpi_x,
                                      image.pixels.data(), kImpressionType);
   qx_image *scaled = source != nullptr ? qx_image_scale_res(source, kResolution, kResolution) : nullptr;
   qx_image_delete(source);

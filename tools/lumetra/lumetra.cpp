@@ -211,17 +211,17 @@ int cmd_enhance(const std::vector<std::string> &args) {
     return fail(file, "the library cannot enhance this image");
   imageio::GreyImage enhanced;
   enhanced.pixels = std::move(pic.pixels);
-  enhanced.width = pic.width;
-  enhanced.height = pic.height;
+  enhanced.cols = pic.width;
+  enhanced.rows = pic.height;
   enhanced.dpi_x = enhanced.dpi_y = kResolution;
   if (!imageio::write_file(output, enhanced, &problem)) return fail(output, problem);
   if (a.json) {
     std::printf("{\"file\": %s, \"output\": %s, \"width\": %d, \"height\": %d}\n",
-                json_string(file).c_str(), json_string(output).c_str(), enhanced.width,
-                enhanced.height);
+                json_string(file).c_str(), json_string(output).c_str(), enhanced.cols,
+                enhanced.rows);
   } else {
     std::printf("%s: enhanced image of %d x %d pixels written to %s\n", file.c_str(),
-                enhanced.width, enhanced.height, output.c_str());
+                enhanced.cols, enhanced.rows, output.c_str());
   }
   return kExitOk;
 }
@@ -266,11 +266,7 @@ bool write_overlay(const Picture &pic, const std::string &path, int *minutiae,
   const overlay::Rgb drawn = overlay::draw(pic.pixels.data(), pic.height, pic.width, r, zoom);
   *minutiae = r.minutiae.count;
   bal_extract_release(&r);
-  if (!overlay::write_png(path, drawn)) {
-    *problem = std::string("cannot write: ") + std::strerror(errno);
-    std::remove(path.c_str());
-    return false;
-  }
+  if (!imageio::write_rgb_png(path, drawn, problem)) return false;
   return true;
 }
 

@@ -187,7 +187,10 @@ int main(int argc, char **argv) {
             for (const Point &t : truth) marks.push_back({t.row, t.col, t.direction, 0});
             char name[256];
             std::snprintf(name, sizeof name, "%s/synth_%s_%d_f%d.png", overlay_dir.c_str(), cond.name, window, f);
-            overlay::write_png(name, overlay::draw(img.pixels.data(), img.rows, img.cols, r, 2, marks));
+            std::string problem;
+            if (!imageio::write_rgb_png(name, overlay::draw(img.pixels.data(), img.rows, img.cols, r, 2, marks),
+                                        &problem))
+              std::fprintf(stderr, "minutiae-eval: %s: %s\n", name, problem.c_str());
           }
           bal_extract_release(&r);
           if (peer) {

@@ -35,8 +35,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -73,29 +71,17 @@ struct Finger {
   std::vector<fpsynth::Image> probes;
 };
 
-fpsynth::Image window(const fpsynth::Image &im, int top, int left) {
-  const int rows = g_config.rows, cols = g_config.cols;
-  fpsynth::Image w;
-  w.rows = rows;
-  w.cols = cols;
-  w.pixels.resize(static_cast<size_t>(rows) * cols);
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < cols; ++c) {
-      const int y = std::clamp(top + r, 0, im.rows - 1), x = std::clamp(left + c, 0, im.cols - 1);
-      w.pixels[static_cast<size_t>(r) * cols + c] = im.pixels[static_cast<size_t>(y) * im.cols + x];
-    }
-  return w;
-}
-
 // Windows on a ring around the image centre (spacing `step` pixels), from
-// the ring's `first` position on.
+// the ring's `first` position on.  The ring is centred on the image, not on
+// the print: the coherence models are trained on these very windows.
 std::vector<fpsynth::Image> windows(const fpsynth::Image &im, int count, int step, int first = 0) {
   std::vector<fpsynth::Image> out;
   const int cy = im.rows / 2 - g_config.rows / 2, cx = im.cols / 2 - g_config.cols / 2;
   const int offsets[9][2] = {{0, 0},   {-1, -1}, {-1, 1}, {1, -1}, {1, 1},
                              {0, -1},  {0, 1},   {-1, 0}, {1, 0}};
   for (int i = first; i < first + count && i < 9; ++i)
-    out.push_back(window(im, cy + offsets[i][0] * step, cx + offsets[i][1] * step));
+    out.push_back(imageio::window(im, cy + offsets[i][0] * step, cx + offsets[i][1] * step,
+                                  g_config.rows, g_config.cols));
   return out;
 }
 
@@ -116,13 +102,6 @@ std::vector<Finger> synthetic(int fingers, uint64_t seed, int probes) {
   return out;
 }
 
-bool read_bmp(const std::string &path, fpsynth::Image &im) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return fpsynth::decode_bmp(bytes, im);
-}
-
 std::vector<Finger> from_data(const std::string &dir, int probes_per_image, int first_probe) {
   std::vector<Finger> out;
   for (int f = 1; f <= 999; ++f) {
@@ -130,7 +109,9 @@ std::vector<Finger> from_data(const std::string &dir, int probes_per_image, int 
     bool ok = true;
     for (int i = 1; i <= 8 && ok; ++i) {
       fpsynth::Image im;
-      ok = read_bmp(dir + "/" + std::to_string(f) + "_" + std::to_string(i) + ".bmp", im);
+      std::string problem;
+      ok = imageio::read_file(dir + "/" + std::to_string(f) + "_" + std::to_string(i) + ".bmp", &im,
+                              &problem);
       if (!ok) break;
       auto w = i <= 4 ? windows(im, 8, 24) : windows(im, probes_per_image, 24, first_probe);
       auto &dst = i <= 4 ? fg.enroll : fg.probes;

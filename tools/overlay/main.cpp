@@ -1,4 +1,4 @@
-// lumetra-overlay: extracts minutiae from 8-bit bitmaps and writes each one
+// lumetra-overlay: extracts minutiae from images (BMP, PNG, TIFF, PGM) and writes each one
 // as a PNG with the minutiae, cores and deltas drawn over it, and a line
 // of counts per image on standard output.
 //
@@ -6,11 +6,9 @@
 //   (-d: draw over the binarised ridge picture instead of the image)
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
-#include "fpsynth/fpsynth.h"
+#include "imageio.h"
 #include "overlay.h"
 
 int main(int argc, char **argv) {
@@ -37,12 +35,9 @@ int main(int argc, char **argv) {
   int failures = 0;
   std::printf("image,rows,cols,status,minutiae,endings,bifurcations,cores,deltas,quality,area\n");
   for (int i = first; i < argc; ++i) {
-    std::ifstream in(argv[i], std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    fpsynth::Image img;
+    imageio::GreyImage img;
     std::string err;
-    if (!in.good() && bytes.empty()) err = "cannot read";
-    if (!err.empty() || !fpsynth::decode_bmp(bytes, img, &err)) {
+    if (!imageio::read_file(argv[i], &img, &err)) {
       std::fprintf(stderr, "%s: %s\n", argv[i], err.c_str());
       ++failures;
       continue;
@@ -66,7 +61,10 @@ int main(int argc, char **argv) {
     }
     const uint8_t *under = debug && r.debug.picture ? r.debug.picture : img.pixels.data();
     const overlay::Rgb out = overlay::draw(under, img.rows, img.cols, r, zoom);
-    if (!overlay::write_png(out_dir + "/" + base + "_overlay.png", out)) ++failures;
+    if (!imageio::write_rgb_png(out_dir + "/" + base + "_overlay.png", out, &err)) {
+      std::fprintf(stderr, "%s: %s\n", argv[i], err.c_str());
+      ++failures;
+    }
     bal_extract_release(&r);
   }
   return failures ? 1 : 0;

@@ -1,4 +1,4 @@
-// Drawing of an extraction over its image, written as a colour PNG.
+// Drawing of an extraction over its image, as a colour picture.
 #pragma once
 
 #include <cstdint>
@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "engine/image/extract.h"
+#include "imageio.h"
 
 namespace overlay {
 
-struct Rgb {
-  int rows = 0, cols = 0;
-  std::vector<uint8_t> px;  // rows * cols * 3
-};
+// The picture drawn: imageio's colour image (imageio::write_rgb_png writes
+// it as PNG).
+using Rgb = imageio::RgbImage;
 
 // The grey image, enlarged `zoom` times, with the extraction drawn on it:
 // endings red squares, bifurcations blue circles, each with a direction
@@ -23,9 +23,5 @@ struct Mark {
 };
 Rgb draw(const uint8_t *grey, int rows, int cols, const bal_extract_result &r, int zoom,
          const std::vector<Mark> &truth = {});
-
-// Uncompressed (stored deflate) RGB PNG.
-std::vector<uint8_t> encode_png(const Rgb &image);
-bool write_png(const std::string &path, const Rgb &image);
 
 }  // namespace overlay

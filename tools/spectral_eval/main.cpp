@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "../../test/lumetra/match/spectral_fixtures.hpp"
-#include "engine/formats/bmp_convert.h"
+#include "imageio.h"
 
 namespace {
 
@@ -76,17 +76,6 @@ std::vector<std::string> split_csv(const std::string &line) {
   return out;
 }
 
-bool read_grey(const std::string &path, std::vector<uint8_t> &px, int &rows, int &cols) {
-  unsigned char *p = nullptr;
-  unsigned int w = 0, h = 0;
-  if (qxbmp_bmpfile_to_buffer(path.c_str(), &p, &w, &h) != QX_RC_OK) return false;
-  px.assign(p, p + static_cast<size_t>(w) * h);
-  qxbmp_free(p);
-  rows = static_cast<int>(h);
-  cols = static_cast<int>(w);
-  return true;
-}
-
 bool load_synth(const std::string &dir, std::vector<Capture> &caps) {
   std::ifstream man(dir + "/manifest.csv");
   if (!man) {
@@ -106,38 +95,16 @@ bool load_synth(const std::string &dir, std::vector<Capture> &caps) {
     c.finger = std::atoi(f[cf].c_str());
     c.impression = std::atoi(f[ci].c_str());
     for (int k = 0; k < 6; ++k) c.affine[k] = std::atof(f[ca + k].c_str());
-    std::vector<uint8_t> px;
-    int rows = 0, cols = 0;
-    if (!read_grey(dir + "/" + f[cfile], px, rows, cols) || !make_capture(px.data(), rows, cols, c)) {
+    imageio::GreyImage im;
+    std::string problem;
+    if (!imageio::read_file(dir + "/" + f[cfile], &im, &problem) ||
+        !make_capture(im.pixels.data(), im.rows, im.cols, c)) {
       std::fprintf(stderr, "spectral-eval: skipped %s\n", f[cfile].c_str());
       continue;
     }
     caps.push_back(std::move(c));
   }
   return !caps.empty();
-}
-
-// Top-left corner of the size x size window centred on the print: the
-// centroid of the 8 x 8 blocks whose grey-level variance is high.
-void centre_window(const std::vector<uint8_t> &px, int rows, int cols, int size, int &top, int &left) {
-  double sr = 0, sc = 0, n = 0;
-  for (int br = 0; br + 8 <= rows; br += 8)
-    for (int bc = 0; bc + 8 <= cols; bc += 8) {
-      double s = 0, s2 = 0;
-      for (int r = br; r < br + 8; ++r)
-        for (int c = bc; c < bc + 8; ++c) {
-          const double v = px[static_cast<size_t>(r) * cols + c];
-          s += v;
-          s2 += v * v;
-        }
-      if (s2 / 64 - (s / 64) * (s / 64) < 400) continue;
-      sr += br + 4;
-      sc += bc + 4;
-      ++n;
-    }
-  const int cr = n > 0 ? static_cast<int>(sr / n) : rows / 2, cc = n > 0 ? static_cast<int>(sc / n) : cols / 2;
-  top = std::clamp(cr - size / 2, 0, std::max(0, rows - size));
-  left = std::clamp(cc - size / 2, 0, std::max(0, cols - size));
 }
 
 bool load_real(const std::string &dir, int size, std::vector<Capture> &caps) {
@@ -153,15 +120,11 @@ bool load_real(const std::string &dir, int size, std::vector<Capture> &caps) {
   for (const std::string &n : names) {
     Capture c;
     if (std::sscanf(n.c_str(), "%d_%d", &c.finger, &c.impression) != 2) continue;
-    std::vector<uint8_t> px;
-    int rows = 0, cols = 0;
-    if (!read_grey(dir + "/" + n, px, rows, cols) || rows < size || cols < size) continue;
-    int top = 0, left = 0;
-    centre_window(px, rows, cols, size, top, left);
-    std::vector<uint8_t> w(static_cast<size_t>(size) * size);
-    for (int r = 0; r < size; ++r)
-      std::memcpy(&w[static_cast<size_t>(r) * size], &px[static_cast<size_t>(top + r) * cols + left], size);
-    if (!make_capture(w.data(), size, size, c)) {
+    imageio::GreyImage im;
+    std::string problem;
+    if (!imageio::read_file(dir + "/" + n, &im, &problem) || im.rows < size || im.cols < size) continue;
+    const imageio::GreyImage w = imageio::centred_window(im, size, size);
+    if (!make_capture(w.pixels.data(), size, size, c)) {
       std::fprintf(stderr, "spectral-eval: skipped %s\n", n.c_str());
       continue;
     }

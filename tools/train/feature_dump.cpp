@@ -13,7 +13,8 @@
 // memory, the very images "fpsynth set" writes with the same seed, size and
 // rotation (f0001_01, f0001_02, ...); --dir reads every
 // <finger>_<impression>.bmp of a directory (8-bit bitmaps), optionally
-// cutting a window of the given size around the print's centre.  The
+// cutting a window of the given size around the print's centre (the mean
+// position of its dark pixels: imageio::centred_window).  The
 // configuration is the one the library would build for the image size,
 // or the one named by --config ("ehmsq-xs", "ehmsq-xl", ...).
 //
@@ -43,13 +44,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/formats/bmp_convert.h"
 #include "engine/image/qx_image.h"
 #include "engine/match/ehm_verifier.h"
 #include "engine/match/qx_config.h"
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_finger.h"
 #include "fpsynth/fpsynth.h"
+#include "imageio.h"
 
 namespace fs = std::filesystem;
 
@@ -77,8 +78,7 @@ struct Args {
 
 struct Capture {
   std::string name, finger;
-  int rows = 0, cols = 0;
-  std::vector<uint8_t> pixels;
+  imageio::GreyImage image;
 };
 
 bool parse_long(const char *s, long lo, long hi, long &out) {
@@ -134,28 +134,6 @@ bool parse(int argc, char **argv, Args &a, std::string &why) {
   return true;
 }
 
-// A window of the capture around the centre of its dark pixels (the print),
-// kept inside the image; the capture is left alone when it is not larger.
-void cut_window(Capture &c, int rows, int cols) {
-  if (rows <= 0 || (c.rows <= rows && c.cols <= cols)) return;
-  rows = std::min(rows, c.rows);
-  cols = std::min(cols, c.cols);
-  long sr = 0, sc = 0, n = 0;
-  for (int r = 0; r < c.rows; ++r)
-    for (int k = 0; k < c.cols; ++k)
-      if (c.pixels[static_cast<size_t>(r) * c.cols + k] < 128) { sr += r; sc += k; ++n; }
-  const int cr = n ? static_cast<int>(sr / n) : c.rows / 2, cc = n ? static_cast<int>(sc / n) : c.cols / 2;
-  const int top = std::clamp(cr - rows / 2, 0, c.rows - rows);
-  const int left = std::clamp(cc - cols / 2, 0, c.cols - cols);
-  std::vector<uint8_t> w(static_cast<size_t>(rows) * cols);
-  for (int r = 0; r < rows; ++r)
-    std::memcpy(&w[static_cast<size_t>(r) * cols],
-                &c.pixels[static_cast<size_t>(top + r) * c.cols + left], static_cast<size_t>(cols));
-  c.pixels.swap(w);
-  c.rows = rows;
-  c.cols = cols;
-}
-
 bool load_dir(const Args &a, std::vector<Capture> &out, std::string &why) {
   std::vector<fs::path> files;
   std::error_code ec;
@@ -165,20 +143,18 @@ bool load_dir(const Args &a, std::vector<Capture> &out, std::string &why) {
   if (ec) { why = "cannot read " + a.dir; return false; }
   std::sort(files.begin(), files.end());
   for (const fs::path &p : files) {
-    unsigned char *pixels = nullptr;
-    unsigned w = 0, h = 0;
-    if (qxbmp_bmpfile_to_buffer(p.c_str(), &pixels, &w, &h) != QX_RC_OK) {
-      std::fprintf(stderr, "feature-dump: skipping %s (not an 8-bit bitmap)\n", p.c_str());
+    Capture c;
+    std::string problem;
+    if (!imageio::read_file(p.string(), &c.image, &problem)) {
+      std::fprintf(stderr, "feature-dump: skipping %s (%s)\n", p.c_str(), problem.c_str());
       continue;
     }
-    Capture c;
     c.name = p.stem().string();
     c.finger = c.name.substr(0, c.name.rfind('_'));
-    c.rows = static_cast<int>(h);
-    c.cols = static_cast<int>(w);
-    c.pixels.assign(pixels, pixels + static_cast<size_t>(w) * h);
-    qxbmp_free(pixels);
-    cut_window(c, a.window_rows, a.window_cols);
+    // A window around the print, kept inside the capture; a capture that
+    // is not larger than the window is used whole.
+    if (a.window_rows > 0 && (c.image.rows > a.window_rows || c.image.cols > a.window_cols))
+      c.image = imageio::centred_window(c.image, a.window_rows, a.window_cols);
     out.push_back(std::move(c));
   }
   if (out.empty()) { why = "no <finger>_<impression>.bmp in " + a.dir; return false; }
@@ -202,9 +178,7 @@ void generate(const Args &a, std::vector<Capture> &out) {
       std::snprintf(name, sizeof name, "f%04d_%02d", f, i);
       c.name = name;
       c.finger = c.name.substr(0, c.name.rfind('_'));
-      c.rows = imp.image.rows;
-      c.cols = imp.image.cols;
-      c.pixels = std::move(imp.image.pixels);
+      c.image = std::move(imp.image);
       out.push_back(std::move(c));
     }
   }
@@ -223,8 +197,8 @@ qx_algorithm *build_algorithm(const Args &a, const Capture &first, std::string &
   if (!a.config.empty()) {
     row = qx_config_find(a.config.c_str(), 0, 0);
   } else {
-    qx_image *probe = qx_image_create(first.rows, first.cols, kResolution, kResolution,
-                                      first.pixels.data(), 0);
+    qx_image *probe = qx_image_create(first.image.rows, first.image.cols, kResolution,
+                                      kResolution, first.image.pixels.data(), 0);
     const int code = probe ? qx_image_get_sensor_size(probe) : 0;
     qx_image_delete(probe);
     row = qx_config_find("ehm", code, 0);
@@ -300,7 +274,8 @@ int main(int argc, char **argv) {
   std::vector<int32_t> extract_rc(caps.size(), 0);
   for (size_t i = 0; i < caps.size(); ++i) {
     const Capture &c = caps[i];
-    qx_image *image = qx_image_create(c.rows, c.cols, kResolution, kResolution, c.pixels.data(), 0);
+    qx_image *image = qx_image_create(c.image.rows, c.image.cols, kResolution, kResolution,
+                                      c.image.pixels.data(), 0);
     qx_template *t = nullptr;
     extract_rc[i] = image ? qx_algorithm_extract_template(alg.get(), image, qx_finger_static_zero(), &t) : 9;
     if (extract_rc[i] == 0 && t == nullptr) extract_rc[i] = 17;

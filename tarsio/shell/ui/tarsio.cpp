@@ -10,13 +10,20 @@
 //   --unattended          log message boxes instead of waiting for an operator
 //                         (also TARSIO_UNATTENDED=1), so a line script never
 //                         hangs on one
+//   --summary DIR [--json]  yield per item and the last failures from the
+//                         run record of the station directory DIR
+//   --help, --version     (these and --summary need no display)
 //
-// SIGTERM and SIGINT close the main window as its close button does: the
-// close handling runs and the exit code is 12 or 21, so a line script that
-// gives up on a run still gets a verdict and a result file.
+// SIGTERM, SIGINT and SIGHUP close the main window as its close button does:
+// the close handling runs and the exit code is 12 or 21, so a line script
+// that gives up on a run still gets a verdict and a result file.  They are
+// caught from the first moment: one that arrives before the window is up
+// closes it as soon as it is.
 #define TARSIO_LOG_SOURCE "tarsio"
 
 #include <QApplication>
+#include <QCoreApplication>
+#include <string>
 #include <memory>
 #include <QCommandLineParser>
 #include <QPixmap>
@@ -35,35 +42,79 @@
 namespace {
 
 int g_close_pipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_close_signal = 0;
 
-void request_close(int) {
+void request_close(int signal_number) {
+  if (g_close_signal == 0) g_close_signal = signal_number;
   const char byte = 1;
   if (::write(g_close_pipe[1], &byte, 1) < 0) {
   }
 }
 
+void catch_close_signals() {
+  if (::pipe2(g_close_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction action = {};
+  action.sa_handler = request_close;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+
+struct StationOptions {
+  QCommandLineOption shot{QStringLiteral("screenshot"), "Save a PNG of the dialog to FILE and quit.", "FILE"};
+  QCommandLineOption delay{QStringLiteral("screenshot-delay"), "Milliseconds before the screenshot.", "MS", "1500"};
+  QCommandLineOption about_shot{QStringLiteral("about-screenshot"), "Also save a PNG of the About box.", "FILE"};
+  QCommandLineOption unattended{QStringLiteral("unattended"), "Log message boxes instead of showing them."};
+  QCommandLineOption close_shot{QStringLiteral("close-screenshot"), "Save a PNG of the dialog when it closes.",
+                                "FILE"};
+
+  void add_to(QCommandLineParser &parser) const {
+    parser.setApplicationDescription(QStringLiteral("Factory test station for a fingerprint sensor module."));
+    for (const auto *o : {&shot, &about_shot, &delay, &unattended, &close_shot}) parser.addOption(*o);
+    parser.addHelpOption();
+    parser.addVersionOption();
+  }
+};
+
+// The options answered without a display, by a core application only.
+bool headless_request(int argc, char *argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help" || a == "--help-all" || a == "-v" || a == "--version") return true;
+  }
+  return false;
+}
+
+void name_application() {
+  QCoreApplication::setApplicationName(QStringLiteral("Tarsio"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(TARSIO_VERSION));
+}
+
+int run_headless(int argc, char *argv[]) {
+  QCoreApplication app(argc, argv);
+  name_application();
+  QCommandLineParser parser;
+  StationOptions options;
+  options.add_to(parser);
+  parser.process(app);  // --help and --version print and end the program here
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  catch_close_signals();
+  if (headless_request(argc, argv)) return run_headless(argc, argv);
   // The scene test's libfprint captures need GLib's default main context.
   tarsio::platform::prepare_finger_capture();
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Tarsio"));
+  name_application();
 
   QCommandLineParser parser;
-  QCommandLineOption shot(QStringLiteral("screenshot"), "Save a PNG of the dialog to FILE and quit.", "FILE");
-  QCommandLineOption delay(QStringLiteral("screenshot-delay"), "Milliseconds before the screenshot.", "MS", "1500");
-  QCommandLineOption about_shot(QStringLiteral("about-screenshot"), "Also save a PNG of the About box.", "FILE");
-  QCommandLineOption unattended(QStringLiteral("unattended"), "Log message boxes instead of showing them.");
-  QCommandLineOption close_shot(QStringLiteral("close-screenshot"), "Save a PNG of the dialog when it closes.",
-                                "FILE");
-  parser.addOption(shot);
-  parser.addOption(about_shot);
-  parser.addOption(delay);
-  parser.addOption(unattended);
-  parser.addOption(close_shot);
-  parser.addHelpOption();
+  StationOptions options;
+  options.add_to(parser);
   parser.process(app);
+  const QCommandLineOption &shot = options.shot, &delay = options.delay, &about_shot = options.about_shot,
+                           &unattended = options.unattended, &close_shot = options.close_shot;
 
   tarsio::shell::initlog();
 
@@ -81,20 +132,18 @@ int main(int argc, char *argv[]) {
   if (parser.isSet(close_shot)) dlg.set_close_screenshot(parser.value(close_shot));
   dlg.OnInitDialog();
   // The signal only writes a byte; the close runs on the dialog thread.
+  // One that came before the window was up waits in the pipe and closes it
+  // as soon as the event loop runs.
+  dlg.set_close_pending_check([] { return static_cast<int>(g_close_signal); });
   std::unique_ptr<QSocketNotifier> close_notifier;
-  if (::pipe2(g_close_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+  if (g_close_pipe[0] >= 0) {
     close_notifier = std::make_unique<QSocketNotifier>(g_close_pipe[0], QSocketNotifier::Read);
     QObject::connect(close_notifier.get(), &QSocketNotifier::activated, &dlg, [&dlg] {
       char byte;
       while (::read(g_close_pipe[0], &byte, 1) > 0) {
       }
-      dlg.close();
+      dlg.close_for_signal(static_cast<int>(g_close_signal));
     });
-    struct sigaction action = {};
-    action.sa_handler = request_close;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
   }
   int shot_result = 0;
   if (parser.isSet(shot)) {

@@ -23,6 +23,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -71,6 +72,15 @@ QFont label_font(int cell_height) {
   return f;
 }
 
+const char *signal_name(int signal_number) {
+  switch (signal_number) {
+    case SIGTERM: return "SIGTERM";
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    default: return "a signal";
+  }
+}
+
 QColor to_qcolor(shell::Rgb c) { return QColor(c.r, c.g, c.b); }
 
 void set_text_colour(QWidget *w, const QColor &c) {
@@ -103,6 +113,15 @@ CTarsioDlg::CTarsioDlg(QWidget *parent)
                             [this] { QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection); },
                             nullptr,
                             [this] { return connection_.createDevHandle(); },
+                            [this] {
+                              const int pending = close_pending_ ? close_pending_() : 0;
+                              if (pending != 0 && close_signal_ == 0) {
+                                close_signal_ = pending;
+                                TLOG_W("OnClose", "%s: the program closes", signal_name(pending));
+                              }
+                              return pending != 0;
+                            },
+                            nullptr,
                         }) {
   TLOG_ENTER("CTarsioDlg");
   set_ui_services(this);
@@ -214,7 +233,7 @@ bool CTarsioDlg::OnInitDialog() {
   set_fp_dyn_update_flg(0);
   set_fp_max_nbr_subtemplate(32);
 
-  model_.set_scene_test_enabled(config_get_int("common", "SceneTest", 1) != 0);
+  model_.set_scene_test_enabled(config_get_switch("common", "SceneTest", 1) != 0);
   InitLayout();
   TLOG_LEAVE("OnInitDialog");
   return true;
@@ -250,6 +269,17 @@ void CTarsioDlg::InitLayout() {
   for (const auto &row : shell::item_rows()) set_icon(row.icon_id, shell::IDI_NOT_RUN);
   refresh_colours();
   QTimer::singleShot(1000, this, [this] { OnTimer(); });
+  // An unattended line must not wait for ever for a module that never
+  // comes: with NoModuleTimeout set, a station that has started no run by
+  // then ends as a fail.
+  if (const int seconds = no_module_timeout_seconds(); seconds > 0) {
+    QTimer::singleShot(seconds * 1000, this, [this, seconds] {
+      if (sequence_.runs_started() > 0) return;
+      close_reason_ = "no module tested within " + std::to_string(seconds) + " s (NoModuleTimeout)";
+      TLOG_W("OnTimer", "%s: the program closes", close_reason_.c_str());
+      close();
+    });
+  }
   TLOG_LEAVE("InitLayout");
 }
 
@@ -404,6 +434,14 @@ void CTarsioDlg::message_box(const std::string &text) {
   model_.message_box(text);
 }
 
+void CTarsioDlg::close_for_signal(int signal_number) {
+  if (close_signal_ == 0) {
+    close_signal_ = signal_number;
+    TLOG_W("OnClose", "%s: the program closes", signal_name(signal_number));
+  }
+  close();
+}
+
 void CTarsioDlg::done(int result) {
   TLOG_ENTER("DestroyWindow");
   QDialog::done(result);
@@ -418,7 +456,14 @@ void CTarsioDlg::closeEvent(QCloseEvent *event) {
     if (!device::SendAppExitNotice(device::device_handle())) device::close_device_handle();
   };
   hooks.finish_interrupted_run = [this] { sequence_.finish_interrupted_run(); };
-  const int code = model_.close(hooks);
+  int code = model_.close(hooks);
+  if (close_signal_ != 0) close_reason_ = std::string("closed by ") + signal_name(close_signal_);
+  if (!close_reason_.empty()) {
+    // A line script that gives up before any run has ended still finds a
+    // verdict file, with the reason.
+    sequence_.finish_without_run(close_reason_);
+    code = model_.exit_code();
+  }
   if (!close_screenshot_.isEmpty() && !grab().save(close_screenshot_, "PNG"))
     TLOG_E("CTarsioDlg::OnClose", "cannot save %s", close_screenshot_.toUtf8().constData());
   event->accept();

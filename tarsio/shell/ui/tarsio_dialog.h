@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "device/discovery.h"
 #include "platform/device_monitor.h"
@@ -45,6 +46,14 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   // Unattended runs (line scripts): message boxes are logged instead of
   // waiting for an operator.
   void set_unattended(bool unattended) { unattended_ = unattended; }
+  // A signal (SIGTERM, SIGINT, SIGHUP) asks the program to close: the close
+  // runs as the window's close does, and a close before any run has ended
+  // writes Fail.txt with the reason.  `pending` tells the sequence, which
+  // runs items 1 to 5 without handling events, that a close waits.
+  void close_for_signal(int signal_number);
+  // `pending` returns the number of a signal that waits to be handled, 0
+  // when none does.
+  void set_close_pending_check(std::function<int()> pending) { close_pending_ = std::move(pending); }
   // Saves a PNG of the dialog as it looks when it closes (the final verdict).
   void set_close_screenshot(const QString &file) { close_screenshot_ = file; }
 
@@ -105,6 +114,9 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   tests::ItemContext items_;
   shell::TestSequence sequence_;
   bool unattended_ = false;
+  int close_signal_ = 0;
+  std::string close_reason_;  // a close before any run: why (Fail.txt's line)
+  std::function<int()> close_pending_;
   QString close_screenshot_;
   bool notifications_registered_ = false;
   QSocketNotifier *udev_notifier_ = nullptr;

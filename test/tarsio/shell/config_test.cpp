@@ -180,6 +180,46 @@ TEST(ConfigFileCheck, OneLineNamesTheFileAndSaysWhy) {
   EXPECT_EQ(lines_with("configuration file " + dir.config() + " cannot be read (Is a directory): the defaults apply"),
             1);
   ::rmdir(dir.config().c_str());
+
+  // A FIFO would block a reader that waits for its writer: it is refused
+  // at once, and every key reads its default.
+  ASSERT_EQ(::mkfifo(dir.config().c_str(), 0644), 0);
+  EXPECT_FALSE(check_config_file());
+  EXPECT_EQ(lines_with("configuration file " + dir.config() + " is not a regular file: it is not read, the defaults apply"),
+            1);
+  EXPECT_EQ(config_get_int("common", "AutoAppExit", 7), 7);
+  ::unlink(dir.config().c_str());
+}
+
+TEST(ConfigChecks, EveryValueIsReportedAsItWasRead) {
+  ScratchDir dir;
+  set_log_threshold(0);
+  dir.write_config(
+      "[common]\nAutoAppExit=-1\nSceneTest=yes\nSensorFWVersion=0x1FF\nAppLogLevel=12abc\nNoModuleTimeout=5\n"
+      "[USB]\nUSBFWVersion= 0x105 \n");
+  auto lines_with = [&](const std::string& text) {
+    int n = 0;
+    for (const auto& l : dir.log_lines()) n += l.find(text) != std::string::npos;
+    return n;
+  };
+  // A switch keeps its meaning: any nonzero value is on.
+  EXPECT_EQ(config_get_switch("common", "AutoAppExit", 1), 1);
+  EXPECT_EQ(lines_with("[common] AutoAppExit = -1 is outside 0 .. 1: 1 is used"), 1);
+  // Not a number: read as the reader always read it, reported as written.
+  EXPECT_EQ(config_get_switch("common", "SceneTest", 1), 0);
+  EXPECT_EQ(lines_with("[common] SceneTest = yes is not a number: 0 is used"), 1);
+  EXPECT_EQ(config_get_checked("common", "AppLogLevel", 0, 0, 6), 6);
+  EXPECT_EQ(lines_with("[common] AppLogLevel = 12abc is not a number: 6 is used"), 1);
+  // An expected version out of the device's range is kept: nothing matches it.
+  EXPECT_EQ(config_get_checked("common", "SensorFWVersion", 0, 0, 0xFF, OutOfRange::kKeep), 0x1FF);
+  EXPECT_EQ(lines_with("[common] SensorFWVersion = 0x1FF is outside 0 .. 255: no value the device reports can match it"),
+            1);
+  // Good values and missing keys say nothing.
+  const auto before = dir.log_lines().size();
+  EXPECT_EQ(config_get_checked("USB", "USBFWVersion", 0, 0, 0xFFFF, OutOfRange::kKeep), 0x105);
+  EXPECT_EQ(no_module_timeout_seconds(), 5);
+  EXPECT_EQ(config_get_switch("common", "Missing", 1), 1);
+  EXPECT_EQ(dir.log_lines().size(), before);
 }
 
 TEST(ConfigRanges, BordersStayInTheFrameAndLimitsInSixteenBits) {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <filesystem>
 #include <sys/stat.h>
 
 #include "device/testcommon.h"
@@ -35,12 +36,14 @@ class Sequence : public ::testing::Test, public testing::ItemFixture {
  protected:
   void SetUp() override {
     device::set_station_pause_for_testing([](int) {});
-    sequence = std::make_unique<TestSequence>(
-        ctx, SequenceHooks{[this] { ++closes_now; }, [this] { ++closes_queued; }, [this] { ++device_closes; },
-                           [this] {
-                             ++reopens;
-                             return true;
-                           }});
+    SequenceHooks hooks{[this] { ++closes_now; }, [this] { ++closes_queued; }, [this] { ++device_closes; },
+                        [this] {
+                          ++reopens;
+                          return true;
+                        },
+                        [this] { return close_pending_after-- == 0; },
+                        [this](const RunEnd& end) { ends.push_back(end); }};
+    sequence = std::make_unique<TestSequence>(ctx, std::move(hooks));
   }
   void TearDown() override {
     sequence->join_worker();
@@ -92,6 +95,9 @@ class Sequence : public ::testing::Test, public testing::ItemFixture {
 
   std::unique_ptr<TestSequence> sequence;
   int closes_now = 0, closes_queued = 0, device_closes = 0, reopens = 0;
+  // The close is asked for after this many items have passed (-1: never).
+  int close_pending_after = -1000;
+  std::vector<RunEnd> ends;
 };
 
 TEST_F(Sequence, FirstFailureStopsTheRunWritesFailTxtAndCloses) {
@@ -138,6 +144,53 @@ TEST_F(Sequence, PassWithoutSceneTestKeepsTheButtonHiddenAndEnterRunsAgain) {
   EXPECT_EQ(occurrences(view.pane, "Start Int Pin test: "), 2);
   EXPECT_EQ(occurrences(result_file(true), "Start Int Pin test: "), 1);
   EXPECT_EQ(result_file(true), model.run_text());
+}
+
+TEST_F(Sequence, CloseAskedForDuringTheItemsStopsAfterTheCurrentOne) {
+  write_passing_config(/*scene=*/false, /*auto_exit=*/false);
+  script_passing_module();
+  close_pending_after = 1;  // while the driver version item runs
+  sequence->OnBnClickedButton13();
+  EXPECT_EQ(closes_now, 1);
+  EXPECT_EQ(log_count("<-Driver version test end"), 1);
+  EXPECT_EQ(log_count("Sensor fw version test start->"), 0);
+  EXPECT_EQ(log_count("the program was asked to close during the run: no further item runs"), 1);
+  // The close handling ends the run; until then nothing is written.
+  EXPECT_TRUE(model.run_active());
+  EXPECT_FALSE(exists(result_file_path(true)));
+  sequence->finish_interrupted_run();
+  EXPECT_THAT(result_file(false), EndsWith("End driver version test. \r\n\r\n"));
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_FALSE(ends[0].pass);
+  EXPECT_EQ(ends[0].exit_code, kExitFail);
+  EXPECT_EQ(ends[0].result_file, result_file_path(false));
+  // Only one end per run, and none for a close after it.
+  sequence->finish_without_run("closed by SIGTERM");
+  EXPECT_EQ(ends.size(), 1u);
+}
+
+TEST_F(Sequence, CloseBeforeAnyRunWritesFailTxtWithTheReason) {
+  sequence->finish_without_run("closed by SIGHUP");
+  EXPECT_EQ(result_file(false), "\r\nResult: Fail, closed by SIGHUP before a test run ended. \r\n");
+  EXPECT_EQ(log_count("closed by SIGHUP before a run has ended: the run counts as failed"), 1);
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0].reason, "closed by SIGHUP before a run has ended");
+  sequence->finish_without_run("closed by SIGHUP");
+  EXPECT_EQ(ends.size(), 1u);
+}
+
+TEST_F(Sequence, ResultFileLeavesNothingElseInItsFolder) {
+  answer({0});
+  sequence->OnBnClickedButton13();
+  answer({0});
+  sequence->OnBnClickedButton13();
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/app/TestResult/Fail"))
+    names.push_back(e.path().filename().string());
+  EXPECT_THAT(names, ::testing::ElementsAre("Fail.txt"));
+  ASSERT_EQ(ends.size(), 2u);
+  EXPECT_EQ(ends[1].result_file, result_file_path(false));
+  EXPECT_EQ(ends[1].reason, "");
 }
 
 TEST_F(Sequence, SpiRunSkipsTheUsbItem) {

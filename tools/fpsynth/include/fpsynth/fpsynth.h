@@ -38,6 +38,8 @@
 #include <string>
 #include <vector>
 
+#include "imageio.h"
+
 namespace fpsynth {
 
 // ---------------------------------------------------------------- random
@@ -66,29 +68,9 @@ uint64_t splitmix64(uint64_t& state);
 uint64_t derive_seed(uint64_t parent, uint64_t index);
 
 // ---------------------------------------------------------------- images
-struct Image {
-    int rows = 0;
-    int cols = 0;
-    std::vector<uint8_t> pixels;  // rows * cols, top row first
-
-    Image() = default;
-    Image(int r, int c, uint8_t fill = 255)
-        : rows(r), cols(c), pixels(static_cast<size_t>(r) * c, fill) {}
-    uint8_t at(int r, int c) const { return pixels[static_cast<size_t>(r) * cols + c]; }
-    uint8_t& at(int r, int c) { return pixels[static_cast<size_t>(r) * cols + c]; }
-};
-
-// 8-bit grey bitmap, 500 dpi, bottom-up, 256-entry grey palette, pixel data
-// at offset 1078, rows padded to 4 bytes.  Returns false when the file cannot
-// be written.
-bool write_bmp(const std::string& path, const Image& image);
-std::vector<uint8_t> encode_bmp(const Image& image);
-// Reads back an 8-bit bitmap written by encode_bmp (or any uncompressed
-// 8-bit bitmap with a grey palette); false on malformed input.
-bool decode_bmp(const std::vector<uint8_t>& bytes, Image& out, std::string* error = nullptr);
-// 8-bit grey PNG (stored deflate blocks, no compression library needed).
-bool write_png(const std::string& path, const Image& image);
-std::vector<uint8_t> encode_png(const Image& image);
+// The tools' one grey-image type (rows x cols, top row first); it is read
+// and written by imageio (bitmaps of the generator: imageio::write_bmp).
+using Image = imageio::GreyImage;
 
 // Tiles equally sized or differently sized images into a grid with a gap,
 // each tile top-left aligned in a cell of the largest tile's size.
