@@ -689,7 +689,10 @@ def render(summary):
 
 
 METHOD = (
-    "Everything runs through liblumetra.so's public exports, as a host calls them. The library picks its "
+    "Every accuracy and speed figure runs through liblumetra.so's public exports, as a host calls them, except "
+    "what the exports do not give, which goes through the engine (lumetra-evaluate-align): the alignment of "
+    "197 x 197 crops of whole impressions for the coverage split, the configurations' thresholds, and the 1:1 "
+    "extraction and comparison times. The library picks its "
     "configuration from the sensor geometry: 88 x 88 builds ehmsq-xs, 197 x 197 ehmsq-xl, 158 x 158 ehmsq-l. "
     "Small sensor: nerio_qx_enroll_Image / nerio_qx_save_tpl, then init_alg_tpl_data and nerio_qx_verify "
     "(mode 0); the slot is reloaded from the enrolled record before each run, and with template update on the "
@@ -701,11 +704,9 @@ METHOD = (
     "one nerio_qx_verify call with one slot loaded, enrolment 32 captures plus the save. A rejected probe is "
     "compared with every loaded slot, so for the small sensor one comparison with an enrolled template is "
     "(t(5 slots) - t(1 slot)) / 4 and one extraction t(1 slot) minus that, each term the least of 3 calls, "
-    "with impostor windows at FAR index 27. For the 1:1 configurations the compare export extracts both "
-    "images: one extraction is t(A, blank) - t(blank, blank)/2 (it includes one file read) and one "
-    "comparison t(A, B) - t(A, blank) - t(B, blank) + t(blank, blank), a blank white crop yielding no "
-    "template, each term the least of 3 calls; a comparison shorter than the calls' jitter cannot be "
-    "resolved this way. Wall clock and the thread's CPU time, on a machine shared with other jobs. Yardstick: libfprint's virtual image device "
+    "with impostor windows at FAR index 27; a clock with a difference at or below zero is shown as not "
+    "resolved. For the 1:1 configurations one extraction and one template-to-template comparison are "
+    "timed directly through the engine on the same crops, the least of 3 calls. Wall clock and the thread's CPU time, on a machine shared with other jobs. Yardstick: libfprint's virtual image device "
     "enrols the first crop of a pair (the same crop for each of its enrolment stages) and verifies the second; "
     "its bozorth3 score is read from libfprint's own debug message, a refused capture counts as score 0.")
 
