@@ -109,6 +109,9 @@ CMake package (find_package(Lumetra), target Lumetra::lumetra).")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME lumetra-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+# The command links liblumetra.so.1.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "liblumetra1 (>= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "fingerprint images and templates from the command line
 The lumetra command grades captures, extracts templates and compares
 captures with the Lumetra library.")

@@ -52,6 +52,8 @@ dpkg-deb --ctrl-tarfile "$build"/packages/liblumetra1_*.deb | tar -xO ./shlibs |
   { echo "FAIL: liblumetra1 has no shlibs line for liblumetra.so.1" >&2; exit 1; }
 dpkg-deb -f "$build"/packages/tarsio_*.deb Depends | grep -q "liblumetra1 (>= " ||
   { echo "FAIL: tarsio does not depend on liblumetra1" >&2; exit 1; }
+dpkg-deb -f "$build"/packages/lumetra-tools_*.deb Depends | grep -q "liblumetra1 (>= " ||
+  { echo "FAIL: lumetra-tools does not depend on liblumetra1" >&2; exit 1; }
 
 # Packages left by an earlier run go first: apt would keep an installed
 # package of the same version instead of the new file.
@@ -73,6 +75,9 @@ dpkg-deb -f "$build"/packages/liblumetra1-dbgsym_*.ddeb Build-Ids | grep -q -w "
   { echo "FAIL: liblumetra1-dbgsym has no debugging information for build id $build_id" >&2; exit 1; }
 
 [ "$(command -v lumetra)" = /usr/bin/lumetra ] || { echo "FAIL: lumetra is not /usr/bin/lumetra" >&2; exit 1; }
+loaded=$(ldd /usr/bin/lumetra | awk '$1 == "liblumetra.so.1" { print $3 }')
+[ -n "$loaded" ] && [ "$(readlink -f "$loaded")" = "$(readlink -f "/usr/$libdir/liblumetra.so.1")" ] ||
+  { echo "FAIL: /usr/bin/lumetra loads '$loaded', not /usr/$libdir/liblumetra.so.1" >&2; exit 1; }
 lumetra info
 
 # One unattended station run from the installed packages: the installed
