@@ -8,11 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "api/state.h"
-#include "engine/image/qx_image.h"
-#include "engine/objects/qx_algorithm.h"
-#include "engine/objects/qx_finger.h"
-#include "engine/objects/qx_template.h"
 #include "engine/qx_rc.h"
 #include "imageio.h"
 #include "lumetra.h"
@@ -51,12 +46,9 @@ bool read_picture(const std::string &path, const ImageOptions &options, Picture 
   int dpi_x = image.dpi_x > 0 ? image.dpi_x : image.dpi_y;
   int dpi_y = image.dpi_y > 0 ? image.dpi_y : image.dpi_x;
   if (options.force_dpi || dpi_x <= 0) dpi_x = dpi_y = options.dpi;
-  pic->source_dpi_x = dpi_x;
-  pic->source_dpi_y = dpi_y;
   if (dpi_x == kResolution && dpi_y == kResolution) {
-    pic->pixels = std::move(image.pixels);
-    pic->width = image.cols;
-    pic->height = image.rows;
+    *pic = std::move(image);
+    pic->dpi_x = pic->dpi_y = kResolution;
     return true;
   }
   const std::string from = std::to_string(dpi_x) + (dpi_x == dpi_y ? "" : " x " + std::to_string(dpi_y));
@@ -64,21 +56,19 @@ bool read_picture(const std::string &path, const ImageOptions &options, Picture 
     *problem = "a resolution of " + from + " dpi is beyond the library's images";
     return false;
   }
-  qx_image *source = qx_image_create(image.rows, image.cols, dpi_y, dpi_x,
-                                     image.pixels.data(), kImpressionType);
-  qx_image *scaled = source != nullptr ? qx_image_scale_res(source, kResolution, kResolution) : nullptr;
-  qx_image_delete(source);
-  const uint8_t *pixels = scaled != nullptr ? qx_image_get_pixels(scaled) : nullptr;
-  if (pixels == nullptr) {
-    qx_image_delete(scaled);
+  unsigned char *scaled = nullptr;
+  int rows = 0, cols = 0;
+  if (lumetra_tools_resample_to_500(image.pixels.data(), image.rows, image.cols, dpi_y, dpi_x,
+                                    &scaled, &rows, &cols) != QX_RC_OK) {
+    lumetra_tools_free(scaled);
     *problem = "cannot bring the image from " + from + " dpi to " + std::to_string(kResolution) +
                " dpi (use --dpi / --force-dpi if the file states a wrong resolution)";
     return false;
   }
-  pic->width = qx_image_get_cols(scaled);
-  pic->height = qx_image_get_rows(scaled);
-  pic->pixels.assign(pixels, pixels + static_cast<size_t>(pic->width) * pic->height);
-  qx_image_delete(scaled);
+  *pic = Picture(rows, cols);
+  std::copy(scaled, scaled + pic->pixels.size(), pic->pixels.begin());
+  pic->dpi_x = pic->dpi_y = kResolution;
+  lumetra_tools_free(scaled);
   return true;
 }
 
@@ -142,25 +132,19 @@ bool far_level(const Arguments &a, int *far, int *status) {
 }
 
 bool init_for(const std::string &file, const Picture &pic, int *status) {
-  set_fp_sensor_col_row(pic.width, pic.height);
-  if (init_nerio_algorithm() != 0 || lumetra::api::g_state.engine.algorithm == nullptr) {
+  set_fp_sensor_col_row(pic.cols, pic.rows);
+  lumetra_tools_config config;
+  if (init_nerio_algorithm() != 0 || lumetra_tools_get_config(&config) != 0) {
     *status = fail(file, "the library has no configuration for a sensor of " +
-                             std::to_string(pic.width) + " x " + std::to_string(pic.height) +
+                             std::to_string(pic.cols) + " x " + std::to_string(pic.rows) +
                              " pixels");
     return false;
   }
   return true;
 }
 
-int32_t extract_with(qx_algorithm *alg, const Picture &pic, qx_template **tpl) {
-  *tpl = nullptr;
-  qx_image *image = qx_image_create(pic.height, pic.width, kResolution, kResolution,
-                                    pic.pixels.data(), kImpressionType);
-  if (image == nullptr) return QX_RC_NO_MEMORY;
-  qx_image_mr_weak(image);
-  const int32_t rc = qx_algorithm_extract_template(alg, image, qx_finger_static_zero(), tpl);
-  qx_image_delete(image);
-  return rc;
+int32_t extract_with(const Picture &pic, lumetra_tools_template **tpl) {
+  return lumetra_tools_extract(pic.pixels.data(), pic.rows, pic.cols, tpl);
 }
 
 bool write_whole_file(const std::string &path, const uint8_t *bytes, size_t size,

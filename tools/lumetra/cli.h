@@ -1,5 +1,9 @@
 // Shared pieces of the lumetra command: exit statuses, error lines, JSON
-// strings, argument parsing, reading images and writing files.
+// strings, argument parsing, reading images and writing files.  The
+// command reaches the library only through liblumetra.so: the public
+// exports of lumetra.h and, for what a host never needs (per-slot scores,
+// the configuration, templates in memory), the library's internal tools
+// header api/lumetra_tools.h.
 #ifndef TOOLS_LUMETRA_CLI_H
 #define TOOLS_LUMETRA_CLI_H
 
@@ -9,10 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/match/qx_verifier.h"
-
-struct qx_algorithm;
-struct qx_template;
+#include "api/lumetra_tools.h"
+#include "imageio.h"
 
 namespace cli {
 
@@ -27,7 +29,7 @@ inline constexpr int32_t kImpressionType = 0;
 // Default false-accept level of the library (1 in 10^4).
 inline constexpr int kDefaultFar = 12;
 // Highest false-accept level the verifier's threshold tables hold.
-inline constexpr int kMaxFar = QX_THRESHOLD_COLUMNS - 1;
+inline constexpr int kMaxFar = LUMETRA_TOOLS_MAX_FAR;
 
 // Prints "lumetra: <what>: <problem>" on standard error; returns kExitError.
 int fail(const std::string &what, const std::string &problem);
@@ -38,15 +40,8 @@ std::string json_string(const std::string &s);
 // Parses a whole decimal number in lo..hi.
 bool parse_int(const char *text, int lo, int hi, int *value);
 
-// A grey image read from a file, top row first, at the library's
-// resolution.
-struct Picture {
-  std::vector<uint8_t> pixels;
-  int width = 0;
-  int height = 0;
-  int source_dpi_x = kResolution;  // the resolution the image was read at
-  int source_dpi_y = kResolution;
-};
+// A grey image read from a file, brought to the library's resolution.
+using Picture = imageio::GreyImage;
 
 // How images are read: the resolution of files that state none (or of
 // every file, with --force-dpi).
@@ -56,7 +51,7 @@ struct ImageOptions {
 };
 
 // Reads an image file (BMP, PNG, TIFF, PGM) and brings it to the library's
-// resolution with the engine's own resampling; on failure the problem is
+// resolution with the library's own resampling; on failure the problem is
 // described in *problem.
 bool read_picture(const std::string &path, const ImageOptions &options, Picture *pic,
                   std::string *problem);
@@ -97,8 +92,8 @@ bool far_level(const Arguments &a, int *far, int *status);
 bool init_for(const std::string &file, const Picture &pic, int *status);
 
 // The template the library's algorithm extracts from a picture (none with
-// the engine's result when it cannot).
-int32_t extract_with(qx_algorithm *alg, const Picture &pic, qx_template **tpl);
+// the library's result when it cannot).
+int32_t extract_with(const Picture &pic, lumetra_tools_template **tpl);
 
 // Writes bytes to a file through a temporary beside it, so that an
 // existing file is replaced whole or not at all (devices, pipes and links

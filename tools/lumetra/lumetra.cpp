@@ -5,9 +5,9 @@
 // records.cpp).  This file holds the image subcommands and main.
 //
 // The command only reads and writes files and prints: every grading,
-// enhancement, extraction and comparison is done by the library itself
-// (the public exports, or the engine functions behind them), never by code
-// of its own.
+// enhancement, extraction and comparison is done by the library itself,
+// liblumetra.so (its public exports, or the internal set its tools use,
+// api/lumetra_tools.h), never by code of its own.
 //
 // Exit status: 0 success (or match), 1 no match, 2 error; on an error one
 // line on standard error names the file and the problem.
@@ -21,16 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "api/state.h"
 #include "cli.h"
 #include "engine/formats/extract_template.h"
 #include "engine/image/extract.h"
-#include "engine/image/qx_image.h"
-#include "engine/objects/qx_algorithm.h"
-#include "engine/objects/qx_alignment.h"
-#include "engine/objects/qx_finger.h"
-#include "engine/objects/qx_template.h"
-#include "engine/match/qx_verifier.h"
 #include "engine/qx_rc.h"
 #include "imageio.h"
 #include "lumetra.h"
@@ -122,13 +115,10 @@ int cmd_info(const std::vector<std::string> &args) {
   get_fp_image_col_row(&icol, &irow);
   // The configuration the library chooses for the sensor size.
   const int init_rc = init_nerio_algorithm();
-  int template_type = -1, sensor_type = -1, sensor_size = -1;
-  if (init_rc == 0 && lumetra::api::g_state.engine.algorithm != nullptr) {
-    const qx_algorithm *alg = lumetra::api::g_state.engine.algorithm;
-    template_type = qx_algorithm_get_template_type(alg);
-    sensor_type = qx_algorithm_get_sensor_type(alg);
-    sensor_size = qx_algorithm_get_sensor_size(alg);
-  }
+  lumetra_tools_config config;
+  if (init_rc != 0 || lumetra_tools_get_config(&config) != 0) config = {-1, -1, -1};
+  const int template_type = config.template_type, sensor_type = config.sensor_type,
+            sensor_size = config.sensor_size;
   uninit_nerio_algorithm();
   if (json) {
     std::printf("{\"version\": %s, \"sensor\": {\"cols\": %d, \"rows\": %d}, "
@@ -169,7 +159,7 @@ int cmd_quality(const std::vector<std::string> &args) {
       continue;
     }
     // The library grades a sensor image: the sensor takes the image's size.
-    set_fp_sensor_col_row(pic.width, pic.height);
+    set_fp_sensor_col_row(pic.cols, pic.rows);
     fp_image_quality_t q;
     if (get_fp_image_quality(pic.pixels.data(), &q) != 0) {
       status = fail(file, "the library cannot grade this image");
@@ -177,8 +167,8 @@ int cmd_quality(const std::vector<std::string> &args) {
     }
     if (json) {
       if (out.size() > 1) out += ", ";
-      out += "{\"file\": " + json_string(file) + ", \"width\": " + std::to_string(pic.width) +
-             ", \"height\": " + std::to_string(pic.height) +
+      out += "{\"file\": " + json_string(file) + ", \"width\": " + std::to_string(pic.cols) +
+             ", \"height\": " + std::to_string(pic.rows) +
              ", \"quality\": " + std::to_string(q.image_quality) +
              ", \"area\": " + std::to_string(q.area) +
              ", \"condition\": " + std::to_string(q.condition) + "}";
@@ -206,13 +196,13 @@ int cmd_enhance(const std::vector<std::string> &args) {
   std::string problem;
   if (!read_picture(file, a.image, &pic, &problem)) return fail(file, problem);
   // The library enhances a sensor image: the sensor takes the image's size.
-  set_fp_sensor_col_row(pic.width, pic.height);
-  if (nerio_qx_ImageEnhance(pic.pixels.data(), pic.width, pic.height) != 0)
+  set_fp_sensor_col_row(pic.cols, pic.rows);
+  if (nerio_qx_ImageEnhance(pic.pixels.data(), pic.cols, pic.rows) != 0)
     return fail(file, "the library cannot enhance this image");
   imageio::GreyImage enhanced;
   enhanced.pixels = std::move(pic.pixels);
-  enhanced.cols = pic.width;
-  enhanced.rows = pic.height;
+  enhanced.cols = pic.cols;
+  enhanced.rows = pic.rows;
   enhanced.dpi_x = enhanced.dpi_y = kResolution;
   if (!imageio::write_file(output, enhanced, &problem)) return fail(output, problem);
   if (a.json) {
@@ -255,17 +245,17 @@ bool write_overlay(const Picture &pic, const std::string &path, int *minutiae,
   bal_extract_result r;
   std::memset(&r, 0, sizeof r);
   r.flags = BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS;
-  std::vector<uint8_t> pixels = pic.pixels;
-  const qxi_status status = bal_extract(pixels.data(), pic.height, pic.width, &r);
+  const qxi_status status =
+      static_cast<qxi_status>(lumetra_tools_find_features(pic.pixels.data(), pic.rows, pic.cols, &r));
   if (status != QXI_OK) {
-    bal_extract_release(&r);
+    lumetra_tools_release_features(&r);
     *problem = extraction_problem(status);
     return false;
   }
-  const int zoom = std::clamp(512 / std::max(pic.width, pic.height), 1, 4);
-  const overlay::Rgb drawn = overlay::draw(pic.pixels.data(), pic.height, pic.width, r, zoom);
+  const int zoom = std::clamp(512 / std::max(pic.cols, pic.rows), 1, 4);
+  const overlay::Rgb drawn = overlay::draw(pic.pixels.data(), pic.rows, pic.cols, r, zoom);
   *minutiae = r.minutiae.count;
-  bal_extract_release(&r);
+  lumetra_tools_release_features(&r);
   if (!imageio::write_rgb_png(path, drawn, problem)) return false;
   return true;
 }
@@ -292,17 +282,15 @@ int cmd_extract(const std::vector<std::string> &args) {
   if (!read_picture(file, a.image, &pic, &problem)) return fail(file, problem);
   uint8_t *bytes = nullptr;
   uint32_t size = 0;
-  // The extractor may work in the buffer it is given: it gets a copy.
-  std::vector<uint8_t> work = pic.pixels;
-  const qxi_status extracted =
-      bal_extract_template(work.data(), pic.height, pic.width, 0, kImpressionType, 0,
-                           kMaxMinutiae, kOrdering, choice->flags, choice->format, &bytes, &size);
+  const qxi_status extracted = static_cast<qxi_status>(
+      lumetra_tools_extract_record(pic.pixels.data(), pic.rows, pic.cols, kMaxMinutiae, kOrdering,
+                                   choice->flags, choice->format, &bytes, &size));
   if (extracted != QXI_OK || bytes == nullptr) {
-    bal_free_template(bytes);
+    lumetra_tools_free(bytes);
     return fail(file, extraction_problem(extracted));
   }
   std::vector<uint8_t> record(bytes, bytes + size);
-  bal_free_template(bytes);
+  lumetra_tools_free(bytes);
   if (!output.empty() && !write_whole_file(output, record.data(), record.size(), &problem))
     return fail(output, problem);
   const std::string *overlay_path = a.value("--overlay");
@@ -343,49 +331,42 @@ int cmd_compare(const std::vector<std::string> &args) {
   }
   // The algorithm is configured for the first image's size.
   if (!init_for(files[0], pics[0], &status)) return status;
-  qx_algorithm *alg = lumetra::api::g_state.engine.algorithm;
-  qx_template *tpl[2] = {nullptr, nullptr};
+  lumetra_tools_template *tpl[2] = {nullptr, nullptr};
   for (int i = 0; i < 2 && status == kExitOk; ++i) {
-    const int32_t rc = extract_with(alg, pics[i], &tpl[i]);
+    const int32_t rc = extract_with(pics[i], &tpl[i]);
     if (rc != QX_RC_OK || tpl[i] == nullptr)
       status = fail(files[i], "the library extracts no template from this image (result " +
                                   std::to_string(rc) + ")");
   }
   if (status == kExitOk) {
-    uint16_t score = 0;
-    int32_t decision = 0;
-    qx_alignment *alignment = nullptr;
-    const int32_t rc = qx_algorithm_get_similarity_score(alg, tpl[0], tpl[1], far, &score,
-                                                         &decision, &alignment, nullptr);
+    lumetra_tools_comparison c;
+    const int32_t rc = lumetra_tools_compare(tpl[0], tpl[1], far, &c);
     if (rc != QX_RC_OK) {
       status = fail(files[0] + " and " + files[1],
                     "the library cannot compare them (result " + std::to_string(rc) + ")");
     } else {
-      const bool match = decision != 0;
+      const bool match = c.decision != 0;
       std::string where = "null";
-      if (alignment != nullptr) {
-        where = "{\"dx\": " + std::to_string(qx_alignment_get_dx(alignment)) +
-                ", \"dy\": " + std::to_string(qx_alignment_get_dy(alignment)) +
-                ", \"rotation\": " + std::to_string(qx_alignment_get_rotation(alignment)) + "}";
+      if (c.aligned) {
+        where = "{\"dx\": " + std::to_string(c.dx) + ", \"dy\": " + std::to_string(c.dy) +
+                ", \"rotation\": " + std::to_string(c.rotation) + "}";
       }
       if (json) {
         std::printf("{\"a\": %s, \"b\": %s, \"far\": %d, \"score\": %u, \"match\": %s, "
                     "\"alignment\": %s}\n",
-                    json_string(files[0]).c_str(), json_string(files[1]).c_str(), far, score,
+                    json_string(files[0]).c_str(), json_string(files[1]).c_str(), far, c.score,
                     match ? "true" : "false", where.c_str());
       } else {
-        std::printf("score %u at false-accept level %d: %s\n", score, far,
+        std::printf("score %u at false-accept level %d: %s\n", c.score, far,
                     match ? "match" : "no match");
-        if (alignment != nullptr)
-          std::printf("alignment dx %d, dy %d, rotation %u\n", qx_alignment_get_dx(alignment),
-                      qx_alignment_get_dy(alignment), qx_alignment_get_rotation(alignment));
+        if (c.aligned)
+          std::printf("alignment dx %d, dy %d, rotation %u\n", c.dx, c.dy, c.rotation);
       }
       status = match ? kExitOk : kExitNoMatch;
     }
-    qx_alignment_delete(alignment);
   }
-  qx_template_delete(tpl[0]);
-  qx_template_delete(tpl[1]);
+  lumetra_tools_template_delete(tpl[0]);
+  lumetra_tools_template_delete(tpl[1]);
   uninit_nerio_algorithm();
   return status;
 }

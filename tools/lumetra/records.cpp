@@ -12,12 +12,9 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/formats/compact_card.h"
-#include "engine/formats/hybrid_record.h"
+#include "api/lumetra_tools.h"
 #include "engine/formats/qx_template_convert.h"
-#include "engine/formats/tlv.h"
 #include "engine/objects/qx_template.h"
-#include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
 
 namespace cli {
@@ -125,20 +122,6 @@ const Target kTargets[] = {
     {"spectral-hr", QX_TEMPLATE_SPECTRAL_HR},
 };
 
-// The template type of a record `lumetra extract` writes: ISO records
-// start "FMR\0"; compact cards and hybrid records are BER elements with
-// the card's tag, the hybrid one holding a spectral part.  0 when none.
-int32_t raw_type(const std::vector<uint8_t> &bytes) {
-  if (bytes.size() >= 4 && std::memcmp(bytes.data(), "FMR", 4) == 0) return QX_TEMPLATE_ISO19794_2;
-  if (bytes.size() >= 2 && bytes[0] == (QX_CC_TAG_BDT >> 8) && bytes[1] == (QX_CC_TAG_BDT & 0xFF)) {
-    tlv_element element;
-    const bool spectral = qx_cc_find_element(bytes.data(), static_cast<uint32_t>(bytes.size()),
-                                             QX_HYB_TAG_SPECTRAL, &element) != 0;
-    return spectral ? QX_TEMPLATE_EHM : QX_TEMPLATE_ISO_COMPACT_CARD;
-  }
-  return 0;
-}
-
 std::string conversion_problem(qx_rc rc, int32_t from, const char *to) {
   if (rc == QX_RC_UNSUPPORTED)
     return "the library does not convert a template of type " + std::to_string(from) +
@@ -186,7 +169,8 @@ int cmd_convert(const std::vector<std::string> &args) {
     type = record->type;
     data.assign(record->data, record->data + record->length);
   } else {
-    type = stated_type != 0 ? stated_type : raw_type(bytes);
+    type = stated_type != 0 ? stated_type
+                             : lumetra_tools_record_type(bytes.data(), static_cast<uint32_t>(bytes.size()));
     if (type == 0)
       return fail(input, "neither a template record nor a template lumetra extract writes "
                          "(give its type with --type N)");
@@ -199,14 +183,17 @@ int cmd_convert(const std::vector<std::string> &args) {
   if (target->type > 0) {
     uint8_t *part = nullptr;
     uint32_t part_size = 0;
-    const qx_rc rc = qx_template_convert_bytes(type, data.data(), static_cast<uint32_t>(data.size()),
-                                               target->type, &part, &part_size);
+    // The library takes the part out (the type of a record `lumetra
+    // extract` writes is the library's to tell, too).
+    const qx_rc rc = lumetra_tools_convert_template(type, data.data(),
+                                                    static_cast<uint32_t>(data.size()),
+                                                    target->type, &part, &part_size);
     if (rc != QX_RC_OK) {
-      qx_free(part);
+      lumetra_tools_free(part);
       return fail(input, conversion_problem(rc, type, target->name));
     }
     data.assign(part, part + part_size);
-    qx_free(part);
+    lumetra_tools_free(part);
     out_type = target->type;
   }
   // The form: a record when asked for, or when a record came in and only
