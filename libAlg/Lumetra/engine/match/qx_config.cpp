@@ -74,71 +74,58 @@ constexpr EhmConfig kSquareL{
     .max_subtemplates = 32,
     .enroll_captures = 16,
     .models = qx_vermodels_ehmsq_l};
-constexpr EhmConfig kSquareM{
+// The high-resolution hybrid configurations share their chain, extractor,
+// template type and feature states (all on; the 360-degree search and the
+// wider spectral search mutable); each row names what is its own.
+constexpr EhmConfig kHybridHr{
     .chain_creator = ehmhr_create_chain,
-    .pass_on_count = 24,
     .extractor = &embedded_extractor,
     .template_type = QX_TEMPLATE_EHMHR,
-    .sensor_size = QX_SENSOR_SQUARE_M,
     .states_on = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_FULLSEARCH, QX_FEATURE_SPECTRAL_HR_RANGE},
     .nbr_states_on = 3,
     .states_mutable = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_HR_RANGE},
-    .nbr_states_mutable = 2,
-    .max_subtemplates = 64,
-    .enroll_captures = 24,
-    .models = qx_vermodels_ehmsq_m};
-constexpr EhmConfig kSquareS{
-    .chain_creator = ehmhr_create_chain,
-    .pass_on_count = 32,
-    .extractor = &embedded_extractor,
-    .template_type = QX_TEMPLATE_EHMHR,
-    .sensor_size = QX_SENSOR_SQUARE_S,
-    .states_on = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_FULLSEARCH, QX_FEATURE_SPECTRAL_HR_RANGE},
-    .nbr_states_on = 3,
-    .states_mutable = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_HR_RANGE},
-    .nbr_states_mutable = 2,
-    .max_subtemplates = 72,
-    .enroll_captures = 32,
-    .models = qx_vermodels_ehmsq_s};
-constexpr EhmConfig kSquareXs{
-    .chain_creator = ehmhr_create_chain,
-    .pass_on_count = 40,
-    .extractor = &embedded_extractor,
-    .template_type = QX_TEMPLATE_EHMHR,
-    .sensor_size = QX_SENSOR_SQUARE_XS,
-    .states_on = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_FULLSEARCH, QX_FEATURE_SPECTRAL_HR_RANGE},
-    .nbr_states_on = 3,
-    .states_mutable = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_HR_RANGE},
-    .nbr_states_mutable = 2,
-    .max_subtemplates = 96,
-    .enroll_captures = 32,
-    .models = qx_vermodels_ehmsq_xs};
-constexpr EhmConfig kRectM{
-    .chain_creator = ehmhr_create_chain,
-    .pass_on_count = 24,
-    .extractor = &embedded_extractor,
-    .template_type = QX_TEMPLATE_EHMHR,
-    .sensor_size = QX_SENSOR_RECT_M,
-    .states_on = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_FULLSEARCH, QX_FEATURE_SPECTRAL_HR_RANGE},
-    .nbr_states_on = 3,
-    .states_mutable = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_HR_RANGE},
-    .nbr_states_mutable = 2,
-    .max_subtemplates = 64,
-    .enroll_captures = 24,
-    .models = qx_vermodels_ehmre_m};
-constexpr EhmConfig kRectS{
-    .chain_creator = ehmhr_create_chain,
-    .pass_on_count = 32,
-    .extractor = &embedded_extractor,
-    .template_type = QX_TEMPLATE_EHMHR,
-    .sensor_size = QX_SENSOR_RECT_S,
-    .states_on = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_FULLSEARCH, QX_FEATURE_SPECTRAL_HR_RANGE},
-    .nbr_states_on = 3,
-    .states_mutable = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_HR_RANGE},
-    .nbr_states_mutable = 2,
-    .max_subtemplates = 72,
-    .enroll_captures = 32,
-    .models = qx_vermodels_ehmre_s};
+    .nbr_states_mutable = 2};
+struct HybridHrRow {
+  int32_t pass_on_count;
+  int32_t sensor_size;
+  uint8_t max_subtemplates;
+  uint8_t enroll_captures;
+  const qx_vermodel *models;
+};
+constexpr EhmConfig hybrid_hr(HybridHrRow row) {
+  EhmConfig c = kHybridHr;
+  c.pass_on_count = row.pass_on_count;
+  c.sensor_size = row.sensor_size;
+  c.max_subtemplates = row.max_subtemplates;
+  c.enroll_captures = row.enroll_captures;
+  c.models = row.models;
+  return c;
+}
+constexpr EhmConfig kSquareM = hybrid_hr({.pass_on_count = 24,
+                                          .sensor_size = QX_SENSOR_SQUARE_M,
+                                          .max_subtemplates = 64,
+                                          .enroll_captures = 24,
+                                          .models = qx_vermodels_ehmsq_m});
+constexpr EhmConfig kSquareS = hybrid_hr({.pass_on_count = 32,
+                                          .sensor_size = QX_SENSOR_SQUARE_S,
+                                          .max_subtemplates = 72,
+                                          .enroll_captures = 32,
+                                          .models = qx_vermodels_ehmsq_s});
+constexpr EhmConfig kSquareXs = hybrid_hr({.pass_on_count = 40,
+                                          .sensor_size = QX_SENSOR_SQUARE_XS,
+                                          .max_subtemplates = 96,
+                                          .enroll_captures = 32,
+                                          .models = qx_vermodels_ehmsq_xs});
+constexpr EhmConfig kRectM = hybrid_hr({.pass_on_count = 24,
+                                          .sensor_size = QX_SENSOR_RECT_M,
+                                          .max_subtemplates = 64,
+                                          .enroll_captures = 24,
+                                          .models = qx_vermodels_ehmre_m});
+constexpr EhmConfig kRectS = hybrid_hr({.pass_on_count = 32,
+                                          .sensor_size = QX_SENSOR_RECT_S,
+                                          .max_subtemplates = 72,
+                                          .enroll_captures = 32,
+                                          .models = qx_vermodels_ehmre_s});
 
 constexpr EhmConfig speedmem(EhmConfig c) {
   c.extractor = &embedded_speedmem_extractor;
