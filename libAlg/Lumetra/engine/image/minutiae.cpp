@@ -179,24 +179,31 @@ void find_branch_points(Skeleton &sk, BranchPoints *found) {
     }
 }
 
-// Phase 2: spurs.  A leg that reaches a line end within 3 / scale steps is
-// cut off, and its branch point becomes a line pixel.
-void cut_spurs(Skeleton &sk, const BranchPoints &branches, int scale, int *path) {
-  const int spur_steps = 3 / scale;
+// Calls cut(r, c, step) for the first three legs of every branch point
+// that is still a branch, until it returns true (the leg was cut).
+template <class Cut>
+void for_each_branch_leg(Skeleton &sk, const BranchPoints &branches, Cut cut) {
   uint8_t legs[8];
   for (int i = 0; i < branches.count; ++i) {
     const int r = branches.index[i] / sk.cols, c = branches.index[i] % sk.cols;
     if (sk.count(r, c) != 3) continue;
     const int leg_count = bal_find_bifurcation_legs(sk.pixels, sk.rows, sk.cols, r, c, legs);
-    for (int l = 0; l < leg_count && l < 3; ++l) {
-      const Walk walk = follow(sk.pixels, sk.counts, sk.rows, sk.cols, r, c, legs[l], spur_steps, path);
-      if (walk.line_end && walk.steps <= spur_steps) {
-        for (int p = 0; p < walk.n; ++p) sk.remove(path[2 * p], path[2 * p + 1]);
-        sk.count(r, c) = 2;
-        break;
-      }
-    }
+    for (int l = 0; l < leg_count && l < 3; ++l)
+      if (cut(r, c, legs[l])) break;
   }
+}
+
+// Phase 2: spurs.  A leg that reaches a line end within 3 / scale steps is
+// cut off, and its branch point becomes a line pixel.
+void cut_spurs(Skeleton &sk, const BranchPoints &branches, int scale, int *path) {
+  const int spur_steps = 3 / scale;
+  for_each_branch_leg(sk, branches, [&](int r, int c, int step) {
+    const Walk walk = follow(sk.pixels, sk.counts, sk.rows, sk.cols, r, c, step, spur_steps, path);
+    if (!walk.line_end || walk.steps > spur_steps) return false;
+    for (int p = 0; p < walk.n; ++p) sk.remove(path[2 * p], path[2 * p + 1]);
+    sk.count(r, c) = 2;
+    return true;
+  });
 }
 
 // Phase 3 (scale 1 only): bridges.  The first leg (of up to 20 pixels)
@@ -204,25 +211,19 @@ void cut_spurs(Skeleton &sk, const BranchPoints &branches, int scale, int *path)
 void cut_bridges(Skeleton &sk, const BranchPoints &branches, const uint8_t *orientation, int *path) {
   constexpr int kBridgeSteps = 20;
   constexpr int kAcrossFlow = 40;
-  uint8_t legs[8];
-  for (int i = 0; i < branches.count; ++i) {
-    const int r = branches.index[i] / sk.cols, c = branches.index[i] % sk.cols;
-    if (sk.count(r, c) != 3) continue;
-    const int leg_count = bal_find_bifurcation_legs(sk.pixels, sk.rows, sk.cols, r, c, legs);
-    for (int l = 0; l < leg_count && l < 3; ++l) {
-      const Walk walk = follow(sk.pixels, sk.counts, sk.rows, sk.cols, r, c, legs[l], kBridgeSteps, path);
-      const int leg_angle = atan2_(r - walk.r, c - walk.c) & 255;
-      const int flow = orientation[static_cast<size_t>(r) * sk.cols + c];
-      int across = (flow + 64) & 255;
-      if (angle_difference(across, leg_angle) > 64) across = (flow - 64) & 255;
-      if (angle_difference(across, leg_angle) <= kAcrossFlow) continue;
-      // The last pixel stays unless it was a line end (a branch or the
-      // end of the walk belongs to another line).
-      const int keep_last = walk.line_end ? 0 : 1;
-      for (int p = 0; p < walk.n - keep_last; ++p) sk.remove(path[2 * p], path[2 * p + 1]);
-      break;
-    }
-  }
+  for_each_branch_leg(sk, branches, [&](int r, int c, int step) {
+    const Walk walk = follow(sk.pixels, sk.counts, sk.rows, sk.cols, r, c, step, kBridgeSteps, path);
+    const int leg_angle = atan2_(r - walk.r, c - walk.c) & 255;
+    const int flow = orientation[static_cast<size_t>(r) * sk.cols + c];
+    int across = (flow + 64) & 255;
+    if (angle_difference(across, leg_angle) > 64) across = (flow - 64) & 255;
+    if (angle_difference(across, leg_angle) <= kAcrossFlow) return false;
+    // The last pixel stays unless it was a line end (a branch or the
+    // end of the walk belongs to another line).
+    const int keep_last = walk.line_end ? 0 : 1;
+    for (int p = 0; p < walk.n - keep_last; ++p) sk.remove(path[2 * p], path[2 * p + 1]);
+    return true;
+  });
 }
 
 // Phase 4: the remaining branch points become bifurcations.  Each of the
