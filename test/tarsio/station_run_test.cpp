@@ -654,6 +654,37 @@ TEST_F(StationRun, SignalWhileTheResultBoxWaitsForTheOperatorEndsTheStation) {
   EXPECT_THAT(log(), HasSubstr("SIGTERM: the program closes"));
 }
 
+TEST_F(StationRun, EverySignalWhileABoxWaitsEndsTheAttendedStation) {
+  // A box on the dialog thread (a failed request during item 2), then one
+  // the scene-test worker waits on (no finger within the limit): each
+  // signal closes the station with the run recorded as a fail.
+  attended = true;
+  start_module(profile("good-usb-type1"), {"--fail-code", "0x44201C"});
+  pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("DeviceIoControl(..IOCTL_BIOMETRIC_SENSOR_INFO..) 0x5", 60000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the box did not wait";
+  ::kill(pid, SIGINT);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  // The run ends where the box stopped it.
+  EXPECT_THAT(result("Fail/Fail.txt"), EndsWith("Config driver version: 1.0.1.41,1.0.1.50 \r\n"));
+  EXPECT_THAT(log(), HasSubstr("the program closes during a run: the run counts as failed"));
+
+  stop_module();
+  fs::remove_all(app + "/TestResult");
+  fs::remove(root + "/cwd/log/app.log");
+  add_config_line("common", "SceneTestTimeout=2");
+  start_module(profile("good-usb-type1", {{"delay_ms=300", "delay_ms=60000"}}));
+  pid = start_station();
+  ASSERT_TRUE(wait_for_log("capture fail. hr = 0x800705b4", 60000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the box did not wait";
+  ::kill(pid, SIGHUP);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  EXPECT_TRUE(result_exists("Fail/Fail.txt"));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+}
+
 TEST_F(StationRun, SighupWhileWaitingForAFingerIsAFailLikeSigterm) {
   start_module(profile("good-usb-type1", {{"source=synthetic", "source=none"}}));
   const pid_t pid = start_station();
