@@ -9,7 +9,7 @@
 # REPORT_DIR/summary.json.  The programs come from BUILD_DIR (default
 # build/), which is built first when they are missing.
 # --far-grid adds the impostor grid: 18 000 impostor windows per folder of
-# 10 fingers, about 4 minutes of CPU each.
+# 10 fingers, about 5 minutes of CPU each.
 # Extra settings for quick runs: EVALUATE_PROBE_WINDOWS, EVALUATE_ENROL_WINDOWS.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,7 +33,7 @@ while [ $# -gt 0 ]; do
     --seed) seed=$(value "$@") || exit 2; shift 2 ;;
     --build) build=$(value "$@") || exit 2; shift 2 ;;
     --far-grid) far_grid=1; shift ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) fail "unknown option $1 (see --help)" ;;
     *) dirs+=("$1"); shift ;;
   esac

@@ -13,6 +13,7 @@
 #include "shell/log.h"
 #include "platform/fprint_capture.h"
 #include "shell/result_paths.h"
+#include "shell/run_record.h"
 #include "tests/scenetest.h"
 #include "tests/sensorbadtest.h"
 #include "tests/version_tests.h"
@@ -74,6 +75,12 @@ void TestSequence::OnBnClickedButton13() {
   if (!ctx_.model.run_may_start()) return;
   running_ = true;
   ++runs_started_;
+  record_run_start(runs_started_);
+  {
+    // The log's time stamps carry no date: each run names its own.
+    const RunRecord started = record_snapshot();
+    TLOG_I(kOp, "run %d, %s (UTC%s)", started.run, started.date.c_str(), started.utc_offset.c_str());
+  }
   struct Done {
     bool& flag;
     ~Done() { flag = false; }
@@ -269,6 +276,7 @@ void TestSequence::finish_without_run(const std::string& reason) {
   DialogModel& model = ctx_.model;
   std::lock_guard<std::mutex> guard(finish_lock_);
   if (model.run_active() || runs_ended_ > 0) return;
+  if (runs_started_ == 0) record_run_start(0);
   TLOG_W("OnClose", "%s before a run has ended: the run counts as failed", reason.c_str());
   model.set_overall_pass(false);
   model.set_pass_recorded(false);

@@ -304,6 +304,8 @@ class Usage(unittest.TestCase):
         for line in ("evaluate: gen (small sensor)", "small: finger f0001 enrolled (1 of 3)",
                      "pairs 197 x 197: genuine pairs of finger f0003", "evaluate: gen (impostor grid)"):
             self.assertIn(line, LOG)
+        if SUMMARY["sets"][0]["yardstick"]["available"]:
+            self.assertIn("libfprint: genuine pairs of finger f0002", LOG)
 
     def test_a_missing_folder_is_one_clear_line(self):
         for args, what in (([os.path.join(WORK, "nothing-here")], "no such folder"),

@@ -32,6 +32,9 @@
 
 #ifdef TARSIO_TEST_HAVE_QT
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #endif
 
 extern char** environ;
@@ -651,6 +654,37 @@ TEST_F(StationRun, SignalWhileTheResultBoxWaitsForTheOperatorEndsTheStation) {
   EXPECT_THAT(log(), HasSubstr("SIGTERM: the program closes"));
 }
 
+TEST_F(StationRun, EverySignalWhileABoxWaitsEndsTheAttendedStation) {
+  // A box on the dialog thread (a failed request during item 2), then one
+  // the scene-test worker waits on (no finger within the limit): each
+  // signal closes the station with the run recorded as a fail.
+  attended = true;
+  start_module(profile("good-usb-type1"), {"--fail-code", "0x44201C"});
+  pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("DeviceIoControl(..IOCTL_BIOMETRIC_SENSOR_INFO..) 0x5", 60000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the box did not wait";
+  ::kill(pid, SIGINT);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  // The run ends where the box stopped it.
+  EXPECT_THAT(result("Fail/Fail.txt"), EndsWith("Config driver version: 1.0.1.41,1.0.1.50 \r\n"));
+  EXPECT_THAT(log(), HasSubstr("the program closes during a run: the run counts as failed"));
+
+  stop_module();
+  fs::remove_all(app + "/TestResult");
+  fs::remove(root + "/cwd/log/app.log");
+  add_config_line("common", "SceneTestTimeout=2");
+  start_module(profile("good-usb-type1", {{"delay_ms=300", "delay_ms=60000"}}));
+  pid = start_station();
+  ASSERT_TRUE(wait_for_log("capture fail. hr = 0x800705b4", 60000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the box did not wait";
+  ::kill(pid, SIGHUP);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  EXPECT_TRUE(result_exists("Fail/Fail.txt"));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+}
+
 TEST_F(StationRun, SighupWhileWaitingForAFingerIsAFailLikeSigterm) {
   start_module(profile("good-usb-type1", {{"source=synthetic", "source=none"}}));
   const pid_t pid = start_station();
@@ -862,6 +896,174 @@ TEST(StationCommandLine, HelpAndVersionNeedNoDisplay) {
   EXPECT_EQ(version_code, 0);
   EXPECT_EQ(version, "Tarsio " TARSIO_VERSION "\n");
 }
+
+#ifdef TARSIO_TEST_HAVE_QT
+QJsonObject json_of(const std::string& text) { return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object(); }
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(StationRun, EveryRunLeavesARecordALineCanTrace) {
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 12);
+  std::vector<fs::path> docs;
+  for (const auto& e : fs::directory_iterator(app + "/TestResult/runs")) docs.push_back(e.path());
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_THAT(docs[0].filename().string(), ::testing::MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{6}-1\\.json"));
+  const QJsonObject r = json_of(read_file(docs[0]));
+  EXPECT_EQ(r["schema"].toInt(), 1);
+  EXPECT_EQ(r["version"].toString().toStdString(), TARSIO_VERSION);
+  EXPECT_EQ(r["run"].toInt(), 1);
+  EXPECT_EQ(r["date"].toString().size(), 10);
+  EXPECT_THAT(log(), HasSubstr("]: run 1, " + r["date"].toString().toStdString() + " (UTC"));
+  const QJsonObject module = r["module"].toObject();
+  EXPECT_THAT(module["hardware_id"].toString().toStdString(), HasSubstr("VID_3A7C&PID_3101"));
+  EXPECT_EQ(module["bus"].toString(), "USB");
+  EXPECT_EQ(module["sensor_type"].toInt(), 1);
+  EXPECT_THAT(log(), HasSubstr("]: module " + module["hardware_id"].toString().toStdString() + " at " +
+                               module["device_path"].toString().toStdString()));
+  const QJsonArray items = r["items"].toArray();
+  ASSERT_EQ(items.size(), 6);
+  const char* names[] = {"int_pin", "driver_version", "sensor_fw_version", "usb_fw_version", "bad_pixels", "scene"};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(items[i].toObject()["item"].toString().toStdString(), names[i]);
+    EXPECT_EQ(items[i].toObject()["verdict"].toString(), "pass");
+  }
+  EXPECT_EQ(items[1].toObject()["read"].toString(), "1.0.1.41");
+  EXPECT_EQ(items[1].toObject()["expected"].toString(), "1.0.1.41,1.0.1.50");
+  EXPECT_EQ(items[2].toObject()["expected"].toInt(), 0x1F);
+  EXPECT_EQ(items[2].toObject()["read"].toInt(), 0x1F);
+  EXPECT_EQ(items[4].toObject()["bad"].toInt(), 2);  // the module's two bad pixels
+  EXPECT_TRUE(items[4].toObject()["bad_limit"].isDouble());
+  EXPECT_GT(items[5].toObject()["mean"].toInt(), 0);
+  EXPECT_LT(items[5].toObject()["mean"].toInt(), 255);
+  EXPECT_EQ(r["verdict"].toString(), "pass");
+  EXPECT_TRUE(r["reason"].isNull());
+  EXPECT_EQ(r["result_file"].toString(), "TestResult/Pass/Pass.txt");
+  EXPECT_EQ(r["exit_code"].toInt(), 12);
+
+  // The journal: one line per run, appended, the same record.
+  stop_module();
+  start_module(profile("fault-driver-version"));
+  EXPECT_EQ(run_station(), 21);
+  const auto journal = lines_of(result("runs.jsonl"));
+  ASSERT_EQ(journal.size(), 2u);
+  EXPECT_EQ(json_of(journal[0]), r);
+  const QJsonObject failed = json_of(journal[1]);
+  EXPECT_EQ(failed["verdict"].toString(), "fail");
+  EXPECT_EQ(failed["exit_code"].toInt(), 21);
+  EXPECT_EQ(failed["result_file"].toString(), "TestResult/Fail/Fail.txt");
+  ASSERT_EQ(failed["items"].toArray().size(), 2);
+  EXPECT_EQ(failed["items"].toArray()[1].toObject()["read"].toString(), "1.0.0.9");
+  EXPECT_EQ(failed["items"].toArray()[1].toObject()["verdict"].toString(), "fail");
+}
+
+TEST_F(StationRun, ARecordKeepsTheReasonOfAFailWithoutAFailingItem) {
+  const pid_t pid = start_station();  // no module
+  ASSERT_TRUE(wait_for_log("the app is first running"));
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  const auto journal = lines_of(result("runs.jsonl"));
+  ASSERT_EQ(journal.size(), 1u);
+  const QJsonObject r = json_of(journal[0]);
+  EXPECT_EQ(r["run"].toInt(), 0);
+  EXPECT_EQ(r["reason"].toString(), "closed by SIGTERM before a run has ended");
+  EXPECT_TRUE(r["module"].toObject()["hardware_id"].isNull());
+  EXPECT_EQ(r["items"].toArray().size(), 0);
+  EXPECT_EQ(r["result_file"].toString(), "TestResult/Fail/Fail.txt");
+}
+
+// A station folder with a journal of generated runs.
+std::string generated_runs(const std::string& dir) {
+  fs::create_directories(dir + "/TestResult");
+  auto run = [](int n, const char* id, const std::vector<std::pair<const char*, bool>>& items, const char* reason) {
+    QJsonObject r;
+    r["schema"] = 1;
+    r["run"] = n;
+    r["date"] = "2026-12-10";
+    r["time"] = QString::asprintf("08:%02d:00.000", n);
+    QJsonObject module;
+    module["hardware_id"] = id;
+    r["module"] = module;
+    QJsonArray list;
+    bool pass = reason == nullptr;
+    for (const auto& [name, ok] : items) {
+      QJsonObject item;
+      item["item"] = name;
+      item["verdict"] = ok ? "pass" : "fail";
+      list.append(item);
+      pass = pass && ok;
+    }
+    r["items"] = list;
+    r["verdict"] = pass ? "pass" : "fail";
+    r["reason"] = reason == nullptr ? QJsonValue() : QJsonValue(reason);
+    r["exit_code"] = pass ? 12 : 21;
+    return QJsonDocument(r).toJson(QJsonDocument::Compact).toStdString() + "\n";
+  };
+  const std::vector<std::pair<const char*, bool>> all = {{"int_pin", true},        {"driver_version", true},
+                                                         {"sensor_fw_version", true}, {"usb_fw_version", true},
+                                                         {"bad_pixels", true},     {"scene", true}};
+  std::string text;
+  for (int n = 1; n <= 6; ++n) text += run(n, "USB\\VID_3A7C&PID_3101\\1", all, nullptr);
+  auto bad = all;
+  bad.resize(5);
+  bad[4].second = false;
+  text += run(7, "USB\\VID_3A7C&PID_3101\\7", bad, nullptr);
+  text += "{\"cut off by a power failure\n";
+  text += run(8, "USB\\VID_3A7C&PID_3101\\8", {{"int_pin", false}}, nullptr);
+  text += run(9, "", {}, "closed by SIGTERM before a run has ended");
+  testing::write_file(dir + "/TestResult/runs.jsonl", text);
+  return dir;
+}
+
+TEST(StationSummary, YieldPerItemAndTheLastFailures) {
+  char tmpl[] = "/tmp/tarsio-summary-XXXXXX";
+  const std::string dir = generated_runs(::mkdtemp(tmpl));
+  const auto [text, code] = command_output(std::string("env -u DISPLAY -u QT_QPA_PLATFORM ") + TARSIO_APP_BIN +
+                                           " --summary " + dir);
+  EXPECT_EQ(code, 0);
+  EXPECT_THAT(text, HasSubstr(": 9 runs, 6 passed (66.7 %)\n"));
+  EXPECT_THAT(text, ::testing::ContainsRegex("int_pin +8 +7  87.5 %"));
+  EXPECT_THAT(text, ::testing::ContainsRegex("bad_pixels +7 +6  85.7 %"));
+  EXPECT_THAT(text, ::testing::ContainsRegex("scene +6 +6  100.0 %"));
+  // Newest first: the close, the interrupt pin, the bad pixels.
+  const auto close_at = text.find("closed by SIGTERM before a run has ended");
+  const auto pin_at = text.find("PID_3101\\8  int_pin");
+  const auto bad_at = text.find("PID_3101\\7  bad_pixels");
+  ASSERT_NE(close_at, std::string::npos);
+  ASSERT_NE(pin_at, std::string::npos);
+  ASSERT_NE(bad_at, std::string::npos);
+  EXPECT_LT(close_at, pin_at);
+  EXPECT_LT(pin_at, bad_at);
+  EXPECT_THAT(text, HasSubstr("1 unreadable lines skipped"));
+
+  const auto [json, json_code] = command_output(std::string(TARSIO_APP_BIN) + " --summary " + dir + " --json");
+  EXPECT_EQ(json_code, 0);
+  const QJsonObject s = json_of(json);
+  EXPECT_EQ(s["runs"].toInt(), 9);
+  EXPECT_EQ(s["passed"].toInt(), 6);
+  EXPECT_EQ(s["unreadable_lines"].toInt(), 1);
+  const QJsonArray items = s["items"].toArray();
+  ASSERT_EQ(items.size(), 6);
+  EXPECT_EQ(items[0].toObject()["item"].toString(), "int_pin");
+  EXPECT_EQ(items[0].toObject()["tested"].toInt(), 8);
+  EXPECT_EQ(items[4].toObject()["passed"].toInt(), 6);
+  const QJsonArray last = s["last_failures"].toArray();
+  ASSERT_EQ(last.size(), 3);
+  EXPECT_EQ(last[1].toObject()["failed_item"].toString(), "int_pin");
+  EXPECT_TRUE(last[0].toObject()["failed_item"].isNull());
+
+  // No journal: an error, not an empty summary.
+  const auto [none, none_code] = command_output(std::string(TARSIO_APP_BIN) + " --summary " + dir + "/missing 2>&1");
+  EXPECT_EQ(none_code, 2);
+  EXPECT_THAT(none, HasSubstr("no run record"));
+  fs::remove_all(dir);
+}
+#endif
 
 // Unplugs the module after its N-th request, for every request of a good run
 // (the close's exit notice excepted: the run is over by then).  Each run must

@@ -25,15 +25,14 @@
 #include "engine/qx_rc.h"
 
 using lumetra::api::g_state;
+using lumetra::api::kResolutionDpi;
+using lumetra::api::kImpressionType;
 
 static_assert(LUMETRA_TOOLS_SLOTS == lumetra::api::kSlotCount);
 static_assert(LUMETRA_TOOLS_MAX_FAR == QX_THRESHOLD_COLUMNS - 1);
 
 namespace {
 
-// Every image the tools hand over: 500 dpi both ways, impression type 0.
-constexpr int kResolution = 500;
-constexpr int32_t kImpressionType = 0;
 constexpr int kNone = -1;
 
 qx_template *engine_template(const lumetra_tools_template *tpl) {
@@ -79,7 +78,8 @@ int32_t lumetra_tools_extract(const unsigned char *pixels, int rows, int cols,
   if (alg == nullptr || pixels == nullptr || rows <= 0 || cols <= 0 || rows > 0xFFFF ||
       cols > 0xFFFF)
     return QX_RC_BAD_ARGUMENT;
-  qx_image *image = qx_image_create(rows, cols, kResolution, kResolution, pixels, kImpressionType);
+  qx_image *image =
+      qx_image_create(rows, cols, kResolutionDpi, kResolutionDpi, pixels, kImpressionType);
   if (image == nullptr) return QX_RC_NO_MEMORY;
   qx_image_mr_weak(image);
   qx_template *out = nullptr;
@@ -131,7 +131,8 @@ int32_t lumetra_tools_resample_to_500(const unsigned char *pixels, int rows, int
       dpi_y <= 0 || dpi_x <= 0 || dpi_y > 0xFFFF || dpi_x > 0xFFFF)
     return QX_RC_BAD_ARGUMENT;
   qx_image *source = qx_image_create(rows, cols, dpi_y, dpi_x, pixels, kImpressionType);
-  qx_image *scaled = source != nullptr ? qx_image_scale_res(source, kResolution, kResolution) : nullptr;
+  qx_image *scaled =
+      source != nullptr ? qx_image_scale_res(source, kResolutionDpi, kResolutionDpi) : nullptr;
   qx_image_delete(source);
   const uint8_t *scaled_pixels = scaled != nullptr ? qx_image_get_pixels(scaled) : nullptr;
   if (scaled_pixels == nullptr) {

@@ -31,12 +31,14 @@
 #include <QTimer>
 
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/fprint_capture.h"
 #include "platform/instance_lock.h"
 #include "shell/log.h"
+#include "shell/ui/run_record_json.h"
 #include "shell/ui/tarsio_dialog.h"
 
 namespace {
@@ -66,10 +68,15 @@ struct StationOptions {
   QCommandLineOption unattended{QStringLiteral("unattended"), "Log message boxes instead of showing them."};
   QCommandLineOption close_shot{QStringLiteral("close-screenshot"), "Save a PNG of the dialog when it closes.",
                                 "FILE"};
+  QCommandLineOption summary{QStringLiteral("summary"),
+                             "Print the yield per item and the last failures of the station directory DIR's runs.",
+                             "DIR"};
+  QCommandLineOption json{QStringLiteral("json"), "With --summary: print JSON."};
 
   void add_to(QCommandLineParser &parser) const {
     parser.setApplicationDescription(QStringLiteral("Factory test station for a fingerprint sensor module."));
-    for (const auto *o : {&shot, &about_shot, &delay, &unattended, &close_shot}) parser.addOption(*o);
+    for (const auto *o : {&shot, &about_shot, &delay, &unattended, &close_shot, &summary, &json})
+      parser.addOption(*o);
     parser.addHelpOption();
     parser.addVersionOption();
   }
@@ -79,7 +86,9 @@ struct StationOptions {
 bool headless_request(int argc, char *argv[]) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "-h" || a == "--help" || a == "--help-all" || a == "-v" || a == "--version") return true;
+    if (a == "-h" || a == "--help" || a == "--help-all" || a == "-v" || a == "--version" || a == "--summary" ||
+        a.rfind("--summary=", 0) == 0)
+      return true;
   }
   return false;
 }
@@ -96,7 +105,7 @@ int run_headless(int argc, char *argv[]) {
   StationOptions options;
   options.add_to(parser);
   parser.process(app);  // --help and --version print and end the program here
-  return 0;
+  return tarsio::shell::ui::print_run_summary(parser.value(options.summary), parser.isSet(options.json));
 }
 
 }  // namespace
@@ -126,6 +135,15 @@ int main(int argc, char *argv[]) {
     return 0;
   }
   TLOG_I("InitInstance", "the app is first running");
+  {
+    // The log's time stamps carry no date: the start says it once.
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char date[40];
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S (UTC%z)", &local);
+    TLOG_I("InitInstance", "Tarsio %s started %s", TARSIO_VERSION, date);
+  }
 
   tarsio::shell::ui::CTarsioDlg dlg;
   dlg.set_unattended(parser.isSet(unattended) || qEnvironmentVariableIntValue("TARSIO_UNATTENDED") != 0);

@@ -36,6 +36,7 @@
 #include "shell/dialog_layout.h"
 #include "shell/log.h"
 #include "shell/ui/icons.h"
+#include "shell/ui/run_record_json.h"
 
 namespace tarsio::shell::ui {
 
@@ -121,7 +122,14 @@ CTarsioDlg::CTarsioDlg(QWidget *parent)
                               }
                               return pending != 0;
                             },
-                            nullptr,
+                            [](const shell::RunEnd &end) {
+                              shell::RunRecord record = shell::record_snapshot();
+                              record.pass = end.pass;
+                              record.reason = end.reason;
+                              record.result_file = end.result_file;
+                              record.exit_code = end.exit_code;
+                              write_run_record(record);
+                            },
                         }) {
   TLOG_ENTER("CTarsioDlg");
   set_ui_services(this);
