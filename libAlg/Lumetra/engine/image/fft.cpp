@@ -443,8 +443,9 @@ QX_SIMD_AVX2_TARGET inline __m256i half_toward_zero(__m256i v) {
 // rows in bit-reversed order, so that the transforms skip their own
 // permutation.  All sixteen row pairs are transformed: a pair of zero rows
 // has a zero transform and separates into zeros, which is what forward_2d
-// writes for it.
-QX_SIMD_AVX2_TARGET void forward_32x16_avx2(const int32_t *block, int32_t *re, int32_t *im) {
+// writes for it.  With `nyquist`, column 16 is filled as well (the ridge
+// filter's 17 columns), through one more lane.
+QX_SIMD_AVX2_TARGET void forward_32x16_avx2(const int32_t *block, int32_t *re, int32_t *im, bool nyquist) {
   constexpr int N = 32, H = N / 2 + 1, P = N / 2, U = 16;
   alignas(32) int32_t zr[N * P], zi[N * P];
   for (int pb = 0; pb < P; pb += 8)
@@ -480,6 +481,17 @@ QX_SIMD_AVX2_TARGET void forward_32x16_avx2(const int32_t *block, int32_t *re, i
       transpose8x8(si + ub * N + rb, N, im + ub, H, kBitReverse<N>.index.data() + rb);
     }
   transform_lanes<N, false, U, true, true>(re, im, H, U);
+  if (!nyquist) return;
+  // Column 16 pairs with itself (m = u): the separation of forward_2d with
+  // b = a and e = d.
+  for (int q = 0; q < P; ++q) {
+    const int32_t a = zr[U * P + q], d = zi[U * P + q];
+    re[2 * q * H + U] = (a + a) / 2;
+    im[2 * q * H + U] = (d - d) / 2;
+    re[(2 * q + 1) * H + U] = (d + d) / 2;
+    im[(2 * q + 1) * H + U] = (a - a) / 2;
+  }
+  transform_lanes<N, false, 1, true>(re + U, im + U, H, 1);
 }
 
 template <int N, bool Narrow>
@@ -493,8 +505,8 @@ void inverse_2d_plain(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) 
 bool use_avx2() { return qx_simd_use_avx2() != 0; }
 template <int N, bool Narrow = false>
 void forward(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
-  if (N == 32 && Narrow && ucount == 11 && use_avx2())
-    forward_32x16_avx2(block, re, im);
+  if (N == 32 && Narrow && (ucount == 11 || ucount == 17) && use_avx2())
+    forward_32x16_avx2(block, re, im, ucount == 17);
   else if (use_avx2())
     forward_2d_avx2<N, Narrow>(block, re, im, ucount);
   else
