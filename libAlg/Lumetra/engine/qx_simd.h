@@ -20,8 +20,11 @@ extern "C" {
 #endif
 
 /* 1 when the vector kernels take their AVX2 path: the processor has AVX2
- * and the plain path is not forced. */
-int qx_simd_use_avx2(void);
+ * and the plain path is not forced.  Read on every kernel call (the pair
+ * sums run a million times per verification), hence a variable set when the
+ * library is loaded and by qx_simd_force_plain(); 0 (plain) until then. */
+extern int qx_simd_avx2_selected;
+static inline int qx_simd_use_avx2(void) { return qx_simd_avx2_selected; }
 /* Nonzero: every kernel takes its plain path; 0: back to the processor's
  * choice.  Returns the previous setting. */
 int qx_simd_force_plain(int plain);
