@@ -22,9 +22,9 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitNoMatch = 1;
 inline constexpr int kExitError = 2;
 
-// Captures are taken as 500 dpi images, as the library's own bitmap
+// Captures are taken at the library's 500 dpi, as its own bitmap
 // comparison takes them.
-inline constexpr int kResolution = 500;
+inline constexpr int kResolution = imageio::kDefaultDpi;
 inline constexpr int32_t kImpressionType = 0;
 // Default false-accept level of the library (1 in 10^4).
 inline constexpr int kDefaultFar = 12;
