@@ -190,7 +190,7 @@ std::string served_sizes_text() {
     if (i < runs.size()) first = runs[i].first, last = runs[i].last;
   }
   return "the library serves square sensors from " + text +
-         " pixels (and oblong ones of about the same area; lumetra info lists them)";
+         " pixels, and oblong ones of about the same area";
 }
 
 bool parse_int(const char *text, int lo, int hi, int *value) {
