@@ -55,6 +55,7 @@
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
 #include "engine/qx_sensor.h"
+#include "engine/qx_simd.h"
 
 int engine_headers_compile_as_c(void) {
   qx_image *image = qx_image_create(1, 1, 500, 500, NULL, 0);

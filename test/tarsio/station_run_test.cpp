@@ -28,6 +28,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tarsio/station_helpers.h"
 #include "tarsio/test_support.h"
 
 #ifdef TARSIO_TEST_HAVE_QT
@@ -654,6 +655,37 @@ TEST_F(StationRun, SignalWhileTheResultBoxWaitsForTheOperatorEndsTheStation) {
   EXPECT_THAT(log(), HasSubstr("SIGTERM: the program closes"));
 }
 
+TEST_F(StationRun, EverySignalWhileABoxWaitsEndsTheAttendedStation) {
+  // A box on the dialog thread (a failed request during item 2), then one
+  // the scene-test worker waits on (no finger within the limit): each
+  // signal closes the station with the run recorded as a fail.
+  attended = true;
+  start_module(profile("good-usb-type1"), {"--fail-code", "0x44201C"});
+  pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("DeviceIoControl(..IOCTL_BIOMETRIC_SENSOR_INFO..) 0x5", 60000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the box did not wait";
+  ::kill(pid, SIGINT);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  // The run ends where the box stopped it.
+  EXPECT_THAT(result("Fail/Fail.txt"), EndsWith("Config driver version: 1.0.1.41,1.0.1.50 \r\n"));
+  EXPECT_THAT(log(), HasSubstr("the program closes during a run: the run counts as failed"));
+
+  stop_module();
+  fs::remove_all(app + "/TestResult");
+  fs::remove(root + "/cwd/log/app.log");
+  add_config_line("common", "SceneTestTimeout=2");
+  start_module(profile("good-usb-type1", {{"delay_ms=300", "delay_ms=60000"}}));
+  pid = start_station();
+  ASSERT_TRUE(wait_for_log("capture fail. hr = 0x800705b4", 60000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the box did not wait";
+  ::kill(pid, SIGHUP);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  EXPECT_TRUE(result_exists("Fail/Fail.txt"));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+}
+
 TEST_F(StationRun, SighupWhileWaitingForAFingerIsAFailLikeSigterm) {
   start_module(profile("good-usb-type1", {{"source=synthetic", "source=none"}}));
   const pid_t pid = start_station();
@@ -697,6 +729,48 @@ TEST_F(StationRun, WithoutSceneTestASignalDuringTheItemsEndsTheRunAsAFail) {
   EXPECT_THAT(log_text, HasSubstr("the program closes during a run: the run counts as failed"));
   EXPECT_THAT(log_text, Not(HasSubstr("Sensor bad test start->")));
   EXPECT_THAT(log_text, Not(HasSubstr("all test success")));
+}
+
+TEST_F(StationRun, WithoutSceneTestTheCloseButtonDuringTheItemsEndsTheRunAsAFail) {
+  // The program's test hook turns SIGUSR1 into the window's close button:
+  // the close is queued for the dialog thread while it runs an item, as the
+  // window system queues it.
+  testing::ScopedEnv hook("TARSIO_TEST_CLOSE_ON_SIGUSR1", "1");
+  use_config("AppConfig.ini", {{"common/SceneTest", "0"}});
+  start_module(profile("good-usb-type1"));
+  const pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("Driver version test start->"));
+  ::kill(pid, SIGUSR1);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+  const std::string fail = result("Fail/Fail.txt");
+  EXPECT_THAT(fail, StartsWith("Start Int Pin test: \r\nTest result: Pass \r\nEnd Int Pin test. \r\n\r\n"));
+  EXPECT_THAT(fail, Not(HasSubstr("All test result")));
+  const std::string log_text = log();
+  // The close is taken after the item under way, and goes the way of a
+  // signal's: no further item, the run a fail with its Fail.txt.
+  const auto asked = log_text.find("the window was asked to close while the items run: the program closes");
+  const auto stopped = log_text.find("the program was asked to close during the run: no further item runs");
+  ASSERT_NE(asked, std::string::npos) << log_text;
+  ASSERT_NE(stopped, std::string::npos);
+  EXPECT_LT(asked, stopped);
+  EXPECT_LT(log_text.find("<-Driver version test end"), asked);
+  EXPECT_THAT(log_text, HasSubstr("the program closes during a run: the run counts as failed"));
+  EXPECT_THAT(log_text, Not(HasSubstr("Sensor bad test start->")));
+  EXPECT_THAT(log_text, Not(HasSubstr("all test success")));
+  EXPECT_THAT(log_text, Not(HasSubstr("SIGUSR1")));
+}
+
+TEST_F(StationRun, WithoutSceneTestAPassingRunIsNotChangedByTheCloseCheck) {
+  // The check between items takes no key and adds nothing to the run text:
+  // with the hook armed but no close, the run passes as before.
+  testing::ScopedEnv hook("TARSIO_TEST_CLOSE_ON_SIGUSR1", "1");
+  use_config("AppConfig.ini", {{"common/SceneTest", "0"}});
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 12);
+  const std::string pass = result("Pass/Pass.txt");
+  EXPECT_THAT(pass, HasSubstr("End sensor bad test. \r\n\r\n\r\n\r\n\r\n All test result: Pass. \r\n\r\n"));
+  EXPECT_THAT(log(), Not(HasSubstr("asked to close")));
 }
 
 TEST_F(StationRun, ReadOnlyResultFolderIsAFailWithTheErrorLogged) {

@@ -258,6 +258,8 @@ LUMETRA_INLINE void columns(int32_t *re, int32_t *im, int ucount) {
     transform_lanes<N, Inverse, H, Narrow>(re, im, H, H);
   else if (ucount == 16)
     transform_lanes<N, Inverse, 16, Narrow>(re, im, H, 16);
+  else if (ucount == 8)
+    transform_lanes<N, Inverse, 8, Narrow>(re, im, H, 8);
   else if (ucount == 11)
     transform_lanes<N, Inverse, 11, Narrow>(re, im, H, 11);
   else if (ucount > 0)
@@ -348,6 +350,12 @@ LUMETRA_INLINE void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0,
     return any == 0;
   };
   while (ucount > 0 && zero_column(ucount - 1)) --ucount;
+  // Whole vectors of lanes: the columns added are zero, and so is their
+  // transform.
+  if (ucount > 0 && ucount <= 8 && H > 8)
+    ucount = 8;
+  else if (ucount > 8 && ucount <= 16 && H > 16)
+    ucount = 16;
   columns<N, true, NarrowColumns>(re, im, ucount);
   const int p0 = r0 / 2, lanes = r1 / 2 - p0;
   if (lanes <= 0) return;
