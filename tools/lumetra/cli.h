@@ -30,9 +30,9 @@ inline constexpr int kExitIncomplete = 3;
 // one JSON object a line ({"error": ..., "file": ...}).
 extern bool g_json;
 
-// Captures are taken as 500 dpi images, as the library's own bitmap
+// Captures are taken at the library's 500 dpi, as its own bitmap
 // comparison takes them.
-inline constexpr int kResolution = 500;
+inline constexpr int kResolution = imageio::kDefaultDpi;
 inline constexpr int32_t kImpressionType = 0;
 // Default false-accept level of the library (1 in 10^4).
 inline constexpr int kDefaultFar = 12;
