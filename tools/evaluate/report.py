@@ -589,7 +589,7 @@ def render(summary):
         if s.get("skipped"):
             p.append("<p>Not read: %s</p>" % e("; ".join(s["skipped"])))
         if s.get("other_resolutions"):
-            p.append("<p>Taken as 500 dpi although the file states otherwise (not rescaled): %s</p>"
+            p.append("<p>Brought to 500 dpi from the resolution the file states: %s</p>"
                      % e("; ".join(s["other_resolutions"])))
         sm = s["small"]
         p.append("<h3>Small sensor (%d x %d windows, ehmsq-xs)</h3>" % (sm["window"], sm["window"]))

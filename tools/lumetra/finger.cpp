@@ -23,6 +23,8 @@ constexpr int kEnrollSlot = 0;
 constexpr int kSlots = LUMETRA_TOOLS_SLOTS;
 // Verification mode 0: the loaded slots in turn, the first accepted wins.
 constexpr int kModeSlotBySlot = 0;
+// Template type of an enrolled finger (a multi-template).
+constexpr unsigned kMultiTemplateType = 80;
 
 // Enrollment events as get_nerio_alg_info reports them (the low 8 bits of
 // the engine's event codes).
@@ -103,8 +105,15 @@ bool read_all(const std::vector<std::string> &files, const ImageOptions &options
 int cmd_enroll(const std::vector<std::string> &args) {
   Arguments a;
   int status = kExitOk;
-  if (!parse_arguments("enroll", args, {true, {"-o"}, {}}, &a, &status)) return status;
+  if (!parse_arguments("enroll", args, {true, {"-o", "--min-progress"}, {}}, &a, &status))
+    return status;
   if (a.value("-o") == nullptr) return fail("enroll", "needs -o FINGER.tpl");
+  // Progress is the library's measure of the finger area covered (0..100);
+  // an enrollment below this is written, but reported as incomplete.
+  int min_progress = 100;
+  if (const std::string *v = a.value("--min-progress");
+      v != nullptr && !parse_int(v->c_str(), 0, 100, &min_progress))
+    return fail(*v, "not a progress in percent (0..100)");
   if (a.files.empty()) return fail("enroll", "no image given");
   const std::string &output = *a.value("-o");
   std::vector<Picture> pics;
@@ -160,7 +169,13 @@ int cmd_enroll(const std::vector<std::string> &args) {
                                   : "the enrolled template is too large for a template record");
   std::string problem;
   if (!write_record_file(output, *record, &problem)) return fail(output, problem);
-  const int progress = captures.empty() ? 0 : captures.back().progress;
+  int progress = 0;
+  for (const Capture &c : captures) progress = std::max(progress, c.progress);
+  const bool complete = progress >= min_progress;
+  if (!complete)
+    warn(output, "the enrollment is incomplete: progress " + std::to_string(progress) +
+                     "% is below " + std::to_string(min_progress) +
+                     "% (more captures of the finger, or --min-progress; exit status 3)");
   if (a.json) {
     std::string list;
     for (size_t i = 0; i < captures.size(); ++i) {
@@ -170,16 +185,17 @@ int cmd_enroll(const std::vector<std::string> &args) {
               std::to_string(captures[i].progress) + "}";
     }
     std::printf("{\"output\": %s, \"type\": %u, \"bytes\": %u, \"progress\": %d, "
-                "\"accepted\": %d, \"refused\": %d, \"unused\": %d, \"captures\": [%s]}\n",
-                json_string(output).c_str(), record->type, record->length, progress, accepted,
-                refused, unused, list.c_str());
+                "\"complete\": %s, \"accepted\": %d, \"refused\": %d, \"unused\": %d, "
+                "\"captures\": [%s]}\n",
+                json_string(output).c_str(), record->type, record->length, progress,
+                complete ? "true" : "false", accepted, refused, unused, list.c_str());
   } else {
     std::printf("%s: template of type %u, %u bytes, from %d accepted of %zu images "
                 "(%d refused as duplicates, %d unused); progress %d%%\n",
                 output.c_str(), record->type, record->length, accepted, pics.size(), refused,
                 unused, progress);
   }
-  return kExitOk;
+  return complete ? kExitOk : kExitIncomplete;
 }
 
 // ---- verify ---------------------------------------------------------------
@@ -202,6 +218,12 @@ int cmd_verify(const std::vector<std::string> &args) {
   for (const std::string &t : templates) {
     records.push_back(std::make_unique<tpl_record>());
     if (!read_record_file(t, records.back().get(), &problem)) return fail(t, problem);
+    // An enrolled template whose bytes do not hold together is damaged;
+    // the library would only ever find it "no match".
+    size_t used = 0;
+    if (records.back()->type == kMultiTemplateType &&
+        !multitemplate_extent(records.back()->data, records.back()->length, &used, &problem))
+      return fail(t, problem);
   }
   std::vector<Picture> pics;
   if (!read_all({image}, a.image, &pics, &status)) return status;
@@ -236,11 +258,25 @@ int cmd_verify(const std::vector<std::string> &args) {
   std::vector<int> scores(records.size(), -1);
   for (size_t i = 0; i < records.size(); ++i)
     if (report.scored[i]) scores[i] = report.score[i];
+  // A loaded template the library cannot score a probe against is no
+  // template of this library (or of this sensor), not an impostor.
+  for (size_t i = 0; i < records.size(); ++i)
+    if (scores[i] < 0) {
+      uninit_nerio_algorithm();
+      return fail(templates[i], "the library cannot compare the image with this template "
+                                "(a damaged template, or one of another sensor size)");
+    }
   bool written = false;
   if (match && updated != 0 && a.has("--update")) {
     auto record = std::make_unique<tpl_record>();
-    if (nerio_qx_get_tpl(matched, record.get()) != 0 || record->length == 0 ||
-        !write_record_file(templates[matched], *record, &problem)) {
+    // The slot hands back its whole data area (32760 bytes, the template
+    // and the slot's padding); the file takes the template's own bytes.
+    size_t used = record->length;
+    const bool got = nerio_qx_get_tpl(matched, record.get()) == 0 && record->length > 0;
+    if (got && record->type == kMultiTemplateType &&
+        multitemplate_extent(record->data, record->length, &used, &problem))
+      record->length = static_cast<uint32_t>(used);
+    if (!got || !problem.empty() || !write_record_file(templates[matched], *record, &problem)) {
       uninit_nerio_algorithm();
       return fail(templates[matched],
                   problem.empty() ? "the library gives no updated template" : problem);

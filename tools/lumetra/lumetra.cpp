@@ -39,7 +39,8 @@ constexpr int kMaxMinutiae = 255;
 constexpr int kOrdering = 21;
 
 const char kUsage[] =
-    "usage: lumetra COMMAND [--json] ARGUMENTS...\n"
+    "usage: lumetra COMMAND [--json] ARGUMENTS...   (lumetra COMMAND --help)\n"
+    "       lumetra --version\n"
     "\n"
     "Commands:\n"
     "  info [--sensor COLSxROWS]\n"
@@ -56,10 +57,12 @@ const char kUsage[] =
     "      --overlay draws the minutiae, cores and deltas found over the image.\n"
     "  compare A B [--far N]\n"
     "      Similarity score of two images, the decision at level N, the alignment.\n"
-    "  enroll -o FINGER.tpl IMG...\n"
+    "  enroll -o FINGER.tpl IMG... [--min-progress P]\n"
     "      Enrols one finger from its captures (all of one size) through the\n"
     "      library's enrollment: a progress bar on a terminal, one line per\n"
     "      capture otherwise (accepted, refused as a duplicate, or unused).\n"
+    "      Below P % progress (default 100) the template is still written, with\n"
+    "      a warning and exit status 3.\n"
     "  verify FINGER.tpl... IMG [--far N] [--update]\n"
     "      Verifies IMG against up to 5 templates, loaded in slots 0..4 and tried\n"
     "      in turn: which template matched, its score, and whether the library\n"
@@ -73,13 +76,23 @@ const char kUsage[] =
     "Options:\n"
     "  --json       one JSON document on standard output instead of text\n"
     "  --far N      false-accept level 0..27: 1 in 10^(N/3) (default 12)\n"
-    "  --dpi N      resolution of images whose file states none (default 500)\n"
+    "  --dpi N      resolution of images whose file states none, or a value\n"
+    "               outside 250..1500 dpi (default 500; a warning names it)\n"
     "  --force-dpi  take every image at --dpi, whatever its file states\n"
+    "  --window WxH[+X+Y]  cut a W x H window (pixels at 500 dpi) at the print's\n"
+    "               centre, or with its top-left corner at X,Y\n"
+    "  --sensor WxH the same window at the print's centre\n"
+    "  --name=VALUE is --name VALUE; -- ends the options; - is standard input\n"
+    "               (images, templates) or output (-o -: the reports then go\n"
+    "               to standard error)\n"
     "\n"
     "Images: BMP (uncompressed 8-bit), PNG, TIFF or PGM; 16-bit, colour and\n"
     "palette images are read as 8-bit grey.  Each image is brought to the\n"
     "library's 500 dpi from the resolution its file states (PNG pHYs, TIFF\n"
-    "resolution, BMP pixels per metre) or from --dpi.\n"
+    "resolution, BMP pixels per metre) when that lies in 250..1500 dpi, else\n"
+    "from --dpi; the result may not exceed the readers' pixel limit.  The\n"
+    "library serves sensors of certain sizes (lumetra info lists them): cut\n"
+    "a window of a full print with --window.\n"
     "\n"
     "Template files (FINGER.tpl) hold exactly the template record a host\n"
     "stores: byte 0 the template type (80 for an enrolled finger), bytes 1-3\n"
@@ -88,7 +101,44 @@ const char kUsage[] =
     "the whole 32768-byte record is read as well.\n"
     "\n"
     "Exit status: 0 success or match, 1 no match, 2 error (one line on standard\n"
-    "error naming the file and the problem).\n";
+    "error naming the file and the problem; a JSON object with --json), 3\n"
+    "enrollment below --min-progress.  See man lumetra.\n";
+
+// The usage lines of each command, for COMMAND --help.
+struct CommandHelp {
+  const char *command;
+  const char *text;
+};
+
+const CommandHelp kCommandHelp[] = {
+    {"info", "usage: lumetra info [--json] [--sensor COLSxROWS]\n"
+             "Library version and parameters, the configuration chosen for a sensor\n"
+             "size (default 88x88), and the square sensor sizes the library serves.\n"},
+    {"quality", "usage: lumetra quality [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] IMG...\n"
+                "Image quality (0..100), fingerprint area (mm2) and condition of each image.\n"},
+    {"enhance", "usage: lumetra enhance [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] IMG -o OUT\n"
+                "The library's enhancement of IMG, written to OUT (.png, .tif, .pgm, .bmp;\n"
+                "- writes PNG to standard output).\n"},
+    {"extract", "usage: lumetra extract [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] IMG\n"
+                "       [--format iso-v2|iso-v3|card|hybrid] [-o FILE] [--overlay PNG]\n"
+                "A template of IMG in the chosen format (default iso-v2).\n"},
+    {"compare", "usage: lumetra compare [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] A B [--far N]\n"
+                "Similarity score (0..65535) of two images of one size, the decision at\n"
+                "false-accept level N (default 12), and the alignment (pixels, 1/256 turn).\n"
+                "Exit 0 match, 1 no match, 2 error.\n"},
+    {"enroll", "usage: lumetra enroll [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] -o FINGER.tpl\n"
+               "       [--min-progress P] IMG...\n"
+               "Enrols one finger from its captures; below P % progress (default 100) the\n"
+               "template is written with a warning and exit status 3.\n"},
+    {"verify", "usage: lumetra verify [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] FINGER.tpl... IMG\n"
+               "       [--far N] [--update]\n"
+               "Verifies IMG against up to 5 templates; --update writes an updated\n"
+               "template back.  Exit 0 match, 1 no match, 2 error.\n"},
+    {"convert", "usage: lumetra convert [--json] IN -o OUT [--to record|raw|card|spectral|spectral-hr]\n"
+                "       [--type N]\n"
+                "Between template files and bare template bytes, or to a part of a hybrid\n"
+                "template.\n"},
+};
 
 // ---- info ---------------------------------------------------------------
 
@@ -120,13 +170,20 @@ int cmd_info(const std::vector<std::string> &args) {
   const int template_type = config.template_type, sensor_type = config.sensor_type,
             sensor_size = config.sensor_size;
   uninit_nerio_algorithm();
+  const std::vector<ServedRun> served = served_squares();
+  std::string served_json;
+  for (const ServedRun &r : served)
+    served_json += std::string(served_json.empty() ? "" : ", ") + "{\"from\": " +
+                   std::to_string(r.first) + ", \"to\": " + std::to_string(r.last) +
+                   ", \"sensor_size\": " + std::to_string(r.sensor_size) + "}";
   if (json) {
     std::printf("{\"version\": %s, \"sensor\": {\"cols\": %d, \"rows\": %d}, "
                 "\"image\": {\"cols\": %d, \"rows\": %d}, \"far\": %d, "
                 "\"configuration\": {\"available\": %s, \"template_type\": %d, "
-                "\"sensor_type\": %d, \"sensor_size\": %d}}\n",
+                "\"sensor_type\": %d, \"sensor_size\": %d}, \"served_squares\": [%s]}\n",
                 json_string(version).c_str(), col, row, icol, irow, kDefaultFar,
-                init_rc == 0 ? "true" : "false", template_type, sensor_type, sensor_size);
+                init_rc == 0 ? "true" : "false", template_type, sensor_type, sensor_size,
+                served_json.c_str());
   } else {
     std::printf("library version      %s\n", version);
     std::printf("sensor geometry      %d x %d (cols x rows)\n", col, row);
@@ -137,6 +194,10 @@ int cmd_info(const std::vector<std::string> &args) {
                   template_type, sensor_type, sensor_size);
     else
       std::printf("configuration        none for this sensor size\n");
+    std::printf("served sensor sizes  (square, pixels at 500 dpi; cut full prints with --window)\n");
+    for (const ServedRun &r : served)
+      std::printf("  %3dx%-3d to %3dx%-3d  sensor size %d\n", r.first, r.first, r.last, r.last,
+                  r.sensor_size);
   }
   return kExitOk;
 }
@@ -204,7 +265,13 @@ int cmd_enhance(const std::vector<std::string> &args) {
   enhanced.cols = pic.cols;
   enhanced.rows = pic.rows;
   enhanced.dpi_x = enhanced.dpi_y = kResolution;
-  if (!imageio::write_file(output, enhanced, &problem)) return fail(output, problem);
+  if (output == "-") {
+    const std::vector<uint8_t> png = imageio::encode_png(enhanced);
+    if (png.empty() || !write_whole_file(output, png.data(), png.size(), &problem))
+      return fail(output, problem.empty() ? "cannot encode the PNG image" : problem);
+  } else if (!imageio::write_file(output, enhanced, &problem)) {
+    return fail(output, problem);
+  }
   if (a.json) {
     std::printf("{\"file\": %s, \"output\": %s, \"width\": %d, \"height\": %d}\n",
                 json_string(file).c_str(), json_string(output).c_str(), enhanced.cols,
@@ -329,7 +396,14 @@ int cmd_compare(const std::vector<std::string> &args) {
     std::string problem;
     if (!read_picture(files[i], a.image, &pics[i], &problem)) return fail(files[i], problem);
   }
-  // The algorithm is configured for the first image's size.
+  // The algorithm is configured for the first image's size; a capture of
+  // another size is no capture of that sensor.
+  if (pics[1].cols != pics[0].cols || pics[1].rows != pics[0].rows)
+    return fail(files[1], "is " + std::to_string(pics[1].cols) + " x " +
+                              std::to_string(pics[1].rows) + " pixels at 500 dpi, " + files[0] +
+                              " is " + std::to_string(pics[0].cols) + " x " +
+                              std::to_string(pics[0].rows) +
+                              " (compare needs one sensor size: cut both with --window WxH)");
   if (!init_for(files[0], pics[0], &status)) return status;
   lumetra_tools_template *tpl[2] = {nullptr, nullptr};
   for (int i = 0; i < 2 && status == kExitOk; ++i) {
@@ -373,6 +447,12 @@ int cmd_compare(const std::vector<std::string> &args) {
 
 }  // namespace
 
+const char *cli::command_help(const std::string &command) {
+  for (const CommandHelp &h : kCommandHelp)
+    if (command == h.command) return h.text;
+  return kUsage;
+}
+
 int main(int argc, char **argv) {
   if (argc < 2) {
     std::fputs(kUsage, stderr);
@@ -381,9 +461,18 @@ int main(int argc, char **argv) {
   const std::string command = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);
   if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
+    std::fputs(args.empty() ? kUsage : command_help(args[0]), stdout);
     return kExitOk;
   }
+  if (command == "--version") {
+    char version[24];
+    std::memset(version, 0, sizeof version);
+    nerio_get_version(version);  // 23 characters, no terminator
+    std::printf("lumetra %d.%d.%d (library %s)\n", LUMETRA_VERSION_MAJOR, LUMETRA_VERSION_MINOR,
+                LUMETRA_VERSION_PATCH, version);
+    return kExitOk;
+  }
+  if (std::find(args.begin(), args.end(), "--json") != args.end()) g_json = true;
   if (command == "info") return cmd_info(args);
   if (command == "quality") return cmd_quality(args);
   if (command == "extract") return cmd_extract(args);

@@ -28,29 +28,6 @@ uint32_t le32(const uint8_t *p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-bool read_bytes(const std::string &path, std::vector<uint8_t> *bytes, std::string *problem) {
-  FILE *f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    *problem = std::string("cannot open: ") + std::strerror(errno);
-    return false;
-  }
-  bytes->resize(kMaxInputBytes + 1);
-  const size_t n = std::fread(bytes->data(), 1, bytes->size(), f);
-  const bool error = std::ferror(f) != 0;
-  const int read_errno = errno;
-  std::fclose(f);
-  bytes->resize(n);
-  if (error) {
-    *problem = std::string("cannot read: ") + std::strerror(read_errno);
-    return false;
-  }
-  if (n > kMaxInputBytes) {
-    *problem = "larger than any template record (" + std::to_string(kMaxInputBytes) + " bytes)";
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool record_from_bytes(const std::vector<uint8_t> &bytes, tpl_record *record,
@@ -90,9 +67,65 @@ std::vector<uint8_t> record_to_bytes(const tpl_record &record) {
   return bytes;
 }
 
+bool multitemplate_extent(const uint8_t *bytes, size_t size, size_t *used, std::string *problem) {
+  // Magic, 0, version, instance count (255: up to the end), global records.
+  constexpr size_t kHeader = 8, kRecordHead = 3, kInstanceHead = 10;
+  *used = 0;
+  if (size < kHeader || std::memcmp(bytes, "QXMT", 4) != 0 || bytes[4] != 0 ||
+      bytes[5] < 1 || bytes[5] > 3) {
+    *problem = "not an enrolled template (no multi-template header)";
+    return false;
+  }
+  const unsigned version = bytes[5], instances = bytes[6], globals = bytes[7];
+  size_t at = kHeader;
+  const auto records = [&](unsigned count) {
+    for (unsigned r = 0; r < count; ++r) {
+      if (size - at < kRecordHead) return false;
+      const size_t length = static_cast<size_t>(bytes[at + 1]) << 8 | bytes[at + 2];
+      if (size - at - kRecordHead < length) return false;
+      at += kRecordHead + length;
+    }
+    return true;
+  };
+  const auto instance = [&]() {
+    const size_t head = version == 1 ? 8 : kInstanceHead;
+    if (size - at < head) return false;
+    const size_t n = version == 1 ? (static_cast<size_t>(bytes[at + 6]) << 8 | bytes[at + 7])
+                                  : (static_cast<size_t>(bytes[at + 6]) << 24 |
+                                     static_cast<size_t>(bytes[at + 7]) << 16 |
+                                     static_cast<size_t>(bytes[at + 8]) << 8 | bytes[at + 9]);
+    const unsigned count = bytes[at + 4];
+    if (size - at - head < n) return false;
+    at += head + n;
+    return records(count);
+  };
+  bool whole = true;
+  if (version == 3) {
+    whole = records(globals);
+    for (unsigned i = 0; whole && (instances == 255 || i < instances); ++i) {
+      if (size - at < kInstanceHead || std::memcmp(bytes + at, "\xFF\xFF\xFF\xFF", 4) == 0) {
+        if (instances != 255) whole = false;  // fewer instances than it says
+        break;
+      }
+      whole = instance();
+    }
+  } else {
+    for (unsigned i = 0; whole && instances != 255 && i < instances; ++i) whole = instance();
+    whole = whole && records(globals);
+  }
+  for (size_t i = at; whole && i < size; ++i) whole = bytes[i] == 0xFF;
+  if (!whole) {
+    *problem = "a damaged enrolled template (its parts do not fit its bytes)";
+    return false;
+  }
+  *used = at;
+  return true;
+}
+
 bool read_record_file(const std::string &path, tpl_record *record, std::string *problem) {
   std::vector<uint8_t> bytes;
-  return read_bytes(path, &bytes, problem) && record_from_bytes(bytes, record, problem);
+  return read_input(path, kMaxInputBytes, &bytes, problem) &&
+         record_from_bytes(bytes, record, problem);
 }
 
 bool write_record_file(const std::string &path, const tpl_record &record, std::string *problem) {
@@ -158,7 +191,7 @@ int cmd_convert(const std::vector<std::string> &args) {
 
   std::vector<uint8_t> bytes;
   std::string problem;
-  if (!read_bytes(input, &bytes, &problem)) return fail(input, problem);
+  if (!read_input(input, kMaxInputBytes, &bytes, &problem)) return fail(input, problem);
   // A template record file, or the bare bytes of one template.
   auto record = std::make_unique<tpl_record>();
   std::string as_record;
