@@ -4,6 +4,10 @@
 #include <ctime>
 #include <mutex>
 
+#include <sys/stat.h>
+
+#include "shell/result_paths.h"
+
 namespace tarsio::shell {
 namespace {
 
@@ -23,9 +27,20 @@ void record_run_start(int run) {
   std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<int>(now.tv_nsec / 1000000));
   std::strftime(offset, sizeof offset, "%z", &local);
+  // The run's name: its start to the second and its number, made unique
+  // against what an earlier process left in the folder.
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d%02d%02d-%d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, run);
+  const std::string runs = result_path("/runs/");
+  std::string id = stamp;
+  struct stat st;
+  for (int k = 2; ::stat((runs + id).c_str(), &st) == 0 || ::stat((runs + id + ".json").c_str(), &st) == 0; ++k)
+    id = std::string(stamp) + "-" + std::to_string(k);
   std::lock_guard<std::mutex> guard(g_lock);
   RunRecord fresh;
   fresh.run = run;
+  fresh.id = id;
   fresh.date = date;
   fresh.time = time;
   fresh.utc_offset = offset;
@@ -65,6 +80,16 @@ void record_item(const std::string &item, bool pass, std::vector<RecordValue> va
   g_measured.clear();
   for (auto &v : values) r.values.push_back(std::move(v));
   g_record.items.push_back(std::move(r));
+}
+
+std::string record_run_folder() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_record.id.empty() ? std::string() : result_path("/runs/" + g_record.id);
+}
+
+void record_bitmap(const std::string &path) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_record.bitmaps.push_back(path);
 }
 
 RunRecord record_snapshot() {

@@ -28,6 +28,7 @@ struct ItemRecord {
 
 struct RunRecord {
   int run = 0;              // the run's number since the program started (1, 2, ...)
+  std::string id;           // <yyyy-mm-dd>T<hhmmss>-<run>[-<k>]: the name of its document and folder
   std::string date;         // local date and time of the run's start: 2026-12-10
   std::string time;         // 12:05:31.042
   std::string utc_offset;   // +0100
@@ -37,6 +38,7 @@ struct RunRecord {
   int sensor_type = 0;      // from the sensor information (0 not read)
   std::string sensor_id;    // read by the bad-pixel report ("" not read)
   std::vector<ItemRecord> items;
+  std::vector<std::string> bitmaps;  // the run's own copies of its raw frames
   bool pass = false;
   std::string reason;       // why a run without a failing item is a fail
   std::string result_file;  // "" when none was written
@@ -52,6 +54,10 @@ void record_sensor_id(const std::string &sensor_id);
 void record_measured(std::vector<RecordValue> values);
 // The verdict of an item, with the values measured for it.
 void record_item(const std::string &item, bool pass, std::vector<RecordValue> values = {});
+// The run's folder under the program's TestResult/runs (the bitmaps the
+// run keeps; "" outside a run), and one bitmap kept there.
+std::string record_run_folder();
+void record_bitmap(const std::string &path);
 // A copy of the record so far.
 RunRecord record_snapshot();
 

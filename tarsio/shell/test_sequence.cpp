@@ -10,6 +10,7 @@
 #include "device/discovery.h"
 #include "shell/config.h"
 #include "shell/dialog_layout.h"
+#include "shell/keeping.h"
 #include "shell/log.h"
 #include "platform/fprint_capture.h"
 #include "shell/result_paths.h"
@@ -44,6 +45,12 @@ constexpr Step kSteps[] = {
 
 }  // namespace
 
+std::string pass_module_line() {
+  const RunRecord r = record_snapshot();
+  return std::string(kPassModuleLine) + (r.hardware_id.empty() ? "unknown" : r.hardware_id) + ", SensorID: " +
+         (r.sensor_id.empty() ? "not read" : r.sensor_id) + " \r\n";
+}
+
 std::string result_file_path(bool pass) { return result_path(pass ? "/Pass/Pass.txt" : "/Fail/Fail.txt"); }
 
 TestSequence::TestSequence(tests::ItemContext& ctx, SequenceHooks hooks) : ctx_(ctx), hooks_(std::move(hooks)) {
@@ -75,6 +82,7 @@ void TestSequence::OnBnClickedButton13() {
   if (!ctx_.model.run_may_start()) return;
   running_ = true;
   ++runs_started_;
+  prune_run_folders();
   record_run_start(runs_started_);
   {
     // The log's time stamps carry no date: each run names its own.
@@ -232,7 +240,7 @@ void TestSequence::finish_run() {
     if (!model.run_active()) return;
     last_problem_.clear();
     std::string box;
-    const bool written = write_result_file("", &box);
+    const bool written = write_result_file(model.overall_pass() ? pass_module_line() : std::string(), &box);
     if (!written) boxes.push_back(box);
     if (!written && model.overall_pass()) {
       // The pass is not on record: the line must not take this module as

@@ -271,8 +271,10 @@ TEST_F(StationRun, GoodUsbModulePassesAllSixItems) {
   const std::string pass = result("Pass/Pass.txt");
   for (const char* start : kItemStarts) EXPECT_THAT(pass, HasSubstr(start));
   EXPECT_THAT(pass, StartsWith("Start Int Pin test: \r\nTest result: Pass \r\nEnd Int Pin test. \r\n\r\n"));
+  // The run text as the pane showed it, then one line naming the module
+  // (type 1 reads no sensor id).
   EXPECT_THAT(pass, EndsWith("Start Scene test: \r\nTest result: Pass \r\nEnd scene test. \r\n\r\n\r\n"
-                             " All test result: Pass. \r\n\r\n"));
+                             " All test result: Pass. \r\n\r\nModule: USB\\VID_3A7C&PID_3101, SensorID: not read \r\n"));
   EXPECT_THAT(pass, Not(HasSubstr("Fail")));
   EXPECT_FALSE(result_exists("Fail/Fail.txt"));
   const std::string log_text = log();
@@ -390,7 +392,8 @@ TEST_F(StationRun, WithoutAutoExitAndSceneTestTheWindowStaysOnPass) {
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
   const std::string pass = result("Pass/Pass.txt");
-  EXPECT_THAT(pass, EndsWith("End sensor bad test. \r\n\r\n\r\n\r\n\r\n All test result: Pass. \r\n\r\n"));
+  EXPECT_THAT(pass, EndsWith("End sensor bad test. \r\n\r\n\r\n\r\n\r\n All test result: Pass. \r\n\r\n"
+                             "Module: USB\\VID_3A7C&PID_3101, SensorID: not read \r\n"));
   EXPECT_THAT(pass, Not(HasSubstr("Scene")));
   EXPECT_THAT(log(), Not(HasSubstr("Send close app notify")));
 }
@@ -950,11 +953,126 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+TEST_F(StationRun, AppendedFilesPastTheLimitAreKeptAsNumberedCopiesAtStartUp) {
+  add_config_line("common", "RotateSizeMiB=1");
+  add_config_line("common", "RotateKeep=2");
+  const std::string big_log = "old log line\n" + std::string(1100 * 1024, 'x');
+  const std::string big_record = "9,9,9.00,9,9,9\n" + std::string(1100 * 1024, 'r');
+  const std::string big_report = "TestTime:old\n" + std::string(1100 * 1024, 'p');
+  fs::create_directories(root + "/cwd/log");
+  fs::create_directories(app + "/TestResult/Pass");
+  fs::create_directories(app + "/TestResult/Fail");
+  testing::write_file(root + "/cwd/log/app.log", big_log);
+  testing::write_file(root + "/cwd/log/app.log.1", "previous older copy\n");
+  testing::write_file(root + "/cwd/log/app.log.2", "oldest copy\n");
+  testing::write_file(app + "/TestResult/SensorBadtest.txt", big_record);
+  testing::write_file(app + "/TestResult/Pass/Sensorbadtest_KM3101W.csv", big_report);
+  testing::write_file(app + "/TestResult/Fail/Sensorbadtest_KM3103W.txt", "small report\r\n");
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 12);
+
+  // Each file that passed the limit went to .1, the older copies moved up,
+  // and no more than RotateKeep copies are left.
+  EXPECT_EQ(read_file(root + "/cwd/log/app.log.1"), big_log);
+  EXPECT_EQ(read_file(root + "/cwd/log/app.log.2"), "previous older copy\n");
+  EXPECT_FALSE(fs::exists(root + "/cwd/log/app.log.3"));
+  EXPECT_EQ(result("SensorBadtest.txt.1"), big_record);
+  EXPECT_EQ(result("Pass/Sensorbadtest_KM3101W.csv.1"), big_report);
+  EXPECT_EQ(result("Fail/Sensorbadtest_KM3103W.txt"), "small report\r\n");
+  EXPECT_FALSE(result_exists("Fail/Sensorbadtest_KM3103W.txt.1"));
+
+  // The design's files go on where they were, as the design writes them:
+  // this run's record and report block, and the whole run's log.
+  EXPECT_EQ(lines_of(result("SensorBadtest.txt")).size(), 1u);
+  EXPECT_THAT(result("SensorBadtest.txt"), StartsWith("2,"));
+  EXPECT_THAT(result("Pass/Sensorbadtest_KM3101W.csv"), StartsWith("TestTime:"));
+  EXPECT_THAT(result("Pass/Sensorbadtest_KM3101W.csv"), EndsWith("\r\nTest Result OK\r\n"));
+  const std::string log_text = log();
+  EXPECT_THAT(log_text, Not(HasSubstr("old log line")));
+  const auto rotated = log_text.find("log/app.log passed 1048576 bytes (");
+  ASSERT_NE(rotated, std::string::npos) << log_text;
+  EXPECT_LT(rotated, log_text.find("the app is first running"));
+  EXPECT_THAT(log_text, HasSubstr("/TestResult/SensorBadtest.txt passed 1048576 bytes"));
+  EXPECT_THAT(log_text, HasSubstr("/TestResult/Pass/Sensorbadtest_KM3101W.csv passed 1048576 bytes"));
+  EXPECT_THAT(log_text, HasSubstr("all test success"));
+
+  // Below the limit nothing moves at the next start.
+  stop_module();
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 12);
+  EXPECT_EQ(read_file(root + "/cwd/log/app.log.1"), big_log);
+  EXPECT_EQ(lines_of(result("SensorBadtest.txt")).size(), 2u);
+  EXPECT_EQ(testing::count_of_text(log(), "the app is first running"), 2);
+}
+
+TEST_F(StationRun, EachRunKeepsItsBitmapsInItsRecordFolderAndOldRunsArePruned) {
+  add_config_line("common", "KeepRuns=3");
+  const std::string runs = app + "/TestResult/runs";
+  fs::create_directories(runs + "/2020-01-01T000000-1");
+  fs::create_directories(runs + "/2020-01-03T000000-1");
+  fs::create_directories(runs + "/keep-me");
+  testing::write_file(runs + "/2020-01-01T000000-1.json", "{}");
+  testing::write_file(runs + "/2020-01-01T000000-1/bad_test_image_1.bmp", "old");
+  testing::write_file(runs + "/2020-01-02T000000-1.json", "{}");
+  testing::write_file(runs + "/notes.txt", "not a run");
+  start_module(profile("good-usb-type1"));
+
+  std::vector<std::string> ids;
+  std::vector<std::string> frames;
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE(run);
+    EXPECT_EQ(run_station(), 12);
+    const QJsonObject r = json_of(lines_of(result("runs.jsonl")).back());
+    const std::string id = r["run_id"].toString().toStdString();
+    ids.push_back(id);
+    EXPECT_TRUE(fs::exists(runs + "/" + id + ".json"));
+    // The design's bitmap is overwritten by every run; the run's copy is
+    // named in its record.
+    const QJsonArray bitmaps = r["bitmaps"].toArray();
+    ASSERT_EQ(bitmaps.size(), 1);
+    EXPECT_EQ(bitmaps[0].toString().toStdString(), "TestResult/runs/" + id + "/bad_test_image_1.bmp");
+    const std::string kept = read_file(app + "/" + bitmaps[0].toString().toStdString());
+    EXPECT_EQ(kept, result("capture/bad_test_image_1.bmp"));
+    EXPECT_GT(kept.size(), 1078u);
+    frames.push_back(kept);
+  }
+  EXPECT_NE(ids[0], ids[1]);
+  // The oldest runs went (document and folder), one at each start, so that
+  // with the new run at most KeepRuns are left; what is not a run stays.
+  EXPECT_FALSE(fs::exists(runs + "/2020-01-01T000000-1.json"));
+  EXPECT_FALSE(fs::exists(runs + "/2020-01-01T000000-1"));
+  EXPECT_FALSE(fs::exists(runs + "/2020-01-02T000000-1.json"));
+  EXPECT_TRUE(fs::exists(runs + "/2020-01-03T000000-1"));
+  EXPECT_EQ(read_file(runs + "/" + ids[0] + "/bad_test_image_1.bmp"), frames[0]);
+  EXPECT_TRUE(fs::exists(runs + "/" + ids[1] + "/bad_test_image_1.bmp"));
+  EXPECT_TRUE(fs::exists(runs + "/notes.txt"));
+  EXPECT_TRUE(fs::exists(runs + "/keep-me"));
+  EXPECT_EQ(testing::count_of_text(log(), "oldest runs removed from"), 2);
+  EXPECT_THAT(log(), HasSubstr("1 oldest runs removed from " + runs + " (KeepRuns 3; runs.jsonl keeps their "
+                               "records), from 2020-01-02T000000-1 to 2020-01-02T000000-1"));
+  // The journal keeps every run.
+  EXPECT_EQ(lines_of(result("runs.jsonl")).size(), 2u);
+}
+
+TEST_F(StationRun, PassTxtEndsWithALineNamingTheModuleAndItsSensorId) {
+  start_module(profile("good-usb-type3"));
+  EXPECT_EQ(run_station(), 12);
+  const QJsonObject module = json_of(lines_of(result("runs.jsonl")).back())["module"].toObject();
+  const std::string id = module["sensor_id"].toString().toStdString();
+  ASSERT_FALSE(id.empty());
+  const std::string pass = result("Pass/Pass.txt");
+  EXPECT_THAT(pass, EndsWith(" All test result: Pass. \r\n\r\nModule: USB\\VID_3A7C&PID_31A8, SensorID: " + id +
+                             " \r\n"));
+  // The line is not shown in the pane: the run text before it is the pane's.
+  EXPECT_EQ(testing::count_of_text(pass, "Module: "), 1);
+}
+
 TEST_F(StationRun, EveryRunLeavesARecordALineCanTrace) {
   start_module(profile("good-usb-type1"));
   EXPECT_EQ(run_station(), 12);
   std::vector<fs::path> docs;
-  for (const auto& e : fs::directory_iterator(app + "/TestResult/runs")) docs.push_back(e.path());
+  for (const auto& e : fs::directory_iterator(app + "/TestResult/runs"))
+    if (e.is_regular_file()) docs.push_back(e.path());  // beside the run's folder of bitmaps
   ASSERT_EQ(docs.size(), 1u);
   EXPECT_THAT(docs[0].filename().string(), ::testing::MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{6}-1\\.json"));
   const QJsonObject r = json_of(read_file(docs[0]));

@@ -64,11 +64,15 @@ QJsonObject run_record_json(const RunRecord &r) {
   o["program"] = "tarsio";
   o["version"] = TARSIO_VERSION;
   o["run"] = r.run;
+  o["run_id"] = text_or_null(r.id);
   o["date"] = QString::fromStdString(r.date);
   o["time"] = QString::fromStdString(r.time);
   o["utc_offset"] = QString::fromStdString(r.utc_offset);
   o["module"] = module;
   o["items"] = items;
+  QJsonArray bitmaps;
+  for (const std::string &b : r.bitmaps) bitmaps.append(QString::fromStdString(station_relative(b)));
+  o["bitmaps"] = bitmaps;
   o["verdict"] = r.pass ? "pass" : "fail";
   o["reason"] = text_or_null(r.reason);
   o["result_file"] = text_or_null(r.result_file.empty() ? r.result_file : station_relative(r.result_file));
@@ -80,11 +84,12 @@ std::string write_run_record(const RunRecord &record) {
   static constexpr const char *op = "WriteRunRecord";
   const QJsonObject o = run_record_json(record);
   const std::string dir = result_path("/runs");
-  std::string stamp = record.date + "T" + record.time.substr(0, 8);
-  stamp.erase(std::remove(stamp.begin(), stamp.end(), ':'), stamp.end());
-  std::string path = dir + "/" + stamp + "-" + std::to_string(record.run) + ".json";
+  // The run's name was made unique when it started; its folder holds its
+  // bitmaps.
+  const std::string id = record.id.empty() ? std::string("run-") + std::to_string(record.run) : record.id;
+  std::string path = dir + "/" + id + ".json";
   for (int k = 2; QFileInfo::exists(QString::fromStdString(path)); ++k)
-    path = dir + "/" + stamp + "-" + std::to_string(record.run) + "-" + std::to_string(k) + ".json";
+    path = dir + "/" + id + "-" + std::to_string(k) + ".json";
   const QByteArray doc = QJsonDocument(o).toJson(QJsonDocument::Indented);
   const QByteArray line = QJsonDocument(o).toJson(QJsonDocument::Compact) + "\n";
   bool written = ensure_directory(dir) && replace_file(path, doc.toStdString());

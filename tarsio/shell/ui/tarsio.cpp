@@ -48,6 +48,7 @@
 
 #include "platform/fprint_capture.h"
 #include "platform/instance_lock.h"
+#include "shell/keeping.h"
 #include "shell/log.h"
 #include "shell/ui/run_record_json.h"
 #include "shell/ui/tarsio_dialog.h"
@@ -175,6 +176,9 @@ int main(int argc, char *argv[]) {
     TLOG_E("CTarsioApp::InitInstance", "the app has exist");
     return 0;
   }
+  // Only the copy that runs keeps the appended files bounded, and only now,
+  // before any run: no run is split across two files.
+  tarsio::shell::rotate_appended_files();
   TLOG_I("InitInstance", "the app is first running");
   {
     // The log's time stamps carry no date: the start says it once.
