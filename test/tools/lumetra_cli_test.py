@@ -906,6 +906,12 @@ class UnixHabits(unittest.TestCase):
         self.assertIn(b"written to -", r.stderr)
         r = run_in(WORK, "enhance", "-", "-o", "-", stdin=data)
         self.assertEqual(r.stdout[:8], b"\x89PNG\r\n\x1a\n")
+        r = run_in(WORK, "extract", img(1, 1), "--overlay", "-")
+        self.assertEqual((r.returncode, r.stdout[:8]), (0, b"\x89PNG\r\n\x1a\n"), r.stderr)
+        self.assertIn(b"minutiae drawn in -", r.stderr)
+        self.assertFalse(os.path.exists(work("-")))
+        r = run("extract", img(1, 1), "-o", "-", "--overlay", "-")
+        self.assertEqual(r.returncode, 2)
         # A template through standard input and output.
         good, _ = enrolled("piped.tpl", files=captures(1, 4))
         r = run_in(WORK, "convert", "-", "-o", "-", stdin=read_bytes(good))

@@ -102,10 +102,15 @@ bool data_within_file(TIFF *tif, std::size_t size, std::string *problem) {
     const uint64_t bytes = err == 0 ? TIFFGetStrileByteCountWithErr(tif, i, &err) : 0;
     uint64_t expected = 1;
     if (compression == COMPRESSION_NONE) {
-      // The last strip may hold fewer rows than the others.
-      const uint32_t rows = tiled || strip_rows == 0 || strip_rows >= height
-                                ? 0
-                                : std::min(strip_rows, height - std::min(height, i * strip_rows));
+      // The last strip (of each plane, when the samples lie in planes of
+      // their own) may hold fewer rows than the others.
+      const uint32_t per_plane =
+          strip_rows == 0 ? 1 : static_cast<uint32_t>((uint64_t{height} + strip_rows - 1) / strip_rows);
+      const uint64_t first_row = uint64_t{i % std::max(per_plane, 1u)} * strip_rows;
+      const uint32_t rows =
+          tiled || strip_rows == 0 || strip_rows >= height
+              ? 0
+              : static_cast<uint32_t>(std::min<uint64_t>(strip_rows, height - std::min<uint64_t>(height, first_row)));
       expected = tiled ? static_cast<uint64_t>(TIFFTileSize64(tif))
                        : rows == 0 ? static_cast<uint64_t>(TIFFStripSize64(tif))
                                    : static_cast<uint64_t>(TIFFVStripSize64(tif, rows));

@@ -193,6 +193,11 @@ std::string served_sizes_text() {
          " pixels, and oblong ones of about the same area";
 }
 
+std::string standard_output_path() {
+  claim_standard_output();
+  return "/dev/fd/" + std::to_string(g_data_fd);
+}
+
 bool parse_int(const char *text, int lo, int hi, int *value) {
   char *end = nullptr;
   errno = 0;

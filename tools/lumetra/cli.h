@@ -132,6 +132,10 @@ int32_t extract_with(const Picture &pic, lumetra_tools_template **tpl);
 bool write_whole_file(const std::string &path, const uint8_t *bytes, size_t size,
                       std::string *problem);
 
+// A path that writes to standard output (set aside from the reports, as
+// for "-o -"), for writers that take a file name.
+std::string standard_output_path();
+
 // Reads a whole file ("-" standard input) of at most `limit` bytes; false
 // with *problem set.
 bool read_input(const std::string &path, std::size_t limit, std::vector<uint8_t> *bytes,

@@ -323,7 +323,8 @@ bool write_overlay(const Picture &pic, const std::string &path, int *minutiae,
   const overlay::Rgb drawn = overlay::draw(pic.pixels.data(), pic.rows, pic.cols, r, zoom);
   *minutiae = r.minutiae.count;
   lumetra_tools_release_features(&r);
-  if (!imageio::write_rgb_png(path, drawn, problem)) return false;
+  if (!imageio::write_rgb_png(path == "-" ? standard_output_path() : path, drawn, problem))
+    return false;
   return true;
 }
 
@@ -344,6 +345,8 @@ int cmd_extract(const std::vector<std::string> &args) {
     if (choice == nullptr) return fail(*v, "unknown format (iso-v2, iso-v3, card or hybrid)");
   }
   if (file.empty()) return fail("extract", "no image given");
+  if (a.value("--overlay") != nullptr && *a.value("--overlay") == "-" && output == "-")
+    return fail("-", "standard output takes one of -o and --overlay, not both");
   Picture pic;
   std::string problem;
   if (!read_picture(file, a.image, &pic, &problem)) return fail(file, problem);
