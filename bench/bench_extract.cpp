@@ -1,6 +1,9 @@
 // Time per call of bal_extract on print-like images of the sizes in use:
 // 120 x 120 (an 88 x 88 capture as the extractor resamples it), 160 x 160
-// and 300 x 300; and of its costliest stages on 300 x 300.
+// and 300 x 300; of its costliest stages on 300 x 300; and of the small
+// sensor's costliest stage, the fine wavelength field of the 120 x 120
+// working image, with its transform kernel, on both paths of the vector
+// kernels (argument 0: the processor's own, 1: plain).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -13,6 +16,8 @@
 #include "engine/image/pixel_ops.h"
 #include "engine/image/ridge_filter.h"
 #include "engine/image/skeleton.h"
+#include "engine/image/fft.h"
+#include "engine/qx_simd.h"
 
 namespace {
 
@@ -74,6 +79,41 @@ void BM_ContourThin(benchmark::State &state) {
   }
 }
 BENCHMARK(BM_ContourThin)->Unit(benchmark::kMillisecond);
+
+// The path of the vector kernels for one benchmark run.
+struct Path {
+  int previous;
+  explicit Path(const benchmark::State &state) : previous(qx_simd_force_plain(static_cast<int>(state.range(0)))) {}
+  ~Path() { qx_simd_force_plain(previous); }
+};
+
+// The fine grid of the 120 x 120 image: 30 x 30 windows of 32 x 32 pixels
+// every 4 pixels, all in the print.
+void BM_FineWavelengthField120(benchmark::State &state) {
+  const Path path(state);
+  const std::vector<uint8_t> px = imggen::finger(120, 120, 9, 30, 0.9);
+  const std::vector<uint8_t> mask(100, 1);
+  std::vector<uint16_t> w(900);
+  std::vector<uint8_t> f(900), o(900);
+  for (auto _ : state)
+    ridge_wavelengths_fft_in_mask(px.data(), 120, 120, 4, 18, 5, 30, 30, w.data(), f.data(), o.data(), mask.data(),
+                                  10, 3);
+  state.SetLabel(state.range(0) ? "plain" : "vector");
+}
+BENCHMARK(BM_FineWavelengthField120)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// One window's transform as the wavelength field asks for it.
+void BM_Transform32Columns(benchmark::State &state) {
+  const Path path(state);
+  std::vector<int32_t> block(32 * 32), re(32 * 17), im(32 * 17);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<int32_t>((i * 7919) % 4001) - 2000;
+  for (auto _ : state) {
+    fftn2d32_columns(block.data(), re.data(), im.data(), 11);
+    benchmark::DoNotOptimize(re.data());
+  }
+  state.SetLabel(state.range(0) ? "plain" : "vector");
+}
+BENCHMARK(BM_Transform32Columns)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -64,6 +64,18 @@ if(TARGET tarsio-vmodule)
 endif()
 add_custom_target(man_pages ALL DEPENDS ${TARSIO_MAN_PAGES})
 
+# Each package carries the project's copyright and licence where Debian
+# looks for them: /usr/share/doc/<package>/copyright.
+set(TARSIO_PACKAGE_OF_runtime liblumetra1)
+set(TARSIO_PACKAGE_OF_development liblumetra-dev)
+set(TARSIO_PACKAGE_OF_tools lumetra-tools)
+set(TARSIO_PACKAGE_OF_station tarsio)
+set(TARSIO_PACKAGE_OF_vmodule tarsio-vmodule)
+foreach(component IN LISTS TARSIO_COMPONENTS)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${TARSIO_PACKAGE_OF_${component}} COMPONENT ${component})
+endforeach()
+
 # Debian packages.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarsio)
@@ -91,29 +103,35 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME liblumetra1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${TARSIO_PACKAGE_OF_runtime})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-# The loader cache is refreshed through dpkg's ldconfig trigger.
+# The loader cache is refreshed through dpkg's ldconfig trigger, and the
+# ldconfig scripts CPack adds are taken out again, so that `apt-get remove`
+# leaves nothing behind (see deb/without_maintainer_scripts.cmake).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/deb/triggers)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb/without_maintainer_scripts.cmake)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "fingerprint algorithm library
 Lumetra grades and enhances fingerprint captures, extracts minutiae,
 matches, enrols fingers into template slots and verifies captures against
 them, through flat C exports.")
 
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME liblumetra-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${TARSIO_PACKAGE_OF_development})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "fingerprint algorithm library (development files)
 The header lumetra.h, the link library, a pkg-config file (lumetra) and a
 CMake package (find_package(Lumetra), target Lumetra::lumetra).")
 
-set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME lumetra-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${TARSIO_PACKAGE_OF_tools})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+# The command links liblumetra.so.1.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "liblumetra1 (>= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "fingerprint images and templates from the command line
 The lumetra command grades captures, extracts templates and compares
 captures with the Lumetra library.")
 
-set(CPACK_DEBIAN_STATION_PACKAGE_NAME tarsio)
+set(CPACK_DEBIAN_STATION_PACKAGE_NAME ${TARSIO_PACKAGE_OF_station})
 set(CPACK_DEBIAN_STATION_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_STATION_PACKAGE_DEPENDS "liblumetra1 (>= ${PROJECT_VERSION})")
 # The dialog's Chinese texts.
@@ -124,7 +142,7 @@ Tarsio finds a capacitive fingerprint sensor module, runs the line's test
 sequence (interrupt pin, versions, bad pixels on a raw frame, scene test
 with a finger), logs every step and writes pass/fail result files.")
 
-set(CPACK_DEBIAN_VMODULE_PACKAGE_NAME tarsio-vmodule)
+set(CPACK_DEBIAN_VMODULE_PACKAGE_NAME ${TARSIO_PACKAGE_OF_vmodule})
 set(CPACK_DEBIAN_VMODULE_PACKAGE_SECTION devel)
 set(CPACK_COMPONENT_VMODULE_DESCRIPTION "virtual fingerprint sensor module for the Tarsio station
 A simulator of a sensor module and its driver, with profiles of good and

@@ -85,7 +85,8 @@ case $CODE in
 esac
 echo "demo: verdict $VERDICT, station exit code $CODE, run took $(awk "BEGIN { printf \"%.1f\", $END - $START }") s"
 for f in TestResult/Pass/Pass.txt TestResult/Fail/Fail.txt TestResult/SensorBadtest.txt \
-         TestResult/Pass/Sensorbadtest_* TestResult/Fail/Sensorbadtest_* TestResult/capture/*.bmp log/app.log; do
+         TestResult/Pass/Sensorbadtest_* TestResult/Fail/Sensorbadtest_* TestResult/capture/*.bmp \
+         TestResult/runs/*.json TestResult/runs.jsonl log/app.log; do
   for path in "$STATION"/$f; do
     [ -e "$path" ] && echo "demo: result  $path"
   done

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Evaluation report for folders of fingerprint images:
-#   scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR]
+#   scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR] [--far-grid]
 # Each DIR holds <finger>_<impression>.<ext> images (8 impressions per finger;
 # BMP, TIFF, PNG or PGM), gathered as bitmaps into REPORT_DIR/work first.
 # Runs the small-sensor protocol and the 1:1 protocol through liblumetra.so,
@@ -8,6 +8,8 @@
 # installed), and writes REPORT_DIR/index.html (plots beside it) and
 # REPORT_DIR/summary.json.  The programs come from BUILD_DIR (default
 # build/), which is built first when they are missing.
+# --far-grid adds the impostor grid: 18 000 impostor windows per folder of
+# 10 fingers, about 5 minutes of CPU each.
 # Extra settings for quick runs: EVALUATE_PROBE_WINDOWS, EVALUATE_ENROL_WINDOWS.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,20 +17,38 @@ out=evaluation-report
 seed=1
 build=${BUILD_DIR:-$root/build}
 dirs=()
+far_grid=0
+fail() {
+  echo "evaluate: $*" >&2
+  exit 2
+}
+# An option's value, or one clear line when it is missing.
+value() {
+  [ $# -ge 2 ] && [ -n "$2" ] && [ "${2#--}" = "$2" ] || fail "$1 needs a value"
+  echo "$2"
+}
 while [ $# -gt 0 ]; do
   case "$1" in
-    --out) out=$2; shift 2 ;;
-    --seed) seed=$2; shift 2 ;;
-    --build) build=$2; shift 2 ;;
-    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    -*) echo "evaluate: unknown option $1" >&2; exit 2 ;;
+    --out) out=$(value "$@") || exit 2; shift 2 ;;
+    --seed) seed=$(value "$@") || exit 2; shift 2 ;;
+    --build) build=$(value "$@") || exit 2; shift 2 ;;
+    --far-grid) far_grid=1; shift ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) fail "unknown option $1 (see --help)" ;;
     *) dirs+=("$1"); shift ;;
   esac
 done
 if [ ${#dirs[@]} -eq 0 ]; then
-  echo "usage: scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR]" >&2
+  echo "usage: scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR] [--far-grid]" >&2
   exit 2
 fi
+[[ "$seed" =~ ^[0-9]+$ ]] || fail "--seed $seed: not a number"
+for dir in "${dirs[@]}"; do
+  [ -e "$dir" ] || fail "$dir: no such folder"
+  [ -d "$dir" ] || fail "$dir: not a folder"
+  [ -r "$dir" ] && [ -x "$dir" ] || fail "$dir: cannot be read"
+done
+mkdir -p "$out" 2>/dev/null && [ -w "$out" ] || fail "$out: cannot write the report there"
 python=/usr/bin/python3
 if ! "$python" -c 'import numpy, matplotlib, sklearn' 2>/dev/null; then
   echo "evaluate: $python lacks numpy, matplotlib or sklearn: run scripts/deps.sh" >&2
@@ -38,7 +58,8 @@ fi
 driver=$build/tools/evaluate/lumetra-evaluate
 gather=$build/tools/evaluate/lumetra-evaluate-images
 yardstick=$build/tools/evaluate/fprint-yardstick
-if [ ! -x "$driver" ] || [ ! -x "$gather" ]; then
+align=$build/tools/evaluate/lumetra-evaluate-align
+if [ ! -x "$driver" ] || [ ! -x "$gather" ] || [ ! -x "$align" ]; then
   BUILD_DIR=$build bash "$root/scripts/build.sh" -DTARSIO_LIBRARY_ONLY=ON >/dev/null
 fi
 
@@ -63,6 +84,27 @@ for dir in "${dirs[@]}"; do
   echo "evaluate: $name (small sensor)"
   "$driver" small "$images" "$work/$name/small" --seed "$seed" \
     --enrol-windows "${EVALUATE_ENROL_WINDOWS:-8}" --probe-windows "${EVALUATE_PROBE_WINDOWS:-4}"
+  # Through the engine, on the 1:1 protocol's crops: where each probe
+  # impression lies on the enrolled ones (the coverage split), the
+  # configuration's own thresholds, and extraction and comparison timed
+  # directly.  For the coverage split a generated set's ground truth goes
+  # first.
+  if [ -f "$dir/manifest.csv" ] && head -1 "$dir/manifest.csv" | grep -q '^finger,impression,file,.*,a,b,c,d,e,f,'; then
+    cp "$dir/manifest.csv" "$work/$name/manifest.csv"
+  fi
+  for config in ehmsq-xl:197 ehmsq-l:158; do
+    echo "evaluate: $name (engine: alignment, thresholds and timing, ${config%%:*})"
+    pairs=$work/$name/pairs-${config%%:*}
+    mkdir -p "$pairs"
+    aligned=$pairs/align.tsv
+    [ "${config%%:*}" = ehmsq-xl ] && aligned=$work/$name/align.tsv
+    "$align" "$images" "$aligned" --size "${config##*:}" --thresholds "$pairs/thresholds.tsv" \
+      --timing "$pairs/engine-timing.tsv"
+  done
+  if [ "$far_grid" = 1 ]; then
+    echo "evaluate: $name (impostor grid)"
+    "$driver" grid "$images" "$work/$name/grid"
+  fi
   for config in ehmsq-xl:197 ehmsq-l:158; do
     echo "evaluate: $name (1:1, ${config%%:*})"
     "$driver" pairs "$images" "$work/$name/pairs-${config%%:*}" --size "${config##*:}"
@@ -81,6 +123,6 @@ for dir in "${dirs[@]}"; do
 done
 elapsed=$(( $(date +%s) - start ))
 "$python" "$root/tools/evaluate/report.py" --work "$work" --out "$out" "${set_args[@]}" \
-  --command "scripts/evaluate.sh ${dirs[*]} --out $out --seed $seed" --elapsed "$elapsed" \
+  --command "scripts/evaluate.sh ${dirs[*]} --out $out --seed $seed$([ "$far_grid" = 1 ] && echo ' --far-grid')" --elapsed "$elapsed" \
   --load-start "$load_start" --yardstick-version "$fprint_version" \
   --source "$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)"

@@ -16,6 +16,7 @@
 #include "platform/service_control.h"
 #include "platform/transport.h"
 #include "shell/log.h"
+#include "shell/run_record.h"
 
 namespace tarsio::device {
 
@@ -123,6 +124,7 @@ void DeviceConnection::note_opened(const std::string &path) {
   platform::list_sensor_devices(devices);
   for (const auto &dev : devices)
     if (dev.path == path && dev.hardware_id) opened_hardware_id_ = *dev.hardware_id;
+  shell::record_module(opened_hardware_id_, path, device_type_);
   // With several modules present, the log says which one this station tests.
   TLOG_I("createDevHandle", "module %s at %s", opened_hardware_id_.empty() ? "(no hardware id)" : opened_hardware_id_.c_str(),
          path.c_str());

@@ -6,13 +6,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "device/device_params.h"
 #include "shell/config.h"
 #include "shell/log.h"
 #include "shell/result_paths.h"
+#include "shell/run_record.h"
 #include "shell/util.h"
 #include "tests/savebmpfunc.h"
 
@@ -113,6 +116,24 @@ void station_pause(int milliseconds) {
     pause(milliseconds);
   else
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+// The bitmap's name is reused by the next run (its number restarts with
+// the program): the run keeps its own copy in its record's folder.
+static void keep_bitmap_with_run(const std::string& path, const char* op) {
+  const std::string folder = shell::record_run_folder();
+  if (folder.empty()) return;
+  const std::string copy = folder + path.substr(path.rfind('/'));
+  std::error_code ec;
+  if (shell::ensure_directory(folder))
+    std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing, ec);
+  else
+    ec = std::make_error_code(std::errc::io_error);
+  if (ec) {
+    TLOG_E(op, "the run's copy %s not written: %s", copy.c_str(), ec.message().c_str());
+    return;
+  }
+  shell::record_bitmap(copy);
 }
 
 int capture_counter() { return g_capture_counter.load(); }
@@ -232,6 +253,7 @@ int SRamBulkReadData(DeviceHandle handle, uint16_t address, uint16_t* pixels, st
   if (frame_pixels > 0 && frame_pixels <= kBlockBufferSize - kFrameLeadBytes) {
     const std::string path = capture_bitmap_path(n);
     tests::WriteBmpFile(path.c_str(), block.data() + kFrameLeadBytes, params.width, params.height);
+    keep_bitmap_with_run(path, op);
   }
 
   // Only the pixel bytes that were read: B bytes hold the 2 leading bytes

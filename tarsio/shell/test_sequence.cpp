@@ -10,9 +10,11 @@
 #include "device/discovery.h"
 #include "shell/config.h"
 #include "shell/dialog_layout.h"
+#include "shell/keeping.h"
 #include "shell/log.h"
 #include "platform/fprint_capture.h"
 #include "shell/result_paths.h"
+#include "shell/run_record.h"
 #include "tests/scenetest.h"
 #include "tests/sensorbadtest.h"
 #include "tests/version_tests.h"
@@ -42,6 +44,12 @@ constexpr Step kSteps[] = {
 };
 
 }  // namespace
+
+std::string pass_module_line() {
+  const RunRecord r = record_snapshot();
+  return std::string(kPassModuleLine) + (r.hardware_id.empty() ? "unknown" : r.hardware_id) + ", SensorID: " +
+         (r.sensor_id.empty() ? "not read" : r.sensor_id) + " \r\n";
+}
 
 std::string result_file_path(bool pass) { return result_path(pass ? "/Pass/Pass.txt" : "/Fail/Fail.txt"); }
 
@@ -74,6 +82,13 @@ void TestSequence::OnBnClickedButton13() {
   if (!ctx_.model.run_may_start()) return;
   running_ = true;
   ++runs_started_;
+  prune_run_folders();
+  record_run_start(runs_started_);
+  {
+    // The log's time stamps carry no date: each run names its own.
+    const RunRecord started = record_snapshot();
+    TLOG_I(kOp, "run %d, %s (UTC%s)", started.run, started.date.c_str(), started.utc_offset.c_str());
+  }
   struct Done {
     bool& flag;
     ~Done() { flag = false; }
@@ -225,7 +240,7 @@ void TestSequence::finish_run() {
     if (!model.run_active()) return;
     last_problem_.clear();
     std::string box;
-    const bool written = write_result_file("", &box);
+    const bool written = write_result_file(model.overall_pass() ? pass_module_line() : std::string(), &box);
     if (!written) boxes.push_back(box);
     if (!written && model.overall_pass()) {
       // The pass is not on record: the line must not take this module as
@@ -269,6 +284,7 @@ void TestSequence::finish_without_run(const std::string& reason) {
   DialogModel& model = ctx_.model;
   std::lock_guard<std::mutex> guard(finish_lock_);
   if (model.run_active() || runs_ended_ > 0) return;
+  if (runs_started_ == 0) record_run_start(0);
   TLOG_W("OnClose", "%s before a run has ended: the run counts as failed", reason.c_str());
   model.set_overall_pass(false);
   model.set_pass_recorded(false);

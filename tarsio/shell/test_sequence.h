@@ -40,6 +40,12 @@ struct RunEnd {
   int exit_code = 21;       // the code the program ends with after this run
 };
 
+// The line added after the run text of a Pass.txt: the module that passed
+// ("Module: USB\VID_3A7C&PID_3101, SensorID: 0a1b... \r\n"; "not read" on
+// a model whose id the bad-pixel report does not ask for).
+inline constexpr const char* kPassModuleLine = "Module: ";
+std::string pass_module_line();
+
 // The last line of a Fail.txt written in place of a Pass.txt that could not
 // be written, followed by the path and the error and ". \r\n".
 inline constexpr const char* kUnrecordedPassLine = "Result: Fail, the pass could not be recorded in ";

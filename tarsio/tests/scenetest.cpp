@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/testcommon.h"
+#include "shell/run_record.h"
 #include "shell/config.h"
 #include "shell/dialog_layout.h"
 #include "shell/log.h"
@@ -94,6 +95,13 @@ bool ImageValidAlg(ItemContext& ctx) {
   }
   // Only what was copied is judged; an image without pixels is both.
   const BlankState s = image_blank_state(image.data(), copied);
+  long long sum = 0;
+  for (std::size_t i = 0; i < copied; ++i) sum += image[i];
+  shell::record_measured({{"width", width},
+                          {"height", height},
+                          {"mean", copied > 0 ? (sum + static_cast<long long>(copied) / 2) / static_cast<long long>(copied) : 0},
+                          {"white", s.white ? 1 : 0},
+                          {"black", s.black ? 1 : 0}});
   if (s.white) TLOG_E("CTarsioDlg::ImageValidAlg", "white image");
   if (s.black) TLOG_E("CTarsioDlg::ImageValidAlg", "black image");
   if (s.white || s.black) {
@@ -107,7 +115,9 @@ bool ImageValidAlg(ItemContext& ctx) {
 bool SceneTestImageValid(ItemContext& ctx) {
   static constexpr const char* op = "SceneTestImageValid";
   TLOG_ENTER(op);
-  if (ImageValidAlg(ctx)) {
+  const bool valid = ImageValidAlg(ctx);
+  shell::record_item("scene", valid);
+  if (valid) {
     ctx.append("Test result: ");
     ctx.model.item_verdict(shell::IDC_ICON_SCENE, shell::IDI_PASSED, shell::ResultState::kPassed, "Test Pass");
     ctx.append("Pass \r\n", LogStyle::kPass);

@@ -12,6 +12,7 @@
 #include "shell/dialog_layout.h"
 #include "shell/log.h"
 #include "shell/result_paths.h"
+#include "shell/run_record.h"
 #include "tests/badpixel_analysis.h"
 
 namespace tarsio::tests {
@@ -24,6 +25,11 @@ std::string local_time_header() {
   std::tm t{};
   localtime_r(&now, &t);
   return report_time_header(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+}
+
+std::string record_id(std::string id) {
+  shell::record_sensor_id(id);
+  return id;
 }
 
 // The summary record and the report block.  The report's header asks the
@@ -46,7 +52,7 @@ bool save_results(device::DeviceHandle handle, BadPixelAnalysis a, int32_t senso
   }
   bool id_read = true;
   const std::string header =
-      sensor_type == 1 ? local_time_header() : report_id_header(device::ReadSensorId(handle, &id_read));
+      sensor_type == 1 ? local_time_header() : report_id_header(record_id(device::ReadSensorId(handle, &id_read)));
   if (!id_read) a.pass = false;
   const std::string dir = shell::result_path(a.pass ? "/Pass" : "/Fail");
   if (!shell::ensure_directory(dir) || !shell::append_text_file(dir + "/" + name, report_block(header, a)))
@@ -83,6 +89,15 @@ int SensorVoidScanBad(device::DeviceHandle handle, uint16_t* pixels) {
   const std::vector<uint16_t> values = analysis_values(pixels, count, params.sensor_type);
   const BadPixelAnalysis a = SensorVoidScanBadAnalyse(values.data(), values.size(), params.width, params.height, cfg);
   if (a.measured == 0) TLOG_E(op, "the measured region holds no pixel");
+  shell::record_measured({{"measured", a.measured},
+                          {"minimum", a.minimum},
+                          {"maximum", a.maximum},
+                          {"bad", a.all_bad},
+                          {"bad_limit", cfg.bad_max_count},
+                          {"avg_bad", a.avg_bad},
+                          {"avg_bad_limit", cfg.bad_avg_control_cnt},
+                          {"largest_group", a.largest_group},
+                          {"group_limit", cfg.small_bad_max_count}});
   const bool saved = save_results(handle, a, params.sensor_type, cfg);
   TLOG_LEAVE(op);
   return a.pass && saved ? 1 : 0;
@@ -114,7 +129,9 @@ bool SensorBadTestItem(ItemContext& ctx, device::DeviceHandle handle) {
   }
   TLOG_ENTER(op);
   // Only a measured pass counts: the -1 of a handle lost meanwhile is a fail.
-  if (SensorBadTest(handle) > 0) {
+  const bool pass = SensorBadTest(handle) > 0;
+  shell::record_item("bad_pixels", pass);
+  if (pass) {
     TLOG_I(op, "sensor bad test success");
     ctx.append("Test result: ");
     ctx.model.item_verdict(shell::IDC_ICON_SENSOR_BAD, shell::IDI_PASSED, shell::ResultState::kPassed, "Test Pass");

@@ -7,6 +7,7 @@
 #include "shell/config.h"
 #include "shell/dialog_layout.h"
 #include "shell/log.h"
+#include "shell/run_record.h"
 
 namespace tarsio::tests {
 namespace {
@@ -23,6 +24,7 @@ std::string hex_line(const char* label, int value) {
 // button, the opening lines, the verdict, the closing line.
 struct VersionItem {
   const char* op;
+  const char* record;  // the item's name in the run record
   int button;
   int icon;
   const char* success;
@@ -35,7 +37,9 @@ void begin(ItemContext& ctx, const VersionItem& item) {
   ctx.set_visible(item.button, false);
 }
 
-void finish(ItemContext& ctx, const VersionItem& item, bool pass, const char* closing) {
+void finish(ItemContext& ctx, const VersionItem& item, bool pass, const char* closing,
+            std::vector<shell::RecordValue> values) {
+  shell::record_item(item.record, pass, std::move(values));
   ctx.append("Test result: ");
   if (pass) {
     ctx.append("Pass \r\n", LogStyle::kPass);
@@ -68,7 +72,9 @@ void OnBnClickedButton8(ItemContext& ctx) {
   ctx.set_visible(shell::IDC_INT_PIN_TEST, true);
   ctx.append("Start Int Pin test: \r\n");
   ctx.append("Test result: ");
-  if (device::TestSPI(ctx.handle())) {
+  const bool pass = device::TestSPI(ctx.handle());
+  shell::record_item("int_pin", pass);
+  if (pass) {
     TLOG_I(op, "Int test pass");
     ctx.model.item_verdict(shell::IDC_ICON_INT_PIN, shell::IDI_PASSED, shell::ResultState::kPassed, "Test Pass");
     ctx.append("Pass \r\n", LogStyle::kPass);
@@ -84,7 +90,7 @@ void OnBnClickedButton8(ItemContext& ctx) {
 }
 
 void OnBnClickedButton11(ItemContext& ctx) {
-  static constexpr VersionItem item{"OnBnClickedButton11", shell::IDC_DRIVER_VER_TEST, shell::IDC_ICON_DRIVER_VER,
+  static constexpr VersionItem item{"OnBnClickedButton11", "driver_version", shell::IDC_DRIVER_VER_TEST, shell::IDC_ICON_DRIVER_VER,
                                     "Driver version test success", "Driver version test fail"};
   TLOG_ENTER(item.op);
   const std::string configured = shell::config_get_string(shell::bus_section(ctx.model.device_type()), "DriverVersion", "");
@@ -98,11 +104,13 @@ void OnBnClickedButton11(ItemContext& ctx) {
   const bool read = device::ReadInfo(ctx.handle(), &ctx.sensor_info);
   const std::string device = ctx.sensor_info.driver_version;
   ctx.append("Device driver version: " + device + "\r\n");
-  finish(ctx, item, read && driver_version_matches(configured, device), "End driver version test. \r\n\r\n");
+  if (read) shell::record_sensor(ctx.sensor_info.sensor_type);
+  finish(ctx, item, read && driver_version_matches(configured, device), "End driver version test. \r\n\r\n",
+         {{"expected", configured}, {"read", device}});
 }
 
 void OnBnClickedButton12(ItemContext& ctx) {
-  static constexpr VersionItem item{"OnBnClickedButton12", shell::IDC_SENSOR_FW_TEST, shell::IDC_ICON_SENSOR_FW,
+  static constexpr VersionItem item{"OnBnClickedButton12", "sensor_fw_version", shell::IDC_SENSOR_FW_TEST, shell::IDC_ICON_SENSOR_FW,
                                     "Sensor fw version test success", "Sensor fw version test fail"};
   TLOG_ENTER(item.op);
   const int configured = shell::config_get_checked("common", "SensorFWVersion", 0, 0, 0xFF, shell::OutOfRange::kKeep);
@@ -111,11 +119,12 @@ void OnBnClickedButton12(ItemContext& ctx) {
   ctx.append("Start sensor fw version test: \r\n");
   ctx.append(hex_line("Config sensor fw version: ", configured));
   ctx.append(hex_line("Device sensor fw version: ", ctx.sensor_info.fw_version));
-  finish(ctx, item, configured == ctx.sensor_info.fw_version, "End sensor fw version test. \r\n\r\n");
+  finish(ctx, item, configured == ctx.sensor_info.fw_version, "End sensor fw version test. \r\n\r\n",
+         {{"expected", configured}, {"read", static_cast<long long>(ctx.sensor_info.fw_version)}});
 }
 
 void OnBnClickedButton9(ItemContext& ctx) {
-  static constexpr VersionItem item{"OnBnClickedButton9", shell::IDC_USB_FW_TEST, shell::IDC_ICON_USB_FW,
+  static constexpr VersionItem item{"OnBnClickedButton9", "usb_fw_version", shell::IDC_USB_FW_TEST, shell::IDC_ICON_USB_FW,
                                     "USB fw version test success", "USB fw version test fail"};
   TLOG_ENTER(item.op);
   const int configured = shell::config_get_checked("USB", "USBFWVersion", 0, 0, 0xFFFF, shell::OutOfRange::kKeep);
@@ -124,7 +133,8 @@ void OnBnClickedButton9(ItemContext& ctx) {
   ctx.append("Start USB fw version test: \r\n");
   ctx.append(hex_line("Config USB fw version: ", configured));
   ctx.append(hex_line("Device USB fw version: ", ctx.sensor_info.usb_version));
-  finish(ctx, item, configured == ctx.sensor_info.usb_version, "End USB fw version test. \r\n\r\n");
+  finish(ctx, item, configured == ctx.sensor_info.usb_version, "End USB fw version test. \r\n\r\n",
+         {{"expected", configured}, {"read", static_cast<long long>(ctx.sensor_info.usb_version)}});
 }
 
 }  // namespace tarsio::tests

@@ -5,6 +5,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "evaluate"))
+import coverage  # noqa: E402
 import evalstats  # noqa: E402
 import report  # noqa: E402
 
@@ -78,6 +79,29 @@ class ErrorRates(unittest.TestCase):
         self.assertEqual(value, 0.25)
         self.assertTrue(resolvable)
 
+    def test_zero_fnmr(self):
+        # The lowest genuine score is 2: thresholds up to 1 reject no
+        # genuine pair; impostors 3 and 8 are above 1: FMR 2/3.
+        self.assertAlmostEqual(evalstats.zero_fnmr(self.GEN, self.IMP), 2 / 3)
+        # An impostor at exactly the lowest genuine score is accepted too.
+        self.assertEqual(evalstats.zero_fnmr([5, 9], [5, 1]), 0.5)
+        self.assertEqual(evalstats.zero_fnmr([10, 11], [1, 2]), 0.0)
+        self.assertIsNone(evalstats.zero_fnmr([], [1]))
+
+    def test_rates_at_the_lowest_accepted_score(self):
+        # Accepted from 7 on: genuine 2 and 6 rejected, impostor 8 accepted.
+        r = evalstats.at_lowest_accepted(self.GEN, self.IMP, 7)
+        self.assertEqual((r["fnmr"]["k"], r["fnmr"]["n"], r["fmr"]["k"], r["fmr"]["n"]), (2, 4, 1, 3))
+        # A threshold no score reaches accepts nothing.
+        r = evalstats.at_lowest_accepted(self.GEN, self.IMP, 65536)
+        self.assertEqual((r["fnmr"]["k"], r["fmr"]["k"]), (4, 0))
+
+    def test_histogram_bins(self):
+        h = evalstats.histogram([0, 2047, 2048, 65535, 65535], bins=32)
+        self.assertEqual(len(h["counts"]), 32)
+        self.assertEqual(h["edges"][:2] + h["edges"][-1:], [0, 2048, 65536])
+        self.assertEqual((h["counts"][0], h["counts"][1], h["counts"][31], sum(h["counts"])), (2, 1, 2, 5))
+
     def test_rate_record(self):
         r = evalstats.rate(0, 45)
         self.assertEqual((r["k"], r["n"], r["rate"]), (0, 45, 0.0))
@@ -109,6 +133,77 @@ class Yardstick(unittest.TestCase):
         self.assertEqual((gen, imp), ([55, 0], [3]))
         self.assertEqual(s["own_threshold"]["fnmr"]["k"], 1)
         self.assertEqual(s["statuses"], {"ok": 2, "retry": 1})
+
+
+class Coverage(unittest.TestCase):
+    IDENTITY = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0))
+
+    def test_fraction_of_the_probe_inside_the_enrolment_windows(self):
+        maps = {("7", 5): {1: self.IDENTITY}}
+        windows = {("7", 1): [(100, 100)]}
+        self.assertEqual(coverage.probe_coverage(maps, windows, ("7", 5, 100, 100), 88), 1.0)
+        # Half the window to the right: the left half of the grid is inside.
+        self.assertEqual(coverage.probe_coverage(maps, windows, ("7", 5, 100, 144), 88), 0.5)
+        # A second enrolment window over the other half covers the rest.
+        windows[("7", 1)].append((100, 188))
+        self.assertEqual(coverage.probe_coverage(maps, windows, ("7", 5, 100, 144), 88), 1.0)
+        # No enrolled impression related to the probe's: no coverage at all.
+        self.assertIsNone(coverage.probe_coverage(maps, windows, ("7", 6, 100, 100), 88))
+        self.assertEqual([coverage.coverage_class(f) for f in (None, 0.74, 0.75)],
+                         ["unknown", "uncovered", "covered"])
+
+    def test_maps_follow_the_probe_through_the_master_print(self):
+        import math
+        import tempfile
+        # Impression 1 is the master shifted by (+10, +5); impression 5 the
+        # master turned by 90 degrees (x' = -y, y' = x) and shifted by (200, 0).
+        head = "finger,impression,file,a,b,c,d,e,f\n"
+        rows = "3,1,f0003_01.bmp,1,0,10,0,1,5\n3,5,f0003_05.bmp,0,-1,200,1,0,0\n"
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "manifest.csv")
+            with open(path, "w") as f:
+                f.write(head + rows)
+            maps = coverage.maps_from_manifest(path, (5,), (1,))
+        m = maps[("f0003", 5)][1]
+        # Probe pixel (150, 40) is master (40, 50), which impression 1 shows at (50, 55).
+        x, y = coverage.apply(m, 150, 40)
+        self.assertAlmostEqual(x, 50)
+        self.assertAlmostEqual(y, 55)
+        self.assertAlmostEqual(coverage.rotation_degrees(m), -90)
+        self.assertTrue(math.isclose(abs(m[0][0]) + abs(m[1][1]), 0, abs_tol=1e-12))
+
+    def test_alignment_table_keeps_accepted_pairs_only(self):
+        import tempfile
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "align.tsv")
+            with open(path, "w") as f:
+                f.write("finger\tprobe\tenrol\tfar\tscore\tdecision\ta\tb\tc\td\te\tf\n"
+                        "101\t5\t1\t12\t40000\t1\t1\t0\t-3\t0\t1\t4\n"
+                        "101\t5\t2\t12\t900\t0\t1\t0\t70\t0\t1\t0\n"
+                        "101\t6\t1\t12\t0\t0\t\t\t\t\t\t\n")
+            maps, tried, far = coverage.maps_from_alignment(path)
+        self.assertEqual((tried, far), (3, 12))
+        self.assertEqual(list(maps), [("101", 5)])
+        self.assertEqual(coverage.apply(maps[("101", 5)][1], 10, 10), (7.0, 14.0))
+
+
+class CoverageSplit(unittest.TestCase):
+    def test_frr_by_class_and_by_impression(self):
+        ident = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0))
+        maps = {("a", 5): {1: ident}, ("a", 6): {1: ident}}
+        positions = [("enrol", "a", 1, 0, 0, 0),
+                     ("probe", "a", 5, 0, 0, 0),      # covered
+                     ("probe", "a", 6, 0, 0, 80),     # 1/8 inside: uncovered
+                     ("probe", "a", 7, 0, 0, 0)]      # impression 7 related to nothing
+        genuine = {12: {("a", 5, 0): True, ("a", 6, 0): False, ("a", 7, 0): False},
+                   14: {("a", 5, 0): False, ("a", 6, 0): False, ("a", 7, 0): True}}
+        split = report.coverage_split(maps, positions, genuine)
+        c = split["classes"]
+        self.assertEqual([c[k]["probes"] for k in ("covered", "uncovered", "unknown")], [1, 1, 1])
+        self.assertEqual([(r["far_index"], r["k"], r["n"]) for r in c["covered"]["frr"]], [(12, 0, 1), (14, 1, 1)])
+        self.assertEqual([r["k"] for r in c["unknown"]["frr"]], [1, 0])
+        self.assertEqual([b["impression"] for b in split["by_impression"]], [5, 6, 7])
+        self.assertEqual(split["probes"][1], ["a", 6, 0, 0.125])
 
 
 if __name__ == "__main__":

@@ -36,11 +36,12 @@ def setUpModule():
         f.write(b"II*\x00")
     env = dict(os.environ, EVALUATE_PROBE_WINDOWS="1")
     run = subprocess.run(["bash", os.path.join(ROOT, "scripts", "evaluate.sh"), SET, "--out", OUT,
-                          "--seed", "7", "--build", BUILD], capture_output=True, text=True, env=env,
-                         timeout=600)
+                          "--seed", "7", "--build", BUILD, "--far-grid"], capture_output=True, text=True,
+                         env=env, timeout=600)
     if run.returncode != 0:
         raise RuntimeError("evaluate.sh failed:\n" + run.stdout + run.stderr)
-    global SUMMARY, PAGE
+    global SUMMARY, PAGE, LOG
+    LOG = run.stdout + run.stderr
     SUMMARY = json.load(open(os.path.join(OUT, "summary.json")))
     PAGE = open(os.path.join(OUT, "index.html")).read()
 
@@ -137,10 +138,192 @@ class Summary(unittest.TestCase):
         self.assertEqual(SUMMARY["sets"][0]["folder"], os.path.realpath(SET))
 
 
+class ImpostorGrid(unittest.TestCase):
+    def test_every_window_of_the_grid_is_tried(self):
+        g = SUMMARY["sets"][0]["grid"]
+        self.assertEqual([lv["far_index"] for lv in g["levels"]], [12, 14, 15, 18])
+        for lv in g["levels"]:
+            # 3 fingers x 2 other fingers x 8 impressions x 25 windows.
+            self.assertEqual(lv["far"]["n"], 1200)
+            self.assertEqual(lv["frr"]["n"], 3 * 4 * 4)
+            low, high = lv["far"]["ci95"]
+            self.assertTrue(0 <= low <= lv["far"]["rate"] <= high <= 1)
+            self.assertAlmostEqual(lv["far"]["ratio_to_target"], lv["far"]["rate"] / 10 ** (-lv["far_index"] / 3))
+        self.assertEqual(g["fte"]["n"], 3)
+
+    def test_counts_agree_with_the_attempts(self):
+        rows = table("grid", "attempts.tsv")
+        levels = SUMMARY["sets"][0]["grid"]["levels"]
+        for lv in levels:
+            col = "far%d" % lv["far_index"]
+            self.assertEqual(lv["far"]["k"], sum(r[col] == "1" for r in rows if r["kind"] == "impostor"))
+            self.assertEqual(lv["frr"]["k"], sum(r[col] == "0" for r in rows if r["kind"] == "genuine"))
+        # An impostor is verified again only where it was accepted: tried
+        # counts the indexes up to the first rejection.
+        for r in rows:
+            if r["kind"] == "impostor":
+                acc = [r["far%d" % lv["far_index"]] for lv in levels]
+                self.assertEqual(int(r["tried"]), min(len(acc), acc.count("1") + 1), r)
+                self.assertEqual(acc, sorted(acc, reverse=True), r)
+        # The grid's windows lie 14 px apart around the foreground centre.
+        pos = [p for p in table("grid", "positions.tsv") if p["use"] == "grid"]
+        self.assertEqual(len(pos), 24 * 25)
+        first = [p for p in pos if p["finger"] == "f0001" and p["impression"] == "1"]
+        xs = sorted({int(p["x0"]) for p in first})
+        self.assertTrue(len(xs) == 5 and all(b - a == 14 for a, b in zip(xs, xs[1:])), xs)
+
+    def test_progress_lines_name_every_finger(self):
+        for f in ("f0001", "f0002", "f0003"):
+            self.assertIn("grid: finger %s" % f, LOG)
+
+
+class CoverageSplit(unittest.TestCase):
+    def test_generated_prints_use_the_generator_truth(self):
+        cov = SUMMARY["sets"][0]["coverage"]
+        self.assertIn("generator", cov["source"])
+        self.assertEqual(cov["aligned_pairs"], 3 * 4 * 4)
+
+    def test_split_agrees_with_the_attempts(self):
+        s = SUMMARY["sets"][0]
+        split = s["coverage"]["small"]
+        self.assertEqual(sum(c["probes"] for c in split["classes"].values()), 3 * 4)
+        self.assertEqual(sum(b["probes"] for b in split["by_impression"]), 3 * 4)
+        cls = {(p[0], p[1], p[2]): report_class(p[3]) for p in split["probes"]}
+        rows = [a for a in table("small", "attempts.tsv") if a["update"] == "0" and a["template"] == a["finger"]]
+        for name, c in split["classes"].items():
+            for r in c["frr"]:
+                mine = [a for a in rows if a["far"] == str(r["far_index"])
+                        and cls[(a["finger"], int(a["impression"]), int(a["window"]))] == name]
+                self.assertEqual((r["k"], r["n"]), (sum(a["accepted"] == "0" for a in mine), len(mine)))
+        for b in split["by_impression"]:
+            for r in b["frr"]:
+                mine = [a for a in rows if a["far"] == str(r["far_index"]) and a["impression"] == str(b["impression"])]
+                self.assertEqual((r["k"], r["n"]), (sum(a["accepted"] == "0" for a in mine), len(mine)))
+        # The grid's genuine probes have a split of their own.
+        self.assertEqual(sum(c["probes"] for c in s["grid"]["coverage"]["classes"].values()), 48)
+
+    def test_the_aligner_agrees_with_the_generator(self):
+        # Where there is no ground truth the split rests on the aligner:
+        # on generated prints its maps must land where the truth does.
+        sys.path.insert(0, os.path.join(ROOT, "tools", "evaluate"))
+        import coverage
+        out = os.path.join(WORK, "align.tsv")
+        subprocess.run([os.path.join(BUILD, "tools", "evaluate", "lumetra-evaluate-align"),
+                        os.path.join(OUT, "work", "gen", "images"), out], check=True, timeout=300)
+        found, tried, far = coverage.maps_from_alignment(out)
+        truth = coverage.maps_from_manifest(os.path.join(SET, "manifest.csv"), (5, 6, 7, 8), (1, 2, 3, 4))
+        self.assertEqual((tried, far), (48, 12))
+        errors = []
+        for key, enrolled in found.items():
+            for e, m in enrolled.items():
+                t = truth[key][e]
+                for x, y in ((90, 90), (120, 120), (150, 150)):
+                    (ax, ay), (tx, ty) = coverage.apply(m, x, y), coverage.apply(t, x, y)
+                    errors.append(((ax - tx) ** 2 + (ay - ty) ** 2) ** 0.5)
+        self.assertGreaterEqual(len(errors), 3 * 36)   # at least 36 of the 48 pairs aligned
+        errors.sort()
+        self.assertLess(errors[len(errors) // 2], 6.0)
+        self.assertLess(errors[int(0.9 * len(errors))], 12.0)
+
+
+def report_class(fraction):
+    sys.path.insert(0, os.path.join(ROOT, "tools", "evaluate"))
+    import coverage
+    return coverage.coverage_class(fraction)
+
+
+class OneToOneFigures(unittest.TestCase):
+    """The FVC-style figures of the 1:1 protocol agree with scores.tsv."""
+
+    def scores(self, config):
+        rows = table("pairs-" + config, "scores.tsv")
+        return ([int(r["score"]) for r in rows if r["kind"] == "genuine"],
+                [int(r["score"]) for r in rows if r["kind"] == "impostor"], rows)
+
+    def test_histograms_count_every_score(self):
+        for config in ("ehmsq-xl", "ehmsq-l"):
+            gen, imp, _ = self.scores(config)
+            h = SUMMARY["sets"][0]["pairs"][config]["histogram"]
+            for side, scores in (("genuine", gen), ("impostor", imp)):
+                edges, counts = h[side]["edges"], h[side]["counts"]
+                self.assertEqual(sum(counts), len(scores))
+                for k, c in enumerate(counts):
+                    upper = edges[k + 1] if k + 1 < len(counts) else 65536
+                    self.assertEqual(c, sum(edges[k] <= x < upper for x in scores), (config, side, k))
+
+    def test_zero_fnmr_and_the_library_threshold(self):
+        for config in ("ehmsq-xl", "ehmsq-l"):
+            gen, imp, _ = self.scores(config)
+            d = SUMMARY["sets"][0]["pairs"][config]
+            self.assertAlmostEqual(d["zero_fnmr"], sum(x >= min(gen) for x in imp) / len(imp))
+            lowest = {int(r["far"]): int(r["lowest_accepted"]) for r in table("pairs-" + config, "thresholds.tsv")}
+            self.assertEqual(sorted(lowest), list(range(28)))
+            # A stricter index never accepts a lower score.
+            self.assertEqual([lowest[k] for k in range(28)], sorted(lowest.values()))
+            own = d["own_threshold"]
+            self.assertEqual((own["far_index"], own["lowest_accepted"]), (12, lowest[12]))
+            self.assertEqual(own["fnmr"]["k"], sum(x < lowest[12] for x in gen))
+            self.assertEqual(own["fmr"]["k"], sum(x >= lowest[12] for x in imp))
+
+    def test_gallery_shows_the_extremes(self):
+        for config in ("ehmsq-xl", "ehmsq-l"):
+            gen, imp, _ = self.scores(config)
+            g = SUMMARY["sets"][0]["pairs"][config]["gallery"]
+            self.assertEqual([x["score"] for x in g["genuine"]], sorted(gen)[:4])
+            self.assertEqual([x["score"] for x in g["impostor"]], sorted(imp, reverse=True)[:4])
+            for x in g["genuine"] + g["impostor"]:
+                with open(os.path.join(OUT, x["thumbnail"]), "rb") as f:
+                    self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+                self.assertIn(x["thumbnail"], PAGE)
+
+    def test_template_sizes_and_memory(self):
+        s = SUMMARY["sets"][0]
+        enrolled = sorted(int(r["bytes"]) for r in table("small", "enrolment.tsv") if r["saved"] == "1")
+        self.assertEqual(s["small"]["template_bytes"]["max"], enrolled[-1])
+        self.assertGreater(enrolled[0], 8)
+        for config in ("ehmsq-xl", "ehmsq-l"):
+            d = s["pairs"][config]
+            sizes = [int(r["bytes"]) for r in table("pairs-" + config, "engine-timing.tsv") if r["operation"] == "extract"]
+            self.assertEqual(d["template_bytes"]["n"], len(sizes))
+            self.assertEqual(d["template_bytes"]["max"], max(sizes))
+            self.assertGreater(d["peak_rss_kib"], 1024)
+
+    def test_no_timing_shown_below_zero(self):
+        rows = SUMMARY["sets"][0]["timing_rows"]
+        labels = [label for label, _ in rows]
+        self.assertTrue(any("comparison of two templates (engine call)" in x for x in labels))
+        self.assertFalse(any("difference of compare calls" in x for x in labels))
+        for label, t in rows:
+            for clock, v in t.items():
+                if v and not v.get("unresolved"):
+                    self.assertGreater(v["min"], 0, (label, clock))
+
+
+class Usage(unittest.TestCase):
+    def test_progress_lines_per_stage_and_finger(self):
+        for line in ("evaluate: gen (small sensor)", "small: finger f0001 enrolled (1 of 3)",
+                     "pairs 197 x 197: genuine pairs of finger f0003", "evaluate: gen (impostor grid)"):
+            self.assertIn(line, LOG)
+        if SUMMARY["sets"][0]["yardstick"]["available"]:
+            self.assertIn("libfprint: genuine pairs of finger f0002", LOG)
+
+    def test_a_missing_folder_is_one_clear_line(self):
+        for args, what in (([os.path.join(WORK, "nothing-here")], "no such folder"),
+                           ([SET, "--out"], "--out needs a value")):
+            run = subprocess.run(["bash", os.path.join(ROOT, "scripts", "evaluate.sh")] + args + ["--build", BUILD],
+                                 capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.returncode, 2)
+            self.assertEqual(run.stderr.count("\n"), 1, run.stderr)
+            self.assertIn(what, run.stderr)
+            self.assertNotIn("line ", run.stderr)
+
+
 class Page(unittest.TestCase):
     def test_images_exist_and_are_png(self):
         sources = re.findall(r"<img src='([^']+)'", PAGE)
-        self.assertEqual(len(sources), 2)
+        for plot in SUMMARY["sets"][0]["plots"].values():
+            self.assertIn(plot, sources)
+        self.assertGreaterEqual(len(sources), 5 + 2 * 7)
         for src in sources:
             with open(os.path.join(OUT, src), "rb") as f:
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
@@ -152,6 +335,9 @@ class Page(unittest.TestCase):
         self.assertIn("%.2f %%" % (100 * s["pairs"]["ehmsq-xl"]["eer"]), PAGE)
         self.assertIn("seed 7", PAGE)
         self.assertIn("TIFF", PAGE)
+        g = s["grid"]["levels"][0]
+        self.assertIn("%d/%d" % (g["far"]["k"], g["far"]["n"]), PAGE)
+        self.assertIn("Coverage of the", PAGE)
 
 
 if __name__ == "__main__":

@@ -1,13 +1,15 @@
 // Fuzzes the spectral matcher: the conversion of a spectral part (as given
 // and in quick form), and the quick and full matches on the raw bytes and
 // on two well-formed feature sets whose sizes, fields and flags come from
-// the input.
+// the input.  Every match runs on both paths of the vector kernels, which
+// must agree.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "engine/match/spectral_match.h"
 #include "engine/qx_alloc.h"
+#include "engine/qx_simd.h"
 
 namespace {
 
@@ -57,9 +59,21 @@ void match(const uint8_t *a, uint32_t la, const uint8_t *b, uint32_t lb, uint32_
   std::vector<uint8_t> work(need + 16);
   qx_spectral_result r{};
   r.count = QX_SPECTRAL_RESULT_COUNT;
-  int32_t decision;
+  int32_t decision = 0;
   qx_spectral_alignment al = given;
-  qx_spectral_match(work.data(), need, a, la, b, lb, level, &r, &decision, &al, flags);
+  const qx_rc rc = qx_spectral_match(work.data(), need, a, la, b, lb, level, &r, &decision, &al, flags);
+  // The plain path of the pair sums gives the same answer as the vector one.
+  const int previous = qx_simd_force_plain(1);
+  qx_spectral_result plain_r{};
+  plain_r.count = QX_SPECTRAL_RESULT_COUNT;
+  int32_t plain_decision = 0;
+  qx_spectral_alignment plain_al = given;
+  const qx_rc plain_rc =
+      qx_spectral_match(work.data(), need, a, la, b, lb, level, &plain_r, &plain_decision, &plain_al, flags);
+  qx_simd_force_plain(previous);
+  if (plain_rc != rc || std::memcmp(&plain_r, &r, sizeof r) != 0 || plain_decision != decision ||
+      std::memcmp(&plain_al, &al, sizeof al) != 0)
+    __builtin_trap();
 }
 
 }  // namespace

@@ -38,20 +38,41 @@ check_contents() {
     echo "$files" | grep -q -x "$f" || { echo "FAIL: $package lacks $f" >&2; exit 1; }
   done
 }
-check_contents liblumetra1 "$libdir/liblumetra\.so\.1(\.[0-9.]+)?" "$libdir/liblumetra.so.1"
-check_contents liblumetra-dev "include/lumetra\.h|$libdir/liblumetra\.so|$libdir/pkgconfig/lumetra\.pc|$libdir/cmake/Lumetra/.*\.cmake" \
-  include/lumetra.h "$libdir/liblumetra.so" "$libdir/pkgconfig/lumetra.pc" "$libdir/cmake/Lumetra/LumetraConfig.cmake"
-check_contents lumetra-tools "bin/lumetra|share/man/man1/lumetra\.1\.gz" bin/lumetra share/man/man1/lumetra.1.gz
-check_contents tarsio "libexec/tarsio/tarsio|bin/tarsio-station|share/tarsio/AppConfig(-spi)?\.ini|share/man/man1/tarsio(-station)?\.1\.gz" \
-  libexec/tarsio/tarsio bin/tarsio-station share/tarsio/AppConfig.ini share/man/man1/tarsio.1.gz
-check_contents tarsio-vmodule "bin/tarsio-vmodule|share/tarsio-vmodule/profiles/.*\.ini|share/man/man1/tarsio-vmodule\.1\.gz" \
-  bin/tarsio-vmodule share/tarsio-vmodule/profiles/good-usb-type1.ini
+check_contents liblumetra1 "$libdir/liblumetra\.so\.1(\.[0-9.]+)?|share/doc/liblumetra1/copyright" \
+  "$libdir/liblumetra.so.1" share/doc/liblumetra1/copyright
+check_contents liblumetra-dev "include/lumetra\.h|$libdir/liblumetra\.so|$libdir/pkgconfig/lumetra\.pc|$libdir/cmake/Lumetra/.*\.cmake|share/doc/liblumetra-dev/copyright" \
+  include/lumetra.h "$libdir/liblumetra.so" "$libdir/pkgconfig/lumetra.pc" "$libdir/cmake/Lumetra/LumetraConfig.cmake" \
+  share/doc/liblumetra-dev/copyright
+check_contents lumetra-tools "bin/lumetra|share/man/man1/lumetra\.1\.gz|share/doc/lumetra-tools/copyright" bin/lumetra \
+  share/man/man1/lumetra.1.gz share/doc/lumetra-tools/copyright
+check_contents tarsio "libexec/tarsio/tarsio|bin/tarsio-station|share/tarsio/AppConfig(-spi)?\.ini|share/man/man1/tarsio(-station)?\.1\.gz|share/doc/tarsio/copyright" \
+  libexec/tarsio/tarsio bin/tarsio-station share/tarsio/AppConfig.ini share/man/man1/tarsio.1.gz share/doc/tarsio/copyright
+check_contents tarsio-vmodule "bin/tarsio-vmodule|share/tarsio-vmodule/profiles/.*\.ini|share/man/man1/tarsio-vmodule\.1\.gz|share/doc/tarsio-vmodule/copyright" \
+  bin/tarsio-vmodule share/tarsio-vmodule/profiles/good-usb-type1.ini share/doc/tarsio-vmodule/copyright
+# Every package's copyright file is the project's, in Debian's
+# machine-readable form, naming the licence.
+for p in "${packages[@]}"; do
+  deb=$(ls "$build"/packages/"${p}"_*.deb)
+  dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$p/copyright" >"$build/copyright-$p"
+  grep -q "^Format: .*copyright-format/1.0/" "$build/copyright-$p" && grep -q "^License: MIT\$" "$build/copyright-$p" &&
+    grep -q "^Copyright: .* the Tarsio and Lumetra developers\$" "$build/copyright-$p" ||
+    { echo "FAIL: $p has no proper copyright file" >&2; exit 1; }
+  # No maintainer script that would keep a removed package in dpkg's
+  # "config-files" state: the library's loader cache goes through the
+  # ldconfig trigger.
+  scripts=$(dpkg-deb -I "$deb" | awk '$NF ~ /^(preinst|postinst|prerm|postrm)$/ { print $NF }')
+  [ -z "$scripts" ] || { echo "FAIL: $p has maintainer scripts: $scripts" >&2; exit 1; }
+done
+dpkg-deb --ctrl-tarfile "$build"/packages/liblumetra1_*.deb | tar -xO ./triggers | grep -q "^activate-noawait ldconfig\$" ||
+  { echo "FAIL: liblumetra1 does not trigger ldconfig" >&2; exit 1; }
 # The library's package declares its soname for packages built against it,
 # and the station's names the library.
 dpkg-deb --ctrl-tarfile "$build"/packages/liblumetra1_*.deb | tar -xO ./shlibs | grep -q "^liblumetra 1 liblumetra1 (>= " ||
   { echo "FAIL: liblumetra1 has no shlibs line for liblumetra.so.1" >&2; exit 1; }
 dpkg-deb -f "$build"/packages/tarsio_*.deb Depends | grep -q "liblumetra1 (>= " ||
   { echo "FAIL: tarsio does not depend on liblumetra1" >&2; exit 1; }
+dpkg-deb -f "$build"/packages/lumetra-tools_*.deb Depends | grep -q "liblumetra1 (>= " ||
+  { echo "FAIL: lumetra-tools does not depend on liblumetra1" >&2; exit 1; }
 
 # Packages left by an earlier run go first: apt would keep an installed
 # package of the same version instead of the new file.
@@ -73,6 +94,9 @@ dpkg-deb -f "$build"/packages/liblumetra1-dbgsym_*.ddeb Build-Ids | grep -q -w "
   { echo "FAIL: liblumetra1-dbgsym has no debugging information for build id $build_id" >&2; exit 1; }
 
 [ "$(command -v lumetra)" = /usr/bin/lumetra ] || { echo "FAIL: lumetra is not /usr/bin/lumetra" >&2; exit 1; }
+loaded=$(ldd /usr/bin/lumetra | awk '$1 == "liblumetra.so.1" { print $3 }')
+[ -n "$loaded" ] && [ "$(readlink -f "$loaded")" = "$(readlink -f "/usr/$libdir/liblumetra.so.1")" ] ||
+  { echo "FAIL: /usr/bin/lumetra loads '$loaded', not /usr/$libdir/liblumetra.so.1" >&2; exit 1; }
 lumetra info
 
 # One unattended station run from the installed packages: the installed
@@ -103,3 +127,14 @@ chmod 700 "$run/runtime"
 
 bash test/install/use_installed.sh /usr "$libdir" "$root" "$build/examples/enroll_verify_set" \
   "$build/examples/enroll_verify" "$build/examples/enroll_verify.record" "$build/installed-use"
+
+# Removal leaves nothing behind: after `apt-get remove` no package is left
+# in any state (not even "rc", removed with its configuration kept), and
+# the library has left the loader cache.
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q "${packages[@]}" >"$build/apt-remove.log" ||
+  { cat "$build/apt-remove.log"; exit 1; }
+left=$(dpkg -l "${packages[@]}" 2>/dev/null | awk '/^[a-z][a-z] / && $1 != "un" { print $1, $2 }' || true)
+[ -z "$left" ] || { echo "FAIL: after apt-get remove, dpkg -l still lists: $left" >&2; exit 1; }
+! ldconfig -p | grep -q "liblumetra\.so\.1 " || { echo "FAIL: liblumetra.so.1 is still in the loader cache" >&2; exit 1; }
+trap - EXIT
+echo "packages: built, installed, used and removed without a trace"

@@ -23,18 +23,20 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" || fail "cmake 
 expect() {
   for f in "$@"; do [ -e "$prefix/$f" ] || fail "not installed: $f"; done
 }
+expect share/doc/liblumetra1/copyright share/doc/liblumetra-dev/copyright share/doc/lumetra-tools/copyright
 expect include/lumetra.h "$libdir/pkgconfig/lumetra.pc" "$libdir/cmake/Lumetra/LumetraConfig.cmake" \
   "$libdir/cmake/Lumetra/LumetraConfigVersion.cmake" "$libdir/cmake/Lumetra/LumetraTargets.cmake" \
   bin/lumetra share/man/man1/lumetra.1.gz
 if [ -e "$build/tarsio/tarsio" ]; then
   expect libexec/tarsio/tarsio bin/tarsio-station share/tarsio/AppConfig.ini share/tarsio/AppConfig-spi.ini \
     share/man/man1/tarsio.1.gz share/man/man1/tarsio-station.1.gz \
-    bin/tarsio-vmodule share/tarsio-vmodule/profiles/good-usb-type1.ini share/man/man1/tarsio-vmodule.1.gz
+    bin/tarsio-vmodule share/tarsio-vmodule/profiles/good-usb-type1.ini share/man/man1/tarsio-vmodule.1.gz \
+    share/doc/tarsio/copyright share/doc/tarsio-vmodule/copyright
   # The station program must not be on PATH: it writes beside itself.
   [ ! -e "$prefix/bin/tarsio" ] || fail "bin/tarsio installed"
 fi
 unlisted=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | grep -v -E \
-  "^($libdir/liblumetra\.so.*|$libdir/pkgconfig/lumetra\.pc|$libdir/cmake/Lumetra/.*|include/lumetra\.h|bin/(lumetra|tarsio-station|tarsio-vmodule)|libexec/tarsio/tarsio|share/tarsio/AppConfig(-spi)?\.ini|share/tarsio-vmodule/profiles/.*\.ini|share/man/man1/(lumetra|tarsio|tarsio-station|tarsio-vmodule)\.1\.gz)$" || true)
+  "^($libdir/liblumetra\.so.*|$libdir/pkgconfig/lumetra\.pc|$libdir/cmake/Lumetra/.*|include/lumetra\.h|bin/(lumetra|tarsio-station|tarsio-vmodule)|libexec/tarsio/tarsio|share/tarsio/AppConfig(-spi)?\.ini|share/tarsio-vmodule/profiles/.*\.ini|share/man/man1/(lumetra|tarsio|tarsio-station|tarsio-vmodule)\.1\.gz|share/doc/(liblumetra1|liblumetra-dev|lumetra-tools|tarsio|tarsio-vmodule)/copyright)$" || true)
 [ -z "$unlisted" ] || fail "installed but in no package: $unlisted"
 
 # The manual page names every subcommand that the command's usage names

@@ -28,6 +28,10 @@ lib=$prefix/$libdir
 soname=$(objdump -p "$lib/liblumetra.so.$version" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = liblumetra.so.1 ] || fail "soname is '$soname'"
 "$prefix/bin/lumetra" info >/dev/null || fail "$prefix/bin/lumetra info failed"
+# The command is a host of the installed library like any other.
+loaded=$(ldd "$prefix/bin/lumetra" | awk '$1 == "liblumetra.so.1" { print $3 }')
+[ -n "$loaded" ] && [ "$(readlink -f "$loaded")" = "$(readlink -f "$lib/liblumetra.so.1")" ] ||
+  fail "$prefix/bin/lumetra loads '$loaded', not $lib/liblumetra.so.1"
 
 # The reference: the build tree's host verifying with its own record.
 expected=$(cd "$work" && "$reference_host" verify "$set_dir" "$reference") || fail "the reference host failed"

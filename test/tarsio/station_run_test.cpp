@@ -28,10 +28,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tarsio/station_helpers.h"
 #include "tarsio/test_support.h"
 
 #ifdef TARSIO_TEST_HAVE_QT
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #endif
 
 extern char** environ;
@@ -267,8 +271,10 @@ TEST_F(StationRun, GoodUsbModulePassesAllSixItems) {
   const std::string pass = result("Pass/Pass.txt");
   for (const char* start : kItemStarts) EXPECT_THAT(pass, HasSubstr(start));
   EXPECT_THAT(pass, StartsWith("Start Int Pin test: \r\nTest result: Pass \r\nEnd Int Pin test. \r\n\r\n"));
+  // The run text as the pane showed it, then one line naming the module
+  // (type 1 reads no sensor id).
   EXPECT_THAT(pass, EndsWith("Start Scene test: \r\nTest result: Pass \r\nEnd scene test. \r\n\r\n\r\n"
-                             " All test result: Pass. \r\n\r\n"));
+                             " All test result: Pass. \r\n\r\nModule: USB\\VID_3A7C&PID_3101, SensorID: not read \r\n"));
   EXPECT_THAT(pass, Not(HasSubstr("Fail")));
   EXPECT_FALSE(result_exists("Fail/Fail.txt"));
   const std::string log_text = log();
@@ -386,7 +392,8 @@ TEST_F(StationRun, WithoutAutoExitAndSceneTestTheWindowStaysOnPass) {
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
   const std::string pass = result("Pass/Pass.txt");
-  EXPECT_THAT(pass, EndsWith("End sensor bad test. \r\n\r\n\r\n\r\n\r\n All test result: Pass. \r\n\r\n"));
+  EXPECT_THAT(pass, EndsWith("End sensor bad test. \r\n\r\n\r\n\r\n\r\n All test result: Pass. \r\n\r\n"
+                             "Module: USB\\VID_3A7C&PID_3101, SensorID: not read \r\n"));
   EXPECT_THAT(pass, Not(HasSubstr("Scene")));
   EXPECT_THAT(log(), Not(HasSubstr("Send close app notify")));
 }
@@ -651,6 +658,37 @@ TEST_F(StationRun, SignalWhileTheResultBoxWaitsForTheOperatorEndsTheStation) {
   EXPECT_THAT(log(), HasSubstr("SIGTERM: the program closes"));
 }
 
+TEST_F(StationRun, EverySignalWhileABoxWaitsEndsTheAttendedStation) {
+  // A box on the dialog thread (a failed request during item 2), then one
+  // the scene-test worker waits on (no finger within the limit): each
+  // signal closes the station with the run recorded as a fail.
+  attended = true;
+  start_module(profile("good-usb-type1"), {"--fail-code", "0x44201C"});
+  pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("DeviceIoControl(..IOCTL_BIOMETRIC_SENSOR_INFO..) 0x5", 60000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the box did not wait";
+  ::kill(pid, SIGINT);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  // The run ends where the box stopped it.
+  EXPECT_THAT(result("Fail/Fail.txt"), EndsWith("Config driver version: 1.0.1.41,1.0.1.50 \r\n"));
+  EXPECT_THAT(log(), HasSubstr("the program closes during a run: the run counts as failed"));
+
+  stop_module();
+  fs::remove_all(app + "/TestResult");
+  fs::remove(root + "/cwd/log/app.log");
+  add_config_line("common", "SceneTestTimeout=2");
+  start_module(profile("good-usb-type1", {{"delay_ms=300", "delay_ms=60000"}}));
+  pid = start_station();
+  ASSERT_TRUE(wait_for_log("capture fail. hr = 0x800705b4", 60000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the box did not wait";
+  ::kill(pid, SIGHUP);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  EXPECT_TRUE(result_exists("Fail/Fail.txt"));
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+}
+
 TEST_F(StationRun, SighupWhileWaitingForAFingerIsAFailLikeSigterm) {
   start_module(profile("good-usb-type1", {{"source=synthetic", "source=none"}}));
   const pid_t pid = start_station();
@@ -694,6 +732,48 @@ TEST_F(StationRun, WithoutSceneTestASignalDuringTheItemsEndsTheRunAsAFail) {
   EXPECT_THAT(log_text, HasSubstr("the program closes during a run: the run counts as failed"));
   EXPECT_THAT(log_text, Not(HasSubstr("Sensor bad test start->")));
   EXPECT_THAT(log_text, Not(HasSubstr("all test success")));
+}
+
+TEST_F(StationRun, WithoutSceneTestTheCloseButtonDuringTheItemsEndsTheRunAsAFail) {
+  // The program's test hook turns SIGUSR1 into the window's close button:
+  // the close is queued for the dialog thread while it runs an item, as the
+  // window system queues it.
+  testing::ScopedEnv hook("TARSIO_TEST_CLOSE_ON_SIGUSR1", "1");
+  use_config("AppConfig.ini", {{"common/SceneTest", "0"}});
+  start_module(profile("good-usb-type1"));
+  const pid_t pid = start_station();
+  ASSERT_TRUE(wait_for_log("Driver version test start->"));
+  ::kill(pid, SIGUSR1);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  EXPECT_FALSE(result_exists("Pass/Pass.txt"));
+  const std::string fail = result("Fail/Fail.txt");
+  EXPECT_THAT(fail, StartsWith("Start Int Pin test: \r\nTest result: Pass \r\nEnd Int Pin test. \r\n\r\n"));
+  EXPECT_THAT(fail, Not(HasSubstr("All test result")));
+  const std::string log_text = log();
+  // The close is taken after the item under way, and goes the way of a
+  // signal's: no further item, the run a fail with its Fail.txt.
+  const auto asked = log_text.find("the window was asked to close while the items run: the program closes");
+  const auto stopped = log_text.find("the program was asked to close during the run: no further item runs");
+  ASSERT_NE(asked, std::string::npos) << log_text;
+  ASSERT_NE(stopped, std::string::npos);
+  EXPECT_LT(asked, stopped);
+  EXPECT_LT(log_text.find("<-Driver version test end"), asked);
+  EXPECT_THAT(log_text, HasSubstr("the program closes during a run: the run counts as failed"));
+  EXPECT_THAT(log_text, Not(HasSubstr("Sensor bad test start->")));
+  EXPECT_THAT(log_text, Not(HasSubstr("all test success")));
+  EXPECT_THAT(log_text, Not(HasSubstr("SIGUSR1")));
+}
+
+TEST_F(StationRun, WithoutSceneTestAPassingRunIsNotChangedByTheCloseCheck) {
+  // The check between items takes no key and adds nothing to the run text:
+  // with the hook armed but no close, the run passes as before.
+  testing::ScopedEnv hook("TARSIO_TEST_CLOSE_ON_SIGUSR1", "1");
+  use_config("AppConfig.ini", {{"common/SceneTest", "0"}});
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 12);
+  const std::string pass = result("Pass/Pass.txt");
+  EXPECT_THAT(pass, HasSubstr("End sensor bad test. \r\n\r\n\r\n\r\n\r\n All test result: Pass. \r\n\r\n"));
+  EXPECT_THAT(log(), Not(HasSubstr("asked to close")));
 }
 
 TEST_F(StationRun, ReadOnlyResultFolderIsAFailWithTheErrorLogged) {
@@ -862,6 +942,289 @@ TEST(StationCommandLine, HelpAndVersionNeedNoDisplay) {
   EXPECT_EQ(version_code, 0);
   EXPECT_EQ(version, "Tarsio " TARSIO_VERSION "\n");
 }
+
+#ifdef TARSIO_TEST_HAVE_QT
+QJsonObject json_of(const std::string& text) { return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object(); }
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(StationRun, AppendedFilesPastTheLimitAreKeptAsNumberedCopiesAtStartUp) {
+  add_config_line("common", "RotateSizeMiB=1");
+  add_config_line("common", "RotateKeep=2");
+  const std::string big_log = "old log line\n" + std::string(1100 * 1024, 'x');
+  const std::string big_record = "9,9,9.00,9,9,9\n" + std::string(1100 * 1024, 'r');
+  const std::string big_report = "TestTime:old\n" + std::string(1100 * 1024, 'p');
+  fs::create_directories(root + "/cwd/log");
+  fs::create_directories(app + "/TestResult/Pass");
+  fs::create_directories(app + "/TestResult/Fail");
+  testing::write_file(root + "/cwd/log/app.log", big_log);
+  testing::write_file(root + "/cwd/log/app.log.1", "previous older copy\n");
+  testing::write_file(root + "/cwd/log/app.log.2", "oldest copy\n");
+  testing::write_file(app + "/TestResult/SensorBadtest.txt", big_record);
+  testing::write_file(app + "/TestResult/Pass/Sensorbadtest_KM3101W.csv", big_report);
+  testing::write_file(app + "/TestResult/Fail/Sensorbadtest_KM3103W.txt", "small report\r\n");
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 12);
+
+  // Each file that passed the limit went to .1, the older copies moved up,
+  // and no more than RotateKeep copies are left.
+  EXPECT_EQ(read_file(root + "/cwd/log/app.log.1"), big_log);
+  EXPECT_EQ(read_file(root + "/cwd/log/app.log.2"), "previous older copy\n");
+  EXPECT_FALSE(fs::exists(root + "/cwd/log/app.log.3"));
+  EXPECT_EQ(result("SensorBadtest.txt.1"), big_record);
+  EXPECT_EQ(result("Pass/Sensorbadtest_KM3101W.csv.1"), big_report);
+  EXPECT_EQ(result("Fail/Sensorbadtest_KM3103W.txt"), "small report\r\n");
+  EXPECT_FALSE(result_exists("Fail/Sensorbadtest_KM3103W.txt.1"));
+
+  // The design's files go on where they were, as the design writes them:
+  // this run's record and report block, and the whole run's log.
+  EXPECT_EQ(lines_of(result("SensorBadtest.txt")).size(), 1u);
+  EXPECT_THAT(result("SensorBadtest.txt"), StartsWith("2,"));
+  EXPECT_THAT(result("Pass/Sensorbadtest_KM3101W.csv"), StartsWith("TestTime:"));
+  EXPECT_THAT(result("Pass/Sensorbadtest_KM3101W.csv"), EndsWith("\r\nTest Result OK\r\n"));
+  const std::string log_text = log();
+  EXPECT_THAT(log_text, Not(HasSubstr("old log line")));
+  const auto rotated = log_text.find("log/app.log passed 1048576 bytes (");
+  ASSERT_NE(rotated, std::string::npos) << log_text;
+  EXPECT_LT(rotated, log_text.find("the app is first running"));
+  EXPECT_THAT(log_text, HasSubstr("/TestResult/SensorBadtest.txt passed 1048576 bytes"));
+  EXPECT_THAT(log_text, HasSubstr("/TestResult/Pass/Sensorbadtest_KM3101W.csv passed 1048576 bytes"));
+  EXPECT_THAT(log_text, HasSubstr("all test success"));
+
+  // Below the limit nothing moves at the next start.
+  stop_module();
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 12);
+  EXPECT_EQ(read_file(root + "/cwd/log/app.log.1"), big_log);
+  EXPECT_EQ(lines_of(result("SensorBadtest.txt")).size(), 2u);
+  EXPECT_EQ(testing::count_of_text(log(), "the app is first running"), 2);
+}
+
+TEST_F(StationRun, EachRunKeepsItsBitmapsInItsRecordFolderAndOldRunsArePruned) {
+  add_config_line("common", "KeepRuns=3");
+  const std::string runs = app + "/TestResult/runs";
+  fs::create_directories(runs + "/2020-01-01T000000-1");
+  fs::create_directories(runs + "/2020-01-03T000000-1");
+  fs::create_directories(runs + "/keep-me");
+  testing::write_file(runs + "/2020-01-01T000000-1.json", "{}");
+  testing::write_file(runs + "/2020-01-01T000000-1/bad_test_image_1.bmp", "old");
+  testing::write_file(runs + "/2020-01-02T000000-1.json", "{}");
+  testing::write_file(runs + "/notes.txt", "not a run");
+  start_module(profile("good-usb-type1"));
+
+  std::vector<std::string> ids;
+  std::vector<std::string> frames;
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE(run);
+    EXPECT_EQ(run_station(), 12);
+    const QJsonObject r = json_of(lines_of(result("runs.jsonl")).back());
+    const std::string id = r["run_id"].toString().toStdString();
+    ids.push_back(id);
+    EXPECT_TRUE(fs::exists(runs + "/" + id + ".json"));
+    // The design's bitmap is overwritten by every run; the run's copy is
+    // named in its record.
+    const QJsonArray bitmaps = r["bitmaps"].toArray();
+    ASSERT_EQ(bitmaps.size(), 1);
+    EXPECT_EQ(bitmaps[0].toString().toStdString(), "TestResult/runs/" + id + "/bad_test_image_1.bmp");
+    const std::string kept = read_file(app + "/" + bitmaps[0].toString().toStdString());
+    EXPECT_EQ(kept, result("capture/bad_test_image_1.bmp"));
+    EXPECT_GT(kept.size(), 1078u);
+    frames.push_back(kept);
+  }
+  EXPECT_NE(ids[0], ids[1]);
+  // The oldest runs went (document and folder), one at each start, so that
+  // with the new run at most KeepRuns are left; what is not a run stays.
+  EXPECT_FALSE(fs::exists(runs + "/2020-01-01T000000-1.json"));
+  EXPECT_FALSE(fs::exists(runs + "/2020-01-01T000000-1"));
+  EXPECT_FALSE(fs::exists(runs + "/2020-01-02T000000-1.json"));
+  EXPECT_TRUE(fs::exists(runs + "/2020-01-03T000000-1"));
+  EXPECT_EQ(read_file(runs + "/" + ids[0] + "/bad_test_image_1.bmp"), frames[0]);
+  EXPECT_TRUE(fs::exists(runs + "/" + ids[1] + "/bad_test_image_1.bmp"));
+  EXPECT_TRUE(fs::exists(runs + "/notes.txt"));
+  EXPECT_TRUE(fs::exists(runs + "/keep-me"));
+  EXPECT_EQ(testing::count_of_text(log(), "oldest runs removed from"), 2);
+  EXPECT_THAT(log(), HasSubstr("1 oldest runs removed from " + runs + " (KeepRuns 3; runs.jsonl keeps their "
+                               "records), from 2020-01-02T000000-1 to 2020-01-02T000000-1"));
+  // The journal keeps every run.
+  EXPECT_EQ(lines_of(result("runs.jsonl")).size(), 2u);
+}
+
+TEST_F(StationRun, PassTxtEndsWithALineNamingTheModuleAndItsSensorId) {
+  start_module(profile("good-usb-type3"));
+  EXPECT_EQ(run_station(), 12);
+  const QJsonObject module = json_of(lines_of(result("runs.jsonl")).back())["module"].toObject();
+  const std::string id = module["sensor_id"].toString().toStdString();
+  ASSERT_FALSE(id.empty());
+  const std::string pass = result("Pass/Pass.txt");
+  EXPECT_THAT(pass, EndsWith(" All test result: Pass. \r\n\r\nModule: USB\\VID_3A7C&PID_31A8, SensorID: " + id +
+                             " \r\n"));
+  // The line is not shown in the pane: the run text before it is the pane's.
+  EXPECT_EQ(testing::count_of_text(pass, "Module: "), 1);
+}
+
+TEST_F(StationRun, EveryRunLeavesARecordALineCanTrace) {
+  start_module(profile("good-usb-type1"));
+  EXPECT_EQ(run_station(), 12);
+  std::vector<fs::path> docs;
+  for (const auto& e : fs::directory_iterator(app + "/TestResult/runs"))
+    if (e.is_regular_file()) docs.push_back(e.path());  // beside the run's folder of bitmaps
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_THAT(docs[0].filename().string(), ::testing::MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{6}-1\\.json"));
+  const QJsonObject r = json_of(read_file(docs[0]));
+  EXPECT_EQ(r["schema"].toInt(), 1);
+  EXPECT_EQ(r["version"].toString().toStdString(), TARSIO_VERSION);
+  EXPECT_EQ(r["run"].toInt(), 1);
+  EXPECT_EQ(r["date"].toString().size(), 10);
+  EXPECT_THAT(log(), HasSubstr("]: run 1, " + r["date"].toString().toStdString() + " (UTC"));
+  const QJsonObject module = r["module"].toObject();
+  EXPECT_THAT(module["hardware_id"].toString().toStdString(), HasSubstr("VID_3A7C&PID_3101"));
+  EXPECT_EQ(module["bus"].toString(), "USB");
+  EXPECT_EQ(module["sensor_type"].toInt(), 1);
+  EXPECT_THAT(log(), HasSubstr("]: module " + module["hardware_id"].toString().toStdString() + " at " +
+                               module["device_path"].toString().toStdString()));
+  const QJsonArray items = r["items"].toArray();
+  ASSERT_EQ(items.size(), 6);
+  const char* names[] = {"int_pin", "driver_version", "sensor_fw_version", "usb_fw_version", "bad_pixels", "scene"};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(items[i].toObject()["item"].toString().toStdString(), names[i]);
+    EXPECT_EQ(items[i].toObject()["verdict"].toString(), "pass");
+  }
+  EXPECT_EQ(items[1].toObject()["read"].toString(), "1.0.1.41");
+  EXPECT_EQ(items[1].toObject()["expected"].toString(), "1.0.1.41,1.0.1.50");
+  EXPECT_EQ(items[2].toObject()["expected"].toInt(), 0x1F);
+  EXPECT_EQ(items[2].toObject()["read"].toInt(), 0x1F);
+  EXPECT_EQ(items[4].toObject()["bad"].toInt(), 2);  // the module's two bad pixels
+  EXPECT_TRUE(items[4].toObject()["bad_limit"].isDouble());
+  EXPECT_GT(items[5].toObject()["mean"].toInt(), 0);
+  EXPECT_LT(items[5].toObject()["mean"].toInt(), 255);
+  EXPECT_EQ(r["verdict"].toString(), "pass");
+  EXPECT_TRUE(r["reason"].isNull());
+  EXPECT_EQ(r["result_file"].toString(), "TestResult/Pass/Pass.txt");
+  EXPECT_EQ(r["exit_code"].toInt(), 12);
+
+  // The journal: one line per run, appended, the same record.
+  stop_module();
+  start_module(profile("fault-driver-version"));
+  EXPECT_EQ(run_station(), 21);
+  const auto journal = lines_of(result("runs.jsonl"));
+  ASSERT_EQ(journal.size(), 2u);
+  EXPECT_EQ(json_of(journal[0]), r);
+  const QJsonObject failed = json_of(journal[1]);
+  EXPECT_EQ(failed["verdict"].toString(), "fail");
+  EXPECT_EQ(failed["exit_code"].toInt(), 21);
+  EXPECT_EQ(failed["result_file"].toString(), "TestResult/Fail/Fail.txt");
+  ASSERT_EQ(failed["items"].toArray().size(), 2);
+  EXPECT_EQ(failed["items"].toArray()[1].toObject()["read"].toString(), "1.0.0.9");
+  EXPECT_EQ(failed["items"].toArray()[1].toObject()["verdict"].toString(), "fail");
+}
+
+TEST_F(StationRun, ARecordKeepsTheReasonOfAFailWithoutAFailingItem) {
+  const pid_t pid = start_station();  // no module
+  ASSERT_TRUE(wait_for_log("the app is first running"));
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(wait_station(pid, 20), 21);
+  const auto journal = lines_of(result("runs.jsonl"));
+  ASSERT_EQ(journal.size(), 1u);
+  const QJsonObject r = json_of(journal[0]);
+  EXPECT_EQ(r["run"].toInt(), 0);
+  EXPECT_EQ(r["reason"].toString(), "closed by SIGTERM before a run has ended");
+  EXPECT_TRUE(r["module"].toObject()["hardware_id"].isNull());
+  EXPECT_EQ(r["items"].toArray().size(), 0);
+  EXPECT_EQ(r["result_file"].toString(), "TestResult/Fail/Fail.txt");
+}
+
+// A station folder with a journal of generated runs.
+std::string generated_runs(const std::string& dir) {
+  fs::create_directories(dir + "/TestResult");
+  auto run = [](int n, const char* id, const std::vector<std::pair<const char*, bool>>& items, const char* reason) {
+    QJsonObject r;
+    r["schema"] = 1;
+    r["run"] = n;
+    r["date"] = "2026-12-10";
+    r["time"] = QString::asprintf("08:%02d:00.000", n);
+    QJsonObject module;
+    module["hardware_id"] = id;
+    r["module"] = module;
+    QJsonArray list;
+    bool pass = reason == nullptr;
+    for (const auto& [name, ok] : items) {
+      QJsonObject item;
+      item["item"] = name;
+      item["verdict"] = ok ? "pass" : "fail";
+      list.append(item);
+      pass = pass && ok;
+    }
+    r["items"] = list;
+    r["verdict"] = pass ? "pass" : "fail";
+    r["reason"] = reason == nullptr ? QJsonValue() : QJsonValue(reason);
+    r["exit_code"] = pass ? 12 : 21;
+    return QJsonDocument(r).toJson(QJsonDocument::Compact).toStdString() + "\n";
+  };
+  const std::vector<std::pair<const char*, bool>> all = {{"int_pin", true},        {"driver_version", true},
+                                                         {"sensor_fw_version", true}, {"usb_fw_version", true},
+                                                         {"bad_pixels", true},     {"scene", true}};
+  std::string text;
+  for (int n = 1; n <= 6; ++n) text += run(n, "USB\\VID_3A7C&PID_3101\\1", all, nullptr);
+  auto bad = all;
+  bad.resize(5);
+  bad[4].second = false;
+  text += run(7, "USB\\VID_3A7C&PID_3101\\7", bad, nullptr);
+  text += "{\"cut off by a power failure\n";
+  text += run(8, "USB\\VID_3A7C&PID_3101\\8", {{"int_pin", false}}, nullptr);
+  text += run(9, "", {}, "closed by SIGTERM before a run has ended");
+  testing::write_file(dir + "/TestResult/runs.jsonl", text);
+  return dir;
+}
+
+TEST(StationSummary, YieldPerItemAndTheLastFailures) {
+  char tmpl[] = "/tmp/tarsio-summary-XXXXXX";
+  const std::string dir = generated_runs(::mkdtemp(tmpl));
+  const auto [text, code] = command_output(std::string("env -u DISPLAY -u QT_QPA_PLATFORM ") + TARSIO_APP_BIN +
+                                           " --summary " + dir);
+  EXPECT_EQ(code, 0);
+  EXPECT_THAT(text, HasSubstr(": 9 runs, 6 passed (66.7 %)\n"));
+  EXPECT_THAT(text, ::testing::ContainsRegex("int_pin +8 +7  87.5 %"));
+  EXPECT_THAT(text, ::testing::ContainsRegex("bad_pixels +7 +6  85.7 %"));
+  EXPECT_THAT(text, ::testing::ContainsRegex("scene +6 +6  100.0 %"));
+  // Newest first: the close, the interrupt pin, the bad pixels.
+  const auto close_at = text.find("closed by SIGTERM before a run has ended");
+  const auto pin_at = text.find("PID_3101\\8  int_pin");
+  const auto bad_at = text.find("PID_3101\\7  bad_pixels");
+  ASSERT_NE(close_at, std::string::npos);
+  ASSERT_NE(pin_at, std::string::npos);
+  ASSERT_NE(bad_at, std::string::npos);
+  EXPECT_LT(close_at, pin_at);
+  EXPECT_LT(pin_at, bad_at);
+  EXPECT_THAT(text, HasSubstr("1 unreadable lines skipped"));
+
+  const auto [json, json_code] = command_output(std::string(TARSIO_APP_BIN) + " --summary " + dir + " --json");
+  EXPECT_EQ(json_code, 0);
+  const QJsonObject s = json_of(json);
+  EXPECT_EQ(s["runs"].toInt(), 9);
+  EXPECT_EQ(s["passed"].toInt(), 6);
+  EXPECT_EQ(s["unreadable_lines"].toInt(), 1);
+  const QJsonArray items = s["items"].toArray();
+  ASSERT_EQ(items.size(), 6);
+  EXPECT_EQ(items[0].toObject()["item"].toString(), "int_pin");
+  EXPECT_EQ(items[0].toObject()["tested"].toInt(), 8);
+  EXPECT_EQ(items[4].toObject()["passed"].toInt(), 6);
+  const QJsonArray last = s["last_failures"].toArray();
+  ASSERT_EQ(last.size(), 3);
+  EXPECT_EQ(last[1].toObject()["failed_item"].toString(), "int_pin");
+  EXPECT_TRUE(last[0].toObject()["failed_item"].isNull());
+
+  // No journal: an error, not an empty summary.
+  const auto [none, none_code] = command_output(std::string(TARSIO_APP_BIN) + " --summary " + dir + "/missing 2>&1");
+  EXPECT_EQ(none_code, 2);
+  EXPECT_THAT(none, HasSubstr("no run record"));
+  fs::remove_all(dir);
+}
+#endif
 
 // Unplugs the module after its N-th request, for every request of a good run
 // (the close's exit notice excepted: the run is over by then).  Each run must

@@ -1,6 +1,7 @@
 """Statistics of the evaluation report: error rates with 95 % intervals
-that hold near 0 and 1, the interpolated equal error rate, and FNMR at a
-false-match target.
+that hold near 0 and 1, the interpolated equal error rate, FNMR at a
+false-match target, ZeroFNMR, the rates at a given threshold, score
+histograms, and the log-log DET plot.
 
 The DET curve itself (thresholds, FMR, FNMR; a comparison is accepted when
 its score is above the threshold) is the one the model training uses:
@@ -88,3 +89,79 @@ def rate(k, n):
     ci = wilson(k, n)
     return {"k": int(k), "n": int(n), "rate": (k / n) if n else None,
             "ci95": list(ci) if ci else None}
+
+
+def zero_fnmr(gen, imp):
+    """ZeroFNMR: the lowest FMR at a threshold that rejects no genuine
+    comparison.  Scores are integers and a comparison is accepted above the
+    threshold, so the highest such threshold is min(gen) - 1 and the figure
+    is the share of impostor scores at or above the lowest genuine score."""
+    if not gen or not imp:
+        return None
+    lowest = min(gen)
+    return sum(1 for s in imp if s >= lowest) / len(imp)
+
+
+def at_lowest_accepted(gen, imp, lowest):
+    """FNMR and FMR (with Wilson intervals) of a matcher that accepts a
+    score from `lowest` on, as the library's own decision does."""
+    return {"fnmr": rate(sum(1 for s in gen if s < lowest), len(gen)),
+            "fmr": rate(sum(1 for s in imp if s >= lowest), len(imp))}
+
+
+HISTOGRAM_BINS = 32
+SCORE_MAX = 65535
+
+
+def histogram(scores, bins=HISTOGRAM_BINS, top=SCORE_MAX):
+    """Counts in `bins` equal bins over 0..top (the last bin holds top)."""
+    width = (top + 1) / bins
+    counts = [0] * bins
+    for s in scores:
+        counts[min(bins - 1, int(s // width))] += 1
+    return {"edges": [round(i * width) for i in range(bins + 1)], "counts": counts}
+
+
+def plot_scores(path, title, gen, imp, lowest=None):
+    """Three panels of one matcher: genuine and impostor score histograms,
+    FMR(t) and FNMR(t), and the DET curve (FNMR against FMR) on log-log
+    axes; the library's own threshold marked where it is known."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, axes = plt.subplots(1, 3, figsize=(13, 3.8), dpi=100)
+    g, i = histogram(gen), histogram(imp)
+    edges = g["edges"]
+    centres = [(a + b) / 2 for a, b in zip(edges, edges[1:])]
+    widths = [b - a for a, b in zip(edges, edges[1:])]
+    ax = axes[0]
+    ax.bar(centres, g["counts"], widths, alpha=0.55, label="genuine (%d)" % len(gen), color="tab:green")
+    ax.bar(centres, i["counts"], widths, alpha=0.55, label="impostor (%d)" % len(imp), color="tab:red")
+    ax.set_xlabel("score")
+    ax.set_ylabel("comparisons")
+    ax.set_title("score distributions")
+    ts, fmr, fnmr = rates(gen, imp)
+    ax = axes[1]
+    ax.step(ts, fmr, where="post", label="FMR(t)", color="tab:red")
+    ax.step(ts, fnmr, where="post", label="FNMR(t)", color="tab:green")
+    ax.set_xlabel("threshold t (accepted above t)")
+    ax.set_ylabel("rate")
+    ax.set_title("error rates against the threshold")
+    for a in axes[:2]:
+        if lowest is not None and lowest <= SCORE_MAX:
+            a.axvline(lowest - 0.5, color="k", lw=0.8, ls="--", label="library's threshold")
+        a.legend(fontsize=7)
+    ax = axes[2]
+    # Zero rates have no place on log axes: they are drawn at half a count.
+    floor_fmr, floor_fnmr = 0.5 / max(1, len(imp)), 0.5 / max(1, len(gen))
+    ax.plot([max(x, floor_fmr) for x in fmr], [max(y, floor_fnmr) for y in fnmr], drawstyle="steps-post")
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("FMR (0 drawn at 0.5/n)")
+    ax.set_ylabel("FNMR (0 drawn at 0.5/n)")
+    ax.set_title("DET")
+    ax.grid(True, which="both", alpha=0.3)
+    fig.suptitle(title)
+    fig.tight_layout()
+    fig.savefig(path, metadata={"Software": None})
+    plt.close(fig)

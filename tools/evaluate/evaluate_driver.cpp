@@ -6,6 +6,7 @@
 //   lumetra-evaluate small DIR OUT [--seed N] [--far 12,14,15] [--size 88]
 //                          [--enrol-windows 8] [--probe-windows 4]
 //   lumetra-evaluate pairs DIR OUT [--size 197] [--far 12] [--timing-only]
+//   lumetra-evaluate grid DIR OUT [--far 12,14,15,18] [--size 88]
 //
 // "small": each finger is enrolled from windows of impressions 1-4 (eight
 // windows each: 32 captures) and verified (mode 0, one slot) with windows of
@@ -19,6 +20,13 @@
 // scored with nerio_get_score_from_two_image_compare.  The crops are written
 // as bitmaps (the export reads files) and as raw bytes for the yardstick.
 //
+// "grid": the false-accept rate at the scale the library promises.  Each
+// finger is enrolled from eight fixed windows of each of impressions 1-4,
+// verified with four fixed windows of each of impressions 5-8 (genuine) and
+// with a 5 x 5 grid of windows (-28..28 px, step 14) of every impression of
+// every other finger (impostor): 10 fingers of 8 impressions give 18 000
+// impostor attempts.
+//
 // The library chooses its configuration from the sensor geometry, so the
 // crop size selects it: 197 x 197 builds "ehmsq-xl", 158 x 158 "ehmsq-l",
 // 88 x 88 "ehmsq-xs".
@@ -31,6 +39,8 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <cstdarg>
+#include <sys/resource.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -39,6 +49,7 @@
 
 #include "imageio.h"
 #include "lumetra.h"
+#include "foreground_centre.h"
 
 namespace {
 
@@ -50,6 +61,8 @@ struct Image {
   std::string path;
   imageio::GreyImage grey;
   int centre_y = 0, centre_x = 0;  // the print's centre (imageio::print_centre)
+  // The centre of the shared yardsticks (evaluate::foreground_centre).
+  int yardstick_centre_y = 0, yardstick_centre_x = 0;
 };
 
 constexpr uint8_t kWhite = 255;
@@ -75,6 +88,7 @@ bool read_bitmap(Image &im, std::string &problem) {
   im.grey.cols = static_cast<int>(w);
   im.grey.pixels = std::move(buffer);
   imageio::print_centre(im.grey, &im.centre_y, &im.centre_x);
+  evaluate::foreground_centre(im.grey, &im.yardstick_centre_y, &im.yardstick_centre_x);
   return true;
 }
 
@@ -157,6 +171,11 @@ void window_origin(const Image &im, int s, int dy, int dx, int &y0, int &x0) {
   imageio::window_origin(im.grey, im.centre_y + dy, im.centre_x + dx, s, s, &y0, &x0);
 }
 
+// The same around the shared yardsticks' centre (the impostor grid).
+void yardstick_window_origin(const Image &im, int s, int dy, int dx, int &y0, int &x0) {
+  imageio::window_origin(im.grey, im.yardstick_centre_y + dy, im.yardstick_centre_x + dx, s, s, &y0, &x0);
+}
+
 // The s x s window at (y0, x0) (an image smaller than the window is padded
 // with white on its far side).
 void cut(const Image &im, int s, int y0, int x0, uint8_t *out) {
@@ -228,6 +247,24 @@ struct Output {
   Output(const Output &) = delete;
   Output &operator=(const Output &) = delete;
 };
+
+// One progress line on standard output, indented under the stage line of
+// scripts/evaluate.sh, written at once.
+__attribute__((format(printf, 1, 2))) void progress_line(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::fputs("  ", stdout);
+  std::vfprintf(stdout, format, args);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+  va_end(args);
+}
+
+// The process's peak resident memory so far, in KiB.
+long peak_rss_kib() {
+  rusage u{};
+  return getrusage(RUSAGE_SELF, &u) == 0 ? u.ru_maxrss : 0;
+}
 
 bool make_dir(const std::string &path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
 
@@ -382,7 +419,8 @@ int run_small(const Options &o, const Set &set) {
 
   // Enrollment: one template per finger, kept as the host keeps records.
   std::map<std::string, tpl_record> records;
-  std::fprintf(enr.f, "finger\tcaptures\tsaved\tprogress\twall_ms\tcpu_ms\n");
+  size_t enrolled = 0;
+  std::fprintf(enr.f, "finger\tcaptures\tsaved\tprogress\tbytes\twall_ms\tcpu_ms\n");
   std::fprintf(tim.f, "operation\tupdate\tfar\twall_ms\tcpu_ms\n");
   for (const std::string &f : set.fingers) {
     nerio_qx_cancel_enroll();
@@ -396,8 +434,10 @@ int run_small(const Options &o, const Set &set) {
     std::memset(rec.get(), 0, sizeof *rec);
     const bool saved = !enrol_windows[f].empty() && nerio_qx_save_tpl(kSlot, rec.get()) == 0 && rec->length > 0;
     const Elapsed e = since(t0);
-    std::fprintf(enr.f, "%s\t%zu\t%d\t%d\t%.3f\t%.3f\n", f.c_str(), enrol_windows[f].size(), saved ? 1 : 0,
-                 progress, e.wall_ms, e.cpu_ms);
+    std::fprintf(enr.f, "%s\t%zu\t%d\t%d\t%u\t%.3f\t%.3f\n", f.c_str(), enrol_windows[f].size(), saved ? 1 : 0,
+                 progress, saved ? rec->length : 0u, e.wall_ms, e.cpu_ms);
+    progress_line("small: finger %s enrolled (%zu of %zu)%s", f.c_str(), ++enrolled, set.fingers.size(),
+                  saved ? "" : ", enrolment failed");
     if (saved) {
       records[f] = *rec;
       std::fprintf(tim.f, "enrol\t0\t-\t%.4f\t%.4f\n", e.wall_ms, e.cpu_ms);
@@ -415,6 +455,7 @@ int run_small(const Options &o, const Set &set) {
     set_fp_dyn_update_flg(update);
     for (int far : o.far) {
       set_nerio_FAR_Val(far);
+      size_t verified = 0;
       for (const auto &[tf, rec] : records) {
         nerio_DelFinger(kSlot);
         if (init_alg_tpl_data(kSlot, &rec) != 0) {
@@ -432,10 +473,158 @@ int run_small(const Options &o, const Set &set) {
                          w.image->impression, w.index, rc == 0 ? 1 : 0, rc == 0 && updated ? 1 : 0);
             std::fprintf(tim.f, "verify\t%d\t%d\t%.4f\t%.4f\n", update, far, e.wall_ms, e.cpu_ms);
           }
+        progress_line("small: update %s, FAR index %d: template of finger %s verified (%zu of %zu)",
+                      update ? "on" : "off", far, tf.c_str(), ++verified, records.size());
       }
     }
   }
   time_slots(set, records, probe_windows, s, slots.f);
+  std::fprintf(meta.f, "peak_rss_kib\t%ld\n", peak_rss_kib());
+  uninit_nerio_algorithm();
+  return 0;
+}
+
+// ---- impostor grid ------------------------------------------------------
+
+// Enrolment and genuine probes at fixed offsets from the foreground centre
+// (dy, dx), so that two runs and two programs see the same windows; the
+// impostor windows form a 5 x 5 grid -28..28 px in steps of 14 on every
+// impression of every other finger.
+constexpr int kGridEnrolOffsets[8][2] = {{0, 0},   {-28, 0},   {28, 0},  {0, -28},
+                                         {0, 28}, {-28, -28}, {28, 28}, {-28, 28}};
+constexpr int kGridProbeOffsets[4][2] = {{-14, -14}, {14, 14}, {-14, 14}, {14, -14}};
+constexpr int kGridSide = 5, kGridStep = 14;
+
+// Verifies the window at the given FAR indexes (ascending).  With
+// `stop_at_reject`, an index after a rejection is not tried: a verification
+// that rejects at one false-accept level rejects at every stricter one, so
+// impostor windows are only verified again when they were accepted.
+// Returns how many indexes were tried; accepted[k] is 1 or 0.
+size_t verify_levels(const uint8_t *win, const std::vector<int> &far, bool stop_at_reject,
+                     std::vector<int> &accepted) {
+  accepted.assign(far.size(), 0);
+  size_t tried = 0;
+  for (size_t k = 0; k < far.size(); ++k) {
+    set_nerio_FAR_Val(far[k]);
+    int matched = -1, updated = 0;
+    ++tried;
+    accepted[k] = nerio_qx_verify(win, &matched, &updated, 0) == 0 ? 1 : 0;
+    if (!accepted[k] && stop_at_reject) break;
+  }
+  return tried;
+}
+
+int run_grid(const Options &o, const Set &set) {
+  const int s = o.size;
+  Output meta(o.out + "/meta.tsv"), pos(o.out + "/positions.tsv"), att(o.out + "/attempts.tsv"),
+      enr(o.out + "/enrolment.tsv");
+  if (!meta.f || !pos.f || !att.f || !enr.f) {
+    std::fprintf(stderr, "lumetra-evaluate: cannot write into %s\n", o.out.c_str());
+    return 2;
+  }
+  std::vector<int> far = o.far;
+  std::sort(far.begin(), far.end());
+  far.erase(std::unique(far.begin(), far.end()), far.end());
+  write_meta(meta.f, "grid", o.dir, set, s);
+  std::fprintf(meta.f, "grid_side\t%d\ngrid_step\t%d\n", kGridSide, kGridStep);
+
+  set_fp_sensor_col_row(s, s);
+  if (init_nerio_algorithm() != 0) {
+    std::fprintf(stderr, "lumetra-evaluate: the library builds no algorithm for %d x %d\n", s, s);
+    return 2;
+  }
+  set_fp_dyn_update_flg(0);
+  std::vector<uint8_t> win(static_cast<size_t>(s) * s);
+
+  std::fprintf(pos.f, "use\tfinger\timpression\twindow\ty0\tx0\n");
+  std::fprintf(enr.f, "finger\tcaptures\tsaved\tprogress\tbytes\n");
+  std::fprintf(att.f, "kind\ttemplate\tfinger\timpression\twindow\ttried");
+  for (int l : far) std::fprintf(att.f, "\tfar%d", l);
+  std::fprintf(att.f, "\n");
+  // The grid's windows of every impression, placed once.
+  std::map<const Image *, std::vector<std::pair<int, int>>> grid;
+  for (const std::string &f : set.fingers)
+    for (const auto &[i, im] : set.images.at(f))
+      for (int k = 0; k < kGridSide * kGridSide; ++k) {
+        int y0, x0;
+        const int half = kGridSide / 2;
+        yardstick_window_origin(im, s, kGridStep * (k / kGridSide - half), kGridStep * (k % kGridSide - half), y0, x0);
+        grid[&im].push_back({y0, x0});
+        std::fprintf(pos.f, "grid\t%s\t%d\t%d\t%d\t%d\n", f.c_str(), i, k, y0, x0);
+      }
+
+  auto write_attempt = [&](const char *kind, const std::string &tf, const Image &im, int k, size_t tried,
+                           const std::vector<int> &acc) {
+    std::fprintf(att.f, "%s\t%s\t%s\t%d\t%d\t%zu", kind, tf.c_str(), im.finger.c_str(), im.impression, k, tried);
+    for (int a : acc) std::fprintf(att.f, "\t%d", a);
+    std::fprintf(att.f, "\n");
+  };
+  const Stamp start = now();
+  size_t done = 0;
+  std::vector<int> acc;
+  for (const std::string &tf : set.fingers) {
+    ++done;
+    // Enrolment: eight windows of each of impressions 1-4.
+    nerio_qx_cancel_enroll();
+    unsigned char progress = 0;
+    int captures = 0;
+    for (int i : kEnrolImpressions)
+      if (const Image *im = find(set, tf, i))
+        for (int k = 0; k < 8; ++k) {
+          int y0, x0;
+          yardstick_window_origin(*im, s, kGridEnrolOffsets[k][0], kGridEnrolOffsets[k][1], y0, x0);
+          std::fprintf(pos.f, "enrol\t%s\t%d\t%d\t%d\t%d\n", tf.c_str(), i, k, y0, x0);
+          cut(*im, s, y0, x0, win.data());
+          nerio_qx_enroll_Image(win.data(), 0, 0, &progress);
+          ++captures;
+        }
+    auto rec = std::make_unique<tpl_record>();
+    std::memset(rec.get(), 0, sizeof *rec);
+    const bool saved = captures > 0 && nerio_qx_save_tpl(kSlot, rec.get()) == 0 && rec->length > 0;
+    std::fprintf(enr.f, "%s\t%d\t%d\t%d\t%u\n", tf.c_str(), captures, saved ? 1 : 0, progress,
+                 saved ? rec->length : 0u);
+    nerio_DelFinger(kSlot);
+    if (saved && init_alg_tpl_data(kSlot, rec.get()) != 0) {
+      std::fprintf(stderr, "lumetra-evaluate: the record of finger %s does not load again\n", tf.c_str());
+      return 2;
+    }
+    // Genuine probes: four windows of each of impressions 5-8.
+    for (int i : kProbeImpressions)
+      if (const Image *im = find(set, tf, i))
+        for (int k = 0; k < 4; ++k) {
+          int y0, x0;
+          yardstick_window_origin(*im, s, kGridProbeOffsets[k][0], kGridProbeOffsets[k][1], y0, x0);
+          std::fprintf(pos.f, "probe\t%s\t%d\t%d\t%d\t%d\n", tf.c_str(), i, k, y0, x0);
+          if (!saved) {
+            write_attempt("genuine", tf, *im, k, 0, std::vector<int>(far.size(), 0));
+            continue;
+          }
+          cut(*im, s, y0, x0, win.data());
+          const size_t tried = verify_levels(win.data(), far, false, acc);
+          write_attempt("genuine", tf, *im, k, tried, acc);
+        }
+    // Impostors: the grid on every impression of every other finger.  A
+    // finger that enrolled nothing accepts nothing and is left out, as a
+    // failure to enrol is counted on its own.
+    size_t impostors = 0;
+    if (saved)
+      for (const std::string &pf : set.fingers) {
+        if (pf == tf) continue;
+        for (const auto &[i, im] : set.images.at(pf))
+          for (size_t k = 0; k < grid[&im].size(); ++k) {
+            cut(im, s, grid[&im][k].first, grid[&im][k].second, win.data());
+            const size_t tried = verify_levels(win.data(), far, true, acc);
+            write_attempt("impostor", tf, im, static_cast<int>(k), tried, acc);
+            ++impostors;
+          }
+      }
+    nerio_DelFinger(kSlot);
+    progress_line("grid: finger %s (%zu of %zu)%s, %zu impostor windows, %.0f s so far", tf.c_str(), done,
+                  set.fingers.size(), saved ? "" : ", enrolment failed", impostors, since(start).wall_ms / 1e3);
+  }
+  const Elapsed e = since(start);
+  std::fprintf(meta.f, "wall_s\t%.1f\ncpu_s\t%.1f\n", e.wall_ms / 1e3, e.cpu_ms / 1e3);
+  std::fprintf(meta.f, "peak_rss_kib\t%ld\n", peak_rss_kib());
   uninit_nerio_algorithm();
   return 0;
 }
@@ -505,7 +694,15 @@ int run_pairs(const Options &o, const Set &set) {
     Output pairs(o.out + "/scores.tsv");
     if (!pairs.f) return 2;
     std::fprintf(pairs.f, "kind\tfinger_a\timpression_a\tfinger_b\timpression_b\tscore\tfailed\n");
+    size_t scored = 0;
     for (const Pair &p : list) {
+      // One line per finger's genuine pairs, and one for the impostors.
+      const Pair *prev = scored > 0 ? &list[scored - 1] : nullptr;
+      if (prev == nullptr || p.genuine != prev->genuine || (p.genuine && p.a->finger != prev->a->finger)) {
+        if (p.genuine) progress_line("pairs %d x %d: genuine pairs of finger %s", s, s, p.a->finger.c_str());
+        else progress_line("pairs %d x %d: impostor pairs of the first impressions", s, s);
+      }
+      ++scored;
       const int score = nerio_get_score_from_two_image_compare(crop_of[p.a].c_str(), crop_of[p.b].c_str());
       // 1 is the export's failure result; it counts as a rejection.
       const bool failed = score == 1;
@@ -545,6 +742,7 @@ int run_pairs(const Options &o, const Set &set) {
     std::fprintf(tim.f, "compare\t%.4f\t%.4f\n", both.wall_ms - one[p.a].wall_ms - one[p.b].wall_ms + none.wall_ms,
                  both.cpu_ms - one[p.a].cpu_ms - one[p.b].cpu_ms + none.cpu_ms);
   }
+  std::fprintf(meta.f, "peak_rss_kib\t%ld\n", peak_rss_kib());
   uninit_nerio_algorithm();
   return 0;
 }
@@ -552,16 +750,19 @@ int run_pairs(const Options &o, const Set &set) {
 const char *kUsage =
     "usage: lumetra-evaluate small DIR OUT [--seed N] [--far 12,14,15] [--size 88]\n"
     "                              [--enrol-windows 8] [--probe-windows 4]\n"
-    "       lumetra-evaluate pairs DIR OUT [--size 197] [--far 12] [--timing-only]\n";
+    "       lumetra-evaluate pairs DIR OUT [--size 197] [--far 12] [--timing-only]\n"
+    "       lumetra-evaluate grid DIR OUT [--far 12,14,15,18] [--size 88]\n";
 
 bool parse_options(int argc, char **argv, Options &o) {
   if (argc < 4) return false;
   o.mode = argv[1];
   o.dir = argv[2];
   o.out = argv[3];
-  if (o.mode != "small" && o.mode != "pairs") return false;
-  o.size = o.mode == "small" ? 88 : 197;
-  o.far = o.mode == "small" ? std::vector<int>{12, 14, 15} : std::vector<int>{12};
+  if (o.mode != "small" && o.mode != "pairs" && o.mode != "grid") return false;
+  o.size = o.mode == "pairs" ? 197 : 88;
+  o.far = o.mode == "small"  ? std::vector<int>{12, 14, 15}
+          : o.mode == "grid" ? std::vector<int>{12, 14, 15, 18}
+                             : std::vector<int>{12};
   for (int i = 4; i < argc; i += 2) {
     if (std::string(argv[i]) == "--timing-only") {
       o.timing_only = true;
@@ -598,5 +799,6 @@ int main(int argc, char **argv) {
   }
   Set set;
   if (!load_set(o.dir, set)) return 2;
+  if (o.mode == "grid") return run_grid(o, set);
   return o.mode == "small" ? run_small(o, set) : run_pairs(o, set);
 }

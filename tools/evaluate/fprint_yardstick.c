@@ -262,6 +262,15 @@ int main(int argc, char **argv) {
   int ntemplates = 0;
   for (size_t k = 0; k < npairs && templates != NULL; k++) {
     const Pair *p = &pairs[k];
+    /* One progress line per finger's genuine pairs, and one for the
+       impostors, as lumetra-evaluate prints them. */
+    const Pair *prev = k > 0 ? &pairs[k - 1] : NULL;
+    const int genuine = strcmp(p->kind, "genuine") == 0;
+    if (prev == NULL || strcmp(p->kind, prev->kind) != 0 || (genuine && strcmp(p->fa, prev->fa) != 0)) {
+      if (genuine) printf("  libfprint: genuine pairs of finger %s\n", p->fa);
+      else printf("  libfprint: impostor pairs\n");
+      fflush(stdout);
+    }
     Template *t = template_of(templates, ntemplates, p->fa, p->ia);
     if (t == NULL) {
       t = &templates[ntemplates++];

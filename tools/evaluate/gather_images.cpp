@@ -2,7 +2,10 @@
 // evaluation.  Every `<finger>_<impression>.<ext>` image the shared readers
 // decode (BMP, TIFF, PNG, PGM) is written to OUT as an 8-bit grey bitmap
 // of the same name, which is what lumetra-evaluate reads through the
-// library's own exports.  A list of what was read and what was not, and
+// library's own exports.  Each image is first brought to the library's 500
+// dpi by the tools' resolution rule (imageio::to_library_resolution, the
+// rule of the lumetra command): the file's resolution when plausible for a
+// reader, else 500 dpi with a warning line.  A list of what was read and what was not, and
 // why, goes to OUT/images.tsv; unreadable files never stop the run.
 //
 //   lumetra-evaluate-images DIR OUT
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "imageio.h"
+#include "resolution.h"
 
 namespace {
 
@@ -74,15 +78,20 @@ int main(int argc, char **argv) {
     if (std::find_if(std::begin(kImageExtensions), std::end(kImageExtensions),
                      [&](const char *e) { return ext == e; }) == std::end(kImageExtensions))
       continue;
-    imageio::GreyImage image;
-    std::string problem;
+    imageio::GreyImage image, scaled;
+    std::string problem, warning;
+    int dpi_y = 0, dpi_x = 0, ignored = 0;
     if (taken.count(stem) != 0) {
       problem = "another file already gave this finger and impression";
     } else if (imageio::read_file(dir + "/" + name, &image, &problem) &&
-               imageio::write_file(out + "/" + stem + ".bmp", image, &problem)) {
+               (imageio::chosen_resolution(image, {}, &dpi_y, &dpi_x, &ignored),
+                imageio::to_library_resolution(image, {}, &scaled, &warning, &problem)) &&
+               imageio::write_file(out + "/" + stem + ".bmp", scaled, &problem)) {
+      if (!warning.empty())
+        std::fprintf(stderr, "lumetra-evaluate-images: %s: warning: %s\n", name.c_str(), warning.c_str());
       taken.insert(stem);
       ++read;
-      std::fprintf(list, "%s\t1\t%d\t%d\t%d\t\n", name.c_str(), image.cols, image.rows, image.dpi_x);
+      std::fprintf(list, "%s\t1\t%d\t%d\t%d\t\n", name.c_str(), image.cols, image.rows, dpi_x);
       continue;
     }
     // Tabs and line ends would break the list's columns.

@@ -22,6 +22,7 @@ import statistics
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import coverage  # noqa: E402
 import evalstats  # noqa: E402
 
 # Crop size of each 1:1 configuration (the library picks its configuration
@@ -31,6 +32,9 @@ YARDSTICK_CONFIG = "ehmsq-xl"      # the yardstick runs on these crops
 FMR_TARGETS = [("fmr100", 1e-2), ("fmr1000", 1e-3), ("fmr10000", 1e-4)]
 GOAL_FAR_INDEX = 14
 GOAL_FRR = 0.02
+ENROL_IMPRESSIONS = (1, 2, 3, 4)
+PROBE_IMPRESSIONS = (5, 6, 7, 8)
+SMALL_WINDOW = 88
 
 
 def read_tsv(path):
@@ -54,11 +58,24 @@ def spread(values):
         return None
     v = sorted(values)
     p95 = v[min(len(v) - 1, max(0, int(round(0.95 * len(v) + 0.5)) - 1))]
-    return {"n": len(v), "median": statistics.median(v), "p95": p95}
+    return {"n": len(v), "median": statistics.median(v), "p95": p95, "min": v[0], "max": v[-1]}
 
 
 def timing_of(rows, column):
     return spread([float(r[column]) for r in rows])
+
+
+def resolved(t):
+    """A timing row as shown: a clock whose samples include one at or
+    below zero (a difference of calls drowned in the machine's jitter) is
+    not shown, and says so."""
+    out = {}
+    for clock, v in t.items():
+        if v and v.get("min", 1) <= 0:
+            out[clock] = {"n": v["n"], "unresolved": True}
+        else:
+            out[clock] = v
+    return out
 
 
 # ---------------------------------------------------------------- small sensor
@@ -71,7 +88,9 @@ def small_summary(folder):
     timing = read_tsv(os.path.join(folder, "timing.tsv"))
     positions = read_tsv(os.path.join(folder, "positions.tsv"))
     failed = sum(1 for r in enrol if r["saved"] != "1")
-    out = {"window": int(meta["window"]), "seed": int(meta["seed"]),
+    out = {"template_bytes": spread([int(r["bytes"]) for r in enrol if r["saved"] == "1" and "bytes" in r]),
+           "peak_rss_kib": int(meta["peak_rss_kib"]) if "peak_rss_kib" in meta else None,
+           "window": int(meta["window"]), "seed": int(meta["seed"]),
            "enrol_windows_per_impression": int(meta["enrol_windows"]),
            "probe_windows_per_impression": int(meta["probe_windows"]),
            "enrol_spread_px": int(meta["enrol_spread"]), "probe_spread_px": int(meta["probe_spread"]),
@@ -125,6 +144,125 @@ def small_summary(folder):
     return out
 
 
+# ---------------------------------------------------------------- coverage and impostor grid
+
+
+def coverage_maps(folder):
+    """The probe -> enrolled impression maps of one set: the generator's
+    ground truth when the set came with fpsynth's manifest, else the
+    aligner's accepted pairs."""
+    manifest = os.path.join(folder, "manifest.csv")
+    if os.path.exists(manifest):
+        maps = coverage.maps_from_manifest(manifest, PROBE_IMPRESSIONS, ENROL_IMPRESSIONS)
+        n = sum(len(v) for v in maps.values())
+        return maps, {"source": "generator ground truth (fpsynth manifest.csv)", "aligned_pairs": n,
+                      "tried_pairs": n}
+    path = os.path.join(folder, "align.tsv")
+    if not os.path.exists(path):
+        return None, {"source": None, "aligned_pairs": 0, "tried_pairs": 0}
+    maps, tried, far = coverage.maps_from_alignment(path)
+    meta = {"source": "alignment of 197 x 197 crops (ehmsq-xl, accepted at FAR index %s)" % far,
+            "aligned_pairs": sum(len(v) for v in maps.values()), "tried_pairs": tried}
+    return maps, meta
+
+
+def coverage_split(maps, positions, genuine):
+    """FRR of the genuine probes by coverage class and by probe impression.
+    positions: rows of (use, finger, impression, window, y0, x0);
+    genuine: {far: {(finger, impression, window): accepted}}."""
+    enrol = {}
+    probes = {}
+    for use, finger, imp, win, y0, x0 in positions:
+        if use == "enrol":
+            enrol.setdefault((finger, imp), []).append((y0, x0))
+        elif use == "probe":
+            probes[(finger, imp, win)] = (finger, imp, y0, x0)
+    fraction = {k: (coverage.probe_coverage(maps, enrol, p, SMALL_WINDOW) if maps is not None else None)
+                for k, p in probes.items()}
+    fars = sorted(genuine)
+
+    def rates_of(keys):
+        out = []
+        for far in fars:
+            tried = [k for k in keys if k in genuine[far]]
+            rejected = sum(1 for k in tried if not genuine[far][k])
+            out.append(dict(evalstats.rate(rejected, len(tried)), far_index=far))
+        return out
+
+    classes = {}
+    for name in ("covered", "uncovered", "unknown"):
+        keys = [k for k, f in fraction.items() if coverage.coverage_class(f) == name]
+        classes[name] = {"probes": len(keys), "frr": rates_of(keys)}
+    by_impression = []
+    for imp in sorted({k[1] for k in probes}):
+        keys = [k for k in probes if k[1] == imp]
+        by_impression.append({"impression": imp, "probes": len(keys), "frr": rates_of(keys)})
+    return {"classes": classes, "by_impression": by_impression,
+            "probes": [[k[0], k[1], k[2], None if f is None else round(f, 4)]
+                       for k, f in sorted(fraction.items())]}
+
+
+def small_genuine(folder):
+    """{far: {(finger, impression, window): accepted}} of the small
+    protocol's genuine probes, template update off."""
+    out = {}
+    for r in read_tsv(os.path.join(folder, "attempts.tsv")):
+        if r["update"] == "0" and r["template"] == r["finger"]:
+            out.setdefault(int(r["far"]), {})[(r["finger"], int(r["impression"]), int(r["window"]))] = \
+                r["accepted"] == "1"
+    return out
+
+
+def positions_of(folder):
+    return [(r["use"], r["finger"], int(r["impression"]), int(r["window"]), int(r["y0"]), int(r["x0"]))
+            for r in read_tsv(os.path.join(folder, "positions.tsv"))]
+
+
+def grid_summary(folder, maps):
+    """The impostor grid: realised FAR per FAR index with its Wilson
+    interval, against the target, next to the FRR of the fixed genuine
+    probes, and their coverage split."""
+    meta = read_meta(os.path.join(folder, "meta.tsv"))
+    rows = read_tsv(os.path.join(folder, "attempts.tsv"))
+    enrol = read_tsv(os.path.join(folder, "enrolment.tsv"))
+    fars = [int(k[3:]) for k in rows[0].keys() if k.startswith("far")] if rows else []
+    failed = sum(1 for r in enrol if r["saved"] != "1")
+    out = {"fingers": len(enrol), "fte": evalstats.rate(failed, len(enrol)),
+           "grid_side": int(meta["grid_side"]), "grid_step": int(meta["grid_step"]),
+           "wall_s": float(meta.get("wall_s", 0)), "cpu_s": float(meta.get("cpu_s", 0)), "levels": []}
+    imp = [r for r in rows if r["kind"] == "impostor"]
+    gen = [r for r in rows if r["kind"] == "genuine"]
+    genuine = {}
+    for far in fars:
+        col = "far%d" % far
+        k = sum(int(r[col]) for r in imp)
+        target = 10 ** (-far / 3)
+        rejected = sum(1 for r in gen if r[col] != "1")
+        level = {"far_index": far, "far_target": target,
+                 "far": evalstats.rate(k, len(imp)),
+                 "frr": evalstats.rate(rejected, len(gen))}
+        level["far"]["ratio_to_target"] = (k / len(imp) / target) if imp else None
+        out["levels"].append(level)
+        genuine[far] = {(r["finger"], int(r["impression"]), int(r["window"])): r[col] == "1" for r in gen}
+    out["coverage"] = coverage_split(maps, positions_of(folder), genuine)
+    return out
+
+
+def pooled_grid(sets):
+    """Impostors accepted over every set that ran the grid, per FAR index."""
+    grids = [s["grid"] for s in sets if s.get("grid")]
+    if len(grids) < 2:
+        return None
+    out = []
+    for far in sorted({lv["far_index"] for g in grids for lv in g["levels"]}):
+        levels = [lv for g in grids for lv in g["levels"] if lv["far_index"] == far]
+        k, n = sum(lv["far"]["k"] for lv in levels), sum(lv["far"]["n"] for lv in levels)
+        r = evalstats.rate(k, n)
+        r["ratio_to_target"] = (k / n / 10 ** (-far / 3)) if n else None
+        out.append({"far_index": far, "far_target": 10 ** (-far / 3), "far": r, "sets": len(levels)})
+    return out
+
+
 # ---------------------------------------------------------------- 1:1 protocol
 
 
@@ -154,7 +292,55 @@ def pairs_summary(folder):
     out["timing_ms"] = {op: {"wall": timing_of([t for t in timing if t["operation"] == op], "wall_ms"),
                              "cpu": timing_of([t for t in timing if t["operation"] == op], "cpu_ms")}
                         for op in ("extract", "compare")}
+    out["zero_fnmr"] = evalstats.zero_fnmr(gen, imp)
+    out["histogram"] = {"genuine": evalstats.histogram(gen), "impostor": evalstats.histogram(imp)}
+    out["peak_rss_kib"] = int(meta["peak_rss_kib"]) if "peak_rss_kib" in meta else None
+    # The library's own decision at the run's FAR index: the lowest score
+    # it accepts there (asked through the engine by lumetra-evaluate-align).
+    out["own_threshold"] = None
+    thresholds = os.path.join(folder, "thresholds.tsv")
+    if os.path.exists(thresholds):
+        lowest = {int(r["far"]): int(r["lowest_accepted"]) for r in read_tsv(thresholds)}
+        if out["far_index"] in lowest:
+            out["own_threshold"] = dict(evalstats.at_lowest_accepted(gen, imp, lowest[out["far_index"]]),
+                                        far_index=out["far_index"], lowest_accepted=lowest[out["far_index"]])
+    # Extraction and comparison timed directly through the engine, with the
+    # templates' sizes; the differences of compare calls above can come out
+    # below zero and are not shown.
+    engine = os.path.join(folder, "engine-timing.tsv")
+    out["engine_timing_ms"], out["template_bytes"] = None, None
+    if os.path.exists(engine):
+        et = read_tsv(engine)
+        out["engine_timing_ms"] = {op: {"wall": timing_of([t for t in et if t["operation"] == op], "wall_ms"),
+                                        "cpu": timing_of([t for t in et if t["operation"] == op], "cpu_ms")}
+                                   for op in ("extract", "compare")}
+        out["template_bytes"] = spread([int(t["bytes"]) for t in et if t["operation"] == "extract"])
+    # The worst genuine rejections and the strongest impostors.
+    ranked = sorted(rows, key=lambda r: int(r["score"]))
+    out["gallery"] = {
+        "genuine": [gallery_entry(r) for r in ranked if r["kind"] == "genuine"][:GALLERY_SIZE],
+        "impostor": [gallery_entry(r) for r in reversed(ranked) if r["kind"] == "impostor"][:GALLERY_SIZE]}
     return out, (gen, imp)
+
+
+GALLERY_SIZE = 4
+
+
+def gallery_entry(r):
+    return {"finger_a": r["finger_a"], "impression_a": int(r["impression_a"]), "finger_b": r["finger_b"],
+            "impression_b": int(r["impression_b"]), "score": int(r["score"]), "failed": r["failed"] == "1"}
+
+
+def thumbnail(crops, entry, path):
+    """The two crops of a pair side by side, as a PNG."""
+    from PIL import Image
+    a = Image.open(os.path.join(crops, "%s_%d.bmp" % (entry["finger_a"], entry["impression_a"]))).convert("L")
+    b = Image.open(os.path.join(crops, "%s_%d.bmp" % (entry["finger_b"], entry["impression_b"]))).convert("L")
+    sheet = Image.new("L", (a.width + b.width + 6, max(a.height, b.height)), 255)
+    sheet.paste(a, (0, 0))
+    sheet.paste(b, (a.width + 6, 0))
+    sheet.thumbnail((2 * 120 + 6, 120))
+    sheet.save(path)
 
 
 def yardstick_summary(folder):
@@ -236,6 +422,34 @@ def plot_small(path, name, small):
     plt.close(fig)
 
 
+def plot_grid(path, name, levels):
+    """Realised FAR of the impostor grid per FAR index (Wilson 95 %) against
+    the target 10^(-i/3), log scale."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(5.5, 3.8), dpi=100)
+    xs = [lv["far_index"] for lv in levels]
+    n = max(lv["far"]["n"] for lv in levels) or 1
+    floor = 0.3 / n   # where "none accepted" is drawn on a log axis
+    ys = [max(lv["far"]["rate"] or 0.0, floor) for lv in levels]
+    lo = [y - max(lv["far"]["ci95"][0], floor) if lv["far"]["ci95"] else 0 for y, lv in zip(ys, levels)]
+    hi = [lv["far"]["ci95"][1] - y if lv["far"]["ci95"] else 0 for y, lv in zip(ys, levels)]
+    ax.errorbar(xs, ys, yerr=[[max(0, v) for v in lo], [max(0, v) for v in hi]], fmt="o", capsize=3,
+                label="realised (95 % Wilson); none accepted drawn at 0.3/n")
+    grid_x = list(range(min(xs) - 1, max(xs) + 2))
+    ax.plot(grid_x, [10 ** (-x / 3) for x in grid_x], "k--", lw=0.8, label="target 10^(-i/3)")
+    ax.set_yscale("log")
+    ax.set_xlabel("FAR index")
+    ax.set_ylabel("impostor windows accepted")
+    ax.set_title("%s: impostor grid, %d attempts" % (name, n))
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, metadata={"Software": None})
+    plt.close(fig)
+
+
 # ---------------------------------------------------------------- machine
 
 
@@ -264,6 +478,14 @@ def pct(v, digits=2):
     return "n/a" if v is None else "%.*f %%" % (digits, 100 * v)
 
 
+def v_max(t):
+    return t.get("max", t["p95"])
+
+
+def kib(v):
+    return "n/a" if not v else "%.1f MiB" % (v / 1024)
+
+
 def ci_text(r):
     if r is None or r.get("ci95") is None:
         return "n/a"
@@ -273,6 +495,8 @@ def ci_text(r):
 def ms(t):
     if not t:
         return "n/a"
+    if t.get("unresolved"):
+        return "not resolved"
     return "%.2f / %.2f" % (t["median"], t["p95"])
 
 
@@ -287,6 +511,60 @@ def det_row(label, d):
     cells.append("%d / %d" % (d["genuine"], d["impostor"]))
     cells.append(str(d["failures"]))
     return "<tr>" + "".join("<td>%s</td>" % html.escape(c) for c in cells) + "</tr>"
+
+
+def far_text(r):
+    """A false-accept count with its rate in scientific notation."""
+    if r["ci95"] is None:
+        return "n/a"
+    return "%d/%d (%.2e; 95 %% CI %.2e – %.2e)" % (r["k"], r["n"], r["rate"], r["ci95"][0], r["ci95"][1])
+
+
+def ratio_text(r):
+    return "n/a" if r.get("ratio_to_target") is None else "%.2f" % r["ratio_to_target"]
+
+
+def render_coverage(cov, split, what):
+    e = html.escape
+    fars = [x["far_index"] for x in split["classes"]["covered"]["frr"]]
+    head = "".join("<th>FRR at FAR index %d</th>" % f for f in fars)
+    p = ["<h4>Coverage of the %s</h4>" % e(what),
+         "<p>A probe is covered when at least %d %% of its window lies inside the enrolment windows, "
+         "mapped through %s (%d of %d probe/enrolled impression pairs related); unknown when none of "
+         "its finger's enrolled impressions could be related to the probe's impression. Template update "
+         "off.</p>" % (round(100 * cov["covered_fraction"]), e(cov["source"] or "nothing (no alignment table)"),
+                       cov["aligned_pairs"], cov["tried_pairs"]),
+         "<table><tr><th>probes</th><th>count</th>%s</tr>" % head]
+    for name, c in split["classes"].items():
+        p.append("<tr><td>%s</td><td>%d</td>%s</tr>" % (name, c["probes"], "".join(
+            "<td>%s</td>" % e(ci_text(r)) for r in c["frr"])))
+    for b in split["by_impression"]:
+        p.append("<tr><td>impression %d</td><td>%d</td>%s</tr>" % (b["impression"], b["probes"], "".join(
+            "<td>%s</td>" % e(ci_text(r)) for r in b["frr"])))
+    p.append("</table>")
+    return p
+
+
+def render_grid(g, plot, cov):
+    e = html.escape
+    p = ["<h3>Impostor grid (88 x 88, ehmsq-xs)</h3>",
+         "<p>Enrolment: 8 fixed windows (offsets 0 and ±28 px) of each of impressions 1–4; genuine probes: "
+         "4 windows (±14 px) of each of impressions 5–8; impostors: a %d x %d grid of windows (offsets "
+         "%d … %d px, step %d) on every impression of every other finger; verification mode 0, update off. "
+         "Impostor windows are verified again at the next FAR index only when accepted (a rejection holds "
+         "at every stricter index). Intervals: Wilson 95 %% over the attempts. FTE %s. %.0f s (CPU %.0f s)."
+         "</p>" % (g["grid_side"], g["grid_side"], -g["grid_step"] * (g["grid_side"] // 2),
+                   g["grid_step"] * (g["grid_side"] // 2), g["grid_step"], e(ci_text(g["fte"])),
+                   g["wall_s"], g["cpu_s"]),
+         "<table><tr><th>FAR index</th><th>target</th><th>impostors accepted</th><th>realised / target</th>"
+         "<th>FRR</th></tr>"]
+    for lv in g["levels"]:
+        p.append("<tr><td>%d</td><td>%.1e</td><td>%s</td><td>%s</td><td>%s</td></tr>" % (
+            lv["far_index"], lv["far_target"], e(far_text(lv["far"])), ratio_text(lv["far"]),
+            e(ci_text(lv["frr"]))))
+    p.append("</table><img src='%s' alt='realised FAR per FAR index'>" % e(plot))
+    p.extend(render_coverage(cov, g["coverage"], "impostor-grid protocol's genuine probes"))
+    return p
 
 
 def render(summary):
@@ -311,7 +589,7 @@ def render(summary):
         if s.get("skipped"):
             p.append("<p>Not read: %s</p>" % e("; ".join(s["skipped"])))
         if s.get("other_resolutions"):
-            p.append("<p>Taken as 500 dpi although the file states otherwise (not rescaled): %s</p>"
+            p.append("<p>Brought to 500 dpi from the resolution the file states: %s</p>"
                      % e("; ".join(s["other_resolutions"])))
         sm = s["small"]
         p.append("<h3>Small sensor (%d x %d windows, ehmsq-xs)</h3>" % (sm["window"], sm["window"]))
@@ -334,6 +612,9 @@ def render(summary):
             "%s <span class='%s'>%s</span>" % (k.replace("_", " "), "yes" if v else "no", "met" if v else "not met")
             for k, v in goal["met"].items())))
         p.append("<img src='%s' alt='FRR per FAR index'>" % e(s["plots"]["small"]))
+        p.extend(render_coverage(s["coverage"], s["coverage"]["small"], "small-sensor probes above"))
+        if s["grid"]:
+            p.extend(render_grid(s["grid"], s["plots"]["grid"], s["coverage"]))
         p.append("<h3>1:1 comparisons (FVC protocol)</h3><p>Genuine: every impression against every later "
                  "one of the same finger; impostor: first impressions of different fingers. One crop per "
                  "impression at the print's foreground centre.</p>")
@@ -360,18 +641,58 @@ def render(summary):
         else:
             p.append("<p class='no'>libfprint yardstick not available: %s</p>" % e(y["reason"]))
         p.append("<img src='%s' alt='DET curves'>" % e(s["plots"]["det"]))
+        p.append("<h4>Scores, thresholds and memory</h4><table><tr><th>matcher</th><th>library's threshold "
+                 "(lowest score accepted)</th><th>FNMR there</th><th>FMR there</th><th>ZeroFNMR</th>"
+                 "<th>template bytes (median / max)</th><th>peak memory of the run</th></tr>")
+        for name, d in s["pairs"].items():
+            own = d["own_threshold"]
+            tb = d["template_bytes"]
+            p.append("<tr><td>Lumetra %s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>" % (
+                e(name), "FAR index %d: %d" % (own["far_index"], own["lowest_accepted"]) if own else "n/a",
+                e(ci_text(own["fnmr"])) if own else "n/a", e(ci_text(own["fmr"])) if own else "n/a",
+                pct(d["zero_fnmr"]), "%d / %d" % (tb["median"], v_max(tb)) if tb else "n/a",
+                kib(d["peak_rss_kib"])))
+        sm_bytes = sm.get("template_bytes")
+        p.append("<tr><td>Lumetra ehmsq-xs, enrolled (32 captures)</td><td colspan='4'>(small sensor: see "
+                 "above)</td><td>%s</td><td>%s</td></tr></table>" % (
+                     "%d / %d" % (sm_bytes["median"], v_max(sm_bytes)) if sm_bytes else "n/a",
+                     kib(sm.get("peak_rss_kib"))))
+        p.append("<p>ZeroFNMR: the lowest FMR at a threshold that rejects no genuine pair. Template bytes: the "
+                 "encoded template of one crop (1:1) or the enrolled record (small sensor); the library's slot "
+                 "store holds 5 x 32 KiB besides. Peak memory: the evaluation program's resident maximum.</p>")
+        for name, d in s["pairs"].items():
+            p.append("<img src='%s' alt='score distributions, FMR(t)/FNMR(t) and DET of %s'>" % (
+                e(s["plots"]["scores-" + name]), e(name)))
+            p.append("<h4>%s: the worst genuine rejections and the strongest impostors</h4><table>" % e(name))
+            for kind, label in (("genuine", "genuine, lowest scores"), ("impostor", "impostor, highest scores")):
+                p.append("<tr><th>%s</th>%s</tr>" % (e(label), "".join(
+                    "<td><img src='%s' alt='%s'><br>%s_%d vs %s_%d: %d%s</td>" % (
+                        e(g["thumbnail"]), e(kind), e(g["finger_a"]), g["impression_a"], e(g["finger_b"]),
+                        g["impression_b"], g["score"], " (failed)" if g["failed"] else "")
+                    for g in d["gallery"][kind])))
+            p.append("</table>")
         p.append("<h3>Timing (ms, median / 95th percentile)</h3><table><tr><th>operation</th><th>wall</th>"
                  "<th>CPU</th><th>samples</th></tr>")
         for label, t in s["timing_rows"]:
             p.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>" % (
                 e(label), ms(t.get("wall")), ms(t.get("cpu")), (t.get("wall") or {}).get("n", "n/a")))
         p.append("</table>")
+    if summary.get("pooled_grid"):
+        p.append("<h2>Impostor grid, all sets</h2><table><tr><th>FAR index</th><th>target</th>"
+                 "<th>impostors accepted</th><th>realised / target</th><th>sets</th></tr>")
+        for lv in summary["pooled_grid"]:
+            p.append("<tr><td>%d</td><td>%.1e</td><td>%s</td><td>%s</td><td>%d</td></tr>" % (
+                lv["far_index"], lv["far_target"], e(far_text(lv["far"])), ratio_text(lv["far"]), lv["sets"]))
+        p.append("</table>")
     p.append("<h2>Method</h2><p>%s</p></body></html>" % e(summary["method"]))
     return "\n".join(p)
 
 
 METHOD = (
-    "Everything runs through liblumetra.so's public exports, as a host calls them. The library picks its "
+    "Every accuracy and speed figure runs through liblumetra.so's public exports, as a host calls them, except "
+    "what the exports do not give, which goes through the engine (lumetra-evaluate-align): the alignment of "
+    "197 x 197 crops of whole impressions for the coverage split, the configurations' thresholds, and the 1:1 "
+    "extraction and comparison times. The library picks its "
     "configuration from the sensor geometry: 88 x 88 builds ehmsq-xs, 197 x 197 ehmsq-xl, 158 x 158 ehmsq-l. "
     "Small sensor: nerio_qx_enroll_Image / nerio_qx_save_tpl, then init_alg_tpl_data and nerio_qx_verify "
     "(mode 0); the slot is reloaded from the enrolled record before each run, and with template update on the "
@@ -383,11 +704,9 @@ METHOD = (
     "one nerio_qx_verify call with one slot loaded, enrolment 32 captures plus the save. A rejected probe is "
     "compared with every loaded slot, so for the small sensor one comparison with an enrolled template is "
     "(t(5 slots) - t(1 slot)) / 4 and one extraction t(1 slot) minus that, each term the least of 3 calls, "
-    "with impostor windows at FAR index 27. For the 1:1 configurations the compare export extracts both "
-    "images: one extraction is t(A, blank) - t(blank, blank)/2 (it includes one file read) and one "
-    "comparison t(A, B) - t(A, blank) - t(B, blank) + t(blank, blank), a blank white crop yielding no "
-    "template, each term the least of 3 calls; a comparison shorter than the calls' jitter cannot be "
-    "resolved this way. Wall clock and the thread's CPU time, on a machine shared with other jobs. Yardstick: libfprint's virtual image device "
+    "with impostor windows at FAR index 27; a clock with a difference at or below zero is shown as not "
+    "resolved. For the 1:1 configurations one extraction and one template-to-template comparison are "
+    "timed directly through the engine on the same crops, the least of 3 calls. Wall clock and the thread's CPU time, on a machine shared with other jobs. Yardstick: libfprint's virtual image device "
     "enrols the first crop of a pair (the same crop for each of its enrolment stages) and verifies the second; "
     "its bozorth3 score is read from libfprint's own debug message, a refused capture counts as score 0.")
 
@@ -417,6 +736,12 @@ def main():
         s = {"name": name, "fingers": int(meta["fingers"]), "images": int(meta["images"]),
              "small": small, "pairs": {}}
         s.update(gathered(folder, meta))
+        maps, s["coverage"] = coverage_maps(folder)
+        s["coverage"]["covered_fraction"] = coverage.COVERED_FRACTION
+        s["coverage"]["small"] = coverage_split(maps, positions_of(os.path.join(folder, "small")),
+                                                small_genuine(os.path.join(folder, "small")))
+        grid_dir = os.path.join(folder, "grid")
+        s["grid"] = grid_summary(grid_dir, maps) if os.path.exists(os.path.join(grid_dir, "attempts.tsv")) else None
         curves = {}
         for config, crop in PAIR_CONFIGS:
             d = os.path.join(folder, "pairs-" + config)
@@ -428,7 +753,22 @@ def main():
             theirs = s["yardstick"]["fnmr_at_zero_fmr"]["rate"]
             s["goal_1to1"] = {"ours": ours, "yardstick": theirs, "met": ours <= theirs / 3}
         s["plots"] = {"small": "small-%s.png" % name, "det": "det-%s.png" % name}
+        for config, crop in PAIR_CONFIGS:
+            d = s["pairs"][config]
+            s["plots"]["scores-" + config] = "scores-%s-%s.png" % (name, config)
+            own = d["own_threshold"]["lowest_accepted"] if d["own_threshold"] else None
+            evalstats.plot_scores(os.path.join(args.out, s["plots"]["scores-" + config]),
+                                  "%s: Lumetra %s (%d x %d), 1:1" % (name, config, crop, crop),
+                                  d["scores"]["genuine"], d["scores"]["impostor"], own)
+            crops = os.path.join(folder, "pairs-" + config, "crops")
+            for kind in ("genuine", "impostor"):
+                for k, entry in enumerate(d["gallery"][kind]):
+                    entry["thumbnail"] = "pair-%s-%s-%s-%d.png" % (name, config, kind, k)
+                    thumbnail(crops, entry, os.path.join(args.out, entry["thumbnail"]))
         plot_small(os.path.join(args.out, s["plots"]["small"]), name, small)
+        if s["grid"]:
+            s["plots"]["grid"] = "grid-%s.png" % name
+            plot_grid(os.path.join(args.out, s["plots"]["grid"]), name, s["grid"]["levels"])
         evalstats.plot_det(os.path.join(args.out, s["plots"]["det"]),
                            "%s: FVC 1:1 protocol" % name, curves)
         rows = [("small sensor: one verification (update off)", small["timing_ms"]["verification"]),
@@ -438,10 +778,11 @@ def main():
                 ("ehmsq-xs: one comparison with an enrolled template (from verification)",
                  small["timing_ms"]["comparison"])]
         for config, crop in PAIR_CONFIGS:
-            t = s["pairs"][config]["timing_ms"]
-            rows.append(("%s: one extraction (%d x %d)" % (config, crop, crop), t["extract"]))
-            rows.append(("%s: one comparison (difference of compare calls; below its resolution "
-                         "when near or under 0)" % config, t["compare"]))
+            t = s["pairs"][config]["engine_timing_ms"]
+            if t:
+                rows.append(("%s: one extraction (%d x %d, engine call)" % (config, crop, crop), t["extract"]))
+                rows.append(("%s: one comparison of two templates (engine call)" % config, t["compare"]))
+        rows = [(label, resolved(t)) for label, t in rows]
         if s["yardstick"]["available"]:
             rows.append(("libfprint: one verification (capture, detection, match)",
                          {"wall": s["yardstick"]["timing_ms"]["verification_wall"]}))
@@ -450,6 +791,7 @@ def main():
             shutil.copyfile(os.path.join(folder, src, "positions.tsv"),
                             os.path.join(args.out, "positions-%s-%s.tsv" % (name, src)))
         summary["sets"].append(s)
+    summary["pooled_grid"] = pooled_grid(summary["sets"])
     with open(os.path.join(args.out, "summary.json"), "w") as f:
         json.dump(summary, f, indent=1)
     with open(os.path.join(args.out, "index.html"), "w") as f:
@@ -463,6 +805,11 @@ def main():
         for config, d in s["pairs"].items():
             print("%s: %s EER %s, FNMR@0FMR %s" % (s["name"], config, pct(d["eer"]),
                                                    pct(d["fnmr_at_zero_fmr"]["rate"])))
+        if s["grid"]:
+            print("%s: impostor grid: %s" % (s["name"], "; ".join(
+                "FAR %d: %d/%d accepted (%.1e), FRR %s" % (lv["far_index"], lv["far"]["k"], lv["far"]["n"],
+                                                          lv["far"]["rate"] or 0, pct(lv["frr"]["rate"]))
+                for lv in s["grid"]["levels"])))
         if s["yardstick"]["available"]:
             print("%s: libfprint EER %s, FNMR@0FMR %s" % (s["name"], pct(s["yardstick"]["eer"]),
                                                          pct(s["yardstick"]["fnmr_at_zero_fmr"]["rate"])))

@@ -1,5 +1,6 @@
 // imageio: format recognition, whole-file reading, the bitmap reader (the
-// engine's own conversion) and the choice of writer.
+// library's own conversion, through its tools' header) and the choice of
+// writer.
 #include "imageio.h"
 
 #include <cctype>
@@ -8,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/formats/bmp_convert.h"
+#include "api/lumetra_tools.h"
 #include "engine/qx_rc.h"
 #include "imageio_internal.h"
 
@@ -90,19 +91,19 @@ bool decode_bmp(const uint8_t *bytes, std::size_t size, GreyImage *image, std::s
   *image = GreyImage();
   unsigned char *pixels = nullptr;
   unsigned int width = 0, height = 0;
-  const qx_rc rc = qxbmp_bmpbuffer_to_buffer(bytes, size, &pixels, &width, &height);
+  const int32_t rc = lumetra_tools_decode_bitmap(bytes, size, &pixels, &width, &height);
   if (rc == QX_RC_NO_MEMORY) return detail::refuse(image, problem, "out of memory");
   if (rc != QX_RC_OK || pixels == nullptr) {
-    qxbmp_free(pixels);
+    lumetra_tools_free(pixels);
     return detail::refuse(image, problem, bitmap_problem(bytes, size));
   }
   std::string why;
   if (!detail::size_acceptable(width, height, &why)) {
-    qxbmp_free(pixels);
+    lumetra_tools_free(pixels);
     return detail::refuse(image, problem, why);
   }
   image->pixels.assign(pixels, pixels + static_cast<std::size_t>(width) * height);
-  qxbmp_free(pixels);
+  lumetra_tools_free(pixels);
   image->cols = static_cast<int>(width);
   image->rows = static_cast<int>(height);
   // The conversion succeeded, so the 54 header bytes are there: the

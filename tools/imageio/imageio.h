@@ -118,6 +118,23 @@ void window_origin(const GreyImage &image, int centre_row, int centre_col, int r
 // the print centre, inside the image.
 GreyImage centred_window(const GreyImage &image, int rows, int cols);
 
+// ---- folders of captures ------------------------------------------------
+
+// A capture of a folder named <finger>_<impression>.bmp.
+struct NumberedImage {
+  std::string name;  // the file name
+  int finger = 0;
+  int impression = 0;
+  GreyImage image;
+};
+
+// Every <finger>_<impression>.bmp of `dir` whose name starts with two
+// numbers joined by '_' and that reads as an image, in file-name order;
+// files that do not read are passed over (their names and problems go to
+// *skipped when given).  False when the folder cannot be read.
+bool read_numbered_bitmaps(const std::string &dir, std::vector<NumberedImage> *images,
+                           std::vector<std::string> *skipped = nullptr);
+
 }  // namespace imageio
 
 #endif  // TOOLS_IMAGEIO_IMAGEIO_H

@@ -24,6 +24,13 @@ inline uint8_t luminance(unsigned r, unsigned g, unsigned b) {
   return static_cast<uint8_t>((299 * r + 587 * g + 114 * b + 500) / 1000);
 }
 
+// 16-bit grey samples to 8 bits (depth.cpp): scaled from the range the
+// file states (`stated_max`, 0 for none), or from the full 16-bit range;
+// false with *problem set when the file states none and the samples use
+// at most 12 bits, whose scale cannot be known.
+bool grey16_to_8(const std::vector<uint16_t> &samples, unsigned stated_max,
+                 std::vector<uint8_t> *out, std::string *problem);
+
 // Clears an image (the readers' failure state).
 inline bool refuse(GreyImage *image, std::string *problem, const std::string &why) {
   *image = GreyImage();

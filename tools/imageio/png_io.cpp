@@ -49,6 +49,9 @@ bool decode_png(const uint8_t *bytes, std::size_t size, GreyImage *image, std::s
   ErrorText error{};
   std::vector<png_bytep> rows;
   std::string why;
+  // 16-bit grey rows as read, and their samples (see grey16_to_8).
+  std::vector<uint8_t> wide;
+  std::vector<uint16_t> samples;
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error, on_error, on_warning);
   if (png == nullptr) return detail::refuse(image, problem, "out of memory");
   png_infop info = png_create_info_struct(png);
@@ -78,22 +81,49 @@ bool decode_png(const uint8_t *bytes, std::size_t size, GreyImage *image, std::s
   // to 8 bits, 16 bits scale down, colour becomes luminance, alpha goes.
   if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colour == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-  if (depth == 16) png_set_scale_16(png);
+  // 16-bit grey is scaled by the tools' own rule (its stated range);
+  // 16-bit colour by libpng.
+  const bool grey16 = depth == 16 && (colour & PNG_COLOR_MASK_COLOR) == 0;
+  if (depth == 16 && !grey16) png_set_scale_16(png);
   if (colour & PNG_COLOR_MASK_ALPHA) png_set_strip_alpha(png);
   if ((colour & PNG_COLOR_MASK_COLOR) != 0)
     png_set_rgb_to_gray_fixed(png, 1, 29900, 58700);  // the luminance weights
   // Interlaced images are read whole (rows are passed over several times).
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
-  if (png_get_rowbytes(png, info) != width || png_get_channels(png, info) != 1) {
+  if (grey16) {
+    if (png_get_rowbytes(png, info) != 2u * width || png_get_channels(png, info) != 1) {
+      png_destroy_read_struct(&png, &info, nullptr);
+      return detail::refuse(image, problem, "a PNG image that cannot be converted to 8-bit grey");
+    }
+    wide.resize(static_cast<std::size_t>(width) * height * 2);
+    rows.resize(height);
+    for (png_uint_32 r = 0; r < height; ++r) rows[r] = &wide[static_cast<std::size_t>(r) * width * 2];
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    samples.resize(static_cast<std::size_t>(width) * height);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+      samples[i] = static_cast<uint16_t>(wide[2 * i] << 8 | wide[2 * i + 1]);  // big-endian
+    png_color_8p significant = nullptr;
+    unsigned stated_max = 0;
+    if (png_get_sBIT(png, info, &significant) != 0 && significant != nullptr &&
+        significant->gray >= 1 && significant->gray <= 16)
+      stated_max = (1u << significant->gray) - 1;
+    if (!detail::grey16_to_8(samples, stated_max, &image->pixels, &why)) {
+      png_destroy_read_struct(&png, &info, nullptr);
+      return detail::refuse(image, problem, why);
+    }
+  } else if (png_get_rowbytes(png, info) != width || png_get_channels(png, info) != 1) {
     png_destroy_read_struct(&png, &info, nullptr);
     return detail::refuse(image, problem, "a PNG image that cannot be converted to 8-bit grey");
   }
-  image->pixels.resize(static_cast<std::size_t>(width) * height);
-  rows.resize(height);
-  for (png_uint_32 r = 0; r < height; ++r) rows[r] = &image->pixels[static_cast<std::size_t>(r) * width];
-  png_read_image(png, rows.data());
-  png_read_end(png, nullptr);
+  if (!grey16) {
+    image->pixels.resize(static_cast<std::size_t>(width) * height);
+    rows.resize(height);
+    for (png_uint_32 r = 0; r < height; ++r) rows[r] = &image->pixels[static_cast<std::size_t>(r) * width];
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+  }
 
   png_uint_32 res_x = 0, res_y = 0;
   int unit = 0;

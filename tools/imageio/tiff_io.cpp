@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 
 #include "imageio_internal.h"
 
@@ -76,6 +77,87 @@ int tiff_dpi(float value, uint16_t unit) {
   return 0;  // no absolute unit: no resolution
 }
 
+// True when every strip (or tile) of the image lies within the file and,
+// uncompressed, holds all its bytes; a file cut short would otherwise be
+// read with its missing rows made up (libtiff's RGBA reader goes on past a
+// strip it cannot read).
+bool data_within_file(TIFF *tif, std::size_t size, std::string *problem) {
+  uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  const bool tiled = TIFFIsTiled(tif) != 0;
+  const uint32_t count = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+  if (count == 0) {
+    *problem = "a damaged TIFF file (no image data)";
+    return false;
+  }
+  const uint32_t strip_rows = [&] {
+    uint32_t r = 0;
+    return TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &r) == 1 ? r : 0;
+  }();
+  uint32_t height = 0;
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+  for (uint32_t i = 0; i < count; ++i) {
+    int err = 0;
+    const uint64_t offset = TIFFGetStrileOffsetWithErr(tif, i, &err);
+    const uint64_t bytes = err == 0 ? TIFFGetStrileByteCountWithErr(tif, i, &err) : 0;
+    uint64_t expected = 1;
+    if (compression == COMPRESSION_NONE) {
+      // The last strip (of each plane, when the samples lie in planes of
+      // their own) may hold fewer rows than the others.
+      const uint32_t per_plane =
+          strip_rows == 0 ? 1 : static_cast<uint32_t>((uint64_t{height} + strip_rows - 1) / strip_rows);
+      const uint64_t first_row = uint64_t{i % std::max(per_plane, 1u)} * strip_rows;
+      const uint32_t rows =
+          tiled || strip_rows == 0 || strip_rows >= height
+              ? 0
+              : static_cast<uint32_t>(std::min<uint64_t>(strip_rows, height - std::min<uint64_t>(height, first_row)));
+      expected = tiled ? static_cast<uint64_t>(TIFFTileSize64(tif))
+                       : rows == 0 ? static_cast<uint64_t>(TIFFStripSize64(tif))
+                                   : static_cast<uint64_t>(TIFFVStripSize64(tif, rows));
+    }
+    if (err != 0 || bytes < expected || offset > size || bytes > size - offset) {
+      *problem = "a TIFF file that ends inside its image data (" + std::string(tiled ? "tile " : "strip ") +
+                 std::to_string(i + 1) + " of " + std::to_string(count) + " is missing or cut short)";
+      return false;
+    }
+  }
+  return true;
+}
+
+// 16-bit grey of one sample per pixel, in strips: read by scanline and
+// scaled by the tools' rule (grey16_to_8) from the file's MaxSampleValue.
+bool read_grey16(TIFF *tif, uint32_t width, uint32_t height, std::vector<uint8_t> *pixels,
+                 std::string *problem) {
+  std::vector<uint16_t> samples(static_cast<std::size_t>(width) * height);
+  if (static_cast<uint64_t>(TIFFScanlineSize64(tif)) != 2ull * width) {
+    *problem = "a TIFF image that cannot be converted to grey";
+    return false;
+  }
+  for (uint32_t r = 0; r < height; ++r)
+    if (TIFFReadScanline(tif, &samples[static_cast<std::size_t>(r) * width], r, 0) != 1) {
+      *problem = with_reason("a damaged TIFF image");
+      return false;
+    }
+  uint16_t stated = 0;
+  const unsigned stated_max = TIFFGetField(tif, TIFFTAG_MAXSAMPLEVALUE, &stated) == 1 ? stated : 0;
+  if (!detail::grey16_to_8(samples, stated_max == 65535 ? 0 : stated_max, pixels, problem))
+    return false;
+  uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  if (photometric == PHOTOMETRIC_MINISWHITE)
+    for (uint8_t &p : *pixels) p = static_cast<uint8_t>(255 - p);
+  return true;
+}
+
+bool is_grey16(TIFF *tif) {
+  uint16_t bits = 0, spp = 0, photometric = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  const bool grey = TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 1 &&
+                    (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE);
+  return bits == 16 && spp == 1 && grey && TIFFIsTiled(tif) == 0;
+}
+
 }  // namespace
 
 bool decode_tiff(const uint8_t *bytes, std::size_t size, GreyImage *image, std::string *problem) {
@@ -101,8 +183,22 @@ bool decode_tiff(const uint8_t *bytes, std::size_t size, GreyImage *image, std::
                           std::string("a TIFF image that cannot be converted to grey (") +
                               message + ")");
   }
-  std::vector<uint32_t> rgba(static_cast<std::size_t>(width) * height);
-  if (TIFFReadRGBAImageOriented(tif, width, height, rgba.data(), ORIENTATION_TOPLEFT, 0) == 0) {
+  if (!data_within_file(tif, size, &why)) {
+    TIFFClose(tif);
+    return detail::refuse(image, problem, why);
+  }
+  const bool grey16 = is_grey16(tif);
+  g_last_error[0] = '\0';  // what the directory's reading reported is past
+  std::vector<uint32_t> rgba(grey16 ? 0 : static_cast<std::size_t>(width) * height);
+  if (grey16) {
+    if (!read_grey16(tif, width, height, &image->pixels, &why)) {
+      TIFFClose(tif);
+      return detail::refuse(image, problem, why);
+    }
+  } else if (TIFFReadRGBAImageOriented(tif, width, height, rgba.data(), ORIENTATION_TOPLEFT, 1) ==
+                 0 ||
+             g_last_error[0] != '\0') {
+    // Stopped at the first error: no row of the image is made up.
     TIFFClose(tif);
     return detail::refuse(image, problem, with_reason("a damaged TIFF image"));
   }
@@ -115,7 +211,7 @@ bool decode_tiff(const uint8_t *bytes, std::size_t size, GreyImage *image, std::
     image->dpi_y = tiff_dpi(res_y, unit);
   }
   TIFFClose(tif);
-  image->pixels.resize(rgba.size());
+  if (!grey16) image->pixels.resize(rgba.size());
   for (std::size_t i = 0; i < rgba.size(); ++i) {
     const uint32_t p = rgba[i];
     const unsigned r = TIFFGetR(p), g = TIFFGetG(p), b = TIFFGetB(p);

@@ -30,7 +30,6 @@
 #include <string>
 #include <vector>
 
-#include <dirent.h>
 
 #include "cards.h"
 #include "engine/formats/compact_card.h"
@@ -244,22 +243,14 @@ bool load_synth(const std::string &dir, bool truth, std::vector<Capture> &caps) 
 }
 
 bool load_real(const std::string &dir, int size, std::vector<Capture> &caps) {
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) return false;
-  std::vector<std::string> names;
-  while (dirent *e = readdir(d)) {
-    const std::string n = e->d_name;
-    if (n.size() > 4 && n.substr(n.size() - 4) == ".bmp") names.push_back(n);
-  }
-  closedir(d);
-  std::sort(names.begin(), names.end());
-  for (const std::string &n : names) {
+  std::vector<imageio::NumberedImage> images;
+  if (!imageio::read_numbered_bitmaps(dir, &images)) return false;
+  for (const imageio::NumberedImage &im : images) {
     Capture c;
-    if (std::sscanf(n.c_str(), "%d_%d", &c.finger, &c.impression) != 2) continue;
-    lcmatch::Grey g;
+    c.finger = im.finger;
+    c.impression = im.impression;
     std::string error;
-    if (!imageio::read_file(dir + "/" + n, &g, &error)) continue;
-    if (!lcmatch::extract_card(imageio::centred_window(g, size, size), c.card, error, g_product) ||
+    if (!lcmatch::extract_card(imageio::centred_window(im.image, size, size), c.card, error, g_product) ||
         !enrol(c))
       continue;
     caps.push_back(std::move(c));

@@ -8,11 +8,8 @@
 #include <cstring>
 #include <memory>
 
-#include "api/state.h"
 #include "cli.h"
-#include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_multitemplate_enroll.h"
-#include "engine/objects/qx_template.h"
 #include "engine/qx_rc.h"
 #include "lumetra.h"
 #include "records.h"
@@ -21,13 +18,13 @@ namespace cli {
 
 namespace {
 
-using lumetra::api::g_state;
-
 // Slot the enrolled template is built in, and the number of slots.
 constexpr int kEnrollSlot = 0;
-constexpr int kSlots = lumetra::api::kSlotCount;
+constexpr int kSlots = LUMETRA_TOOLS_SLOTS;
 // Verification mode 0: the loaded slots in turn, the first accepted wins.
 constexpr int kModeSlotBySlot = 0;
+// Template type of an enrolled finger (a multi-template).
+constexpr unsigned kMultiTemplateType = 80;
 
 // Enrollment events as get_nerio_alg_info reports them (the low 8 bits of
 // the engine's event codes).
@@ -53,9 +50,10 @@ struct Capture {
   int progress;
 };
 
-int counted(int32_t (*count)(const qx_multitemplate_enroll *)) {
-  const qx_multitemplate_enroll *session = g_state.engine.enroll_session;
-  return session != nullptr ? count(session) : 0;
+lumetra_tools_enroll_counts enroll_counts() {
+  lumetra_tools_enroll_counts counts;
+  lumetra_tools_get_enroll_counts(&counts);
+  return counts;
 }
 
 std::string capture_line(const std::string &file, const Capture &c) {
@@ -88,11 +86,11 @@ bool read_all(const std::vector<std::string> &files, const ImageOptions &options
       *status = fail(files[i], problem);
       return false;
     }
-    if ((*pics)[i].width != (*pics)[0].width || (*pics)[i].height != (*pics)[0].height) {
-      *status = fail(files[i], "is " + std::to_string((*pics)[i].width) + " x " +
-                                   std::to_string((*pics)[i].height) + " pixels; " + files[0] +
-                                   " is " + std::to_string((*pics)[0].width) + " x " +
-                                   std::to_string((*pics)[0].height) +
+    if ((*pics)[i].cols != (*pics)[0].cols || (*pics)[i].rows != (*pics)[0].rows) {
+      *status = fail(files[i], "is " + std::to_string((*pics)[i].cols) + " x " +
+                                   std::to_string((*pics)[i].rows) + " pixels; " + files[0] +
+                                   " is " + std::to_string((*pics)[0].cols) + " x " +
+                                   std::to_string((*pics)[0].rows) +
                                    " (one sensor, one size)");
       return false;
     }
@@ -107,8 +105,15 @@ bool read_all(const std::vector<std::string> &files, const ImageOptions &options
 int cmd_enroll(const std::vector<std::string> &args) {
   Arguments a;
   int status = kExitOk;
-  if (!parse_arguments("enroll", args, {true, {"-o"}, {}}, &a, &status)) return status;
+  if (!parse_arguments("enroll", args, {true, {"-o", "--min-progress"}, {}}, &a, &status))
+    return status;
   if (a.value("-o") == nullptr) return fail("enroll", "needs -o FINGER.tpl");
+  // Progress is the library's measure of the finger area covered (0..100);
+  // an enrollment below this is written, but reported as incomplete.
+  int min_progress = 100;
+  if (const std::string *v = a.value("--min-progress");
+      v != nullptr && !parse_int(v->c_str(), 0, 100, &min_progress))
+    return fail(*v, "not a progress in percent (0..100)");
   if (a.files.empty()) return fail("enroll", "no image given");
   const std::string &output = *a.value("-o");
   std::vector<Picture> pics;
@@ -119,8 +124,7 @@ int cmd_enroll(const std::vector<std::string> &args) {
   std::vector<Capture> captures;
   int accepted = 0, refused = 0, unused = 0;
   for (size_t i = 0; i < pics.size(); ++i) {
-    const int records_before = counted(qx_multitemplate_enroll_get_nbr_of_records);
-    const int accepted_before = counted(qx_multitemplate_enroll_get_nbr_of_captures);
+    const lumetra_tools_enroll_counts before = enroll_counts();
     unsigned char progress = 0;
     // The first image opens the session, the others continue it.
     if (nerio_qx_enroll_Image(pics[i].pixels.data(), 0, i > 0, &progress) != 0) {
@@ -134,13 +138,11 @@ int cmd_enroll(const std::vector<std::string> &args) {
     Capture c{"no-template", 0, info & 0xFF};
     // Recorded captures send events; an image that yields no template (or
     // comes when the enrollment is full) sends none and is not recorded.
-    if (counted(qx_multitemplate_enroll_get_nbr_of_records) > records_before) {
+    const lumetra_tools_enroll_counts after = enroll_counts();
+    if (after.records > before.records) {
       c.event = info >> 8;
-      c.outcome = counted(qx_multitemplate_enroll_get_nbr_of_captures) > accepted_before
-                      ? "accepted"
-                      : "duplicate";
-    } else if (counted(qx_multitemplate_enroll_get_nbr_of_captures) >=
-               counted(qx_multitemplate_enroll_get_capacity)) {
+      c.outcome = after.captures > before.captures ? "accepted" : "duplicate";
+    } else if (after.captures >= after.capacity) {
       c.outcome = "full";
     }
     accepted += std::strcmp(c.outcome, "accepted") == 0;
@@ -167,7 +169,13 @@ int cmd_enroll(const std::vector<std::string> &args) {
                                   : "the enrolled template is too large for a template record");
   std::string problem;
   if (!write_record_file(output, *record, &problem)) return fail(output, problem);
-  const int progress = captures.empty() ? 0 : captures.back().progress;
+  int progress = 0;
+  for (const Capture &c : captures) progress = std::max(progress, c.progress);
+  const bool complete = progress >= min_progress;
+  if (!complete)
+    warn(output, "the enrollment is incomplete: progress " + std::to_string(progress) +
+                     "% is below " + std::to_string(min_progress) +
+                     "% (more captures of the finger, or --min-progress; exit status 3)");
   if (a.json) {
     std::string list;
     for (size_t i = 0; i < captures.size(); ++i) {
@@ -177,16 +185,17 @@ int cmd_enroll(const std::vector<std::string> &args) {
               std::to_string(captures[i].progress) + "}";
     }
     std::printf("{\"output\": %s, \"type\": %u, \"bytes\": %u, \"progress\": %d, "
-                "\"accepted\": %d, \"refused\": %d, \"unused\": %d, \"captures\": [%s]}\n",
-                json_string(output).c_str(), record->type, record->length, progress, accepted,
-                refused, unused, list.c_str());
+                "\"complete\": %s, \"accepted\": %d, \"refused\": %d, \"unused\": %d, "
+                "\"captures\": [%s]}\n",
+                json_string(output).c_str(), record->type, record->length, progress,
+                complete ? "true" : "false", accepted, refused, unused, list.c_str());
   } else {
     std::printf("%s: template of type %u, %u bytes, from %d accepted of %zu images "
                 "(%d refused as duplicates, %d unused); progress %d%%\n",
                 output.c_str(), record->type, record->length, accepted, pics.size(), refused,
                 unused, progress);
   }
-  return kExitOk;
+  return complete ? kExitOk : kExitIncomplete;
 }
 
 // ---- verify ---------------------------------------------------------------
@@ -209,6 +218,12 @@ int cmd_verify(const std::vector<std::string> &args) {
   for (const std::string &t : templates) {
     records.push_back(std::make_unique<tpl_record>());
     if (!read_record_file(t, records.back().get(), &problem)) return fail(t, problem);
+    // An enrolled template whose bytes do not hold together is damaged;
+    // the library would only ever find it "no match".
+    size_t used = 0;
+    if (records.back()->type == kMultiTemplateType &&
+        !multitemplate_extent(records.back()->data, records.back()->length, &used, &problem))
+      return fail(t, problem);
   }
   std::vector<Picture> pics;
   if (!read_all({image}, a.image, &pics, &status)) return status;
@@ -217,7 +232,7 @@ int cmd_verify(const std::vector<std::string> &args) {
   // Init empties the slots: the records are loaded after it, one a slot.
   for (size_t i = 0; i < records.size(); ++i) {
     if (init_alg_tpl_data(static_cast<int>(i), records[i].get()) != 0 ||
-        g_state.engine.slot_template[i] == nullptr) {
+        !lumetra_tools_slot_loaded(static_cast<int>(i))) {
       uninit_nerio_algorithm();
       return fail(templates[i], "the library does not take this template record");
     }
@@ -227,34 +242,41 @@ int cmd_verify(const std::vector<std::string> &args) {
   // --update writes the result back to the file.
   set_fp_dyn_update_flg(1);
 
-  // The score of the image against each template, computed the way the
-  // slot-by-slot verification scores it, before an update can change one.
-  qx_algorithm *alg = g_state.engine.algorithm;
-  qx_template *probe = nullptr;
-  const int32_t rc = extract_with(alg, pic, &probe);
-  if (rc != QX_RC_OK || probe == nullptr) {
+  // One verification through the library: it extracts the probe once,
+  // scores it against every loaded template the way the slot-by-slot
+  // verification does (before an update can change one), and decides.
+  int matched = -1, updated = 0;
+  lumetra_tools_verify_report report;
+  const bool match =
+      lumetra_tools_verify(pic.pixels.data(), &matched, &updated, kModeSlotBySlot, &report) == 0 &&
+      matched >= 0 && matched < static_cast<int>(records.size());
+  if (report.extract_rc != QX_RC_OK || !report.extracted) {
     uninit_nerio_algorithm();
     return fail(image, "the library extracts no template from this image (result " +
-                           std::to_string(rc) + ")");
+                           std::to_string(report.extract_rc) + ")");
   }
   std::vector<int> scores(records.size(), -1);
-  for (size_t i = 0; i < records.size(); ++i) {
-    uint16_t score = 0;
-    int32_t decision = 0;
-    if (qx_algorithm_get_similarity_score(alg, g_state.engine.slot_template[i], probe, far,
-                                          &score, &decision, nullptr, nullptr) == QX_RC_OK)
-      scores[i] = score;
-  }
-  qx_template_delete(probe);
-
-  int matched = -1, updated = 0;
-  const bool match = nerio_qx_verify(pic.pixels.data(), &matched, &updated, kModeSlotBySlot) == 0 &&
-                     matched >= 0 && matched < static_cast<int>(records.size());
+  for (size_t i = 0; i < records.size(); ++i)
+    if (report.scored[i]) scores[i] = report.score[i];
+  // A loaded template the library cannot score a probe against is no
+  // template of this library (or of this sensor), not an impostor.
+  for (size_t i = 0; i < records.size(); ++i)
+    if (scores[i] < 0) {
+      uninit_nerio_algorithm();
+      return fail(templates[i], "the library cannot compare the image with this template "
+                                "(a damaged template, or one of another sensor size)");
+    }
   bool written = false;
   if (match && updated != 0 && a.has("--update")) {
     auto record = std::make_unique<tpl_record>();
-    if (nerio_qx_get_tpl(matched, record.get()) != 0 || record->length == 0 ||
-        !write_record_file(templates[matched], *record, &problem)) {
+    // The slot hands back its whole data area (32760 bytes, the template
+    // and the slot's padding); the file takes the template's own bytes.
+    size_t used = record->length;
+    const bool got = nerio_qx_get_tpl(matched, record.get()) == 0 && record->length > 0;
+    if (got && record->type == kMultiTemplateType &&
+        multitemplate_extent(record->data, record->length, &used, &problem))
+      record->length = static_cast<uint32_t>(used);
+    if (!got || !problem.empty() || !write_record_file(templates[matched], *record, &problem)) {
       uninit_nerio_algorithm();
       return fail(templates[matched],
                   problem.empty() ? "the library gives no updated template" : problem);

@@ -5,9 +5,9 @@
 // records.cpp).  This file holds the image subcommands and main.
 //
 // The command only reads and writes files and prints: every grading,
-// enhancement, extraction and comparison is done by the library itself
-// (the public exports, or the engine functions behind them), never by code
-// of its own.
+// enhancement, extraction and comparison is done by the library itself,
+// liblumetra.so (its public exports, or the internal set its tools use,
+// api/lumetra_tools.h), never by code of its own.
 //
 // Exit status: 0 success (or match), 1 no match, 2 error; on an error one
 // line on standard error names the file and the problem.
@@ -21,16 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "api/state.h"
 #include "cli.h"
 #include "engine/formats/extract_template.h"
 #include "engine/image/extract.h"
-#include "engine/image/qx_image.h"
-#include "engine/objects/qx_algorithm.h"
-#include "engine/objects/qx_alignment.h"
-#include "engine/objects/qx_finger.h"
-#include "engine/objects/qx_template.h"
-#include "engine/match/qx_verifier.h"
 #include "engine/qx_rc.h"
 #include "imageio.h"
 #include "lumetra.h"
@@ -46,7 +39,8 @@ constexpr int kMaxMinutiae = 255;
 constexpr int kOrdering = 21;
 
 const char kUsage[] =
-    "usage: lumetra COMMAND [--json] ARGUMENTS...\n"
+    "usage: lumetra COMMAND [--json] ARGUMENTS...   (lumetra COMMAND --help)\n"
+    "       lumetra --version\n"
     "\n"
     "Commands:\n"
     "  info [--sensor COLSxROWS]\n"
@@ -63,10 +57,12 @@ const char kUsage[] =
     "      --overlay draws the minutiae, cores and deltas found over the image.\n"
     "  compare A B [--far N]\n"
     "      Similarity score of two images, the decision at level N, the alignment.\n"
-    "  enroll -o FINGER.tpl IMG...\n"
+    "  enroll -o FINGER.tpl IMG... [--min-progress P]\n"
     "      Enrols one finger from its captures (all of one size) through the\n"
     "      library's enrollment: a progress bar on a terminal, one line per\n"
     "      capture otherwise (accepted, refused as a duplicate, or unused).\n"
+    "      Below P % progress (default 100) the template is still written, with\n"
+    "      a warning and exit status 3.\n"
     "  verify FINGER.tpl... IMG [--far N] [--update]\n"
     "      Verifies IMG against up to 5 templates, loaded in slots 0..4 and tried\n"
     "      in turn: which template matched, its score, and whether the library\n"
@@ -80,13 +76,23 @@ const char kUsage[] =
     "Options:\n"
     "  --json       one JSON document on standard output instead of text\n"
     "  --far N      false-accept level 0..27: 1 in 10^(N/3) (default 12)\n"
-    "  --dpi N      resolution of images whose file states none (default 500)\n"
+    "  --dpi N      resolution of images whose file states none, or a value\n"
+    "               outside 250..1500 dpi (default 500; a warning names it)\n"
     "  --force-dpi  take every image at --dpi, whatever its file states\n"
+    "  --window WxH[+X+Y]  cut a W x H window (pixels at 500 dpi) at the print's\n"
+    "               centre, or with its top-left corner at X,Y\n"
+    "  --sensor WxH the same window at the print's centre\n"
+    "  --name=VALUE is --name VALUE; -- ends the options; - is standard input\n"
+    "               (images, templates) or output (-o -: the reports then go\n"
+    "               to standard error)\n"
     "\n"
     "Images: BMP (uncompressed 8-bit), PNG, TIFF or PGM; 16-bit, colour and\n"
     "palette images are read as 8-bit grey.  Each image is brought to the\n"
     "library's 500 dpi from the resolution its file states (PNG pHYs, TIFF\n"
-    "resolution, BMP pixels per metre) or from --dpi.\n"
+    "resolution, BMP pixels per metre) when that lies in 250..1500 dpi, else\n"
+    "from --dpi; the result may not exceed the readers' pixel limit.  The\n"
+    "library serves sensors of certain sizes (lumetra info lists them): cut\n"
+    "a window of a full print with --window.\n"
     "\n"
     "Template files (FINGER.tpl) hold exactly the template record a host\n"
     "stores: byte 0 the template type (80 for an enrolled finger), bytes 1-3\n"
@@ -95,7 +101,44 @@ const char kUsage[] =
     "the whole 32768-byte record is read as well.\n"
     "\n"
     "Exit status: 0 success or match, 1 no match, 2 error (one line on standard\n"
-    "error naming the file and the problem).\n";
+    "error naming the file and the problem; a JSON object with --json), 3\n"
+    "enrollment below --min-progress.  See man lumetra.\n";
+
+// The usage lines of each command, for COMMAND --help.
+struct CommandHelp {
+  const char *command;
+  const char *text;
+};
+
+const CommandHelp kCommandHelp[] = {
+    {"info", "usage: lumetra info [--json] [--sensor COLSxROWS]\n"
+             "Library version and parameters, the configuration chosen for a sensor\n"
+             "size (default 88x88), and the square sensor sizes the library serves.\n"},
+    {"quality", "usage: lumetra quality [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] IMG...\n"
+                "Image quality (0..100), fingerprint area (mm2) and condition of each image.\n"},
+    {"enhance", "usage: lumetra enhance [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] IMG -o OUT\n"
+                "The library's enhancement of IMG, written to OUT (.png, .tif, .pgm, .bmp;\n"
+                "- writes PNG to standard output).\n"},
+    {"extract", "usage: lumetra extract [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] IMG\n"
+                "       [--format iso-v2|iso-v3|card|hybrid] [-o FILE] [--overlay PNG]\n"
+                "A template of IMG in the chosen format (default iso-v2).\n"},
+    {"compare", "usage: lumetra compare [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] A B [--far N]\n"
+                "Similarity score (0..65535) of two images of one size, the decision at\n"
+                "false-accept level N (default 12), and the alignment (pixels, 1/256 turn).\n"
+                "Exit 0 match, 1 no match, 2 error.\n"},
+    {"enroll", "usage: lumetra enroll [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] -o FINGER.tpl\n"
+               "       [--min-progress P] IMG...\n"
+               "Enrols one finger from its captures; below P % progress (default 100) the\n"
+               "template is written with a warning and exit status 3.\n"},
+    {"verify", "usage: lumetra verify [--json] [--dpi N] [--force-dpi] [--window WxH[+X+Y]] FINGER.tpl... IMG\n"
+               "       [--far N] [--update]\n"
+               "Verifies IMG against up to 5 templates; --update writes an updated\n"
+               "template back.  Exit 0 match, 1 no match, 2 error.\n"},
+    {"convert", "usage: lumetra convert [--json] IN -o OUT [--to record|raw|card|spectral|spectral-hr]\n"
+                "       [--type N]\n"
+                "Between template files and bare template bytes, or to a part of a hybrid\n"
+                "template.\n"},
+};
 
 // ---- info ---------------------------------------------------------------
 
@@ -122,21 +165,25 @@ int cmd_info(const std::vector<std::string> &args) {
   get_fp_image_col_row(&icol, &irow);
   // The configuration the library chooses for the sensor size.
   const int init_rc = init_nerio_algorithm();
-  int template_type = -1, sensor_type = -1, sensor_size = -1;
-  if (init_rc == 0 && lumetra::api::g_state.engine.algorithm != nullptr) {
-    const qx_algorithm *alg = lumetra::api::g_state.engine.algorithm;
-    template_type = qx_algorithm_get_template_type(alg);
-    sensor_type = qx_algorithm_get_sensor_type(alg);
-    sensor_size = qx_algorithm_get_sensor_size(alg);
-  }
+  lumetra_tools_config config;
+  if (init_rc != 0 || lumetra_tools_get_config(&config) != 0) config = {-1, -1, -1};
+  const int template_type = config.template_type, sensor_type = config.sensor_type,
+            sensor_size = config.sensor_size;
   uninit_nerio_algorithm();
+  const std::vector<ServedRun> served = served_squares();
+  std::string served_json;
+  for (const ServedRun &r : served)
+    served_json += std::string(served_json.empty() ? "" : ", ") + "{\"from\": " +
+                   std::to_string(r.first) + ", \"to\": " + std::to_string(r.last) +
+                   ", \"sensor_size\": " + std::to_string(r.sensor_size) + "}";
   if (json) {
     std::printf("{\"version\": %s, \"sensor\": {\"cols\": %d, \"rows\": %d}, "
                 "\"image\": {\"cols\": %d, \"rows\": %d}, \"far\": %d, "
                 "\"configuration\": {\"available\": %s, \"template_type\": %d, "
-                "\"sensor_type\": %d, \"sensor_size\": %d}}\n",
+                "\"sensor_type\": %d, \"sensor_size\": %d}, \"served_squares\": [%s]}\n",
                 json_string(version).c_str(), col, row, icol, irow, kDefaultFar,
-                init_rc == 0 ? "true" : "false", template_type, sensor_type, sensor_size);
+                init_rc == 0 ? "true" : "false", template_type, sensor_type, sensor_size,
+                served_json.c_str());
   } else {
     std::printf("library version      %s\n", version);
     std::printf("sensor geometry      %d x %d (cols x rows)\n", col, row);
@@ -147,6 +194,10 @@ int cmd_info(const std::vector<std::string> &args) {
                   template_type, sensor_type, sensor_size);
     else
       std::printf("configuration        none for this sensor size\n");
+    std::printf("served sensor sizes  (square, pixels at 500 dpi; cut full prints with --window)\n");
+    for (const ServedRun &r : served)
+      std::printf("  %3dx%-3d to %3dx%-3d  sensor size %d\n", r.first, r.first, r.last, r.last,
+                  r.sensor_size);
   }
   return kExitOk;
 }
@@ -169,7 +220,7 @@ int cmd_quality(const std::vector<std::string> &args) {
       continue;
     }
     // The library grades a sensor image: the sensor takes the image's size.
-    set_fp_sensor_col_row(pic.width, pic.height);
+    set_fp_sensor_col_row(pic.cols, pic.rows);
     fp_image_quality_t q;
     if (get_fp_image_quality(pic.pixels.data(), &q) != 0) {
       status = fail(file, "the library cannot grade this image");
@@ -177,8 +228,8 @@ int cmd_quality(const std::vector<std::string> &args) {
     }
     if (json) {
       if (out.size() > 1) out += ", ";
-      out += "{\"file\": " + json_string(file) + ", \"width\": " + std::to_string(pic.width) +
-             ", \"height\": " + std::to_string(pic.height) +
+      out += "{\"file\": " + json_string(file) + ", \"width\": " + std::to_string(pic.cols) +
+             ", \"height\": " + std::to_string(pic.rows) +
              ", \"quality\": " + std::to_string(q.image_quality) +
              ", \"area\": " + std::to_string(q.area) +
              ", \"condition\": " + std::to_string(q.condition) + "}";
@@ -206,15 +257,21 @@ int cmd_enhance(const std::vector<std::string> &args) {
   std::string problem;
   if (!read_picture(file, a.image, &pic, &problem)) return fail(file, problem);
   // The library enhances a sensor image: the sensor takes the image's size.
-  set_fp_sensor_col_row(pic.width, pic.height);
-  if (nerio_qx_ImageEnhance(pic.pixels.data(), pic.width, pic.height) != 0)
+  set_fp_sensor_col_row(pic.cols, pic.rows);
+  if (nerio_qx_ImageEnhance(pic.pixels.data(), pic.cols, pic.rows) != 0)
     return fail(file, "the library cannot enhance this image");
   imageio::GreyImage enhanced;
   enhanced.pixels = std::move(pic.pixels);
-  enhanced.cols = pic.width;
-  enhanced.rows = pic.height;
+  enhanced.cols = pic.cols;
+  enhanced.rows = pic.rows;
   enhanced.dpi_x = enhanced.dpi_y = kResolution;
-  if (!imageio::write_file(output, enhanced, &problem)) return fail(output, problem);
+  if (output == "-") {
+    const std::vector<uint8_t> png = imageio::encode_png(enhanced);
+    if (png.empty() || !write_whole_file(output, png.data(), png.size(), &problem))
+      return fail(output, problem.empty() ? "cannot encode the PNG image" : problem);
+  } else if (!imageio::write_file(output, enhanced, &problem)) {
+    return fail(output, problem);
+  }
   if (a.json) {
     std::printf("{\"file\": %s, \"output\": %s, \"width\": %d, \"height\": %d}\n",
                 json_string(file).c_str(), json_string(output).c_str(), enhanced.cols,
@@ -255,18 +312,19 @@ bool write_overlay(const Picture &pic, const std::string &path, int *minutiae,
   bal_extract_result r;
   std::memset(&r, 0, sizeof r);
   r.flags = BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS;
-  std::vector<uint8_t> pixels = pic.pixels;
-  const qxi_status status = bal_extract(pixels.data(), pic.height, pic.width, &r);
+  const qxi_status status =
+      static_cast<qxi_status>(lumetra_tools_find_features(pic.pixels.data(), pic.rows, pic.cols, &r));
   if (status != QXI_OK) {
-    bal_extract_release(&r);
+    lumetra_tools_release_features(&r);
     *problem = extraction_problem(status);
     return false;
   }
-  const int zoom = std::clamp(512 / std::max(pic.width, pic.height), 1, 4);
-  const overlay::Rgb drawn = overlay::draw(pic.pixels.data(), pic.height, pic.width, r, zoom);
+  const int zoom = std::clamp(512 / std::max(pic.cols, pic.rows), 1, 4);
+  const overlay::Rgb drawn = overlay::draw(pic.pixels.data(), pic.rows, pic.cols, r, zoom);
   *minutiae = r.minutiae.count;
-  bal_extract_release(&r);
-  if (!imageio::write_rgb_png(path, drawn, problem)) return false;
+  lumetra_tools_release_features(&r);
+  if (!imageio::write_rgb_png(path == "-" ? standard_output_path() : path, drawn, problem))
+    return false;
   return true;
 }
 
@@ -287,22 +345,22 @@ int cmd_extract(const std::vector<std::string> &args) {
     if (choice == nullptr) return fail(*v, "unknown format (iso-v2, iso-v3, card or hybrid)");
   }
   if (file.empty()) return fail("extract", "no image given");
+  if (a.value("--overlay") != nullptr && *a.value("--overlay") == "-" && output == "-")
+    return fail("-", "standard output takes one of -o and --overlay, not both");
   Picture pic;
   std::string problem;
   if (!read_picture(file, a.image, &pic, &problem)) return fail(file, problem);
   uint8_t *bytes = nullptr;
   uint32_t size = 0;
-  // The extractor may work in the buffer it is given: it gets a copy.
-  std::vector<uint8_t> work = pic.pixels;
-  const qxi_status extracted =
-      bal_extract_template(work.data(), pic.height, pic.width, 0, kImpressionType, 0,
-                           kMaxMinutiae, kOrdering, choice->flags, choice->format, &bytes, &size);
+  const qxi_status extracted = static_cast<qxi_status>(
+      lumetra_tools_extract_record(pic.pixels.data(), pic.rows, pic.cols, kMaxMinutiae, kOrdering,
+                                   choice->flags, choice->format, &bytes, &size));
   if (extracted != QXI_OK || bytes == nullptr) {
-    bal_free_template(bytes);
+    lumetra_tools_free(bytes);
     return fail(file, extraction_problem(extracted));
   }
   std::vector<uint8_t> record(bytes, bytes + size);
-  bal_free_template(bytes);
+  lumetra_tools_free(bytes);
   if (!output.empty() && !write_whole_file(output, record.data(), record.size(), &problem))
     return fail(output, problem);
   const std::string *overlay_path = a.value("--overlay");
@@ -341,56 +399,62 @@ int cmd_compare(const std::vector<std::string> &args) {
     std::string problem;
     if (!read_picture(files[i], a.image, &pics[i], &problem)) return fail(files[i], problem);
   }
-  // The algorithm is configured for the first image's size.
+  // The algorithm is configured for the first image's size; a capture of
+  // another size is no capture of that sensor.
+  if (pics[1].cols != pics[0].cols || pics[1].rows != pics[0].rows)
+    return fail(files[1], "is " + std::to_string(pics[1].cols) + " x " +
+                              std::to_string(pics[1].rows) + " pixels at 500 dpi, " + files[0] +
+                              " is " + std::to_string(pics[0].cols) + " x " +
+                              std::to_string(pics[0].rows) +
+                              " (compare needs one sensor size: cut both with --window WxH)");
   if (!init_for(files[0], pics[0], &status)) return status;
-  qx_algorithm *alg = lumetra::api::g_state.engine.algorithm;
-  qx_template *tpl[2] = {nullptr, nullptr};
+  lumetra_tools_template *tpl[2] = {nullptr, nullptr};
   for (int i = 0; i < 2 && status == kExitOk; ++i) {
-    const int32_t rc = extract_with(alg, pics[i], &tpl[i]);
+    const int32_t rc = extract_with(pics[i], &tpl[i]);
     if (rc != QX_RC_OK || tpl[i] == nullptr)
       status = fail(files[i], "the library extracts no template from this image (result " +
                                   std::to_string(rc) + ")");
   }
   if (status == kExitOk) {
-    uint16_t score = 0;
-    int32_t decision = 0;
-    qx_alignment *alignment = nullptr;
-    const int32_t rc = qx_algorithm_get_similarity_score(alg, tpl[0], tpl[1], far, &score,
-                                                         &decision, &alignment, nullptr);
+    lumetra_tools_comparison c;
+    const int32_t rc = lumetra_tools_compare(tpl[0], tpl[1], far, &c);
     if (rc != QX_RC_OK) {
       status = fail(files[0] + " and " + files[1],
                     "the library cannot compare them (result " + std::to_string(rc) + ")");
     } else {
-      const bool match = decision != 0;
+      const bool match = c.decision != 0;
       std::string where = "null";
-      if (alignment != nullptr) {
-        where = "{\"dx\": " + std::to_string(qx_alignment_get_dx(alignment)) +
-                ", \"dy\": " + std::to_string(qx_alignment_get_dy(alignment)) +
-                ", \"rotation\": " + std::to_string(qx_alignment_get_rotation(alignment)) + "}";
+      if (c.aligned) {
+        where = "{\"dx\": " + std::to_string(c.dx) + ", \"dy\": " + std::to_string(c.dy) +
+                ", \"rotation\": " + std::to_string(c.rotation) + "}";
       }
       if (json) {
         std::printf("{\"a\": %s, \"b\": %s, \"far\": %d, \"score\": %u, \"match\": %s, "
                     "\"alignment\": %s}\n",
-                    json_string(files[0]).c_str(), json_string(files[1]).c_str(), far, score,
+                    json_string(files[0]).c_str(), json_string(files[1]).c_str(), far, c.score,
                     match ? "true" : "false", where.c_str());
       } else {
-        std::printf("score %u at false-accept level %d: %s\n", score, far,
+        std::printf("score %u at false-accept level %d: %s\n", c.score, far,
                     match ? "match" : "no match");
-        if (alignment != nullptr)
-          std::printf("alignment dx %d, dy %d, rotation %u\n", qx_alignment_get_dx(alignment),
-                      qx_alignment_get_dy(alignment), qx_alignment_get_rotation(alignment));
+        if (c.aligned)
+          std::printf("alignment dx %d, dy %d, rotation %u\n", c.dx, c.dy, c.rotation);
       }
       status = match ? kExitOk : kExitNoMatch;
     }
-    qx_alignment_delete(alignment);
   }
-  qx_template_delete(tpl[0]);
-  qx_template_delete(tpl[1]);
+  lumetra_tools_template_delete(tpl[0]);
+  lumetra_tools_template_delete(tpl[1]);
   uninit_nerio_algorithm();
   return status;
 }
 
 }  // namespace
+
+const char *cli::command_help(const std::string &command) {
+  for (const CommandHelp &h : kCommandHelp)
+    if (command == h.command) return h.text;
+  return kUsage;
+}
 
 int main(int argc, char **argv) {
   if (argc < 2) {
@@ -400,9 +464,18 @@ int main(int argc, char **argv) {
   const std::string command = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);
   if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
+    std::fputs(args.empty() ? kUsage : command_help(args[0]), stdout);
     return kExitOk;
   }
+  if (command == "--version") {
+    char version[24];
+    std::memset(version, 0, sizeof version);
+    nerio_get_version(version);  // 23 characters, no terminator
+    std::printf("lumetra %d.%d.%d (library %s)\n", LUMETRA_VERSION_MAJOR, LUMETRA_VERSION_MINOR,
+                LUMETRA_VERSION_PATCH, version);
+    return kExitOk;
+  }
+  if (std::find(args.begin(), args.end(), "--json") != args.end()) g_json = true;
   if (command == "info") return cmd_info(args);
   if (command == "quality") return cmd_quality(args);
   if (command == "extract") return cmd_extract(args);

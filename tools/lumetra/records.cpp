@@ -12,12 +12,9 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/formats/compact_card.h"
-#include "engine/formats/hybrid_record.h"
+#include "api/lumetra_tools.h"
 #include "engine/formats/qx_template_convert.h"
-#include "engine/formats/tlv.h"
 #include "engine/objects/qx_template.h"
-#include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
 
 namespace cli {
@@ -29,29 +26,6 @@ constexpr size_t kMaxInputBytes = 1u << 20;
 
 uint32_t le32(const uint8_t *p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-bool read_bytes(const std::string &path, std::vector<uint8_t> *bytes, std::string *problem) {
-  FILE *f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    *problem = std::string("cannot open: ") + std::strerror(errno);
-    return false;
-  }
-  bytes->resize(kMaxInputBytes + 1);
-  const size_t n = std::fread(bytes->data(), 1, bytes->size(), f);
-  const bool error = std::ferror(f) != 0;
-  const int read_errno = errno;
-  std::fclose(f);
-  bytes->resize(n);
-  if (error) {
-    *problem = std::string("cannot read: ") + std::strerror(read_errno);
-    return false;
-  }
-  if (n > kMaxInputBytes) {
-    *problem = "larger than any template record (" + std::to_string(kMaxInputBytes) + " bytes)";
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -93,9 +67,65 @@ std::vector<uint8_t> record_to_bytes(const tpl_record &record) {
   return bytes;
 }
 
+bool multitemplate_extent(const uint8_t *bytes, size_t size, size_t *used, std::string *problem) {
+  // Magic, 0, version, instance count (255: up to the end), global records.
+  constexpr size_t kHeader = 8, kRecordHead = 3, kInstanceHead = 10;
+  *used = 0;
+  if (size < kHeader || std::memcmp(bytes, "QXMT", 4) != 0 || bytes[4] != 0 ||
+      bytes[5] < 1 || bytes[5] > 3) {
+    *problem = "not an enrolled template (no multi-template header)";
+    return false;
+  }
+  const unsigned version = bytes[5], instances = bytes[6], globals = bytes[7];
+  size_t at = kHeader;
+  const auto records = [&](unsigned count) {
+    for (unsigned r = 0; r < count; ++r) {
+      if (size - at < kRecordHead) return false;
+      const size_t length = static_cast<size_t>(bytes[at + 1]) << 8 | bytes[at + 2];
+      if (size - at - kRecordHead < length) return false;
+      at += kRecordHead + length;
+    }
+    return true;
+  };
+  const auto instance = [&]() {
+    const size_t head = version == 1 ? 8 : kInstanceHead;
+    if (size - at < head) return false;
+    const size_t n = version == 1 ? (static_cast<size_t>(bytes[at + 6]) << 8 | bytes[at + 7])
+                                  : (static_cast<size_t>(bytes[at + 6]) << 24 |
+                                     static_cast<size_t>(bytes[at + 7]) << 16 |
+                                     static_cast<size_t>(bytes[at + 8]) << 8 | bytes[at + 9]);
+    const unsigned count = bytes[at + 4];
+    if (size - at - head < n) return false;
+    at += head + n;
+    return records(count);
+  };
+  bool whole = true;
+  if (version == 3) {
+    whole = records(globals);
+    for (unsigned i = 0; whole && (instances == 255 || i < instances); ++i) {
+      if (size - at < kInstanceHead || std::memcmp(bytes + at, "\xFF\xFF\xFF\xFF", 4) == 0) {
+        if (instances != 255) whole = false;  // fewer instances than it says
+        break;
+      }
+      whole = instance();
+    }
+  } else {
+    for (unsigned i = 0; whole && instances != 255 && i < instances; ++i) whole = instance();
+    whole = whole && records(globals);
+  }
+  for (size_t i = at; whole && i < size; ++i) whole = bytes[i] == 0xFF;
+  if (!whole) {
+    *problem = "a damaged enrolled template (its parts do not fit its bytes)";
+    return false;
+  }
+  *used = at;
+  return true;
+}
+
 bool read_record_file(const std::string &path, tpl_record *record, std::string *problem) {
   std::vector<uint8_t> bytes;
-  return read_bytes(path, &bytes, problem) && record_from_bytes(bytes, record, problem);
+  return read_input(path, kMaxInputBytes, &bytes, problem) &&
+         record_from_bytes(bytes, record, problem);
 }
 
 bool write_record_file(const std::string &path, const tpl_record &record, std::string *problem) {
@@ -124,20 +154,6 @@ const Target kTargets[] = {
     {"spectral", QX_TEMPLATE_SPECTRAL},
     {"spectral-hr", QX_TEMPLATE_SPECTRAL_HR},
 };
-
-// The template type of a record `lumetra extract` writes: ISO records
-// start "FMR\0"; compact cards and hybrid records are BER elements with
-// the card's tag, the hybrid one holding a spectral part.  0 when none.
-int32_t raw_type(const std::vector<uint8_t> &bytes) {
-  if (bytes.size() >= 4 && std::memcmp(bytes.data(), "FMR", 4) == 0) return QX_TEMPLATE_ISO19794_2;
-  if (bytes.size() >= 2 && bytes[0] == (QX_CC_TAG_BDT >> 8) && bytes[1] == (QX_CC_TAG_BDT & 0xFF)) {
-    tlv_element element;
-    const bool spectral = qx_cc_find_element(bytes.data(), static_cast<uint32_t>(bytes.size()),
-                                             QX_HYB_TAG_SPECTRAL, &element) != 0;
-    return spectral ? QX_TEMPLATE_EHM : QX_TEMPLATE_ISO_COMPACT_CARD;
-  }
-  return 0;
-}
 
 std::string conversion_problem(qx_rc rc, int32_t from, const char *to) {
   if (rc == QX_RC_UNSUPPORTED)
@@ -175,7 +191,7 @@ int cmd_convert(const std::vector<std::string> &args) {
 
   std::vector<uint8_t> bytes;
   std::string problem;
-  if (!read_bytes(input, &bytes, &problem)) return fail(input, problem);
+  if (!read_input(input, kMaxInputBytes, &bytes, &problem)) return fail(input, problem);
   // A template record file, or the bare bytes of one template.
   auto record = std::make_unique<tpl_record>();
   std::string as_record;
@@ -186,7 +202,8 @@ int cmd_convert(const std::vector<std::string> &args) {
     type = record->type;
     data.assign(record->data, record->data + record->length);
   } else {
-    type = stated_type != 0 ? stated_type : raw_type(bytes);
+    type = stated_type != 0 ? stated_type
+                             : lumetra_tools_record_type(bytes.data(), static_cast<uint32_t>(bytes.size()));
     if (type == 0)
       return fail(input, "neither a template record nor a template lumetra extract writes "
                          "(give its type with --type N)");
@@ -199,14 +216,17 @@ int cmd_convert(const std::vector<std::string> &args) {
   if (target->type > 0) {
     uint8_t *part = nullptr;
     uint32_t part_size = 0;
-    const qx_rc rc = qx_template_convert_bytes(type, data.data(), static_cast<uint32_t>(data.size()),
-                                               target->type, &part, &part_size);
+    // The library takes the part out (the type of a record `lumetra
+    // extract` writes is the library's to tell, too).
+    const qx_rc rc = lumetra_tools_convert_template(type, data.data(),
+                                                    static_cast<uint32_t>(data.size()),
+                                                    target->type, &part, &part_size);
     if (rc != QX_RC_OK) {
-      qx_free(part);
+      lumetra_tools_free(part);
       return fail(input, conversion_problem(rc, type, target->name));
     }
     data.assign(part, part + part_size);
-    qx_free(part);
+    lumetra_tools_free(part);
     out_type = target->type;
   }
   // The form: a record when asked for, or when a record came in and only

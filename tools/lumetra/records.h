@@ -23,6 +23,13 @@ bool record_from_bytes(const std::vector<uint8_t> &bytes, tpl_record *record,
 // The file bytes of a record: its 8 header bytes and `length` data bytes.
 std::vector<uint8_t> record_to_bytes(const tpl_record &record);
 
+// The bytes a multi-template encoding (type 80, "QXMT") really uses of
+// `size` bytes, which may be followed by the 0xFF padding of a slot: true
+// with *used set; false with *problem set when the bytes are no encoding
+// the library reads (wrong magic or version, a part running past the end,
+// or bytes after the encoding that are not padding).
+bool multitemplate_extent(const uint8_t *bytes, size_t size, size_t *used, std::string *problem);
+
 bool read_record_file(const std::string &path, tpl_record *record, std::string *problem);
 // Replaces the file whole (through a temporary beside it).
 bool write_record_file(const std::string &path, const tpl_record &record, std::string *problem);

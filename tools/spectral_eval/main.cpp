@@ -21,7 +21,6 @@
 // sets for the capture's sensor size when it searches (0x78 for the small
 // sensors, 0x38 for the large ones: no 0x01).  --scores writes one line per
 // pair: genuine (1/0), score, q0, q1.
-#include <dirent.h>
 
 #include <algorithm>
 #include <cmath>
@@ -108,24 +107,16 @@ bool load_synth(const std::string &dir, std::vector<Capture> &caps) {
 }
 
 bool load_real(const std::string &dir, int size, std::vector<Capture> &caps) {
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) return false;
-  std::vector<std::string> names;
-  while (dirent *e = readdir(d)) {
-    const std::string n = e->d_name;
-    if (n.size() > 4 && n.substr(n.size() - 4) == ".bmp") names.push_back(n);
-  }
-  closedir(d);
-  std::sort(names.begin(), names.end());
-  for (const std::string &n : names) {
+  std::vector<imageio::NumberedImage> images;
+  if (!imageio::read_numbered_bitmaps(dir, &images)) return false;
+  for (const imageio::NumberedImage &im : images) {
+    if (im.image.rows < size || im.image.cols < size) continue;
     Capture c;
-    if (std::sscanf(n.c_str(), "%d_%d", &c.finger, &c.impression) != 2) continue;
-    imageio::GreyImage im;
-    std::string problem;
-    if (!imageio::read_file(dir + "/" + n, &im, &problem) || im.rows < size || im.cols < size) continue;
-    const imageio::GreyImage w = imageio::centred_window(im, size, size);
+    c.finger = im.finger;
+    c.impression = im.impression;
+    const imageio::GreyImage w = imageio::centred_window(im.image, size, size);
     if (!make_capture(w.pixels.data(), size, size, c)) {
-      std::fprintf(stderr, "spectral-eval: skipped %s\n", n.c_str());
+      std::fprintf(stderr, "spectral-eval: skipped %s\n", im.name.c_str());
       continue;
     }
     caps.push_back(std::move(c));

@@ -10,25 +10,28 @@
 #include <string>
 #include <vector>
 
+#include "imageio.h"
 #include "profile.h"
 
 namespace vmodule {
 
-struct FingerImage {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> pixels;  // row-major, top row first
-};
+// The tools' grey image (rows x cols, top row first).
+using FingerImage = imageio::GreyImage;
 
-// Builds the image a profile asks for: a synthetic print (concentric ridges
-// with breaks, so that minutiae exist), a file (binary PGM "P5" with maxval
-// 255, or an uncompressed 8-bit bitmap), or a blank white (all 0, as the
-// station's white test reads it) or black (all 255) image.
+// Largest side of a finger image the module sends.
+inline constexpr int kMaxFingerSide = 2048;
+
+// Builds the image a profile asks for: a synthetic print (the generator's
+// finger, or concentric ridges with breaks, so that minutiae exist), a file
+// (any image the tools read: PGM, an uncompressed 8-bit bitmap, PNG,
+// TIFF), or a blank white (all 0, as the station's white test reads it)
+// or black (all 255) image.
 bool make_finger_image(const Finger& finger, FingerImage* image, std::string* error);
 
-// Parsers of image files; false for anything malformed or truncated.
-bool parse_pgm(const std::vector<uint8_t>& bytes, FingerImage* image);
-bool parse_bmp8(const std::vector<uint8_t>& bytes, FingerImage* image);
+// The finger image held in a file's bytes: decoded by the tools' image
+// layer, and no larger than kMaxFingerSide either way; false with *error
+// set for anything else.
+bool finger_image_from_bytes(const std::vector<uint8_t>& bytes, FingerImage* image, std::string* error);
 
 // The message sent to the virtual image device.
 std::vector<uint8_t> encode_virtual_image(const FingerImage& image);

@@ -15,11 +15,11 @@
 #include "lumetra.h"
 
 using lumetra::api::g_state;
+using lumetra::api::kResolutionDpi;
+using lumetra::api::kImpressionType;
 
 namespace {
 
-constexpr int kResolution = 500;
-constexpr int32_t kImpressionType = 0;
 // Result of the export on any failure.
 constexpr int kCompareFailed = 1;
 // Pixels past a bitmap smaller than the sensor image: background white.
@@ -39,7 +39,7 @@ bool read_sensor_bitmap(const char *path, qx::Buffer<uint8_t> &buffer, int capac
 int32_t extract(qx_algorithm *alg, const uint8_t *pixels, qx_template **tpl) {
   *tpl = nullptr;
   qx_image *image = qx_image_create(g_state.params.sensor_row, g_state.params.sensor_col,
-                                    kResolution, kResolution, pixels, kImpressionType);
+                                    kResolutionDpi, kResolutionDpi, pixels, kImpressionType);
   if (image == nullptr) return QX_RC_NO_MEMORY;
   qx_image_mr_weak(image);
   const int32_t rc = qx_algorithm_extract_template(alg, image, qx_finger_static_zero(), tpl);

@@ -16,12 +16,11 @@
 #include "lumetra.h"
 
 using lumetra::api::g_state;
+using lumetra::api::kResolutionDpi;
+using lumetra::api::kImpressionType;
 
 namespace {
 
-// Every image the library builds: 500 dpi both ways, impression type 0.
-constexpr int kResolution = 500;
-constexpr int32_t kImpressionType = 0;
 // Strength of the contrast boost that finishes the enhancement export.
 constexpr float kContrastStrength = 0.8f;
 // Result of the file-grading export on any failure.
@@ -31,8 +30,8 @@ constexpr uint8_t kBackground = 255;
 
 qx_image *sensor_image(const unsigned char *pixels) {
   if (pixels == nullptr || lumetra::api::sensor_pixel_count() <= 0) return nullptr;
-  return qx_image_create(g_state.params.sensor_row, g_state.params.sensor_col, kResolution, kResolution,
-                         pixels, kImpressionType);
+  return qx_image_create(g_state.params.sensor_row, g_state.params.sensor_col, kResolutionDpi,
+                         kResolutionDpi, pixels, kImpressionType);
 }
 
 // Grades a sensor image through a session, as every grading export does.

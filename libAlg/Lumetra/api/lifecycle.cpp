@@ -12,10 +12,10 @@
 #include "lumetra.h"
 
 using lumetra::api::g_state;
+using lumetra::api::kResolutionDpi;
 
 namespace {
 
-constexpr int kResolutionDpi = 500;
 constexpr int kDefaultMaxSubtemplates = 32;
 constexpr const char *kFamily = "ehm";
 

@@ -8,9 +8,12 @@
 
 using lumetra::api::g_state;
 
+#include "lumetra_version_text.h"
+
 namespace {
-// 23 characters, copied without a terminating zero.
-constexpr char kVersionText[] = "Lumetra v1.0.5 SVN:1243";
+// 23 characters, copied without a terminating zero: "Lumetra v1.0.5 " and
+// the source revision the library was built from (generated at build time).
+constexpr char kVersionText[] = LUMETRA_VERSION_TEXT;
 static_assert(sizeof(kVersionText) - 1 == 23);
 }  // namespace
 

@@ -8,11 +8,6 @@ namespace lumetra::api {
 
 constinit State g_state{};
 
-namespace {
-constexpr int kResolutionDpi = 500;
-constexpr int32_t kImpressionType = 0;
-}  // namespace
-
 qx_image *create_sensor_image(const unsigned char *pixels) {
   return qx_image_create(g_state.params.sensor_row, g_state.params.sensor_col, kResolutionDpi,
                          kResolutionDpi, pixels, kImpressionType);

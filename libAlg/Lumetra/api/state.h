@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "engine/qx_sensor.h"
+
 // Engine objects the library holds between calls (opaque here).
 struct qx_algorithm;
 struct qx_template;
@@ -51,6 +53,11 @@ struct SensorSideStore {
   std::int32_t factors[kFactorCount] = {};
   std::uint16_t base_frame[kBaseFrameValues] = {};
 };
+
+// Every image the library builds from a host's pixels: the library's 500
+// dpi both ways (engine/qx_sensor.h), impression type 0.
+inline constexpr int kResolutionDpi = QX_LIBRARY_DPI;
+inline constexpr std::int32_t kImpressionType = 0;
 
 // Number of template slots.
 inline constexpr int kSlotCount = 5;

@@ -1,8 +1,10 @@
 // nerio_qx_verify and nerio_Identify: a sensor image against the enrolled
 // slots, with the looser second try of the whole-set modes, and the update
-// of the matched multi-template, written back into its slot.
+// of the matched multi-template, written back into its slot.  The tools'
+// lumetra_tools_verify is the same path, reporting the per-slot scores.
 #include <cstdint>
 
+#include "api/lumetra_tools.h"
 #include "api/slots.h"
 #include "api/state.h"
 #include "engine/image/qx_image.h"
@@ -114,29 +116,52 @@ bool holds_template(int slot) {
   return slot >= 0 && slot < kSlotCount && g_state.engine.slot_template[slot] != nullptr;
 }
 
-}  // namespace
-
-extern "C" {
-
-int nerio_qx_verify(const unsigned char *pixels, int *matched_index, int *updated, int mode) {
+// One verification of a sensor image: the probe is extracted once, then
+// scored against the slots.  With a report, every loaded slot's score
+// (the slot-by-slot scoring) is taken before any slot can be updated, and
+// the slot-by-slot decision uses those very outcomes.
+int verify_image(const unsigned char *pixels, int *matched_index, int *updated, int mode,
+                 lumetra_tools_verify_report *report) {
+  if (report != nullptr) *report = lumetra_tools_verify_report{};
   qx_algorithm *alg = g_state.engine.algorithm;
+  if (report != nullptr) report->extract_rc = QX_RC_BAD_ARGUMENT;
   if (alg == nullptr) return kNotAccepted;
   const uint8_t how = static_cast<uint8_t>(mode & 0xFF);
   const int32_t far = static_cast<int32_t>(g_state.params.far_val);
 
   qx_image *image = lumetra::api::create_sensor_image(pixels);
+  if (report != nullptr) report->extract_rc = QX_RC_NO_MEMORY;
   if (image == nullptr) return kNotAccepted;
   qx_image_mr_weak(image);
   qx_template *probe = nullptr;
-  qx_algorithm_extract_template(alg, image, qx_finger_static_zero(), &probe);
+  const int32_t extracted = qx_algorithm_extract_template(alg, image, qx_finger_static_zero(), &probe);
   qx_image_delete(image);
+  if (report != nullptr) {
+    report->extract_rc = extracted;
+    report->extracted = probe != nullptr;
+  }
   if (probe == nullptr) return kNotAccepted;
+
+  Outcome scored[kSlotCount];
+  bool have_scored[kSlotCount] = {};
+  for (int slot = 0; report != nullptr && slot < kSlotCount; ++slot) {
+    if (g_state.engine.slot_template[slot] == nullptr) continue;
+    scored[slot] = score_slot(alg, slot, probe, far);
+    have_scored[slot] = true;
+    if (scored[slot].rc == QX_RC_OK) {
+      report->scored[slot] = 1;
+      report->score[slot] = scored[slot].score;
+    }
+  }
 
   int result = kNotAccepted;
   for (int slot = 0; slot < kSlotCount; ++slot) {
     if (g_state.engine.slot_template[slot] == nullptr) continue;
-    const Outcome o = how == kModeSlotBySlot ? score_slot(alg, slot, probe, far)
-                                             : decide_over_all(alg, probe, far);
+    Outcome o;
+    if (how == kModeSlotBySlot)
+      o = have_scored[slot] ? scored[slot] : score_slot(alg, slot, probe, far);
+    else
+      o = decide_over_all(alg, probe, far);
     // An acceptance must name a loaded slot to be reported.
     const bool accept = o.decision == kDecisionAccept && holds_template(o.candidate);
     if (accept && g_state.params.dyn_update_flg != 0 && o.rc == QX_RC_OK &&
@@ -153,6 +178,19 @@ int nerio_qx_verify(const unsigned char *pixels, int *matched_index, int *update
   }
   qx_template_delete(probe);
   return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+int nerio_qx_verify(const unsigned char *pixels, int *matched_index, int *updated, int mode) {
+  return verify_image(pixels, matched_index, updated, mode, nullptr);
+}
+
+int lumetra_tools_verify(const unsigned char *pixels, int *matched_index, int *updated, int mode,
+                         lumetra_tools_verify_report *report) {
+  return verify_image(pixels, matched_index, updated, mode, report);
 }
 
 int nerio_Identify(int * /*matched_index*/, int * /*updated*/) {

@@ -13,6 +13,15 @@
 #ifndef LUMETRA_H
 #define LUMETRA_H
 
+/* The library's version, the same as its packages' (soname liblumetra.so.1
+ * follows the major version).  LUMETRA_VERSION is one number for #if:
+ * major x 10000 + minor x 100 + patch. */
+#define LUMETRA_VERSION_MAJOR 1
+#define LUMETRA_VERSION_MINOR 0
+#define LUMETRA_VERSION_PATCH 5
+#define LUMETRA_VERSION \
+  (LUMETRA_VERSION_MAJOR * 10000 + LUMETRA_VERSION_MINOR * 100 + LUMETRA_VERSION_PATCH)
+
 #if defined(LUMETRA_BUILDING)
 #define LUMETRA_API __attribute__((visibility("default")))
 #else
@@ -71,7 +80,9 @@ LUMETRA_API void set_fp_max_nbr_subtemplate(int count);
 /* *info = enrollment progress (0..100) + 256 x last enrollment event. */
 LUMETRA_API void get_nerio_alg_info(unsigned short *info);
 
-/* Writes the 23 characters of the version text to text[0..22].
+/* Writes the 23 characters of the version text to text[0..22]:
+ * "Lumetra v1.0.5 " and the source revision the library was built from
+ * ("g" and the commit's abbreviated hash, or "unknown" and spaces).
  * No terminating zero is written: the buffer needs 23 bytes, and a host
  * that wants a C string terminates it itself. */
 LUMETRA_API void nerio_get_version(char *text);

@@ -14,6 +14,12 @@
 //                         run record of the station directory DIR
 //   --help, --version     (these and --summary need no display)
 //
+// For tests only: with TARSIO_TEST_CLOSE_ON_SIGUSR1=1, SIGUSR1 stands for
+// the window's close button.  A thread of its own hands the close request to
+// the window the way the window system does (an event queued for the dialog
+// thread, taken when that thread handles events), so that a test can press
+// the close button while the dialog thread is busy with an item.
+//
 // SIGTERM, SIGINT and SIGHUP close the main window as its close button does:
 // the close handling runs and the exit code is 12 or 21, so a line script
 // that gives up on a run still gets a verdict and a result file.  They are
@@ -22,7 +28,11 @@
 #define TARSIO_LOG_SOURCE "tarsio"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QWindow>
+#include <atomic>
+#include <thread>
 #include <string>
 #include <memory>
 #include <QCommandLineParser>
@@ -30,13 +40,17 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/fprint_capture.h"
 #include "platform/instance_lock.h"
+#include "shell/keeping.h"
 #include "shell/log.h"
+#include "shell/ui/run_record_json.h"
 #include "shell/ui/tarsio_dialog.h"
 
 namespace {
@@ -59,6 +73,35 @@ void catch_close_signals() {
   for (int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(s, &action, nullptr);
 }
 
+int g_window_close_pipe[2] = {-1, -1};
+std::atomic<QWindow *> g_main_window{nullptr};
+
+void press_close_button(int) {
+  const char byte = 1;
+  if (::write(g_window_close_pipe[1], &byte, 1) < 0) {
+  }
+}
+
+// The test hook's thread: each SIGUSR1 queues one close event for the main
+// window (QCoreApplication::postEvent may be called from any thread).
+void watch_close_button_hook() {
+  if (qEnvironmentVariableIntValue("TARSIO_TEST_CLOSE_ON_SIGUSR1") == 0) return;
+  if (::pipe2(g_window_close_pipe, O_CLOEXEC) != 0) return;
+  struct sigaction action = {};
+  action.sa_handler = press_close_button;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGUSR1, &action, nullptr);
+  std::thread([] {
+    char byte;
+    for (;;) {
+      const ssize_t n = ::read(g_window_close_pipe[0], &byte, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      if (QWindow *window = g_main_window.load()) QCoreApplication::postEvent(window, new QCloseEvent);
+    }
+  }).detach();
+}
+
 struct StationOptions {
   QCommandLineOption shot{QStringLiteral("screenshot"), "Save a PNG of the dialog to FILE and quit.", "FILE"};
   QCommandLineOption delay{QStringLiteral("screenshot-delay"), "Milliseconds before the screenshot.", "MS", "1500"};
@@ -66,10 +109,15 @@ struct StationOptions {
   QCommandLineOption unattended{QStringLiteral("unattended"), "Log message boxes instead of showing them."};
   QCommandLineOption close_shot{QStringLiteral("close-screenshot"), "Save a PNG of the dialog when it closes.",
                                 "FILE"};
+  QCommandLineOption summary{QStringLiteral("summary"),
+                             "Print the yield per item and the last failures of the station directory DIR's runs.",
+                             "DIR"};
+  QCommandLineOption json{QStringLiteral("json"), "With --summary: print JSON."};
 
   void add_to(QCommandLineParser &parser) const {
     parser.setApplicationDescription(QStringLiteral("Factory test station for a fingerprint sensor module."));
-    for (const auto *o : {&shot, &about_shot, &delay, &unattended, &close_shot}) parser.addOption(*o);
+    for (const auto *o : {&shot, &about_shot, &delay, &unattended, &close_shot, &summary, &json})
+      parser.addOption(*o);
     parser.addHelpOption();
     parser.addVersionOption();
   }
@@ -79,7 +127,9 @@ struct StationOptions {
 bool headless_request(int argc, char *argv[]) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "-h" || a == "--help" || a == "--help-all" || a == "-v" || a == "--version") return true;
+    if (a == "-h" || a == "--help" || a == "--help-all" || a == "-v" || a == "--version" || a == "--summary" ||
+        a.rfind("--summary=", 0) == 0)
+      return true;
   }
   return false;
 }
@@ -96,7 +146,7 @@ int run_headless(int argc, char *argv[]) {
   StationOptions options;
   options.add_to(parser);
   parser.process(app);  // --help and --version print and end the program here
-  return 0;
+  return tarsio::shell::ui::print_run_summary(parser.value(options.summary), parser.isSet(options.json));
 }
 
 }  // namespace
@@ -104,6 +154,7 @@ int run_headless(int argc, char *argv[]) {
 int main(int argc, char *argv[]) {
   catch_close_signals();
   if (headless_request(argc, argv)) return run_headless(argc, argv);
+  watch_close_button_hook();
   // The scene test's libfprint captures need GLib's default main context.
   tarsio::platform::prepare_finger_capture();
   QApplication app(argc, argv);
@@ -125,7 +176,19 @@ int main(int argc, char *argv[]) {
     TLOG_E("CTarsioApp::InitInstance", "the app has exist");
     return 0;
   }
+  // Only the copy that runs keeps the appended files bounded, and only now,
+  // before any run: no run is split across two files.
+  tarsio::shell::rotate_appended_files();
   TLOG_I("InitInstance", "the app is first running");
+  {
+    // The log's time stamps carry no date: the start says it once.
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char date[40];
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S (UTC%z)", &local);
+    TLOG_I("InitInstance", "Tarsio %s started %s", TARSIO_VERSION, date);
+  }
 
   tarsio::shell::ui::CTarsioDlg dlg;
   dlg.set_unattended(parser.isSet(unattended) || qEnvironmentVariableIntValue("TARSIO_UNATTENDED") != 0);
@@ -159,6 +222,7 @@ int main(int argc, char *argv[]) {
       dlg.done(0);
     });
   }
+  QTimer::singleShot(0, &dlg, [&dlg] { g_main_window.store(dlg.windowHandle()); });
   // Escape ends the dialog through the toolkit's cancel: the close handling
   // does not run and the exit code is 0, neither pass nor fail.
   dlg.exec();

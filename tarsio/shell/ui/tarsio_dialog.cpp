@@ -36,6 +36,7 @@
 #include "shell/dialog_layout.h"
 #include "shell/log.h"
 #include "shell/ui/icons.h"
+#include "shell/ui/run_record_json.h"
 
 namespace tarsio::shell::ui {
 
@@ -113,15 +114,15 @@ CTarsioDlg::CTarsioDlg(QWidget *parent)
                             [this] { QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection); },
                             nullptr,
                             [this] { return connection_.createDevHandle(); },
-                            [this] {
-                              const int pending = close_pending_ ? close_pending_() : 0;
-                              if (pending != 0 && close_signal_ == 0) {
-                                close_signal_ = pending;
-                                TLOG_W("OnClose", "%s: the program closes", signal_name(pending));
-                              }
-                              return pending != 0;
+                            [this] { return close_asked_between_items(); },
+                            [](const shell::RunEnd &end) {
+                              shell::RunRecord record = shell::record_snapshot();
+                              record.pass = end.pass;
+                              record.reason = end.reason;
+                              record.result_file = end.result_file;
+                              record.exit_code = end.exit_code;
+                              write_run_record(record);
                             },
-                            nullptr,
                         }) {
   TLOG_ENTER("CTarsioDlg");
   set_ui_services(this);
@@ -434,6 +435,23 @@ void CTarsioDlg::message_box(const std::string &text) {
   model_.message_box(text);
 }
 
+bool CTarsioDlg::close_asked_between_items() {
+  // The dialog thread handles no event while an item runs.  Between items
+  // the window system's requests that are not operator input (a close from
+  // the window's close button, exposures) are taken; keys, clicks and
+  // device notifications stay queued for after the run, as before.  Nothing
+  // is written to the pane and nothing waits here.
+  between_items_ = true;
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
+  between_items_ = false;
+  const int pending = close_pending_ ? close_pending_() : 0;
+  if (pending != 0 && close_signal_ == 0) {
+    close_signal_ = pending;
+    TLOG_W("OnClose", "%s: the program closes", signal_name(pending));
+  }
+  return pending != 0 || close_requested_;
+}
+
 void CTarsioDlg::close_for_signal(int signal_number) {
   if (close_signal_ == 0) {
     close_signal_ = signal_number;
@@ -450,6 +468,13 @@ void CTarsioDlg::done(int result) {
 // --- events -----------------------------------------------------------------
 
 void CTarsioDlg::closeEvent(QCloseEvent *event) {
+  if (between_items_) {
+    // Taken between two items: the sequence ends the run and closes.
+    if (!close_requested_) TLOG_W("OnClose", "the window was asked to close while the items run: the program closes");
+    close_requested_ = true;
+    event->ignore();
+    return;
+  }
   shell::CloseHooks hooks;
   hooks.device_handle_valid = [] { return device::device_handle() != platform::kInvalidDeviceHandle; };
   hooks.send_exit_notice = [] {

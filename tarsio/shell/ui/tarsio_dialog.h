@@ -92,6 +92,9 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   void InitLayout();
   void OnTimer();
   void OnDeviceChange();
+  // Between two of items 1 to 5: takes a close request that waits (a
+  // signal, or the window's close delivered now); true when one does.
+  bool close_asked_between_items();
   void show_about();
   QWidget *control(int id) const { return controls_.value(id, nullptr); }
   // Runs fn on the dialog thread (queued from the scene-test worker).
@@ -117,6 +120,8 @@ class CTarsioDlg : public QDialog, public shell::DialogView, public UiServices {
   int close_signal_ = 0;
   std::string close_reason_;  // a close before any run: why (Fail.txt's line)
   std::function<int()> close_pending_;
+  bool between_items_ = false;   // close_asked_between_items() takes events
+  bool close_requested_ = false; // the window's close came between items
   QString close_screenshot_;
   bool notifications_registered_ = false;
   QSocketNotifier *udev_notifier_ = nullptr;

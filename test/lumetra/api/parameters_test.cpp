@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
 
 #include "api/state.h"
 #include "lumetra.h"
@@ -108,8 +109,17 @@ TEST_F(LibraryParameters, VersionIsTwentyThreeCharactersUnterminated) {
   char text[32];
   std::memset(text, 0x41, sizeof text);
   nerio_get_version(text);
-  EXPECT_EQ(std::string(text, 23), "Lumetra v1.0.5 SVN:1243");
+  // "Lumetra v1.0.5 " and the source revision: "g" and an abbreviated
+  // commit hash, or "unknown" padded with spaces outside a git checkout.
+  const std::string version(text, 23);
+  EXPECT_TRUE(std::regex_match(version, std::regex("Lumetra v1\\.0\\.5 (g[0-9a-f]{7}|unknown )"))) << version;
+  EXPECT_EQ(version.find("SVN"), std::string::npos);
   EXPECT_EQ(text[23], 0x41);
+  // The header's version macros say the same version.
+  EXPECT_EQ(version.substr(0, 15), "Lumetra v" + std::to_string(LUMETRA_VERSION_MAJOR) + "." +
+                                       std::to_string(LUMETRA_VERSION_MINOR) + "." +
+                                       std::to_string(LUMETRA_VERSION_PATCH) + " ");
+  EXPECT_EQ(LUMETRA_VERSION, 10005);
 }
 
 TEST_F(LibraryParameters, StationStartupSequence) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "api/lumetra_tools.h"
 #include "api/slots.h"
 #include "api/state.h"
 #include "engine/image/qx_image.h"
@@ -376,6 +377,83 @@ TEST_F(Verification, RunningOutOfMemoryAnywhereLosesNothing) {
       break;
     }
   }
+}
+
+// The tools' verification is nerio_qx_verify with a report: the same
+// decisions and updates, and every loaded slot scored once from the one
+// probe, before the accepted slot learns from it.
+TEST_F(Verification, ToolsReportScoresEveryLoadedSlotOnceAndDecidesAsTheExport) {
+  g_state.params.dyn_update_flg = 0;
+  load_multitemplate(1);
+  load_multitemplate(3);
+  g_script.decision[1] = 1;
+  g_script.score[1] = 30000;
+  g_script.score[3] = 12000;
+  lumetra_tools_verify_report report;
+  std::memset(&report, 0x5A, sizeof report);
+  EXPECT_EQ(lumetra_tools_verify(image_, &matched_, &updated_, 0, &report), 0);
+  EXPECT_EQ(matched_, 1);
+  EXPECT_EQ(updated_, -7);
+  EXPECT_EQ(report.extract_rc, QX_RC_OK);
+  EXPECT_EQ(report.extracted, 1);
+  EXPECT_EQ(report.scored[0] + report.scored[2] + report.scored[4], 0);
+  EXPECT_EQ(report.scored[1], 1);
+  EXPECT_EQ(report.score[1], 30000);
+  EXPECT_EQ(report.scored[3], 1);
+  EXPECT_EQ(report.score[3], 12000);
+  // Slot 1's decision came from its reported score: two comparisons in
+  // all, where the export alone stops after the first.
+  EXPECT_EQ(g_script.similarity_calls, 2);
+  g_script.similarity_calls = 0;
+  int matched = -7, updated = -7;
+  EXPECT_EQ(nerio_qx_verify(image_, &matched, &updated, 0), 0);
+  EXPECT_EQ(matched, 1);
+  EXPECT_EQ(g_script.similarity_calls, 1);
+
+  // A slot the verifier cannot score is reported unscored; the decision
+  // goes on to the next slot as the export's does.
+  g_script.decision[1] = 0;
+  g_script.rc[1] = QX_RC_FAILED;
+  g_script.decision[3] = 1;
+  EXPECT_EQ(lumetra_tools_verify(image_, &matched_, &updated_, 0, &report), 0);
+  EXPECT_EQ(matched_, 3);
+  EXPECT_EQ(report.scored[1], 0);
+  EXPECT_EQ(report.scored[3], 1);
+  g_script.decision[3] = 0;
+  EXPECT_EQ(lumetra_tools_verify(image_, &matched_, &updated_, 0, &report), 1);
+  EXPECT_EQ(nerio_qx_verify(image_, &matched, &updated, 0), 1);
+}
+
+TEST_F(Verification, ToolsReportTheUpdateAndTheScoreBeforeIt) {
+  load_multitemplate(0);
+  g_script.decision[0] = 1;
+  g_script.score[0] = 20000;  // above the mode-0 update threshold
+  lumetra_tools_verify_report report;
+  EXPECT_EQ(lumetra_tools_verify(image_, &matched_, &updated_, 0, &report), 0);
+  EXPECT_EQ(updated_, 1);
+  EXPECT_EQ(instances_in_slot(0), 3);
+  EXPECT_EQ(report.scored[0], 1);
+  EXPECT_EQ(report.score[0], 20000);
+}
+
+TEST_F(Verification, ToolsReportSaysWhenThereIsNoProbe) {
+  load_multitemplate(0);
+  g_script.decision[0] = 1;
+  lumetra_tools_verify_report report;
+  image_[0] = 0;  // the extractor makes no probe
+  EXPECT_EQ(lumetra_tools_verify(image_, &matched_, &updated_, 0, &report), 1);
+  EXPECT_EQ(report.extracted, 0);
+  EXPECT_EQ(report.extract_rc, QX_RC_FAILED);
+  EXPECT_EQ(report.scored[0], 0);
+  EXPECT_EQ(g_script.similarity_calls, 0);
+  uninit_nerio_algorithm();
+  image_[0] = 0x42;
+  EXPECT_EQ(lumetra_tools_verify(image_, &matched_, &updated_, 0, &report), 1);
+  EXPECT_EQ(report.extracted, 0);
+  EXPECT_NE(report.extract_rc, QX_RC_OK);
+  EXPECT_EQ(matched_, -7);
+  // No report wanted: the export's behaviour.
+  EXPECT_EQ(lumetra_tools_verify(image_, &matched_, &updated_, 0, nullptr), 1);
 }
 
 TEST_F(Verification, IdentifyHasNoCapture) {

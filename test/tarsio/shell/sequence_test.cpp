@@ -128,7 +128,8 @@ TEST_F(Sequence, PassWithoutSceneTestKeepsTheButtonHiddenAndEnterRunsAgain) {
   EXPECT_TRUE(model.overall_pass());
   EXPECT_THAT(view.pane, EndsWith("End sensor bad test. \r\n\r\n\r\n\r\n\r\n All test result: Pass. \r\n\r\n"));
   EXPECT_EQ(view.appends.back().second, LogStyle::kPass);
-  EXPECT_EQ(result_file(true), model.run_text());
+  // The run text, then the line that names the module (none was opened).
+  EXPECT_EQ(result_file(true), model.run_text() + "Module: unknown, SensorID: not read \r\n");
   EXPECT_EQ(view.texts[IDC_VERDICT_LABEL], "Pass");
   EXPECT_EQ(model.result_state(), ResultState::kPassed);
   EXPECT_FALSE(view.visible[IDC_START_TEST]);
@@ -143,7 +144,8 @@ TEST_F(Sequence, PassWithoutSceneTestKeepsTheButtonHiddenAndEnterRunsAgain) {
   sequence->OnBnClickedButton13();
   EXPECT_EQ(occurrences(view.pane, "Start Int Pin test: "), 2);
   EXPECT_EQ(occurrences(result_file(true), "Start Int Pin test: "), 1);
-  EXPECT_EQ(result_file(true), model.run_text());
+  // The run text, then the line that names the module (none was opened).
+  EXPECT_EQ(result_file(true), model.run_text() + "Module: unknown, SensorID: not read \r\n");
 }
 
 TEST_F(Sequence, CloseAskedForDuringTheItemsStopsAfterTheCurrentOne) {
@@ -282,7 +284,8 @@ TEST_F(Sequence, WorkerEndsTheRunWithTheSceneVerdict) {
   EXPECT_TRUE(model.worker_finished());
   EXPECT_FALSE(model.worker_stored());
   EXPECT_TRUE(view.visible[IDC_START_TEST]);
-  EXPECT_EQ(result_file(true), "Test result: Pass \r\nEnd scene test. \r\n\r\n\r\n All test result: Pass. \r\n\r\n");
+  EXPECT_EQ(result_file(true), "Test result: Pass \r\nEnd scene test. \r\n\r\n\r\n All test result: Pass. \r\n\r\n"
+                               "Module: unknown, SensorID: not read \r\n");
   EXPECT_EQ(closes_queued, 1);
   EXPECT_EQ(closes_now, 0);
   EXPECT_EQ(log_count("I CaptureThread["), 1);

@@ -284,3 +284,32 @@ TEST(ImageioRead, FilesThatCannotBeReadSayWhy) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ImageioNumberedBitmaps, ReadsTheNumberedCapturesOfAFolderInNameOrder) {
+  TempDir dir;
+  std::string problem;
+  ASSERT_TRUE(imageio::write_file(dir / "12_3.bmp", gradient(4, 5), &problem)) << problem;
+  ASSERT_TRUE(imageio::write_file(dir / "101_1.bmp", gradient(6, 7), &problem)) << problem;
+  ASSERT_TRUE(imageio::write_file(dir / "101_2.png", gradient(6, 7), &problem)) << problem;  // not .bmp
+  ASSERT_TRUE(imageio::write_file(dir / "sheet.bmp", gradient(2, 2), &problem)) << problem;  // not numbered
+  put_bytes(dir / "7_1.bmp", {'B', 'M', 0, 0});                                             // damaged
+  std::vector<imageio::NumberedImage> images;
+  std::vector<std::string> skipped;
+  ASSERT_TRUE(imageio::read_numbered_bitmaps(dir.path.string(), &images, &skipped));
+  ASSERT_EQ(images.size(), 2u);
+  EXPECT_EQ(images[0].name, "101_1.bmp");
+  EXPECT_EQ(images[0].finger, 101);
+  EXPECT_EQ(images[0].impression, 1);
+  EXPECT_EQ(images[0].image.pixels, gradient(6, 7).pixels);
+  EXPECT_EQ(images[1].name, "12_3.bmp");
+  EXPECT_EQ(images[1].finger, 12);
+  EXPECT_EQ(images[1].impression, 3);
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_EQ(skipped[0].rfind("7_1.bmp: ", 0), 0u);
+  EXPECT_FALSE(imageio::read_numbered_bitmaps(dir / "missing", &images));
+  EXPECT_TRUE(images.empty());
+}
+
+}  // namespace

@@ -166,25 +166,37 @@ struct Input {
   qx::Buffer<uint8_t> owned;
 };
 
-// Everything the stages of one extraction share.  Sizes of the working
-// image (rows x cols, whole blocks of B) and of its block grid; offsets
-// place the working image in the input; s is 2 for a 250 dpi input.
+// Everything the stages of one extraction share.  The working image is
+// rows x cols pixels of whole blocks of `block` pixels, placed in the input
+// at (row_offset, col_offset); its block grid is block_rows x block_cols
+// and the fine grid three times finer each way.
 struct Work {
   uint32_t flags = 0;
-  int s = 1, B = 12;
+  int scale = 1;   // 2 for a 250 dpi input, else 1
+  int block = 12;  // block side in working pixels (12 / scale)
   int in_rows = 0, in_cols = 0;
-  bool plain = true, want_of = false, want_ff = false, fine = false;
-  int rows = 0, cols = 0, brows = 0, bcols = 0, row_off = 0, col_off = 0;
-  int centre_r = 0, centre_c = 0;
-  size_t n = 0, nb = 0;
-  int hrows = 0, hcols = 0, frows = 0, fcols = 0;
-  size_t nf = 0;
+  bool plain_500dpi = true;  // neither half-frequency nor 250 dpi mode
+  bool want_orientation_field = false, want_frequency_field = false, want_fine_fields = false;
+  int rows = 0, cols = 0, block_rows = 0, block_cols = 0, row_offset = 0, col_offset = 0;
+  int centre_row = 0, centre_col = 0;  // of the foreground, in the working image
+  size_t pixel_count = 0, block_count = 0;
+  int half_rows = 0, half_cols = 0, fine_rows = 0, fine_cols = 0;
+  size_t fine_count = 0;
   uint8_t finger_quality = 0;
   uint32_t area = 0;
-  qx::Buffer<uint8_t> img, mask, half;
-  qx::Buffer<uint8_t> orient, rel, field_o, field_f, orient_px, quality, smooth;
-  qx::Buffer<uint16_t> wl, fine_wl;
-  qx::Buffer<uint8_t> wl_bytes, wl_px, fine_o, fine_f;
+  // The working image, the foreground block mask, the half-size copy for
+  // the half-frequency mode.
+  qx::Buffer<uint8_t> image, block_mask, half_image;
+  // Per block: ridge orientation and its reliability; the orientation and
+  // frequency fields handed out; per pixel: orientation, quality, and the
+  // image smoothed along the ridges.
+  qx::Buffer<uint8_t> block_orientation, block_reliability, orientation_field, frequency_field;
+  qx::Buffer<uint8_t> pixel_orientation, pixel_quality, smoothed;
+  // Ridge wavelengths per block (and per fine cell), as bytes per block
+  // and per pixel; the fine fields.
+  qx::Buffer<uint16_t> block_wavelength, fine_wavelength;
+  qx::Buffer<uint8_t> block_wavelength_byte, pixel_wavelength, fine_orientation, fine_frequency;
+  // The contextually filtered image and its ridge and valley pictures.
   qx::Buffer<int8_t> filtered;
   qx::Buffer<uint8_t> ridge, valley;
 };
@@ -193,17 +205,17 @@ struct Work {
 qxi_status check_request(Work &w, const bal_extract_result &res, int in_rows, int in_cols) {
   w.flags = res.flags;
   if ((w.flags & BAL_EXTRACT_HALF_FREQUENCY) && (w.flags & BAL_EXTRACT_250DPI)) return QXI_CONTRADICTORY;
-  w.s = (w.flags & BAL_EXTRACT_250DPI) ? 2 : 1;
-  w.B = 12 / w.s;
+  w.scale = (w.flags & BAL_EXTRACT_250DPI) ? 2 : 1;
+  w.block = 12 / w.scale;
   // Coordinates are reported in signed 16 bits at 500 dpi.
-  if (in_rows < 3 * w.B || in_cols < 3 * w.B || in_rows * w.s > 32767 || in_cols * w.s > 32767)
+  if (in_rows < 3 * w.block || in_cols < 3 * w.block || in_rows * w.scale > 32767 || in_cols * w.scale > 32767)
     return QXI_OUT_OF_RANGE;
   w.in_rows = in_rows;
   w.in_cols = in_cols;
-  w.plain = !(w.flags & (BAL_EXTRACT_HALF_FREQUENCY | BAL_EXTRACT_250DPI));
-  w.want_of = w.flags & BAL_EXTRACT_ORIENTATION_FIELD;
-  w.want_ff = w.flags & BAL_EXTRACT_FREQUENCY_FIELD;
-  w.fine = (w.flags & BAL_EXTRACT_FINE_FIELDS) && (w.want_of || w.want_ff);
+  w.plain_500dpi = !(w.flags & (BAL_EXTRACT_HALF_FREQUENCY | BAL_EXTRACT_250DPI));
+  w.want_orientation_field = w.flags & BAL_EXTRACT_ORIENTATION_FIELD;
+  w.want_frequency_field = w.flags & BAL_EXTRACT_FREQUENCY_FIELD;
+  w.want_fine_fields = (w.flags & BAL_EXTRACT_FINE_FIELDS) && (w.want_orientation_field || w.want_frequency_field);
   return QXI_OK;
 }
 
@@ -212,64 +224,67 @@ qxi_status check_request(Work &w, const bal_extract_result &res, int in_rows, in
 qxi_status deghost_and_resize(Work &w, Input &input) {
   qx::Buffer<uint8_t> deghosted;
   if (!deghosted.alloc(static_cast<size_t>(w.in_rows) * w.in_cols)) return QXI_NO_MEMORY;
-  bal_ghost_remove_bs(input.pixels, w.in_rows, w.in_cols, deghosted.get(), w.B);
+  bal_ghost_remove_bs(input.pixels, w.in_rows, w.in_cols, deghosted.get(), w.block);
   input.owned.reset();
   input.pixels = nullptr;
   uint8_t *resized_raw = nullptr;
-  const qxi_status st = bal_resize_block_size(deghosted.get(), w.in_rows, w.in_cols, w.B, 0, &resized_raw, &w.rows,
-                                              &w.cols, &w.row_off, &w.col_off);
+  const qxi_status st = bal_resize_block_size(deghosted.get(), w.in_rows, w.in_cols, w.block, 0, &resized_raw, &w.rows,
+                                              &w.cols, &w.row_offset, &w.col_offset);
   if (st != QXI_OK) return st;
-  if (!w.img.alloc(static_cast<size_t>(w.rows) * w.cols)) {
+  if (!w.image.alloc(static_cast<size_t>(w.rows) * w.cols)) {
     qx_free(resized_raw);
     return QXI_NO_MEMORY;
   }
-  std::memcpy(w.img.get(), resized_raw, static_cast<size_t>(w.rows) * w.cols);
+  std::memcpy(w.image.get(), resized_raw, static_cast<size_t>(w.rows) * w.cols);
   qx_free(resized_raw);
   return QXI_OK;
 }
 
 // Foreground block mask and its centre.
 qxi_status segment(Work &w) {
-  w.brows = w.rows / w.B;
-  w.bcols = w.cols / w.B;
-  if (!w.mask.alloc(static_cast<size_t>(w.brows) * w.bcols)) return QXI_NO_MEMORY;
-  const qxi_status st = bal_segment_image_scale(w.img.get(), w.rows, w.cols, w.brows, w.bcols, w.B, w.mask.get(), w.s);
+  w.block_rows = w.rows / w.block;
+  w.block_cols = w.cols / w.block;
+  if (!w.block_mask.alloc(static_cast<size_t>(w.block_rows) * w.block_cols)) return QXI_NO_MEMORY;
+  const qxi_status st = bal_segment_image_scale(w.image.get(), w.rows, w.cols, w.block_rows, w.block_cols, w.block,
+                                                w.block_mask.get(), w.scale);
   if (st != QXI_OK) return st;
-  bal_segmentation_center(w.mask.get(), w.brows, w.bcols, w.B, w.rows, w.cols, &w.centre_r, &w.centre_c);
+  bal_segmentation_center(w.block_mask.get(), w.block_rows, w.block_cols, w.block, w.rows, w.cols, &w.centre_row,
+                          &w.centre_col);
   return QXI_OK;
 }
 
 // Oversized images keep a window of whole blocks around the centre.
 qxi_status crop_oversized(Work &w) {
   if (w.rows > BAL_MAX_WORK_ROWS || w.cols > BAL_MAX_WORK_COLS) {
-    const int B = w.B;
+    const int B = w.block;
     const int H = std::min(w.rows, BAL_MAX_WORK_ROWS) / B * B, W = std::min(w.cols, BAL_MAX_WORK_COLS) / B * B;
-    const int r0 = w.centre_r > H / 2 ? std::min((w.centre_r - H / 2) / B * B, w.rows - H) : 0;
-    const int c0 = w.centre_c > W / 2 ? std::min((w.centre_c - W / 2) / B * B, w.cols - W) : 0;
+    const int r0 = w.centre_row > H / 2 ? std::min((w.centre_row - H / 2) / B * B, w.rows - H) : 0;
+    const int c0 = w.centre_col > W / 2 ? std::min((w.centre_col - W / 2) / B * B, w.cols - W) : 0;
     qx::Buffer<uint8_t> cropped, cmask;
     if (!cropped.alloc(static_cast<size_t>(H) * W) || !cmask.alloc(static_cast<size_t>(H / B) * (W / B)))
       return QXI_NO_MEMORY;
     for (int r = 0; r < H; ++r)
-      std::memcpy(cropped.get() + static_cast<size_t>(r) * W, w.img.get() + static_cast<size_t>(r0 + r) * w.cols + c0,
+      std::memcpy(cropped.get() + static_cast<size_t>(r) * W, w.image.get() + static_cast<size_t>(r0 + r) * w.cols + c0,
                   static_cast<size_t>(W));
     for (int r = 0; r < H / B; ++r)
       for (int c = 0; c < W / B; ++c)
-        cmask[static_cast<size_t>(r) * (W / B) + c] = w.mask[static_cast<size_t>(r + r0 / B) * w.bcols + c + c0 / B];
-    if (!w.img.alloc(static_cast<size_t>(H) * W) || !w.mask.alloc(static_cast<size_t>(H / B) * (W / B)))
+        cmask[static_cast<size_t>(r) * (W / B) + c] =
+            w.block_mask[static_cast<size_t>(r + r0 / B) * w.block_cols + c + c0 / B];
+    if (!w.image.alloc(static_cast<size_t>(H) * W) || !w.block_mask.alloc(static_cast<size_t>(H / B) * (W / B)))
       return QXI_NO_MEMORY;
-    std::memcpy(w.img.get(), cropped.get(), static_cast<size_t>(H) * W);
-    std::memcpy(w.mask.get(), cmask.get(), static_cast<size_t>(H / B) * (W / B));
+    std::memcpy(w.image.get(), cropped.get(), static_cast<size_t>(H) * W);
+    std::memcpy(w.block_mask.get(), cmask.get(), static_cast<size_t>(H / B) * (W / B));
     w.rows = H;
     w.cols = W;
-    w.brows = H / B;
-    w.bcols = W / B;
-    w.row_off += r0;
-    w.col_off += c0;
-    w.centre_r -= r0;
-    w.centre_c -= c0;
+    w.block_rows = H / B;
+    w.block_cols = W / B;
+    w.row_offset += r0;
+    w.col_offset += c0;
+    w.centre_row -= r0;
+    w.centre_col -= c0;
   }
-  w.n = static_cast<size_t>(w.rows) * w.cols;
-  w.nb = static_cast<size_t>(w.brows) * w.bcols;
+  w.pixel_count = static_cast<size_t>(w.rows) * w.cols;
+  w.block_count = static_cast<size_t>(w.block_rows) * w.block_cols;
   return QXI_OK;
 }
 
@@ -277,39 +292,45 @@ qxi_status crop_oversized(Work &w) {
 // the local contrast normalisation.
 qxi_status halve_and_normalize(Work &w) {
   if (w.flags & BAL_EXTRACT_HALF_FREQUENCY) {
-    w.hrows = w.rows / 2;
-    w.hcols = w.cols / 2;
-    if (!w.half.alloc(static_cast<size_t>(w.hrows) * w.hcols)) return QXI_NO_MEMORY;
-    const qxi_status st = bal_scale_bilinear(w.img.get(), w.rows, w.cols, w.half.get(), w.hrows, w.hcols);
+    w.half_rows = w.rows / 2;
+    w.half_cols = w.cols / 2;
+    if (!w.half_image.alloc(static_cast<size_t>(w.half_rows) * w.half_cols)) return QXI_NO_MEMORY;
+    const qxi_status st =
+        bal_scale_bilinear(w.image.get(), w.rows, w.cols, w.half_image.get(), w.half_rows, w.half_cols);
     if (st != QXI_OK) return st;
   }
-  return bal_normalize_locally(w.img.get(), w.rows, w.cols, w.mask.get(), w.B, w.brows, w.bcols, 150, 120, w.img.get());
+  return bal_normalize_locally(w.image.get(), w.rows, w.cols, w.block_mask.get(), w.block, w.block_rows, w.block_cols,
+                               150, 120, w.image.get());
 }
 
 // Orientation, reliability, finger quality and area, pixel quality.
 qxi_status orientation_and_quality(Work &w) {
-  if (!w.orient.alloc(w.nb) || !w.rel.alloc(w.nb) || !w.field_o.alloc(w.nb) || !w.field_f.alloc(w.nb) ||
-      !w.orient_px.alloc(w.n) || !w.quality.alloc(w.n))
+  if (!w.block_orientation.alloc(w.block_count) || !w.block_reliability.alloc(w.block_count) ||
+      !w.orientation_field.alloc(w.block_count) || !w.frequency_field.alloc(w.block_count) ||
+      !w.pixel_orientation.alloc(w.pixel_count) || !w.pixel_quality.alloc(w.pixel_count))
     return QXI_NO_MEMORY;
-  qxi_status st = ridge_orientations_scale(w.img.get(), w.rows, w.cols, w.mask.get(), w.orient.get(), w.rel.get(),
-                                           w.brows, w.bcols, w.B, w.field_o.get(), w.s);
-  if (st == QXI_OK) st = scale_up_orientation(w.orient.get(), w.brows, w.bcols, w.B, w.orient_px.get(), w.rows, w.cols);
+  qxi_status st = ridge_orientations_scale(w.image.get(), w.rows, w.cols, w.block_mask.get(), w.block_orientation.get(),
+                                           w.block_reliability.get(), w.block_rows, w.block_cols, w.block,
+                                           w.orientation_field.get(), w.scale);
   if (st == QXI_OK)
-    st = bal_image_quality_qual(w.img.get(), w.rows, w.cols, w.brows, w.bcols, w.B, w.mask.get(), w.rel.get(),
-                                w.in_rows, w.in_cols, &w.finger_quality, &w.area, w.s);
+    st = scale_up_orientation(w.block_orientation.get(), w.block_rows, w.block_cols, w.block, w.pixel_orientation.get(),
+                              w.rows, w.cols);
   if (st == QXI_OK)
-    st = bal_quality_from_reliability(w.rel.get(), w.mask.get(), w.brows, w.bcols, w.B, w.quality.get(), w.rows,
-                                      w.cols);
+    st = bal_image_quality_qual(w.image.get(), w.rows, w.cols, w.block_rows, w.block_cols, w.block, w.block_mask.get(),
+                                w.block_reliability.get(), w.in_rows, w.in_cols, &w.finger_quality, &w.area, w.scale);
+  if (st == QXI_OK)
+    st = bal_quality_from_reliability(w.block_reliability.get(), w.block_mask.get(), w.block_rows, w.block_cols,
+                                      w.block, w.pixel_quality.get(), w.rows, w.cols);
   return st;
 }
 
 // A copy smoothed along the ridges (plain 500 dpi mode only).
 qxi_status smooth_along_ridges(Work &w) {
-  if (!w.smooth.alloc(w.n)) return QXI_NO_MEMORY;
-  std::memcpy(w.smooth.get(), w.img.get(), w.n);
-  if (!w.plain) return QXI_OK;
-  qxi_status st = oriented_median(w.smooth.get(), w.rows, w.cols, w.orient_px.get(), w.smooth.get());
-  if (st == QXI_OK) st = oriented_mean(w.smooth.get(), w.rows, w.cols, w.orient_px.get(), w.smooth.get());
+  if (!w.smoothed.alloc(w.pixel_count)) return QXI_NO_MEMORY;
+  std::memcpy(w.smoothed.get(), w.image.get(), w.pixel_count);
+  if (!w.plain_500dpi) return QXI_OK;
+  qxi_status st = oriented_median(w.smoothed.get(), w.rows, w.cols, w.pixel_orientation.get(), w.smoothed.get());
+  if (st == QXI_OK) st = oriented_mean(w.smoothed.get(), w.rows, w.cols, w.pixel_orientation.get(), w.smoothed.get());
   return st;
 }
 
@@ -317,67 +338,80 @@ qxi_status smooth_along_ridges(Work &w) {
 // blocks, from the image the mode uses (the fine grid has B / 3).
 qxi_status estimate_wavelengths(Work &w, int block_divisor, int grows, int gcols, uint16_t *wavelengths,
                                 uint8_t *freq, uint8_t *ori) {
-  const int block = w.B / block_divisor;
-  if (w.plain && block_divisor == 3)
+  const int block = w.block / block_divisor;
+  if (w.plain_500dpi && block_divisor == 3)
     // Cells of background blocks are cleared afterwards: not estimated at all.
-    return ridge_wavelengths_fft_in_mask(w.smooth.get(), w.rows, w.cols, block, 18, 5, grows, gcols, wavelengths, freq,
-                                         ori, w.mask.get(), w.bcols, 3);
-  if (w.plain) return ridge_wavelengths_fft(w.smooth.get(), w.rows, w.cols, block, 18, 5, grows, gcols, wavelengths,
-                                            freq, ori);
+    return ridge_wavelengths_fft_in_mask(w.smoothed.get(), w.rows, w.cols, block, 18, 5, grows, gcols, wavelengths,
+                                         freq, ori, w.block_mask.get(), w.block_cols, 3);
+  if (w.plain_500dpi)
+    return ridge_wavelengths_fft(w.smoothed.get(), w.rows, w.cols, block, 18, 5, grows, gcols, wavelengths, freq, ori);
   if (w.flags & BAL_EXTRACT_HALF_FREQUENCY)
-    return ridge_wavelengths_fft16(w.half.get(), w.hrows, w.hcols, block / 2, 18, 5, grows, gcols, wavelengths, freq,
-                                   ori);
-  return ridge_wavelengths_fft16(w.img.get(), w.rows, w.cols, block, 18, 5, grows, gcols, wavelengths, freq, ori);
+    return ridge_wavelengths_fft16(w.half_image.get(), w.half_rows, w.half_cols, block / 2, 18, 5, grows, gcols,
+                                   wavelengths, freq, ori);
+  return ridge_wavelengths_fft16(w.image.get(), w.rows, w.cols, block, 18, 5, grows, gcols, wavelengths, freq, ori);
 }
 
 // Block wavelengths, their pixel image, and the block fields (background
 // blocks cleared).
 qxi_status wavelength_field(Work &w) {
-  if (!w.wl.alloc(w.nb) || !w.wl_bytes.alloc(w.nb) || !w.wl_px.alloc(w.n)) return QXI_NO_MEMORY;
-  qxi_status st = estimate_wavelengths(w, 1, w.brows, w.bcols, w.wl.get(), w.field_f.get(), w.field_o.get());
-  if (st == QXI_OK) st = postprocess_frequency_field(w.wl.get(), w.brows, w.bcols, w.wl_bytes.get());
-  if (st == QXI_OK) st = scale_up_bilinear_uint8(w.wl_bytes.get(), w.brows, w.bcols, w.B, w.wl_px.get(), w.rows, w.cols);
+  if (!w.block_wavelength.alloc(w.block_count) || !w.block_wavelength_byte.alloc(w.block_count) ||
+      !w.pixel_wavelength.alloc(w.pixel_count))
+    return QXI_NO_MEMORY;
+  qxi_status st = estimate_wavelengths(w, 1, w.block_rows, w.block_cols, w.block_wavelength.get(),
+                                       w.frequency_field.get(), w.orientation_field.get());
+  if (st == QXI_OK)
+    st = postprocess_frequency_field(w.block_wavelength.get(), w.block_rows, w.block_cols,
+                                     w.block_wavelength_byte.get());
+  if (st == QXI_OK)
+    st = scale_up_bilinear_uint8(w.block_wavelength_byte.get(), w.block_rows, w.block_cols, w.block,
+                                 w.pixel_wavelength.get(), w.rows, w.cols);
   if (st != QXI_OK) return st;
-  for (size_t k = 0; k < w.nb; ++k)
-    if (!w.mask[k]) w.field_o[k] = w.field_f[k] = 0;
+  for (size_t k = 0; k < w.block_count; ++k)
+    if (!w.block_mask[k]) w.orientation_field[k] = w.frequency_field[k] = 0;
   return QXI_OK;
 }
 
 // Both fields again on a grid three times finer; cells the estimator
 // leaves untouched stay 0, and each background block clears its 3 x 3.
 qxi_status fine_fields(Work &w) {
-  w.frows = 3 * w.brows;
-  w.fcols = 3 * w.bcols;
-  w.nf = static_cast<size_t>(w.frows) * w.fcols;
-  if (!w.fine) return QXI_OK;
-  if (!w.fine_wl.alloc(w.nf) || !w.fine_o.alloc(w.nf) || !w.fine_f.alloc(w.nf)) return QXI_NO_MEMORY;
-  const qxi_status st = estimate_wavelengths(w, 3, w.frows, w.fcols, w.fine_wl.get(), w.fine_f.get(), w.fine_o.get());
+  w.fine_rows = 3 * w.block_rows;
+  w.fine_cols = 3 * w.block_cols;
+  w.fine_count = static_cast<size_t>(w.fine_rows) * w.fine_cols;
+  if (!w.want_fine_fields) return QXI_OK;
+  if (!w.fine_wavelength.alloc(w.fine_count) || !w.fine_orientation.alloc(w.fine_count) ||
+      !w.fine_frequency.alloc(w.fine_count))
+    return QXI_NO_MEMORY;
+  const qxi_status st = estimate_wavelengths(w, 3, w.fine_rows, w.fine_cols, w.fine_wavelength.get(),
+                                             w.fine_frequency.get(), w.fine_orientation.get());
   if (st != QXI_OK) return st;
-  for (int r = 0; r < w.frows; ++r)
-    for (int c = 0; c < w.fcols; ++c)
-      if (!w.mask[static_cast<size_t>(r / 3) * w.bcols + c / 3])
-        w.fine_o[static_cast<size_t>(r) * w.fcols + c] = w.fine_f[static_cast<size_t>(r) * w.fcols + c] = 0;
+  for (int r = 0; r < w.fine_rows; ++r)
+    for (int c = 0; c < w.fine_cols; ++c)
+      if (!w.block_mask[static_cast<size_t>(r / 3) * w.block_cols + c / 3])
+        w.fine_orientation[static_cast<size_t>(r) * w.fine_cols + c] =
+            w.fine_frequency[static_cast<size_t>(r) * w.fine_cols + c] = 0;
   return QXI_OK;
 }
 
 // Contextual filtering, then the ridge and valley pictures.
 qxi_status filter_and_binarize(Work &w) {
-  if (!w.filtered.alloc(w.n) || !w.ridge.alloc(w.n) || !w.valley.alloc(w.n)) return QXI_NO_MEMORY;
+  if (!w.filtered.alloc(w.pixel_count) || !w.ridge.alloc(w.pixel_count) || !w.valley.alloc(w.pixel_count))
+    return QXI_NO_MEMORY;
   qxi_status st;
-  if (w.s == 1 && w.plain)
-    st = bal_gabor_filter_32(w.smooth.get(), w.rows, w.cols, w.wl_px.get(), w.orient_px.get(), w.mask.get(),
-                             w.quality.get(), w.brows, w.bcols, w.B, w.filtered.get());
+  if (w.scale == 1 && w.plain_500dpi)
+    st = bal_gabor_filter_32(w.smoothed.get(), w.rows, w.cols, w.pixel_wavelength.get(), w.pixel_orientation.get(),
+                             w.block_mask.get(), w.pixel_quality.get(), w.block_rows, w.block_cols, w.block,
+                             w.filtered.get());
   else
-    st = bal_gabor_filter_16(w.smooth.get(), w.rows, w.cols, w.wl_px.get(), w.orient_px.get(), w.mask.get(),
-                             w.quality.get(), w.brows, w.bcols, w.B, w.filtered.get(),
-                             (w.flags & BAL_EXTRACT_HALF_FREQUENCY) ? 2 : 1);
+    st = bal_gabor_filter_16(w.smoothed.get(), w.rows, w.cols, w.pixel_wavelength.get(), w.pixel_orientation.get(),
+                             w.block_mask.get(), w.pixel_quality.get(), w.block_rows, w.block_cols, w.block,
+                             w.filtered.get(), (w.flags & BAL_EXTRACT_HALF_FREQUENCY) ? 2 : 1);
   if (st == QXI_OK)
-    st = bal_binarize_local_histogram_threshold(w.filtered.get(), w.quality.get(), w.rows, w.cols, w.mask.get(), w.B,
-                                                47, w.ridge.get(), w.valley.get());
+    st = bal_binarize_local_histogram_threshold(w.filtered.get(), w.pixel_quality.get(), w.rows, w.cols,
+                                                w.block_mask.get(), w.block, 47, w.ridge.get(), w.valley.get());
   if (st != QXI_OK) return st;
-  bal_binarize_remove_edges(w.ridge.get(), w.valley.get(), w.rows, w.cols, 1, w.cols - w.bcols * w.B + 1, 1,
-                            w.rows - w.brows * w.B + 1);
-  if (w.s == 1) bal_binarize_remove_dots(w.ridge.get(), w.valley.get(), w.quality.get(), w.rows, w.cols);
+  bal_binarize_remove_edges(w.ridge.get(), w.valley.get(), w.rows, w.cols, 1, w.cols - w.block_cols * w.block + 1, 1,
+                            w.rows - w.block_rows * w.block + 1);
+  if (w.scale == 1) bal_binarize_remove_dots(w.ridge.get(), w.valley.get(), w.pixel_quality.get(), w.rows, w.cols);
   return QXI_OK;
 }
 
@@ -386,7 +420,8 @@ qxi_status singular_points(Work &w, bal_extract_result *res) {
   if (!(w.flags & (BAL_EXTRACT_CORES | BAL_EXTRACT_DELTAS))) return QXI_OK;
   bal_singularity cand[16];
   int nc = 0;
-  const qxi_status st = bal_find_singularities_poincare(w.orient_px.get(), w.quality.get(), w.rows, w.cols, cand, &nc, 16);
+  const qxi_status st =
+      bal_find_singularities_poincare(w.pixel_orientation.get(), w.pixel_quality.get(), w.rows, w.cols, cand, &nc, 16);
   if (st != QXI_OK) return st;
   bal_convert_singularities(cand, nc, w.cols, &res->cores, &res->deltas);
   if (!(w.flags & BAL_EXTRACT_CORES)) res->cores.count = 0;
@@ -397,17 +432,18 @@ qxi_status singular_points(Work &w, bal_extract_result *res) {
 // The block quality field over the input, and the debug picture (the ridge
 // picture drawn at its offsets on white), when asked for.
 qxi_status quality_field_and_picture(Work &w, bal_extract_result *res) {
-  const int B = w.B;
+  const int B = w.block;
   if (w.flags & BAL_EXTRACT_QUALITY_FIELD) {
     const int fr = w.in_rows / B + 1, fc = w.in_cols / B + 1;
     auto *qf = static_cast<uint8_t *>(qx_calloc(static_cast<size_t>(fr) * fc, 1));
     if (!qf) return QXI_NO_MEMORY;
-    bal_quality_image_to_field(w.quality.get(), w.in_rows, w.in_cols, w.rows, w.cols, w.row_off, w.col_off, B, B, qf);
+    bal_quality_image_to_field(w.pixel_quality.get(), w.in_rows, w.in_cols, w.rows, w.cols, w.row_offset, w.col_offset,
+                               B, B, qf);
     qx_free(res->quality_field.data);
     res->quality_field.data = qf;
     res->quality_field.rows = static_cast<uint8_t>(fr);
     res->quality_field.cols = static_cast<uint8_t>(fc);
-    res->quality_field.block_h = res->quality_field.block_w = static_cast<uint8_t>(B * w.s);
+    res->quality_field.block_h = res->quality_field.block_w = static_cast<uint8_t>(B * w.scale);
   }
   if (w.flags & BAL_EXTRACT_DEBUG_PICTURE) {
     const size_t in_n = static_cast<size_t>(w.in_rows) * w.in_cols;
@@ -416,7 +452,7 @@ qxi_status quality_field_and_picture(Work &w, bal_extract_result *res) {
     std::memset(pic, 255, in_n);
     for (int r = 0; r < w.rows; ++r)
       for (int c = 0; c < w.cols; ++c) {
-        const int ir = r + w.row_off, ic = c + w.col_off;
+        const int ir = r + w.row_offset, ic = c + w.col_offset;
         if (ir >= 0 && ir < w.in_rows && ic >= 0 && ic < w.in_cols && w.ridge[static_cast<size_t>(r) * w.cols + c] == 0)
           pic[static_cast<size_t>(ir) * w.in_cols + ic] = 0;
       }
@@ -432,23 +468,24 @@ qxi_status quality_field_and_picture(Work &w, bal_extract_result *res) {
 qxi_status skeletons_and_minutiae(Work &w, bal_extract_result *res, int *count_out) {
   qx::Buffer<uint8_t *> rp;
   qx::Buffer<uint8_t> counts;
-  if (!rp.alloc(static_cast<size_t>(w.rows)) || !counts.alloc(w.n)) return QXI_NO_MEMORY;
+  if (!rp.alloc(static_cast<size_t>(w.rows)) || !counts.alloc(w.pixel_count)) return QXI_NO_MEMORY;
   for (uint8_t *picture : {w.ridge.get(), w.valley.get()}) {
     bal_images_1D_to_2D(picture, w.rows, w.cols, rp.get());
-    const qxi_status st = bal_contour_thin_scale(rp.get(), w.rows, w.cols, w.s);
+    const qxi_status st = bal_contour_thin_scale(rp.get(), w.rows, w.cols, w.scale);
     if (st != QXI_OK) return st;
   }
   int count = 0;
   bal_minutia *m = res->minutiae.minutiae;
-  bal_extract_bifurcations(w.valley.get(), w.wl_px.get(), w.orient_px.get(), w.rows, w.cols, 1, w.quality.get(), m,
-                           &count, counts.get(), w.s);
-  bal_extract_bifurcations(w.ridge.get(), w.wl_px.get(), w.orient_px.get(), w.rows, w.cols, 2, w.quality.get(), m,
-                           &count, counts.get(), w.s);
-  count = bal_remove_duplicate_minutiae(m, count, w.s);
-  count = bal_remove_edge_endpoints(m, count, w.ridge.get(), counts.get(), w.wl_px.get(), w.rows, w.cols, w.s);
-  if (w.s == 2) count = bal_orientation_difference(m, count, w.orient_px.get(), w.rows, w.cols, w.s);
+  bal_extract_bifurcations(w.valley.get(), w.pixel_wavelength.get(), w.pixel_orientation.get(), w.rows, w.cols, 1,
+                           w.pixel_quality.get(), m, &count, counts.get(), w.scale);
+  bal_extract_bifurcations(w.ridge.get(), w.pixel_wavelength.get(), w.pixel_orientation.get(), w.rows, w.cols, 2,
+                           w.pixel_quality.get(), m, &count, counts.get(), w.scale);
+  count = bal_remove_duplicate_minutiae(m, count, w.scale);
+  count = bal_remove_edge_endpoints(m, count, w.ridge.get(), counts.get(), w.pixel_wavelength.get(), w.rows, w.cols,
+                                    w.scale);
+  if (w.scale == 2) count = bal_orientation_difference(m, count, w.pixel_orientation.get(), w.rows, w.cols, w.scale);
   for (int i = 0; i < count; ++i) {
-    const int wl = w.wl_px[static_cast<size_t>(m[i].row) * w.cols + m[i].col];
+    const int wl = w.pixel_wavelength[static_cast<size_t>(m[i].row) * w.cols + m[i].col];
     m[i].wavelength = static_cast<uint8_t>(std::max(0, wl - 5));
   }
   const int cap = res->minutiae.max_minutiae ? res->minutiae.max_minutiae : BAL_MAX_MINUTIAE;
@@ -463,26 +500,26 @@ qxi_status skeletons_and_minutiae(Work &w, bal_extract_result *res, int *count_o
 // Copies of the block fields (and their fine grids) for the result.
 qxi_status hand_out_fields(Work &w, bal_extract_result *res) {
   for (int which = 0; which < 2; ++which) {
-    const bool want = which == 0 ? w.want_of : w.want_ff;
+    const bool want = which == 0 ? w.want_orientation_field : w.want_frequency_field;
     if (!want) continue;
     bal_block_field &f = which == 0 ? res->orientation_field : res->frequency_field;
-    auto *data = static_cast<uint8_t *>(qx_malloc(w.nb));
+    auto *data = static_cast<uint8_t *>(qx_malloc(w.block_count));
     if (!data) return QXI_NO_MEMORY;
-    std::memcpy(data, which == 0 ? w.field_o.get() : w.field_f.get(), w.nb);
+    std::memcpy(data, which == 0 ? w.orientation_field.get() : w.frequency_field.get(), w.block_count);
     qx_free(f.data);
     f.data = data;
-    if (w.fine) {
-      auto *fd = static_cast<uint8_t *>(qx_malloc(w.nf));
+    if (w.want_fine_fields) {
+      auto *fd = static_cast<uint8_t *>(qx_malloc(w.fine_count));
       if (!fd) return QXI_NO_MEMORY;
-      std::memcpy(fd, which == 0 ? w.fine_o.get() : w.fine_f.get(), w.nf);
+      std::memcpy(fd, which == 0 ? w.fine_orientation.get() : w.fine_frequency.get(), w.fine_count);
       qx_free(f.fine);
       f.fine = fd;
     }
-    f.rows = static_cast<uint8_t>(w.brows);
-    f.cols = static_cast<uint8_t>(w.bcols);
-    f.block = static_cast<uint8_t>(w.B * w.s);
-    f.row_offset = static_cast<int16_t>(w.row_off * w.s);
-    f.col_offset = static_cast<int16_t>(w.col_off * w.s);
+    f.rows = static_cast<uint8_t>(w.block_rows);
+    f.cols = static_cast<uint8_t>(w.block_cols);
+    f.block = static_cast<uint8_t>(w.block * w.scale);
+    f.row_offset = static_cast<int16_t>(w.row_offset * w.scale);
+    f.col_offset = static_cast<int16_t>(w.col_offset * w.scale);
   }
   return QXI_OK;
 }
@@ -490,17 +527,17 @@ qxi_status hand_out_fields(Work &w, bal_extract_result *res) {
 // Everything found, back into input coordinates at 500 dpi; the summary
 // values; the fields; the requested minutia order.
 qxi_status map_back(Work &w, bal_extract_result *res, int count) {
-  const int s = w.s;
+  const int s = w.scale;
   auto map = [&](int v, int off) { return static_cast<int16_t>(std::max(0, v + off) * s); };
   bal_minutia *m = res->minutiae.minutiae;
   for (int i = 0; i < count; ++i) {
-    m[i].row = map(m[i].row, w.row_off);
-    m[i].col = map(m[i].col, w.col_off);
+    m[i].row = map(m[i].row, w.row_offset);
+    m[i].col = map(m[i].col, w.col_offset);
   }
   auto map_points = [&](auto &points) {
     for (int i = 0; i < points.count; ++i) {
-      points.entries[i].row = map(points.entries[i].row, w.row_off);
-      points.entries[i].col = map(points.entries[i].col, w.col_off);
+      points.entries[i].row = map(points.entries[i].row, w.row_offset);
+      points.entries[i].col = map(points.entries[i].col, w.col_offset);
     }
   };
   map_points(res->cores);
@@ -515,8 +552,8 @@ qxi_status map_back(Work &w, bal_extract_result *res, int count) {
   ms.finger_quality = w.finger_quality;
   res->finger_quality = w.finger_quality;
   res->area = w.area * static_cast<uint32_t>(s * s);
-  res->centre_row = static_cast<uint32_t>(std::max(0, w.centre_r + w.row_off) * s);
-  res->centre_col = static_cast<uint32_t>(std::max(0, w.centre_c + w.col_off) * s);
+  res->centre_row = static_cast<uint32_t>(std::max(0, w.centre_row + w.row_offset) * s);
+  res->centre_col = static_cast<uint32_t>(std::max(0, w.centre_col + w.col_offset) * s);
   bal_sort_minutiae(m, count, ms.ordering, static_cast<int>(res->centre_row), static_cast<int>(res->centre_col));
   return QXI_OK;
 }

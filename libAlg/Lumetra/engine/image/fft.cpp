@@ -5,6 +5,12 @@
 #include <array>
 #include <cstddef>
 
+#include "engine/qx_simd.h"
+
+#if QX_SIMD_HAVE_AVX2
+#include <immintrin.h>
+#endif
+
 namespace {
 
 // cos(2 pi j / 64) in Q10.  The 16- and 32-point transforms read every
@@ -103,13 +109,96 @@ void transform(int32_t *re, int32_t *im) {
 // The 2-D transforms are also built for AVX2 and picked at run time where
 // the processor has it: integer arithmetic, so both builds give the same
 // bits, the wider one in fewer instructions (four 64-bit products at once).
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if QX_SIMD_HAVE_AVX2
 #define LUMETRA_INLINE inline __attribute__((always_inline))
 #define LUMETRA_HAVE_AVX2 1
 #else
 #define LUMETRA_INLINE inline
 #define LUMETRA_HAVE_AVX2 0
 #endif
+
+// The lane loops of transform_lanes.  Two rows of one level never overlap
+// (lanes <= stride), which the restrict qualifiers tell the compiler, so
+// that it vectorises them without run-time overlap checks.
+template <int L>
+LUMETRA_INLINE void swap_lanes(int32_t *__restrict a, int32_t *__restrict b, int lanes_in) {
+  const int lanes = L > 0 ? L : lanes_in;
+  for (int l = 0; l < lanes; ++l) {
+    const int32_t t = a[l];
+    a[l] = b[l];
+    b[l] = t;
+  }
+}
+
+// Radix-2 butterfly with twiddle 1: the rounded Q10 product is the value
+// itself.
+template <int L>
+LUMETRA_INLINE void butterfly_unit(int32_t *__restrict ar, int32_t *__restrict ai, int32_t *__restrict br,
+                                   int32_t *__restrict bi, int lanes_in) {
+  const int lanes = L > 0 ? L : lanes_in;
+  for (int l = 0; l < lanes; ++l) {
+    const int32_t pr = br[l], pi = bi[l], xr = ar[l], xi = ai[l];
+    ar[l] = (xr + pr + 1) >> 1;
+    ai[l] = (xi + pi + 1) >> 1;
+    br[l] = (xr - pr + 1) >> 1;
+    bi[l] = (xi - pi + 1) >> 1;
+  }
+}
+
+template <int L, bool Narrow>
+LUMETRA_INLINE void butterfly(int32_t *__restrict ar, int32_t *__restrict ai, int32_t *__restrict br,
+                              int32_t *__restrict bi, int32_t c32, int32_t s32, int lanes_in) {
+  const int lanes = L > 0 ? L : lanes_in;
+  if constexpr (Narrow) {
+    const uint32_t c = static_cast<uint32_t>(c32), s = static_cast<uint32_t>(s32);
+    for (int l = 0; l < lanes; ++l) {
+      const uint32_t a = static_cast<uint32_t>(br[l]), b = static_cast<uint32_t>(bi[l]);
+      const int32_t pr = static_cast<int32_t>(a * c - b * s + 512u) >> 10;
+      const int32_t pi = static_cast<int32_t>(b * c + a * s + 512u) >> 10;
+      const int32_t xr = ar[l], xi = ai[l];
+      ar[l] = (xr + pr + 1) >> 1;
+      ai[l] = (xi + pi + 1) >> 1;
+      br[l] = (xr - pr + 1) >> 1;
+      bi[l] = (xi - pi + 1) >> 1;
+    }
+  } else {
+    const int64_t c = c32, s = s32;
+    for (int l = 0; l < lanes; ++l) {
+      const int64_t a = br[l], b = bi[l];
+      const int32_t pr = static_cast<int32_t>((a * c - b * s + 512) >> 10);
+      const int32_t pi = static_cast<int32_t>((b * c + a * s + 512) >> 10);
+      const int32_t xr = ar[l], xi = ai[l];
+      ar[l] = (xr + pr + 1) >> 1;
+      ai[l] = (xi + pi + 1) >> 1;
+      br[l] = (xr - pr + 1) >> 1;
+      bi[l] = (xi - pi + 1) >> 1;
+    }
+  }
+}
+
+// Radix-4 first level on one group of four rows.
+template <int L, bool Inverse>
+LUMETRA_INLINE void radix4_lanes(int32_t *__restrict r0, int32_t *__restrict r1, int32_t *__restrict r2,
+                                 int32_t *__restrict r3, int32_t *__restrict i0, int32_t *__restrict i1,
+                                 int32_t *__restrict i2, int32_t *__restrict i3, int lanes_in) {
+  const int lanes = L > 0 ? L : lanes_in;
+  for (int l = 0; l < lanes; ++l) {
+    const int32_t b0r = r0[l] + r1[l], b0i = i0[l] + i1[l];
+    const int32_t b1r = r0[l] - r1[l], b1i = i0[l] - i1[l];
+    const int32_t b2r = r2[l] + r3[l], b2i = i2[l] + i3[l];
+    const int32_t b3r = r2[l] - r3[l], b3i = i2[l] - i3[l];
+    const int32_t wr = Inverse ? -b3i : b3i;
+    const int32_t wi = Inverse ? b3r : -b3r;
+    r0[l] = (b0r + b2r + 2) >> 2;
+    i0[l] = (b0i + b2i + 2) >> 2;
+    r2[l] = (b0r - b2r + 2) >> 2;
+    i2[l] = (b0i - b2i + 2) >> 2;
+    r1[l] = (b1r + wr + 2) >> 2;
+    i1[l] = (b1i + wi + 2) >> 2;
+    r3[l] = (b1r - wr + 2) >> 2;
+    i3[l] = (b1i - wi + 2) >> 2;
+  }
+}
 
 // The same transform on several sequences at once: element n of sequence
 // l sits at re[n * stride + l], l < lanes.  Every butterfly runs across
@@ -123,41 +212,23 @@ void transform(int32_t *re, int32_t *im) {
 // a * c - b * s + 512 fits in 32 bits; the products are then formed in
 // wrapping 32-bit arithmetic (twice the lanes per vector), whose result is
 // the exact value whenever the exact value fits.
-template <int N, bool Inverse, int L = 0, bool Narrow = false>
+// Permuted: the caller has already stored the sequences in bit-reversed
+// order of n.
+template <int N, bool Inverse, int L = 0, bool Narrow = false, bool Permuted = false>
 LUMETRA_INLINE void transform_lanes(int32_t *re, int32_t *im, int stride, int lanes_in) {
-  const int lanes = L > 0 ? L : lanes_in;
-  for (int i = 0; i < N; ++i) {
-    const int j = kBitReverse<N>.index[i];
-    if (j > i) {
-      int32_t *ar = re + i * stride, *ai = im + i * stride, *br = re + j * stride, *bi = im + j * stride;
-      for (int l = 0; l < lanes; ++l) {
-        const int32_t tr = ar[l], ti = ai[l];
-        ar[l] = br[l];
-        ai[l] = bi[l];
-        br[l] = tr;
-        bi[l] = ti;
+  if constexpr (!Permuted) {
+    for (int i = 0; i < N; ++i) {
+      const int j = kBitReverse<N>.index[i];
+      if (j > i) {
+        swap_lanes<L>(re + i * stride, re + j * stride, lanes_in);
+        swap_lanes<L>(im + i * stride, im + j * stride, lanes_in);
       }
     }
   }
   for (int g = 0; g < N; g += 4) {
-    int32_t *r0 = re + g * stride, *r1 = r0 + stride, *r2 = r1 + stride, *r3 = r2 + stride;
-    int32_t *i0 = im + g * stride, *i1 = i0 + stride, *i2 = i1 + stride, *i3 = i2 + stride;
-    for (int l = 0; l < lanes; ++l) {
-      const int32_t b0r = r0[l] + r1[l], b0i = i0[l] + i1[l];
-      const int32_t b1r = r0[l] - r1[l], b1i = i0[l] - i1[l];
-      const int32_t b2r = r2[l] + r3[l], b2i = i2[l] + i3[l];
-      const int32_t b3r = r2[l] - r3[l], b3i = i2[l] - i3[l];
-      const int32_t wr = Inverse ? -b3i : b3i;
-      const int32_t wi = Inverse ? b3r : -b3r;
-      r0[l] = (b0r + b2r + 2) >> 2;
-      i0[l] = (b0i + b2i + 2) >> 2;
-      r2[l] = (b0r - b2r + 2) >> 2;
-      i2[l] = (b0i - b2i + 2) >> 2;
-      r1[l] = (b1r + wr + 2) >> 2;
-      i1[l] = (b1i + wi + 2) >> 2;
-      r3[l] = (b1r - wr + 2) >> 2;
-      i3[l] = (b1i - wi + 2) >> 2;
-    }
+    int32_t *r0 = re + g * stride, *i0 = im + g * stride;
+    radix4_lanes<L, Inverse>(r0, r0 + stride, r0 + 2 * stride, r0 + 3 * stride, i0, i0 + stride, i0 + 2 * stride,
+                             i0 + 3 * stride, lanes_in);
   }
   for (int span = 4; span < N; span *= 2) {
     const int step = 32 / span;
@@ -166,44 +237,10 @@ LUMETRA_INLINE void transform_lanes(int32_t *re, int32_t *im, int stride, int la
         int32_t *ar = re + (g + k) * stride, *ai = im + (g + k) * stride;
         int32_t *br = re + (g + k + span) * stride, *bi = im + (g + k + span) * stride;
         const int t = k * step;
-        if (t == 0) {
-          // Twiddle 1: the rounded Q10 product is the value itself.
-          for (int l = 0; l < lanes; ++l) {
-            const int32_t pr = br[l], pi = bi[l], xr = ar[l], xi = ai[l];
-            ar[l] = (xr + pr + 1) >> 1;
-            ai[l] = (xi + pi + 1) >> 1;
-            br[l] = (xr - pr + 1) >> 1;
-            bi[l] = (xi - pi + 1) >> 1;
-          }
-          continue;
-        }
-        if constexpr (Narrow) {
-          const uint32_t c = static_cast<uint32_t>(cos64(t));
-          const uint32_t s = static_cast<uint32_t>(Inverse ? sin64(t) : -sin64(t));
-          for (int l = 0; l < lanes; ++l) {
-            const uint32_t a = static_cast<uint32_t>(br[l]), b = static_cast<uint32_t>(bi[l]);
-            const int32_t pr = static_cast<int32_t>(a * c - b * s + 512u) >> 10;
-            const int32_t pi = static_cast<int32_t>(b * c + a * s + 512u) >> 10;
-            const int32_t xr = ar[l], xi = ai[l];
-            ar[l] = (xr + pr + 1) >> 1;
-            ai[l] = (xi + pi + 1) >> 1;
-            br[l] = (xr - pr + 1) >> 1;
-            bi[l] = (xi - pi + 1) >> 1;
-          }
-          continue;
-        }
-        const int64_t c = cos64(t);
-        const int64_t s = Inverse ? sin64(t) : -sin64(t);
-        for (int l = 0; l < lanes; ++l) {
-          const int64_t a = br[l], b = bi[l];
-          const int32_t pr = static_cast<int32_t>((a * c - b * s + 512) >> 10);
-          const int32_t pi = static_cast<int32_t>((b * c + a * s + 512) >> 10);
-          const int32_t xr = ar[l], xi = ai[l];
-          ar[l] = (xr + pr + 1) >> 1;
-          ai[l] = (xi + pi + 1) >> 1;
-          br[l] = (xr - pr + 1) >> 1;
-          bi[l] = (xi - pi + 1) >> 1;
-        }
+        if (t == 0)
+          butterfly_unit<L>(ar, ai, br, bi, lanes_in);
+        else
+          butterfly<L, Narrow>(ar, ai, br, bi, cos64(t), Inverse ? sin64(t) : -sin64(t), lanes_in);
       }
     }
   }
@@ -219,6 +256,10 @@ LUMETRA_INLINE void columns(int32_t *re, int32_t *im, int ucount) {
   constexpr int H = N / 2 + 1;
   if (ucount == H)
     transform_lanes<N, Inverse, H, Narrow>(re, im, H, H);
+  else if (ucount == 16)
+    transform_lanes<N, Inverse, 16, Narrow>(re, im, H, 16);
+  else if (ucount == 8)
+    transform_lanes<N, Inverse, 8, Narrow>(re, im, H, 8);
   else if (ucount == 11)
     transform_lanes<N, Inverse, 11, Narrow>(re, im, H, 11);
   else if (ucount > 0)
@@ -243,6 +284,10 @@ LUMETRA_INLINE void columns(int32_t *re, int32_t *im, int ucount) {
 template <int N, bool Narrow = false>
 LUMETRA_INLINE void forward_2d(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
   constexpr int H = N / 2 + 1, P = N / 2;
+  // The wavelength field's 11 columns are filled as 16: the column levels
+  // then run on two whole vectors of lanes instead of one and three single
+  // lanes, fewer instructions for five more columns.
+  if (N == 32 && ucount == 11) ucount = 16;
   int32_t zr[N * P], zi[N * P];
   int first = 0, last = P;  // pairs outside [first, last) are zero
   auto zero_pair = [&](int p) {
@@ -305,6 +350,12 @@ LUMETRA_INLINE void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0,
     return any == 0;
   };
   while (ucount > 0 && zero_column(ucount - 1)) --ucount;
+  // Whole vectors of lanes: the columns added are zero, and so is their
+  // transform.
+  if (ucount > 0 && ucount <= 8 && H > 8)
+    ucount = 8;
+  else if (ucount > 8 && ucount <= 16 && H > 16)
+    ucount = 16;
   columns<N, true, NarrowColumns>(re, im, ucount);
   const int p0 = r0 / 2, lanes = r1 / 2 - p0;
   if (lanes <= 0) return;
@@ -351,6 +402,98 @@ template <int N, bool Narrow>
 __attribute__((target("avx2"))) void inverse_2d_avx2(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
   inverse_2d<N, Narrow>(re, im, block, r0, r1);
 }
+// Eight rows of eight values at src (row stride ss) written as eight
+// columns at dst (row stride ds), output row j going to row rows[j]:
+// dst[rows[j] * ds + i] = src[i * ss + j].
+QX_SIMD_AVX2_TARGET inline void transpose8x8(const int32_t *src, int ss, int32_t *dst, int ds, const uint8_t *rows) {
+#define LUMETRA_ROW(i) _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + (i) * ss))
+  const __m256i r0 = LUMETRA_ROW(0), r1 = LUMETRA_ROW(1), r2 = LUMETRA_ROW(2), r3 = LUMETRA_ROW(3),
+                r4 = LUMETRA_ROW(4), r5 = LUMETRA_ROW(5), r6 = LUMETRA_ROW(6), r7 = LUMETRA_ROW(7);
+#undef LUMETRA_ROW
+  const __m256i t0 = _mm256_unpacklo_epi32(r0, r1), t1 = _mm256_unpackhi_epi32(r0, r1);
+  const __m256i t2 = _mm256_unpacklo_epi32(r2, r3), t3 = _mm256_unpackhi_epi32(r2, r3);
+  const __m256i t4 = _mm256_unpacklo_epi32(r4, r5), t5 = _mm256_unpackhi_epi32(r4, r5);
+  const __m256i t6 = _mm256_unpacklo_epi32(r6, r7), t7 = _mm256_unpackhi_epi32(r6, r7);
+  // u0 .. u3: columns 0 .. 3 of rows 0 .. 3 (low half) and columns 4 .. 7
+  // (high half); u4 .. u7 the same for rows 4 .. 7.
+  const __m256i u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
+  const __m256i u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
+  const __m256i u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
+  const __m256i u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
+#define LUMETRA_PUT(j, v) _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + rows[j] * ds), v)
+  LUMETRA_PUT(0, _mm256_permute2x128_si256(u0, u4, 0x20));
+  LUMETRA_PUT(1, _mm256_permute2x128_si256(u1, u5, 0x20));
+  LUMETRA_PUT(2, _mm256_permute2x128_si256(u2, u6, 0x20));
+  LUMETRA_PUT(3, _mm256_permute2x128_si256(u3, u7, 0x20));
+  LUMETRA_PUT(4, _mm256_permute2x128_si256(u0, u4, 0x31));
+  LUMETRA_PUT(5, _mm256_permute2x128_si256(u1, u5, 0x31));
+  LUMETRA_PUT(6, _mm256_permute2x128_si256(u2, u6, 0x31));
+  LUMETRA_PUT(7, _mm256_permute2x128_si256(u3, u7, 0x31));
+#undef LUMETRA_PUT
+}
+
+// v / 2 rounded toward zero, as C's division.
+QX_SIMD_AVX2_TARGET inline __m256i half_toward_zero(__m256i v) {
+  return _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_srli_epi32(v, 31)), 1);
+}
+
+// forward_2d<32, true> for the wavelength field's 16 columns, with the two
+// transpositions (rows into pair-minor order, the separated rows back into
+// the half spectrum) done eight by eight in registers; both place their
+// rows in bit-reversed order, so that the transforms skip their own
+// permutation.  All sixteen row pairs are transformed: a pair of zero rows
+// has a zero transform and separates into zeros, which is what forward_2d
+// writes for it.  With `nyquist`, column 16 is filled as well (the ridge
+// filter's 17 columns), through one more lane.
+QX_SIMD_AVX2_TARGET void forward_32x16_avx2(const int32_t *block, int32_t *re, int32_t *im, bool nyquist) {
+  constexpr int N = 32, H = N / 2 + 1, P = N / 2, U = 16;
+  alignas(32) int32_t zr[N * P], zi[N * P];
+  for (int pb = 0; pb < P; pb += 8)
+    for (int cb = 0; cb < N; cb += 8) {
+      transpose8x8(block + 2 * pb * N + cb, 2 * N, zr + pb, P, kBitReverse<N>.index.data() + cb);
+      transpose8x8(block + (2 * pb + 1) * N + cb, 2 * N, zi + pb, P, kBitReverse<N>.index.data() + cb);
+    }
+  transform_lanes<N, false, P, true, true>(zr, zi, P, P);
+  // Separated rows by column: sr[u * N + r] is re[r * H + u].
+  alignas(32) int32_t sr[U * N], si[U * N];
+  for (int u = 0; u < U; ++u) {
+    const int m = (N - u) & (N - 1);
+    for (int h = 0; h < P; h += 8) {
+      const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i *>(zr + u * P + h));
+      const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i *>(zr + m * P + h));
+      const __m256i d = _mm256_load_si256(reinterpret_cast<const __m256i *>(zi + u * P + h));
+      const __m256i e = _mm256_load_si256(reinterpret_cast<const __m256i *>(zi + m * P + h));
+      const __m256i xr = half_toward_zero(_mm256_add_epi32(a, b)), xi = half_toward_zero(_mm256_sub_epi32(d, e));
+      const __m256i yr = half_toward_zero(_mm256_add_epi32(d, e)), yi = half_toward_zero(_mm256_sub_epi32(b, a));
+      // Rows 2q (X) and 2q + 1 (Y) interleaved.
+      const __m256i rlo = _mm256_unpacklo_epi32(xr, yr), rhi = _mm256_unpackhi_epi32(xr, yr);
+      const __m256i ilo = _mm256_unpacklo_epi32(xi, yi), ihi = _mm256_unpackhi_epi32(xi, yi);
+      int32_t *dr = sr + u * N + 2 * h, *di = si + u * N + 2 * h;
+      _mm256_store_si256(reinterpret_cast<__m256i *>(dr), _mm256_permute2x128_si256(rlo, rhi, 0x20));
+      _mm256_store_si256(reinterpret_cast<__m256i *>(dr + 8), _mm256_permute2x128_si256(rlo, rhi, 0x31));
+      _mm256_store_si256(reinterpret_cast<__m256i *>(di), _mm256_permute2x128_si256(ilo, ihi, 0x20));
+      _mm256_store_si256(reinterpret_cast<__m256i *>(di + 8), _mm256_permute2x128_si256(ilo, ihi, 0x31));
+    }
+  }
+  for (int ub = 0; ub < U; ub += 8)
+    for (int rb = 0; rb < N; rb += 8) {
+      transpose8x8(sr + ub * N + rb, N, re + ub, H, kBitReverse<N>.index.data() + rb);
+      transpose8x8(si + ub * N + rb, N, im + ub, H, kBitReverse<N>.index.data() + rb);
+    }
+  transform_lanes<N, false, U, true, true>(re, im, H, U);
+  if (!nyquist) return;
+  // Column 16 pairs with itself (m = u): the separation of forward_2d with
+  // b = a and e = d.
+  for (int q = 0; q < P; ++q) {
+    const int32_t a = zr[U * P + q], d = zi[U * P + q];
+    re[2 * q * H + U] = (a + a) / 2;
+    im[2 * q * H + U] = (d - d) / 2;
+    re[(2 * q + 1) * H + U] = (d + d) / 2;
+    im[(2 * q + 1) * H + U] = (a - a) / 2;
+  }
+  transform_lanes<N, false, 1, true>(re + U, im + U, H, 1);
+}
+
 template <int N, bool Narrow>
 void forward_2d_plain(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
   forward_2d<N, Narrow>(block, re, im, ucount);
@@ -359,13 +502,12 @@ template <int N, bool Narrow>
 void inverse_2d_plain(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
   inverse_2d<N, Narrow>(re, im, block, r0, r1);
 }
-bool use_avx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
+bool use_avx2() { return qx_simd_use_avx2() != 0; }
 template <int N, bool Narrow = false>
 void forward(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
-  if (use_avx2())
+  if (N == 32 && Narrow && (ucount == 11 || ucount == 17) && use_avx2())
+    forward_32x16_avx2(block, re, im, ucount == 17);
+  else if (use_avx2())
     forward_2d_avx2<N, Narrow>(block, re, im, ucount);
   else
     forward_2d_plain<N, Narrow>(block, re, im, ucount);

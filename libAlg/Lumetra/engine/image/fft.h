@@ -67,7 +67,8 @@ void fftn2d32_bounded(const int32_t *block, int32_t *re, int32_t *im);
 /* Bounded forward 32-point 2-D transform (input as for fftn2d32_bounded)
  * that fills only the columns 0 .. ucount - 1 of the half spectrum
  * (horizontal frequencies below ucount); the other columns are left
- * untouched.  The filled values equal fftn2d32's. */
+ * untouched, except that a request for 11 columns fills 16 (whole vectors
+ * of lanes).  The filled values equal fftn2d32's. */
 void fftn2d32_columns(const int32_t *block, int32_t *re, int32_t *im, int ucount);
 
 /* Inverse 2-D transforms that write only the rows r0 .. r1 - 1 of the block

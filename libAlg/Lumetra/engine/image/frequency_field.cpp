@@ -9,12 +9,31 @@
 #include "engine/image/fixed_math.h"
 #include "engine/image/pixel_ops.h"
 #include "engine/qx_buffer.hpp"
+#include "engine/qx_simd.h"
+
+#if QX_SIMD_HAVE_AVX2
+#include <immintrin.h>
+#endif
 
 namespace {
 
-const int kTaper32[32] = {0,   17,  33,  50,  66,  83,  99,  116, 132, 149, 165, 182, 198, 215, 231, 248,
+constexpr int kTaper32[32] = {0,   17,  33,  50,  66,  83,  99,  116, 132, 149, 165, 182, 198, 215, 231, 248,
                           248, 231, 215, 198, 182, 165, 149, 132, 116, 99,  83,  66,  50,  33,  17,  0};
-const int kTaper16[16] = {0, 34, 68, 102, 137, 171, 205, 239, 239, 205, 171, 137, 102, 68, 34, 0};
+constexpr int kTaper16[16] = {0, 34, 68, 102, 137, 171, 205, 239, 239, 205, 171, 137, 102, 68, 34, 0};
+
+// Sum and sum of squares of the pixels of rows ra .. rb - 1 and columns
+// ca .. cb - 1 of the window at (r0, c0).
+inline void window_sums(const uint8_t *px, int cols, int r0, int c0, int ra, int rb, int ca, int cb, uint32_t &s,
+                        uint32_t &s2) {
+  for (int r = ra; r < rb; ++r) {
+    const uint8_t *row = px + static_cast<size_t>(r0 + r) * cols + c0;
+    for (int c = ca; c < cb; ++c) {
+      const uint32_t p = row[c];
+      s += p;
+      s2 += p * p;
+    }
+  }
+}
 
 // Loads the tapered window of n x n pixels at (r0, c0); returns false when
 // the window is untextured.  `threshold_ok` decides on the variance measure.
@@ -26,14 +45,7 @@ bool load_window(const uint8_t *px, int rows, int cols, int r0, int c0, const in
   if (ra >= rb || ca >= cb) return false;
   uint32_t s = 0, s2 = 0;
   const uint32_t n = static_cast<uint32_t>((rb - ra) * (cb - ca));
-  for (int r = ra; r < rb; ++r) {
-    const uint8_t *row = px + static_cast<size_t>(r0 + r) * cols + c0;
-    for (int c = ca; c < cb; ++c) {
-      const uint32_t p = row[c];
-      s += p;
-      s2 += p * p;
-    }
-  }
+  window_sums(px, cols, r0, c0, ra, rb, ca, cb, s, s2);
   const uint32_t t = (16u * s2 - s * ((16u * s) / n)) / n;
   if (!textured(t)) return false;
   const int m = static_cast<int>((s + n / 2) / n);
@@ -48,6 +60,85 @@ bool load_window(const uint8_t *px, int rows, int cols, int r0, int c0, const in
 }
 
 bool textured32(uint32_t t) { return t > 255; }
+
+#if QX_SIMD_HAVE_AVX2
+// taper[r] * taper[c] of the 32-point window: (p - m) * taper[r] * taper[c]
+// is the same integer whichever product is formed first (it stays below
+// 2^24), so the vector path multiplies once per pixel.
+struct TaperProducts32 {
+  int32_t w[32][32];
+  constexpr TaperProducts32() : w{} {
+    for (int r = 0; r < 32; ++r)
+      for (int c = 0; c < 32; ++c) w[r][c] = kTaper32[r] * kTaper32[c];
+  }
+};
+constexpr TaperProducts32 kTaperProducts32{};
+
+QX_SIMD_AVX2_TARGET inline uint32_t hsum_epi32(__m256i v) {
+  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(s));
+}
+
+// load_window<32> with textured32, eight or sixteen pixels at a time: the
+// same sums (integer, in any order) and the same tapered values (the
+// division by 16 truncates toward zero, as C's does).
+QX_SIMD_AVX2_TARGET bool load_window32_avx2(const uint8_t *px, int rows, int cols, int r0, int c0, int32_t *block) {
+  constexpr int N = 32;
+  const int ra = std::max(0, -r0), rb = std::min(N, rows - r0), ca = std::max(0, -c0), cb = std::min(N, cols - c0);
+  if (ra >= rb || ca >= cb) return false;
+  const bool full_width = ca == 0 && cb == N;
+  uint32_t s = 0, s2 = 0;
+  const uint32_t n = static_cast<uint32_t>((rb - ra) * (cb - ca));
+  if (full_width) {
+    const __m256i ones = _mm256_set1_epi16(1);
+    __m256i vs = _mm256_setzero_si256(), vs2 = _mm256_setzero_si256();
+    for (int r = ra; r < rb; ++r) {
+      const uint8_t *row = px + static_cast<size_t>(r0 + r) * cols + c0;
+      const __m256i lo = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(row)));
+      const __m256i hi = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(row + 16)));
+      vs = _mm256_add_epi32(vs, _mm256_add_epi32(_mm256_madd_epi16(lo, ones), _mm256_madd_epi16(hi, ones)));
+      vs2 = _mm256_add_epi32(vs2, _mm256_add_epi32(_mm256_madd_epi16(lo, lo), _mm256_madd_epi16(hi, hi)));
+    }
+    s = hsum_epi32(vs);
+    s2 = hsum_epi32(vs2);
+  } else {
+    window_sums(px, cols, r0, c0, ra, rb, ca, cb, s, s2);
+  }
+  const uint32_t t = (16u * s2 - s * ((16u * s) / n)) / n;
+  if (!textured32(t)) return false;
+  const int m = static_cast<int>((s + n / 2) / n);
+  // Every entry of a window wholly inside the image is written below.
+  if (!(full_width && ra == 0 && rb == N)) std::memset(block, 0, sizeof(int32_t) * N * N);
+  const __m256i vm = _mm256_set1_epi32(m), v15 = _mm256_set1_epi32(15);
+  for (int r = ra; r < rb; ++r) {
+    const uint8_t *row = px + static_cast<size_t>(r0 + r) * cols + c0;
+    int32_t *out = block + r * N;
+    const int32_t *w = kTaperProducts32.w[r];
+    int c = ca;
+    for (; c + 8 <= cb; c += 8) {
+      const __m256i p = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(row + c)));
+      __m256i x = _mm256_mullo_epi32(_mm256_sub_epi32(p, vm),
+                                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(w + c)));
+      x = _mm256_srai_epi32(_mm256_add_epi32(x, _mm256_and_si256(_mm256_srai_epi32(x, 31), v15)), 4);
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + c), x);
+    }
+    for (; c < cb; ++c) out[c] = (static_cast<int32_t>(row[c]) - m) * w[c] / 16;
+  }
+  return true;
+}
+#endif
+
+// The 32-point window through the path the processor takes.
+bool load_window32(bool avx2, const uint8_t *px, int rows, int cols, int r0, int c0, int32_t *block) {
+#if QX_SIMD_HAVE_AVX2
+  if (avx2) return load_window32_avx2(px, rows, cols, r0, c0, block);
+#else
+  (void)avx2;
+#endif
+  return load_window<32>(px, rows, cols, r0, c0, kTaper32, block, textured32);
+}
 bool textured16(uint32_t t) { return (t >> 4) > 15; }
 
 // Power at (u, v) of an N-point half spectrum, using P(-u, -v) = P(u, v).
@@ -190,6 +281,7 @@ extern "C" qxi_status ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int r
       !power.alloc(N * W))
     return QXI_NO_MEMORY;
   const int64_t wmax = 256 * longest, wmin = 256 * shortest;
+  const bool avx2 = qx_simd_use_avx2() != 0;
   for (int br = 0; br < brows; ++br)
     for (int bc = 0; bc < bcols; ++bc) {
       const size_t k = static_cast<size_t>(br) * bcols + bc;
@@ -199,8 +291,7 @@ extern "C" qxi_status ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int r
         if (orient_field) orient_field[k] = 0;
         continue;
       }
-      if (!load_window<N>(pixels, rows, cols, br * B - (N - B) / 2, bc * B - (N - B) / 2, kTaper32, block.get(),
-                          textured32))
+      if (!load_window32(avx2, pixels, rows, cols, br * B - (N - B) / 2, bc * B - (N - B) / 2, block.get()))
         continue;  // untextured: the orientation entry stays as it is
       // The spectrum is read only around DC (|u|, |v| <= 10, see Grid): the
       // higher horizontal frequencies are neither transformed nor squared.

@@ -88,8 +88,210 @@ extern "C" int bal_find_next_leg_direction(const uint8_t *sk, int rows, int cols
   return 0;
 }
 
+namespace {
+
+// The quality bands of a branch point (by its quality-image value): the
+// shortest squared leg length a bifurcation must reach to be kept, and the
+// length scale k of the quality rule for short legs.
+struct QualityBand {
+  int min_leg_sq;
+  int k;
+};
+
+QualityBand quality_band(int quality) {
+  if (quality < 16) return {100, 10};
+  if (quality <= 40) return {81, 9};
+  if (quality <= 60) return {9, 3};
+  return {4, 2};
+}
+
+// The skeleton being worked on (0 black) and its line counts (black
+// neighbours of each black pixel; 2 on a plain line, 3 at a branch).
+struct Skeleton {
+  uint8_t *pixels;
+  uint8_t *counts;
+  int rows, cols;
+
+  uint8_t &count(int r, int c) { return counts[static_cast<size_t>(r) * cols + c]; }
+  bool black_at(int r, int c) const { return black(pixels, rows, cols, r, c); }
+  void remove(int r, int c) { bal_remove_skeleton_pixel(pixels, counts, rows, cols, r, c); }
+};
+
+// Branch-point candidates, as pixel indexes in raster order.
+struct BranchPoints {
+  int index[BAL_MAX_MINUTIAE];
+  int count = 0;
+};
+
+// Phase 1: counts every black pixel's black neighbours and collects the
+// branch points.  Three branch pixels side by side stand for one branch:
+// two of them become line pixels again (and a candidate already taken is
+// given back).  A pixel with four neighbours, three of them on one side,
+// becomes a branch when the middle one of those three is whitened.
+void find_branch_points(Skeleton &sk, BranchPoints *found) {
+  for (int r = 1; r < sk.rows - 1; ++r)
+    for (int c = 1; c < sk.cols - 1; ++c) {
+      if (sk.pixels[static_cast<size_t>(r) * sk.cols + c] != 0) continue;
+      int neighbours = 0;
+      for (int dr = -1; dr <= 1; ++dr)
+        for (int dc = -1; dc <= 1; ++dc)
+          if ((dr || dc) && sk.black_at(r + dr, c + dc)) ++neighbours;
+      sk.count(r, c) = static_cast<uint8_t>(neighbours);
+      bool candidate = false;
+      if (neighbours == 3) {
+        candidate = true;
+        if (sk.count(r, c - 1) == 3 && sk.count(r - 1, c - 1) == 3) {
+          sk.count(r, c) = 2;
+          sk.count(r - 1, c - 1) = 2;
+          candidate = false;
+        } else if (sk.count(r - 1, c) == 3 &&
+                   (sk.count(r - 1, c + 1) == 3 || sk.count(r - 1, c - 1) == 3)) {
+          sk.count(r, c) = 2;
+          if (sk.count(r - 1, c + 1) == 3)
+            sk.count(r - 1, c + 1) = 2;
+          else
+            sk.count(r - 1, c - 1) = 2;
+          candidate = false;
+        } else if (sk.count(r - 1, c) == 3 && sk.count(r, c - 1) == 3) {
+          sk.count(r, c - 1) = 2;
+          sk.count(r - 1, c) = 2;
+          if (found->count > 0 && found->index[found->count - 1] == r * sk.cols + c - 1)
+            --found->count;
+        }
+      } else if (neighbours == 4) {
+        auto b = [&](int dr, int dc) { return sk.black_at(r + dr, c + dc); };
+        int side_r = 0, side_c = 0;
+        if (b(-1, -1) && b(-1, 0) && b(-1, 1))
+          side_r = -1;
+        else if (b(1, -1) && b(1, 0) && b(1, 1))
+          side_r = 1;
+        else if (b(-1, -1) && b(0, -1) && b(1, -1))
+          side_c = -1;
+        else if (b(-1, 1) && b(0, 1) && b(1, 1))
+          side_c = 1;
+        if (side_r || side_c) {
+          sk.remove(r + side_r, c + side_c);
+          sk.count(r, c) = 3;
+          candidate = true;
+        }
+      }
+      if (candidate && found->count < BAL_MAX_MINUTIAE) found->index[found->count++] = r * sk.cols + c;
+    }
+}
+
+// Calls cut(r, c, step) for the first three legs of every branch point
+// that is still a branch, until it returns true (the leg was cut).
+template <class Cut>
+void for_each_branch_leg(Skeleton &sk, const BranchPoints &branches, Cut cut) {
+  uint8_t legs[8];
+  for (int i = 0; i < branches.count; ++i) {
+    const int r = branches.index[i] / sk.cols, c = branches.index[i] % sk.cols;
+    if (sk.count(r, c) != 3) continue;
+    const int leg_count = bal_find_bifurcation_legs(sk.pixels, sk.rows, sk.cols, r, c, legs);
+    for (int l = 0; l < leg_count && l < 3; ++l)
+      if (cut(r, c, legs[l])) break;
+  }
+}
+
+// Phase 2: spurs.  A leg that reaches a line end within 3 / scale steps is
+// cut off, and its branch point becomes a line pixel.
+void cut_spurs(Skeleton &sk, const BranchPoints &branches, int scale, int *path) {
+  const int spur_steps = 3 / scale;
+  for_each_branch_leg(sk, branches, [&](int r, int c, int step) {
+    const Walk walk = follow(sk.pixels, sk.counts, sk.rows, sk.cols, r, c, step, spur_steps, path);
+    if (!walk.line_end || walk.steps > spur_steps) return false;
+    for (int p = 0; p < walk.n; ++p) sk.remove(path[2 * p], path[2 * p + 1]);
+    sk.count(r, c) = 2;
+    return true;
+  });
+}
+
+// Phase 3 (scale 1 only): bridges.  The first leg (of up to 20 pixels)
+// that runs across the ridge flow by more than 40 (1/256 turn) is cut.
+void cut_bridges(Skeleton &sk, const BranchPoints &branches, const uint8_t *orientation, int *path) {
+  constexpr int kBridgeSteps = 20;
+  constexpr int kAcrossFlow = 40;
+  for_each_branch_leg(sk, branches, [&](int r, int c, int step) {
+    const Walk walk = follow(sk.pixels, sk.counts, sk.rows, sk.cols, r, c, step, kBridgeSteps, path);
+    const int leg_angle = atan2_(r - walk.r, c - walk.c) & 255;
+    const int flow = orientation[static_cast<size_t>(r) * sk.cols + c];
+    int across = (flow + 64) & 255;
+    if (angle_difference(across, leg_angle) > 64) across = (flow - 64) & 255;
+    if (angle_difference(across, leg_angle) <= kAcrossFlow) return false;
+    // The last pixel stays unless it was a line end (a branch or the
+    // end of the walk belongs to another line).
+    const int keep_last = walk.line_end ? 0 : 1;
+    for (int p = 0; p < walk.n - keep_last; ++p) sk.remove(path[2 * p], path[2 * p + 1]);
+    return true;
+  });
+}
+
+// Phase 4: the remaining branch points become bifurcations.  Each of the
+// three legs is followed along line pixels (at most 39 / scale steps, and
+// no further than 30 pixels once past 20 / scale steps); a leg shorter
+// than its quality band allows drops the point.  The direction halves the
+// two legs closest in angle; the quality is lowered for a short leg.
+void record_bifurcations(Skeleton &sk, const BranchPoints &branches, const uint8_t *quality,
+                         int type, int scale, bal_minutia *minutiae, int *count) {
+  const int scale_sq = scale * scale;
+  uint8_t legs[8];
+  for (int i = 0; i < branches.count; ++i) {
+    const int r = branches.index[i] / sk.cols, c = branches.index[i] % sk.cols;
+    if (sk.count(r, c) <= 2) continue;
+    if (*count >= BAL_MAX_MINUTIAE) break;
+    const int point_quality = quality[static_cast<size_t>(r) * sk.cols + c];
+    const QualityBand band = quality_band(point_quality);
+    const int leg_count = bal_find_bifurcation_legs(sk.pixels, sk.rows, sk.cols, r, c, legs);
+    if (leg_count < 3) continue;
+    int leg_end[3][2];
+    int shortest_sq = 1 << 30;
+    bool too_short = false;
+    for (int l = 0; l < 3; ++l) {
+      int step = legs[l], lr = r + kStepDr[step], lc = c + kStepDc[step], walked = scale;
+      for (;;) {
+        if (sk.count(lr, lc) != 2) break;
+        if (walked > 39) break;
+        const int dist_sq = (lr - r) * (lr - r) + (lc - c) * (lc - c);
+        if (walked > 20 && scale_sq * dist_sq > 900) break;
+        const int next = bal_find_next_leg_direction(sk.pixels, sk.rows, sk.cols, lr, lc, step);
+        if (!next) break;
+        step = next;
+        lr += kStepDr[step];
+        lc += kStepDc[step];
+        walked += scale;
+      }
+      leg_end[l][0] = lr;
+      leg_end[l][1] = lc;
+      const int length_sq = (lr - r) * (lr - r) + (lc - c) * (lc - c);
+      if (scale_sq * length_sq < band.min_leg_sq) too_short = true;
+      shortest_sq = std::min(shortest_sq, length_sq);
+    }
+    if (too_short) continue;
+    int leg_angle[3];
+    for (int l = 0; l < 3; ++l) leg_angle[l] = atan2_(r - leg_end[l][0], leg_end[l][1] - c) & 255;
+    static const int kPairs[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+    int closest = 0;
+    for (int p = 1; p < 3; ++p)
+      if (angle_difference(leg_angle[kPairs[p][0]], leg_angle[kPairs[p][1]]) <
+          angle_difference(leg_angle[kPairs[closest][0]], leg_angle[kPairs[closest][1]]))
+        closest = p;
+    const int minutia_quality = bal_minutia_quality(point_quality, shortest_sq, scale);
+    if (minutia_quality <= 9) continue;
+    bal_minutia &m = minutiae[(*count)++];
+    m.row = static_cast<int16_t>(r);
+    m.col = static_cast<int16_t>(c);
+    m.direction = static_cast<uint8_t>(
+        angle_average(leg_angle[kPairs[closest][0]], leg_angle[kPairs[closest][1]]) & 255);
+    m.type = static_cast<uint8_t>(type);
+    m.quality = static_cast<uint8_t>(minutia_quality);
+    m.wavelength = 0;
+  }
+}
+
+}  // namespace
+
 extern "C" int bal_minutia_quality(int q, int shortest_sq, int scale) {
-  const int k = q < 16 ? 10 : (q <= 40 ? 9 : (q <= 60 ? 3 : 2));
+  const int k = quality_band(q).k;
   const int len2 = scale * scale * shortest_sq;
   if (len2 >= (k + 6) * (k + 6)) return q;
   const int P = static_cast<int>(sqrt_(static_cast<uint32_t>(len2)));
@@ -100,163 +302,16 @@ extern "C" void bal_extract_bifurcations(uint8_t *sk, const uint8_t *wavelength,
                                          int rows, int cols, int type, const uint8_t *quality, bal_minutia *minutiae,
                                          int *count, uint8_t *counts, int scale) {
   (void)wavelength;
-  const size_t n = static_cast<size_t>(rows) * cols;
-  std::memset(counts, 0, n);
+  std::memset(counts, 0, static_cast<size_t>(rows) * cols);
   if (rows < 3 || cols < 3) return;
-  auto at = [&](int r, int c) -> uint8_t & { return counts[static_cast<size_t>(r) * cols + c]; };
-  int cand[BAL_MAX_MINUTIAE];
-  int ncand = 0;
-  for (int r = 1; r < rows - 1; ++r)
-    for (int c = 1; c < cols - 1; ++c) {
-      if (sk[static_cast<size_t>(r) * cols + c] != 0) continue;
-      int k = 0;
-      for (int dr = -1; dr <= 1; ++dr)
-        for (int dc = -1; dc <= 1; ++dc)
-          if ((dr || dc) && black(sk, rows, cols, r + dr, c + dc)) ++k;
-      at(r, c) = static_cast<uint8_t>(k);
-      bool candidate = false;
-      if (k == 3) {
-        candidate = true;
-        if (at(r, c - 1) == 3 && at(r - 1, c - 1) == 3) {
-          at(r, c) = 2;
-          at(r - 1, c - 1) = 2;
-          candidate = false;
-        } else if (at(r - 1, c) == 3 && (at(r - 1, c + 1) == 3 || at(r - 1, c - 1) == 3)) {
-          at(r, c) = 2;
-          if (at(r - 1, c + 1) == 3)
-            at(r - 1, c + 1) = 2;
-          else
-            at(r - 1, c - 1) = 2;
-          candidate = false;
-        } else if (at(r - 1, c) == 3 && at(r, c - 1) == 3) {
-          at(r, c - 1) = 2;
-          at(r - 1, c) = 2;
-          if (ncand > 0 && cand[ncand - 1] == r * cols + c - 1) --ncand;
-        }
-      } else if (k == 4) {
-        auto b = [&](int dr, int dc) { return black(sk, rows, cols, r + dr, c + dc); };
-        int mr = 0, mc = 0;
-        if (b(-1, -1) && b(-1, 0) && b(-1, 1))
-          mr = -1;
-        else if (b(1, -1) && b(1, 0) && b(1, 1))
-          mr = 1;
-        else if (b(-1, -1) && b(0, -1) && b(1, -1))
-          mc = -1;
-        else if (b(-1, 1) && b(0, 1) && b(1, 1))
-          mc = 1;
-        if (mr || mc) {
-          bal_remove_skeleton_pixel(sk, counts, rows, cols, r + mr, c + mc);
-          at(r, c) = 3;
-          candidate = true;
-        }
-      }
-      if (candidate && ncand < BAL_MAX_MINUTIAE) cand[ncand++] = r * cols + c;
-    }
-
-  uint8_t legs[8];
-  // Spurs: a leg ending within 3 / scale steps is cut.
-  const int spur = 3 / scale;
+  Skeleton skeleton{sk, counts, rows, cols};
+  BranchPoints branches;
+  find_branch_points(skeleton, &branches);
   qx::Buffer<int> path;
   if (!path.alloc(2 * 64)) return;
-  for (int i = 0; i < ncand; ++i) {
-    const int r = cand[i] / cols, c = cand[i] % cols;
-    if (at(r, c) != 3) continue;
-    const int nl = bal_find_bifurcation_legs(sk, rows, cols, r, c, legs);
-    for (int l = 0; l < nl && l < 3; ++l) {
-      const Walk w = follow(sk, counts, rows, cols, r, c, legs[l], spur, path.get());
-      if (w.line_end && w.steps <= spur) {
-        for (int p = 0; p < w.n; ++p) bal_remove_skeleton_pixel(sk, counts, rows, cols, path[2 * p], path[2 * p + 1]);
-        at(r, c) = 2;
-        break;
-      }
-    }
-  }
-  // Bridges across the ridge flow (scale 1).
-  if (scale == 1) {
-    for (int i = 0; i < ncand; ++i) {
-      const int r = cand[i] / cols, c = cand[i] % cols;
-      if (at(r, c) != 3) continue;
-      const int nl = bal_find_bifurcation_legs(sk, rows, cols, r, c, legs);
-      for (int l = 0; l < nl && l < 3; ++l) {
-        const Walk w = follow(sk, counts, rows, cols, r, c, legs[l], 20, path.get());
-        const int phi = atan2_(r - w.r, c - w.c) & 255;
-        const int o = orientation[static_cast<size_t>(r) * cols + c];
-        int d = (o + 64) & 255;
-        if (angle_difference(d, phi) > 64) d = (o - 64) & 255;
-        if (angle_difference(d, phi) <= 40) continue;
-        // The last pixel stays unless it was a line end (a branch or the
-        // end of the walk belongs to another line).
-        const int keep_last = w.line_end ? 0 : 1;
-        for (int p = 0; p < w.n - keep_last; ++p)
-          bal_remove_skeleton_pixel(sk, counts, rows, cols, path[2 * p], path[2 * p + 1]);
-        break;
-      }
-    }
-  }
-  // Minutiae from the remaining branch points.
-  const int s2 = scale * scale;
-  for (int i = 0; i < ncand; ++i) {
-    const int r = cand[i] / cols, c = cand[i] % cols;
-    if (at(r, c) <= 2) continue;
-    if (*count >= BAL_MAX_MINUTIAE) break;
-    const int q = quality[static_cast<size_t>(r) * cols + c];
-    int L, k;
-    if (q < 16) {
-      L = 100;
-      k = 10;
-    } else if (q <= 40) {
-      L = 81;
-      k = 9;
-    } else if (q <= 60) {
-      L = 9;
-      k = 3;
-    } else {
-      L = 4;
-      k = 2;
-    }
-    const int nl = bal_find_bifurcation_legs(sk, rows, cols, r, c, legs);
-    if (nl < 3) continue;
-    int ends[3][2];
-    int shortest = 1 << 30;
-    bool dropped = false;
-    for (int l = 0; l < 3; ++l) {
-      int step = legs[l], pr = r + kStepDr[step], pc = c + kStepDc[step], counter = scale;
-      for (;;) {
-        if (at(pr, pc) != 2) break;
-        if (counter > 39) break;
-        const int dist2 = (pr - r) * (pr - r) + (pc - c) * (pc - c);
-        if (counter > 20 && s2 * dist2 > 900) break;
-        const int next = bal_find_next_leg_direction(sk, rows, cols, pr, pc, step);
-        if (!next) break;
-        step = next;
-        pr += kStepDr[step];
-        pc += kStepDc[step];
-        counter += scale;
-      }
-      ends[l][0] = pr;
-      ends[l][1] = pc;
-      const int d2 = (pr - r) * (pr - r) + (pc - c) * (pc - c);
-      if (s2 * d2 < L) dropped = true;
-      shortest = std::min(shortest, d2);
-    }
-    if (dropped) continue;
-    int a[3];
-    for (int l = 0; l < 3; ++l) a[l] = atan2_(r - ends[l][0], ends[l][1] - c) & 255;
-    static const int kPairs[3][2] = {{0, 1}, {0, 2}, {1, 2}};
-    int best = 0;
-    for (int p = 1; p < 3; ++p)
-      if (angle_difference(a[kPairs[p][0]], a[kPairs[p][1]]) < angle_difference(a[kPairs[best][0]], a[kPairs[best][1]]))
-        best = p;
-    const int quality_v = bal_minutia_quality(q, shortest, scale);
-    if (quality_v <= 9) continue;
-    bal_minutia &m = minutiae[(*count)++];
-    m.row = static_cast<int16_t>(r);
-    m.col = static_cast<int16_t>(c);
-    m.direction = static_cast<uint8_t>(angle_average(a[kPairs[best][0]], a[kPairs[best][1]]) & 255);
-    m.type = static_cast<uint8_t>(type);
-    m.quality = static_cast<uint8_t>(quality_v);
-    m.wavelength = 0;
-  }
+  cut_spurs(skeleton, branches, scale, path.get());
+  if (scale == 1) cut_bridges(skeleton, branches, orientation, path.get());
+  record_bifurcations(skeleton, branches, quality, type, scale, minutiae, count);
 }
 
 extern "C" int bal_remove_duplicate_minutiae(bal_minutia *m, int count, int scale) {

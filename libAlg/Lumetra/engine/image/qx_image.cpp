@@ -5,6 +5,7 @@
 #include "engine/image/resample.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_refcount.hpp"
+#include "engine/qx_sensor.h"
 
 struct qx_image {
   int32_t refs;
@@ -229,15 +230,22 @@ struct SizeEntry {
   int oblong_code;   // code otherwise (0: no entry in that column)
 };
 constexpr SizeEntry kSensorSizes[] = {
-    {87320, 1, 1}, {38809, 2, 0}, {24838, 3, 0}, {16397, 4, 0},
-    {13055, 5, 0}, {9702, 6, 0},  {15524, 0, 7}, {11643, 0, 8},
+    {87320, QX_SENSOR_SWIPE, QX_SENSOR_SWIPE},
+    {38809, QX_SENSOR_SQUARE_XL, QX_SENSOR_SIZE_NONE},
+    {24838, QX_SENSOR_SQUARE_L, QX_SENSOR_SIZE_NONE},
+    {16397, QX_SENSOR_SQUARE_M, QX_SENSOR_SIZE_NONE},
+    {13055, QX_SENSOR_SQUARE_S, QX_SENSOR_SIZE_NONE},
+    {9702, QX_SENSOR_SQUARE_XS, QX_SENSOR_SIZE_NONE},
+    {15524, QX_SENSOR_SIZE_NONE, QX_SENSOR_RECT_M},
+    {11643, QX_SENSOR_SIZE_NONE, QX_SENSOR_RECT_S},
 };
 }  // namespace
 
 extern "C" int qx_image_get_sensor_size(const qx_image *image) {
   if (!image || image->vres == 0 || image->hres == 0) return 0;
-  const uint16_t h = static_cast<uint16_t>(image->rows * 500u / image->vres);
-  const uint16_t w = static_cast<uint16_t>(image->cols * 500u / image->hres);
+  // The sides at the library's resolution.
+  const uint16_t h = static_cast<uint16_t>(image->rows * unsigned{QX_LIBRARY_DPI} / image->vres);
+  const uint16_t w = static_cast<uint16_t>(image->cols * unsigned{QX_LIBRARY_DPI} / image->hres);
   const uint32_t s = h < w ? h : w;
   const uint32_t l = h < w ? w : h;
   if (l == 0) return 0;

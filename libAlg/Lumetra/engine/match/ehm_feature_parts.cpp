@@ -9,6 +9,7 @@
 #include "engine/match/ehm_verifier.h"
 #include "engine/match/spectral_match.h"
 #include "engine/objects/qx_session.h"
+#include "engine/qx_sensor.h"
 
 namespace {
 
@@ -19,9 +20,6 @@ constexpr int32_t kLowestNormalisedQuality = 60;
 constexpr int32_t kNormalisedDivisor = 232;
 // Image size assumed for a template without an image-dimension block.
 constexpr uint16_t kDefaultImageSide = 192;
-// Sensor-size codes.
-constexpr int32_t kSwipe = 1, kSquareXl = 2, kRectangularM = 7, kRectangularS = 8;
-constexpr int32_t kSquareM = 4;
 // More paired minutiae than this: the minutiae alignment is trusted for
 // scoring the spectral match on the sizes that otherwise search.
 constexpr int32_t kTrustedPairs = 7;
@@ -83,16 +81,16 @@ uint32_t qx_ehm_spectral_search_flags(const qx_session *session, int32_t paired)
   uint32_t flags = 0;
   // Small sensors (and any sensor when asked) search for the spectral
   // alignment unless the minutiae matcher paired enough minutiae.
-  if ((code >= kSquareM && code <= kRectangularS) || full_search) {
+  if ((code >= QX_SENSOR_SQUARE_M && code <= QX_SENSOR_RECT_S) || full_search) {
     if (paired > kTrustedPairs) flags |= QX_SPECTRAL_AT_ALIGNMENT;
   } else {
     flags |= QX_SPECTRAL_AT_ALIGNMENT;
   }
-  if (code != kSwipe && code != kSquareXl) flags |= QX_SPECTRAL_SMALL_SENSOR;
+  if (code != QX_SENSOR_SWIPE && code != QX_SENSOR_SQUARE_XL) flags |= QX_SPECTRAL_SMALL_SENSOR;
   if (qx_session_get_int(session, QX_PROP_SPECTRAL_HR_RANGE, 1) != 0)
     flags |= QX_SPECTRAL_WIDE_FINE;
   if (full_rotation) {
-    if ((code == kRectangularM || code == kRectangularS) &&
+    if ((code == QX_SENSOR_RECT_M || code == QX_SENSOR_RECT_S) &&
         (flags & QX_SPECTRAL_AT_ALIGNMENT) == 0)
       flags |= QX_SPECTRAL_SQUARE_CANVAS;
     flags |= QX_SPECTRAL_FULL_ROTATION;

@@ -67,20 +67,6 @@ uint16_t qx_ml_predict_linear_score(const uint16_t *scores,
                                     const qx_vermodel_coefficient *quadratic, int32_t count,
                                     int32_t normalisation);
 
-/* Accept (1) when the threshold of `verifier`'s table for nbr_subtemplates
- * compared subtemplates at far_index lies below the score.  The threshold
- * is interpolated between the table rows around nbr_subtemplates.
- * 0; 2 for sensor type or size 0 in the session, no decision output or an
- * index outside 0..27; 17 for a table whose last entry is 0; 1 when a
- * threshold needed is 65535 (missing); or the table operation's error.
- * The threshold output (none allowed) gets 65535 first, then the
- * threshold, capped at 65535. */
-int32_t qx_verifier_decision_from_score(const qx_verifier_interface *verifier,
-                                        qx_session *session, uint16_t score,
-                                        int32_t nbr_subtemplates, int32_t far_index,
-                                        int32_t *decision, uint16_t *threshold,
-                                        const qx_vermodel *models);
-
 /* Divisor of the spectral score's quality normalisation:
  * round(25 x sqrt(q)) for q = 0..100, 0 outside. */
 int32_t qx_ehm_quality_divisor(int32_t quality);

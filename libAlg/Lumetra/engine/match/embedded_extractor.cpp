@@ -8,26 +8,28 @@
 #include "engine/image/resample.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
+#include "engine/qx_sensor.h"
 
 namespace {
 
 struct Variant {
   int resolution;         // working resolution (dpi)
-  int raised_resolution;  // for the small sensor sizes 5, 6 and 8
+  int raised_resolution;  // for the small sensor sizes (square s and xs, oblong s)
   int multiple;           // geometry multiple
   int tolerance;          // dpi
   uint32_t extra_flag;
 };
 
-constexpr Variant kEmbedded = {500, 650, 12, 8, 0};
-constexpr Variant kSpeed = {500, 650, 12, 8, QX_CONTENT_SPEED};
+constexpr Variant kEmbedded = {QX_LIBRARY_DPI, 650, 12, 8, 0};
+constexpr Variant kSpeed = {QX_LIBRARY_DPI, 650, 12, 8, QX_CONTENT_SPEED};
 constexpr Variant kSpeedMem = {250, 325, 6, 4, QX_CONTENT_HALF_RESOLUTION};
 
 int round_up(int v, int m) { return (v + m - 1) / m * m; }
 
 int target_resolution(const qx_session *session, const Variant &v) {
   const int size = qx_session_get_sensor_size(session);
-  const bool small = size == 5 || size == 6 || size == 8;
+  const bool small =
+      size == QX_SENSOR_SQUARE_S || size == QX_SENSOR_SQUARE_XS || size == QX_SENSOR_RECT_S;
   const bool ignore = qx_session_get_int(session, "qx.embedded_extractor.ignore_scaling", 0) != 0;
   return small && !ignore ? v.raised_resolution : v.resolution;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/match/vermodel_data.h"
+#include "engine/qx_sensor.h"
 
 namespace {
 
@@ -47,20 +48,84 @@ qx_algorithm *build(const EhmConfig &c, qx_session *session) {
 
 // Rows of the builders' table.  The -spmem variants differ only in their
 // extractor (and "ehmsq-l-spmem" in leaving feature state 1 off).
-constexpr EhmConfig kSquareXl{ehm_create_chain, 8, &embedded_extractor, QX_TEMPLATE_EHM, 2,
-                              {0}, 1, {0}, 1, 16, 8, qx_vermodels_ehmsq_xl};
-constexpr EhmConfig kSquareL{ehm_create_chain, 16, &embedded_extractor, QX_TEMPLATE_EHM, 3,
-                             {0}, 1, {0, 1}, 2, 32, 16, qx_vermodels_ehmsq_l};
-constexpr EhmConfig kSquareM{ehmhr_create_chain, 24, &embedded_extractor, QX_TEMPLATE_EHMHR, 4,
-                             {0, 1, 2}, 3, {0, 2}, 2, 64, 24, qx_vermodels_ehmsq_m};
-constexpr EhmConfig kSquareS{ehmhr_create_chain, 32, &embedded_extractor, QX_TEMPLATE_EHMHR, 5,
-                             {0, 1, 2}, 3, {0, 2}, 2, 72, 32, qx_vermodels_ehmsq_s};
-constexpr EhmConfig kSquareXs{ehmhr_create_chain, 40, &embedded_extractor, QX_TEMPLATE_EHMHR, 6,
-                              {0, 1, 2}, 3, {0, 2}, 2, 96, 32, qx_vermodels_ehmsq_xs};
-constexpr EhmConfig kRectM{ehmhr_create_chain, 24, &embedded_extractor, QX_TEMPLATE_EHMHR, 7,
-                           {0, 1, 2}, 3, {0, 2}, 2, 64, 24, qx_vermodels_ehmre_m};
-constexpr EhmConfig kRectS{ehmhr_create_chain, 32, &embedded_extractor, QX_TEMPLATE_EHMHR, 8,
-                           {0, 1, 2}, 3, {0, 2}, 2, 72, 32, qx_vermodels_ehmre_s};
+constexpr EhmConfig kSquareXl{
+    .chain_creator = ehm_create_chain,
+    .pass_on_count = 8,
+    .extractor = &embedded_extractor,
+    .template_type = QX_TEMPLATE_EHM,
+    .sensor_size = QX_SENSOR_SQUARE_XL,
+    .states_on = {QX_FEATURE_360},
+    .nbr_states_on = 1,
+    .states_mutable = {QX_FEATURE_360},
+    .nbr_states_mutable = 1,
+    .max_subtemplates = 16,
+    .enroll_captures = 8,
+    .models = qx_vermodels_ehmsq_xl};
+constexpr EhmConfig kSquareL{
+    .chain_creator = ehm_create_chain,
+    .pass_on_count = 16,
+    .extractor = &embedded_extractor,
+    .template_type = QX_TEMPLATE_EHM,
+    .sensor_size = QX_SENSOR_SQUARE_L,
+    .states_on = {QX_FEATURE_360},
+    .nbr_states_on = 1,
+    .states_mutable = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_FULLSEARCH},
+    .nbr_states_mutable = 2,
+    .max_subtemplates = 32,
+    .enroll_captures = 16,
+    .models = qx_vermodels_ehmsq_l};
+// The high-resolution hybrid configurations share their chain, extractor,
+// template type and feature states (all on; the 360-degree search and the
+// wider spectral search mutable); each row names what is its own.
+constexpr EhmConfig kHybridHr{
+    .chain_creator = ehmhr_create_chain,
+    .extractor = &embedded_extractor,
+    .template_type = QX_TEMPLATE_EHMHR,
+    .states_on = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_FULLSEARCH, QX_FEATURE_SPECTRAL_HR_RANGE},
+    .nbr_states_on = 3,
+    .states_mutable = {QX_FEATURE_360, QX_FEATURE_SPECTRAL_HR_RANGE},
+    .nbr_states_mutable = 2};
+struct HybridHrRow {
+  int32_t pass_on_count;
+  int32_t sensor_size;
+  uint8_t max_subtemplates;
+  uint8_t enroll_captures;
+  const qx_vermodel *models;
+};
+constexpr EhmConfig hybrid_hr(HybridHrRow row) {
+  EhmConfig c = kHybridHr;
+  c.pass_on_count = row.pass_on_count;
+  c.sensor_size = row.sensor_size;
+  c.max_subtemplates = row.max_subtemplates;
+  c.enroll_captures = row.enroll_captures;
+  c.models = row.models;
+  return c;
+}
+constexpr EhmConfig kSquareM = hybrid_hr({.pass_on_count = 24,
+                                          .sensor_size = QX_SENSOR_SQUARE_M,
+                                          .max_subtemplates = 64,
+                                          .enroll_captures = 24,
+                                          .models = qx_vermodels_ehmsq_m});
+constexpr EhmConfig kSquareS = hybrid_hr({.pass_on_count = 32,
+                                          .sensor_size = QX_SENSOR_SQUARE_S,
+                                          .max_subtemplates = 72,
+                                          .enroll_captures = 32,
+                                          .models = qx_vermodels_ehmsq_s});
+constexpr EhmConfig kSquareXs = hybrid_hr({.pass_on_count = 40,
+                                          .sensor_size = QX_SENSOR_SQUARE_XS,
+                                          .max_subtemplates = 96,
+                                          .enroll_captures = 32,
+                                          .models = qx_vermodels_ehmsq_xs});
+constexpr EhmConfig kRectM = hybrid_hr({.pass_on_count = 24,
+                                          .sensor_size = QX_SENSOR_RECT_M,
+                                          .max_subtemplates = 64,
+                                          .enroll_captures = 24,
+                                          .models = qx_vermodels_ehmre_m});
+constexpr EhmConfig kRectS = hybrid_hr({.pass_on_count = 32,
+                                          .sensor_size = QX_SENSOR_RECT_S,
+                                          .max_subtemplates = 72,
+                                          .enroll_captures = 32,
+                                          .models = qx_vermodels_ehmre_s});
 
 constexpr EhmConfig speedmem(EhmConfig c) {
   c.extractor = &embedded_speedmem_extractor;
@@ -126,26 +191,26 @@ qx_algorithm *neo_rectangular_speed_create(qx_session *s) { return no_builder(s)
 namespace {
 
 const qx_config_row kRegistry[QX_CONFIG_REGISTRY_ROWS] = {
-    {"ehm", 2, "ehmsq-xl", square_xl_create},
-    {"ehm", 3, "ehmsq-l", square_l_create},
-    {"ehm", 4, "ehmsq-m", square_m_create},
-    {"ehm", 5, "ehmsq-s", square_s_create},
-    {"ehm", 6, "ehmsq-xs", square_xs_create},
-    {"ehm", 7, "ehmre-m", rectangular_m_create},
-    {"ehm", 8, "ehmre-s", rectangular_s_create},
-    {"spect", 2, "spectsq-xl", spectral_square_xl_create},
-    {"spect", 3, "spectsq-l", spectral_square_l_create},
-    {"spect", 5, "spectsq-s", spectral_square_s_create},
-    {"ehm", 2, "ehmsq-xl-spmem", square_xl_speed_mem_create},
-    {"ehm", 3, "ehmsq-l-spmem", square_l_speed_mem_create},
-    {"ehm", 4, "ehmsq-m-spmem", square_m_speed_mem_create},
-    {"ehm", 5, "ehmsq-s-spmem", square_s_speed_mem_create},
-    {"ehm", 7, "ehmre-m-spmem", rectangular_m_speed_mem_create},
-    {"", 2, "ehmsq-xl-spmem-slice", square_xl_speed_mem_slice_create},
-    {"", 3, "ehmsq-l-spmem-slice", square_l_speed_mem_slice_create},
-    {"", 2, "ehmsw-spmem-slice", swipe_speed_mem_slice_create},
-    {"neo", 8, "neorec", neo_rectangular_create},
-    {"neo", 8, "neore-s", neo_rectangular_speed_create},
+    {"ehm", QX_SENSOR_SQUARE_XL, "ehmsq-xl", square_xl_create},
+    {"ehm", QX_SENSOR_SQUARE_L, "ehmsq-l", square_l_create},
+    {"ehm", QX_SENSOR_SQUARE_M, "ehmsq-m", square_m_create},
+    {"ehm", QX_SENSOR_SQUARE_S, "ehmsq-s", square_s_create},
+    {"ehm", QX_SENSOR_SQUARE_XS, "ehmsq-xs", square_xs_create},
+    {"ehm", QX_SENSOR_RECT_M, "ehmre-m", rectangular_m_create},
+    {"ehm", QX_SENSOR_RECT_S, "ehmre-s", rectangular_s_create},
+    {"spect", QX_SENSOR_SQUARE_XL, "spectsq-xl", spectral_square_xl_create},
+    {"spect", QX_SENSOR_SQUARE_L, "spectsq-l", spectral_square_l_create},
+    {"spect", QX_SENSOR_SQUARE_S, "spectsq-s", spectral_square_s_create},
+    {"ehm", QX_SENSOR_SQUARE_XL, "ehmsq-xl-spmem", square_xl_speed_mem_create},
+    {"ehm", QX_SENSOR_SQUARE_L, "ehmsq-l-spmem", square_l_speed_mem_create},
+    {"ehm", QX_SENSOR_SQUARE_M, "ehmsq-m-spmem", square_m_speed_mem_create},
+    {"ehm", QX_SENSOR_SQUARE_S, "ehmsq-s-spmem", square_s_speed_mem_create},
+    {"ehm", QX_SENSOR_RECT_M, "ehmre-m-spmem", rectangular_m_speed_mem_create},
+    {"", QX_SENSOR_SQUARE_XL, "ehmsq-xl-spmem-slice", square_xl_speed_mem_slice_create},
+    {"", QX_SENSOR_SQUARE_L, "ehmsq-l-spmem-slice", square_l_speed_mem_slice_create},
+    {"", QX_SENSOR_SQUARE_XL, "ehmsw-spmem-slice", swipe_speed_mem_slice_create},
+    {"neo", QX_SENSOR_RECT_S, "neorec", neo_rectangular_create},
+    {"neo", QX_SENSOR_RECT_S, "neore-s", neo_rectangular_speed_create},
 };
 
 bool is_memory_saving(const qx_config_row &row) {

@@ -153,6 +153,22 @@ const qx_vermodel *qx_verifierI_get_vermodel(const qx_vermodel *models,
 int32_t qx_verifier_models_of_call(const qx_session *session, const qx_vermodel *given,
                                    const qx_vermodel **models);
 
+/* The decision of any verifier from a score: accept (1) when the threshold
+ * of `verifier`'s table for nbr_subtemplates compared subtemplates at
+ * far_index lies below the score (defined with the hybrid verifier's
+ * score model, match/ehm_score_model.cpp).  The threshold
+ * is interpolated between the table rows around nbr_subtemplates.
+ * 0; 2 for sensor type or size 0 in the session, no decision output or an
+ * index outside 0..27; 17 for a table whose last entry is 0; 1 when a
+ * threshold needed is 65535 (missing); or the table operation's error.
+ * The threshold output (none allowed) gets 65535 first, then the
+ * threshold, capped at 65535. */
+int32_t qx_verifier_decision_from_score(const qx_verifier_interface *verifier,
+                                        qx_session *session, uint16_t score,
+                                        int32_t nbr_subtemplates, int32_t far_index,
+                                        int32_t *decision, uint16_t *threshold,
+                                        const qx_vermodel *models);
+
 #ifdef __cplusplus
 }
 #endif

@@ -13,6 +13,7 @@
 
 #include "engine/match/spectral_steps.hpp"
 #include "engine/qx_rc.h"
+#include "engine/qx_simd.h"
 
 namespace qx_spectral {
 
@@ -278,10 +279,7 @@ __attribute__((target("avx2"))) void dense_pairs_avx2(const Overlap &o, PairSums
   s->sim = hsum(acc_sim8);
 }
 
-bool use_avx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
+bool use_avx2() { return qx_simd_use_avx2() != 0; }
 #endif
 #endif
 

@@ -3,9 +3,9 @@
 // subtemplates, and the verifications that work on the manager.
 #include <cstring>
 
+#include "engine/match/qx_verifier.h"
 #include "engine/objects/multitemplate_internal.hpp"
 #include "engine/objects/multitemplate_manager_internal.hpp"
-#include "engine/match/ehm_verifier.h"
 #include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/objects/qx_mt_verify.h"
 #include "engine/objects/qx_subtemplate_choice.h"

@@ -4,8 +4,8 @@
 
 #include <new>
 
-#include "engine/match/chain_walk.h"
-#include "engine/match/mt_score.h"
+#include "engine/objects/chain_walk.h"
+#include "engine/objects/mt_score.h"
 #include "engine/objects/qx_algorithm.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_buffer.hpp"

@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "engine/match/chain_walk.h"
+#include "engine/objects/chain_walk.h"
 #include "engine/match/mt_coherence.h"
-#include "engine/match/mt_score.h"
+#include "engine/objects/mt_score.h"
 #include "engine/qx_alloc.h"
 
 namespace {

@@ -8,8 +8,8 @@
  * 4 for 28-35), and 5 from 36 on.  More subtemplates make a second good
  * match likelier by chance, so its weight grows with n.
  */
-#ifndef LUMETRA_ENGINE_MATCH_MT_SCORE_H
-#define LUMETRA_ENGINE_MATCH_MT_SCORE_H
+#ifndef LUMETRA_ENGINE_OBJECTS_MT_SCORE_H
+#define LUMETRA_ENGINE_OBJECTS_MT_SCORE_H
 
 #include <stdint.h>
 
@@ -40,4 +40,4 @@ int32_t qx_mt_running_score_add(qx_mt_running_score *running, uint16_t score, in
 }
 #endif
 
-#endif /* LUMETRA_ENGINE_MATCH_MT_SCORE_H */
+#endif /* LUMETRA_ENGINE_OBJECTS_MT_SCORE_H */

@@ -1,5 +1,5 @@
 // Combination of subtemplate scores into a multi-template score.
-#include "engine/match/mt_score.h"
+#include "engine/objects/mt_score.h"
 
 extern "C" {
 

@@ -1,7 +1,7 @@
 // Combination of the best two subtemplate scores of a multi-template.
 #include <gtest/gtest.h>
 
-#include "engine/match/mt_score.h"
+#include "engine/objects/mt_score.h"
 
 namespace {
 

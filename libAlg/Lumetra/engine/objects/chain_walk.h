@@ -23,8 +23,8 @@
  * candidates and alignments are borrowed from the caller, which reads
  * them out of the enrolled multi-templates.
  */
-#ifndef LUMETRA_ENGINE_MATCH_CHAIN_WALK_H
-#define LUMETRA_ENGINE_MATCH_CHAIN_WALK_H
+#ifndef LUMETRA_ENGINE_OBJECTS_CHAIN_WALK_H
+#define LUMETRA_ENGINE_OBJECTS_CHAIN_WALK_H
 
 #include <stdint.h>
 
@@ -74,4 +74,4 @@ int32_t qx_verifier_chain_walk(const qx_walk_enrolled *enrolled, int32_t count,
 }
 #endif
 
-#endif /* LUMETRA_ENGINE_MATCH_CHAIN_WALK_H */
+#endif /* LUMETRA_ENGINE_OBJECTS_CHAIN_WALK_H */

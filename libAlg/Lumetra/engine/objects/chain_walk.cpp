@@ -1,11 +1,11 @@
 // The verifier-chain walk over several enrolled templates.
-#include "engine/match/chain_walk.h"
+#include "engine/objects/chain_walk.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "engine/match/mt_coherence.h"
-#include "engine/match/mt_score.h"
+#include "engine/objects/mt_score.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_buffer.hpp"
 #include "engine/qx_rc.h"
