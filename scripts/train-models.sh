@@ -8,10 +8,6 @@
 #      each real database left out in turn;
 #   3. writes libAlg/Lumetra/engine/match/vermodel_data.cpp and the report
 #      under doc/models/;
-#   3b. the protocol stage: refits "ehmsq-xs" on the small-sensor protocol
-#      itself (every grid window against fingers enrolled through the
-#      exports, real sets and generated full prints), monotone in every
-#      score, with thresholds from the worst set's impostors;
 #   4. the coherence stage: with the library rebuilt on those plain models,
 #      dumps the 24 coherence feature scores of probes against enrolled
 #      multi-templates (mt-verify-eval) for the two configurations that
@@ -109,49 +105,6 @@ if [ "$PLAIN" = 1 ]; then
   [ "$DUMP_ONLY" = 0 ] || exit 0
   "$PY" tools/train/train_models.py --out "$MODELS" --report doc/models --command "$COMMAND" \
     "${plans[@]}"
-  BUILD_DIR=$WORK/build bash scripts/build.sh >/dev/null
-fi
-
-# ---- protocol stage: "ehmsq-xs" refitted on the small-sensor protocol itself
-# Every probe window of a 5 x 5 grid on every impression against fingers
-# enrolled through the exports from 32 windows (protocol-dump), on the real
-# sets of DATA and on generated full prints (fpsynth, seed 303); the
-# monotone model and the threshold table come from those attempts
-# (tools/train/fit_protocol.py, which also measures each set left out).
-if [ "$PLAIN" = 1 ]; then
-  PDUMP=$WORK/build/tools/train/protocol-dump
-  FPSYNTH=$WORK/build/tools/fpsynth/fpsynth
-  p=$WORK/dumps/protocol
-  mkdir -p "$p"
-  gfingers=30
-  [ "$QUICK" = 0 ] || gfingers=6
-  [ -s "$p/gen-303/done" ] || {
-    rm -rf "$p/gen-303"
-    "$FPSYNTH" set --out "$p/gen-303" --fingers "$gfingers" --impressions 8 --size 300x300 \
-      --seed 303 > /dev/null
-    touch "$p/gen-303/done"; }
-  pdump() {  # name, then protocol-dump arguments
-    local name=$1; shift
-    [ -s "$p/$name.attempts.csv" ] || {
-      nice "$PDUMP" --out "$p/$name.tmp" --halves 2 "$@" 2> "$p/$name.log" &&
-      mv "$p/$name.tmp.features" "$p/$name.features" &&
-      mv "$p/$name.tmp.attempts.csv" "$p/$name.attempts.csv"; }
-  }
-  prefixes=()
-  pdump gen-303 --dir "$p/gen-303" --impostor-fingers 9 &
-  if [ -d "$DATA" ]; then
-    for db in "$DATA"/*/; do
-      db=$(basename "$db")
-      # two dumps at a time: the machine's two cores
-      [ "$(jobs -r | wc -l)" -lt 2 ] || wait -n
-      pdump "$db" --dir "$DATA/$db" &
-      prefixes+=("$p/$db")
-    done
-  fi
-  wait
-  prefixes+=("$p/gen-303")
-  "$PY" tools/train/fit_protocol.py --write --loso --out "$MODELS" --report doc/models \
-    --command "$COMMAND" "${prefixes[@]}" | tee "$WORK/protocol-fit.txt"
   BUILD_DIR=$WORK/build bash scripts/build.sh >/dev/null
 fi
 

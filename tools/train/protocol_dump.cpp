@@ -50,6 +50,7 @@
 #include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/objects/qx_template.h"
 #include "imageio.h"
+#include "resolution.h"
 #include "lumetra.h"
 
 namespace fs = std::filesystem;
@@ -64,33 +65,9 @@ struct Print {
   int cy = 0, cx = 0;  // foreground centre
 };
 
-// Foreground centre: mean centre of the 16 x 16 blocks whose grey-level
-// variance exceeds 400 (the image centre when none does).  The yardsticks
-// that judge the library's accuracy place their windows by this rule, so
-// the windows here are theirs.
-void find_centre(Print &p) {
-  const auto &im = p.image;
-  double sy = 0, sx = 0, n = 0;
-  for (int by = 0; by + 16 <= im.rows; by += 16)
-    for (int bx = 0; bx + 16 <= im.cols; bx += 16) {
-      double m = 0, q = 0;
-      for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x) {
-          const double v = im.pixels[static_cast<size_t>(by + y) * im.cols + bx + x];
-          m += v;
-          q += v * v;
-        }
-      m /= 256;
-      q = q / 256 - m * m;
-      if (q > 400) {
-        sy += by + 8;
-        sx += bx + 8;
-        ++n;
-      }
-    }
-  p.cy = n > 0 ? static_cast<int>(sy / n) : im.rows / 2;
-  p.cx = n > 0 ? static_cast<int>(sx / n) : im.cols / 2;
-}
+// The windows are placed around the print's foreground centre by the rule
+// the accuracy yardsticks use, so that they are the yardsticks' windows.
+void find_centre(Print &p) { imageio::foreground_centre(p.image, &p.cy, &p.cx); }
 
 std::vector<uint8_t> window(const Print &p, int size, int dy, int dx) {
   const auto &im = p.image;

@@ -251,10 +251,7 @@ def write_cpp(path, plain, coherence):
     for r in results:
         w("//   %-9s %s" % (r["name"], "; ".join(r["sources"])))
     w("//")
-    for r in results:
-        for line in r.get("method", []):
-            w("// " + line if line else "//")
-    w("// Score model of the other configurations: logistic regression on the clamped scores standardised by the")
+    w("// Score model: logistic regression on the clamped scores standardised by the")
     w("// fitting split's impostor mean and deviation (squares added for the quadratic")
     w("// models), mapped onto the records (normalisation mode 0) so that score =")
     w("// 4096 + G * discriminant with one impostor standard deviation worth %d" % TARGET_SPREAD)
@@ -592,8 +589,6 @@ def load_models(folder):
 
 def stored(r, keys):
     out = {k: r[k] for k in keys}
-    if "method" in r:
-        out["method"] = r["method"]
     out["records"] = [vars(rec) for rec in r["records"]]
     return out
 
