@@ -74,7 +74,10 @@ bool whole_number(std::string_view text) {
 int checked(const platform::IniText& ini, const char* section, const char* key, int def, int low, int high,
             OutOfRange how) {
   const std::optional<std::string> text = ini.get(section, key);
-  if (!text) return def;
+  // A missing key takes its default, brought inside the range too where the
+  // range is the frame's (a default screen edge of 1 on a frame of 0 rows
+  // would point outside it).
+  if (!text) return how == OutOfRange::kNearestEnd ? (def < low ? low : def > high ? high : def) : def;
   const int read = platform::ini_parse_int(*text);
   const bool number = whole_number(*text);
   const bool inside = read >= low && read <= high;

@@ -52,6 +52,9 @@ TEST(ConfigDefaults, NoFileAtAll) {
   EXPECT_EQ(c.screen_t + c.screen_b + c.screen_l + c.screen_r, 4);
   EXPECT_EQ(c.save_result_data, 0);
   EXPECT_EQ(c.save_result_data_file_format, 1);
+  // The default screen edges stay inside a frame too small for them.
+  const BadTestConfig empty = read_bad_test_config(3, 0, 0);
+  EXPECT_EQ(empty.screen_t | empty.screen_b | empty.screen_l | empty.screen_r, 0);
 }
 
 TEST(ConfigSections, ByBusAndByModel) {
