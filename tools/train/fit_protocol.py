@@ -30,6 +30,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import protocol as P  # noqa: E402
 from monotone_fit import MonotoneModel, NSCORES  # noqa: E402
+from vermodel import enforce_table_shape  # noqa: E402
 
 ROWS, COLS = 7, 28
 SPREAD = 3000
@@ -244,15 +245,10 @@ def ceiling(r, i):
 
 
 def enforce_shape(table):
-    table = [[min(v, ceiling(r, i)) for i, v in enumerate(row)] for r, row in enumerate(table)]
-    for r in range(ROWS):
-        table[r][0] = 0
-        for i in range(1, COLS):
-            lo = table[r][i - 1] + 1
-            if r > 0:
-                lo = max(lo, table[r - 1][i])
-            table[r][i] = min(65534, max(table[r][i], lo))
-    return table
+    """The decision's table shape (vermodel.enforce_table_shape), after the far
+    tails are pressed under the ceiling."""
+    return enforce_table_shape([[min(v, ceiling(r, i)) for i, v in enumerate(row)]
+                                for r, row in enumerate(table)])
 
 
 # ------------------------------------------------------------------ report

@@ -63,7 +63,7 @@ def tdiv(a, b):
 
 def predict(x, records, quadratic, normalisation=0):
     """qx_ml_predict_linear_score for every row of x (rows x 30 int64)."""
-    acc = np.zeros(len(x), dtype=object if False else np.int64)
+    acc = np.zeros(len(x), dtype=np.int64)
     total = 0
     big = []
     for i, r in enumerate(records):

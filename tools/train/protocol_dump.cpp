@@ -60,33 +60,17 @@ namespace {
 constexpr int kScores = 30;
 constexpr int kRowWords = 32;
 
-struct Print {
-  imageio::GreyImage image;
-  int cy = 0, cx = 0;  // foreground centre
-};
+using Print = imageio::GreyImage;
 
 // The windows are placed around the print's foreground centre by the rule
 // the accuracy yardsticks use, so that they are the yardsticks' windows.
-void find_centre(Print &p) { imageio::foreground_centre(p.image, &p.cy, &p.cx); }
-
 std::vector<uint8_t> window(const Print &p, int size, int dy, int dx) {
-  const auto &im = p.image;
-  int y0 = std::clamp(p.cy - size / 2 + dy, 0, std::max(0, im.rows - size));
-  int x0 = std::clamp(p.cx - size / 2 + dx, 0, std::max(0, im.cols - size));
-  std::vector<uint8_t> out(static_cast<size_t>(size) * size);
-  for (int y = 0; y < size; ++y)
-    for (int x = 0; x < size; ++x) {
-      const int yy = std::min(y0 + y, im.rows - 1), xx = std::min(x0 + x, im.cols - 1);
-      out[static_cast<size_t>(y) * size + x] = im.pixels[static_cast<size_t>(yy) * im.cols + xx];
-    }
-  return out;
+  return imageio::foreground_window(p, size, size, dy, dx).pixels;
 }
 
 bool read_print(const fs::path &path, Print &p) {
   std::string problem;
-  if (!imageio::read_file(path.string(), &p.image, &problem)) return false;
-  find_centre(p);
-  return true;
+  return imageio::read_file(path.string(), &p, &problem);
 }
 
 const int kEnrolOffsets[8][2] = {{0, 0},     {-28, 0},  {28, 0},  {0, -28},
@@ -139,7 +123,7 @@ int main(int argc, char **argv) {
   }
   for (auto it = prints.begin(); it != prints.end();) {
     const bool whole = std::all_of(it->second.begin(), it->second.end(),
-                                   [](const Print &p) { return !p.image.pixels.empty(); });
+                                   [](const Print &p) { return !p.pixels.empty(); });
     it = whole ? std::next(it) : prints.erase(it);
   }
   if (prints.size() < 2) {
