@@ -8,6 +8,10 @@
 #      each real database left out in turn;
 #   3. writes libAlg/Lumetra/engine/match/vermodel_data.cpp and the report
 #      under doc/models/;
+#   3b. the protocol stage: refits "ehmsq-xs" on the small-sensor protocol
+#      itself (every grid window against fingers enrolled through the
+#      exports, real sets and generated full prints), monotone in every
+#      score, with thresholds from the worst set's impostors;
 #   4. the coherence stage: with the library rebuilt on those plain models,
 #      dumps the 24 coherence feature scores of probes against enrolled
 #      multi-templates (mt-verify-eval) for the two configurations that
@@ -16,11 +20,13 @@
 #   5. checks that the rebuilt library scores fresh held-out comparisons
 #      exactly as the training's integer replica does (0 differences).
 # Same inputs, same output: every generated set comes from a seed below.
+# --protocol runs the protocol stage and then the coherence stage on the
+# other plain models already in the model data.
 # --coherence runs the coherence stage alone on the plain models already in
 # the model data (doc/models/models.json keeps everything the generated
 # file is written from, so the plain part comes out byte for byte as it was).
 #
-#   bash scripts/train-models.sh [--data DIR] [--work DIR] [--quick] [--coherence]
+#   bash scripts/train-models.sh [--data DIR] [--work DIR] [--quick] [--protocol] [--coherence]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 DATA=../shared/data
@@ -28,14 +34,16 @@ WORK=build-train
 SCALE=full
 DUMP_ONLY=0
 PLAIN=1
+PROTOCOL=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --data) DATA=$2; shift 2 ;;
     --work) WORK=$2; shift 2 ;;
     --quick) SCALE=quick; shift ;;
     --dump-only) DUMP_ONLY=1; shift ;;
-    --coherence) PLAIN=0; shift ;;
-    *) echo "usage: $0 [--data DIR] [--work DIR] [--quick] [--dump-only] [--coherence]" >&2; exit 2 ;;
+    --coherence) PLAIN=0; PROTOCOL=0; shift ;;
+    --protocol) PLAIN=0; PROTOCOL=1; shift ;;
+    *) echo "usage: $0 [--data DIR] [--work DIR] [--quick] [--dump-only] [--protocol] [--coherence]" >&2; exit 2 ;;
   esac
 done
 
@@ -64,6 +72,10 @@ ehmsq-l:linear:158x158:no:12x8
 ehmsq-xl:linear:197x197:yes:12x8"
 QUICK=0
 [ "$SCALE" = quick ] && QUICK=1
+# The stage option, as the generated files' headers name the command.
+STAGE=""
+[ "$PLAIN" = 1 ] || STAGE=" --coherence"
+[ "$PLAIN" = 1 ] || [ "$PROTOCOL" = 0 ] || STAGE=" --protocol"
 
 # Dumps are kept between runs while the engine sources they came from are
 # unchanged (the model data itself does not change the feature scores).
@@ -108,6 +120,53 @@ if [ "$PLAIN" = 1 ]; then
   BUILD_DIR=$WORK/build bash scripts/build.sh >/dev/null
 fi
 
+# ---- protocol stage: "ehmsq-xs" refitted on the small-sensor protocol itself
+# Every probe window of a 5 x 5 grid on every impression against fingers
+# enrolled through the exports from 32 windows (protocol-dump), on the real
+# sets of DATA; the monotone model and the threshold table come from those
+# attempts (tools/train/fit_protocol.py, which also measures each set left
+# out, and generated full prints from fpsynth seed 303).
+if [ "$PROTOCOL" = 1 ] && [ ! -d "$DATA" ]; then
+  echo "train-models: no real sets in $DATA: ehmsq-xs keeps the model of the plain stage" >&2
+elif [ "$PROTOCOL" = 1 ]; then
+  PDUMP=$WORK/build/tools/train/protocol-dump
+  FPSYNTH=$WORK/build/tools/fpsynth/fpsynth
+  p=$WORK/dumps/protocol
+  mkdir -p "$p"
+  gfingers=30
+  [ "$QUICK" = 0 ] || gfingers=6
+  [ -s "$p/gen-303/done" ] || {
+    rm -rf "$p/gen-303"
+    "$FPSYNTH" set --out "$p/gen-303" --fingers "$gfingers" --impressions 8 --size 300x300 \
+      --seed 303 > /dev/null
+    touch "$p/gen-303/done"; }
+  pdump() {  # name, then protocol-dump arguments
+    local name=$1; shift
+    [ -s "$p/$name.attempts.csv" ] || {
+      nice "$PDUMP" --out "$p/$name.tmp" --halves 2 "$@" 2> "$p/$name.log" &&
+      mv "$p/$name.tmp.features" "$p/$name.features" &&
+      mv "$p/$name.tmp.attempts.csv" "$p/$name.attempts.csv"; }
+  }
+  prefixes=()
+  pdump gen-303 --dir "$p/gen-303" --impostor-fingers 9 &
+  if [ -d "$DATA" ]; then
+    for db in "$DATA"/*/; do
+      db=$(basename "$db")
+      # two dumps at a time: the machine's two cores
+      [ "$(jobs -r | wc -l)" -lt 2 ] || wait -n
+      pdump "$db" --dir "$DATA/$db" &
+      prefixes+=("$p/$db")
+    done
+  fi
+  wait
+  # The generated prints are measured, never fitted or calibrated on: their
+  # impostors share the generator's ridge-field statistics and score higher
+  # than real ones.
+  "$PY" tools/train/fit_protocol.py --write --loso --out "$MODELS" --report doc/models \
+    --command "$COMMAND$STAGE" --measure "$p/gen-303" "${prefixes[@]}" | tee "$WORK/protocol-fit.txt"
+  BUILD_DIR=$WORK/build bash scripts/build.sh >/dev/null
+fi
+
 # ---- coherence stage
 # name : capture size (rows x cols) : real windows : fitting fingers : held-out fingers
 # Every probe of a set is compared with every enrolled finger of the set
@@ -149,7 +208,7 @@ while IFS=: read -r name size real fit held; do
 done <<< "$COHERENCE"
 [ "$DUMP_ONLY" = 0 ] || exit 0
 "$PY" tools/train/train_models.py --coherence --out "$MODELS" --report doc/models \
-  --command "$COMMAND$([ "$PLAIN" = 1 ] || echo " --coherence")" "${cplans[@]}"
+  --command "$COMMAND$STAGE" "${cplans[@]}"
 
 # The library, rebuilt with the new data, must give the replica's scores.
 BUILD_DIR=$WORK/build bash scripts/build.sh >/dev/null

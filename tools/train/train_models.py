@@ -251,7 +251,10 @@ def write_cpp(path, plain, coherence):
     for r in results:
         w("//   %-9s %s" % (r["name"], "; ".join(r["sources"])))
     w("//")
-    w("// Score model: logistic regression on the clamped scores standardised by the")
+    for r in results:
+        for line in r.get("method", []):
+            w("// " + line if line else "//")
+    w("// Score model of the other configurations: logistic regression on the clamped scores standardised by the")
     w("// fitting split's impostor mean and deviation (squares added for the quadratic")
     w("// models), mapped onto the records (normalisation mode 0) so that score =")
     w("// 4096 + G * discriminant with one impostor standard deviation worth %d" % TARGET_SPREAD)
@@ -589,6 +592,8 @@ def load_models(folder):
 
 def stored(r, keys):
     out = {k: r[k] for k in keys}
+    if "method" in r:
+        out["method"] = r["method"]
     out["records"] = [vars(rec) for rec in r["records"]]
     return out
 
