@@ -9,6 +9,8 @@ its values checked, and the error paths must give exit status 2 with one
 line on standard error that names the file, never a crash."""
 import json
 import os
+import resource
+import signal
 import struct
 import subprocess
 import sys
@@ -390,6 +392,123 @@ class Convert(unittest.TestCase):
         assert_error(self, run("convert", tpl, "-o", work("x"), "--type", "300"), "300")
         assert_error(self, run("convert", work("missing.tpl"), "-o", work("x")), "missing.tpl")
         self.assertFalse(os.path.exists(work("x")))
+
+
+class FailedWrites(unittest.TestCase):
+    """Every file the command writes, images as templates, replaces what is
+    at the path whole or not at all: a write that fails leaves the old file
+    (or the file a symbolic link names) as it was, leaves no temporary or
+    empty file behind, and its error names the system's cause."""
+
+    # (subcommand arguments before the output, option, output file name)
+    WRITERS = [
+        (("enhance", img(1, 1)), "-o", "out.png"),
+        (("enhance", img(1, 1)), "-o", "out.tif"),
+        (("enhance", img(1, 1)), "-o", "out.pgm"),
+        (("enhance", img(1, 1)), "-o", "out.bmp"),
+        (("extract", img(1, 1)), "--overlay", "overlay.png"),
+        (("extract", img(1, 1)), "-o", "template.iso"),
+    ]
+    OLD = b"an earlier file that must survive\n"
+
+    def folder(self, name):
+        path = work(name)
+        if os.path.isdir(path):
+            os.chmod(path, 0o755)
+            for f in os.listdir(path):
+                os.remove(os.path.join(path, f))
+        else:
+            os.makedirs(path)
+        return path
+
+    def run_limited(self, args, limit):
+        """The command with its file size limit at `limit` bytes: writing past
+        it fails with EFBIG (the signal that would end it is ignored)."""
+        def limited():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        return subprocess.run([LUMETRA, *args], capture_output=True, text=True, timeout=120,
+                              preexec_fn=limited)
+
+    def check_failure(self, result, name, cause):
+        assert_error(self, result, name)
+        self.assertIn("cannot write: " + cause, result.stderr)
+        self.assertNotIn("Success", result.stderr)
+
+    def test_old_file_and_link_survive_a_write_past_the_size_limit(self):
+        for before, option, name in self.WRITERS:
+            with self.subTest(name=name):
+                d = self.folder("failed_" + name.replace(".", "_"))
+                old, link = os.path.join(d, name), os.path.join(d, "link_" + name)
+                with open(old, "wb") as f:
+                    f.write(self.OLD)
+                os.symlink(name, link)
+                for path in (old, link):
+                    r = self.run_limited([*before, option, path], len(self.OLD) + 8)
+                    self.check_failure(r, path, "File too large")
+                    self.assertEqual(read_bytes(old), self.OLD)
+                    self.assertTrue(os.path.islink(link))
+                    self.assertEqual(sorted(os.listdir(d)), sorted([name, "link_" + name]))
+                # A new file that cannot be written whole is not left behind.
+                new = os.path.join(d, "new_" + name)
+                self.check_failure(self.run_limited([*before, option, new], 16), new,
+                                   "File too large")
+                self.assertFalse(os.path.lexists(new))
+                self.assertEqual(len(os.listdir(d)), 2)
+                # Without the limit the same writes go through: the file takes
+                # the new bytes with the permissions it had, the link stays.
+                os.chmod(old, 0o640)
+                self.assertEqual(run(*before, option, link).returncode, 0)
+                self.assertTrue(os.path.islink(link))
+                self.assertNotEqual(read_bytes(old), self.OLD)
+                self.assertEqual(os.stat(old).st_mode & 0o777, 0o640)
+                self.assertEqual(len(os.listdir(d)), 2)
+
+    def test_templates_survive_a_failed_write(self):
+        d = self.folder("failed_templates")
+        tpl, _ = enrolled("failed_source.tpl", files=captures(1, 4))
+        old = os.path.join(d, "finger.tpl")
+        with open(old, "wb") as f:
+            f.write(self.OLD)
+        for args in (("enroll", "--min-progress", "0", "-o", old, *captures(1, 4)),
+                     ("convert", tpl, "-o", old, "--to", "raw")):
+            with self.subTest(command=args[0]):
+                self.check_failure(self.run_limited(args, 64), old, "File too large")
+                self.assertEqual(read_bytes(old), self.OLD)
+                self.assertEqual(os.listdir(d), ["finger.tpl"])
+
+    @unittest.skipUnless(os.path.exists("/dev/full"), "no /dev/full")
+    def test_a_full_device_names_its_error(self):
+        d = self.folder("full_device")
+        # A device is written in place (it cannot be replaced); a link to it
+        # stays a link.
+        for before, option, name in self.WRITERS:
+            with self.subTest(name=name):
+                link = os.path.join(d, name)
+                os.symlink("/dev/full", link)
+                self.check_failure(run(*before, option, link), link, "No space left on device")
+                self.assertEqual(os.readlink(link), "/dev/full")
+        self.check_failure(run("extract", img(1, 1), "-o", "/dev/full"), "/dev/full",
+                           "No space left on device")
+        self.assertEqual(len(os.listdir(d)), len(self.WRITERS))
+
+    def test_an_unwritable_folder_keeps_its_file(self):
+        d = self.folder("read_only")
+        old = os.path.join(d, "out.png")
+        with open(old, "wb") as f:
+            f.write(self.OLD)
+        os.chmod(d, 0o555)
+        try:
+            if os.access(d, os.W_OK):
+                self.skipTest("permissions do not bind this user (root)")
+            for before, option, _ in self.WRITERS:
+                with self.subTest(command=before[0], option=option):
+                    r = run(*before, option, old)
+                    self.check_failure(r, old, "Permission denied")
+                    self.assertEqual(read_bytes(old), self.OLD)
+                    self.assertEqual(os.listdir(d), ["out.png"])
+        finally:
+            os.chmod(d, 0o755)
 
 
 class Formats(unittest.TestCase):
@@ -871,6 +990,46 @@ class DamagedInput(unittest.TestCase):
             f.write(padded)
         self.assertEqual(run("verify", path, capture(1, 33)).returncode,
                          run("verify", good, capture(1, 33)).returncode)
+
+    def test_records_the_library_refuses_are_errors(self):
+        good, _ = enrolled("whole.tpl", files=captures(1, 6))
+        data = bytearray(read_bytes(good))
+        # The first subtemplate's hybrid record: after the 8-byte record
+        # header, the 8-byte encoding header and the global records.
+        at = 16
+        for _ in range(data[8 + 7]):
+            at += 3 + struct.unpack_from(">H", data, at + 1)[0]
+        inner = bytearray(data)
+        inner[at + 10 + 2] ^= 0x40  # the length of its 0x7F2E element
+        count = bytearray(data)
+        count[8 + 6] = 1  # one instance said, more there
+        for name, content in (("inner.tpl", inner), ("count.tpl", count)):
+            path = work(name)
+            with open(path, "wb") as f:
+                f.write(content)
+            with self.subTest(name=name):
+                r = run("verify", path, capture(1, 33))
+                assert_error(self, r, path)
+                self.assertIn("damaged", r.stderr)
+                r = run("verify", "--json", good, path, capture(1, 33))
+                self.assertEqual(r.returncode, 2)
+                self.assertEqual(r.stdout, "")
+                self.assertEqual(json.loads(r.stderr)["file"], path)
+
+    def test_a_probe_of_another_sensor_size_than_the_template_is_an_error(self):
+        # 88 x 88 captures; the probe is the finger on a 100 x 100 sensor,
+        # which the same configuration serves.
+        good, _ = enrolled("sensor88.tpl", files=captures(1, 6))
+        probe = copy_as("probe100.png", source=capture(1, 33), size=(100, 100))
+        r = run("verify", good, probe)
+        assert_error(self, r, good)
+        self.assertIn("another sensor size", r.stderr)
+        self.assertIn("100 x 100", r.stderr)
+        r = run("verify", "--json", good, probe)
+        self.assertEqual((r.returncode, r.stdout), (2, ""))
+        self.assertEqual(json.loads(r.stderr)["file"], good)
+        # On its own sensor size it is a judgement again.
+        self.assertIn(run("verify", good, capture(1, 33)).returncode, (0, 1))
 
     def test_images_of_two_sizes_are_not_compared(self):
         small = copy_as("small80.png", size=(80, 80))

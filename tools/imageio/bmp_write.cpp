@@ -2,10 +2,6 @@
 // here uses the engine, so that a program that only cuts windows and
 // writes bitmaps (the evaluation driver, a host of liblumetra.so) links
 // none of it.
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
 #include "imageio_internal.h"
 
 namespace imageio {
@@ -21,19 +17,7 @@ bool detail::writable(const GreyImage &image, std::string *problem) {
 
 bool detail::write_bytes(const std::string &path, const std::vector<uint8_t> &bytes,
                          std::string *problem) {
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    *problem = std::string("cannot write: ") + std::strerror(errno);
-    return false;
-  }
-  const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  const int write_errno = errno;
-  if (std::fclose(f) != 0 || !written) {
-    std::remove(path.c_str());
-    *problem = std::string("cannot write: ") + std::strerror(written ? errno : write_errno);
-    return false;
-  }
-  return true;
+  return replace_file(path, bytes.data(), bytes.size(), problem);
 }
 
 uint32_t detail::per_metre_from_dpi(int dpi) {

@@ -165,15 +165,29 @@ bool ends_with(const std::string &s, const char *suffix) {
 
 }  // namespace
 
-bool write_file(const std::string &path, const GreyImage &image, std::string *problem) {
+bool encode_file(const std::string &name, const GreyImage &image, std::vector<uint8_t> *bytes,
+                 std::string *problem) {
+  bytes->clear();
   if (!detail::writable(image, problem)) return false;
-  if (ends_with(path, ".png")) return write_png(path, image, problem);
-  if (ends_with(path, ".tif") || ends_with(path, ".tiff"))
-    return detail::write_tiff(path, image, problem);
-  if (ends_with(path, ".pgm")) return detail::write_pgm(path, image, problem);
-  if (ends_with(path, ".bmp")) return write_bmp(path, image, problem);
+  if (ends_with(name, ".png")) {
+    *bytes = encode_png(image);
+    if (bytes->empty()) *problem = "cannot encode the PNG image";
+    return !bytes->empty();
+  }
+  if (ends_with(name, ".tif") || ends_with(name, ".tiff"))
+    return detail::encode_tiff(image, bytes, problem);
+  if (ends_with(name, ".pgm")) return detail::encode_pgm(image, bytes, problem);
+  if (ends_with(name, ".bmp")) {
+    *bytes = encode_bmp(image);
+    return true;
+  }
   *problem = "the file name must end with .png, .tif, .tiff, .pgm or .bmp";
   return false;
+}
+
+bool write_file(const std::string &path, const GreyImage &image, std::string *problem) {
+  std::vector<uint8_t> bytes;
+  return encode_file(path, image, &bytes, problem) && detail::write_bytes(path, bytes, problem);
 }
 
 }  // namespace imageio

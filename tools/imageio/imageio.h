@@ -78,16 +78,37 @@ bool decode_pgm(const uint8_t *bytes, std::size_t size, GreyImage *image, std::s
 // Reads a whole file (at most kMaxFileBytes) and decodes it.
 bool read_file(const std::string &path, GreyImage *image, std::string *problem);
 
+// Every writer below encodes the whole file in memory and then replaces
+// the file through replace_file: a write that fails leaves what was at the
+// path as it was.
+
 // Writes an 8-bit grey image in the format its file name ends with (.png,
 // .tif/.tiff, .pgm, .bmp), stating its dpi where the format holds a
 // resolution (PNG and TIFF state none for 0, a bitmap states 500).  False
-// with *problem set; a partly written file is removed.
+// with *problem set.
 bool write_file(const std::string &path, const GreyImage &image, std::string *problem);
 
 // The writers of one format, whatever the file is called.
 bool write_bmp(const std::string &path, const GreyImage &image, std::string *problem);
 bool write_png(const std::string &path, const GreyImage &image, std::string *problem);
 bool write_rgb_png(const std::string &path, const RgbImage &image, std::string *problem);
+
+// The bytes write_file would write for a file called `name` (the format
+// chosen by its ending); false with *problem set.
+bool encode_file(const std::string &name, const GreyImage &image, std::vector<uint8_t> *bytes,
+                 std::string *problem);
+// The bytes of an RGB PNG (no resolution stated); false with *problem set.
+bool encode_rgb_png(const RgbImage &image, std::vector<uint8_t> *bytes, std::string *problem);
+
+// Replaces the file at `path` with `size` bytes, whole or not at all: they
+// go to a new temporary file beside it, which is synced and then renamed
+// over the old one (keeping its permissions).  A symbolic link is followed
+// and stays a link; a device, pipe or socket is written in place, as it
+// cannot be replaced.  On failure nothing at the path changes, no
+// temporary stays behind, and *problem names the cause ("cannot write: "
+// and the system's error text).
+bool replace_file(const std::string &path, const uint8_t *bytes, std::size_t size,
+                  std::string *problem);
 
 // The bytes of an 8-bit grey bitmap: 40-byte information header, 256-entry
 // grey palette, pixel data at offset 1078, rows bottom-up and padded to 4

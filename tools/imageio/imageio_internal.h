@@ -42,16 +42,16 @@ inline bool refuse(GreyImage *image, std::string *problem, const std::string &wh
 // limits); otherwise *problem says why.
 bool writable(const GreyImage &image, std::string *problem);
 
-// Writes `bytes` as the whole file; a partly written file is removed.
+// Writes `bytes` as the whole file (replace_file).
 bool write_bytes(const std::string &path, const std::vector<uint8_t> &bytes, std::string *problem);
 
 // Dots per inch to dots per metre, rounded (500 dpi: 19685).
 uint32_t per_metre_from_dpi(int dpi);
 
-// Writers of the formats with a library of their own (imageio.cpp chooses
-// by the file name).
-bool write_tiff(const std::string &path, const GreyImage &image, std::string *problem);
-bool write_pgm(const std::string &path, const GreyImage &image, std::string *problem);
+// Encoders of the formats with a library of their own, into memory
+// (imageio.cpp chooses by the file name); false with *problem set.
+bool encode_tiff(const GreyImage &image, std::vector<uint8_t> *bytes, std::string *problem);
+bool encode_pgm(const GreyImage &image, std::vector<uint8_t> *bytes, std::string *problem);
 
 }  // namespace imageio::detail
 

@@ -8,6 +8,7 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "imageio_internal.h"
@@ -93,10 +94,14 @@ bool decode_pgm(const uint8_t *bytes, std::size_t size, GreyImage *image, std::s
   return true;
 }
 
-bool detail::write_pgm(const std::string &path, const GreyImage &image, std::string *problem) {
-  FILE *f = std::fopen(path.c_str(), "wb");
+bool detail::encode_pgm(const GreyImage &image, std::vector<uint8_t> *bytes, std::string *problem) {
+  bytes->clear();
+  if (!writable(image, problem)) return false;
+  char *buffer = nullptr;
+  std::size_t length = 0;
+  FILE *f = open_memstream(&buffer, &length);
   if (f == nullptr) {
-    *problem = std::string("cannot write: ") + std::strerror(errno);
+    *problem = "out of memory";
     return false;
   }
   prepare_netpbm();
@@ -107,8 +112,8 @@ bool detail::write_pgm(const std::string &path, const GreyImage &image, std::str
   if (setjmp(on_failure)) {
     pm_setjmpbuf(previous);
     std::fclose(f);
-    std::remove(path.c_str());
-    *problem = std::string("cannot write the PGM file (") + g_last_error + ")";
+    std::free(buffer);
+    *problem = std::string("cannot encode the PGM image (") + g_last_error + ")";
     return false;
   }
   pgm_writepgminit(f, image.cols, image.rows, 255, 0);
@@ -118,12 +123,11 @@ bool detail::write_pgm(const std::string &path, const GreyImage &image, std::str
     pgm_writepgmrow(f, row.data(), image.cols, 255, 0);
   }
   pm_setjmpbuf(previous);
-  if (std::fclose(f) != 0) {
-    std::remove(path.c_str());
-    *problem = std::string("cannot write: ") + std::strerror(errno);
-    return false;
-  }
-  return true;
+  const bool ok = std::fclose(f) == 0;
+  if (ok) bytes->assign(buffer, buffer + length);
+  std::free(buffer);
+  if (!ok) *problem = "out of memory";
+  return ok;
 }
 
 }  // namespace imageio

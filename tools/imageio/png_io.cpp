@@ -203,15 +203,19 @@ bool write_png(const std::string &path, const GreyImage &image, std::string *pro
          detail::write_bytes(path, bytes, problem);
 }
 
-bool write_rgb_png(const std::string &path, const RgbImage &image, std::string *problem) {
+bool encode_rgb_png(const RgbImage &image, std::vector<uint8_t> *bytes, std::string *problem) {
+  bytes->clear();
   if (image.rows <= 0 || image.cols <= 0 || image.rows > kMaxSide || image.cols > kMaxSide ||
       image.rgb.size() != static_cast<std::size_t>(image.rows) * image.cols * 3) {
     *problem = "no image to write";
     return false;
   }
+  return encode(image.rgb.data(), image.rows, image.cols, 3, 0, 0, bytes, problem);
+}
+
+bool write_rgb_png(const std::string &path, const RgbImage &image, std::string *problem) {
   std::vector<uint8_t> bytes;
-  return encode(image.rgb.data(), image.rows, image.cols, 3, 0, 0, &bytes, problem) &&
-         detail::write_bytes(path, bytes, problem);
+  return encode_rgb_png(image, &bytes, problem) && detail::write_bytes(path, bytes, problem);
 }
 
 }  // namespace imageio

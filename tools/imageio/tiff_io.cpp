@@ -222,11 +222,59 @@ bool decode_tiff(const uint8_t *bytes, std::size_t size, GreyImage *image, std::
   return true;
 }
 
-bool detail::write_tiff(const std::string &path, const GreyImage &image, std::string *problem) {
+namespace {
+
+// The file libtiff writes, in memory: it seeks back to patch the header
+// and reads its own directory again, so the buffer grows where it writes.
+struct GrowingFile {
+  std::vector<uint8_t> *bytes;
+  std::size_t pos;
+};
+
+tmsize_t grow_read(thandle_t h, void *out, tmsize_t count) {
+  auto *g = static_cast<GrowingFile *>(h);
+  if (count <= 0 || g->pos >= g->bytes->size()) return 0;
+  const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(count), g->bytes->size() - g->pos);
+  std::memcpy(out, g->bytes->data() + g->pos, n);
+  g->pos += n;
+  return static_cast<tmsize_t>(n);
+}
+
+tmsize_t grow_write(thandle_t h, void *in, tmsize_t count) {
+  auto *g = static_cast<GrowingFile *>(h);
+  if (count <= 0) return 0;
+  const std::size_t n = static_cast<std::size_t>(count);
+  if (g->pos > kMaxFileBytes || n > kMaxFileBytes - g->pos) return 0;
+  if (g->bytes->size() < g->pos + n) g->bytes->resize(g->pos + n);
+  std::memcpy(g->bytes->data() + g->pos, in, n);
+  g->pos += n;
+  return count;
+}
+
+toff_t grow_seek(thandle_t h, toff_t offset, int whence) {
+  auto *g = static_cast<GrowingFile *>(h);
+  uint64_t base = 0;
+  if (whence == SEEK_CUR) base = g->pos;
+  else if (whence == SEEK_END) base = g->bytes->size();
+  else if (whence != SEEK_SET) return static_cast<toff_t>(-1);
+  if (offset > kMaxFileBytes || base + offset > kMaxFileBytes) return static_cast<toff_t>(-1);
+  g->pos = static_cast<std::size_t>(base + offset);
+  return static_cast<toff_t>(g->pos);
+}
+
+toff_t grow_size(thandle_t h) { return static_cast<GrowingFile *>(h)->bytes->size(); }
+
+}  // namespace
+
+bool detail::encode_tiff(const GreyImage &image, std::vector<uint8_t> *bytes, std::string *problem) {
+  bytes->clear();
+  if (!writable(image, problem)) return false;
   install_handlers();
-  TIFF *tif = TIFFOpen(path.c_str(), "w");
+  GrowingFile file{bytes, 0};
+  TIFF *tif = TIFFClientOpen("image", "w", &file, grow_read, grow_write, grow_seek, mem_close,
+                             grow_size, no_map, no_unmap);
   if (tif == nullptr) {
-    *problem = with_reason("cannot write");
+    *problem = with_reason("cannot encode the TIFF image");
     return false;
   }
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.cols));
@@ -251,8 +299,8 @@ bool detail::write_tiff(const std::string &path, const GreyImage &image, std::st
   ok = TIFFWriteDirectory(tif) == 1 && ok;
   TIFFClose(tif);
   if (!ok) {
-    std::remove(path.c_str());
-    *problem = with_reason("cannot write the TIFF file");
+    bytes->clear();
+    *problem = with_reason("cannot encode the TIFF image");
   }
   return ok;
 }

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/qx_rc.h"
@@ -193,11 +192,6 @@ std::string served_sizes_text() {
          " pixels, and oblong ones of about the same area";
 }
 
-std::string standard_output_path() {
-  claim_standard_output();
-  return "/dev/fd/" + std::to_string(g_data_fd);
-}
-
 bool parse_int(const char *text, int lo, int hi, int *value) {
   char *end = nullptr;
   errno = 0;
@@ -305,41 +299,17 @@ int32_t extract_with(const Picture &pic, lumetra_tools_template **tpl) {
 
 bool write_whole_file(const std::string &path, const uint8_t *bytes, size_t size,
                       std::string *problem) {
-  // A regular file (or a new one) is replaced through a temporary beside
-  // it; anything else (a device such as /dev/stdout, a pipe, a symbolic
-  // link) is written in place, since renaming over it would replace it.
-  if (path == "-") {
-    claim_standard_output();
-    for (size_t done = 0; done < size;) {
-      const ssize_t n = ::write(g_data_fd, bytes + done, size - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        *problem = std::string("cannot write the whole output: ") + std::strerror(errno);
-        return false;
-      }
-      done += static_cast<size_t>(n);
+  if (path != "-") return imageio::replace_file(path, bytes, size, problem);
+  claim_standard_output();
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = ::write(g_data_fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *problem = std::string("cannot write the whole output: ") +
+                 std::strerror(n < 0 ? errno : EIO);
+      return false;
     }
-    return true;
-  }
-  struct stat st;
-  const bool in_place = lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-  const std::string target = in_place ? path : path + ".part";
-  FILE *f = std::fopen(target.c_str(), "wb");
-  if (f == nullptr) {
-    *problem = std::string("cannot write: ") + std::strerror(errno);
-    return false;
-  }
-  const bool written = size == 0 || std::fwrite(bytes, 1, size, f) == size;
-  const int write_errno = errno;
-  if (std::fclose(f) != 0 || !written) {
-    if (!in_place) std::remove(target.c_str());
-    *problem = std::string("cannot write the whole file: ") + std::strerror(write_errno);
-    return false;
-  }
-  if (!in_place && std::rename(target.c_str(), path.c_str()) != 0) {
-    *problem = std::string("cannot write: ") + std::strerror(errno);
-    std::remove(target.c_str());
-    return false;
+    done += static_cast<size_t>(n);
   }
   return true;
 }

@@ -126,15 +126,14 @@ bool init_for(const std::string &file, const Picture &pic, int *status);
 // the library's result when it cannot).
 int32_t extract_with(const Picture &pic, lumetra_tools_template **tpl);
 
-// Writes bytes to a file through a temporary beside it, so that an
-// existing file is replaced whole or not at all (devices, pipes and links
-// are written in place; "-" is standard output); false with *problem set.
+// Writes bytes to a file through a temporary beside it, so that what is
+// at the path is replaced whole or not at all (imageio::replace_file: a
+// symbolic link is followed and stays, devices and pipes are written in
+// place); "-" is standard output, set aside from the reports.  False with
+// *problem set.  Every file the command writes, templates and images,
+// goes through here.
 bool write_whole_file(const std::string &path, const uint8_t *bytes, size_t size,
                       std::string *problem);
-
-// A path that writes to standard output (set aside from the reports, as
-// for "-o -"), for writers that take a file name.
-std::string standard_output_path();
 
 // Reads a whole file ("-" standard input) of at most `limit` bytes; false
 // with *problem set.

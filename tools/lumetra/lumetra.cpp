@@ -265,13 +265,12 @@ int cmd_enhance(const std::vector<std::string> &args) {
   enhanced.cols = pic.cols;
   enhanced.rows = pic.rows;
   enhanced.dpi_x = enhanced.dpi_y = kResolution;
-  if (output == "-") {
-    const std::vector<uint8_t> png = imageio::encode_png(enhanced);
-    if (png.empty() || !write_whole_file(output, png.data(), png.size(), &problem))
-      return fail(output, problem.empty() ? "cannot encode the PNG image" : problem);
-  } else if (!imageio::write_file(output, enhanced, &problem)) {
+  // Standard output takes a PNG image; a file the format its name ends with.
+  std::vector<uint8_t> bytes;
+  if (!imageio::encode_file(output == "-" ? std::string("-.png") : output, enhanced, &bytes,
+                            &problem) ||
+      !write_whole_file(output, bytes.data(), bytes.size(), &problem))
     return fail(output, problem);
-  }
   if (a.json) {
     std::printf("{\"file\": %s, \"output\": %s, \"width\": %d, \"height\": %d}\n",
                 json_string(file).c_str(), json_string(output).c_str(), enhanced.cols,
@@ -323,9 +322,9 @@ bool write_overlay(const Picture &pic, const std::string &path, int *minutiae,
   const overlay::Rgb drawn = overlay::draw(pic.pixels.data(), pic.rows, pic.cols, r, zoom);
   *minutiae = r.minutiae.count;
   lumetra_tools_release_features(&r);
-  if (!imageio::write_rgb_png(path == "-" ? standard_output_path() : path, drawn, problem))
-    return false;
-  return true;
+  std::vector<uint8_t> png;
+  return imageio::encode_rgb_png(drawn, &png, problem) &&
+         write_whole_file(path, png.data(), png.size(), problem);
 }
 
 int cmd_extract(const std::vector<std::string> &args) {
@@ -418,7 +417,11 @@ int cmd_compare(const std::vector<std::string> &args) {
   if (status == kExitOk) {
     lumetra_tools_comparison c;
     const int32_t rc = lumetra_tools_compare(tpl[0], tpl[1], far, &c);
-    if (rc != QX_RC_OK) {
+    if (rc == QX_RC_BAD_ARGUMENT) {
+      // The library compares only templates of one image size.
+      status = fail(files[1], "was made on another sensor size than " + files[0] +
+                                  " (compare needs one sensor size: cut both with --window WxH)");
+    } else if (rc != QX_RC_OK) {
       status = fail(files[0] + " and " + files[1],
                     "the library cannot compare them (result " + std::to_string(rc) + ")");
     } else {

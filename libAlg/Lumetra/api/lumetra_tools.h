@@ -67,6 +67,9 @@ typedef struct lumetra_tools_verify_report {
   int32_t extracted;                        /* 1 when a probe template was made */
   int32_t scored[LUMETRA_TOOLS_SLOTS];      /* 1 where score[] holds a score */
   uint16_t score[LUMETRA_TOOLS_SLOTS];      /* similarity of the probe to the slot */
+  int32_t other_sensor[LUMETRA_TOOLS_SLOTS]; /* 1: the slot's template was made on
+                                              * another sensor size than the probe
+                                              * (the verification then gives -1) */
 } lumetra_tools_verify_report;
 
 /* nerio_qx_verify itself (same arguments, same result, same updates of the
@@ -97,7 +100,9 @@ typedef struct lumetra_tools_comparison {
 } lumetra_tools_comparison;
 
 /* The algorithm's similarity of `probe` to `enrolled` at FAR level `far`,
- * and the alignment it found. */
+ * and the alignment it found.  QX_RC_BAD_ARGUMENT without an algorithm or
+ * a template, or for templates of images of two sizes (their dimension
+ * blocks differ), which are not compared. */
 LUMETRA_API int32_t lumetra_tools_compare(const lumetra_tools_template *enrolled,
                                           const lumetra_tools_template *probe, int32_t far,
                                           lumetra_tools_comparison *comparison);

@@ -1,7 +1,7 @@
 // Entry points named after driving a sensor directly.  The library has no
 // sensor transport, so capture and detection report "nothing", the
 // hardware check has no observable effect, and the parameter functions
-// only store what they are given.
+// only store what they are given (nothing, given a null pointer).
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +35,11 @@ void nerio_qx_verify_hw(int width, int height) {
   // into a small positive size; anything non-positive is refused.
   const std::int64_t size = static_cast<std::int64_t>(width) * height;
   if (size <= 0) return;
+  // No sensor is larger than the ceiling; a bigger scratch image would
+  // only cost gigabytes.
+  if (width <= 0 || height <= 0 || width > lumetra::api::kMaxSensorSide ||
+      height > lumetra::api::kMaxSensorSide)
+    return;
   if (static_cast<std::uint64_t>(size) > std::numeric_limits<std::size_t>::max()) return;
   // malloc, not new: an allocation failure must not become an exception
   // that crosses the C boundary.
@@ -53,16 +58,18 @@ void nerio_qx_verify_hw(int width, int height) {
 int nerio_qx_get_verify_hw_status(void) { return kVerifyHwStatus; }
 
 void nerio_SetSensorParam(const void *params) {
+  if (params == nullptr) return;
   std::memcpy(g_state.sensor.sensor_param, params, sizeof g_state.sensor.sensor_param);
 }
 
 void nerio_SetFactordValue(const int *factors) {
+  if (factors == nullptr) return;
   std::memcpy(g_state.sensor.factors, factors, sizeof g_state.sensor.factors);
 }
 
 void nerio_SetDatabaseValue(const unsigned short *frame) {
   const int n = lumetra::api::sensor_pixel_count();
-  if (n < 0 || n > lumetra::api::kBaseFrameValues) return;
+  if (frame == nullptr || n < 0 || n > lumetra::api::kBaseFrameValues) return;
   std::memcpy(g_state.sensor.base_frame, frame, static_cast<std::size_t>(n) * sizeof(std::uint16_t));
 }
 
