@@ -61,7 +61,7 @@ extern "C" {
 int nerio_qx_enroll_Image(const unsigned char *pixels, int /*unused*/, int continue_only,
                           unsigned char *progress) {
   qx_algorithm *alg = g_state.engine.algorithm;
-  if (alg == nullptr) return kRefused;
+  if (alg == nullptr || pixels == nullptr) return kRefused;
   if (g_state.engine.enroll_session == nullptr) {
     if (continue_only != 0) return kRefused;
     g_state.engine.enroll_session = qx_multitemplate_enroll_create_algorithm(

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/formats/regular_file.h"
+
 namespace lumetra::api {
 namespace {
 
@@ -98,7 +100,9 @@ int read_grading_bitmap(const char *path, std::uint8_t *buffer, std::size_t capa
   *width = 0;
   *height = 0;
   if (path == nullptr) return kGradingBitmapCannotOpen;
-  std::FILE *f = std::fopen(path, "rb");
+  // Anything but a regular file (a FIFO would wait for a writer) cannot
+  // be opened for reading here.
+  std::FILE *f = qx_open_regular_file(path);
   if (f == nullptr) return kGradingBitmapCannotOpen;
   FileSource src(f);
   const int rc = read_bitmap(src, buffer, capacity, width, height);

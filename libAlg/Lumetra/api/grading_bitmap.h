@@ -22,7 +22,7 @@ namespace lumetra::api {
 enum GradingBitmapResult : int {
   kGradingBitmapOk = 0,
   kGradingBitmapBadHeader = 11,   // a header cannot be read, or 8/1 bits it is not
-  kGradingBitmapCannotOpen = 12,  // the file cannot be opened for reading
+  kGradingBitmapCannotOpen = 12,  // the file cannot be opened for reading, or is no regular file
   kGradingBitmapBadPixels = 13,   // too large for the capacity, top-down, or rows missing
   kGradingBitmapNotBitmap = 14,   // the file does not start with "BM"
 };

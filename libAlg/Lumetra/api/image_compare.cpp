@@ -22,6 +22,9 @@ namespace {
 
 // Result of the export on any failure.
 constexpr int kCompareFailed = 1;
+// The sensor geometry is not one the configuration serves (changed after
+// init): told apart from a score.
+constexpr int kWrongArgument = -1;
 // Pixels past a bitmap smaller than the sensor image: background white.
 constexpr uint8_t kBackground = 255;
 
@@ -55,7 +58,8 @@ int nerio_get_score_from_two_image_compare(const char *path1, const char *path2)
   if (path1 == nullptr || path2 == nullptr) return kCompareFailed;
   qx_algorithm *alg = g_state.engine.algorithm;
   if (alg == nullptr) return kCompareFailed;
-  const int capacity = lumetra::api::sensor_pixel_count();
+  if (!lumetra::api::sensor_served()) return kWrongArgument;
+  const int capacity = lumetra::api::sensor_image_bytes();
   if (capacity <= 0) return kCompareFailed;
   qx::Buffer<uint8_t> first, second;
   if (!read_sensor_bitmap(path1, first, capacity) || !read_sensor_bitmap(path2, second, capacity))

@@ -29,7 +29,7 @@ constexpr int kGradeFailed = 1;
 constexpr uint8_t kBackground = 255;
 
 qx_image *sensor_image(const unsigned char *pixels) {
-  if (pixels == nullptr || lumetra::api::sensor_pixel_count() <= 0) return nullptr;
+  if (pixels == nullptr || lumetra::api::sensor_image_bytes() <= 0) return nullptr;
   return qx_image_create(g_state.params.sensor_row, g_state.params.sensor_col, kResolutionDpi,
                          kResolutionDpi, pixels, kImpressionType);
 }
@@ -66,7 +66,7 @@ int get_fp_image_quality(const unsigned char *pixels, fp_image_quality_t *qualit
 
 int nerio_get_image_quality(const char *path) {
   if (path == nullptr) return kGradeFailed;
-  const int capacity = lumetra::api::sensor_pixel_count();
+  const int capacity = lumetra::api::sensor_image_bytes();
   if (capacity <= 0) return kGradeFailed;
   qx::Buffer<uint8_t> buffer;
   if (!buffer.alloc(static_cast<size_t>(capacity))) return kGradeFailed;
@@ -83,7 +83,7 @@ int nerio_qx_ImageEnhance(unsigned char *pixels, int width, int height) {
   // The host's buffer holds one sensor image and nothing more: a size that
   // does not fit in it is refused before anything is read or written, so
   // that every step below stays within those bytes.
-  const int sensor_bytes = lumetra::api::sensor_pixel_count();
+  const int sensor_bytes = lumetra::api::sensor_image_bytes();
   if (pixels == nullptr || width <= 0 || height <= 0 || sensor_bytes <= 0 ||
       static_cast<int64_t>(width) * height > sensor_bytes)
     return -1;
@@ -103,17 +103,61 @@ int nerio_qx_ImageEnhance(unsigned char *pixels, int width, int height) {
   return local_contrast_enhance(pixels, width, height, kContrastStrength);
 }
 
-int get_bmp_buff(const char *path, unsigned char *pixels, unsigned int *width, unsigned int *height) {
-  unsigned char *converted = nullptr;
-  if (qxbmp_bmpfile_to_buffer(path, &converted, width, height) != QX_RC_OK) return -1;
-  if (pixels == nullptr) {
-    qxbmp_free(converted);
+}  // extern "C"
+
+namespace {
+
+// The bitmap file as raw pixels (engine memory, *pixels released with
+// qxbmp_free), or false with *width and *height 0.  A bitmap with a side
+// beyond the sensor ceiling is no sensor image and is not converted.
+bool convert_bitmap(const char *path, unsigned char **pixels, unsigned int *width,
+                    unsigned int *height) {
+  if (qxbmp_bmpfile_to_buffer(path, pixels, width, height) != QX_RC_OK) return false;
+  if (*width > static_cast<unsigned>(lumetra::api::kMaxSensorSide) ||
+      *height > static_cast<unsigned>(lumetra::api::kMaxSensorSide)) {
+    qxbmp_free(*pixels);
+    *pixels = nullptr;
     *width = *height = 0;
-    return -1;
+    return false;
   }
+  return true;
+}
+
+constexpr int kBitmapFailed = -1;
+constexpr int kBitmapCopied = 0;
+constexpr int kBitmapBufferTooSmall = 1;
+
+}  // namespace
+
+extern "C" {
+
+int get_bmp_buff(const char *path, unsigned char *pixels, unsigned int *width, unsigned int *height) {
+  if (width == nullptr || height == nullptr) return kBitmapFailed;
+  *width = *height = 0;
+  if (path == nullptr || pixels == nullptr) return kBitmapFailed;
+  unsigned char *converted = nullptr;
+  if (!convert_bitmap(path, &converted, width, height)) return kBitmapFailed;
+  // The caller promises a buffer of the whole bitmap (see get_bmp_buff_n).
   std::memcpy(pixels, converted, static_cast<size_t>(*width) * *height);
   qxbmp_free(converted);
-  return 0;
+  return kBitmapCopied;
+}
+
+int get_bmp_buff_n(const char *path, unsigned char *pixels, size_t capacity, unsigned int *width,
+                   unsigned int *height) {
+  if (width == nullptr || height == nullptr) return kBitmapFailed;
+  *width = *height = 0;
+  if (path == nullptr) return kBitmapFailed;
+  unsigned char *converted = nullptr;
+  if (!convert_bitmap(path, &converted, width, height)) return kBitmapFailed;
+  const size_t needed = static_cast<size_t>(*width) * *height;
+  int result = kBitmapBufferTooSmall;
+  if (pixels != nullptr && capacity >= needed) {
+    std::memcpy(pixels, converted, needed);
+    result = kBitmapCopied;
+  }
+  qxbmp_free(converted);
+  return result;
 }
 
 }  // extern "C"

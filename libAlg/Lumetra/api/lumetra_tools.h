@@ -67,6 +67,9 @@ typedef struct lumetra_tools_verify_report {
   int32_t extracted;                        /* 1 when a probe template was made */
   int32_t scored[LUMETRA_TOOLS_SLOTS];      /* 1 where score[] holds a score */
   uint16_t score[LUMETRA_TOOLS_SLOTS];      /* similarity of the probe to the slot */
+  int32_t other_sensor[LUMETRA_TOOLS_SLOTS]; /* 1: the slot's template was made on
+                                              * another sensor size than the probe
+                                              * (the verification then gives -1) */
 } lumetra_tools_verify_report;
 
 /* nerio_qx_verify itself (same arguments, same result, same updates of the

@@ -1,6 +1,8 @@
 // Parameter setters and getters, the enrollment progress query and the
 // version text.  Setters store what they are given, cut to the width of
-// the parameter; they never validate.
+// the parameter; the false-accept level alone is validated (a level the
+// threshold tables do not hold would accept or reject everyone).  Getters
+// given a null pointer write nothing.
 #include <cstring>
 
 #include "api/state.h"
@@ -25,6 +27,7 @@ void set_fp_sensor_col_row(int col, int row) {
 }
 
 void get_fp_sensor_col_row(int *col, int *row) {
+  if (col == nullptr || row == nullptr) return;
   *col = g_state.params.sensor_col;
   *row = g_state.params.sensor_row;
 }
@@ -35,6 +38,7 @@ void set_fp_image_col_row(int col, int row) {
 }
 
 void get_fp_image_col_row(int *col, int *row) {
+  if (col == nullptr || row == nullptr) return;
   *col = g_state.params.image_col;
   *row = g_state.params.image_row;
 }
@@ -48,7 +52,10 @@ void set_fp_sensor_max_tpl_count(int count) {
 }
 
 void set_nerio_FAR_Val(int far) {
-  g_state.params.far_val = static_cast<std::uint32_t>(far) & 0xFFu;
+  // Cutting to 8 bits would turn 256 into 0 (accept everyone) and leave
+  // 28..255 beyond the tables (reject everyone): such levels change nothing.
+  if (far < 0 || far > LUMETRA_MAX_FAR) return;
+  g_state.params.far_val = static_cast<std::uint32_t>(far);
 }
 
 void set_fp_dyn_update_flg(int flag) { g_state.params.dyn_update_flg = flag; }
@@ -62,11 +69,13 @@ void set_fp_max_nbr_subtemplate(int count) {
 }
 
 void get_nerio_alg_info(unsigned short *info) {
+  if (info == nullptr) return;
   *info = static_cast<unsigned short>(g_state.params.enroll_progress +
                                       256 * g_state.params.enroll_event);
 }
 
 void nerio_get_version(char *text) {
+  if (text == nullptr) return;
   std::memcpy(text, kVersionText, sizeof(kVersionText) - 1);
 }
 

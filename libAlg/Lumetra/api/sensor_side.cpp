@@ -1,7 +1,7 @@
 // Entry points named after driving a sensor directly.  The library has no
 // sensor transport, so capture and detection report "nothing", the
 // hardware check has no observable effect, and the parameter functions
-// only store what they are given.
+// only store what they are given (nothing, given a null pointer).
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -53,16 +53,18 @@ void nerio_qx_verify_hw(int width, int height) {
 int nerio_qx_get_verify_hw_status(void) { return kVerifyHwStatus; }
 
 void nerio_SetSensorParam(const void *params) {
+  if (params == nullptr) return;
   std::memcpy(g_state.sensor.sensor_param, params, sizeof g_state.sensor.sensor_param);
 }
 
 void nerio_SetFactordValue(const int *factors) {
+  if (factors == nullptr) return;
   std::memcpy(g_state.sensor.factors, factors, sizeof g_state.sensor.factors);
 }
 
 void nerio_SetDatabaseValue(const unsigned short *frame) {
   const int n = lumetra::api::sensor_pixel_count();
-  if (n < 0 || n > lumetra::api::kBaseFrameValues) return;
+  if (frame == nullptr || n < 0 || n > lumetra::api::kBaseFrameValues) return;
   std::memcpy(g_state.sensor.base_frame, frame, static_cast<std::size_t>(n) * sizeof(std::uint16_t));
 }
 

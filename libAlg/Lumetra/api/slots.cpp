@@ -7,7 +7,9 @@
 
 #include "api/state.h"
 #include "engine/objects/qx_template.h"
+#include "engine/objects/qx_template_check.h"
 #include "engine/qx_buffer.hpp"
+#include "engine/qx_rc.h"
 
 using lumetra::api::g_state;
 
@@ -140,7 +142,17 @@ int init_alg_tpl_data(int index, const tpl_record *record) {
   std::memcpy(s + kSlotDataOffset, record->data, length);
   s[kSlotTypeOffset] = record->type;
   write_le32(s + kSlotLengthOffset, kSlotCapacity);
-  return parse_tpl_slot(index);
+  if (parse_tpl_slot(index) != 0) return -1;
+  // A record whose bytes do not decode as its type would only ever be
+  // found out by a comparison, where it looks like an impostor's finger:
+  // it is refused now, and the slot stays empty (the sector keeps the
+  // bytes, as for any record that cannot be taken).
+  const qx_rc checked = qx_template_check(g_state.engine.slot_template[index]);
+  if (checked == QX_RC_BAD_DATA || checked == QX_RC_NO_MEMORY) {
+    release_tpl_slot(index);
+    return -1;
+  }
+  return 0;
 }
 
 int nerio_qx_get_tpl(int index, tpl_record *record) {

@@ -100,14 +100,31 @@ struct State {
 
 extern constinit State g_state;
 
+// Longest sensor side the library takes (LUMETRA_MAX_SENSOR_SIDE).
+inline constexpr int kMaxSensorSide = 2048;
+
 // A new engine image of the sensor's geometry (sensor_row x sensor_col,
 // 500 dpi, impression type 0) holding a copy of the host's pixels; none
-// when the geometry is unusable or memory runs out.
+// when pixels is null, the geometry is unusable (a side outside
+// 1..kMaxSensorSide) or memory runs out.
 qx_image *create_sensor_image(const unsigned char *pixels);
 
-// Number of pixels of the current sensor geometry, or -1 when rows x cols
-// is negative or does not fit a 32-bit int.
+// rows x cols of the current sensor geometry, or -1 when the product is
+// negative or does not fit a 32-bit int (the base frame's count).
 int sensor_pixel_count();
+
+// Bytes of a sensor image of the current geometry, or -1 when a side is
+// negative or longer than kMaxSensorSide (0 when a side is 0).
+int sensor_image_bytes();
+
+// Sensor-size code of the current sensor geometry, or -1 when no image of
+// that geometry can be made (a side outside 1..kMaxSensorSide).
+int sensor_size_code();
+
+// Whether images of the current sensor geometry are ones the algorithm's
+// configuration serves: a usable geometry of the configuration's sensor-
+// size code.  False without an algorithm.
+bool sensor_served();
 
 }  // namespace lumetra::api
 

@@ -7,10 +7,12 @@
 #include "api/lumetra_tools.h"
 #include "api/slots.h"
 #include "api/state.h"
+#include "engine/formats/hybrid_record.h"
 #include "engine/image/qx_image.h"
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_finger.h"
+#include "engine/objects/qx_multitemplate.h"
 #include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/objects/qx_template.h"
 #include "engine/qx_rc.h"
@@ -23,6 +25,9 @@ namespace {
 
 constexpr int kAccepted = 0;
 constexpr int kNotAccepted = 1;
+// The image or a loaded template is not one this configuration compares:
+// told apart from "not accepted", which would look like an impostor.
+constexpr int kWrongArgument = -1;
 constexpr int kNoIdentification = -1;
 // Mode 0 scores slot by slot; 1 decides once over all slots; any other
 // mode repeats the whole-set decision once per loaded slot.
@@ -112,6 +117,48 @@ bool update_slot(qx_algorithm *alg, int slot, qx_template *probe, bool score_gat
   return lumetra::api::parse_tpl_slot(slot) == 0;
 }
 
+// Working-image size a hybrid template records in its dimension block.
+struct Dimensions {
+  bool known = false;
+  int32_t rows = 0, cols = 0;
+};
+
+Dimensions dimensions_of(const qx_template *tpl) {
+  Dimensions d;
+  uint8_t quality = 0;
+  d.known = qx_hybrid_get_dimensions(qx_template_get_data(tpl), qx_template_get_data_size(tpl),
+                                     &d.rows, &d.cols, &quality) == QX_RC_OK;
+  return d;
+}
+
+bool differ(const Dimensions &a, const Dimensions &b) {
+  return a.known && b.known && (a.rows != b.rows || a.cols != b.cols);
+}
+
+// Whether a loaded template was made from images of another size than
+// the probe: the extractor records the working size it took from the
+// sensor geometry (120 x 120 for an 88 x 88 sensor), so templates of
+// another sensor can be told apart by it.  A multi-template is of another
+// sensor when any of its subtemplates is; a template without a dimension
+// block cannot be told apart.
+bool of_another_sensor(qx_template *enrolled, const Dimensions &probe) {
+  if (!probe.known) return false;
+  if (qx_template_get_type(enrolled) != QX_TEMPLATE_MULTITEMPLATE)
+    return differ(dimensions_of(enrolled), probe);
+  qx_multitemplate *mt = nullptr;
+  if (qx_multitemplate_decode(enrolled, &mt) != QX_RC_OK) return false;
+  bool other = false;
+  const int32_t n = qx_multitemplate_get_nbr_of_instances(mt);
+  for (int32_t i = 0; i < n && !other; ++i) {
+    int32_t tag = 0;
+    qx_template *instance = qx_multitemplate_get_instance_for_index(mt, i, &tag);
+    other = instance != nullptr && differ(dimensions_of(instance), probe);
+    qx_template_delete(instance);
+  }
+  qx_multitemplate_delete(mt);
+  return other;
+}
+
 bool holds_template(int slot) {
   return slot >= 0 && slot < kSlotCount && g_state.engine.slot_template[slot] != nullptr;
 }
@@ -125,7 +172,9 @@ int verify_image(const unsigned char *pixels, int *matched_index, int *updated, 
   if (report != nullptr) *report = lumetra_tools_verify_report{};
   qx_algorithm *alg = g_state.engine.algorithm;
   if (report != nullptr) report->extract_rc = QX_RC_BAD_ARGUMENT;
-  if (alg == nullptr) return kNotAccepted;
+  if (alg == nullptr || pixels == nullptr) return kNotAccepted;
+  // A geometry changed after init to one the configuration does not serve.
+  if (!lumetra::api::sensor_served()) return kWrongArgument;
   const uint8_t how = static_cast<uint8_t>(mode & 0xFF);
   const int32_t far = static_cast<int32_t>(g_state.params.far_val);
 
@@ -141,6 +190,21 @@ int verify_image(const unsigned char *pixels, int *matched_index, int *updated, 
     report->extracted = probe != nullptr;
   }
   if (probe == nullptr) return kNotAccepted;
+
+  // A template of another sensor is never compared: its "no match" would
+  // be no judgement of the finger.
+  const Dimensions probe_size = dimensions_of(probe);
+  bool any_other = false;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    qx_template *enrolled = g_state.engine.slot_template[slot];
+    if (enrolled == nullptr || !of_another_sensor(enrolled, probe_size)) continue;
+    any_other = true;
+    if (report != nullptr) report->other_sensor[slot] = 1;
+  }
+  if (any_other) {
+    qx_template_delete(probe);
+    return kWrongArgument;
+  }
 
   Outcome scored[kSlotCount];
   bool have_scored[kSlotCount] = {};

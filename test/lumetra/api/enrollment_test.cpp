@@ -107,7 +107,8 @@ TEST_F(Enrollment, NoUsableCaptureBuildsNothing) {
   EXPECT_EQ(progress, 0xEE);
   EXPECT_TRUE(session_open());
   set_fp_sensor_col_row(88, 88);
-  auto earlier = make_record(80, {1, 2, 3});
+  // Any record that loads (a type the load takes as it is).
+  auto earlier = make_record(QX_TEMPLATE_SPECTRAL, {1, 2, 3});
   ASSERT_EQ(init_alg_tpl_data(1, earlier.get()), 0);
   const std::vector<uint8_t> before(sector(1), sector(1) + lumetra::api::kSectorBytes);
   EXPECT_EQ(nerio_qx_save_tpl(1, nullptr), 1);

@@ -1,6 +1,7 @@
 // Parameters, version text and progress query of the library interface.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <regex>
 
@@ -65,12 +66,21 @@ TEST_F(LibraryParameters, GeometrySettersStoreUnvalidated) {
   EXPECT_EQ(g_state.params.sensor_row, 70000);
 }
 
-TEST_F(LibraryParameters, NarrowSettersKeepTheLowEightBits) {
-  set_nerio_FAR_Val(268);
-  EXPECT_EQ(g_state.params.far_val, 12u);
-  set_nerio_FAR_Val(-1);
-  EXPECT_EQ(g_state.params.far_val, 255u);
+TEST_F(LibraryParameters, FalseAcceptLevelsOutsideTheTablesChangeNothing) {
+  // Cut to 8 bits, 256 and 512 would become 0 (accept everyone) and 28..255
+  // would lie beyond the threshold tables (reject everyone).
+  set_nerio_FAR_Val(7);
+  for (int far : {256, 512, INT_MIN, -1, 28, 1000, 268, 255, INT_MAX}) {
+    set_nerio_FAR_Val(far);
+    EXPECT_EQ(g_state.params.far_val, 7u) << far;
+  }
+  for (int far : {0, 1, 12, 26, 27}) {
+    set_nerio_FAR_Val(far);
+    EXPECT_EQ(g_state.params.far_val, static_cast<uint32_t>(far));
+  }
+}
 
+TEST_F(LibraryParameters, NarrowSettersKeepTheLowEightBits) {
   set_fp_dyn_update_FAR_VAL(-1);
   EXPECT_EQ(g_state.params.dyn_update_far_val, 255u);
   set_fp_dyn_update_FAR_VAL(0x1234);
@@ -90,6 +100,30 @@ TEST_F(LibraryParameters, WideSettersKeepTheWholeValue) {
   EXPECT_EQ(g_state.params.dyn_update_flg, -7);
   nerio_SetTransferBytesMax(70000);
   EXPECT_EQ(g_state.params.transfer_bytes_max, 70000);
+}
+
+TEST_F(LibraryParameters, NullPointersAreRefusedAndNothingIsWritten) {
+  // Each of these wrote through its pointer unchecked.
+  std::memset(g_state.sensor.sensor_param, 0x33, sizeof g_state.sensor.sensor_param);
+  std::memset(g_state.sensor.factors, 0x33, sizeof g_state.sensor.factors);
+  std::memset(g_state.sensor.base_frame, 0x33, sizeof g_state.sensor.base_frame);
+  const lumetra::api::SensorSideStore before = g_state.sensor;
+  int value = 0x5A5A;
+  get_fp_sensor_col_row(nullptr, nullptr);
+  get_fp_sensor_col_row(&value, nullptr);
+  get_fp_sensor_col_row(nullptr, &value);
+  get_fp_image_col_row(nullptr, nullptr);
+  get_fp_image_col_row(&value, nullptr);
+  get_fp_image_col_row(nullptr, &value);
+  EXPECT_EQ(value, 0x5A5A);
+  get_nerio_alg_info(nullptr);
+  nerio_get_version(nullptr);
+  nerio_SetSensorParam(nullptr);
+  nerio_SetFactordValue(nullptr);
+  nerio_SetDatabaseValue(nullptr);
+  EXPECT_EQ(std::memcmp(before.sensor_param, g_state.sensor.sensor_param, sizeof before.sensor_param), 0);
+  EXPECT_EQ(std::memcmp(before.factors, g_state.sensor.factors, sizeof before.factors), 0);
+  EXPECT_EQ(std::memcmp(before.base_frame, g_state.sensor.base_frame, sizeof before.base_frame), 0);
 }
 
 TEST_F(LibraryParameters, AlgInfoPacksProgressAndEvent) {

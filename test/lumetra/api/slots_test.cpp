@@ -21,6 +21,10 @@ using lumetra::api::kSlotCapacity;
 using lumetra::api::program_tpl_slot;
 
 constexpr int kData = lumetra::api::kSlotDataOffset;
+// Types the load does not decode: the sector tests' made-up bytes load as
+// they are (records of decoded types are tested in record_decoding_test).
+constexpr int32_t kOpaque = QX_TEMPLATE_SPECTRAL;
+constexpr int32_t kOtherOpaque = QX_TEMPLATE_EHM_FUSION;
 
 class Slots : public apitest::ApiState {
  protected:
@@ -151,15 +155,15 @@ TEST_F(Slots, OutOfRangeSlotsAndAbsentTemplatesAreRefused) {
 }
 
 TEST_F(Slots, LoadingARecordRefersToTheSector) {
-  auto record = make_record(80, {9, 8, 7, 6});
+  auto record = make_record(kOpaque, {9, 8, 7, 6});
   record->reserved[0] = 0x77;  // never read
   ASSERT_EQ(init_alg_tpl_data(2, record.get()), 0);
   qx_template *t = slot_template(2);
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(qx_template_get_data(t), sector(2) + kData);
   EXPECT_EQ(qx_template_get_data_size(t), kSlotCapacity);
-  EXPECT_EQ(qx_template_get_type(t), 80);
-  EXPECT_EQ(sector(2)[3], 80);
+  EXPECT_EQ(qx_template_get_type(t), kOpaque);
+  EXPECT_EQ(sector(2)[3], kOpaque);
   EXPECT_EQ(length_field(2), kSlotCapacity);
   EXPECT_EQ(sector(2)[kData + 3], 6);
   EXPECT_EQ(sector(2)[kData + 4], 0xFF);
@@ -167,7 +171,7 @@ TEST_F(Slots, LoadingARecordRefersToTheSector) {
   // Read back: the whole data area, not the length the host passed in.
   auto out = make_record(0, {});
   ASSERT_EQ(nerio_qx_get_tpl(2, out.get()), 0);
-  EXPECT_EQ(out->type, 80);
+  EXPECT_EQ(out->type, kOpaque);
   EXPECT_EQ(out->length, kSlotCapacity);
   EXPECT_EQ(out->data[0], 9);
   EXPECT_EQ(out->data[4], 0xFF);
@@ -175,14 +179,14 @@ TEST_F(Slots, LoadingARecordRefersToTheSector) {
   EXPECT_EQ(nerio_qx_get_tpl(2, nullptr), 0);
 
   // Loading again replaces the template (the old one is released first).
-  auto second = make_record(67, {1});
+  auto second = make_record(kOtherOpaque, {1});
   ASSERT_EQ(init_alg_tpl_data(2, second.get()), 0);
-  EXPECT_EQ(qx_template_get_type(slot_template(2)), 67);
+  EXPECT_EQ(qx_template_get_type(slot_template(2)), kOtherOpaque);
   EXPECT_EQ(sector(2)[kData + 1], 0xFF);
 }
 
 TEST_F(Slots, RecordLengthsAtTheEdges) {
-  auto record = make_record(80, {1, 2, 3});
+  auto record = make_record(kOpaque, {1, 2, 3});
   ASSERT_EQ(init_alg_tpl_data(1, record.get()), 0);
   qx_template *loaded = slot_template(1);
   std::vector<uint8_t> before(sector(1), sector(1) + lumetra::api::kSectorBytes);
@@ -194,7 +198,7 @@ TEST_F(Slots, RecordLengthsAtTheEdges) {
   EXPECT_TRUE(std::equal(before.begin(), before.end(), sector(1)));
 
   // 32761 is refused and changes nothing.
-  auto big = make_record(80, {});
+  auto big = make_record(kOpaque, {});
   big->length = kSlotCapacity + 1;
   EXPECT_EQ(init_alg_tpl_data(1, big.get()), -1);
   EXPECT_EQ(slot_template(1), loaded);
@@ -208,7 +212,7 @@ TEST_F(Slots, RecordLengthsAtTheEdges) {
 }
 
 TEST_F(Slots, AnEmptySlotReadsAsAnEmptyRecord) {
-  auto out = make_record(80, {1, 2, 3});
+  auto out = make_record(kOpaque, {1, 2, 3});
   ASSERT_EQ(nerio_qx_get_tpl(0, out.get()), 0);
   EXPECT_EQ(out->type, 0);
   EXPECT_EQ(out->length, 0u);
@@ -228,7 +232,7 @@ TEST_F(Slots, ATemplateLargerThanARecordIsNotCopiedIntoOne) {
 }
 
 TEST_F(Slots, DelFingerUsesTheLowEightBits) {
-  auto record = make_record(80, {1, 2, 3});
+  auto record = make_record(kOpaque, {1, 2, 3});
   for (int s = 0; s < lumetra::api::kSlotCount; ++s) ASSERT_EQ(init_alg_tpl_data(s, record.get()), 0);
   std::vector<uint8_t> before(&g_state.slots.sector[0][0],
                               &g_state.slots.sector[0][0] + sizeof g_state.slots);
@@ -247,20 +251,20 @@ TEST_F(Slots, DelFingerUsesTheLowEightBits) {
 }
 
 TEST_F(Slots, ASlotsOwnTemplateCanBeWrittenBackIntoItsSector) {
-  auto record = make_record(80, {0x0F, 0x33});
+  auto record = make_record(kOpaque, {0x0F, 0x33});
   ASSERT_EQ(init_alg_tpl_data(0, record.get()), 0);
   // The template's bytes live in sector 0.  Writing it back when the
   // sector must be erased first (another type byte) must not lose them.
   g_state.slots.sector[0][3] = 67;
   ASSERT_EQ(program_tpl_slot(slot_template(0), 0, nullptr), 0);
-  EXPECT_EQ(sector(0)[3], 80);
+  EXPECT_EQ(sector(0)[3], kOpaque);
   EXPECT_EQ(sector(0)[kData], 0x0F);
   EXPECT_EQ(sector(0)[kData + 1], 0x33);
   EXPECT_EQ(sector(0)[kData + 2], 0xFF);
 }
 
 TEST_F(Slots, InitEmptiesTheSlotsButKeepsTheStore) {
-  auto record = make_record(80, {4, 5, 6});
+  auto record = make_record(kOpaque, {4, 5, 6});
   ASSERT_EQ(init_alg_tpl_data(4, record.get()), 0);
   ASSERT_EQ(init_nerio_algorithm(), 0);
   EXPECT_EQ(slot_template(4), nullptr);

@@ -92,6 +92,8 @@ int32_t scripted_whole_set(qx_session *, qx_template **, int32_t, qx_template *,
 }
 
 const qx_extractor_interface kExtractor = {scripted_extract, nullptr};
+// Template type of the scripted subtemplates loaded into slots.
+constexpr int32_t kScriptedType = QX_TEMPLATE_EHM_FUSION;
 const qx_verifier_interface kVerifier = {scripted_similarity, nullptr, nullptr,
                                          scripted_whole_set,  nullptr, nullptr};
 
@@ -114,11 +116,13 @@ class Verification : public apitest::ApiState {
   }
 
   // Loads a multi-template of `n` subtemplates of `size` bytes into a slot.
+  // The scripted subtemplates are of a type the load does not decode
+  // (their bytes are no hybrid record), so that the record loads.
   static void load_multitemplate(int slot, int n = 2, uint32_t size = 4) {
     std::vector<qx_template *> parts;
     for (int i = 0; i < n; ++i) {
       std::vector<uint8_t> bytes(size, static_cast<uint8_t>(0x10 + i));
-      parts.push_back(qx_template_create(QX_TEMPLATE_EHMHR, bytes.data(), size));
+      parts.push_back(qx_template_create(kScriptedType, bytes.data(), size));
     }
     qx_template *mt = nullptr;
     ASSERT_EQ(qx_algorithm_create_multitemplate(g_state.engine.algorithm, parts.data(), n, &mt),
@@ -308,7 +312,7 @@ TEST_F(Verification, WholeSetUpdatesWhateverTheScore) {
 
 TEST_F(Verification, NoUpdateWhenSwitchedOffOnEngineErrorsOrForOtherTemplates) {
   load_multitemplate(0);
-  auto single = make_record(QX_TEMPLATE_EHMHR, {1, 2, 3, 4});
+  auto single = make_record(kScriptedType, {1, 2, 3, 4});
   ASSERT_EQ(init_alg_tpl_data(1, single.get()), 0);
   const std::vector<uint8_t> before0 = sector_copy(0), before1 = sector_copy(1);
   g_script.score[0] = g_script.score[1] = 40000;

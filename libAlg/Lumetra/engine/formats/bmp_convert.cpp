@@ -7,8 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/stat.h>
-
+#include "engine/formats/regular_file.h"
 #include "engine/qx_alloc.h"
 
 namespace {
@@ -189,14 +188,12 @@ qx_rc qxbmp_bmpfile_to_buffer(const char *path, unsigned char **pixels, unsigned
   if (path == nullptr || pixels == nullptr || width == nullptr || height == nullptr)
     return QX_RC_INVALID_ARGUMENT;
 
-  std::FILE *f = std::fopen(path, "rb");
-  if (f == nullptr) return QX_RC_FILE_UNREADABLE;
   // Only a regular file has a size to learn (a directory opens, but has
-  // none that can be read).
-  struct stat st {};
+  // none that can be read; a FIFO would wait for a writer).
+  std::FILE *f = qx_open_regular_file(path);
+  if (f == nullptr) return QX_RC_FILE_UNREADABLE;
   long size = -1;
-  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && std::fseek(f, 0, SEEK_END) == 0)
-    size = std::ftell(f);
+  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
   if (size <= 0 || std::fseek(f, 0, SEEK_SET) != 0) {
     std::fclose(f);
     return QX_RC_FILE_UNREADABLE;

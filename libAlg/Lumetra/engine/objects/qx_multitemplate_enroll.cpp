@@ -38,9 +38,10 @@ struct qx_multitemplate_enroll {
   qx_template **captures;  // capacity entries, one reference each
   int32_t nbr_captures;
 
-  Record *records;  // arrival order
+  Record *records;  // arrival order (the oldest rejected ones forgotten)
   int32_t nbr_records;
   int32_t records_capacity;
+  int32_t nbr_recorded;  // captures ever recorded, forgotten ones included
 
   qx_match **matrix;  // capacity x capacity, one reference each
 
@@ -140,7 +141,25 @@ bool append_record(qx_multitemplate_enroll *e, qx_template *tpl) {
     e->records_capacity = grown_capacity;
   }
   e->records[e->nbr_records++] = Record{qx_template_retain(tpl), false};
+  ++e->nbr_recorded;
   return true;
+}
+
+// Rejected captures serve only the island report, where each is an island
+// of its own.  A host that keeps sending duplicates would make the session
+// grow without end (a template a call); beyond as many rejected records as
+// the enrollment takes captures, the oldest one is forgotten.
+void forget_oldest_rejected(qx_multitemplate_enroll *e) {
+  int32_t rejected = 0, oldest = -1;
+  for (int32_t k = 0; k < e->nbr_records; ++k) {
+    if (!e->records[k].rejected) continue;
+    if (oldest < 0) oldest = k;
+    ++rejected;
+  }
+  if (rejected <= e->capacity) return;
+  qx_template_delete(e->records[oldest].tpl);
+  for (int32_t k = oldest + 1; k < e->nbr_records; ++k) e->records[k - 1] = e->records[k];
+  --e->nbr_records;
 }
 
 // Into the score-ordered list, after the matches of equal score.
@@ -235,6 +254,7 @@ void reject_capture(qx_multitemplate_enroll *e, int32_t n) {
   e->records[e->nbr_records - 1].rejected = true;
   qx_template_delete(fresh);
   e->captures[n] = nullptr;
+  forget_oldest_rejected(e);
 }
 
 // The islands of this run: the forest of the match list sorted by size,
@@ -562,6 +582,10 @@ const qx_island_list *qx_multitemplate_enroll_get_islands(const qx_multitemplate
 }
 
 int32_t qx_multitemplate_enroll_get_nbr_of_records(const qx_multitemplate_enroll *e) {
+  return e != nullptr ? e->nbr_recorded : 0;
+}
+
+int32_t qx_multitemplate_enroll_get_nbr_of_kept_records(const qx_multitemplate_enroll *e) {
   return e != nullptr ? e->nbr_records : 0;
 }
 

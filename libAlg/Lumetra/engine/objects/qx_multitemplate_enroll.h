@@ -115,8 +115,14 @@ qx_match *qx_multitemplate_enroll_get_match(const qx_multitemplate_enroll *enrol
 /* The island list of the last run that built one (not retained), or none. */
 const qx_island_list *qx_multitemplate_enroll_get_islands(
     const qx_multitemplate_enroll *enrollment);
-/* Captures handed to run and recorded (accepted or refused). */
+/* Captures handed to run and recorded (accepted or refused), since the
+ * enrollment was created. */
 int32_t qx_multitemplate_enroll_get_nbr_of_records(const qx_multitemplate_enroll *enrollment);
+/* The capture records the enrollment still holds: the accepted captures
+ * and at most `capacity` refused ones (the most recent), so that its
+ * memory stays bounded however many duplicates it is given. */
+int32_t qx_multitemplate_enroll_get_nbr_of_kept_records(
+    const qx_multitemplate_enroll *enrollment);
 
 #ifdef __cplusplus
 }
