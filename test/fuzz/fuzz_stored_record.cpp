@@ -14,7 +14,8 @@
 //  - a load that succeeds reads back as the whole 32760-byte area with the
 //    record's type and bytes, then erased bytes; a refused load leaves the
 //    slot empty (type 0, length 0);
-//  - an acceptance names a loaded slot;
+//  - an acceptance names a loaded slot, and only an update it reports
+//    changes a slot (the matched one, which keeps its type);
 //  - a record read back from a slot loads again, into any slot, and reads
 //    back byte for byte the same.
 #include <cstdint>
@@ -70,18 +71,35 @@ int load(int index, const tpl_record &record, tpl_record *read) {
   return rc;
 }
 
-// One verification with updating on; an acceptance must name a slot that
-// holds a template.
+// One verification with updating on.  An acceptance names a slot that
+// holds a template; only an update (*updated 1, on acceptance) changes a
+// slot, and only the matched one; a refusal (-1: a template of another
+// sensor) or a rejection writes neither out-argument.
 void verify(const fpsynth::Image &probe, int mode) {
+  std::unique_ptr<tpl_record> before[kSlots];
+  for (int i = 0; i < kSlots; ++i) {
+    before[i] = std::make_unique<tpl_record>();
+    check(nerio_qx_get_tpl(i, before[i].get()) == 0);
+  }
   int matched = -1, updated = 0;
   set_fp_dyn_update_flg(1);
   const int rc = nerio_qx_verify(probe.pixels.data(), &matched, &updated, mode);
-  check(rc == 0 || rc == 1);
+  check(rc == 0 || rc == 1 || rc == -1);
   if (rc == 0) {
     check(matched >= 0 && matched < kSlots);
     check(!empty_slot(matched));
+    check(updated == 0 || updated == 1);
   } else {
     check(matched == -1 && updated == 0);
+  }
+  auto now = std::make_unique<tpl_record>();
+  for (int i = 0; i < kSlots; ++i) {
+    check(nerio_qx_get_tpl(i, now.get()) == 0);
+    if (updated == 1 && i == matched) {
+      check(now->length == LUMETRA_TPL_MAX_BYTES && now->type == before[i]->type);
+    } else {
+      check(same_record(*now, *before[i]));
+    }
   }
 }
 
@@ -123,8 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // What the slot holds now (updated or not) is what a host would store.
   auto stored = std::make_unique<tpl_record>();
   check(nerio_qx_get_tpl(0, stored.get()) == 0);
-  check(stored->length == LUMETRA_TPL_MAX_BYTES);
-  if (!same_record(*stored, *first)) check(stored->type == first->type);
+  check(stored->length == LUMETRA_TPL_MAX_BYTES && stored->type == first->type);
 
   // The stored record into a second slot, and back into the first.
   auto second = std::make_unique<tpl_record>();
