@@ -991,6 +991,46 @@ class DamagedInput(unittest.TestCase):
         self.assertEqual(run("verify", path, capture(1, 33)).returncode,
                          run("verify", good, capture(1, 33)).returncode)
 
+    def test_records_the_library_refuses_are_errors(self):
+        good, _ = enrolled("whole.tpl", files=captures(1, 6))
+        data = bytearray(read_bytes(good))
+        # The first subtemplate's hybrid record: after the 8-byte record
+        # header, the 8-byte encoding header and the global records.
+        at = 16
+        for _ in range(data[8 + 7]):
+            at += 3 + struct.unpack_from(">H", data, at + 1)[0]
+        inner = bytearray(data)
+        inner[at + 10 + 2] ^= 0x40  # the length of its 0x7F2E element
+        count = bytearray(data)
+        count[8 + 6] = 1  # one instance said, more there
+        for name, content in (("inner.tpl", inner), ("count.tpl", count)):
+            path = work(name)
+            with open(path, "wb") as f:
+                f.write(content)
+            with self.subTest(name=name):
+                r = run("verify", path, capture(1, 33))
+                assert_error(self, r, path)
+                self.assertIn("damaged", r.stderr)
+                r = run("verify", "--json", good, path, capture(1, 33))
+                self.assertEqual(r.returncode, 2)
+                self.assertEqual(r.stdout, "")
+                self.assertEqual(json.loads(r.stderr)["file"], path)
+
+    def test_a_probe_of_another_sensor_size_than_the_template_is_an_error(self):
+        # 88 x 88 captures; the probe is the finger on a 100 x 100 sensor,
+        # which the same configuration serves.
+        good, _ = enrolled("sensor88.tpl", files=captures(1, 6))
+        probe = copy_as("probe100.png", source=capture(1, 33), size=(100, 100))
+        r = run("verify", good, probe)
+        assert_error(self, r, good)
+        self.assertIn("another sensor size", r.stderr)
+        self.assertIn("100 x 100", r.stderr)
+        r = run("verify", "--json", good, probe)
+        self.assertEqual((r.returncode, r.stdout), (2, ""))
+        self.assertEqual(json.loads(r.stderr)["file"], good)
+        # On its own sensor size it is a judgement again.
+        self.assertIn(run("verify", good, capture(1, 33)).returncode, (0, 1))
+
     def test_images_of_two_sizes_are_not_compared(self):
         small = copy_as("small80.png", size=(80, 80))
         r = run("compare", img(1, 1), small)

@@ -25,6 +25,8 @@ constexpr int kSlots = LUMETRA_TOOLS_SLOTS;
 constexpr int kModeSlotBySlot = 0;
 // Template type of an enrolled finger (a multi-template).
 constexpr unsigned kMultiTemplateType = 80;
+// The verification's answer for an image or template it does not compare.
+constexpr int kWrongArgument = -1;
 
 // Enrollment events as get_nerio_alg_info reports them (the low 8 bits of
 // the engine's event codes).
@@ -218,23 +220,24 @@ int cmd_verify(const std::vector<std::string> &args) {
   for (const std::string &t : templates) {
     records.push_back(std::make_unique<tpl_record>());
     if (!read_record_file(t, records.back().get(), &problem)) return fail(t, problem);
-    // An enrolled template whose bytes do not hold together is damaged;
-    // the library would only ever find it "no match".
-    size_t used = 0;
-    if (records.back()->type == kMultiTemplateType &&
-        !multitemplate_extent(records.back()->data, records.back()->length, &used, &problem))
-      return fail(t, problem);
   }
   std::vector<Picture> pics;
   if (!read_all({image}, a.image, &pics, &status)) return status;
   const Picture &pic = pics[0];
   if (!init_for(image, pic, &status)) return status;
   // Init empties the slots: the records are loaded after it, one a slot.
+  // The library decodes each record as it loads it and refuses one whose
+  // bytes do not hold together, which it would otherwise only ever find
+  // "no match".
   for (size_t i = 0; i < records.size(); ++i) {
     if (init_alg_tpl_data(static_cast<int>(i), records[i].get()) != 0 ||
         !lumetra_tools_slot_loaded(static_cast<int>(i))) {
       uninit_nerio_algorithm();
-      return fail(templates[i], "the library does not take this template record");
+      return fail(templates[i],
+                  records[i]->type == kMultiTemplateType
+                      ? "a damaged enrolled template (the library cannot decode its record)"
+                      : "the library does not take this template record (type " +
+                            std::to_string(records[i]->type) + ", it cannot decode it)");
     }
   }
   set_nerio_FAR_Val(far);
@@ -247,9 +250,23 @@ int cmd_verify(const std::vector<std::string> &args) {
   // verification does (before an update can change one), and decides.
   int matched = -1, updated = 0;
   lumetra_tools_verify_report report;
-  const bool match =
-      lumetra_tools_verify(pic.pixels.data(), &matched, &updated, kModeSlotBySlot, &report) == 0 &&
-      matched >= 0 && matched < static_cast<int>(records.size());
+  const int verified =
+      lumetra_tools_verify(pic.pixels.data(), &matched, &updated, kModeSlotBySlot, &report);
+  const bool match = verified == 0 && matched >= 0 && matched < static_cast<int>(records.size());
+  // The library compares no image with a template of another sensor size
+  // (its subtemplates record the image size they were made from): that is
+  // no judgement of the finger, so it is an error, not a "no match".
+  if (verified == kWrongArgument) {
+    uninit_nerio_algorithm();
+    for (size_t i = 0; i < records.size(); ++i)
+      if (report.other_sensor[i])
+        return fail(templates[i], "was enrolled on another sensor size than " + image + " (" +
+                                      std::to_string(pic.cols) + " x " +
+                                      std::to_string(pic.rows) +
+                                      " pixels at 500 dpi): the library compares only images "
+                                      "of the template's own sensor size");
+    return fail(image, "the library's configuration does not serve an image of this size");
+  }
   if (report.extract_rc != QX_RC_OK || !report.extracted) {
     uninit_nerio_algorithm();
     return fail(image, "the library extracts no template from this image (result " +
@@ -259,12 +276,12 @@ int cmd_verify(const std::vector<std::string> &args) {
   for (size_t i = 0; i < records.size(); ++i)
     if (report.scored[i]) scores[i] = report.score[i];
   // A loaded template the library cannot score a probe against is no
-  // template of this library (or of this sensor), not an impostor.
+  // template of this library, not an impostor.
   for (size_t i = 0; i < records.size(); ++i)
     if (scores[i] < 0) {
       uninit_nerio_algorithm();
       return fail(templates[i], "the library cannot compare the image with this template "
-                                "(a damaged template, or one of another sensor size)");
+                                "(not a template of this library's verification)");
     }
   bool written = false;
   if (match && updated != 0 && a.has("--update")) {

@@ -417,7 +417,11 @@ int cmd_compare(const std::vector<std::string> &args) {
   if (status == kExitOk) {
     lumetra_tools_comparison c;
     const int32_t rc = lumetra_tools_compare(tpl[0], tpl[1], far, &c);
-    if (rc != QX_RC_OK) {
+    if (rc == QX_RC_BAD_ARGUMENT) {
+      // The library compares only templates of one image size.
+      status = fail(files[1], "was made on another sensor size than " + files[0] +
+                                  " (compare needs one sensor size: cut both with --window WxH)");
+    } else if (rc != QX_RC_OK) {
       status = fail(files[0] + " and " + files[1],
                     "the library cannot compare them (result " + std::to_string(rc) + ")");
     } else {

@@ -100,7 +100,9 @@ typedef struct lumetra_tools_comparison {
 } lumetra_tools_comparison;
 
 /* The algorithm's similarity of `probe` to `enrolled` at FAR level `far`,
- * and the alignment it found. */
+ * and the alignment it found.  QX_RC_BAD_ARGUMENT without an algorithm or
+ * a template, or for templates of images of two sizes (their dimension
+ * blocks differ), which are not compared. */
 LUMETRA_API int32_t lumetra_tools_compare(const lumetra_tools_template *enrolled,
                                           const lumetra_tools_template *probe, int32_t far,
                                           lumetra_tools_comparison *comparison);

@@ -100,6 +100,17 @@ int32_t lumetra_tools_compare(const lumetra_tools_template *enrolled,
   *comparison = {};
   qx_algorithm *alg = g_state.engine.algorithm;
   if (alg == nullptr || enrolled == nullptr || probe == nullptr) return QX_RC_BAD_ARGUMENT;
+  // Templates of images of two sizes (their dimension blocks differ) are
+  // not compared, as the verification does not compare them.
+  int32_t rows[2] = {0, 0}, cols[2] = {0, 0};
+  uint8_t quality = 0;
+  const qx_template *both[2] = {engine_template(enrolled), engine_template(probe)};
+  bool known = true;
+  for (int i = 0; i < 2; ++i)
+    known = known && qx_hybrid_get_dimensions(qx_template_get_data(both[i]),
+                                              qx_template_get_data_size(both[i]), &rows[i],
+                                              &cols[i], &quality) == QX_RC_OK;
+  if (known && (rows[0] != rows[1] || cols[0] != cols[1])) return QX_RC_BAD_ARGUMENT;
   qx_alignment *alignment = nullptr;
   const int32_t rc =
       qx_algorithm_get_similarity_score(alg, engine_template(enrolled), engine_template(probe),
