@@ -35,6 +35,11 @@ void nerio_qx_verify_hw(int width, int height) {
   // into a small positive size; anything non-positive is refused.
   const std::int64_t size = static_cast<std::int64_t>(width) * height;
   if (size <= 0) return;
+  // No sensor is larger than the ceiling; a bigger scratch image would
+  // only cost gigabytes.
+  if (width <= 0 || height <= 0 || width > lumetra::api::kMaxSensorSide ||
+      height > lumetra::api::kMaxSensorSide)
+    return;
   if (static_cast<std::uint64_t>(size) > std::numeric_limits<std::size_t>::max()) return;
   // malloc, not new: an allocation failure must not become an exception
   // that crosses the C boundary.

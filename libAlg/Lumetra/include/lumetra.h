@@ -229,7 +229,8 @@ LUMETRA_API int nerio_GetFpImage(unsigned char *pixels);
 LUMETRA_API unsigned char nerio_DetectFinger(void);
 
 /* Runs a scratch computation over a width x height image; no observable
- * effect.  Non-positive or unobtainable sizes return at once. */
+ * effect.  Non-positive or unobtainable sizes, and sides beyond
+ * LUMETRA_MAX_SENSOR_SIDE, return at once. */
 LUMETRA_API void nerio_qx_verify_hw(int width, int height);
 
 /* Always 1. */
