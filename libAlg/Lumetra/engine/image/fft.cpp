@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <utility>
 
 #include "engine/qx_simd.h"
 
@@ -200,6 +201,35 @@ LUMETRA_INLINE void radix4_lanes(int32_t *__restrict r0, int32_t *__restrict r1,
   }
 }
 
+// Butterfly k of every group of one radix-2 level (span Span), with its
+// twiddle as a constant: the same arithmetic as the loop of
+// transform_lanes.
+template <int N, bool Inverse, int L, bool Narrow, int Span, int K>
+LUMETRA_INLINE void radix2_butterfly(int32_t *gr, int32_t *gi, int stride, int lanes_in) {
+  constexpr int t = K * (32 / Span);
+  int32_t *ar = gr + K * stride, *ai = gi + K * stride;
+  int32_t *br = gr + (K + Span) * stride, *bi = gi + (K + Span) * stride;
+  if constexpr (t == 0)
+    butterfly_unit<L>(ar, ai, br, bi, lanes_in);
+  else
+    butterfly<L, Narrow>(ar, ai, br, bi, cos64(t), Inverse ? sin64(t) : -sin64(t), lanes_in);
+}
+
+template <int N, bool Inverse, int L, bool Narrow, int Span, int... K>
+LUMETRA_INLINE void radix2_level(int32_t *re, int32_t *im, int stride, int lanes_in, std::integer_sequence<int, K...>) {
+  for (int g = 0; g < N; g += 2 * Span)
+    (radix2_butterfly<N, Inverse, L, Narrow, Span, K>(re + g * stride, im + g * stride, stride, lanes_in), ...);
+}
+
+// Every radix-2 level, spans 4, 8, ... N / 2.  (Plain inline functions
+// rather than a lambda: they take on the vector target of the transform
+// they are inlined into.)
+template <int N, bool Inverse, int L, bool Narrow, int... S>
+LUMETRA_INLINE void radix2_levels(int32_t *re, int32_t *im, int stride, int lanes_in, std::integer_sequence<int, S...>) {
+  (radix2_level<N, Inverse, L, Narrow, (4 << S)>(re, im, stride, lanes_in, std::make_integer_sequence<int, (4 << S)>{}),
+   ...);
+}
+
 // The same transform on several sequences at once: element n of sequence
 // l sits at re[n * stride + l], l < lanes.  Every butterfly runs across
 // the lanes in the innermost loop, which keeps the data in place (no
@@ -230,17 +260,23 @@ LUMETRA_INLINE void transform_lanes(int32_t *re, int32_t *im, int stride, int la
     radix4_lanes<L, Inverse>(r0, r0 + stride, r0 + 2 * stride, r0 + 3 * stride, i0, i0 + stride, i0 + 2 * stride,
                              i0 + 3 * stride, lanes_in);
   }
-  for (int span = 4; span < N; span *= 2) {
-    const int step = 32 / span;
-    for (int g = 0; g < N; g += 2 * span) {
-      for (int k = 0; k < span; ++k) {
-        int32_t *ar = re + (g + k) * stride, *ai = im + (g + k) * stride;
-        int32_t *br = re + (g + k + span) * stride, *bi = im + (g + k + span) * stride;
-        const int t = k * step;
-        if (t == 0)
-          butterfly_unit<L>(ar, ai, br, bi, lanes_in);
-        else
-          butterfly<L, Narrow>(ar, ai, br, bi, cos64(t), Inverse ? sin64(t) : -sin64(t), lanes_in);
+  if constexpr (L > 0) {
+    // With the lanes fixed, the butterflies of a group are unrolled: their
+    // twiddles become constants and the loop over k goes.
+    radix2_levels<N, Inverse, L, Narrow>(re, im, stride, lanes_in, std::make_integer_sequence<int, log2_of(N) - 2>{});
+  } else {
+    for (int span = 4; span < N; span *= 2) {
+      const int step = 32 / span;
+      for (int g = 0; g < N; g += 2 * span) {
+        for (int k = 0; k < span; ++k) {
+          int32_t *ar = re + (g + k) * stride, *ai = im + (g + k) * stride;
+          int32_t *br = re + (g + k + span) * stride, *bi = im + (g + k + span) * stride;
+          const int t = k * step;
+          if (t == 0)
+            butterfly_unit<L>(ar, ai, br, bi, lanes_in);
+          else
+            butterfly<L, Narrow>(ar, ai, br, bi, cos64(t), Inverse ? sin64(t) : -sin64(t), lanes_in);
+        }
       }
     }
   }

@@ -86,11 +86,22 @@ extern "C" void extract_contour(uint8_t **rowp, int rows, int cols, int r, int c
   for (;;) {
     const int first = (d & 1) ? d - 2 : d - 1, tries = (d & 1) ? 7 : 6;
     int next = -1;
-    for (int k = 0; k < tries; ++k) {
-      const int nd = (first + k + 8) & 7;
-      if (!white(rowp, rows, cols, r + kDr[nd], c + kDc[nd])) {
-        next = nd;
-        break;
+    if (r > 0 && c > 0 && r + 1 < rows && c + 1 < cols) {
+      // Every neighbour is inside the image: no bounds to test.
+      for (int k = 0; k < tries; ++k) {
+        const int nd = (first + k + 8) & 7;
+        if (rowp[r + kDr[nd]][c + kDc[nd]] != 1) {
+          next = nd;
+          break;
+        }
+      }
+    } else {
+      for (int k = 0; k < tries; ++k) {
+        const int nd = (first + k + 8) & 7;
+        if (!white(rowp, rows, cols, r + kDr[nd], c + kDc[nd])) {
+          next = nd;
+          break;
+        }
       }
     }
     if (next < 0) return;  // isolated pixel
