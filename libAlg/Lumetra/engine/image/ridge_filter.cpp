@@ -68,6 +68,33 @@ void apply_gain(const int32_t *re, const int32_t *im, const uint8_t *gain, int l
   apply_gain_plain(re, im, gain, level, fre, fim, m);
 }
 
+// dst[c] = (row[(w0c + c) step] - 128) << shift for c_lo <= c < c_hi.
+void load_samples_plain(const uint8_t *row, int w0c, int c_lo, int c_hi, int step, int shift, int32_t *dst) {
+  for (int c = c_lo; c < c_hi; ++c) dst[c] = (static_cast<int32_t>(row[(w0c + c) * step]) - 128) << shift;
+}
+
+#if QX_SIMD_HAVE_AVX2
+// The same for step 1, eight samples at a time.
+QX_SIMD_AVX2_TARGET void load_samples_avx2(const uint8_t *row, int w0c, int c_lo, int c_hi, int shift,
+                                           int32_t *dst) {
+  const __m256i centre = _mm256_set1_epi32(128);
+  const __m128i count = _mm_cvtsi32_si128(shift);
+  int c = c_lo;
+  for (; c + 8 <= c_hi; c += 8) {
+    const __m256i p = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(row + w0c + c)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + c), _mm256_sll_epi32(_mm256_sub_epi32(p, centre), count));
+  }
+  load_samples_plain(row, w0c, c, c_hi, 1, shift, dst);
+}
+#endif
+
+void load_samples(const uint8_t *row, int w0c, int c_lo, int c_hi, int step, int shift, int32_t *dst) {
+#if QX_SIMD_HAVE_AVX2
+  if (step == 1 && qx_simd_use_avx2()) return load_samples_avx2(row, w0c, c_lo, c_hi, shift, dst);
+#endif
+  load_samples_plain(row, w0c, c_lo, c_hi, step, shift, dst);
+}
+
 bool in_print(const uint8_t *mask, int brows, int bcols, int B, int r, int c) {
   const int br = r / B, bc = c / B;
   return r >= 0 && c >= 0 && br < brows && bc < bcols && mask[static_cast<size_t>(br) * bcols + bc];
@@ -102,14 +129,21 @@ qxi_status filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *w
         continue;
       const int si = i / step, sj = j / step;  // tile origin in samples
       const int w0r = si - (N - T) / 2, w0c = sj - (N - T) / 2;
-      for (int r = 0; r < N; ++r)
-        for (int c = 0; c < N; ++c) {
-          const int y = w0r + r, x = w0c + c;
-          block[r * N + c] = (y >= 0 && y < sr && x >= 0 && x < sc && y * step < rows && x * step < cols)
-                                 ? (static_cast<int32_t>(src[static_cast<size_t>(y) * step * cols + x * step]) - 128)
-                                       << shift_in
-                                 : 0;
+      // Samples inside the image (0 <= y < sr, which is y step < rows, and
+      // the same for x), centred on 128 and scaled; 0 outside.
+      const int c_lo = std::max(0, -w0c), c_hi = std::max(c_lo, std::min(N, sc - w0c));
+      for (int r = 0; r < N; ++r) {
+        int32_t *dst = block.get() + r * N;
+        const int y = w0r + r;
+        if (y < 0 || y >= sr) {
+          std::fill(dst, dst + N, 0);
+          continue;
         }
+        std::fill(dst, dst + c_lo, 0);
+        std::fill(dst + c_hi, dst + N, 0);
+        const uint8_t *row = src + static_cast<size_t>(y) * step * cols;
+        load_samples(row, w0c, c_lo, c_hi, step, shift_in, dst);
+      }
       // Classes of the tile's samples, and the distinct ones in ascending order.
       int nclasses = 0;
       for (int r = 0; r < T; ++r)
