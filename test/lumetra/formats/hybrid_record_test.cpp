@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "engine/formats/compact_card.h"
 #include "engine/formats/iso19794_2.h"
 #include "engine/formats/tlv.h"
@@ -52,6 +54,50 @@ TEST(SpectralCode, QuantisationAndPrefixCode) {
   const uint8_t three[] = {0xE0, 0x00};  // -1 then zeros: 8 + 6 bits left after one value
   EXPECT_EQ(unpack5v(three, 1, 1, out, &n), 0);
   EXPECT_EQ(unpack5v(three, 2, 1, out, &n), 1);
+}
+
+// The decoder against a reading of the code one bit at a time, on random
+// streams of every short length, for counts that end inside the stream, at
+// its end and beyond it (the partial count, the values written and the
+// answer all agree).
+TEST(SpectralCode, DecoderAgreesWithABitByBitReading) {
+  uint32_t seed = 17;
+  auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  for (int trial = 0; trial < 400; ++trial) {
+    const int32_t len = 1 + static_cast<int32_t>(next() % 40);
+    Bytes stream;
+    for (int32_t i = 0; i < len; ++i) stream.push_back(static_cast<uint8_t>(next()));
+    const int32_t count = static_cast<int32_t>(next() % 200);
+    // Reference.
+    int8_t want[256] = {};
+    int32_t want_n = 0;
+    int want_rc;
+    {
+      const int64_t total = int64_t{len} * 8;
+      int64_t bit = 0;
+      auto get = [&] { const int b = (stream[static_cast<size_t>(bit / 8)] >> (7 - bit % 8)) & 1; ++bit; return b; };
+      want_rc = count <= 0 ? 1 : 2;
+      for (int32_t i = 0; i < count && want_rc == 2; ++i) {
+        if (bit + 2 > total) { want_rc = -1; break; }
+        const int b0 = get(), b1 = get();
+        int8_t v;
+        if (b0 == 0) v = b1 ? 1 : 0;
+        else if (b1) v = -1;
+        else {
+          if (bit + 1 > total) { want_rc = -1; break; }
+          v = get() ? 2 : -2;
+        }
+        want[i] = v;
+        want_n = i + 1;
+      }
+      if (want_rc == 2) want_rc = total - bit > 7 ? 1 : 0;
+    }
+    int8_t got[256] = {};
+    int32_t got_n = -5;
+    EXPECT_EQ(unpack5v(stream.data(), len, count, got, &got_n), want_rc) << trial;
+    EXPECT_EQ(got_n, want_n) << trial;
+    EXPECT_EQ(0, std::memcmp(got, want, sizeof got)) << trial;
+  }
 }
 
 TEST(HybridRecord, ShortLayoutAndImageDimensions) {

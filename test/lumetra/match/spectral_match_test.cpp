@@ -5,10 +5,12 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/match/spectral_match.h"
 #include "engine/match/spectral_steps.hpp"
 #include "engine/qx_rc.h"
+#include "engine/qx_simd.h"
 #include "spectral_fixtures.hpp"
 
 namespace {
@@ -58,6 +60,14 @@ int32_t perfect_score(uint32_t n, uint32_t scale) {
   const uint32_t w = qx_spectral::isqrt64(static_cast<uint64_t>(scale) * qx_spectral::isqrt64(4096ull * n));
   return std::min<int32_t>(32767, static_cast<int32_t>(32768ull * w / 256));
 }
+
+// Chooses the path of the vector kernels for one test and restores the
+// processor's choice afterwards.
+struct PlainPathSwitch {
+  int previous = qx_simd_force_plain(0);
+  void set(int plain) { qx_simd_force_plain(plain); }
+  ~PlainPathSwitch() { qx_simd_force_plain(previous); }
+};
 
 Bytes piece(const Bytes &grid, int cols, int top, int left, int rows_out, int cols_out) {
   Bytes out;
@@ -160,6 +170,9 @@ TEST(SpectralScore, ThresholdAndSampledPhases) {
 // The vector pair sums against a plain loop, on random canvases with empty
 // blocks, at every offset (runs of every length and alignment).
 TEST(SpectralScore, PairSumsAgreeWithAPlainLoop) {
+  PlainPathSwitch paths;
+  for (int plain = 0; plain < 2; ++plain) {
+  paths.set(plain);
   uint32_t seed = 99;
   auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
   for (int trial = 0; trial < 6; ++trial) {
@@ -199,9 +212,10 @@ TEST(SpectralScore, PairSumsAgreeWithAPlainLoop) {
           }
         qx_spectral::PairSums s;
         qx_spectral::xcorr_features(a.cv, a.ext.data(), b.cv, b.ext.data(), x, y, p, &s);
-        ASSERT_EQ(s.n, n) << trial << " at " << x << "," << y;
-        ASSERT_EQ(s.sim, sim) << trial << " at " << x << "," << y;
+        ASSERT_EQ(s.n, n) << plain << " " << trial << " at " << x << "," << y;
+        ASSERT_EQ(s.sim, sim) << plain << " " << trial << " at " << x << "," << y;
       }
+  }
   }
 }
 
@@ -375,6 +389,9 @@ TEST(SpectralMatch, QuarterTurnIsFoundWithTheFullRotationRange) {
 // canvas block (i, j) shows the A block under its centre, turned back by r
 // and scaled by 32 / scale about the two centres.
 TEST(SpectralTransform, EveryBlockShowsTheABlockUnderItsCentre) {
+  PlainPathSwitch paths;
+  for (int plain = 0; plain < 2; ++plain) {
+  paths.set(plain);
   const int rows = 7, cols = 9;
   const Bytes g = swirl_blocks(rows, cols, 3.0, 4.0);
   struct Case {
@@ -408,6 +425,88 @@ TEST(SpectralTransform, EveryBlockShowsTheABlockUnderItsCentre) {
       }
       for (int j = k.ccol; j < k.ccol + qx_spectral::kCanvasPad; ++j) EXPECT_EQ(cv.block(i, j)[1], 0);
     }
+  }
+  }
+}
+
+// The vector transform against the plain one on grids of the fine size,
+// at every coarse and refinement rotation and several shifts and scales
+// (rows whose span starts, ends or runs wholly inside the canvas, spans
+// shorter than a vector, and the grid's last block, which the vector path
+// reads by itself).
+TEST(SpectralTransform, VectorAndPlainPathsLayTheSameCanvas) {
+  PlainPathSwitch paths;
+  uint32_t seed = 5;
+  auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  const int sizes[][2] = {{30, 30}, {9, 11}, {1, 1}, {2, 17}, {48, 48}};
+  for (const auto &size : sizes) {
+    const int rows = size[0], cols = size[1];
+    Bytes g;
+    for (int i = 0; i < rows * cols; ++i) {
+      g.push_back(static_cast<uint8_t>(next()));
+      g.push_back(static_cast<uint8_t>(next()));
+    }
+    for (int r = -256; r < 256; r += 7)
+      for (int scale : {32, 16, 64, 24}) {
+        const int xi = static_cast<int>(next() % 33) - 16, eta = static_cast<int>(next() % 33) - 16;
+        const int crow = rows * scale / 32 + static_cast<int>(next() % 3), ccol = cols * scale / 32 + 1;
+        std::vector<uint8_t> out[2];
+        for (int plain = 0; plain < 2; ++plain) {
+          paths.set(plain);
+          out[plain].assign(qx_spectral::canvas_bytes(crow, ccol), 0xCD);
+          Canvas cv;
+          cv.data = out[plain].data();
+          cv.rows = crow;
+          cv.cols = ccol;
+          qx_spectral::transform_features(g.data(), rows, cols, r, scale, xi, eta, &cv);
+        }
+        ASSERT_EQ(out[0], out[1]) << rows << "x" << cols << " r " << r << " scale " << scale << " shift " << xi
+                                  << "," << eta;
+      }
+  }
+}
+
+// Whole matches on both paths of the vector kernels, on feature sets of
+// generated captures at the sizes the library sees (88 x 88 with fine
+// fields, 197 x 197 without), with the flags the hybrid verifier sets,
+// searching and at a given alignment: the same score, auxiliary values,
+// decision and alignment.
+TEST(SpectralPaths, VectorAndPlainMatchesAgree) {
+  PlainPathSwitch paths;
+  for (int size : {88, 197}) {
+    std::vector<Bytes> sets;
+    for (uint64_t finger = 1; finger <= 2; ++finger) {
+      const fpsynth::Master master = fpsynth::make_master(40 + finger);
+      for (uint64_t touch = 1; touch <= 3; ++touch) {
+        fpsynth::ImpressionParams ip;
+        ip.rows = ip.cols = size;
+        ip.placement_sd = 8;
+        const fpsynth::Impression im = fpsynth::make_impression(master, touch, ip);
+        sets.push_back(features_of_capture(im.image.pixels.data(), size, size).set);
+        ASSERT_FALSE(sets.back().empty());
+      }
+    }
+    const uint32_t flag_sets[] = {kHybrid6, kHybrid6 | QX_SPECTRAL_FULL_ROTATION,
+                                  QX_SPECTRAL_WIDE_FINE | QX_SPECTRAL_AUX_VALUES | QX_SPECTRAL_RAW_SCORE,
+                                  kHybrid6 | QX_SPECTRAL_AT_ALIGNMENT, QX_SPECTRAL_AUX_VALUES};
+    for (size_t i = 0; i < sets.size(); ++i)
+      for (size_t j = 0; j < sets.size(); ++j)
+        for (uint32_t flags : flag_sets) {
+          qx_spectral_alignment given{};
+          given.rotation = static_cast<uint8_t>(3 * i + 250);
+          given.dx = static_cast<int16_t>(4 * static_cast<int>(j) - 9);
+          given.dy = static_cast<int16_t>(7 - 3 * static_cast<int>(i));
+          paths.set(0);
+          const MatchOut v = run_match(sets[i], sets[j], flags, 0, &given);
+          paths.set(1);
+          const MatchOut p = run_match(sets[i], sets[j], flags, 0, &given);
+          ASSERT_EQ(v.rc, p.rc);
+          EXPECT_EQ(0, std::memcmp(&v.result, &p.result, sizeof v.result))
+              << size << " " << i << " against " << j << " flags " << flags << ": " << v.result.score << " vs "
+              << p.result.score;
+          EXPECT_EQ(v.decision, p.decision);
+          EXPECT_EQ(0, std::memcmp(&v.alignment, &p.alignment, sizeof v.alignment));
+        }
   }
 }
 

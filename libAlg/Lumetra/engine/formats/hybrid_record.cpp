@@ -160,23 +160,56 @@ int unpack5v(const uint8_t *stream, int32_t stream_length, int32_t count, int8_t
   if (count <= 0) return 1;
   if (stream == nullptr || stream_length <= 0) return -1;
   const int64_t total_bits = static_cast<int64_t>(stream_length) * 8;
+  const int64_t last_byte = stream_length - 1;
   int64_t bit = 0;
-  auto next = [&]() { const int b = (stream[bit / 8] >> (7 - bit % 8)) & 1; ++bit; return b; };
-  for (int32_t i = 0; i < count; ++i) {
-    if (bit + 2 > total_bits) return -1;
-    const int b0 = next(), b1 = next();
+  // Codes by their first three bits (a 2-bit code ignores the third).
+  static constexpr int8_t kValue[8] = {0, 0, 1, 1, -2, 2, -1, -1};
+  static constexpr uint8_t kLength[8] = {2, 2, 2, 2, 3, 3, 2, 2};
+  for (int32_t i = 0; i < count;) {
+    // While eight bytes remain from the current one, up to 19 codes (57
+    // bits) are taken from one 64-bit window without further checks.
+    const int64_t first = bit >> 3;
+    if (first + 8 <= stream_length) {
+      uint64_t window;
+      std::memcpy(&window, stream + first, 8);
+      window = __builtin_bswap64(window) << (bit & 7);
+      const int32_t end = count - i < 19 ? count : i + 19;
+      for (; i < end; ++i) {
+        const uint32_t code = static_cast<uint32_t>(window >> 61);
+        if (values != nullptr) values[i] = kValue[code];
+        window <<= kLength[code];
+        bit += kLength[code];
+      }
+      continue;
+    }
+    // Near the end: each code from the three bits at `bit` (zeros past the
+    // end of the stream), taken from the two bytes that hold them.
+    if (bit + 2 > total_bits) {
+      if (decoded != nullptr) *decoded = i;
+      return -1;
+    }
+    const int64_t byte = bit >> 3;
+    const uint32_t pair = static_cast<uint32_t>(stream[byte]) << 8 | (byte < last_byte ? stream[byte + 1] : 0u);
+    const uint32_t code = (pair >> (13 - (bit & 7))) & 7;
     int8_t v;
-    if (b0 == 0) {
-      v = b1 ? 1 : 0;
-    } else if (b1 == 1) {
+    if ((code & 4) == 0) {
+      v = (code & 2) ? 1 : 0;
+      bit += 2;
+    } else if (code & 2) {
       v = -1;
+      bit += 2;
     } else {
-      if (bit + 1 > total_bits) return -1;
-      v = next() ? 2 : -2;
+      if (bit + 3 > total_bits) {
+        if (decoded != nullptr) *decoded = i;
+        return -1;
+      }
+      v = (code & 1) ? 2 : -2;
+      bit += 3;
     }
     if (values != nullptr) values[i] = v;
-    if (decoded != nullptr) *decoded = i + 1;
+    ++i;
   }
+  if (decoded != nullptr) *decoded = count;
   return total_bits - bit > 7 ? 1 : 0;
 }
 
@@ -276,8 +309,19 @@ int verify_unpack_template(const uint8_t *set, uint32_t length, int32_t *cols, i
   if (set == nullptr || n < 10) return 1;
   if (set[0] != 0x5B || set[1] != 0xDA || set[2] != 2) return 1;
   if (set[8] != 0 || set[9] != 0) {
-    uint8_t x = 0;
-    for (uint32_t i = 0; i < n; ++i) x ^= set[i];
+    // The exclusive-or of all bytes, eight at a time.
+    uint64_t w = 0;
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      uint64_t v;
+      std::memcpy(&v, set + i, 8);
+      w ^= v;
+    }
+    w ^= w >> 32;
+    w ^= w >> 16;
+    w ^= w >> 8;
+    uint8_t x = static_cast<uint8_t>(w);
+    for (; i < n; ++i) x ^= set[i];
     if (x != 0) return 1;
   }
   const uint32_t b = static_cast<uint32_t>(set[6]) * set[7];

@@ -54,6 +54,61 @@ void clip_span(int64_t n, int64_t step, int64_t lim, int64_t *j0, int64_t *j1) {
 
 }  // namespace
 
+namespace {
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The blocks j0 .. j1 - 1 of one canvas row (j1 > j0), eight at a time:
+// the same sample positions as the plain loop of transform_features, in
+// 32-bit lanes.  The caller guarantees that the scale is a power of two
+// (sample index = position >> shift) and that both limits src x den are
+// below 2^31: every position inside the row's span then fits in 32 bits,
+// and a lane's position, formed by wrapping 32-bit additions, is the exact
+// one.  Lanes past j1 are masked off (their position may lie anywhere) and
+// write zeros, which the caller's clearing of the row's tail keeps.  The
+// gather reads 4 bytes from each block's first byte; the grid's last block
+// is read by itself, so that no read passes the end of the blocks.
+__attribute__((target("avx2"))) void transform_run_avx2(const uint8_t *src, int src_cols, std::size_t nblocks,
+                                                        int r, int shift, int64_t px, int64_t py, int64_t step_x,
+                                                        int64_t step_y, int64_t j0, int64_t j1, uint8_t *dst) {
+  const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i vstep_x = _mm256_mullo_epi32(iota, _mm256_set1_epi32(static_cast<int32_t>(step_x)));
+  const __m256i vstep_y = _mm256_mullo_epi32(iota, _mm256_set1_epi32(static_cast<int32_t>(step_y)));
+  const __m256i vcols = _mm256_set1_epi32(src_cols);
+  const __m256i vlast = _mm256_set1_epi32(static_cast<int32_t>(nblocks - 1));
+  const __m128i vshift = _mm_cvtsi32_si128(shift);
+  const __m256i lowbyte = _mm256_set1_epi32(0xFF), highbyte = _mm256_set1_epi32(0xFF00);
+  const __m256i vr = _mm256_set1_epi32(r);
+  const int32_t *base = reinterpret_cast<const int32_t *>(src);
+  for (int64_t j = j0; j < j1; j += 8, px += 8 * step_x, py += 8 * step_y) {
+    const __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(j1 - j)), iota);
+    const __m256i ax = _mm256_srl_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(px)), vstep_x), vshift);
+    const __m256i ay = _mm256_srl_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(py)), vstep_y), vshift);
+    const __m256i idx = _mm256_and_si256(_mm256_add_epi32(_mm256_mullo_epi32(ay, vcols), ax), live);
+    const __m256i last = _mm256_and_si256(_mm256_cmpeq_epi32(idx, vlast), live);
+    const __m256i gathered = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), base, idx,
+                                                         _mm256_andnot_si256(last, live), 2);
+    // Orientation turned by r (mod 256), frequency as it is.
+    __m256i v = _mm256_or_si256(_mm256_and_si256(gathered, highbyte),
+                                _mm256_and_si256(_mm256_add_epi32(gathered, vr), lowbyte));
+    v = _mm256_and_si256(v, live);
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(v, v), 0x08);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 2 * j), _mm256_castsi256_si128(packed));
+    const int lastmask = _mm256_movemask_ps(_mm256_castsi256_ps(last));
+    if (lastmask != 0) {
+      const uint8_t *p = src + 2 * (nblocks - 1);
+      for (int k = 0; k < 8; ++k)
+        if (lastmask & (1 << k)) {
+          dst[2 * (j + k)] = rotate_orientation(p[0], r);
+          dst[2 * (j + k) + 1] = p[1];
+        }
+    }
+  }
+}
+#define QX_SPECTRAL_TRANSFORM_AVX2 1
+#endif
+
+}  // namespace
+
 void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, int scale, int xi,
                         int eta, Canvas *cv) {
   cv->stride = cv->cols + kCanvasPad;
@@ -80,6 +135,10 @@ void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, i
     return (n % den != 0 && n < 0) ? q - 1 : q;
   };
   const int64_t lim_x = src_cols * den, lim_y = src_rows * den;
+#if defined(QX_SPECTRAL_TRANSFORM_AVX2)
+  const bool vector_rows = qx_simd_use_avx2() != 0 && shift >= 0 && lim_x < (int64_t{1} << 31) &&
+                           lim_y < (int64_t{1} << 31);
+#endif
   for (int i = 0; i < cv->rows; ++i) {
     uint8_t *dst = cv->data + 2 * static_cast<std::size_t>(i) * cv->stride;
     const int64_t dy = 64 * int64_t{i} + 32 - int64_t{32} * cv->rows - 2 * eta;
@@ -93,6 +152,14 @@ void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, i
     if (j1 <= j0) j0 = j1 = 0;
     std::memset(dst, 0, 2 * static_cast<std::size_t>(j0));
     int64_t px = nx + j0 * step_x, py = ny + j0 * step_y;
+#if defined(QX_SPECTRAL_TRANSFORM_AVX2)
+    if (vector_rows && j1 > j0) {
+      transform_run_avx2(src, src_cols, static_cast<std::size_t>(src_rows) * src_cols, r, shift, px, py, step_x,
+                         step_y, j0, j1, dst);
+      std::memset(dst + 2 * j1, 0, 2 * (static_cast<std::size_t>(cv->stride) - static_cast<std::size_t>(j1)));
+      continue;
+    }
+#endif
     for (int64_t j = j0; j < j1; ++j, px += step_x, py += step_y) {
       const uint8_t *p = src + 2 * (floor_div(py) * src_cols + floor_div(px));
       dst[2 * j] = rotate_orientation(p[0], r);
@@ -242,41 +309,75 @@ void dense_pairs_sse2(const Overlap &o, PairSums *s) {
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QX_SPECTRAL_AVX2 1
-// Sixteen pairs at a time while more than 8 remain, then eight: the reads
-// stay within the 8 padding blocks.
-__attribute__((target("avx2"))) void dense_pairs_avx2(const Overlap &o, PairSums *s) {
+// Sixteen pairs of a 256-bit vector: so and sf by saturating subtraction,
+// the similarity masked where a frequency is 0, sums widened to 32 bits.
+__attribute__((target("avx2"))) inline void pairs16_avx2(__m256i va, __m256i vb, __m256i &acc_n, __m256i &acc_sim) {
   const __m256i zero = _mm256_setzero_si256(), c21 = _mm256_set1_epi16(21), ones = _mm256_set1_epi16(1);
-  __m256i acc_n = zero, acc_sim = zero;
-  const __m128i zero8 = _mm_setzero_si128(), c21_8 = _mm_set1_epi16(21), ones8 = _mm_set1_epi16(1);
-  __m128i acc_n8 = zero8, acc_sim8 = zero8;
-  for (int ya = o.y0; ya < o.y1; ++ya) {
-    int lo, hi;
-    if (!o.run(ya, &lo, &hi)) continue;
-    const uint8_t *pa = o.a.block(ya, lo - o.x), *pb = o.b.block(ya + o.y, lo);
-    const int count = hi - lo;
-    int k = 0;
-    for (; k + 8 < count; k += 16) {
-      const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pa + 2 * k));
-      const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pb + 2 * k));
-      const __m256i fa = _mm256_srli_epi16(va, 8), fb = _mm256_srli_epi16(vb, 8);
-      const __m256i d = _mm256_abs_epi16(_mm256_srai_epi16(_mm256_slli_epi16(_mm256_sub_epi16(va, vb), 8), 8));
-      const __m256i e = _mm256_abs_epi16(_mm256_sub_epi16(fa, fb));
-      const __m256i sim = _mm256_mullo_epi16(_mm256_subs_epu16(c21, d), _mm256_subs_epu16(c21, e));
-      const __m256i empty = _mm256_or_si256(_mm256_cmpeq_epi16(fa, zero), _mm256_cmpeq_epi16(fb, zero));
-      acc_sim = _mm256_add_epi32(acc_sim, _mm256_madd_epi16(_mm256_andnot_si256(empty, sim), ones));
-      acc_n = _mm256_add_epi32(acc_n, _mm256_madd_epi16(_mm256_andnot_si256(empty, ones), ones));
+  const __m256i fa = _mm256_srli_epi16(va, 8), fb = _mm256_srli_epi16(vb, 8);
+  const __m256i d = _mm256_abs_epi16(_mm256_srai_epi16(_mm256_slli_epi16(_mm256_sub_epi16(va, vb), 8), 8));
+  const __m256i e = _mm256_abs_epi16(_mm256_sub_epi16(fa, fb));
+  const __m256i sim = _mm256_mullo_epi16(_mm256_subs_epu16(c21, d), _mm256_subs_epu16(c21, e));
+  const __m256i empty = _mm256_or_si256(_mm256_cmpeq_epi16(fa, zero), _mm256_cmpeq_epi16(fb, zero));
+  acc_sim = _mm256_add_epi32(acc_sim, _mm256_madd_epi16(_mm256_andnot_si256(empty, sim), ones));
+  acc_n = _mm256_add_epi32(acc_n, _mm256_madd_epi16(_mm256_andnot_si256(empty, ones), ones));
+}
+
+// The same sums over the whole overlap of the two canvases, not only
+// within the row extents: a pair outside the extents has an empty block on
+// one side and never counts, so the sums are those of the extents, and
+// every row then has the same run, B blocks [lo, hi) with lo = max(0, x)
+// and hi = min(x + A's cols, B's cols), which saves the per-row
+// bookkeeping.  Past the run's end one canvas shows its zero padding (the
+// run ends where one canvas's row ends), as in dense_pairs_sse2.  Runs of
+// up to 8 pairs go two rows to a vector; longer ones sixteen pairs at a
+// time while more than 8 remain, then eight, so that the reads stay within
+// the 8 padding blocks.
+__attribute__((target("avx2"))) void dense_pairs_avx2(const Overlap &o, PairSums *s) {
+  const int lo = std::max(0, o.x), hi = std::min(o.a.cols + o.x, o.b.cols);
+  const int rows = o.y1 - o.y0, count = hi - lo;
+  s->n = 0;
+  s->sim = 0;
+  if (rows <= 0 || count <= 0) return;
+  __m256i acc_n = _mm256_setzero_si256(), acc_sim = _mm256_setzero_si256();
+  const uint8_t *pa = o.a.block(o.y0, lo - o.x), *pb = o.b.block(o.y0 + o.y, lo);
+  const std::size_t sa = 2 * static_cast<std::size_t>(o.a.stride), sb = 2 * static_cast<std::size_t>(o.b.stride);
+  const __m256i zero = _mm256_setzero_si256();
+  int r = 0;
+  if (count <= 8) {
+    for (; r + 1 < rows; r += 2, pa += 2 * sa, pb += 2 * sb) {
+      const __m256i va = _mm256_inserti128_si256(
+          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pa))),
+          _mm_loadu_si128(reinterpret_cast<const __m128i *>(pa + sa)), 1);
+      const __m256i vb = _mm256_inserti128_si256(
+          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pb))),
+          _mm_loadu_si128(reinterpret_cast<const __m128i *>(pb + sb)), 1);
+      pairs16_avx2(va, vb, acc_n, acc_sim);
     }
-    if (k < count) {
-      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pa + 2 * k));
-      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pb + 2 * k));
-      const __m128i zero = zero8, c21 = c21_8, ones = ones8;
-      QX_SPECTRAL_PAIRS8(va, vb, acc_n8, acc_sim8);
+    if (r < rows) {
+      // The last row alone, the upper half of the vector empty.
+      const __m256i va = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pa)));
+      const __m256i vb = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pb)));
+      pairs16_avx2(_mm256_permute2x128_si256(va, zero, 0x20), _mm256_permute2x128_si256(vb, zero, 0x20), acc_n,
+                   acc_sim);
+    }
+  } else {
+    for (; r < rows; ++r, pa += sa, pb += sb) {
+      int k = 0;
+      for (; k + 8 < count; k += 16)
+        pairs16_avx2(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(pa + 2 * k)),
+                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pb + 2 * k)), acc_n, acc_sim);
+      if (k < count) {
+        const __m256i va = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pa + 2 * k)));
+        const __m256i vb = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pb + 2 * k)));
+        pairs16_avx2(_mm256_permute2x128_si256(va, zero, 0x20), _mm256_permute2x128_si256(vb, zero, 0x20), acc_n,
+                     acc_sim);
+      }
     }
   }
-  acc_n8 = _mm_add_epi32(acc_n8, _mm_add_epi32(_mm256_castsi256_si128(acc_n), _mm256_extracti128_si256(acc_n, 1)));
-  acc_sim8 = _mm_add_epi32(acc_sim8, _mm_add_epi32(_mm256_castsi256_si128(acc_sim), _mm256_extracti128_si256(acc_sim, 1)));
-  s->n = hsum(acc_n8);
-  s->sim = hsum(acc_sim8);
+  const __m128i n4 = _mm_add_epi32(_mm256_castsi256_si128(acc_n), _mm256_extracti128_si256(acc_n, 1));
+  const __m128i s4 = _mm_add_epi32(_mm256_castsi256_si128(acc_sim), _mm256_extracti128_si256(acc_sim, 1));
+  s->n = hsum(n4);
+  s->sim = hsum(s4);
 }
 
 bool use_avx2() { return qx_simd_use_avx2() != 0; }
@@ -298,8 +399,21 @@ void dense_pairs(const Overlap &o, PairSums *s) {
 
 int32_t score_from_sums(const PairSums &s, const ScoreParams &p) {
   if (s.n == 0 || s.count < p.threshold) return 0;
-  const uint64_t mean = s.sim * 32768 / (441 * static_cast<uint64_t>(s.n));
-  const uint64_t w = isqrt64(static_cast<uint64_t>(p.scale) * isqrt64(4096 * static_cast<uint64_t>(s.count)));
+  const uint64_t num = s.sim * 32768, den = 441 * static_cast<uint64_t>(s.n);
+  // The same quotient in 32 bits when both fit (a 64-bit division is slow).
+  const uint64_t mean = (num | den) <= 0xFFFFFFFFu ? static_cast<uint32_t>(num) / static_cast<uint32_t>(den)
+                                                   : num / den;
+  auto weight = [&] {
+    return isqrt64(static_cast<uint64_t>(p.scale) * isqrt64(4096 * static_cast<uint64_t>(s.count)));
+  };
+  uint64_t w;
+  if (s.count < p.weights_size) {
+    uint32_t &known = p.weights[s.count];
+    if (known == 0) known = weight();
+    w = known;
+  } else {
+    w = weight();
+  }
   const uint64_t mw = mean * w;
   if (mw >= (uint64_t{1} << 23)) return 32767;
   return static_cast<int32_t>(mw / 256);
@@ -519,6 +633,8 @@ class Search {
     p.threshold = threshold;
     p.scale = level(fine).scale_value;
     p.sampled = sampled;
+    p.weights = weights_[fine ? 1 : 0];
+    p.weights_size = kWeightMemory;
     return xcorr_features(ca_, ea_, cb_, eb_, x, y, p);
   }
 
@@ -666,6 +782,10 @@ class Search {
   int b_level_ = -1;
   int a_fine_ = -1, a_r_ = 0, a_xi_ = 0, a_eta_ = 0;  // what the A canvas holds
   Level coarse_{}, fine_{};
+  // Score weights by pair count, per level (they depend on the level's
+  // scale value only).
+  static constexpr uint32_t kWeightMemory = 1024;
+  uint32_t weights_[2][kWeightMemory] = {};
 };
 
 }  // namespace

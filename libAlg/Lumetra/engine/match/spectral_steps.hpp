@@ -127,6 +127,10 @@ struct ScoreParams {
   uint32_t threshold = 0;  // fewer pairs than this: score 0
   uint32_t scale = 0;      // the scale value l of the score
   bool sampled = false;    // up to four interleaved phases, stop when enough
+  // Optional memory of the weights w by pair count (0 = not known yet):
+  // weights[count] for count < weights_size, all for this scale.
+  uint32_t *weights = nullptr;
+  uint32_t weights_size = 0;
 };
 
 // Sums over the overlapping pairs (both frequencies non-zero).
