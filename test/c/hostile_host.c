@@ -81,7 +81,7 @@ static int write_bitmap(const char *path, const unsigned char *pixels, int width
   memset(header, 0, sizeof header);
   header[0] = 'B';
   header[1] = 'M';
-  le32(header + 2, (uint32_t)(1078 + stride * height));
+  le32(header + 2, (uint32_t)(1078 + (uint64_t)stride * (uint64_t)height));
   le32(header + 10, 1078);
   le32(header + 14, 40);
   le32(header + 18, (uint32_t)width);
