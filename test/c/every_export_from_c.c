@@ -45,7 +45,7 @@ static void parameters_and_sensor_side(void) {
   CHECK(col == 100 && row == 120);
   set_fp_alg_max_tpl_count(5);
   set_fp_sensor_max_tpl_count(1);
-  set_nerio_FAR_Val(268); /* low 8 bits: 12 */
+  set_nerio_FAR_Val(268); /* outside 0..27: refused, the level stays 12 */
   set_fp_dyn_update_FAR_VAL(12);
   /* 256 keeps no bit: the default maximum, so enrollment still saves. */
   set_fp_max_nbr_subtemplate(256);

@@ -12,17 +12,20 @@
 //
 // Whatever the bytes, these hold (a trap otherwise):
 //  - a load that succeeds reads back as the whole 32760-byte area with the
-//    record's type and bytes, then erased bytes; a refused load leaves the
+//    record's type (as the engine reports it) and bytes, then erased bytes; a refused load leaves the
 //    slot empty (type 0, length 0);
 //  - an acceptance names a loaded slot, and only an update it reports
 //    changes a slot (the matched one, which keeps its type);
 //  - a record read back from a slot loads again, into any slot, and reads
 //    back byte for byte the same.
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "api/state.h"
+#include "engine/objects/qx_template.h"
 #include "lumetra.h"
 #include "stored_record_finger.h"
 
@@ -32,6 +35,9 @@ constexpr int kSlots = 5;
 constexpr size_t kHeaderBytes = 8;
 
 const stored_record::Finger *g_finger = nullptr;
+// STORED_RECORD_VERBOSE=1 prints each verification's outcome, to see which
+// inputs reach the update.
+bool g_verbose = false;
 
 void check(bool condition) {
   if (!condition) __builtin_trap();
@@ -65,7 +71,10 @@ int load(int index, const tpl_record &record, tpl_record *read) {
   }
   check(nerio_qx_get_tpl(index, read) == 0);
   if (record.length == 0) return rc;  // nothing loaded, the slot kept what it had
-  check(read->length == LUMETRA_TPL_MAX_BYTES && read->type == record.type);
+  // The type reads back as the engine reports it (73 and 74 as 67, the
+  // ISO codes without extended data as those with it).
+  check(read->length == LUMETRA_TPL_MAX_BYTES &&
+        read->type == (qx_template_type_report(record.type) & 0xFF));
   check(std::memcmp(read->data, record.data, record.length) == 0);
   for (uint32_t i = record.length; i < LUMETRA_TPL_MAX_BYTES; ++i) check(read->data[i] == 0xFF);
   return rc;
@@ -84,6 +93,8 @@ void verify(const fpsynth::Image &probe, int mode) {
   int matched = -1, updated = 0;
   set_fp_dyn_update_flg(1);
   const int rc = nerio_qx_verify(probe.pixels.data(), &matched, &updated, mode);
+  if (g_verbose)
+    std::fprintf(stderr, "verify mode %d: %d, slot %d, updated %d\n", mode, rc, matched, updated);
   check(rc == 0 || rc == 1 || rc == -1);
   if (rc == 0) {
     check(matched >= 0 && matched < kSlots);
@@ -113,6 +124,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   set_fp_sensor_col_row(stored_record::kSensorSide, stored_record::kSensorSide);
   set_fp_max_nbr_subtemplate(stored_record::kMaxSubtemplates);
   if (init_nerio_algorithm() != 0) __builtin_trap();
+  g_verbose = std::getenv("STORED_RECORD_VERBOSE") != nullptr;
   g_finger = new stored_record::Finger(stored_record::make_finger(stored_record::kFingerSeed));
   return 0;
 }

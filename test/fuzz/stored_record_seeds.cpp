@@ -11,15 +11,23 @@
 //   updated_<n>  nerio_qx_get_tpl after a verification that updated the
 //                template with probe n;
 //   few          an enrollment of four captures;
-//   other        another finger's record, which the probes do not match.
+//   other        another finger's record, which the probes do not match;
+//   single_<n>   the one template the algorithm extracts from probe n, as a
+//                record of its own type: a host may load a record of
+//                another type than the enrolled multi-template, and the
+//                probe it was made from is accepted against it, which is
+//                where an update must not be tried.
 // Byte 1 and 2 of a record are unused by the library; the fuzz target
 // reads them as the probe and the verification mode (see
 // fuzz_stored_record.cpp), and every seed names the probe it was made for.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "api/lumetra_tools.h"
+#include "engine/objects/qx_template.h"
 #include "lumetra.h"
 #include "stored_record_finger.h"
 
@@ -91,6 +99,23 @@ int main(int argc, char **argv) {
   ok = ok && enroll(finger.captures, 4, record.get()) && write_record(dir, "few", *record, 2, 0);
   ok = ok && enroll(other.captures, other.captures.size(), record.get()) &&
        write_record(dir, "other", *record, 3, 2);
+  for (size_t p : {size_t{0}, size_t{5}}) {
+    lumetra_tools_template *single = nullptr;
+    const fpsynth::Image &probe = finger.probes[p];
+    if (!ok || lumetra_tools_extract(probe.pixels.data(), probe.rows, probe.cols, &single) != 0) {
+      ok = false;
+      break;
+    }
+    // The tools' template is the engine's.
+    const qx_template *t = reinterpret_cast<const qx_template *>(single);
+    std::memset(record.get(), 0, sizeof *record);
+    record->type = static_cast<unsigned char>(qx_template_get_type(t));
+    record->length = qx_template_get_data_size(t);
+    ok = record->length <= LUMETRA_TPL_MAX_BYTES;
+    if (ok) std::memcpy(record->data, qx_template_get_data(t), record->length);
+    lumetra_tools_template_delete(single);
+    ok = ok && write_record(dir, "single_" + std::to_string(p), *record, static_cast<uint8_t>(p), 0);
+  }
   uninit_nerio_algorithm();
   if (!ok) {
     std::fprintf(stderr, "stored_record_seeds: an enrollment or a record failed\n");

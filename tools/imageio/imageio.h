@@ -101,8 +101,8 @@ bool encode_file(const std::string &name, const GreyImage &image, std::vector<ui
 bool encode_rgb_png(const RgbImage &image, std::vector<uint8_t> *bytes, std::string *problem);
 
 // Replaces the file at `path` with `size` bytes, whole or not at all: they
-// go to a new temporary file beside it, which is synced and then renamed
-// over the old one (keeping its permissions).  A symbolic link is followed
+// go to a new temporary file beside it, which is renamed over the old one
+// (synced first, and keeping the old one's permissions).  A symbolic link is followed
 // and stays a link; a device, pipe or socket is written in place, as it
 // cannot be replaced.  On failure nothing at the path changes, no
 // temporary stays behind, and *problem names the cause ("cannot write: "

@@ -125,7 +125,10 @@ bool replace_file(const std::string &path, const uint8_t *bytes, std::size_t siz
     umask(mask);
     mode = 0666 & ~mask;
   }
-  bool ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, size) && fsync(fd) == 0;
+  // An old file is replaced only by bytes that are on the disk, so that a
+  // crash right after the rename cannot leave an empty file in its place;
+  // a new file is not synced (the generators write thousands of them).
+  bool ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, size) && (!exists || fsync(fd) == 0);
   int error = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;

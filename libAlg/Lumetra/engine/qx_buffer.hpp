@@ -29,6 +29,15 @@ class Buffer {
     size_ = ptr_ ? count : 0;
     return ptr_ != nullptr;
   }
+  // Allocates `count` elements left uninitialised, for scratch that is
+  // always written before it is read (large buffers, where zeroing costs
+  // more than the work done in them).
+  bool alloc_uninitialised(std::size_t count) {
+    qx_free(ptr_);
+    ptr_ = count <= static_cast<std::size_t>(-1) / sizeof(T) ? static_cast<T *>(qx_malloc(count * sizeof(T))) : nullptr;
+    size_ = ptr_ ? count : 0;
+    return ptr_ != nullptr;
+  }
   // Takes over `p` (allocated with qx_malloc/qx_calloc, or nullptr) holding
   // `count` elements, freeing what was held before.
   void adopt(T *p, std::size_t count) {

@@ -4,8 +4,9 @@
  * Flat C functions over process-wide state.  The library starts no threads
  * and takes no locks: a host calls it from one thread at a time.  A NULL
  * pointer argument is refused by every function: it returns the failure
- * result given below and writes nothing (a "void" function then does
- * nothing), except where NULL is said to be allowed.  Other pointers must
+ * result given below, changes no state and writes nothing but the failure
+ * outputs stated there (a "void" function then does nothing), except
+ * where NULL is said to be allowed.  Other pointers must
  * point to the sizes stated here.  Functions declared "void" return
  * nothing.
  *

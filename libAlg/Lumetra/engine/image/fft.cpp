@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <utility>
 
 #include "engine/qx_simd.h"
 
@@ -200,6 +201,35 @@ LUMETRA_INLINE void radix4_lanes(int32_t *__restrict r0, int32_t *__restrict r1,
   }
 }
 
+// Butterfly k of every group of one radix-2 level (span Span), with its
+// twiddle as a constant: the same arithmetic as the loop of
+// transform_lanes.
+template <int N, bool Inverse, int L, bool Narrow, int Span, int K>
+LUMETRA_INLINE void radix2_butterfly(int32_t *gr, int32_t *gi, int stride, int lanes_in) {
+  constexpr int t = K * (32 / Span);
+  int32_t *ar = gr + K * stride, *ai = gi + K * stride;
+  int32_t *br = gr + (K + Span) * stride, *bi = gi + (K + Span) * stride;
+  if constexpr (t == 0)
+    butterfly_unit<L>(ar, ai, br, bi, lanes_in);
+  else
+    butterfly<L, Narrow>(ar, ai, br, bi, cos64(t), Inverse ? sin64(t) : -sin64(t), lanes_in);
+}
+
+template <int N, bool Inverse, int L, bool Narrow, int Span, int... K>
+LUMETRA_INLINE void radix2_level(int32_t *re, int32_t *im, int stride, int lanes_in, std::integer_sequence<int, K...>) {
+  for (int g = 0; g < N; g += 2 * Span)
+    (radix2_butterfly<N, Inverse, L, Narrow, Span, K>(re + g * stride, im + g * stride, stride, lanes_in), ...);
+}
+
+// Every radix-2 level, spans 4, 8, ... N / 2.  (Plain inline functions
+// rather than a lambda: they take on the vector target of the transform
+// they are inlined into.)
+template <int N, bool Inverse, int L, bool Narrow, int... S>
+LUMETRA_INLINE void radix2_levels(int32_t *re, int32_t *im, int stride, int lanes_in, std::integer_sequence<int, S...>) {
+  (radix2_level<N, Inverse, L, Narrow, (4 << S)>(re, im, stride, lanes_in, std::make_integer_sequence<int, (4 << S)>{}),
+   ...);
+}
+
 // The same transform on several sequences at once: element n of sequence
 // l sits at re[n * stride + l], l < lanes.  Every butterfly runs across
 // the lanes in the innermost loop, which keeps the data in place (no
@@ -230,17 +260,23 @@ LUMETRA_INLINE void transform_lanes(int32_t *re, int32_t *im, int stride, int la
     radix4_lanes<L, Inverse>(r0, r0 + stride, r0 + 2 * stride, r0 + 3 * stride, i0, i0 + stride, i0 + 2 * stride,
                              i0 + 3 * stride, lanes_in);
   }
-  for (int span = 4; span < N; span *= 2) {
-    const int step = 32 / span;
-    for (int g = 0; g < N; g += 2 * span) {
-      for (int k = 0; k < span; ++k) {
-        int32_t *ar = re + (g + k) * stride, *ai = im + (g + k) * stride;
-        int32_t *br = re + (g + k + span) * stride, *bi = im + (g + k + span) * stride;
-        const int t = k * step;
-        if (t == 0)
-          butterfly_unit<L>(ar, ai, br, bi, lanes_in);
-        else
-          butterfly<L, Narrow>(ar, ai, br, bi, cos64(t), Inverse ? sin64(t) : -sin64(t), lanes_in);
+  if constexpr (L > 0) {
+    // With the lanes fixed, the butterflies of a group are unrolled: their
+    // twiddles become constants and the loop over k goes.
+    radix2_levels<N, Inverse, L, Narrow>(re, im, stride, lanes_in, std::make_integer_sequence<int, log2_of(N) - 2>{});
+  } else {
+    for (int span = 4; span < N; span *= 2) {
+      const int step = 32 / span;
+      for (int g = 0; g < N; g += 2 * span) {
+        for (int k = 0; k < span; ++k) {
+          int32_t *ar = re + (g + k) * stride, *ai = im + (g + k) * stride;
+          int32_t *br = re + (g + k + span) * stride, *bi = im + (g + k + span) * stride;
+          const int t = k * step;
+          if (t == 0)
+            butterfly_unit<L>(ar, ai, br, bi, lanes_in);
+          else
+            butterfly<L, Narrow>(ar, ai, br, bi, cos64(t), Inverse ? sin64(t) : -sin64(t), lanes_in);
+        }
       }
     }
   }
@@ -341,6 +377,25 @@ LUMETRA_INLINE void forward_2d(const int32_t *block, int32_t *re, int32_t *im, i
 // bounded moduli as the forward ones.  The row levels combine two rows
 // (Z = X + iY), which may double the modulus, and keep 64-bit products.
 template <int N, bool NarrowColumns = false>
+LUMETRA_INLINE void inverse_columns(int32_t *re, int32_t *im) {
+  constexpr int H = N / 2 + 1;
+  int ucount = H;
+  auto zero_column = [&](int u) {
+    int32_t any = 0;
+    for (int v = 0; v < N; ++v) any |= re[v * H + u] | im[v * H + u];
+    return any == 0;
+  };
+  while (ucount > 0 && zero_column(ucount - 1)) --ucount;
+  // Whole vectors of lanes: the columns added are zero, and so is their
+  // transform.
+  if (ucount > 0 && ucount <= 8 && H > 8)
+    ucount = 8;
+  else if (ucount > 8 && ucount <= 16 && H > 16)
+    ucount = 16;
+  columns<N, true, NarrowColumns>(re, im, ucount);
+}
+
+template <int N, bool NarrowColumns = false>
 LUMETRA_INLINE void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
   constexpr int H = N / 2 + 1, P = N / 2;
   int ucount = H;
@@ -398,8 +453,18 @@ template <int N, bool Narrow>
 __attribute__((target("avx2"))) void forward_2d_avx2(const int32_t *block, int32_t *re, int32_t *im, int ucount) {
   forward_2d<N, Narrow>(block, re, im, ucount);
 }
+QX_SIMD_AVX2_TARGET void inverse_32_rows8_avx2(int32_t *re, int32_t *im, int32_t *block, int p0);
 template <int N, bool Narrow>
 __attribute__((target("avx2"))) void inverse_2d_avx2(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
+  if constexpr (N == 32) {
+    // Sixteen rows (the ridge filter's tile): the row pass with register
+    // transposes.
+    if (r1 - r0 == 16) {
+      inverse_columns<N, Narrow>(re, im);
+      inverse_32_rows8_avx2(re, im, block, r0 / 2);
+      return;
+    }
+  }
   inverse_2d<N, Narrow>(re, im, block, r0, r1);
 }
 // Eight rows of eight values at src (row stride ss) written as eight
@@ -435,6 +500,65 @@ QX_SIMD_AVX2_TARGET inline void transpose8x8(const int32_t *src, int ss, int32_t
 // v / 2 rounded toward zero, as C's division.
 QX_SIMD_AVX2_TARGET inline __m256i half_toward_zero(__m256i v) {
   return _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_srli_epi32(v, 31)), 1);
+}
+
+// The row pass of inverse_2d<32> for the eight row pairs p0 .. p0 + 7
+// (rows 2 p0 .. 2 p0 + 15), after its column pass: the pairs are rebuilt to
+// full length (Z[u] = X[u] + i Y[u], Z[N-u] = conj X[u] + i conj Y[u], the
+// DC and Nyquist terms real) eight values of u at a time and transposed in
+// registers into lane order, placed in bit-reversed order so that the
+// transform skips its permutation; the transformed pairs go back into the
+// block through transposes as well.  The same values as inverse_2d.
+QX_SIMD_AVX2_TARGET void inverse_32_rows8_avx2(int32_t *re, int32_t *im, int32_t *block, int p0) {
+  constexpr int N = 32, H = N / 2 + 1, P = N / 2, L = 8;
+  // Element n of pair q at z[n * L + q]; one spare row takes the unused
+  // mirror of u = 0.
+  alignas(32) int32_t zr[(N + 1) * L], zi[(N + 1) * L];
+  alignas(32) int32_t ta[L * L], tb[L * L], tc[L * L], td[L * L];
+  const uint8_t *rev = kBitReverse<N>.index.data();
+  for (int ub = 0; ub < P; ub += L) {
+    for (int q = 0; q < L; ++q) {
+      const int r = 2 * (p0 + q);
+      const int32_t *xr = re + r * H + ub, *xi = im + r * H + ub;
+      const int32_t *yr = re + (r + 1) * H + ub, *yi = im + (r + 1) * H + ub;
+      const __m256i vxr = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(xr));
+      const __m256i vxi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(xi));
+      const __m256i vyr = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(yr));
+      const __m256i vyi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(yi));
+      __m256i a = _mm256_sub_epi32(vxr, vyi), b = _mm256_add_epi32(vxi, vyr);
+      if (ub == 0) {
+        // DC: the real parts alone.
+        a = _mm256_blend_epi32(a, vxr, 1);
+        b = _mm256_blend_epi32(b, vyr, 1);
+      }
+      _mm256_store_si256(reinterpret_cast<__m256i *>(ta + q * L), a);
+      _mm256_store_si256(reinterpret_cast<__m256i *>(tb + q * L), b);
+      _mm256_store_si256(reinterpret_cast<__m256i *>(tc + q * L), _mm256_add_epi32(vxr, vyi));
+      _mm256_store_si256(reinterpret_cast<__m256i *>(td + q * L), _mm256_sub_epi32(vyr, vxi));
+    }
+    uint8_t rows_u[L], rows_m[L];
+    for (int k = 0; k < L; ++k) {
+      const int u = ub + k;
+      rows_u[k] = rev[u];
+      rows_m[k] = u == 0 ? N : rev[N - u];
+    }
+    transpose8x8(ta, L, zr, L, rows_u);
+    transpose8x8(tb, L, zi, L, rows_u);
+    transpose8x8(tc, L, zr, L, rows_m);
+    transpose8x8(td, L, zi, L, rows_m);
+  }
+  // Nyquist: real parts alone.
+  for (int q = 0; q < L; ++q) {
+    const int r = 2 * (p0 + q);
+    zr[rev[P] * L + q] = re[r * H + P];
+    zi[rev[P] * L + q] = re[(r + 1) * H + P];
+  }
+  transform_lanes<N, true, L, false, true>(zr, zi, L, L);
+  static constexpr uint8_t kIdentity[L] = {0, 1, 2, 3, 4, 5, 6, 7};
+  for (int cb = 0; cb < N; cb += L) {
+    transpose8x8(zr + cb * L, L, block + 2 * p0 * N + cb, 2 * N, kIdentity);
+    transpose8x8(zi + cb * L, L, block + (2 * p0 + 1) * N + cb, 2 * N, kIdentity);
+  }
 }
 
 // forward_2d<32, true> for the wavelength field's 16 columns, with the two

@@ -89,13 +89,28 @@ QX_SIMD_AVX2_TARGET bool load_window32_avx2(const uint8_t *px, int rows, int col
   const int ra = std::max(0, -r0), rb = std::min(N, rows - r0), ca = std::max(0, -c0), cb = std::min(N, cols - c0);
   if (ra >= rb || ca >= cb) return false;
   const bool full_width = ca == 0 && cb == N;
+  // A window that crosses the left or right edge is read from a copy of
+  // its rows with zeros outside the image: the zeros add nothing to the
+  // sums, and the taper weights of those columns are masked to 0, which
+  // writes the 0 the plain path leaves there.
+  alignas(32) uint8_t copy[N * N];
+  if (!full_width) {
+    for (int r = ra; r < rb; ++r) {
+      uint8_t *dst = copy + r * N;
+      std::memset(dst, 0, N);
+      std::memcpy(dst + ca, px + static_cast<size_t>(r0 + r) * cols + c0 + ca, static_cast<size_t>(cb - ca));
+    }
+  }
+  auto row_of = [&](int r) -> const uint8_t * {
+    return full_width ? px + static_cast<size_t>(r0 + r) * cols + c0 : copy + r * N;
+  };
   uint32_t s = 0, s2 = 0;
   const uint32_t n = static_cast<uint32_t>((rb - ra) * (cb - ca));
-  if (full_width) {
+  {
     const __m256i ones = _mm256_set1_epi16(1);
     __m256i vs = _mm256_setzero_si256(), vs2 = _mm256_setzero_si256();
     for (int r = ra; r < rb; ++r) {
-      const uint8_t *row = px + static_cast<size_t>(r0 + r) * cols + c0;
+      const uint8_t *row = row_of(r);
       const __m256i lo = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(row)));
       const __m256i hi = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(row + 16)));
       vs = _mm256_add_epi32(vs, _mm256_add_epi32(_mm256_madd_epi16(lo, ones), _mm256_madd_epi16(hi, ones)));
@@ -103,30 +118,55 @@ QX_SIMD_AVX2_TARGET bool load_window32_avx2(const uint8_t *px, int rows, int col
     }
     s = hsum_epi32(vs);
     s2 = hsum_epi32(vs2);
-  } else {
-    window_sums(px, cols, r0, c0, ra, rb, ca, cb, s, s2);
   }
   const uint32_t t = (16u * s2 - s * ((16u * s) / n)) / n;
   if (!textured32(t)) return false;
   const int m = static_cast<int>((s + n / 2) / n);
-  // Every entry of a window wholly inside the image is written below.
-  if (!(full_width && ra == 0 && rb == N)) std::memset(block, 0, sizeof(int32_t) * N * N);
+  // Rows outside the image are zero; every other entry is written below.
+  if (ra > 0) std::memset(block, 0, sizeof(int32_t) * N * ra);
+  if (rb < N) std::memset(block + rb * N, 0, sizeof(int32_t) * N * (N - rb));
   const __m256i vm = _mm256_set1_epi32(m), v15 = _mm256_set1_epi32(15);
+  const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  __m256i inside[4];
+  for (int q = 0; q < 4; ++q) {
+    const __m256i col = _mm256_add_epi32(iota, _mm256_set1_epi32(8 * q));
+    inside[q] = _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(ca), col),
+                                    _mm256_cmpgt_epi32(_mm256_set1_epi32(cb), col));
+  }
   for (int r = ra; r < rb; ++r) {
-    const uint8_t *row = px + static_cast<size_t>(r0 + r) * cols + c0;
+    const uint8_t *row = row_of(r);
     int32_t *out = block + r * N;
     const int32_t *w = kTaperProducts32.w[r];
-    int c = ca;
-    for (; c + 8 <= cb; c += 8) {
+    for (int q = 0; q < 4; ++q) {
+      const int c = 8 * q;
       const __m256i p = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(row + c)));
-      __m256i x = _mm256_mullo_epi32(_mm256_sub_epi32(p, vm),
-                                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(w + c)));
+      const __m256i wq = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(w + c)), inside[q]);
+      __m256i x = _mm256_mullo_epi32(_mm256_sub_epi32(p, vm), wq);
       x = _mm256_srai_epi32(_mm256_add_epi32(x, _mm256_and_si256(_mm256_srai_epi32(x, 31), v15)), 4);
       _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + c), x);
     }
-    for (; c < cb; ++c) out[c] = (static_cast<int32_t>(row[c]) - m) * w[c] / 16;
   }
   return true;
+}
+
+// Power (a^2 + b^2) >> 10, truncated to 32 bits, of the rows |v| <= 10 and
+// the columns 0 .. 11 of a 32-point half spectrum (column 11 is one more
+// than the wavelength search reads; the transform fills 16), four at a time
+// in 64-bit lanes.
+QX_SIMD_AVX2_TARGET void near_dc_power32_avx2(const int32_t *re, const int32_t *im, uint32_t *power) {
+  constexpr int N = 32, W = N / 2 + 1;
+  const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  for (int v = 0; v < N; ++v) {
+    if (v > 10 && v < N - 10) continue;
+    for (int u = 0; u < 12; u += 4) {
+      const int i = v * W + u;
+      const __m256i a = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(re + i)));
+      const __m256i b = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(im + i)));
+      const __m256i p = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(a, a), _mm256_mul_epi32(b, b)), 10);
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(power + i),
+                       _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(p, low_halves)));
+    }
+  }
 }
 #endif
 
@@ -298,14 +338,19 @@ extern "C" qxi_status ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int r
       constexpr int kColumns = 11;
       fftn2d32_columns(block.get(), re.get(), im.get(), kColumns);
       // Only the rows of |v| <= 10 are squared (the Grid reads no others).
-      for (int v = 0; v < N; ++v) {
-        if (v > 10 && v < N - 10) continue;
-        for (int u = 0; u < kColumns; ++u) {
-          const int i = v * W + u;
-          const int64_t a = re[i], b = im[i];
-          power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
+#if QX_SIMD_HAVE_AVX2
+      if (avx2)
+        near_dc_power32_avx2(re.get(), im.get(), power.get());
+      else
+#endif
+        for (int v = 0; v < N; ++v) {
+          if (v > 10 && v < N - 10) continue;
+          for (int u = 0; u < kColumns; ++u) {
+            const int i = v * W + u;
+            const int64_t a = re[i], b = im[i];
+            power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
+          }
         }
-      }
       Grid P;
       P.load_near_dc<N>(power.get());
       int64_t E = 0;

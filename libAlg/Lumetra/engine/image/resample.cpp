@@ -141,14 +141,21 @@ Cell cell_at(int p, int centre0, int count, int B) {
 template <typename Blend2D>
 void upsample(const uint8_t *grid, int grows, int gcols, int B, int centre0, uint8_t *out, int rows, int cols,
               Blend2D blend) {
+  // The column cells are the same on every row: found once for images up
+  // to the working width (wider ones find them again per pixel).
+  constexpr int kMaxTableCols = 1024;
+  Cell column_cells[kMaxTableCols];
+  const bool table = cols <= kMaxTableCols;
+  if (table)
+    for (int c = 0; c < cols; ++c) column_cells[c] = cell_at(c, centre0, gcols, B);
   for (int r = 0; r < rows; ++r) {
     const Cell cy = cell_at(r, centre0, grows, B);
     const uint8_t *g0 = grid + static_cast<std::size_t>(cy.k0) * gcols;
     const uint8_t *g1 = grid + static_cast<std::size_t>(cy.k1) * gcols;
+    uint8_t *line = out + static_cast<std::size_t>(r) * cols;
     for (int c = 0; c < cols; ++c) {
-      const Cell cx = cell_at(c, centre0, gcols, B);
-      out[static_cast<std::size_t>(r) * cols + c] =
-          blend(g0[cx.k0], g0[cx.k1], g1[cx.k0], g1[cx.k1], cx.off, cy.off, B);
+      const Cell cx = table ? column_cells[c] : cell_at(c, centre0, gcols, B);
+      line[c] = blend(g0[cx.k0], g0[cx.k1], g1[cx.k0], g1[cx.k1], cx.off, cy.off, B);
     }
   }
 }
@@ -167,6 +174,18 @@ uint8_t blend_cyclic(int tl, int tr, int bl, int br, int x, int y, int B) {
   return static_cast<uint8_t>(top + wrap(bottom - top) * y / B);
 }
 
+// The blends as function objects, so that upsample's loop inlines them.
+struct BlendLinear {
+  uint8_t operator()(int tl, int tr, int bl, int br, int x, int y, int B) const {
+    return blend_linear(tl, tr, bl, br, x, y, B);
+  }
+};
+struct BlendCyclic {
+  uint8_t operator()(int tl, int tr, int bl, int br, int x, int y, int B) const {
+    return blend_cyclic(tl, tr, bl, br, x, y, B);
+  }
+};
+
 bool upsample_args_ok(const uint8_t *blocks, int brows, int bcols, int B, const uint8_t *out) {
   return blocks && out && brows > 0 && bcols > 0 && B > 0;
 }
@@ -176,7 +195,7 @@ bool upsample_args_ok(const uint8_t *blocks, int brows, int bcols, int B, const 
 extern "C" qxi_status scale_up_bilinear_uint8(const uint8_t *blocks, int brows, int bcols, int B, uint8_t *out, int rows,
                                               int cols) {
   if (!upsample_args_ok(blocks, brows, bcols, B, out)) return QXI_OUT_OF_RANGE;
-  upsample(blocks, brows, bcols, B, B / 2, out, rows, cols, blend_linear);
+  upsample(blocks, brows, bcols, B, B / 2, out, rows, cols, BlendLinear{});
   return QXI_OK;
 }
 
@@ -192,13 +211,13 @@ extern "C" qxi_status scale_up_bilinear_pad_uint8(const uint8_t *blocks, int bro
                 blocks + static_cast<std::size_t>(r) * bcols, static_cast<std::size_t>(bcols));
   // The padding block sits one block before the grid: its centre is at
   // B/2 - B.
-  upsample(padded.get(), prows, pcols, B, B / 2 - B, out, rows, cols, blend_linear);
+  upsample(padded.get(), prows, pcols, B, B / 2 - B, out, rows, cols, BlendLinear{});
   return QXI_OK;
 }
 
 extern "C" qxi_status scale_up_bilinear_cyclic(const uint8_t *blocks, int brows, int bcols, int B, uint8_t *out, int rows,
                                                int cols) {
   if (!upsample_args_ok(blocks, brows, bcols, B, out)) return QXI_OUT_OF_RANGE;
-  upsample(blocks, brows, bcols, B, B / 2, out, rows, cols, blend_cyclic);
+  upsample(blocks, brows, bcols, B, B / 2, out, rows, cols, BlendCyclic{});
   return QXI_OK;
 }

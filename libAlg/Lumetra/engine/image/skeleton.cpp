@@ -86,11 +86,22 @@ extern "C" void extract_contour(uint8_t **rowp, int rows, int cols, int r, int c
   for (;;) {
     const int first = (d & 1) ? d - 2 : d - 1, tries = (d & 1) ? 7 : 6;
     int next = -1;
-    for (int k = 0; k < tries; ++k) {
-      const int nd = (first + k + 8) & 7;
-      if (!white(rowp, rows, cols, r + kDr[nd], c + kDc[nd])) {
-        next = nd;
-        break;
+    if (r > 0 && c > 0 && r + 1 < rows && c + 1 < cols) {
+      // Every neighbour is inside the image: no bounds to test.
+      for (int k = 0; k < tries; ++k) {
+        const int nd = (first + k + 8) & 7;
+        if (rowp[r + kDr[nd]][c + kDc[nd]] != 1) {
+          next = nd;
+          break;
+        }
+      }
+    } else {
+      for (int k = 0; k < tries; ++k) {
+        const int nd = (first + k + 8) & 7;
+        if (!white(rowp, rows, cols, r + kDr[nd], c + kDc[nd])) {
+          next = nd;
+          break;
+        }
       }
     }
     if (next < 0) return;  // isolated pixel
@@ -119,8 +130,10 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
   qx::Buffer<uint8_t> chain;
   qx::Buffer<Contour> contours;
   qx::Buffer<int> px, verdict;
-  if (!chain.alloc(size) || !contours.alloc(static_cast<size_t>(size) / 2 + 1) || !px.alloc(2 * size + 2) ||
-      !verdict.alloc(size + 1))
+  // Every entry of these is written before it is read: they need no
+  // clearing (which would cost more than the thinning of a small image).
+  if (!chain.alloc_uninitialised(size) || !contours.alloc_uninitialised(static_cast<size_t>(size) / 2 + 1) ||
+      !px.alloc_uninitialised(2 * static_cast<size_t>(size) + 2) || !verdict.alloc_uninitialised(static_cast<size_t>(size) + 1))
     return QXI_NO_MEMORY;
   int fill = 0, ncont = 0;
   for (int i = 2; i < rows - 1; i += 2) {
