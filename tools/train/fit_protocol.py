@@ -14,11 +14,11 @@ in turn; the figures of a set never come from a model or table that saw it.
 tuned on (generated prints, whose impostors score higher than real ones).
 --write fits on every set and writes the model into the engine's model data
 (through train_models.py's writer, so the other configurations stay as they
-are) and the figures to doc/models/protocol-ehmsq-xs.md.  It is not yet a
-stage of train-models.sh: a model fitted and calibrated on the real sets
-alone accepts too many impostors among generated prints (see
-doc/models/small-sensor-protocol.md), so the shipped model is still the
-pair-fitted one.
+are) and the figures to doc/models/protocol-ehmsq-xs.md.  It is the
+protocol stage of `train-models.sh --protocol`, which is not part of the
+default run: a model fitted and calibrated on the real sets accepts too
+many generated impostors (doc/models/small-sensor-protocol.md), so the
+shipped model is still the pair-fitted one.
 """
 
 import argparse

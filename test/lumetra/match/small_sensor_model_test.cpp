@@ -1,7 +1,7 @@
-// The small sensor's score model and thresholds as a host meets them:
-// stronger evidence never lowers the score, and a capture compared with
-// itself, or with the same finger moved by a few pixels, is accepted at
-// every false-accept level a host can reasonably ask for.
+// The small sensor's score model and thresholds as a host meets them: a
+// capture compared with itself, or with the same finger moved by a few
+// pixels, is accepted at every false-accept level a host can reasonably
+// ask for.
 #include <fpsynth/fpsynth.h>
 #include <gtest/gtest.h>
 
@@ -9,58 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/match/ehm_verifier.h"
 #include "engine/match/qx_config.h"
-#include "engine/match/vermodel_data.h"
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_finger.h"
 
 namespace {
-
-const qx_vermodel *plain_model() {
-  return qx_verifierI_get_vermodel(qx_vermodels_ehmsq_xs, &ehmhr_verifier, 30, 0);
-}
-
-// The model's score when score i runs over its clamped range and every
-// other score sits at its record's mean (a typical impostor).
-std::vector<uint16_t> sweep(const qx_vermodel *m, int i) {
-  const qx_vermodel_coefficient *rec = m->quadratic;
-  std::vector<uint16_t> v(30);
-  for (int k = 0; k < 30; ++k) v[k] = static_cast<uint16_t>((rec[k].mean + 32768) >> 16);
-  std::vector<uint16_t> out;
-  const int lo = rec[i].lower, hi = rec[i].upper;
-  const int step = std::max(1, (hi - lo) / 400);
-  for (int x = lo; x <= hi; x += step) {
-    v[i] = static_cast<uint16_t>(x);
-    out.push_back(qx_ml_predict_linear_score(v.data(), nullptr, rec, 30, m->normalisation));
-  }
-  v[i] = static_cast<uint16_t>(hi);
-  out.push_back(qx_ml_predict_linear_score(v.data(), nullptr, rec, 30, m->normalisation));
-  return out;
-}
-
-// Every score moves the model one way only over its whole range, and the
-// three main similarities (the minutiae score, the paired minutiae and the
-// spectral score) move it up: more of them is never less of a match.
-TEST(SmallSensorModel, EveryScoreMovesTheModelOneWayOnly) {
-  const qx_vermodel *m = plain_model();
-  ASSERT_NE(m, nullptr);
-  ASSERT_NE(m->quadratic, nullptr);
-  for (int i = 0; i < 30; ++i) {
-    const std::vector<uint16_t> s = sweep(m, i);
-    bool rises = false, falls = false;
-    for (size_t k = 1; k < s.size(); ++k) {
-      // one unit either way is the integer arithmetic's truncation
-      rises = rises || s[k] > s[k - 1] + 1;
-      falls = falls || s[k] + 1 < s[k - 1];
-    }
-    EXPECT_FALSE(rises && falls) << "score " << i << " raises and lowers the model";
-    if (i == 0 || i == 2 || i == 9) {
-      EXPECT_FALSE(falls) << "more of score " << i << " lowers the model";
-      EXPECT_GT(s.back(), s.front()) << "score " << i << " carries no weight";
-    }
-  }
-}
 
 class SmallSensorSelfMatch : public ::testing::Test {
  protected:

@@ -6,7 +6,7 @@
 // Data and seeds, per configuration (feature-dump files; generated prints are
 // fpsynth sets from the seeds named, real windows are centred crops of the
 // public databases of the training machine, never stored in the project):
-//   ehmsq-xs  protocol-dump fvc2000_db1b: 38000 attempts; protocol-dump fvc2000_db2b: 38000 attempts; protocol-dump fvc2000_db3b: 38000 attempts; protocol-dump fvc2002_db3b: 38000 attempts; protocol-dump upek: 99200 attempts
+//   ehmsq-xs  generated seed 101 (fit), seed 202 (held out); fit.csv 41328 pairs; heldout.csv 18336 pairs; real-fvc2000_db1b.csv 3160 pairs; real-fvc2000_db2b.csv 3160 pairs; real-fvc2000_db3b.csv 3160 pairs; real-fvc2002_db3b.csv 3160 pairs; real-upek.csv 8128 pairs
 //   ehmsq-s   generated seed 101 (fit), seed 202 (held out); fit.csv 8128 pairs; heldout.csv 8128 pairs
 //   ehmre-s   generated seed 101 (fit), seed 202 (held out); fit.csv 8128 pairs; heldout.csv 8128 pairs
 //   ehmsq-m   generated seed 101 (fit), seed 202 (held out); fit.csv 4560 pairs; heldout.csv 4560 pairs
@@ -14,26 +14,7 @@
 //   ehmsq-l   generated seed 101 (fit), seed 202 (held out); fit.csv 4560 pairs; heldout.csv 4560 pairs
 //   ehmsq-xl  generated seed 101 (fit), seed 202 (held out); fit.csv 4560 pairs; heldout.csv 4560 pairs; real-fvc2000_db1b.csv 3160 pairs; real-fvc2000_db2b.csv 3160 pairs; real-fvc2000_db3b.csv 3160 pairs; real-fvc2002_db3b.csv 3160 pairs; real-upek.csv 8128 pairs
 //
-// ehmsq-xs (bash scripts/train-models.sh --protocol): fitted on the verification protocol itself by
-// tools/train/fit_protocol.py: every probe window of a 5 x 5 grid on every
-// impression against multi-templates enrolled through the exports from 32
-// windows (impressions 1-4, and again 5-8), with the 30 feature scores of every
-// subtemplate.  Monotone quadratic model: each used score enters as a
-// non-negative mix of s(z - zl)^2 and -s(zu - z)^2 on its clamped range
-// (clamps at the 0.5 and 99.5 percentiles, z standardised by the impostors),
-// so that stronger evidence never lowers the score; direction s from the
-// genuine-impostor mean difference, scores with less than 0.08 impostor
-// deviations of evidence left out (used: 0,1,2,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29).
-// Logistic loss with ridge 0.30 on each genuine attempt's best subtemplate and
-// each impostor attempt's best two, reselected with the model 2 times; each
-// set and class weighs the same.  Thresholds: column i is the score the worst
-// set's impostors exceed with probability 10^(-i/3) (quantile; beyond the data an
-// exponential tail on the top 2 %); row 0 from single comparisons, rows 1-4
-// from random subsets of 2, 4, 8, 16 subtemplates of each attempt combined as
-// a multi-template combines them (seed 20261210), row 5 solved so that the
-// interpolation between rows 4 and 5 holds the rate at the attempts' own
-// numbers of subtemplates, row 6 one more step.
-// Score model of the other configurations: logistic regression on the clamped scores standardised by the
+// Score model: logistic regression on the clamped scores standardised by the
 // fitting split's impostor mean and deviation (squares added for the quadratic
 // models), mapped onto the records (normalisation mode 0) so that score =
 // 4096 + G * discriminant with one impostor standard deviation worth 3000
@@ -77,47 +58,47 @@
 
 namespace {
 
-// ehmsq-xs: quadratic model, fitted on 11200 genuine / 240000 impostor comparisons.
+// ehmsq-xs: quadratic model, fitted on 3152 genuine / 58944 impostor comparisons.
 const qx_vermodel_coefficient kSqXsCoefficients[30] = {
-    {0, 641, 723081u, 2181481u, 5903, -71},
-    {0, 73, 326817u, 771489u, 23201, -2008},
-    {0, 5, 17983u, 45996u, 12256, -910},
-    {0, 0, 0u, 41833u, -7115, 0},
-    {0, 724, 17057626u, 10380155u, -1261, 61},
-    {0, 923, 21231118u, 13034832u, 0, 0},
-    {0, 241, 7779343u, 4325965u, -4490, -1248},
-    {0, 190, 3571160u, 3555133u, 0, 0},
-    {0, 90, 144705u, 793012u, 0, 0},
-    {1527, 17874, 487373543u, 153349851u, 22937, 674},
-    {228, 841, 27949555u, 9375821u, 14037, 272},
-    {30, 315, 10121146u, 3427442u, 21097, 192},
-    {8, 35, 1513217u, 333033u, 12558, -1476},
-    {29, 346, 7823358u, 4183335u, 0, 0},
-    {27, 112, 3565422u, 1135821u, -1365, -432},
-    {30, 96, 3714521u, 875326u, 0, 0},
-    {4, 150, 3824476u, 2033372u, -2392, 405},
-    {4881, 18993, 750920471u, 189808270u, 0, 0},
-    {4, 255, 5291935u, 3168236u, 0, 0},
-    {0, 11334, 325322396u, 149117516u, 5906, 1354},
-    {8683, 17645, 1037885258u, 102363222u, -30000, -1512},
-    {9369, 17515, 1026307636u, 92149420u, -21358, -555},
-    {5356, 17611, 977707044u, 171428598u, 10309, -5008},
-    {0, 20, 426378u, 579598u, 0, 0},
-    {0, 20, 631602u, 616630u, 0, 0},
-    {0, 18, 101707u, 265072u, 0, 0},
-    {0, 238, 1167816u, 3152603u, -50, -68},
-    {0, 126, 586478u, 1861921u, -2736, 332},
-    {0, 89, 1291469u, 1277880u, -4401, 619},
-    {0, 68, 1854547u, 1008127u, 18455, 5016},
+    {0, 995, 530876u, 1671096u, 406, 281},
+    {0, 103, 286668u, 689411u, 2511, -825},
+    {0, 7, 15120u, 39897u, -1003, 359},
+    {0, 4, 1438u, 14801u, -811, 94},
+    {0, 809, 19399177u, 10490885u, -906, 208},
+    {0, 1055, 23681325u, 13274866u, -1647, 83},
+    {0, 244, 7334682u, 3717159u, 1748, -830},
+    {0, 212, 2878641u, 3026102u, -233, -1134},
+    {0, 104, 105267u, 694653u, -1080, 78},
+    {1400, 17331, 385502616u, 106104156u, -29836, 4245},
+    {200, 868, 30461861u, 9177320u, 6349, -781},
+    {28, 316, 8210990u, 2334437u, 22726, -174},
+    {8, 35, 1358001u, 227563u, 13176, 111},
+    {30, 354, 8674531u, 2937335u, -5092, 394},
+    {28, 120, 4536190u, 1091482u, 7607, -2720},
+    {28, 98, 3481123u, 612973u, 13856, -2},
+    {1, 174, 3343460u, 2028350u, 2445, 1643},
+    {4914, 20118, 987661333u, 226425117u, -106, -1395},
+    {1, 255, 4350155u, 2870238u, -319, -956},
+    {0, 12160, 519990119u, 191914448u, 2093, 3539},
+    {8189, 17901, 1089465802u, 73884688u, -5268, -796},
+    {7987, 17752, 990465003u, 115133893u, -7791, 778},
+    {5103, 17578, 913514076u, 142079112u, 18759, -3041},
+    {0, 20, 418919u, 570302u, 57, 2667},
+    {0, 20, 137657u, 385256u, 6212, -2289},
+    {0, 18, 9000u, 82584u, -1407, 162},
+    {0, 245, 718362u, 2234121u, 151, -409},
+    {0, 126, 321706u, 1112537u, -1412, 563},
+    {0, 0, 0u, 937314u, -32763, 0},
+    {0, 72, 952021u, 917503u, 7736, 2375},
 };
 const uint16_t kSqXsThresholds[7 * 28] = {
-    0, 1407, 3274, 4781, 6465, 7953, 9192, 10216, 11092, 11876, 12608, 13310, 13914, 14592, 15477, 17133, 19912, 20996, 22081, 23166, 24251, 25335, 26420, 27505, 28589, 29674, 30759, 31843,
-    0, 2301, 4067, 5524, 7269, 8533, 9595, 10412, 11196, 11876, 12608, 14040, 14957, 15874, 16792, 17709, 19912, 20996, 22081, 23166, 24251, 25335, 26420, 27505, 28589, 29674, 30759, 31843,
-    0, 3196, 5009, 6740, 8371, 9581, 10557, 11346, 12043, 12782, 13146, 14614, 15447, 16279, 17112, 17945, 19912, 20996, 22081, 23166, 24251, 25335, 26420, 27505, 28589, 29674, 30759, 31843,
-    0, 3983, 5850, 7849, 9356, 10409, 11232, 12012, 12660, 13154, 13707, 14939, 15691, 16448, 17316, 18183, 19912, 20996, 22081, 23166, 24251, 25335, 26420, 27505, 28589, 29674, 30759, 31843,
-    0, 4594, 6477, 8652, 10042, 11022, 11794, 12438, 13002, 13609, 14278, 15300, 16014, 16843, 17866, 18904, 19943, 20996, 22081, 23166, 24251, 25335, 26420, 27505, 28589, 29674, 30759, 31843,
-    0, 5183, 7110, 9353, 10641, 11530, 12225, 12864, 13476, 14243, 15227, 15639, 16289, 17145, 18160, 19185, 20181, 21209, 22239, 23166, 24251, 25335, 54379, 60917, 63100, 63350, 63600, 63850,
-    0, 5772, 7743, 10054, 11240, 12038, 12656, 13290, 13950, 14877, 16176, 16177, 16564, 17447, 18454, 19466, 20419, 21436, 22457, 23254, 24251, 25335, 62620, 62870, 63120, 63370, 63620, 63870,
+    0, 4605, 6663, 8389, 9963, 11394, 12909, 14468, 15799, 17580, 18840, 19661, 21964, 23474, 24984, 26494, 28004, 29514, 31024, 32534, 34044, 35554, 37064, 38574, 40084, 41594, 43104, 44614,
+    0, 5440, 7447, 9105, 10659, 12138, 13603, 15020, 16622, 17984, 18901, 20235, 22310, 23765, 25220, 26675, 28130, 29585, 31040, 32534, 34044, 35554, 37064, 38574, 40084, 41594, 43104, 44614,
+    0, 6368, 8451, 10197, 11778, 13334, 14905, 16518, 17898, 19021, 20456, 22350, 23852, 25354, 26855, 28357, 29858, 31360, 32861, 34363, 35865, 37366, 38868, 40369, 41871, 43373, 44874, 46376,
+    0, 7588, 9771, 11566, 13223, 14808, 16508, 17904, 19067, 20600, 22299, 23795, 25291, 26787, 28282, 29778, 31274, 32769, 34265, 35761, 37256, 38752, 40248, 41743, 43239, 44735, 46231, 47726,
+    0, 7588, 9771, 11566, 13223, 14808, 16508, 17904, 19067, 20600, 22299, 23795, 25291, 26787, 28282, 29778, 31274, 32769, 34265, 35761, 37256, 38752, 40248, 41743, 43239, 44735, 46231, 47726,
+    0, 7588, 9771, 11566, 13223, 14808, 16508, 17904, 19067, 20600, 22299, 23795, 25291, 26787, 28282, 29778, 31274, 32769, 34265, 35761, 37256, 38752, 40248, 41743, 43239, 44735, 46231, 47726,
+    0, 7588, 9771, 11566, 13223, 14808, 16508, 17904, 19067, 20600, 22299, 23795, 25291, 26787, 28282, 29778, 31274, 32769, 34265, 35761, 37256, 38752, 40248, 41743, 43239, 44735, 46231, 47726,
 };
 
 // ehmsq-s: quadratic model, fitted on 448 genuine / 7680 impostor comparisons.
