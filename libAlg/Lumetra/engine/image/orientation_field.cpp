@@ -3,6 +3,7 @@
 #include "engine/image/orientation_field.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "engine/image/fixed_math.h"
@@ -179,6 +180,23 @@ int sector9(uint8_t o) {
   return ((a + 8) >> 4) & 7;  // 8 and 0 are the same direction
 }
 
+// The sector of every orientation byte, and a footprint as offsets into a
+// row-major image of `cols` columns: the filters below then read each
+// sample with one indexed load.
+struct Sectors {
+  uint8_t of[256];
+  Sectors() {
+    for (int o = 0; o < 256; ++o) of[o] = static_cast<uint8_t>(sector9(static_cast<uint8_t>(o)));
+  }
+};
+const Sectors kSectors;
+
+template <int K>
+void linear_offsets(const Offset (&fp)[8][K], int cols, std::ptrdiff_t (&out)[8][K]) {
+  for (int s = 0; s < 8; ++s)
+    for (int k = 0; k < K; ++k) out[s][k] = static_cast<std::ptrdiff_t>(fp[s][k].dr) * cols + fp[s][k].dc;
+}
+
 }  // namespace
 
 extern "C" qxi_status oriented_median(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
@@ -186,12 +204,15 @@ extern "C" qxi_status oriented_median(const uint8_t *in, int rows, int cols, con
   qx::Buffer<uint8_t> copy;
   if (!copy.alloc(n)) return QXI_NO_MEMORY;
   std::memcpy(copy.get(), in, n);
+  std::ptrdiff_t line[8][5];
+  linear_offsets(kMedianLine, cols, line);
   for (int r = 2; r < rows - 2; ++r)
     for (int c = 2; c < cols - 2; ++c) {
       const size_t i = static_cast<size_t>(r) * cols + c;
-      const Offset *fp = kMedianLine[sector9(orientation[i])];
+      const std::ptrdiff_t *fp = line[kSectors.of[orientation[i]]];
+      const uint8_t *centre = copy.get() + i;
       uint8_t v[5];
-      for (int k = 0; k < 5; ++k) v[k] = copy[static_cast<size_t>(r + fp[k].dr) * cols + c + fp[k].dc];
+      for (int k = 0; k < 5; ++k) v[k] = centre[fp[k]];
       out[i] = median5(v);
     }
   return QXI_OK;
@@ -202,13 +223,16 @@ extern "C" qxi_status oriented_mean(const uint8_t *in, int rows, int cols, const
   qx::Buffer<uint8_t> copy;
   if (!copy.alloc(n)) return QXI_NO_MEMORY;
   std::memcpy(copy.get(), in, n);
+  std::ptrdiff_t set[8][9];
+  linear_offsets(kMeanSet, cols, set);
   for (int r = 3; r < rows - 3; ++r)
     for (int c = 3; c < cols - 3; ++c) {
       const size_t i = static_cast<size_t>(r) * cols + c;
-      const Offset *fp = kMeanSet[sector9(orientation[i])];
-      uint64_t sum = 0;
-      for (int k = 0; k < 9; ++k) sum += copy[static_cast<size_t>(r + fp[k].dr) * cols + c + fp[k].dc];
-      out[i] = static_cast<uint8_t>((sum * 954437177ull) >> 33);
+      const std::ptrdiff_t *fp = set[kSectors.of[orientation[i]]];
+      const uint8_t *centre = copy.get() + i;
+      uint32_t sum = 0;
+      for (int k = 0; k < 9; ++k) sum += centre[fp[k]];
+      out[i] = static_cast<uint8_t>((static_cast<uint64_t>(sum) * 954437177ull) >> 33);
     }
   return QXI_OK;
 }
