@@ -254,7 +254,8 @@ def write_cpp(path, plain, coherence):
     for r in results:
         for line in r.get("method", []):
             w("// " + line if line else "//")
-    w("// Score model of the other configurations: logistic regression on the clamped scores standardised by the")
+    other = " of the other configurations" if any(r.get("method") for r in results) else ""
+    w("// Score model%s: logistic regression on the clamped scores standardised by the" % other)
     w("// fitting split's impostor mean and deviation (squares added for the quadratic")
     w("// models), mapped onto the records (normalisation mode 0) so that score =")
     w("// 4096 + G * discriminant with one impostor standard deviation worth %d" % TARGET_SPREAD)
