@@ -376,8 +376,11 @@ LUMETRA_INLINE void forward_2d(const int32_t *block, int32_t *re, int32_t *im, i
 // by factors of magnitude at most 1: the column levels see the same
 // bounded moduli as the forward ones.  The row levels combine two rows
 // (Z = X + iY), which may double the modulus, and keep 64-bit products.
-template <int N, bool NarrowColumns = false>
-LUMETRA_INLINE void inverse_columns(int32_t *re, int32_t *im) {
+// The columns the inverse column pass has to transform: up to the last one
+// holding a non-zero value, rounded up to whole vectors of lanes (the
+// columns added are zero, and so is their transform).
+template <int N>
+LUMETRA_INLINE int live_columns(const int32_t *re, const int32_t *im) {
   constexpr int H = N / 2 + 1;
   int ucount = H;
   auto zero_column = [&](int u) {
@@ -386,32 +389,22 @@ LUMETRA_INLINE void inverse_columns(int32_t *re, int32_t *im) {
     return any == 0;
   };
   while (ucount > 0 && zero_column(ucount - 1)) --ucount;
-  // Whole vectors of lanes: the columns added are zero, and so is their
-  // transform.
   if (ucount > 0 && ucount <= 8 && H > 8)
     ucount = 8;
   else if (ucount > 8 && ucount <= 16 && H > 16)
     ucount = 16;
-  columns<N, true, NarrowColumns>(re, im, ucount);
+  return ucount;
+}
+
+template <int N, bool NarrowColumns = false>
+LUMETRA_INLINE void inverse_columns(int32_t *re, int32_t *im) {
+  columns<N, true, NarrowColumns>(re, im, live_columns<N>(re, im));
 }
 
 template <int N, bool NarrowColumns = false>
 LUMETRA_INLINE void inverse_2d(int32_t *re, int32_t *im, int32_t *block, int r0, int r1) {
   constexpr int H = N / 2 + 1, P = N / 2;
-  int ucount = H;
-  auto zero_column = [&](int u) {
-    int32_t any = 0;
-    for (int v = 0; v < N; ++v) any |= re[v * H + u] | im[v * H + u];
-    return any == 0;
-  };
-  while (ucount > 0 && zero_column(ucount - 1)) --ucount;
-  // Whole vectors of lanes: the columns added are zero, and so is their
-  // transform.
-  if (ucount > 0 && ucount <= 8 && H > 8)
-    ucount = 8;
-  else if (ucount > 8 && ucount <= 16 && H > 16)
-    ucount = 16;
-  columns<N, true, NarrowColumns>(re, im, ucount);
+  columns<N, true, NarrowColumns>(re, im, live_columns<N>(re, im));
   const int p0 = r0 / 2, lanes = r1 / 2 - p0;
   if (lanes <= 0) return;
   int32_t zr[N * P], zi[N * P];
