@@ -21,20 +21,20 @@
 
 /* Reads an 88 x 88 bitmap into pixels; 0 on success. */
 static int read_image(const char *dir, int finger, int impression, unsigned char *pixels) {
-  /* get_bmp_buff writes the whole bitmap: a larger one must not overrun. */
-  static unsigned char whole[1024 * 1024];
   char path[1024];
   unsigned int width = 0, height = 0;
   snprintf(path, sizeof path, "%s/f%04d_%02d.bmp", dir, finger, impression);
-  if (get_bmp_buff(path, whole, &width, &height) != 0) {
+  /* The bounded conversion writes nothing into a buffer too small for the
+   * file, and says how large the bitmap is. */
+  const int rc = get_bmp_buff_n(path, pixels, SIDE * SIDE, &width, &height);
+  if (rc < 0) {
     fprintf(stderr, "cannot read %s\n", path);
     return -1;
   }
-  if (width != SIDE || height != SIDE) {
+  if (rc != 0 || width != SIDE || height != SIDE) {
     fprintf(stderr, "%s is %u x %u, not %d x %d\n", path, width, height, SIDE, SIDE);
     return -1;
   }
-  memcpy(pixels, whole, SIDE * SIDE);
   return 0;
 }
 
