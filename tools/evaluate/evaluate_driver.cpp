@@ -67,23 +67,25 @@ struct Image {
 
 constexpr uint8_t kWhite = 255;
 
-// Reads a bitmap through the library's own reader (get_bmp_buff).  An
-// uncompressed bitmap of 1 bit per pixel or more never holds more pixels
-// than eight per byte of its file, so that bound sizes the buffer the
-// export fills.
+// Reads a bitmap through the library's own bounded reader: asked first
+// with no buffer, it reports the bitmap's size, and the second call fills
+// a buffer of exactly that size.
 bool read_bitmap(Image &im, std::string &problem) {
   struct stat st {};
   if (stat(im.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     problem = "cannot read the file";
     return false;
   }
-  std::vector<uint8_t> buffer(static_cast<size_t>(st.st_size) * 8 + 64);
   unsigned int w = 0, h = 0;
-  if (get_bmp_buff(im.path.c_str(), buffer.data(), &w, &h) != 0 || w == 0 || h == 0) {
+  std::vector<uint8_t> buffer;
+  if (get_bmp_buff_n(im.path.c_str(), nullptr, 0, &w, &h) == 1 && w > 0 && h > 0) {
+    buffer.resize(static_cast<size_t>(w) * h);
+    if (get_bmp_buff_n(im.path.c_str(), buffer.data(), buffer.size(), &w, &h) != 0) w = h = 0;
+  }
+  if (w == 0 || h == 0) {
     problem = "not an uncompressed 8-bit bitmap the library reads";
     return false;
   }
-  buffer.resize(static_cast<size_t>(w) * h);
   im.grey.rows = static_cast<int>(h);
   im.grey.cols = static_cast<int>(w);
   im.grey.pixels = std::move(buffer);
