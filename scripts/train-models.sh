@@ -8,10 +8,11 @@
 #      each real database left out in turn;
 #   3. writes libAlg/Lumetra/engine/match/vermodel_data.cpp and the report
 #      under doc/models/;
-#   3b. with --protocol only, the protocol stage: refits "ehmsq-xs" on the small-sensor protocol
-#      itself (every grid window against fingers enrolled through the
-#      exports, real sets and generated full prints), monotone in every
-#      score, with thresholds from the worst set's impostors;
+#   3b. the protocol stage (when DATA holds real sets): refits "ehmsq-xs" on
+#      the small-sensor protocol itself (every grid window against fingers
+#      enrolled through the exports; real sets and generated full prints in
+#      the fit), monotone in every score, with thresholds from the worst
+#      real set's impostors; a second generated set is only measured;
 #   4. the coherence stage: with the library rebuilt on those plain models,
 #      dumps the 24 coherence feature scores of probes against enrolled
 #      multi-templates (mt-verify-eval) for the two configurations that
@@ -20,14 +21,15 @@
 #   5. checks that the rebuilt library scores fresh held-out comparisons
 #      exactly as the training's integer replica does (0 differences).
 # Same inputs, same output: every generated set comes from a seed below.
-# --protocol runs the protocol stage (a candidate for "ehmsq-xs", not part of
-# the default run: see doc/models/small-sensor-protocol.md) and then the
-# coherence stage, on the other plain models already in the model data.
+# --protocol runs the protocol stage alone (see doc/models/small-sensor-protocol.md)
+# and then the coherence stage, on the other plain models already in the
+# model data; --no-protocol leaves "ehmsq-xs" with the pair-fitted model of
+# the plain stage.
 # --coherence runs the coherence stage alone on the plain models already in
 # the model data (doc/models/models.json keeps everything the generated
 # file is written from, so the plain part comes out byte for byte as it was).
 #
-#   bash scripts/train-models.sh [--data DIR] [--work DIR] [--quick] [--protocol] [--coherence]
+#   bash scripts/train-models.sh [--data DIR] [--work DIR] [--quick] [--protocol | --no-protocol] [--coherence]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 DATA=../shared/data
@@ -35,7 +37,7 @@ WORK=build-train
 SCALE=full
 DUMP_ONLY=0
 PLAIN=1
-PROTOCOL=0
+PROTOCOL=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --data) DATA=$2; shift 2 ;;
@@ -44,7 +46,8 @@ while [ $# -gt 0 ]; do
     --dump-only) DUMP_ONLY=1; shift ;;
     --coherence) PLAIN=0; PROTOCOL=0; shift ;;
     --protocol) PLAIN=0; PROTOCOL=1; shift ;;
-    *) echo "usage: $0 [--data DIR] [--work DIR] [--quick] [--dump-only] [--protocol] [--coherence]" >&2; exit 2 ;;
+    --no-protocol) PROTOCOL=0; shift ;;
+    *) echo "usage: $0 [--data DIR] [--work DIR] [--quick] [--dump-only] [--protocol | --no-protocol] [--coherence]" >&2; exit 2 ;;
   esac
 done
 
@@ -77,6 +80,7 @@ QUICK=0
 STAGE=""
 [ "$PLAIN" = 1 ] || STAGE=" --coherence"
 [ "$PLAIN" = 1 ] || [ "$PROTOCOL" = 0 ] || STAGE=" --protocol"
+[ "$PLAIN" = 0 ] || [ "$PROTOCOL" = 1 ] || STAGE=" --no-protocol"
 
 # Dumps are kept between runs while the engine sources they came from are
 # unchanged (the model data itself does not change the feature scores).
@@ -124,9 +128,10 @@ fi
 # ---- protocol stage: "ehmsq-xs" refitted on the small-sensor protocol itself
 # Every probe window of a 5 x 5 grid on every impression against fingers
 # enrolled through the exports from 32 windows (protocol-dump), on the real
-# sets of DATA; the monotone model and the threshold table come from those
-# attempts (tools/train/fit_protocol.py, which also measures each set left
-# out, and generated full prints from fpsynth seed 303).
+# sets of DATA and on generated full prints (fpsynth seed 303, fitted on;
+# seed 404, only measured); the monotone model comes from all of them, the
+# threshold table from the real sets' impostors alone
+# (tools/train/fit_protocol.py, which also measures each real set left out).
 if [ "$PROTOCOL" = 1 ] && [ ! -d "$DATA" ]; then
   echo "train-models: no real sets in $DATA: ehmsq-xs keeps the model of the plain stage" >&2
 elif [ "$PROTOCOL" = 1 ]; then
@@ -134,13 +139,15 @@ elif [ "$PROTOCOL" = 1 ]; then
   FPSYNTH=$WORK/build/tools/fpsynth/fpsynth
   p=$WORK/dumps/protocol
   mkdir -p "$p"
-  gfingers=30
-  [ "$QUICK" = 0 ] || gfingers=6
-  [ -s "$p/gen-303/done" ] || {
-    rm -rf "$p/gen-303"
-    "$FPSYNTH" set --out "$p/gen-303" --fingers "$gfingers" --impressions 8 --size 300x300 \
-      --seed 303 > /dev/null
-    touch "$p/gen-303/done"; }
+  gen() {  # name, seed, fingers
+    [ -s "$p/$1/done" ] || {
+      rm -rf "${p:?}/$1"
+      "$FPSYNTH" set --out "$p/$1" --fingers "$3" --impressions 8 --size 300x300 \
+        --seed "$2" > /dev/null
+      touch "$p/$1/done"; }
+  }
+  if [ "$QUICK" = 0 ]; then gen gen-303 303 30; gen gen-404 404 20
+  else gen gen-303 303 6; gen gen-404 404 6; fi
   pdump() {  # name, then protocol-dump arguments
     local name=$1; shift
     [ -s "$p/$name.attempts.csv" ] || {
@@ -149,22 +156,20 @@ elif [ "$PROTOCOL" = 1 ]; then
       mv "$p/$name.tmp.attempts.csv" "$p/$name.attempts.csv"; }
   }
   prefixes=()
-  pdump gen-303 --dir "$p/gen-303" --impostor-fingers 9 &
-  if [ -d "$DATA" ]; then
-    for db in "$DATA"/*/; do
-      db=$(basename "$db")
-      # two dumps at a time: the machine's two cores
-      [ "$(jobs -r | wc -l)" -lt 2 ] || wait -n
-      pdump "$db" --dir "$DATA/$db" &
-      prefixes+=("$p/$db")
-    done
-  fi
+  for name in gen-303 gen-404; do
+    pdump "$name" --dir "$p/$name" --impostor-fingers 9 &
+  done
+  for db in "$DATA"/*/; do
+    db=$(basename "$db")
+    # two dumps at a time: the machine's two cores
+    [ "$(jobs -r | wc -l)" -lt 2 ] || wait -n
+    pdump "$db" --dir "$DATA/$db" &
+    prefixes+=("$p/$db")
+  done
   wait
-  # The generated prints are measured, never fitted or calibrated on: their
-  # impostors share the generator's ridge-field statistics and score higher
-  # than real ones.
   "$PY" tools/train/fit_protocol.py --write --loso --out "$MODELS" --report doc/models \
-    --command "$COMMAND$STAGE" --measure "$p/gen-303" "${prefixes[@]}" | tee "$WORK/protocol-fit.txt"
+    --command "$COMMAND$STAGE" --fit-generated "$p/gen-303" --measure "$p/gen-404" \
+    "${prefixes[@]}" | tee "$WORK/protocol-fit.txt"
   BUILD_DIR=$WORK/build bash scripts/build.sh >/dev/null
 fi
 

@@ -2,23 +2,28 @@
 """Fits the small sensor's ("ehmsq-xs") plain score model and threshold table
 on the verification protocol itself, and judges them set by set.
 
-    fit_protocol.py DUMP_PREFIX... [--measure DUMP_PREFIX]... [--check] [--loso] [--write]
+    fit_protocol.py REAL_DUMP... [--fit-generated DUMP]... [--generated-weight W]
+                    [--measure DUMP]... [--check] [--loso] [--write]
 
-Each DUMP_PREFIX is a protocol-dump of one fingerprint set (real windows or
-generated prints).  --check replays the library's own decisions from the
-dumps with the model data the dumps were made with (every subtemplate score,
-every multi-template score and every decision at FAR index 12 must agree).
---loso fits on all sets but one and reports the one left out, for every set
-in turn; the figures of a set never come from a model or table that saw it.
+Each REAL_DUMP is a protocol-dump of one real fingerprint set: fitted on and
+calibrated on.  --fit-generated names generated sets that the model is
+fitted on (each at weight W, a real set weighing 1) but that never set a
+threshold: a model fitted on real windows alone learns to trust a few
+minutiae paired by chance, which generated prints with their many clean
+minutiae show at once, while the thresholds must hold on real skin, whose
+impostors score otherwise.  --check replays the library's own decisions
+from the dumps with the model data the dumps were made with (every
+subtemplate score, every multi-template score and every decision at FAR
+index 12 must agree).  --loso fits on all real sets but one (and the
+generated ones) and reports the one left out, for every real set in turn;
+the figures of a set never come from a model or table that saw it.
 --measure names sets that are only reported: never fitted, calibrated or
-tuned on (generated prints, whose impostors score higher than real ones).
---write fits on every set and writes the model into the engine's model data
-(through train_models.py's writer, so the other configurations stay as they
-are) and the figures to doc/models/protocol-ehmsq-xs.md.  It is the
-protocol stage of `train-models.sh --protocol`, which is not part of the
-default run: a model fitted and calibrated on the real sets accepts too
-many generated impostors (doc/models/small-sensor-protocol.md), so the
-shipped model is still the pair-fitted one.
+tuned on.  --write fits on every set and writes the model into the
+engine's model data (through train_models.py's writer, so the other
+configurations stay as they are), the figures to
+doc/models/protocol-ehmsq-xs.md, and a pointer to them under the plain
+stage's "ehmsq-xs" heading of doc/models/README.md.  It is the protocol
+stage of `train-models.sh`.
 """
 
 import argparse
@@ -36,8 +41,17 @@ from vermodel import enforce_table_shape  # noqa: E402
 
 ROWS, COLS = 7, 28
 SPREAD = 3000
-TAIL_FRACTION = 0.02
-MIN_EXCEEDING = 10
+# The far tail: the empirical quantile while at least MIN_EXCEEDING
+# impostors lie above it, beyond that an exponential tail fitted on the top
+# TAIL_FRACTION of them.  Impostor scores fall off faster than an
+# exponential, so a tail fitted on a wide top share overstates the far
+# rates: with the top 2 % and 10 exceeding, the worst real set accepted 0
+# of an expected 3.6 at index 12 (every threshold from index 11 on too
+# high); with the top 0.5 % and 5 exceeding it accepts 3.
+TAIL_FRACTION = 0.005
+MIN_EXCEEDING = 5
+# Weight of each generated set in the fit (a real set weighs 1).
+GENERATED_WEIGHT = 2.0
 EVIDENCE = 0.08        # |genuine - impostor mean| in impostor deviations needed to use a score
 SUBSAMPLE_ROWS = {1: 2, 2: 4, 3: 8, 4: 16}   # rows measured by subsampling subtemplates
 RNG_SEED = 20261210
@@ -108,18 +122,22 @@ def start_scores(d):
     return s
 
 
-def fit_model(dumps, rounds=2, ridge=0.3, init=None):
-    """Monotone quadratic model on the protocol's deciding subtemplates."""
+def fit_model(dumps, rounds=2, ridge=0.3, init=None, weights=None):
+    """Monotone quadratic model on the protocol's deciding subtemplates.
+    weights: one per set (default 1 each), the share of the fit a set's
+    attempts carry; each set's two classes weigh the same inside it."""
     subs = [start_scores(d) if init is None else P.subtemplate_scores(d, init, True) for d in dumps]
+    weights = [1.0] * len(dumps) if weights is None else list(weights)
+    total = float(sum(weights))
     model = None
     for _ in range(rounds):
         xs, ys, ws = [], [], []
-        for d, sub in zip(dumps, subs):
+        for d, sub, share in zip(dumps, subs, weights):
             r, y = select(d, sub)
             w = np.where(y == 1, 0.5 / max(1, (y == 1).sum()), 0.5 / max(1, (y == 0).sum()))
             xs.append(d.x[r])
             ys.append(y)
-            ws.append(w / len(dumps))
+            ws.append(w * share / total)
         x = np.vstack(xs)
         y = np.concatenate(ys)
         w = np.concatenate(ws)
@@ -274,6 +292,8 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("dumps", nargs="+")
     ap.add_argument("--measure", action="append", default=[])
+    ap.add_argument("--fit-generated", action="append", default=[])
+    ap.add_argument("--generated-weight", type=float, default=GENERATED_WEIGHT)
     ap.add_argument("--check", action="store_true")
     ap.add_argument("--loso", action="store_true")
     ap.add_argument("--baseline", action="store_true")
@@ -286,23 +306,31 @@ def main():
     ap.add_argument("--command", default="bash scripts/train-models.sh")
     args = ap.parse_args()
     dumps = [P.Dump(p) for p in args.dumps]
+    generated = [P.Dump(p) for p in args.fit_generated]
     measured = [P.Dump(p) for p in args.measure]
     lines = []
 
     def say(line):
         print(line, flush=True)
         lines.append(line)
+
+    def fitting(real):
+        """The sets a fit sees and their weights: the real sets, and the
+        generated ones at their weight each."""
+        sets = list(real) + generated
+        return sets, [1.0] * len(real) + [args.generated_weight] * len(generated)
     doc, cfg = current_models(args.report)
     if args.check:
-        sys.exit(1 if check(dumps, cfg) else 0)
+        sys.exit(1 if check(dumps + generated, cfg) else 0)
     if args.baseline:
-        for d in dumps + measured:
+        for d in dumps + generated + measured:
             fig, _ = figures(d, cfg["records"], cfg["table"])
             say("now   %-14s %s" % (d.name, fmt(fig)))
     if args.loso:
         for k, d in enumerate(dumps):
             rest = [o for j, o in enumerate(dumps) if j != k]
-            model, recs = fit_model(rest, rounds=args.rounds, ridge=args.ridge)
+            sets, weights = fitting(rest)
+            model, recs = fit_model(sets, rounds=args.rounds, ridge=args.ridge, weights=weights)
             table = calibrate(rest, recs, args.margin)
             fig, _ = figures(d, recs, table)
             say("loso  %-14s %s" % (d.name, fmt(fig)))
@@ -310,11 +338,13 @@ def main():
                 fig, _ = figures(m, recs, table)
                 say("lmeas %-14s %s" % (m.name + "/" + d.name, fmt(fig)))
     if args.write:
-        write(dumps, args.command, args)
+        sets, weights = fitting(dumps)
+        write(dumps, sets, weights, args.command, args)
         _, written = current_models(args.report)
-        for d in dumps + measured:
+        for d in dumps + generated + measured:
+            kind = "model" if d in dumps else "gfit" if d in generated else "mmeas"
             fig, _ = figures(d, written["records"], written["table"])
-            say("%s %-14s %s" % ("model" if d in dumps else "mmeas", d.name, fmt(fig)))
+            say("%s %-14s %s" % (kind, d.name, fmt(fig)))
         write_report(os.path.join(args.report, "protocol-ehmsq-xs.md"), args.command, lines)
 
 
@@ -325,6 +355,7 @@ def write_report(path, command, lines):
     kinds = {"now": "model data before the refit", "loso": "refitted without this set",
              "model": "written model (this set among the fitting sets)",
              "lmeas": "refitted without the second set (never fitted on this one)",
+             "gfit": "written model (generated set: fitted on, never calibrated on)",
              "mmeas": "written model (never fitted on this set)"}
     out = ["# ehmsq-xs on the small-sensor protocol", "",
            "Generated by `%s` (tools/train/fit_protocol.py). Per set: the yardstick's attempts "
@@ -343,20 +374,44 @@ def write_report(path, command, lines):
         f.write("\n".join(out) + "\n")
 
 
-def write(dumps, command, args):
-    """Fits on every set and stores the model and table of "ehmsq-xs" in the
-    model data (models.json and the generated engine file)."""
+README_POINTER = ("The model the library ships for \"ehmsq-xs\" is not this pair-fitted one: the "
+                  "protocol stage replaces it with a model fitted on the verification protocol "
+                  "(protocol-ehmsq-xs.md, small-sensor-protocol.md). The figures below are the "
+                  "pair-fitted model's.")
+
+
+def point_readme_here(path):
+    """Says under the plain stage's "ehmsq-xs" heading that the protocol
+    stage's model replaced it (once; the plain stage rewrites the file)."""
+    if not os.path.exists(path):
+        return
+    with open(path) as f:
+        text = f.read()
+    heading = "## ehmsq-xs (quadratic)\n"
+    if heading not in text or README_POINTER in text:
+        return
+    with open(path, "w") as f:
+        f.write(text.replace(heading, heading + "\n" + README_POINTER + "\n", 1))
+
+
+def write(dumps, sets, weights, command, args):
+    """Fits on every set (the real ones and the generated ones at their
+    weights), calibrates on the real ones and stores the model and table of
+    "ehmsq-xs" in the model data (models.json and the generated engine
+    file)."""
     import train_models as T
     doc, _ = current_models(args.report)
-    model, recs = fit_model(dumps, rounds=args.rounds, ridge=args.ridge)
+    model, recs = fit_model(sets, rounds=args.rounds, ridge=args.ridge, weights=weights)
     table = calibrate(dumps, recs, args.margin)
     cfg = next(c for c in doc["plain"]["configs"] if c["name"] == "ehmsq-xs")
     cfg["records"] = recs
     cfg["table"] = table
-    gen = sum(int(((d.att["label"] == 1) & (d.att["n"] > 0)).sum()) for d in dumps)
-    imp = sum(int(((d.att["label"] == 0) & (d.att["n"] > 0)).sum()) for d in dumps)
+    gen = sum(int(((d.att["label"] == 1) & (d.att["n"] > 0)).sum()) for d in sets)
+    imp = sum(int(((d.att["label"] == 0) & (d.att["n"] > 0)).sum()) for d in sets)
     cfg["fit_counts"] = [gen, imp]
-    cfg["sources"] = ["protocol-dump %s: %d attempts" % (d.name, len(d)) for d in dumps]
+    cfg["sources"] = ["protocol-dump %s: %d attempts%s" % (
+        d.name, len(d), "" if d in dumps else " (fitted at weight %g, not calibrated on)" % w)
+        for d, w in zip(sets, weights)]
     used = [i for i in range(NSCORES) if model.direction[i] != 0]
     cfg["method"] = [
         "ehmsq-xs (%s): fitted on the verification protocol itself by" % command,
@@ -371,9 +426,12 @@ def write(dumps, command, args):
         "deviations of evidence left out (used: %s)." % ",".join(str(i) for i in used),
         "Logistic loss with ridge %.2f on each genuine attempt's best subtemplate and" % args.ridge,
         "each impostor attempt's best two, reselected with the model %d times; each" % args.rounds,
-        "set and class weighs the same.  Thresholds: column i is the score the worst",
-        "set's impostors exceed with probability 10^(-i/3) (quantile; beyond the data an",
-        "exponential tail on the top 2 %); row 0 from single comparisons, rows 1-4",
+        "real set weighs 1, each generated set %g (they teach the fit that many" % args.generated_weight,
+        "minutiae paired by chance are no match), each class weighs the same inside",
+        "a set.  Thresholds, from the real sets only: column i is the score the worst",
+        "set's impostors exceed with probability 10^(-i/3) (quantile when at least %d" % MIN_EXCEEDING,
+        "exceed it; beyond that an exponential tail on the top %g %%); row 0 from" % (100 * TAIL_FRACTION),
+        "single comparisons, rows 1-4",
         "from random subsets of 2, 4, 8, 16 subtemplates of each attempt combined as",
         "a multi-template combines them (seed %d), row 5 solved so that the" % RNG_SEED,
         "interpolation between rows 4 and 5 holds the rate at the attempts' own",
@@ -381,6 +439,7 @@ def write(dumps, command, args):
     ]
     T.write_models_json(args.report, doc)
     T.write_cpp(args.out, T.plain_of(doc), T.coherence_of(doc))
+    point_readme_here(os.path.join(args.report, "README.md"))
     print("wrote ehmsq-xs: %d genuine / %d impostor attempts" % (gen, imp))
 
 

@@ -6,7 +6,7 @@
 // Data and seeds, per configuration (feature-dump files; generated prints are
 // fpsynth sets from the seeds named, real windows are centred crops of the
 // public databases of the training machine, never stored in the project):
-//   ehmsq-xs  generated seed 101 (fit), seed 202 (held out); fit.csv 41328 pairs; heldout.csv 18336 pairs; real-fvc2000_db1b.csv 3160 pairs; real-fvc2000_db2b.csv 3160 pairs; real-fvc2000_db3b.csv 3160 pairs; real-fvc2002_db3b.csv 3160 pairs; real-upek.csv 8128 pairs
+//   ehmsq-xs  protocol-dump fvc2000_db1b: 38000 attempts; protocol-dump fvc2000_db2b: 38000 attempts; protocol-dump fvc2000_db3b: 38000 attempts; protocol-dump fvc2002_db3b: 38000 attempts; protocol-dump upek: 99200 attempts; protocol-dump gen-303: 114000 attempts (fitted at weight 2, not calibrated on)
 //   ehmsq-s   generated seed 101 (fit), seed 202 (held out); fit.csv 8128 pairs; heldout.csv 8128 pairs
 //   ehmre-s   generated seed 101 (fit), seed 202 (held out); fit.csv 8128 pairs; heldout.csv 8128 pairs
 //   ehmsq-m   generated seed 101 (fit), seed 202 (held out); fit.csv 4560 pairs; heldout.csv 4560 pairs
@@ -14,7 +14,29 @@
 //   ehmsq-l   generated seed 101 (fit), seed 202 (held out); fit.csv 4560 pairs; heldout.csv 4560 pairs
 //   ehmsq-xl  generated seed 101 (fit), seed 202 (held out); fit.csv 4560 pairs; heldout.csv 4560 pairs; real-fvc2000_db1b.csv 3160 pairs; real-fvc2000_db2b.csv 3160 pairs; real-fvc2000_db3b.csv 3160 pairs; real-fvc2002_db3b.csv 3160 pairs; real-upek.csv 8128 pairs
 //
-// Score model: logistic regression on the clamped scores standardised by the
+// ehmsq-xs (bash scripts/train-models.sh): fitted on the verification protocol itself by
+// tools/train/fit_protocol.py: every probe window of a 5 x 5 grid on every
+// impression against multi-templates enrolled through the exports from 32
+// windows (impressions 1-4, and again 5-8), with the 30 feature scores of every
+// subtemplate.  Monotone quadratic model: each used score enters as a
+// non-negative mix of s(z - zl)^2 and -s(zu - z)^2 on its clamped range
+// (clamps at the 0.5 and 99.5 percentiles, z standardised by the impostors),
+// so that stronger evidence never lowers the score; direction s from the
+// genuine-impostor mean difference, scores with less than 0.08 impostor
+// deviations of evidence left out (used: 0,1,2,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28).
+// Logistic loss with ridge 0.30 on each genuine attempt's best subtemplate and
+// each impostor attempt's best two, reselected with the model 2 times; each
+// real set weighs 1, each generated set 2 (they teach the fit that many
+// minutiae paired by chance are no match), each class weighs the same inside
+// a set.  Thresholds, from the real sets only: column i is the score the worst
+// set's impostors exceed with probability 10^(-i/3) (quantile when at least 5
+// exceed it; beyond that an exponential tail on the top 0.5 %); row 0 from
+// single comparisons, rows 1-4
+// from random subsets of 2, 4, 8, 16 subtemplates of each attempt combined as
+// a multi-template combines them (seed 20261210), row 5 solved so that the
+// interpolation between rows 4 and 5 holds the rate at the attempts' own
+// numbers of subtemplates, row 6 one more step.
+// Score model of the other configurations: logistic regression on the clamped scores standardised by the
 // fitting split's impostor mean and deviation (squares added for the quadratic
 // models), mapped onto the records (normalisation mode 0) so that score =
 // 4096 + G * discriminant with one impostor standard deviation worth 3000
@@ -39,7 +61,7 @@
 // seeds below, real fingers from 8 windows on a ring 24 pixels around the
 // image centre of impressions 1-4 (enrolled) and the first 3 of them of
 // impressions 5-8 (probes)):
-//   ehmsq-xs  mt-verify-eval generated seed 101 (fit), seed 202 (held out), fitted on the comparisons reaching the coherence stage; fit.csv 18432 comparisons (18060 reaching it); heldout.csv 4608 comparisons (4430 reaching it); real-fvc2000_db1b.csv 1200 comparisons (1153 reaching it); real-fvc2000_db2b.csv 1200 comparisons (1152 reaching it); real-fvc2000_db3b.csv 1200 comparisons (1183 reaching it); real-fvc2002_db3b.csv 1200 comparisons (1139 reaching it); real-upek.csv 3072 comparisons (2889 reaching it)
+//   ehmsq-xs  mt-verify-eval generated seed 101 (fit), seed 202 (held out), fitted on the comparisons reaching the coherence stage; fit.csv 18432 comparisons (18054 reaching it); heldout.csv 4608 comparisons (4424 reaching it); real-fvc2000_db1b.csv 1200 comparisons (1145 reaching it); real-fvc2000_db2b.csv 1200 comparisons (1155 reaching it); real-fvc2000_db3b.csv 1200 comparisons (1183 reaching it); real-fvc2002_db3b.csv 1200 comparisons (1137 reaching it); real-upek.csv 3072 comparisons (2888 reaching it)
 //   ehmre-s   mt-verify-eval generated seed 101 (fit), seed 202 (held out), fitted on the comparisons reaching the coherence stage; fit.csv 6272 comparisons (6048 reaching it); heldout.csv 1568 comparisons (1456 reaching it); real-fvc2000_db1b.csv 1200 comparisons (1130 reaching it); real-fvc2000_db2b.csv 1200 comparisons (1127 reaching it); real-fvc2000_db3b.csv 1200 comparisons (1172 reaching it); real-fvc2002_db3b.csv 1200 comparisons (1117 reaching it); real-upek.csv 3072 comparisons (2882 reaching it)
 // Only comparisons the walk hands to the coherence verifier count: every
 // impostor, and the genuine ones whose best link score stays at or below the
@@ -58,47 +80,47 @@
 
 namespace {
 
-// ehmsq-xs: quadratic model, fitted on 3152 genuine / 58944 impostor comparisons.
+// ehmsq-xs: quadratic model, fitted on 17200 genuine / 348000 impostor comparisons.
 const qx_vermodel_coefficient kSqXsCoefficients[30] = {
-    {0, 995, 530876u, 1671096u, 406, 281},
-    {0, 103, 286668u, 689411u, 2511, -825},
-    {0, 7, 15120u, 39897u, -1003, 359},
-    {0, 4, 1438u, 14801u, -811, 94},
-    {0, 809, 19399177u, 10490885u, -906, 208},
-    {0, 1055, 23681325u, 13274866u, -1647, 83},
-    {0, 244, 7334682u, 3717159u, 1748, -830},
-    {0, 212, 2878641u, 3026102u, -233, -1134},
-    {0, 104, 105267u, 694653u, -1080, 78},
-    {1400, 17331, 385502616u, 106104156u, -29836, 4245},
-    {200, 868, 30461861u, 9177320u, 6349, -781},
-    {28, 316, 8210990u, 2334437u, 22726, -174},
-    {8, 35, 1358001u, 227563u, 13176, 111},
-    {30, 354, 8674531u, 2937335u, -5092, 394},
-    {28, 120, 4536190u, 1091482u, 7607, -2720},
-    {28, 98, 3481123u, 612973u, 13856, -2},
-    {1, 174, 3343460u, 2028350u, 2445, 1643},
-    {4914, 20118, 987661333u, 226425117u, -106, -1395},
-    {1, 255, 4350155u, 2870238u, -319, -956},
-    {0, 12160, 519990119u, 191914448u, 2093, 3539},
-    {8189, 17901, 1089465802u, 73884688u, -5268, -796},
-    {7987, 17752, 990465003u, 115133893u, -7791, 778},
-    {5103, 17578, 913514076u, 142079112u, 18759, -3041},
-    {0, 20, 418919u, 570302u, 57, 2667},
-    {0, 20, 137657u, 385256u, 6212, -2289},
-    {0, 18, 9000u, 82584u, -1407, 162},
-    {0, 245, 718362u, 2234121u, 151, -409},
-    {0, 126, 321706u, 1112537u, -1412, 563},
-    {0, 0, 0u, 937314u, -32763, 0},
-    {0, 72, 952021u, 917503u, 7736, 2375},
+    {0, 1117, 1000672u, 2611454u, 4644, -46},
+    {0, 103, 419171u, 873320u, 8501, -210},
+    {0, 7, 24044u, 54554u, 3080, -193},
+    {0, 0, 0u, 39854u, 25054, 0},
+    {0, 677, 16224700u, 10022234u, -4470, -1381},
+    {0, 957, 20115860u, 13373135u, 0, 0},
+    {0, 239, 7318200u, 4327430u, 0, 0},
+    {0, 198, 3598820u, 3532300u, 0, 0},
+    {0, 93, 211028u, 963939u, 0, 0},
+    {1088, 17761, 452377788u, 178120103u, 30000, 1716},
+    {229, 844, 27496252u, 8511421u, 1729, 449},
+    {23, 326, 9584246u, 3944750u, 0, 0},
+    {6, 35, 1439420u, 408302u, 0, 0},
+    {29, 373, 8637430u, 4942215u, 0, 0},
+    {27, 118, 3833172u, 1321877u, 0, 0},
+    {27, 101, 3829512u, 1078984u, 0, 0},
+    {3, 156, 3959909u, 2178653u, -2911, 450},
+    {5004, 19809, 775387098u, 203598004u, 0, 0},
+    {4, 255, 5464149u, 3246913u, 0, 0},
+    {0, 11932, 343773610u, 163046611u, 0, 0},
+    {6795, 17558, 991677482u, 141244934u, -25144, -3250},
+    {7748, 17509, 999557404u, 125289170u, -11215, -1429},
+    {4188, 17601, 923253004u, 221069770u, 0, 0},
+    {0, 20, 479000u, 596258u, 0, 0},
+    {0, 20, 586033u, 617483u, 2992, 931},
+    {0, 18, 95770u, 259321u, 23, 31},
+    {0, 235, 1193904u, 3050640u, 0, 0},
+    {0, 126, 604137u, 1778567u, 0, 0},
+    {0, 90, 1249080u, 1289287u, -314, -162},
+    {0, 66, 1575328u, 1041626u, 0, 0},
 };
 const uint16_t kSqXsThresholds[7 * 28] = {
-    0, 4605, 6663, 8389, 9963, 11394, 12909, 14468, 15799, 17580, 18840, 19661, 21964, 23474, 24984, 26494, 28004, 29514, 31024, 32534, 34044, 35554, 37064, 38574, 40084, 41594, 43104, 44614,
-    0, 5440, 7447, 9105, 10659, 12138, 13603, 15020, 16622, 17984, 18901, 20235, 22310, 23765, 25220, 26675, 28130, 29585, 31040, 32534, 34044, 35554, 37064, 38574, 40084, 41594, 43104, 44614,
-    0, 6368, 8451, 10197, 11778, 13334, 14905, 16518, 17898, 19021, 20456, 22350, 23852, 25354, 26855, 28357, 29858, 31360, 32861, 34363, 35865, 37366, 38868, 40369, 41871, 43373, 44874, 46376,
-    0, 7588, 9771, 11566, 13223, 14808, 16508, 17904, 19067, 20600, 22299, 23795, 25291, 26787, 28282, 29778, 31274, 32769, 34265, 35761, 37256, 38752, 40248, 41743, 43239, 44735, 46231, 47726,
-    0, 7588, 9771, 11566, 13223, 14808, 16508, 17904, 19067, 20600, 22299, 23795, 25291, 26787, 28282, 29778, 31274, 32769, 34265, 35761, 37256, 38752, 40248, 41743, 43239, 44735, 46231, 47726,
-    0, 7588, 9771, 11566, 13223, 14808, 16508, 17904, 19067, 20600, 22299, 23795, 25291, 26787, 28282, 29778, 31274, 32769, 34265, 35761, 37256, 38752, 40248, 41743, 43239, 44735, 46231, 47726,
-    0, 7588, 9771, 11566, 13223, 14808, 16508, 17904, 19067, 20600, 22299, 23795, 25291, 26787, 28282, 29778, 31274, 32769, 34265, 35761, 37256, 38752, 40248, 41743, 43239, 44735, 46231, 47726,
+    0, 1, 1916, 4029, 5981, 7607, 9044, 10267, 11330, 12339, 13232, 14161, 15199, 16186, 17416, 18179, 20573, 21805, 23037, 24269, 25501, 26733, 27965, 29197, 30429, 31661, 32893, 34125,
+    0, 1019, 2967, 5097, 6819, 8359, 9578, 10556, 11524, 12361, 13232, 14217, 15868, 17064, 18259, 19455, 20651, 21847, 23042, 24269, 25501, 26733, 27965, 29197, 30429, 31661, 32893, 34125,
+    0, 2075, 4215, 6427, 8119, 9546, 10624, 11645, 12622, 13441, 14241, 15368, 16193, 17103, 18259, 19455, 20651, 21847, 23042, 24269, 25501, 26733, 27965, 29197, 30429, 31661, 32893, 34125,
+    0, 2992, 5431, 7632, 9327, 10528, 11534, 12536, 13411, 14319, 15279, 16740, 17551, 18595, 19639, 20684, 21728, 22772, 23816, 24860, 25905, 26949, 27993, 29197, 30429, 31661, 32893, 34125,
+    0, 3687, 6380, 8597, 10080, 11228, 12289, 13139, 14138, 15018, 15980, 16825, 17988, 18962, 19936, 20910, 21884, 22858, 23832, 24860, 25905, 26949, 27993, 29197, 30429, 31661, 32893, 34125,
+    0, 4327, 7252, 9370, 10786, 11920, 12891, 13801, 14582, 15586, 16856, 17860, 18111, 18962, 19936, 20910, 21884, 22858, 23832, 24860, 25905, 26949, 27993, 29197, 30429, 31661, 32893, 34125,
+    0, 4967, 8124, 10143, 11492, 12612, 13493, 14463, 15026, 16154, 17732, 18895, 18896, 18962, 19936, 20910, 21884, 22858, 23832, 24860, 25905, 26949, 27993, 29197, 30429, 31661, 32893, 34125,
 };
 
 // ehmsq-s: quadratic model, fitted on 448 genuine / 7680 impostor comparisons.
@@ -359,41 +381,41 @@ const uint16_t kSqXlThresholds[7 * 28] = {
     0, 6619, 8641, 10271, 11936, 13639, 15202, 16298, 17902, 19280, 20683, 22087, 23490, 24894, 26297, 27701, 29105, 30508, 31912, 33315, 34719, 36123, 37526, 38930, 40333, 41737, 43141, 44544,
 };
 
-// ehmsq-xs coherence model, fitted on 328 genuine / 25248 impostor comparisons.
+// ehmsq-xs coherence model, fitted on 314 genuine / 25248 impostor comparisons.
 const qx_vermodel_coefficient kCohSqXsCoefficients[24] = {
-    {280, 3006, 61521268u, 22019429u, 2482, 133},
-    {0, 0, 0u, 5281u, 32767, 0},
-    {0, 29, 1039834u, 397780u, -1416, 688},
-    {0, 66, 3206997u, 729109u, -1063, -1935},
-    {0, 93, 3924396u, 1204348u, -1789, -852},
-    {0, 1900, 32673060u, 16190012u, 121, -168},
-    {0, 1647, 20430882u, 11926417u, -1439, 579},
-    {220, 2752, 54060760u, 19724212u, 7634, 2508},
-    {220, 2752, 53999271u, 19697712u, -6123, -2806},
-    {0, 93, 2727809u, 1462142u, -2024, 33},
-    {0, 99, 3783975u, 2405613u, -494, -230},
-    {0, 333, 5947745u, 7707704u, 2844, -2745},
-    {0, 2592, 32695131u, 20276750u, 2583, -209},
-    {11, 98, 4950649u, 1067797u, 782, 722},
-    {0, 99, 4609010u, 1537886u, 1253, 763},
-    {16, 333, 2869850u, 1728577u, 2879, 1522},
-    {0, 2505, 37699293u, 20459470u, -10, 149},
-    {0, 95, 3595123u, 1139882u, -197, -256},
-    {0, 100, 5796819u, 1035257u, 87, 84},
-    {0, 333, 2704533u, 1926931u, -1278, -1111},
-    {0, 1771, 30311713u, 18445797u, 33, 213},
-    {0, 73, 2072335u, 707663u, 311, 343},
-    {0, 96, 2782464u, 1855890u, 878, 1261},
-    {0, 333, 1070671u, 1738622u, -4769, -130},
+    {0, 2086, 31356116u, 22561748u, 5887, 1100},
+    {0, 0, 0u, 4197u, 32766, 0},
+    {0, 29, 1069817u, 364678u, -8044, 6093},
+    {0, 66, 3228354u, 648708u, -11907, -5334},
+    {0, 93, 3946234u, 1179420u, -5598, 1536},
+    {0, 1136, 7367720u, 9383387u, -12238, 2462},
+    {0, 997, 5273146u, 7441006u, 13454, -1737},
+    {0, 1937, 23642743u, 20003342u, 17120, 10374},
+    {0, 1937, 23522817u, 20023009u, -14806, -10910},
+    {0, 95, 3183732u, 1570176u, 5510, -401},
+    {0, 100, 3969663u, 2289590u, 4185, 2326},
+    {0, 333, 5571108u, 6822500u, -18653, 12175},
+    {0, 1757, 10604027u, 16026062u, 2794, 185},
+    {9, 97, 5046033u, 945509u, 6071, 1417},
+    {0, 100, 4728341u, 1498903u, -2170, -731},
+    {14, 333, 3423345u, 1465495u, 12485, -2346},
+    {0, 1722, 11206550u, 16017019u, 765, -208},
+    {0, 95, 3763287u, 1119592u, 1760, 639},
+    {0, 100, 5889721u, 874712u, 2037, -270},
+    {0, 333, 3036338u, 1532749u, -8044, -2628},
+    {0, 1064, 4050160u, 9235938u, -454, 201},
+    {0, 72, 1942153u, 608318u, -446, 945},
+    {0, 97, 2756943u, 1870820u, 3236, 1905},
+    {0, 333, 1181888u, 1250188u, -14655, 3514},
 };
 const uint16_t kCohSqXsThresholds[7 * 28] = {
-    0, 2963, 4555, 5775, 6787, 7832, 8835, 9889, 10990, 12149, 12916, 13932, 14948, 15964, 16980, 17996, 19012, 20028, 21044, 22060, 23076, 24092, 25108, 26124, 27140, 28156, 29172, 30188,
-    0, 2963, 4555, 5775, 6787, 7832, 8835, 9889, 10990, 12149, 12916, 13932, 14948, 15964, 16980, 17996, 19012, 20028, 21044, 22060, 23076, 24092, 25108, 26124, 27140, 28156, 29172, 30188,
-    0, 2963, 4555, 5775, 6787, 7832, 8835, 9889, 10990, 12149, 12916, 13932, 14948, 15964, 16980, 17996, 19012, 20028, 21044, 22060, 23076, 24092, 25108, 26124, 27140, 28156, 29172, 30188,
-    0, 2963, 4555, 5775, 6787, 7832, 8835, 9889, 10990, 12149, 12916, 13932, 14948, 15964, 16980, 17996, 19012, 20028, 21044, 22060, 23076, 24092, 25108, 26124, 27140, 28156, 29172, 30188,
-    0, 2963, 4555, 5775, 6787, 7832, 8835, 9889, 10990, 12149, 12916, 13932, 14948, 15964, 16980, 17996, 19012, 20028, 21044, 22060, 23076, 24092, 25108, 26124, 27140, 28156, 29172, 30188,
-    0, 6031, 7460, 8633, 9706, 10684, 11496, 12460, 13364, 14303, 15212, 16121, 17030, 17939, 18848, 19757, 20666, 21575, 22484, 23393, 24302, 25212, 26121, 27030, 27939, 28848, 29757, 30666,
-    0, 9099, 10365, 11491, 12625, 13536, 14157, 15031, 15738, 16457, 17508, 18310, 19112, 19914, 20716, 21518, 22320, 23122, 23924, 24726, 25528, 26332, 27134, 27936, 28738, 29540, 30342, 31144,
+    0, 6096, 7847, 9265, 10485, 11684, 12757, 13897, 15167, 16251, 17163, 18255, 19348, 20440, 21533, 22626, 23718, 24811, 25903, 26996, 28088, 29181, 30273, 31366, 32458, 33551, 34643, 35736,
+    0, 6096, 7847, 9265, 10485, 11684, 12757, 13897, 15167, 16251, 17163, 18255, 19348, 20440, 21533, 22626, 23718, 24811, 25903, 26996, 28088, 29181, 30273, 31366, 32458, 33551, 34643, 35736,
+    0, 6096, 7847, 9265, 10485, 11684, 12757, 13897, 15167, 16251, 17163, 18255, 19348, 20440, 21533, 22626, 23718, 24811, 25903, 26996, 28088, 29181, 30273, 31366, 32458, 33551, 34643, 35736,
+    0, 6096, 7847, 9265, 10485, 11684, 12757, 13897, 15167, 16251, 17163, 18255, 19348, 20440, 21533, 22626, 23718, 24811, 25903, 26996, 28088, 29181, 30273, 31366, 32458, 33551, 34643, 35736,
+    0, 6096, 7847, 9265, 10485, 11684, 12757, 13897, 15167, 16251, 17163, 18255, 19348, 20440, 21533, 22626, 23718, 24811, 25903, 26996, 28088, 29181, 30273, 31366, 32458, 33551, 34643, 35736,
+    0, 8250, 9810, 10963, 12071, 13236, 14441, 15757, 17069, 18205, 19447, 20689, 21931, 23173, 24415, 25658, 26900, 28142, 29384, 30626, 31868, 33111, 34353, 35595, 36837, 38079, 39322, 40564,
+    0, 10404, 11773, 12661, 13657, 14788, 16125, 17617, 18971, 20159, 21731, 23123, 24514, 25906, 27297, 28690, 30082, 31473, 32865, 34256, 35648, 37041, 38433, 39824, 41216, 42607, 44001, 45392,
 };
 
 // ehmre-s coherence model, fitted on 228 genuine / 13248 impostor comparisons.
