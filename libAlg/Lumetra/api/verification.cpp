@@ -9,6 +9,7 @@
 #include "api/state.h"
 #include "engine/formats/hybrid_record.h"
 #include "engine/image/qx_image.h"
+#include "engine/match/probe_parts.h"
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_finger.h"
@@ -199,6 +200,8 @@ int verify_image(const unsigned char *pixels, int *matched_index, int *updated, 
     return kWrongArgument;
   }
 
+  // The probe's parts are converted once for every comparison below.
+  const qx::ProbeScope probe_parts(qx_algorithm_get_session(alg), probe);
   Outcome scored[kSlotCount];
   bool have_scored[kSlotCount] = {};
   for (int slot = 0; report != nullptr && slot < kSlotCount; ++slot) {
