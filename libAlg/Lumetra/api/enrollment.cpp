@@ -96,6 +96,7 @@ int nerio_qx_save_tpl(int index, tpl_record *record) {
     lumetra::api::release_tpl_slot(index);
     return kNothingToSave;
   }
+  lumetra::api::note_slot_sizes(index);
   return lumetra::api::program_tpl_slot(built, index, record) == 0 ? kSaved : kSlotRefused;
 }
 

@@ -18,10 +18,7 @@ constexpr int kDefaultMaxSubtemplates = 32;
 constexpr const char *kFamily = "ehm";
 
 void release_slot_templates() {
-  for (qx_template *&slot : g_state.engine.slot_template) {
-    qx_template_delete(slot);
-    slot = nullptr;
-  }
+  for (int slot = 0; slot < lumetra::api::kSlotCount; ++slot) lumetra::api::release_tpl_slot(slot);
 }
 
 }  // namespace

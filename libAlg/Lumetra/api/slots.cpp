@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "api/state.h"
+#include "engine/formats/hybrid_record.h"
+#include "engine/objects/qx_multitemplate.h"
 #include "engine/objects/qx_template.h"
 #include "engine/objects/qx_template_check.h"
 #include "engine/qx_buffer.hpp"
@@ -60,7 +62,59 @@ bool inside_store(const std::uint8_t *p, std::uint32_t n) {
   return n > 0 && p < hi && p + n > lo;
 }
 
+// Adds one template's dimension block to the summary.
+void add_size(SlotSizes &sizes, const qx_template *tpl) {
+  std::int32_t rows = 0, cols = 0;
+  std::uint8_t quality = 0;
+  if (qx_hybrid_get_dimensions(qx_template_get_data(tpl), qx_template_get_data_size(tpl), &rows,
+                               &cols, &quality) != QX_RC_OK)
+    return;
+  if (sizes.kind == SlotSizes::kNoSize) {
+    sizes.kind = SlotSizes::kOneSize;
+    sizes.rows = rows;
+    sizes.cols = cols;
+  } else if (sizes.kind == SlotSizes::kOneSize && (rows != sizes.rows || cols != sizes.cols)) {
+    sizes.kind = SlotSizes::kSeveral;
+  }
+}
+
+// The sizes of a template, of every subtemplate for a multi-template (one
+// that does not decode has none).  False when they could not all be read
+// for want of memory: the answer holds for this call only.
+bool find_sizes(qx_template *tpl, SlotSizes *sizes) {
+  *sizes = SlotSizes{};
+  sizes->of = tpl;
+  if (qx_template_get_type(tpl) != QX_TEMPLATE_MULTITEMPLATE) {
+    add_size(*sizes, tpl);
+    return true;
+  }
+  qx_multitemplate *mt = nullptr;
+  const std::int32_t rc = qx_multitemplate_decode(tpl, &mt);
+  if (rc != QX_RC_OK) return rc != QX_RC_NO_MEMORY;
+  const std::int32_t n = qx_multitemplate_get_nbr_of_instances(mt);
+  for (std::int32_t i = 0; i < n; ++i) {
+    std::int32_t tag = 0;
+    qx_template *instance = qx_multitemplate_get_instance_for_index(mt, i, &tag);
+    if (instance != nullptr) add_size(*sizes, instance);
+    qx_template_delete(instance);
+  }
+  qx_multitemplate_delete(mt);
+  return true;
+}
+
 }  // namespace
+
+SlotSizes slot_sizes(int index) {
+  if (!valid_index(index) || g_state.engine.slot_template[index] == nullptr) return SlotSizes{};
+  qx_template *tpl = g_state.engine.slot_template[index];
+  SlotSizes &kept = g_state.engine.slot_sizes[index];
+  if (kept.of == tpl) return kept;
+  SlotSizes found;
+  kept = find_sizes(tpl, &found) ? found : SlotSizes{};
+  return found;
+}
+
+void note_slot_sizes(int index) { (void)slot_sizes(index); }
 
 int erase_tpl_slot(int index) {
   if (!valid_index(index)) return -1;
@@ -110,13 +164,19 @@ int parse_tpl_slot(int index) {
   // rewritten, which is why every writer releases it first.
   qx_template *tpl = qx_template_create_mr(s[kSlotTypeOffset], s + kSlotDataOffset, length);
   g_state.engine.slot_template[index] = tpl;
-  return tpl != nullptr ? 0 : -1;
+  g_state.engine.slot_sizes[index] = SlotSizes{};
+  if (tpl == nullptr) return -1;
+  note_slot_sizes(index);
+  return 0;
 }
 
 void release_tpl_slot(int index) {
   if (!valid_index(index)) return;
   qx_template_delete(g_state.engine.slot_template[index]);
   g_state.engine.slot_template[index] = nullptr;
+  // The next template may be made at the same address: what was kept of
+  // this one goes with it.
+  g_state.engine.slot_sizes[index] = SlotSizes{};
 }
 
 std::uint32_t slot_length_field(int index) {

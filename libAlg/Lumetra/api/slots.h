@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "api/state.h"
 #include "lumetra.h"
 
 struct qx_template;
@@ -45,6 +46,19 @@ void release_tpl_slot(int index);
 
 // The sector's length field.
 std::uint32_t slot_length_field(int index);
+
+// The sizes the slot's template records (api/state.h, SlotSizes): those
+// kept since it was loaded, or found now (and kept) when none are kept
+// for the template the slot holds.  A multi-template that cannot be
+// decoded for want of memory counts as having no size this time and is
+// tried again at the next call.  No sizes for an empty slot or an index
+// outside 0..4.
+SlotSizes slot_sizes(int index);
+
+// Finds and keeps the sizes of the template the slot holds now; every
+// place that puts a template into a slot calls it (slot_sizes finds
+// them anyway for a slot filled otherwise).
+void note_slot_sizes(int index);
 
 }  // namespace lumetra::api
 

@@ -62,6 +62,22 @@ inline constexpr std::int32_t kImpressionType = 0;
 // Number of template slots.
 inline constexpr int kSlotCount = 5;
 
+// The working-image sizes a slot's template records in its dimension
+// blocks (every subtemplate's, for a multi-template), summarised so that
+// a verification can tell a template of another sensor without decoding
+// it.  Found when the template is loaded, dropped when it is released;
+// `of` names the template they were found for (none: not known yet).
+struct SlotSizes {
+  enum Kind : std::uint8_t {
+    kNoSize,   // no dimension block could be read: cannot be told apart
+    kOneSize,  // every block that could be read records rows x cols
+    kSeveral,  // blocks record different sizes
+  };
+  const qx_template *of = nullptr;
+  Kind kind = kNoSize;
+  std::int32_t rows = 0, cols = 0;
+};
+
 // Engine objects owned by the library from init_nerio_algorithm until
 // uninit_nerio_algorithm (the enrollment session until it is saved or
 // cancelled).  Each is present or absent (nullptr); the library holds one
@@ -70,6 +86,8 @@ struct EngineObjects {
   qx_algorithm *algorithm = nullptr;
   qx_multitemplate_enroll *enroll_session = nullptr;
   qx_template *slot_template[kSlotCount] = {};
+  // What verification needs of each slot's template (api/slots.cpp).
+  SlotSizes slot_sizes[kSlotCount] = {};
   // The enrollment canvas: the library never makes one, but uninit
   // releases it all the same.
   qx_image *enroll_canvas = nullptr;

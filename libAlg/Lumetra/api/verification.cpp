@@ -9,10 +9,10 @@
 #include "api/state.h"
 #include "engine/formats/hybrid_record.h"
 #include "engine/image/qx_image.h"
+#include "engine/match/probe_parts.h"
 #include "engine/objects/qx_algorithm.h"
 #include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_finger.h"
-#include "engine/objects/qx_multitemplate.h"
 #include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/objects/qx_template.h"
 #include "engine/qx_rc.h"
@@ -117,7 +117,7 @@ bool update_slot(qx_algorithm *alg, int slot, qx_template *probe, bool score_gat
   return lumetra::api::parse_tpl_slot(slot) == 0;
 }
 
-// Working-image size a hybrid template records in its dimension block.
+// Working-image size the probe records in its dimension block.
 struct Dimensions {
   bool known = false;
   int32_t rows = 0, cols = 0;
@@ -131,32 +131,26 @@ Dimensions dimensions_of(const qx_template *tpl) {
   return d;
 }
 
-bool differ(const Dimensions &a, const Dimensions &b) {
-  return a.known && b.known && (a.rows != b.rows || a.cols != b.cols);
-}
-
-// Whether a loaded template was made from images of another size than
+// Whether a slot's template was made from images of another size than
 // the probe: the extractor records the working size it took from the
 // sensor geometry (120 x 120 for an 88 x 88 sensor), so templates of
 // another sensor can be told apart by it.  A multi-template is of another
 // sensor when any of its subtemplates is; a template without a dimension
-// block cannot be told apart.
-bool of_another_sensor(qx_template *enrolled, const Dimensions &probe) {
+// block cannot be told apart.  The slot keeps its template's sizes from
+// when it was loaded, so the template is not decoded here.
+bool of_another_sensor(int slot, const Dimensions &probe) {
   if (!probe.known) return false;
-  if (qx_template_get_type(enrolled) != QX_TEMPLATE_MULTITEMPLATE)
-    return differ(dimensions_of(enrolled), probe);
-  qx_multitemplate *mt = nullptr;
-  if (qx_multitemplate_decode(enrolled, &mt) != QX_RC_OK) return false;
-  bool other = false;
-  const int32_t n = qx_multitemplate_get_nbr_of_instances(mt);
-  for (int32_t i = 0; i < n && !other; ++i) {
-    int32_t tag = 0;
-    qx_template *instance = qx_multitemplate_get_instance_for_index(mt, i, &tag);
-    other = instance != nullptr && differ(dimensions_of(instance), probe);
-    qx_template_delete(instance);
+  const lumetra::api::SlotSizes sizes = lumetra::api::slot_sizes(slot);
+  switch (sizes.kind) {
+    case lumetra::api::SlotSizes::kOneSize:
+      return sizes.rows != probe.rows || sizes.cols != probe.cols;
+    case lumetra::api::SlotSizes::kSeveral:
+      // Two different sizes cannot both be the probe's.
+      return true;
+    case lumetra::api::SlotSizes::kNoSize:
+      break;
   }
-  qx_multitemplate_delete(mt);
-  return other;
+  return false;
 }
 
 bool holds_template(int slot) {
@@ -196,8 +190,8 @@ int verify_image(const unsigned char *pixels, int *matched_index, int *updated, 
   const Dimensions probe_size = dimensions_of(probe);
   bool any_other = false;
   for (int slot = 0; slot < kSlotCount; ++slot) {
-    qx_template *enrolled = g_state.engine.slot_template[slot];
-    if (enrolled == nullptr || !of_another_sensor(enrolled, probe_size)) continue;
+    if (g_state.engine.slot_template[slot] == nullptr || !of_another_sensor(slot, probe_size))
+      continue;
     any_other = true;
     if (report != nullptr) report->other_sensor[slot] = 1;
   }
@@ -206,6 +200,8 @@ int verify_image(const unsigned char *pixels, int *matched_index, int *updated, 
     return kWrongArgument;
   }
 
+  // The probe's parts are converted once for every comparison below.
+  const qx::ProbeScope probe_parts(qx_algorithm_get_session(alg), probe);
   Outcome scored[kSlotCount];
   bool have_scored[kSlotCount] = {};
   for (int slot = 0; report != nullptr && slot < kSlotCount; ++slot) {

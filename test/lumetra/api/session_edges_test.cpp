@@ -171,4 +171,63 @@ TEST_F(SessionEdges, ATemplateOfAnotherSensorSizeIsAWrongArgument) {
   EXPECT_EQ(matched, 1);
 }
 
+// A slot keeps the sizes of its template from when it was loaded: every
+// template that replaces it (a record loaded again, an enrollment saved
+// into it, the template an update writes back) is checked by its own
+// sizes, not by what the slot held before.  The replacing template is
+// often made at the very address of the one it replaces.
+TEST_F(SessionEdges, AReplacedOrUpdatedSlotIsCheckedAgainstItsOwnSize) {
+  const std::vector<fpsynth::Image> t100 =
+      enroll_eval::make_touches(fpsynth::derive_seed(57, 2), 100);
+  auto enroll_into = [](int slot, const std::vector<fpsynth::Image> &touches) {
+    unsigned char progress = 0;
+    for (int i = 0; i < 10; ++i)
+      EXPECT_EQ(nerio_qx_enroll_Image(touches[i].pixels.data(), 0, i > 0, &progress), 0);
+    auto record = make_record(0, {});
+    EXPECT_EQ(nerio_qx_save_tpl(slot, record.get()), 0);
+    return record;
+  };
+  ASSERT_EQ(init_nerio_algorithm(), 0);
+  const auto record88 = enroll_into(0, touches88());
+  set_fp_sensor_col_row(100, 100);
+  ASSERT_EQ(init_nerio_algorithm(), 0);
+  const auto record100 = enroll_into(2, t100);
+  const unsigned char *probe100 = t100[3].pixels.data();
+  int matched = -7, updated = 0;
+  set_fp_dyn_update_flg(0);
+
+  // Loaded, replaced, replaced back, deleted.
+  ASSERT_EQ(init_alg_tpl_data(1, record88.get()), 0);
+  EXPECT_EQ(nerio_qx_verify(probe100, &matched, &updated, 0), -1);
+  ASSERT_EQ(init_alg_tpl_data(1, record100.get()), 0);
+  EXPECT_EQ(nerio_qx_verify(probe100, &matched, &updated, 0), 0);
+  EXPECT_EQ(matched, 1);
+  ASSERT_EQ(init_alg_tpl_data(1, record88.get()), 0);
+  EXPECT_EQ(nerio_qx_verify(probe100, &matched, &updated, 1), -1);
+  nerio_DelFinger(1);
+  matched = -7;
+  EXPECT_EQ(nerio_qx_verify(probe100, &matched, &updated, 0), 0);
+  EXPECT_EQ(matched, 2);
+
+  // An enrollment of the 100 x 100 sensor saved over an 88 x 88 template.
+  ASSERT_EQ(init_alg_tpl_data(2, record88.get()), 0);
+  EXPECT_EQ(nerio_qx_verify(probe100, &matched, &updated, 0), -1);
+  enroll_into(2, t100);
+  EXPECT_EQ(nerio_qx_verify(probe100, &matched, &updated, 0), 0);
+  EXPECT_EQ(matched, 2);
+
+  // The update writes the slot back and parses it again: the new template
+  // is still told from an 88 x 88 probe, and still verifies its finger.
+  set_fp_dyn_update_flg(1);
+  EXPECT_EQ(nerio_qx_verify(probe100, &matched, &updated, 1), 0);
+  ASSERT_EQ(updated, 1);
+  EXPECT_NE(g_state.engine.slot_template[2], nullptr);
+  EXPECT_EQ(lumetra::api::slot_sizes(2).of, g_state.engine.slot_template[2]);
+  set_fp_sensor_col_row(88, 88);
+  EXPECT_EQ(nerio_qx_verify(touches88()[3].pixels.data(), &matched, &updated, 0), -1);
+  set_fp_sensor_col_row(100, 100);
+  EXPECT_EQ(nerio_qx_verify(t100[5].pixels.data(), &matched, &updated, 0), 0);
+  EXPECT_EQ(matched, 2);
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 // next to what it removed until nothing more can go.
 #include "engine/image/skeleton.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "engine/qx_buffer.hpp"
@@ -37,12 +38,6 @@ const Tables kTables;
 bool white(uint8_t **rowp, int rows, int cols, int r, int c) {
   return r < 0 || r >= rows || c < 0 || c >= cols || rowp[r][c] == 1;
 }
-
-struct Contour {
-  int r, c, state;  // start and entry state (step code)
-  int off, len;     // chain in the storage
-  bool active;
-};
 
 inline int pattern_at(uint8_t **rowp, int rows, int cols, int r, int c);
 
@@ -123,21 +118,108 @@ extern "C" void extract_contour(uint8_t **rowp, int rows, int cols, int r, int c
   }
 }
 
+namespace {
+
+// The thinning works on a copy of the picture inside a one-pixel white
+// frame, with pixels named by their offset in it: every pixel it looks at
+// then has its eight neighbours in the buffer, so no step tests bounds.
+// Nothing white is ever traced or written, so the frame stays white, as
+// the pixels outside the picture counted before.  Contours are kept as
+// the offsets of their pixels, in tracing order, which is what the steps
+// of a chain led to.
+struct Frame {
+  uint8_t *px = nullptr;
+  int stride = 0;
+  int step[8] = {};  // offset of the neighbour in each direction
+};
+
+// The neighbour pattern of the pixel at p (get_pattern's bits).
+inline int pattern_in(const uint8_t *p, int s) {
+  return (p[-s - 1] != 1) << 7 | (p[-s] != 1) << 6 | (p[-s + 1] != 1) << 5 | (p[-1] != 1) << 4 |
+         (p[1] != 1) << 3 | (p[s - 1] != 1) << 2 | (p[s] != 1) << 1 | (p[s + 1] != 1);
+}
+
+// extract_contour on the frame, from the pixel at `at` entered in
+// direction d: the same pixels in the same order (the start first), at
+// most `size` of them in all, each marked 2.
+void trace(const Frame &f, int at, int d, int size, int32_t *chain, int *fill) {
+  if (*fill >= size) return;
+  uint8_t *px = f.px;
+  chain[(*fill)++] = at;
+  px[at] = 2;
+  int second = -1, d1 = -1;
+  const int begin = *fill;
+  for (;;) {
+    const int first = (d & 1) ? d - 2 : d - 1, tries = (d & 1) ? 7 : 6;
+    int next = -1;
+    for (int k = 0; k < tries; ++k) {
+      const int nd = (first + k + 8) & 7;
+      if (px[at + f.step[nd]] != 1) {
+        next = nd;
+        break;
+      }
+    }
+    if (next < 0) return;  // isolated pixel
+    at += f.step[next];
+    if (d1 < 0) {
+      second = at;
+      d1 = next;
+    } else if (at == second && next == d1) {
+      // Closed: drop the step back into the start.
+      if (*fill > begin + 1) --(*fill);
+      return;
+    }
+    if (*fill >= size) return;
+    chain[(*fill)++] = at;
+    px[at] = 2;
+    d = next;
+  }
+}
+
+struct Contour {
+  int at, dir;   // start and entry direction
+  int off, len;  // pixels in the chain storage
+  bool active;
+};
+
+}  // namespace
+
 extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols, int scale) {
   (void)scale;
   if (rows <= 3 || cols <= 0) return QXI_OK;
   const int size = rows * cols;
-  qx::Buffer<uint8_t> chain;
+  const int stride = cols + 2;
+  const size_t framed = static_cast<size_t>(rows + 2) * static_cast<size_t>(stride);
+  if (framed > static_cast<size_t>(INT32_MAX)) return QXI_NO_MEMORY;
+  qx::Buffer<uint8_t> picture, verdict;
+  qx::Buffer<int32_t> chain;
   qx::Buffer<Contour> contours;
-  qx::Buffer<int> px, verdict;
-  // Every entry of these is written before it is read: they need no
-  // clearing (which would cost more than the thinning of a small image).
-  if (!chain.alloc_uninitialised(size) || !contours.alloc_uninitialised(static_cast<size_t>(size) / 2 + 1) ||
-      !px.alloc_uninitialised(2 * static_cast<size_t>(size) + 2) || !verdict.alloc_uninitialised(static_cast<size_t>(size) + 1))
+  // Every entry of the last three is written before it is read: they
+  // need no clearing (which would cost more than the thinning of a small
+  // image).
+  if (!picture.alloc_uninitialised(framed) || !chain.alloc_uninitialised(static_cast<size_t>(size)) ||
+      !contours.alloc_uninitialised(static_cast<size_t>(size) / 2 + 1) ||
+      !verdict.alloc_uninitialised(static_cast<size_t>(size) + 1))
     return QXI_NO_MEMORY;
+  Frame f;
+  f.px = picture.get();
+  f.stride = stride;
+  for (int d = 0; d < 8; ++d) f.step[d] = kDr[d] * stride + kDc[d];
+  uint8_t *const px = f.px;
+  std::memset(px, 1, static_cast<size_t>(stride));
+  std::memset(px + static_cast<size_t>(rows + 1) * stride, 1, static_cast<size_t>(stride));
+  for (int r = 0; r < rows; ++r) {
+    uint8_t *row = px + static_cast<size_t>(r + 1) * stride;
+    row[0] = 1;
+    std::memcpy(row + 1, rowp[r], static_cast<size_t>(cols));
+    row[cols + 1] = 1;
+  }
+  int32_t *const pos = chain.get();
+
   int fill = 0, ncont = 0;
   for (int i = 2; i < rows - 1; i += 2) {
-    uint8_t *row = rowp[i];
+    const int base = (i + 1) * stride + 1;
+    const uint8_t *row = px + base;
     for (int j = 0; j <= 2 * ((cols - 3) / 2) && j + 2 < cols; j += 2) {
       int start = -1;
       if (row[j + 1] == 1 && row[j + 2] == 0)
@@ -146,11 +228,16 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
         start = j + 1;
       if (start < 0 || fill >= size) continue;
       Contour &k = contours[ncont++];
-      k = Contour{i, start, 8, fill, 0, true};
-      extract_contour(rowp, rows, cols, i, start, 8, size, chain.get(), &fill);
+      k = Contour{base + start, dir_of(8), fill, 0, true};
+      trace(f, k.at, k.dir, size, pos, &fill);
       k.len = fill - k.off;
     }
   }
+  // Where the search for a restart looks from a whitened pixel, and the
+  // direction a contour entered there is traced in: right, left, lower,
+  // upper.
+  const int side[4][2] = {{1, dir_of(8)}, {-1, dir_of(2)}, {stride, dir_of(10)}, {-stride, dir_of(0)}};
+  uint8_t *const del = verdict.get();
   bool removed = true;
   while (removed) {
     removed = false;
@@ -161,22 +248,13 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
         k.active = false;
         continue;
       }
-      // Pixel positions along the chain.
-      int r = k.r, c = k.c;
-      for (int t = 0; t < k.len; ++t) {
-        const int code = chain[k.off + t];
-        if (code != 5) {
-          const int d = dir_of(code);
-          r += kDr[d];
-          c += kDc[d];
-        }
-        px[2 * t] = r;
-        px[2 * t + 1] = c;
-      }
+      const int32_t *at = pos + k.off;
       int whitened = 0, restored = 0;
+      // A pixel's verdict is carried out two pixels behind the one whose
+      // pattern is taken.
       auto apply = [&](int t) {
-        uint8_t &p = rowp[px[2 * t]][px[2 * t + 1]];
-        if (verdict[t]) {
+        uint8_t &p = px[at[t]];
+        if (del[t]) {
           if (p != 1) ++whitened;
           p = 1;
         } else if (p == 2) {
@@ -184,13 +262,13 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
         }
       };
       for (int t = 0; t < k.len; ++t) {
-        verdict[t] = kTables.del[pattern_at(rowp, rows, cols, px[2 * t], px[2 * t + 1])];
+        del[t] = kTables.del[pattern_in(px + at[t], stride)];
         if (t >= 2) apply(t - 2);
       }
       for (int t = k.len >= 2 ? k.len - 2 : 0; t < k.len; ++t) apply(t);
       for (int t = 0; t < k.len; ++t) {
-        uint8_t &p = rowp[px[2 * t]][px[2 * t + 1]];
-        if (p == 1 && kTables.conn[pattern_at(rowp, rows, cols, px[2 * t], px[2 * t + 1])]) {
+        uint8_t &p = px[at[t]];
+        if (p == 1 && kTables.conn[pattern_in(px + at[t], stride)]) {
           p = 0;
           ++restored;
         }
@@ -201,16 +279,14 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
       }
       removed = true;
       bool found = false;
-      static const int kSide[4][3] = {{0, 1, 8}, {0, -1, 2}, {1, 0, 10}, {-1, 0, 0}};  // right, left, lower, upper
       for (int t = 0; t < k.len && !found; ++t) {
-        const int pr = px[2 * t], pc = px[2 * t + 1];
-        if (rowp[pr][pc] != 1) continue;
-        for (const auto &s : kSide) {
-          const int nr = pr + s[0], nc = pc + s[1];
-          if (white(rowp, rows, cols, nr, nc) || is_single_island(rowp, rows, cols, nr, nc)) continue;
-          k.r = nr;
-          k.c = nc;
-          k.state = s[2];
+        if (px[at[t]] != 1) continue;
+        for (const auto &s : side) {
+          const int n = at[t] + s[0];
+          // Neither white nor a single island.
+          if (px[n] == 1 || pattern_in(px + n, stride) == 0) continue;
+          k.at = n;
+          k.dir = s[1];
           found = true;
           break;
         }
@@ -222,13 +298,16 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
       Contour &k = contours[ci];
       if (!k.active) continue;
       k.off = fill;
-      extract_contour(rowp, rows, cols, k.r, k.c, k.state, size, chain.get(), &fill);
+      trace(f, k.at, k.dir, size, pos, &fill);
       k.len = fill - k.off;
     }
   }
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < cols; ++c)
-      if (rowp[r][c] == 2) rowp[r][c] = 0;
+  // Back into the picture, the marks of the last pass cleared.
+  for (int r = 0; r < rows; ++r) {
+    const uint8_t *row = px + static_cast<size_t>(r + 1) * stride + 1;
+    uint8_t *out = rowp[r];
+    for (int c = 0; c < cols; ++c) out[c] = row[c] == 2 ? 0 : row[c];
+  }
   return QXI_OK;
 }
 

@@ -7,6 +7,7 @@
 #include "engine/formats/qx_template_convert.h"
 #include "engine/match/ehm_verifier.h"
 #include "engine/match/ehm_verifier_internal.h"
+#include "engine/match/probe_parts.h"
 #include "engine/match/spectral_match.h"
 #include "engine/qx_buffer.hpp"
 #include "engine/qx_rc.h"
@@ -26,8 +27,21 @@ class QuickFeatures {
     data_ = qx_template_get_data(tpl);
     size_ = qx_template_get_data_size(tpl);
   }
-  // 0; 3 when the template has no spectral part that converts; 9.
-  int32_t convert(const qx_template *tpl) {
+  // 0; 3 when the template has no spectral part that converts; 9.  The
+  // set the session's probe scope keeps for the template, if any, is
+  // taken as it is.
+  int32_t convert(qx_session *session, const qx_template *tpl) {
+    qx::KeptPart kept;
+    switch (qx::kept_features(session, tpl, true, &kept)) {
+      case qx::Kept::kYes:
+        data_ = kept.data;
+        size_ = kept.size;
+        return QX_RC_OK;
+      case qx::Kept::kNoMemory:
+        return QX_RC_NO_MEMORY;
+      case qx::Kept::kNo:
+        break;
+    }
     uint8_t *part = nullptr;
     uint32_t part_size = 0;
     int rc = qx_template_convert(tpl, QX_TEMPLATE_SPECTRAL, &part, &part_size);
@@ -52,7 +66,7 @@ class QuickFeatures {
 };
 
 // The two quick-match values of a against b.
-int32_t quick_match(qx_template *a, qx_template *b, uint16_t values[2]) {
+int32_t quick_match(qx_session *session, qx_template *a, qx_template *b, uint16_t values[2]) {
   values[0] = values[1] = 0;
   if (a == nullptr || b == nullptr) return QX_RC_BAD_ARGUMENT;
   QuickFeatures fa, fb;
@@ -61,8 +75,8 @@ int32_t quick_match(qx_template *a, qx_template *b, uint16_t values[2]) {
     fa.use(a);
     fb.use(b);
   } else {
-    int32_t rc = fa.convert(a);
-    if (rc == QX_RC_OK) rc = fb.convert(b);
+    int32_t rc = fa.convert(session, a);
+    if (rc == QX_RC_OK) rc = fb.convert(session, b);
     if (rc != QX_RC_OK) return rc;
   }
   if (qx_spectral_quick_match(fa.data(), fa.size(), fb.data(), fb.size(), values) != QX_RC_OK)
@@ -74,7 +88,7 @@ int32_t quick_match(qx_template *a, qx_template *b, uint16_t values[2]) {
 
 extern "C" {
 
-int32_t qx_cheetah_extract_feature_scores(qx_session *, qx_template *a, qx_template *b,
+int32_t qx_cheetah_extract_feature_scores(qx_session *session, qx_template *a, qx_template *b,
                                           uint16_t **scores, uint8_t *count,
                                           qx_alignment **alignment) {
   if (scores != nullptr) *scores = nullptr;
@@ -82,7 +96,7 @@ int32_t qx_cheetah_extract_feature_scores(qx_session *, qx_template *a, qx_templ
   if (alignment != nullptr) *alignment = nullptr;
   if (scores == nullptr || count == nullptr) return QX_RC_BAD_ARGUMENT;
   uint16_t values[2];
-  const int32_t rc = quick_match(a, b, values);
+  const int32_t rc = quick_match(session, a, b, values);
   if (rc != QX_RC_OK) return rc;
   qx::Buffer<uint16_t> vector;
   if (!vector.alloc(QX_CHEETAH_NBR_FEATURE_SCORES)) return QX_RC_NO_MEMORY;
@@ -106,7 +120,7 @@ int32_t qx_cheetah_get_similarity_score(qx_session *session, qx_template *a, qx_
                                                   score, decision, alignment, updated);
   if (score == nullptr) return QX_RC_BAD_ARGUMENT;
   uint16_t values[2];
-  const int32_t rc = quick_match(a, b, values);
+  const int32_t rc = quick_match(session, a, b, values);
   if (rc == QX_RC_OK) *score = values[0];
   return rc;
 }

@@ -11,6 +11,7 @@
 #include "engine/match/ehm_verifier.h"
 #include "engine/match/ehm_verifier_internal.h"
 #include "engine/match/linked_cluster.h"
+#include "engine/match/probe_parts.h"
 #include "engine/match/spectral_match.h"
 #include "engine/objects/qx_alignment.h"
 #include "engine/objects/qx_session.h"
@@ -41,6 +42,75 @@ struct Bytes {
   Bytes &operator=(const Bytes &) = delete;
   ~Bytes() { qx_free(data); }
 };
+
+// The compact card of one template: converted here, or kept for the
+// comparisons of a verification by the session's probe scope.
+struct Card {
+  Bytes own;
+  const uint8_t *data = nullptr;
+  uint32_t size = 0;
+};
+
+int32_t card_of(qx_session *session, const qx_template *tpl, Card *card) {
+  qx::KeptPart kept;
+  switch (qx::kept_card(session, tpl, &kept)) {
+    case qx::Kept::kYes:
+      card->data = kept.data;
+      card->size = kept.size;
+      return QX_RC_OK;
+    case qx::Kept::kNoMemory:
+      return QX_RC_NO_MEMORY;
+    case qx::Kept::kNo:
+      break;
+  }
+  const int32_t rc =
+      qx_template_convert(tpl, QX_TEMPLATE_ISO_COMPACT_CARD, &card->own.data, &card->own.size);
+  card->data = card->own.data;
+  card->size = card->own.size;
+  return rc;
+}
+
+// The spectral feature set of one template, in two steps where the
+// comparison always took them (the spectral part first, its conversion to
+// a feature set after the minutiae match), so that a template that fails
+// fails with the same code; or kept by the session's probe scope.
+struct Features {
+  Bytes part, own;
+  qx::KeptPart kept;
+  bool is_kept = false;
+  const uint8_t *data = nullptr;
+  uint32_t size = 0;
+  int32_t y = 0, x = 0;
+};
+
+int32_t spectral_part_of(qx_session *session, const qx_template *tpl, Features *f) {
+  switch (qx::kept_features(session, tpl, false, &f->kept)) {
+    case qx::Kept::kYes:
+      f->is_kept = true;
+      return QX_RC_OK;
+    case qx::Kept::kNoMemory:
+      return QX_RC_NO_MEMORY;
+    case qx::Kept::kNo:
+      break;
+  }
+  return qx_template_convert(tpl, QX_TEMPLATE_SPECTRAL, &f->part.data, &f->part.size);
+}
+
+qx_rc features_of(Features *f) {
+  if (f->is_kept) {
+    f->data = f->kept.data;
+    f->size = f->kept.size;
+    f->y = f->kept.y_offset;
+    f->x = f->kept.x_offset;
+    return QX_RC_OK;
+  }
+  const qx_rc rc = qx_fusion_spectral_to_matcher(f->part.data, f->part.size, &f->own.data,
+                                                 &f->own.size, &f->y, &f->x, nullptr, nullptr,
+                                                 0);
+  f->data = f->own.data;
+  f->size = f->own.size;
+  return rc;
+}
 
 // Minutiae alignment after the unit conversion.
 struct MinutiaeAlignment {
@@ -91,12 +161,12 @@ int32_t qx_ehm_extract_feature_scores(qx_session *session, qx_template *a, qx_te
   const bool full_rotation = qx_session_get_360_state(session) != 0;
 
   // The two parts of each template the matchers read.
-  Bytes card_a, card_b, part_a, part_b;
-  int32_t rc = qx_template_convert(a, QX_TEMPLATE_ISO_COMPACT_CARD, &card_a.data, &card_a.size);
-  if (rc == QX_RC_OK)
-    rc = qx_template_convert(b, QX_TEMPLATE_ISO_COMPACT_CARD, &card_b.data, &card_b.size);
-  if (rc == QX_RC_OK) rc = qx_template_convert(a, QX_TEMPLATE_SPECTRAL, &part_a.data, &part_a.size);
-  if (rc == QX_RC_OK) rc = qx_template_convert(b, QX_TEMPLATE_SPECTRAL, &part_b.data, &part_b.size);
+  Card card_a, card_b;
+  Features features_a, features_b;
+  int32_t rc = card_of(session, a, &card_a);
+  if (rc == QX_RC_OK) rc = card_of(session, b, &card_b);
+  if (rc == QX_RC_OK) rc = spectral_part_of(session, a, &features_a);
+  if (rc == QX_RC_OK) rc = spectral_part_of(session, b, &features_b);
   if (rc != QX_RC_OK) return rc;
 
   // Minutiae: A enrolled, B probe.
@@ -114,14 +184,10 @@ int32_t qx_ehm_extract_feature_scores(qx_session *session, qx_template *a, qx_te
   m.dy = lc.dy * kCardToPixelsNum / kCardToPixelsDen;
 
   // Spectral: both fields as matcher features, with their grid origins.
-  Bytes features_a, features_b;
-  int32_t ya = 0, xa = 0, yb = 0, xb = 0;
-  rc = qx_fusion_spectral_to_matcher(part_a.data, part_a.size, &features_a.data, &features_a.size,
-                                     &ya, &xa, nullptr, nullptr, 0);
-  if (rc == QX_RC_OK)
-    rc = qx_fusion_spectral_to_matcher(part_b.data, part_b.size, &features_b.data,
-                                       &features_b.size, &yb, &xb, nullptr, nullptr, 0);
+  rc = features_of(&features_a);
+  if (rc == QX_RC_OK) rc = features_of(&features_b);
   if (rc != QX_RC_OK) return conversion_failure(rc);
+  const int32_t ya = features_a.y, xa = features_a.x, yb = features_b.y, xb = features_b.x;
 
   const uint32_t flags =
       qx_ehm_spectral_search_flags(session, minutiae[kRecordOffset + QX_EHM_SCORE_PAIRED_MINUTIAE]);

@@ -2,6 +2,7 @@
 // takes back exactly what creation wrote.
 #include "engine/objects/qx_algorithm.h"
 
+#include "engine/match/probe_parts.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
 #include "engine/qx_refcount.hpp"
@@ -158,6 +159,8 @@ int32_t qx_algorithm_get_similarity_score(qx_algorithm *alg, qx_template *a, qx_
   if (alg == nullptr) return QX_RC_BAD_ARGUMENT;
   const qx_verifier_interface *v = main_verifier(alg);
   if (v == nullptr || v->get_similarity_score == nullptr) return QX_RC_UNSUPPORTED;
+  // A multi-template compares b with each of its subtemplates.
+  const qx::ProbeScope probe_parts(alg->session, b);
   return v->get_similarity_score(alg->session, a, b, far_index, score, decision, alignment,
                                  updated, alg->vermodels);
 }
@@ -177,6 +180,7 @@ int32_t qx_algorithm_verify_templates(qx_algorithm *alg, qx_template **enrolled,
   if (alg == nullptr) return QX_RC_BAD_ARGUMENT;
   const qx_verifier_interface *v = main_verifier(alg);
   if (v == nullptr || v->verify_templates == nullptr) return QX_RC_UNSUPPORTED;
+  const qx::ProbeScope probe_parts(alg->session, probe);
   return v->verify_templates(alg->session, enrolled, count, probe, far_index, decision, match,
                              index, alg->vermodels);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "engine/match/probe_parts.h"
 #include "engine/objects/qx_enroll_progress.h"
 #include "engine/objects/qx_multitemplate_manager.h"
 #include "engine/qx_alloc.h"
@@ -195,6 +196,8 @@ int32_t compare_with_earlier(qx_multitemplate_enroll *e, int32_t n, bool *any_ac
     return QX_RC_UNSUPPORTED;
   }
   qx_template *fresh = e->captures[n];
+  // The new capture's parts are converted once for all the comparisons.
+  const qx::ProbeScope fresh_parts(e->session, fresh);
   for (int32_t j = 0; j < n; ++j) {
     uint16_t score = 0;
     int32_t decision = 0;

@@ -65,6 +65,7 @@ struct qx_session {
   ContextEntry *first;
   ContextEntry *last;
   int32_t count;
+  void *probe_scope;  // not owned: a scope on the stack of the running call
   void (*destroy)(qx_session *);
 };
 
@@ -154,6 +155,14 @@ void qx_session_remove_context(qx_session *session, int32_t type) {
   unlink_entry(session, e);
   if (e->destroy != nullptr) e->destroy(e->data);
   qx_free(e);
+}
+
+void *qx_session_get_probe_scope(const qx_session *session) {
+  return session != nullptr ? session->probe_scope : nullptr;
+}
+
+void qx_session_set_probe_scope(qx_session *session, void *scope) {
+  if (session != nullptr) session->probe_scope = scope;
 }
 
 qx_algorithm *qx_session_get_algorithm(const qx_session *session) {

@@ -51,6 +51,13 @@ qx_algorithm *qx_session_get_algorithm(const qx_session *session);
 /* Number of contexts the session holds. */
 int32_t qx_session_get_num_contexts(const qx_session *session);
 
+/* The scope that keeps a probe's parts while its comparisons run
+ * (match/probe_parts.h), or none.  Only that scope sets it, and clears it
+ * when it ends; setting needs no memory.  Set does nothing without a
+ * session. */
+void *qx_session_get_probe_scope(const qx_session *session);
+void qx_session_set_probe_scope(qx_session *session, void *scope);
+
 /* Named integer properties.  Names are compared exactly (case-sensitive).
  * set: 0, 2 without a name, 9 out of memory. */
 int32_t qx_session_set_int(qx_session *session, const char *name, int32_t value);
