@@ -5,6 +5,7 @@
 // chain walk consults, in the form it expects.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -138,6 +139,40 @@ TEST_P(TrainedModels, CoherenceModelOnlyWhereTheConfigurationHasOne) {
   const uint16_t typical = typical_score(m, QX_MTCOHER_NBR_SCORES, &v);
   for (int row = 4; row < QX_THRESHOLD_ROWS; ++row)
     EXPECT_LT(typical, m->thresholds[row * QX_THRESHOLD_COLUMNS + 12]) << c.name << " row " << row;
+}
+
+// The small sensor's model is monotone in every score: moving one score
+// across its clamped range, the others at their means, the score only rises
+// or only falls (a step of 1 either way is the integer arithmetic's
+// truncation).  A term that rises and then falls turns very strong evidence
+// against the match: an identical capture, whose spectral disagreements and
+// entropies are all 0, would score below an ordinary genuine comparison.
+TEST(SmallSensorModel, EveryScoreMovesTheResultOneWayOnly) {
+  const qx_vermodel *m = qx_verifierI_get_vermodel(qx_vermodels_ehmsq_xs, &ehmhr_verifier, 30, 0);
+  ASSERT_NE(m, nullptr);
+  ASSERT_NE(m->quadratic, nullptr);
+  std::vector<uint16_t> v;
+  typical_score(m, 30, &v);
+  int used = 0;
+  for (int i = 0; i < 30; ++i) {
+    const qx_vermodel_coefficient &r = m->quadratic[i];
+    if (r.weight == 0 && r.quadratic_weight == 0) continue;
+    ++used;
+    std::vector<uint16_t> x = v;
+    int rises = 0, falls = 0, previous = -1;
+    const int step = std::max(1, (r.upper - r.lower) / 512);
+    for (int value = r.lower; value <= r.upper; value += step) {
+      x[i] = static_cast<uint16_t>(value);
+      const int score =
+          qx_ml_predict_linear_score(x.data(), nullptr, m->quadratic, 30, m->normalisation);
+      if (previous >= 0 && score > previous + 1) ++rises;
+      if (previous >= 0 && score < previous - 1) ++falls;
+      previous = score;
+    }
+    EXPECT_TRUE(rises == 0 || falls == 0)
+        << "score " << i << " rises " << rises << " and falls " << falls << " times";
+  }
+  EXPECT_GE(used, 10);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllConfigurations, TrainedModels, ::testing::ValuesIn(kConfigs),
