@@ -47,7 +47,7 @@ SPREAD = 3000
 # exponential, so a tail fitted on a wide top share overstates the far
 # rates: with the top 2 % and 10 exceeding, the worst real set accepted 0
 # of an expected 3.6 at index 12 (every threshold from index 11 on too
-# high); with the top 0.5 % and 5 exceeding it accepts 3.
+# high); with the top 0.5 % and 5 exceeding it accepts 4.
 TAIL_FRACTION = 0.005
 MIN_EXCEEDING = 5
 # Weight of each generated set in the fit (a real set weighs 1).
