@@ -166,7 +166,9 @@ TEST_F(Lifecycle, OutOfMemoryAtEveryStepOfInit) {
     } else {
       EXPECT_TRUE(failure_was_hit);
       EXPECT_TRUE(alg() == before || alg() == nullptr) << n;
-      if (n == 0) EXPECT_EQ(alg(), before);  // the blank image is first
+      if (n == 0) {
+        EXPECT_EQ(alg(), before);  // the blank image is first
+      }
     }
     uninit_nerio_algorithm();
     EXPECT_EQ(qx_alloc_live(), live) << n;

@@ -19,7 +19,7 @@ class SensorSide : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_ = g_state;
-    std::memset(&g_state.sensor, 0, sizeof g_state.sensor);
+    g_state.sensor = lumetra::api::SensorSideStore{};  // every value 0
   }
   void TearDown() override { g_state = saved_; }
   lumetra::api::State saved_;
