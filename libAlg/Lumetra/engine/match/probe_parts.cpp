@@ -47,24 +47,36 @@ bool ProbeScope::holds(const qx_template *tpl) const {
          qx_template_get_data_size(tpl) == size_ && qx_template_get_stored_type(tpl) == type_;
 }
 
+// Keeps in `slot` what a conversion made, or notes that nothing could be
+// kept (bad data: never tried again; out of memory: tried at the next
+// request).
+Kept ProbeScope::keep(Slot &slot, int32_t rc, uint8_t *bytes, const KeptPart &made) {
+  if (rc != QX_RC_OK) {
+    qx_free(bytes);
+    if (rc != QX_RC_NO_MEMORY) slot.state = Slot::kNotKept;
+    return failed(rc);
+  }
+  slot.bytes = bytes;
+  slot.part = made;
+  slot.state = Slot::kKept;
+  return Kept::kYes;
+}
+
+Kept ProbeScope::hand_out(const Slot &slot, KeptPart *part) {
+  if (slot.state != Slot::kKept) return Kept::kNo;
+  *part = slot.part;
+  return Kept::kYes;
+}
+
 Kept ProbeScope::card(KeptPart *part) {
   if (card_.state == Slot::kUntried) {
     uint8_t *bytes = nullptr;
     uint32_t size = 0;
     const int32_t rc = qx_template_convert(probe_, QX_TEMPLATE_ISO_COMPACT_CARD, &bytes, &size);
-    if (rc != QX_RC_OK) {
-      qx_free(bytes);
-      if (rc != QX_RC_NO_MEMORY) card_.state = Slot::kNotKept;
-      return failed(rc);
-    }
-    card_.bytes = bytes;
-    card_.part.data = bytes;
-    card_.part.size = size;
-    card_.state = Slot::kKept;
+    const Kept k = keep(card_, rc, bytes, KeptPart{bytes, size});
+    if (k != Kept::kYes) return k;
   }
-  if (card_.state != Slot::kKept) return Kept::kNo;
-  *part = card_.part;
-  return Kept::kYes;
+  return hand_out(card_, part);
 }
 
 Kept ProbeScope::features(bool quick, KeptPart *part) {
@@ -80,21 +92,10 @@ Kept ProbeScope::features(bool quick, KeptPart *part) {
       rc = qx_fusion_spectral_to_matcher(spectral, spectral_size, &bytes, &size, &y, &x, nullptr,
                                          nullptr, quick ? 1 : 0);
     qx_free(spectral);
-    if (rc != QX_RC_OK) {
-      qx_free(bytes);
-      if (rc != QX_RC_NO_MEMORY) slot.state = Slot::kNotKept;
-      return failed(rc);
-    }
-    slot.bytes = bytes;
-    slot.part.data = bytes;
-    slot.part.size = size;
-    slot.part.y_offset = y;
-    slot.part.x_offset = x;
-    slot.state = Slot::kKept;
+    const Kept k = keep(slot, rc, bytes, KeptPart{bytes, size, y, x});
+    if (k != Kept::kYes) return k;
   }
-  if (slot.state != Slot::kKept) return Kept::kNo;
-  *part = slot.part;
-  return Kept::kYes;
+  return hand_out(slot, part);
 }
 
 Kept kept_card(const qx_session *session, const qx_template *tpl, KeptPart *part) {

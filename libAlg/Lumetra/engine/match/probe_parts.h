@@ -75,6 +75,8 @@ class ProbeScope {
   };
 
   bool holds(const qx_template *tpl) const;
+  static Kept keep(Slot &slot, int32_t rc, uint8_t *bytes, const KeptPart &made);
+  static Kept hand_out(const Slot &slot, KeptPart *part);
   Kept card(KeptPart *part);
   Kept features(bool quick, KeptPart *part);
 
