@@ -26,7 +26,7 @@ namespace {
 // the mantissa: each squaring doubles the logarithm, and the bit that
 // carries out of [1, 2) is the next binary digit.  Truncating, error below
 // 2^-30.
-uint64_t log2_q32(uint32_t x) {
+constexpr uint64_t log2_q32_digits(uint32_t x) {
   int ip = 31;
   while (((x >> ip) & 1u) == 0) --ip;
   uint64_t m = static_cast<uint64_t>(x) << (31 - ip);  // [2^31, 2^32): 1.0 in Q31
@@ -41,6 +41,21 @@ uint64_t log2_q32(uint32_t x) {
   }
   return static_cast<uint64_t>(ip) << 32 | frac;
 }
+
+// The same logarithms of the counts a comparison's histograms hold (pairs
+// of two small-sensor grids stay below 1024), worked out by the compiler.
+constexpr uint32_t kLogTable = 1024;
+struct LogTable {
+  uint64_t v[kLogTable] = {};
+  constexpr LogTable() {
+    for (uint32_t x = 1; x < kLogTable; ++x) v[x] = log2_q32_digits(x);
+  }
+};
+constexpr LogTable kLog;
+static_assert(kLog.v[1] == 0 && kLog.v[2] == uint64_t{1} << 32 && kLog.v[1023] == log2_q32_digits(1023),
+              "logarithm table");
+
+uint64_t log2_q32(uint32_t x) { return x < kLogTable ? kLog.v[x] : log2_q32_digits(x); }
 
 }  // namespace
 
