@@ -167,6 +167,23 @@ TEST(SpectralScore, ThresholdAndSampledPhases) {
   EXPECT_EQ(s.count, 224u);
 }
 
+// The pair count and similarity sum of A (ar x ac) placed with its block
+// (0, 0) on B's block (y, x), pair by pair from the definition.
+void plain_pair_sums(const Bytes &ga, int ar, int ac, const Bytes &gb, int br, int bc, int x, int y, uint32_t *n,
+                     uint64_t *sim) {
+  for (int i = 0; i < ar; ++i)
+    for (int j = 0; j < ac; ++j) {
+      const int bi = i + y, bj = j + x;
+      if (bi < 0 || bi >= br || bj < 0 || bj >= bc) continue;
+      const uint8_t *pa = &ga[2 * (i * ac + j)], *pb = &gb[2 * (bi * bc + bj)];
+      if (pa[1] == 0 || pb[1] == 0) continue;
+      const int d = std::abs(static_cast<int>(static_cast<int8_t>(static_cast<uint8_t>(pa[0] - pb[0]))));
+      const int e = std::abs(pa[1] - pb[1]);
+      ++*n;
+      *sim += static_cast<uint64_t>(std::max(0, 21 - d) * std::max(0, 21 - e));
+    }
+}
+
 // The vector pair sums against a plain loop, on random canvases with empty
 // blocks, at every offset (runs of every length and alignment).
 TEST(SpectralScore, PairSumsAgreeWithAPlainLoop) {
@@ -199,23 +216,54 @@ TEST(SpectralScore, PairSumsAgreeWithAPlainLoop) {
       for (int x = -ac; x <= bc; ++x) {
         uint32_t n = 0;
         uint64_t sim = 0;
-        for (int i = 0; i < ar; ++i)
-          for (int j = 0; j < ac; ++j) {
-            const int bi = i + y, bj = j + x;
-            if (bi < 0 || bi >= br || bj < 0 || bj >= bc) continue;
-            const uint8_t *pa = &ga[2 * (i * ac + j)], *pb = &gb[2 * (bi * bc + bj)];
-            if (pa[1] == 0 || pb[1] == 0) continue;
-            const int d = std::abs(static_cast<int>(static_cast<int8_t>(static_cast<uint8_t>(pa[0] - pb[0]))));
-            const int e = std::abs(pa[1] - pb[1]);
-            ++n;
-            sim += static_cast<uint64_t>(std::max(0, 21 - d) * std::max(0, 21 - e));
-          }
+        plain_pair_sums(ga, ar, ac, gb, br, bc, x, y, &n, &sim);
         qx_spectral::PairSums s;
         qx_spectral::xcorr_features(a.cv, a.ext.data(), b.cv, b.ext.data(), x, y, p, &s);
         ASSERT_EQ(s.n, n) << plain << " " << trial << " at " << x << "," << y;
         ASSERT_EQ(s.sim, sim) << plain << " " << trial << " at " << x << "," << y;
       }
   }
+  }
+}
+
+// Long overlaps against the plain loop: rows of up to 61 blocks (runs
+// split into pieces of 32, 16 and 8), and overlaps of thousands of pairs,
+// most of them empty on one side, so that the vector path's per-lane
+// counts of empty pairs run past what one byte holds.
+TEST(SpectralScore, LongOverlapsAgreeWithAPlainLoop) {
+  PlainPathSwitch paths;
+  uint32_t seed = 4242;
+  auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  const int shapes[][4] = {{300, 40, 300, 40}, {120, 61, 90, 57}, {400, 8, 400, 8}, {260, 16, 250, 13}};
+  for (const auto &shape : shapes) {
+    const int ar = shape[0], ac = shape[1], br = shape[2], bc = shape[3];
+    Bytes ga, gb;
+    for (int i = 0; i < ar * ac; ++i) {
+      ga.push_back(static_cast<uint8_t>(next()));
+      ga.push_back(static_cast<uint8_t>(1 + next() % 255));
+    }
+    for (int i = 0; i < br * bc; ++i) {
+      gb.push_back(static_cast<uint8_t>(ga[2 * (i % (ar * ac))] + next() % 20 - 10));
+      gb.push_back(next() % 10 == 0 ? static_cast<uint8_t>(next()) : 0);
+    }
+    const OwnedCanvas a = plain_canvas(ga, ar, ac), b = plain_canvas(gb, br, bc);
+    qx_spectral::ScoreParams p;
+    p.scale = kScaleCoarse;
+    const int offsets[][2] = {{0, 0}, {1, 3}, {-2, -5}, {bc - ac, br - ar}, {-ac / 2, 7}, {bc / 3, -br / 4}};
+    for (const auto &o : offsets) {
+      const int x = o[0], y = o[1];
+      uint32_t n = 0;
+      uint64_t sim = 0;
+      plain_pair_sums(ga, ar, ac, gb, br, bc, x, y, &n, &sim);
+      for (int plain = 0; plain < 2; ++plain) {
+        paths.set(plain);
+        qx_spectral::PairSums s;
+        qx_spectral::xcorr_features(a.cv, a.ext.data(), b.cv, b.ext.data(), x, y, p, &s);
+        ASSERT_EQ(s.n, n) << plain << " " << ar << "x" << ac << " at " << x << "," << y;
+        ASSERT_EQ(s.sim, sim) << plain << " " << ar << "x" << ac << " at " << x << "," << y;
+      }
+      ASSERT_GT(n, 0u);
+    }
   }
 }
 

@@ -309,17 +309,60 @@ void dense_pairs_sse2(const Overlap &o, PairSums *s) {
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QX_SPECTRAL_AVX2 1
-// Sixteen pairs of a 256-bit vector: so and sf by saturating subtraction,
-// the similarity masked where a frequency is 0, sums widened to 32 bits.
-__attribute__((target("avx2"))) inline void pairs16_avx2(__m256i va, __m256i vb, __m256i &acc_n, __m256i &acc_sim) {
-  const __m256i zero = _mm256_setzero_si256(), c21 = _mm256_set1_epi16(21), ones = _mm256_set1_epi16(1);
-  const __m256i fa = _mm256_srli_epi16(va, 8), fb = _mm256_srli_epi16(vb, 8);
-  const __m256i d = _mm256_abs_epi16(_mm256_srai_epi16(_mm256_slli_epi16(_mm256_sub_epi16(va, vb), 8), 8));
-  const __m256i e = _mm256_abs_epi16(_mm256_sub_epi16(fa, fb));
-  const __m256i sim = _mm256_mullo_epi16(_mm256_subs_epu16(c21, d), _mm256_subs_epu16(c21, e));
-  const __m256i empty = _mm256_or_si256(_mm256_cmpeq_epi16(fa, zero), _mm256_cmpeq_epi16(fb, zero));
-  acc_sim = _mm256_add_epi32(acc_sim, _mm256_madd_epi16(_mm256_andnot_si256(empty, sim), ones));
-  acc_n = _mm256_add_epi32(acc_n, _mm256_madd_epi16(_mm256_andnot_si256(empty, ones), ones));
+// Thirty-two pairs in 8-bit lanes.  va0 and va1 hold sixteen A blocks each
+// as they lie in the canvas (orientation, frequency), vb0 and vb1 the B
+// blocks they pair with.  Each vector is split into its orientations and
+// frequencies, and the two halves are joined, in the same lane order on
+// both sides (the sums do not depend on it).  so = 21 - |signed byte
+// difference| (abs_epi8 of -128 is 128 taken as unsigned, which saturates
+// to 0 as it should), sf = 21 - |fa - fb| from the unsigned maximum and
+// minimum, both by saturating subtraction; a pair with a frequency 0 (the
+// minimum is 0) has its so cleared and counts as empty.  The products
+// (at most 441) are summed in pairs to 16 bits (at most 882) and then to
+// 32 bits.  `empty` counts the empty pairs per lane, one at most per call.
+struct Pairs32 {
+  __m256i sim, empty, empty_total;
+  uint32_t calls = 0;
+  uint32_t unflushed = 0;  // calls since `empty` was last added to the total
+};
+
+__attribute__((target("avx2"))) inline void flush_empty(Pairs32 &acc) {
+  acc.empty_total = _mm256_add_epi64(acc.empty_total, _mm256_sad_epu8(acc.empty, _mm256_setzero_si256()));
+  acc.empty = _mm256_setzero_si256();
+  acc.unflushed = 0;
+}
+
+__attribute__((target("avx2"))) inline void pairs32_avx2(__m256i va0, __m256i va1, __m256i vb0, __m256i vb1,
+                                                         Pairs32 &acc) {
+  const __m256i split = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15, 0, 2, 4, 6, 8, 10,
+                                         12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+  const __m256i zero = _mm256_setzero_si256(), c21 = _mm256_set1_epi8(21), ones = _mm256_set1_epi16(1);
+  const __m256i a0 = _mm256_shuffle_epi8(va0, split), a1 = _mm256_shuffle_epi8(va1, split);
+  const __m256i b0 = _mm256_shuffle_epi8(vb0, split), b1 = _mm256_shuffle_epi8(vb1, split);
+  const __m256i oa = _mm256_unpacklo_epi64(a0, a1), fa = _mm256_unpackhi_epi64(a0, a1);
+  const __m256i ob = _mm256_unpacklo_epi64(b0, b1), fb = _mm256_unpackhi_epi64(b0, b1);
+  const __m256i so = _mm256_subs_epu8(c21, _mm256_abs_epi8(_mm256_sub_epi8(oa, ob)));
+  const __m256i fmin = _mm256_min_epu8(fa, fb);
+  const __m256i sf = _mm256_subs_epu8(c21, _mm256_sub_epi8(_mm256_max_epu8(fa, fb), fmin));
+  const __m256i empty = _mm256_cmpeq_epi8(fmin, zero);
+  const __m256i prod = _mm256_maddubs_epi16(_mm256_andnot_si256(empty, so), sf);
+  acc.sim = _mm256_add_epi32(acc.sim, _mm256_madd_epi16(prod, ones));
+  acc.empty = _mm256_sub_epi8(acc.empty, empty);
+  ++acc.calls;
+  if (++acc.unflushed == 255) flush_empty(acc);
+}
+
+__attribute__((target("avx2"))) inline __m256i load16(const uint8_t *p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+// Eight blocks, the upper half of the vector empty.
+__attribute__((target("avx2"))) inline __m256i load8(const uint8_t *p) {
+  return _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+}
+// Eight blocks from each of two rows.
+__attribute__((target("avx2"))) inline __m256i load8x2(const uint8_t *p, const uint8_t *q) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)), 1);
 }
 
 // The same sums over the whole overlap of the two canvases, not only
@@ -328,55 +371,64 @@ __attribute__((target("avx2"))) inline void pairs16_avx2(__m256i va, __m256i vb,
 // every row then has the same run, B blocks [lo, hi) with lo = max(0, x)
 // and hi = min(x + A's cols, B's cols), which saves the per-row
 // bookkeeping.  Past the run's end one canvas shows its zero padding (the
-// run ends where one canvas's row ends), as in dense_pairs_sse2.  Runs of
-// up to 8 pairs go two rows to a vector; longer ones sixteen pairs at a
-// time while more than 8 remain, then eight, so that the reads stay within
-// the 8 padding blocks.
+// run ends where one canvas's row ends), as in dense_pairs_sse2, and every
+// read stays within 7 blocks past the run's end, inside the 8 padding
+// blocks.  Runs of up to 8 pairs go four rows to a call, of up to 16 two
+// rows; longer ones 32 pairs at a time while more than 24 remain, then the
+// rest in one call.  The empty halves of a call count as empty pairs.
 __attribute__((target("avx2"))) void dense_pairs_avx2(const Overlap &o, PairSums *s) {
   const int lo = std::max(0, o.x), hi = std::min(o.a.cols + o.x, o.b.cols);
   const int rows = o.y1 - o.y0, count = hi - lo;
   s->n = 0;
   s->sim = 0;
   if (rows <= 0 || count <= 0) return;
-  __m256i acc_n = _mm256_setzero_si256(), acc_sim = _mm256_setzero_si256();
+  Pairs32 acc;
+  acc.sim = acc.empty = acc.empty_total = _mm256_setzero_si256();
   const uint8_t *pa = o.a.block(o.y0, lo - o.x), *pb = o.b.block(o.y0 + o.y, lo);
   const std::size_t sa = 2 * static_cast<std::size_t>(o.a.stride), sb = 2 * static_cast<std::size_t>(o.b.stride);
   const __m256i zero = _mm256_setzero_si256();
   int r = 0;
   if (count <= 8) {
-    for (; r + 1 < rows; r += 2, pa += 2 * sa, pb += 2 * sb) {
-      const __m256i va = _mm256_inserti128_si256(
-          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pa))),
-          _mm_loadu_si128(reinterpret_cast<const __m128i *>(pa + sa)), 1);
-      const __m256i vb = _mm256_inserti128_si256(
-          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pb))),
-          _mm_loadu_si128(reinterpret_cast<const __m128i *>(pb + sb)), 1);
-      pairs16_avx2(va, vb, acc_n, acc_sim);
+    for (; r + 3 < rows; r += 4, pa += 4 * sa, pb += 4 * sb)
+      pairs32_avx2(load8x2(pa, pa + sa), load8x2(pa + 2 * sa, pa + 3 * sa), load8x2(pb, pb + sb),
+                   load8x2(pb + 2 * sb, pb + 3 * sb), acc);
+    switch (rows - r) {
+      case 3:
+        pairs32_avx2(load8x2(pa, pa + sa), load8(pa + 2 * sa), load8x2(pb, pb + sb), load8(pb + 2 * sb), acc);
+        break;
+      case 2:
+        pairs32_avx2(load8x2(pa, pa + sa), zero, load8x2(pb, pb + sb), zero, acc);
+        break;
+      case 1:
+        pairs32_avx2(load8(pa), zero, load8(pb), zero, acc);
+        break;
+      default:
+        break;
     }
-    if (r < rows) {
-      // The last row alone, the upper half of the vector empty.
-      const __m256i va = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pa)));
-      const __m256i vb = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pb)));
-      pairs16_avx2(_mm256_permute2x128_si256(va, zero, 0x20), _mm256_permute2x128_si256(vb, zero, 0x20), acc_n,
-                   acc_sim);
-    }
+  } else if (count <= 16) {
+    for (; r + 1 < rows; r += 2, pa += 2 * sa, pb += 2 * sb)
+      pairs32_avx2(load16(pa), load16(pa + sa), load16(pb), load16(pb + sb), acc);
+    if (r < rows) pairs32_avx2(load16(pa), zero, load16(pb), zero, acc);
   } else {
     for (; r < rows; ++r, pa += sa, pb += sb) {
       int k = 0;
-      for (; k + 8 < count; k += 16)
-        pairs16_avx2(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(pa + 2 * k)),
-                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pb + 2 * k)), acc_n, acc_sim);
-      if (k < count) {
-        const __m256i va = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pa + 2 * k)));
-        const __m256i vb = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pb + 2 * k)));
-        pairs16_avx2(_mm256_permute2x128_si256(va, zero, 0x20), _mm256_permute2x128_si256(vb, zero, 0x20), acc_n,
-                     acc_sim);
-      }
+      for (; k + 24 < count; k += 32)
+        pairs32_avx2(load16(pa + 2 * k), load16(pa + 2 * k + 32), load16(pb + 2 * k), load16(pb + 2 * k + 32),
+                     acc);
+      const int rest = count - k;
+      if (rest > 16)
+        pairs32_avx2(load16(pa + 2 * k), load8(pa + 2 * k + 32), load16(pb + 2 * k), load8(pb + 2 * k + 32), acc);
+      else if (rest > 8)
+        pairs32_avx2(load16(pa + 2 * k), zero, load16(pb + 2 * k), zero, acc);
+      else if (rest > 0)
+        pairs32_avx2(load8(pa + 2 * k), zero, load8(pb + 2 * k), zero, acc);
     }
   }
-  const __m128i n4 = _mm_add_epi32(_mm256_castsi256_si128(acc_n), _mm256_extracti128_si256(acc_n, 1));
-  const __m128i s4 = _mm_add_epi32(_mm256_castsi256_si128(acc_sim), _mm256_extracti128_si256(acc_sim, 1));
-  s->n = hsum(n4);
+  flush_empty(acc);
+  const __m128i e2 = _mm_add_epi64(_mm256_castsi256_si128(acc.empty_total), _mm256_extracti128_si256(acc.empty_total, 1));
+  const uint64_t empty = static_cast<uint64_t>(_mm_cvtsi128_si64(e2)) + static_cast<uint64_t>(_mm_extract_epi64(e2, 1));
+  const __m128i s4 = _mm_add_epi32(_mm256_castsi256_si128(acc.sim), _mm256_extracti128_si256(acc.sim, 1));
+  s->n = static_cast<uint32_t>(32 * static_cast<uint64_t>(acc.calls) - empty);
   s->sim = hsum(s4);
 }
 
