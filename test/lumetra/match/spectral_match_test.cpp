@@ -492,24 +492,44 @@ TEST(SpectralTransform, VectorAndPlainPathsLayTheSameCanvas) {
     Bytes g;
     for (int i = 0; i < rows * cols; ++i) {
       g.push_back(static_cast<uint8_t>(next()));
-      g.push_back(static_cast<uint8_t>(next()));
+      // A third of the blocks without ridges, and an empty first row, so
+      // that rows have extents that start and end inside their spans.
+      g.push_back(i < cols || next() % 3 == 0 ? 0 : static_cast<uint8_t>(next()));
     }
+    // The grid's last block with ridges, which the vector path reads by
+    // itself.
+    g.back() = 77;
     for (int r = -256; r < 256; r += 7)
       for (int scale : {32, 16, 64, 24}) {
         const int xi = static_cast<int>(next() % 33) - 16, eta = static_cast<int>(next() % 33) - 16;
         const int crow = rows * scale / 32 + static_cast<int>(next() % 3), ccol = cols * scale / 32 + 1;
         std::vector<uint8_t> out[2];
+        std::vector<RowExtent> ext[2];
         for (int plain = 0; plain < 2; ++plain) {
           paths.set(plain);
           out[plain].assign(qx_spectral::canvas_bytes(crow, ccol), 0xCD);
+          ext[plain].assign(static_cast<size_t>(crow), RowExtent{-7, -7});
           Canvas cv;
           cv.data = out[plain].data();
           cv.rows = crow;
           cv.cols = ccol;
-          qx_spectral::transform_features(g.data(), rows, cols, r, scale, xi, eta, &cv);
+          qx_spectral::transform_features(g.data(), rows, cols, r, scale, xi, eta, &cv, ext[plain].data());
         }
         ASSERT_EQ(out[0], out[1]) << rows << "x" << cols << " r " << r << " scale " << scale << " shift " << xi
                                   << "," << eta;
+        // The extents the transform reports are those of the canvas it laid.
+        Canvas laid;
+        laid.data = out[0].data();
+        laid.rows = crow;
+        laid.cols = ccol;
+        laid.stride = ccol + qx_spectral::kCanvasPad;
+        std::vector<RowExtent> found(static_cast<size_t>(crow));
+        qx_spectral::refine_bounding_boxes(laid, found.data());
+        for (int plain = 0; plain < 2; ++plain)
+          for (int i = 0; i < crow; ++i) {
+            ASSERT_EQ(ext[plain][i].lo, found[i].lo) << plain << " " << rows << "x" << cols << " r " << r << " row " << i;
+            ASSERT_EQ(ext[plain][i].hi, found[i].hi) << plain << " " << rows << "x" << cols << " r " << r << " row " << i;
+          }
       }
   }
 }

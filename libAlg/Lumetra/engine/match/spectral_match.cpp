@@ -56,51 +56,134 @@ void clip_span(int64_t n, int64_t step, int64_t lim, int64_t *j0, int64_t *j1) {
 
 namespace {
 
+// Where the rows of a transformed canvas sample grid A.  Positions in 1/64
+// canvas block relative to the canvas centre: dx = 64 j + 32 - 32 cols -
+// 2 xi, dy = 64 i + 32 - 32 rows - 2 eta.  An A position, scaled by
+// 16384 x scale so that it stays an integer:
+//   nx = 32 (c dx + s dy) + 32 src_cols 16384 scale
+//   ny = 32 (c dy - s dx) + 32 src_rows 16384 scale
+// and the A block index is floor(n / (64 x 16384 x scale)).
+struct Sampling {
+  int64_t c, s, den, base_x, base_y, dx0, step_x, step_y, lim_x, lim_y;
+  int shift = -1;  // log2 of den when the scale is a power of two
+  int rows;
+  int eta;
+
+  Sampling(int src_rows, int src_cols, int r, int scale, int xi, int eta_, const Canvas &cv)
+      : c(cos16(angle16_from_rotation(r))), s(sin16(angle16_from_rotation(r))), den(int64_t{64} * 16384 * scale),
+        base_x(int64_t{32} * src_cols * 16384 * scale), base_y(int64_t{32} * src_rows * 16384 * scale),
+        dx0(32 - int64_t{32} * cv.cols - 2 * xi), step_x(32 * 64 * c), step_y(-32 * 64 * s),
+        lim_x(src_cols * den), lim_y(src_rows * den), rows(cv.rows), eta(eta_) {
+    if ((scale & (scale - 1)) == 0) {
+      shift = 20;
+      for (int v = scale; v > 1; v >>= 1) ++shift;
+    }
+  }
+
+  int64_t floor_div(int64_t n) const {
+    if (shift >= 0) return n >> shift;
+    const int64_t q = n / den;
+    return (n % den != 0 && n < 0) ? q - 1 : q;
+  }
+
+  // Row i: the blocks j whose sample lies inside A, 0 <= n + j step < lim
+  // on both axes, an interval [j0, j1) of the row (empty: 0, 0), and the
+  // sample position of block j0.
+  void span(int i, int64_t cols, int64_t *j0, int64_t *j1, int64_t *px, int64_t *py) const {
+    const int64_t dy = 64 * int64_t{i} + 32 - int64_t{32} * rows - 2 * eta;
+    const int64_t nx = 32 * (c * dx0 + s * dy) + base_x;
+    const int64_t ny = 32 * (c * dy - s * dx0) + base_y;
+    *j0 = 0;
+    *j1 = cols;
+    clip_span(nx, step_x, lim_x, j0, j1);
+    clip_span(ny, step_y, lim_y, j0, j1);
+    if (*j1 <= *j0) *j0 = *j1 = 0;
+    *px = nx + *j0 * step_x;
+    *py = ny + *j0 * step_y;
+  }
+};
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// The blocks j0 .. j1 - 1 of one canvas row (j1 > j0), eight at a time:
-// the same sample positions as the plain loop of transform_features, in
-// 32-bit lanes.  The caller guarantees that the scale is a power of two
-// (sample index = position >> shift) and that both limits src x den are
-// below 2^31: every position inside the row's span then fits in 32 bits,
-// and a lane's position, formed by wrapping 32-bit additions, is the exact
-// one.  Lanes past j1 are masked off (their position may lie anywhere) and
-// write zeros, which the caller's clearing of the row's tail keeps.  The
-// gather reads 4 bytes from each block's first byte; the grid's last block
-// is read by itself, so that no read passes the end of the blocks.
-__attribute__((target("avx2"))) void transform_run_avx2(const uint8_t *src, int src_cols, std::size_t nblocks,
-                                                        int r, int shift, int64_t px, int64_t py, int64_t step_x,
-                                                        int64_t step_y, int64_t j0, int64_t j1, uint8_t *dst) {
+// Clears a canvas row of `bytes` bytes (at least 16: a row holds at least
+// the 8 padding blocks) with overlapping vector stores.
+__attribute__((target("avx2"))) inline void clear_row_avx2(uint8_t *dst, std::size_t bytes) {
+  const __m256i zero = _mm256_setzero_si256();
+  if (bytes < 32) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm256_castsi256_si128(zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + bytes - 16), _mm256_castsi256_si128(zero));
+    return;
+  }
+  std::size_t k = 0;
+  for (; k + 32 <= bytes; k += 32) _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + k), zero);
+  if (k < bytes) _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + bytes - 32), zero);
+}
+
+// Every row of the canvas: cleared, then the blocks j0 .. j1 - 1 of its
+// span eight at a time, with the same sample positions as the plain loop
+// of transform_features in 32-bit lanes.  The caller guarantees that the
+// scale is a power of two (sample index = position >> shift) and that both
+// limits src x den are below 2^31: every position inside a row's span then
+// fits in 32 bits, and a lane's position, formed by wrapping 32-bit
+// additions, is the exact one.  Lanes past j1 are masked off (their
+// position may lie anywhere) and write zeros, at most 7 blocks past j1,
+// inside the row's padding.  The gather reads 4 bytes from each block's
+// first byte; the grid's last block is read by itself, so that no read
+// passes the end of the blocks.  With `ext`, each row's extent is taken
+// from the blocks as they are written: the first and one past the last
+// with a non-zero frequency, as refine_bounding_boxes finds them.
+__attribute__((target("avx2"))) void transform_rows_avx2(const uint8_t *src, int src_rows, int src_cols, int r,
+                                                         const Sampling &sm, Canvas *cv, RowExtent *ext) {
+  const std::size_t nblocks = static_cast<std::size_t>(src_rows) * src_cols;
   const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-  const __m256i vstep_x = _mm256_mullo_epi32(iota, _mm256_set1_epi32(static_cast<int32_t>(step_x)));
-  const __m256i vstep_y = _mm256_mullo_epi32(iota, _mm256_set1_epi32(static_cast<int32_t>(step_y)));
+  const __m256i vstep_x = _mm256_mullo_epi32(iota, _mm256_set1_epi32(static_cast<int32_t>(sm.step_x)));
+  const __m256i vstep_y = _mm256_mullo_epi32(iota, _mm256_set1_epi32(static_cast<int32_t>(sm.step_y)));
   const __m256i vcols = _mm256_set1_epi32(src_cols);
   const __m256i vlast = _mm256_set1_epi32(static_cast<int32_t>(nblocks - 1));
-  const __m128i vshift = _mm_cvtsi32_si128(shift);
+  const __m128i vshift = _mm_cvtsi32_si128(sm.shift);
   const __m256i lowbyte = _mm256_set1_epi32(0xFF), highbyte = _mm256_set1_epi32(0xFF00);
-  const __m256i vr = _mm256_set1_epi32(r);
+  const __m256i vr = _mm256_set1_epi32(r), zero = _mm256_setzero_si256();
   const int32_t *base = reinterpret_cast<const int32_t *>(src);
-  for (int64_t j = j0; j < j1; j += 8, px += 8 * step_x, py += 8 * step_y) {
-    const __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(j1 - j)), iota);
-    const __m256i ax = _mm256_srl_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(px)), vstep_x), vshift);
-    const __m256i ay = _mm256_srl_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(py)), vstep_y), vshift);
-    const __m256i idx = _mm256_and_si256(_mm256_add_epi32(_mm256_mullo_epi32(ay, vcols), ax), live);
-    const __m256i last = _mm256_and_si256(_mm256_cmpeq_epi32(idx, vlast), live);
-    const __m256i gathered = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), base, idx,
-                                                         _mm256_andnot_si256(last, live), 2);
-    // Orientation turned by r (mod 256), frequency as it is.
-    __m256i v = _mm256_or_si256(_mm256_and_si256(gathered, highbyte),
-                                _mm256_and_si256(_mm256_add_epi32(gathered, vr), lowbyte));
-    v = _mm256_and_si256(v, live);
-    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(v, v), 0x08);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 2 * j), _mm256_castsi256_si128(packed));
-    const int lastmask = _mm256_movemask_ps(_mm256_castsi256_ps(last));
-    if (lastmask != 0) {
-      const uint8_t *p = src + 2 * (nblocks - 1);
-      for (int k = 0; k < 8; ++k)
-        if (lastmask & (1 << k)) {
-          dst[2 * (j + k)] = rotate_orientation(p[0], r);
-          dst[2 * (j + k) + 1] = p[1];
-        }
+  const uint8_t *last_block = src + 2 * (nblocks - 1);
+  const uint8_t last_o = rotate_orientation(last_block[0], r), last_f = last_block[1];
+  const std::size_t row_bytes = 2 * static_cast<std::size_t>(cv->stride);
+  for (int i = 0; i < cv->rows; ++i) {
+    uint8_t *dst = cv->data + row_bytes * static_cast<std::size_t>(i);
+    clear_row_avx2(dst, row_bytes);
+    int64_t j0, j1, px, py;
+    sm.span(i, cv->cols, &j0, &j1, &px, &py);
+    int lo = -1, hi = 0;
+    for (int64_t j = j0; j < j1; j += 8, px += 8 * sm.step_x, py += 8 * sm.step_y) {
+      const __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(j1 - j)), iota);
+      const __m256i ax = _mm256_srl_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(px)), vstep_x), vshift);
+      const __m256i ay = _mm256_srl_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(py)), vstep_y), vshift);
+      const __m256i idx = _mm256_and_si256(_mm256_add_epi32(_mm256_mullo_epi32(ay, vcols), ax), live);
+      const __m256i last = _mm256_and_si256(_mm256_cmpeq_epi32(idx, vlast), live);
+      const __m256i gathered = _mm256_mask_i32gather_epi32(zero, base, idx, _mm256_andnot_si256(last, live), 2);
+      // Orientation turned by r (mod 256), frequency as it is.
+      __m256i v = _mm256_or_si256(_mm256_and_si256(gathered, highbyte),
+                                  _mm256_and_si256(_mm256_add_epi32(gathered, vr), lowbyte));
+      v = _mm256_and_si256(v, live);
+      const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(v, v), 0x08);
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 2 * j), _mm256_castsi256_si128(packed));
+      const int lastmask = _mm256_movemask_ps(_mm256_castsi256_ps(last));
+      int ridges = ~_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(v, highbyte), zero))) &
+                   0xFF;
+      if (lastmask != 0) {
+        for (int k = 0; k < 8; ++k)
+          if (lastmask & (1 << k)) {
+            dst[2 * (j + k)] = last_o;
+            dst[2 * (j + k) + 1] = last_f;
+          }
+        if (last_f != 0) ridges |= lastmask;
+      }
+      if (ridges != 0) {
+        if (lo < 0) lo = static_cast<int>(j) + __builtin_ctz(static_cast<unsigned>(ridges));
+        hi = static_cast<int>(j) + 32 - __builtin_clz(static_cast<unsigned>(ridges));
+      }
+    }
+    if (ext != nullptr) {
+      ext[i].lo = static_cast<int16_t>(lo < 0 ? 0 : lo);
+      ext[i].hi = static_cast<int16_t>(lo < 0 ? 0 : hi);
     }
   }
 }
@@ -110,63 +193,29 @@ __attribute__((target("avx2"))) void transform_run_avx2(const uint8_t *src, int 
 }  // namespace
 
 void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, int scale, int xi,
-                        int eta, Canvas *cv) {
+                        int eta, Canvas *cv, RowExtent *ext) {
   cv->stride = cv->cols + kCanvasPad;
-  const int64_t c = cos16(angle16_from_rotation(r)), s = sin16(angle16_from_rotation(r));
-  // Positions in 1/64 canvas block relative to the canvas centre:
-  // dx = 64 j + 32 - 32 cols - 2 xi, dy = 64 i + 32 - 32 rows - 2 eta.
-  // A position, scaled by 16384 x scale so that it stays an integer:
-  //   nx = 32 (c dx + s dy) + 32 src_cols 16384 scale
-  //   ny = 32 (c dy - s dx) + 32 src_rows 16384 scale
-  // and the A block index is floor(n / (64 x 16384 x scale)).
-  const int64_t den = int64_t{64} * 16384 * scale;
-  int shift = -1;
-  if ((scale & (scale - 1)) == 0) {
-    shift = 20;
-    for (int v = scale; v > 1; v >>= 1) ++shift;
-  }
-  const int64_t base_x = int64_t{32} * src_cols * 16384 * scale;
-  const int64_t base_y = int64_t{32} * src_rows * 16384 * scale;
-  const int64_t dx0 = 32 - int64_t{32} * cv->cols - 2 * xi;
-  const int64_t step_x = 32 * 64 * c, step_y = -32 * 64 * s;
-  auto floor_div = [&](int64_t n) -> int64_t {
-    if (shift >= 0) return n >> shift;
-    const int64_t q = n / den;
-    return (n % den != 0 && n < 0) ? q - 1 : q;
-  };
-  const int64_t lim_x = src_cols * den, lim_y = src_rows * den;
+  const Sampling sm(src_rows, src_cols, r, scale, xi, eta, *cv);
 #if defined(QX_SPECTRAL_TRANSFORM_AVX2)
-  const bool vector_rows = qx_simd_use_avx2() != 0 && shift >= 0 && lim_x < (int64_t{1} << 31) &&
-                           lim_y < (int64_t{1} << 31);
+  if (qx_simd_use_avx2() != 0 && sm.shift >= 0 && sm.lim_x < (int64_t{1} << 31) &&
+      sm.lim_y < (int64_t{1} << 31)) {
+    transform_rows_avx2(src, src_rows, src_cols, r, sm, cv, ext);
+    return;
+  }
 #endif
   for (int i = 0; i < cv->rows; ++i) {
     uint8_t *dst = cv->data + 2 * static_cast<std::size_t>(i) * cv->stride;
-    const int64_t dy = 64 * int64_t{i} + 32 - int64_t{32} * cv->rows - 2 * eta;
-    const int64_t nx = 32 * (c * dx0 + s * dy) + base_x;
-    const int64_t ny = 32 * (c * dy - s * dx0) + base_y;
-    // The blocks j whose sample lies inside A: 0 <= n + j step < lim on
-    // both axes, an interval of the row.
-    int64_t j0 = 0, j1 = cv->cols;
-    clip_span(nx, step_x, lim_x, &j0, &j1);
-    clip_span(ny, step_y, lim_y, &j0, &j1);
-    if (j1 <= j0) j0 = j1 = 0;
+    int64_t j0, j1, px, py;
+    sm.span(i, cv->cols, &j0, &j1, &px, &py);
     std::memset(dst, 0, 2 * static_cast<std::size_t>(j0));
-    int64_t px = nx + j0 * step_x, py = ny + j0 * step_y;
-#if defined(QX_SPECTRAL_TRANSFORM_AVX2)
-    if (vector_rows && j1 > j0) {
-      transform_run_avx2(src, src_cols, static_cast<std::size_t>(src_rows) * src_cols, r, shift, px, py, step_x,
-                         step_y, j0, j1, dst);
-      std::memset(dst + 2 * j1, 0, 2 * (static_cast<std::size_t>(cv->stride) - static_cast<std::size_t>(j1)));
-      continue;
-    }
-#endif
-    for (int64_t j = j0; j < j1; ++j, px += step_x, py += step_y) {
-      const uint8_t *p = src + 2 * (floor_div(py) * src_cols + floor_div(px));
+    for (int64_t j = j0; j < j1; ++j, px += sm.step_x, py += sm.step_y) {
+      const uint8_t *p = src + 2 * (sm.floor_div(py) * src_cols + sm.floor_div(px));
       dst[2 * j] = rotate_orientation(p[0], r);
       dst[2 * j + 1] = p[1];
     }
     std::memset(dst + 2 * j1, 0, 2 * (static_cast<std::size_t>(cv->stride) - static_cast<std::size_t>(j1)));
   }
+  if (ext != nullptr) refine_bounding_boxes(*cv, ext);
 }
 
 void refine_bounding_boxes(const Canvas &cv, RowExtent *ext) {
@@ -670,8 +719,7 @@ class Search {
     const Level &lv = level(fine);
     ca_.rows = lv.hc;
     ca_.cols = lv.wc;
-    transform_features(lv.a_blocks, lv.a_rows, lv.a_cols, r, lay_.scale, xi, eta, &ca_);
-    refine_bounding_boxes(ca_, ea_);
+    transform_features(lv.a_blocks, lv.a_rows, lv.a_cols, r, lay_.scale, xi, eta, &ca_, ea_);
     box_a_ = get_bounding_box(ea_, ca_.rows);
     a_fine_ = fine;
     a_r_ = r;

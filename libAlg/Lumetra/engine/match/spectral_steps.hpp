@@ -98,9 +98,11 @@ void align8_feature_canvas(const uint8_t *blocks, int rows, int cols, Canvas *ca
 // (i, j) shows the A block under its centre: with d = (j + 1/2 - cols / 2
 // - xi / 32, i + 1/2 - rows / 2 - eta / 32) relative to the canvas centre,
 // the A position is R(-r) d x 32 / scale from A's centre.  Orientations are
-// turned by r; blocks outside A are zero.
+// turned by r; blocks outside A are zero.  With `extents` (canvas rows
+// entries), also the per-row extents refine_bounding_boxes would find.
+struct RowExtent;
 void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, int scale, int xi,
-                        int eta, Canvas *canvas);
+                        int eta, Canvas *canvas, RowExtent *extents = nullptr);
 
 // Per-row extents of the blocks with ridge data: [lo, hi), lo = hi = 0 for
 // an empty row.
