@@ -30,16 +30,18 @@ EVIDENCE_COLUMNS = (0, 1, 2, 9, 11)   # scores that rise on a genuine match
 SUBTEMPLATES = 20
 
 
-def write_dump(prefix, seed, genuine=120, impostors=4000, shift=2.5, impostor_boost=0.0):
+def write_dump(prefix, seed, genuine=120, impostors=4000, shift=2.5, impostor_boost=0.0, weak=0):
     """A protocol dump: each attempt SUBTEMPLATES rows of 30 scores around
     1000 (spread 150); a genuine attempt's first row is moved up by `shift`
-    spreads on the evidence columns, every impostor row by `impostor_boost`."""
+    spreads on the evidence columns, every impostor row by `impostor_boost`.
+    The last `weak` genuine attempts are not moved (a probe of skin the
+    enrolment never saw)."""
     rng = np.random.default_rng(seed)
     rows, feats, first = [], [], 0
     for k in range(genuine + impostors):
         label = 1 if k < genuine else 0
         x = rng.normal(1000, 150, size=(SUBTEMPLATES, 30))
-        if label == 1:
+        if label == 1 and k < genuine - weak:
             x[0, list(EVIDENCE_COLUMNS)] += shift * 150
         else:
             x[:, list(EVIDENCE_COLUMNS)] += impostor_boost * 150
@@ -126,6 +128,23 @@ class ProtocolFit(unittest.TestCase):
         # The worse set is held near its rate, not far below it.
         k = max(impostor_rate(d, self.recs, t, 3)[0] for d in (self.a, self.b))
         self.assertGreaterEqual(k, 0.4 * 10 ** -1 * 4000)
+
+    def test_weak_genuine_attempts_leave_the_fit_and_impostors_stay(self):
+        d = write_dump(os.path.join(self.tmp, "weak"), 4, genuine=200, weak=100)
+        sub = P.subtemplate_scores(d, self.recs, True)
+        r, y = F.select(d, sub)
+        kept, ky = F.without_weak_genuine(r, y, sub, 0.9)
+        self.assertEqual(int((ky == 0).sum()), int((y == 0).sum()))
+        attempt = d.segment[kept[ky == 1]]
+        strong = int((attempt < 100).sum())
+        weak = int((attempt >= 100).sum())
+        self.assertGreaterEqual(strong, 95)
+        self.assertLess(weak, 35)   # their best row is an impostor-like best of 20
+        # The trimmed fit still reads the evidence the right way round.
+        model, _ = F.fit_model([d], trim_genuine=0.9)
+        self.assertTrue(model.monotone_ok())
+        for i in EVIDENCE_COLUMNS:
+            self.assertEqual(model.direction[i], 1, "score %d" % i)
 
     def test_weights_change_the_fit(self):
         _, heavy = F.fit_model([self.a, self.b], weights=[1.0, 5.0])

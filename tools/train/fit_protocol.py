@@ -3,7 +3,8 @@
 on the verification protocol itself, and judges them set by set.
 
     fit_protocol.py REAL_DUMP... [--fit-generated DUMP]... [--generated-weight W]
-                    [--measure DUMP]... [--check] [--loso] [--write]
+                    [--measure DUMP]... [--check] [--loso] [--own-tables] [--write]
+                    [--trim-genuine Q] [--hard-share S]
 
 Each REAL_DUMP is a protocol-dump of one real fingerprint set: fitted on and
 calibrated on.  --fit-generated names generated sets that the model is
@@ -18,7 +19,11 @@ index 12 must agree).  --loso fits on all real sets but one (and the
 generated ones) and reports the one left out, for every real set in turn;
 the figures of a set never come from a model or table that saw it.
 --measure names sets that are only reported: never fitted, calibrated or
-tuned on.  --write fits on every set and writes the model into the
+tuned on.  --own-tables reports each real set with a table calibrated on
+it alone (what one table for every sensor costs).  --trim-genuine and
+--hard-share are fit variants for experiments (weak genuine attempts left
+out, only the strongest impostor attempts fitted); the shipped fit uses
+neither.  --write fits on every set and writes the model into the
 engine's model data (through train_models.py's writer, so the other
 configurations stay as they are), the figures to
 doc/models/protocol-ehmsq-xs.md, and a pointer to them under the plain
@@ -122,18 +127,32 @@ def start_scores(d):
     return s
 
 
-def fit_model(dumps, rounds=2, ridge=0.3, init=None, weights=None):
+def without_weak_genuine(r, y, sub, quantile):
+    """The fit's rows without the genuine attempts whose deciding subtemplate
+    scores below the given quantile of the same set's impostor rows: probes
+    of skin that enrolment never saw look like impostors, and as genuine
+    rows they pull the model towards whatever separates them by chance."""
+    cut = np.quantile(sub[r][y == 0], quantile)
+    keep = (y == 0) | (sub[r] >= cut)
+    return r[keep], y[keep]
+
+
+def fit_model(dumps, rounds=2, ridge=0.3, init=None, weights=None, trim_genuine=None):
     """Monotone quadratic model on the protocol's deciding subtemplates.
     weights: one per set (default 1 each), the share of the fit a set's
-    attempts carry; each set's two classes weigh the same inside it."""
+    attempts carry; each set's two classes weigh the same inside it.
+    trim_genuine: from the second round on, leave out the genuine attempts
+    below that quantile of their set's impostors (without_weak_genuine)."""
     subs = [start_scores(d) if init is None else P.subtemplate_scores(d, init, True) for d in dumps]
     weights = [1.0] * len(dumps) if weights is None else list(weights)
     total = float(sum(weights))
     model = None
-    for _ in range(rounds):
+    for round_ in range(rounds):
         xs, ys, ws = [], [], []
         for d, sub, share in zip(dumps, subs, weights):
             r, y = select(d, sub)
+            if trim_genuine is not None and (round_ > 0 or init is not None):
+                r, y = without_weak_genuine(r, y, sub, trim_genuine)
             w = np.where(y == 1, 0.5 / max(1, (y == 1).sum()), 0.5 / max(1, (y == 0).sum()))
             xs.append(d.x[r])
             ys.append(y)
@@ -289,6 +308,7 @@ def fmt(fig):
 
 
 def main():
+    global HARD_SHARE
     ap = argparse.ArgumentParser()
     ap.add_argument("dumps", nargs="+")
     ap.add_argument("--measure", action="append", default=[])
@@ -300,11 +320,18 @@ def main():
     ap.add_argument("--ridge", type=float, default=0.3)
     ap.add_argument("--margin", type=float, default=0.0)
     ap.add_argument("--rounds", type=int, default=2)
+    ap.add_argument("--trim-genuine", type=float, default=None,
+                    help="leave weak genuine attempts out of the fit (quantile of impostors)")
+    ap.add_argument("--hard-share", type=float, default=HARD_SHARE,
+                    help="share of the strongest impostor attempts fitted")
+    ap.add_argument("--own-tables", action="store_true",
+                    help="also report each real set with a table calibrated on it alone")
     ap.add_argument("--write", action="store_true")
     ap.add_argument("--out", default="libAlg/Lumetra/engine/match/vermodel_data.cpp")
     ap.add_argument("--report", default="doc/models")
     ap.add_argument("--command", default="bash scripts/train-models.sh")
     args = ap.parse_args()
+    HARD_SHARE = args.hard_share
     dumps = [P.Dump(p) for p in args.dumps]
     generated = [P.Dump(p) for p in args.fit_generated]
     measured = [P.Dump(p) for p in args.measure]
@@ -330,13 +357,20 @@ def main():
         for k, d in enumerate(dumps):
             rest = [o for j, o in enumerate(dumps) if j != k]
             sets, weights = fitting(rest)
-            model, recs = fit_model(sets, rounds=args.rounds, ridge=args.ridge, weights=weights)
+            model, recs = fit_model(sets, rounds=args.rounds, ridge=args.ridge, weights=weights,
+                                    trim_genuine=args.trim_genuine)
             table = calibrate(rest, recs, args.margin)
             fig, _ = figures(d, recs, table)
             say("loso  %-14s %s" % (d.name, fmt(fig)))
             for m in measured:
                 fig, _ = figures(m, recs, table)
                 say("lmeas %-14s %s" % (m.name + "/" + d.name, fmt(fig)))
+    if args.own_tables:
+        # What one table for every sensor costs: each real set decided by
+        # the model data in use with a table calibrated on that set alone.
+        for d in dumps:
+            fig, _ = figures(d, cfg["records"], calibrate([d], cfg["records"], args.margin))
+            say("own   %-14s %s" % (d.name, fmt(fig)))
     if args.write:
         sets, weights = fitting(dumps)
         write(dumps, sets, weights, args.command, args)
@@ -401,7 +435,8 @@ def write(dumps, sets, weights, command, args):
     file)."""
     import train_models as T
     doc, _ = current_models(args.report)
-    model, recs = fit_model(sets, rounds=args.rounds, ridge=args.ridge, weights=weights)
+    model, recs = fit_model(sets, rounds=args.rounds, ridge=args.ridge, weights=weights,
+                            trim_genuine=args.trim_genuine)
     table = calibrate(dumps, recs, args.margin)
     cfg = next(c for c in doc["plain"]["configs"] if c["name"] == "ehmsq-xs")
     cfg["records"] = recs
