@@ -5,7 +5,7 @@ engine's model data.
 Each argument names one configuration and its feature-score dumps (made by
 feature-dump):
 
-    NAME:KIND:FIT.csv:HELDOUT.csv[:REAL1.csv,REAL2.csv,...]
+    NAME:KIND:FIT.csv:HELDOUT.csv[:REAL1.csv,REAL2.csv,...[:MEASURED1.csv,...]]
 
 KIND is "linear" (ehm_verifier) or "quadratic" (ehmhr_verifier).  The model
 is a logistic regression on the clamped, standardised scores (for quadratic
@@ -13,7 +13,9 @@ models with their squares, constrained so that every score moves the result
 one way only: monotone_fit.py), fitted on FIT plus the real sets; it is
 mapped onto the engine's integer coefficient records, and the threshold
 table is estimated from the integer scores of the fitting split.  HELDOUT
-(other fingers) and every real set left out in turn measure it.
+(other fingers) and every real set left out in turn measure it; MEASURED
+sets (real windows of a configuration that is fitted on generated prints
+only) are measured and never fitted on.
 """
 
 import argparse
@@ -569,6 +571,7 @@ def train_one(plan):
     parts = plan.split(":")
     name, kind, fit_path, held_path = parts[:4]
     real_paths = parts[4].split(",") if len(parts) > 4 and parts[4] else []
+    measured_paths = parts[5].split(",") if len(parts) > 5 and parts[5] else []
     quadratic = kind == "quadratic"
     fit = Dump(fit_path)
     held = Dump(held_path)
@@ -590,6 +593,11 @@ def train_one(plan):
         curves[label] = (gen, imp)
     fitting = [fit] + reals
     model = fit_model(fitting)
+    for d in (Dump(p) for p in measured_paths):        # real windows never fitted on
+        gen, imp = split_scores(model, d)
+        label = "real %s (not fitted on)" % d.name.replace("real-", "")
+        measures[label] = summary(gen, imp)
+        curves[label] = (gen, imp)
     gen, imp = split_scores(model, held)
     measures["generated, held-out fingers"] = summary(gen, imp)
     curves["generated, held-out fingers"] = (gen, imp)
