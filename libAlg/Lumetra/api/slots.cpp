@@ -7,6 +7,7 @@
 
 #include "api/state.h"
 #include "engine/formats/hybrid_record.h"
+#include "engine/match/probe_parts.h"
 #include "engine/objects/qx_multitemplate.h"
 #include "engine/objects/qx_template.h"
 #include "engine/objects/qx_template_check.h"
@@ -22,6 +23,19 @@ namespace {
 constexpr std::uint8_t kErasedByte = 0xFF;
 
 bool valid_index(int index) { return index >= 0 && index < kSlotCount; }
+
+// Each slot's kept parts and the template they were kept for.  Not part
+// of the library state proper (which is plain data the tests copy): like
+// the state, they live as long as the process.
+struct SlotParts {
+  qx::PartsStore store;
+  const qx_template *of = nullptr;
+  void drop() {
+    store.clear();
+    of = nullptr;
+  }
+};
+SlotParts g_slot_parts[kSlotCount];
 
 std::uint8_t *sector(int index) { return g_state.slots.sector[index]; }
 
@@ -116,6 +130,16 @@ SlotSizes slot_sizes(int index) {
 
 void note_slot_sizes(int index) { (void)slot_sizes(index); }
 
+qx::PartsStore *slot_parts(int index) {
+  if (!valid_index(index) || g_state.engine.slot_template[index] == nullptr) return nullptr;
+  SlotParts &kept = g_slot_parts[index];
+  if (kept.of != g_state.engine.slot_template[index]) {
+    kept.drop();
+    kept.of = g_state.engine.slot_template[index];
+  }
+  return &kept.store;
+}
+
 int erase_tpl_slot(int index) {
   if (!valid_index(index)) return -1;
   std::memset(sector(index), kErasedByte, kSectorBytes);
@@ -165,6 +189,7 @@ int parse_tpl_slot(int index) {
   qx_template *tpl = qx_template_create_mr(s[kSlotTypeOffset], s + kSlotDataOffset, length);
   g_state.engine.slot_template[index] = tpl;
   g_state.engine.slot_sizes[index] = SlotSizes{};
+  g_slot_parts[index].drop();
   if (tpl == nullptr) return -1;
   note_slot_sizes(index);
   return 0;
@@ -177,6 +202,7 @@ void release_tpl_slot(int index) {
   // The next template may be made at the same address: what was kept of
   // this one goes with it.
   g_state.engine.slot_sizes[index] = SlotSizes{};
+  g_slot_parts[index].drop();
 }
 
 std::uint32_t slot_length_field(int index) {

@@ -14,6 +14,10 @@
 
 struct qx_template;
 
+namespace qx {
+class PartsStore;
+}
+
 namespace lumetra::api {
 
 inline constexpr int kSlotTypeOffset = 3;
@@ -59,6 +63,14 @@ SlotSizes slot_sizes(int index);
 // place that puts a template into a slot calls it (slot_sizes finds
 // them anyway for a slot filled otherwise).
 void note_slot_sizes(int index);
+
+// The parts of the slot's template (its subtemplates' compact cards and
+// feature sets) kept for its comparisons across verifications
+// (engine/match/probe_parts.h); none for an empty slot or an index
+// outside 0..4.  Kept for the template the slot holds now: dropped when it
+// is released, as its sizes are, and started afresh for a slot filled any
+// other way.
+qx::PartsStore *slot_parts(int index);
 
 }  // namespace lumetra::api
 

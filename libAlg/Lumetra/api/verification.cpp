@@ -48,10 +48,12 @@ struct Outcome {
   uint16_t score = 0;
 };
 
-// Mode 0: the probe against one slot's template.
+// Mode 0: the probe against one slot's template, whose subtemplates'
+// parts the slot keeps from one verification to the next.
 Outcome score_slot(qx_algorithm *alg, int slot, qx_template *probe, int32_t far) {
   Outcome o;
   o.candidate = slot;
+  const qx::StoreScope kept(qx_algorithm_get_session(alg), lumetra::api::slot_parts(slot));
   o.rc = qx_algorithm_get_similarity_score(alg, g_state.engine.slot_template[slot], probe, far,
                                            &o.score, &o.decision, nullptr, nullptr);
   return o;

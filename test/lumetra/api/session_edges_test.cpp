@@ -4,12 +4,14 @@
 // templates the configuration does not serve.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "api/lumetra_tools.h"
 #include "api/slots.h"
 #include "api/state.h"
+#include "engine/match/probe_parts.h"
 #include "engine/objects/qx_multitemplate.h"
 #include "engine/objects/qx_multitemplate_enroll.h"
 #include "engine/objects/qx_template.h"
@@ -171,6 +173,16 @@ TEST_F(SessionEdges, ATemplateOfAnotherSensorSizeIsAWrongArgument) {
   EXPECT_EQ(matched, 1);
 }
 
+// Enrolls the first ten touches and saves the template into the slot.
+std::unique_ptr<tpl_record> enroll_into(int slot, const std::vector<fpsynth::Image> &touches) {
+  unsigned char progress = 0;
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(nerio_qx_enroll_Image(touches[i].pixels.data(), 0, i > 0, &progress), 0);
+  auto record = make_record(0, {});
+  EXPECT_EQ(nerio_qx_save_tpl(slot, record.get()), 0);
+  return record;
+}
+
 // A slot keeps the sizes of its template from when it was loaded: every
 // template that replaces it (a record loaded again, an enrollment saved
 // into it, the template an update writes back) is checked by its own
@@ -179,14 +191,6 @@ TEST_F(SessionEdges, ATemplateOfAnotherSensorSizeIsAWrongArgument) {
 TEST_F(SessionEdges, AReplacedOrUpdatedSlotIsCheckedAgainstItsOwnSize) {
   const std::vector<fpsynth::Image> t100 =
       enroll_eval::make_touches(fpsynth::derive_seed(57, 2), 100);
-  auto enroll_into = [](int slot, const std::vector<fpsynth::Image> &touches) {
-    unsigned char progress = 0;
-    for (int i = 0; i < 10; ++i)
-      EXPECT_EQ(nerio_qx_enroll_Image(touches[i].pixels.data(), 0, i > 0, &progress), 0);
-    auto record = make_record(0, {});
-    EXPECT_EQ(nerio_qx_save_tpl(slot, record.get()), 0);
-    return record;
-  };
   ASSERT_EQ(init_nerio_algorithm(), 0);
   const auto record88 = enroll_into(0, touches88());
   set_fp_sensor_col_row(100, 100);
@@ -228,6 +232,73 @@ TEST_F(SessionEdges, AReplacedOrUpdatedSlotIsCheckedAgainstItsOwnSize) {
   set_fp_sensor_col_row(100, 100);
   EXPECT_EQ(nerio_qx_verify(t100[5].pixels.data(), &matched, &updated, 0), 0);
   EXPECT_EQ(matched, 2);
+}
+
+// A slot keeps its template's parts (the subtemplates' cards and feature
+// sets) from one verification to the next, and drops them whenever the
+// template is released: a template loaded over it (made at the address of
+// the one it replaces), deleted, an enrollment saved into the slot, an
+// update written back.  Each template is scored as when it was loaded
+// first, and the slot keeps the parts of that template only.  (The
+// replacing template is usually made at the address of the one it
+// replaces, where only the drop at release tells them apart; an allocator
+// that does not reuse addresses, as the sanitizer's, leaves the rest of
+// the test.)
+TEST_F(SessionEdges, ASlotKeepsThePartsOfTheTemplateItHoldsOnly) {
+  using lumetra::api::slot_parts;
+  ASSERT_EQ(init_nerio_algorithm(), 0);
+  const auto record_a = enroll_into(0, touches88());
+  const auto record_b = enroll_into(0, enroll_eval::make_touches(fpsynth::derive_seed(57, 3)));
+  nerio_DelFinger(0);
+  set_fp_dyn_update_flg(0);
+  const unsigned char *probe = touches88()[3].pixels.data();
+  auto score1 = [probe] {
+    lumetra_tools_verify_report report{};
+    int matched = -7, updated = 0;
+    lumetra_tools_verify(probe, &matched, &updated, 0, &report);
+    EXPECT_EQ(report.scored[1], 1);
+    return report.score[1];
+  };
+  const long live = qx_alloc_live();
+  EXPECT_EQ(slot_parts(1), nullptr);
+
+  ASSERT_EQ(init_alg_tpl_data(1, record_b.get()), 0);
+  const uint16_t score_b = score1();
+  ASSERT_NE(slot_parts(1), nullptr);
+  const uint32_t entries_b = slot_parts(1)->entries();
+  EXPECT_GT(entries_b, 0u);
+  EXPECT_EQ(score1(), score_b);  // from the kept parts
+  EXPECT_EQ(slot_parts(1)->entries(), entries_b);
+
+  ASSERT_EQ(init_alg_tpl_data(1, record_a.get()), 0);
+  EXPECT_EQ(slot_parts(1)->entries(), 0u);
+  const uint16_t score_a = score1();
+  const uint32_t entries_a = slot_parts(1)->entries();
+  EXPECT_GT(score_a, score_b);
+  EXPECT_GT(entries_a, 0u);
+  ASSERT_EQ(init_alg_tpl_data(1, record_b.get()), 0);
+  EXPECT_EQ(score1(), score_b);
+  EXPECT_EQ(slot_parts(1)->entries(), entries_b);
+
+  nerio_DelFinger(1);
+  EXPECT_EQ(slot_parts(1), nullptr);
+  EXPECT_EQ(qx_alloc_live(), live);
+
+  // An enrollment saved over a loaded template, then an update.
+  ASSERT_EQ(init_alg_tpl_data(1, record_b.get()), 0);
+  EXPECT_EQ(score1(), score_b);
+  enroll_into(1, touches88());
+  EXPECT_EQ(slot_parts(1)->entries(), 0u);
+  EXPECT_EQ(score1(), score_a);
+  EXPECT_EQ(slot_parts(1)->entries(), entries_a);
+  set_fp_dyn_update_flg(1);
+  int matched = -7, updated = 0;
+  EXPECT_EQ(nerio_qx_verify(probe, &matched, &updated, 0), 0);
+  ASSERT_EQ(updated, 1);
+  EXPECT_EQ(slot_parts(1)->entries(), 0u);
+  set_fp_dyn_update_flg(0);
+  score1();
+  EXPECT_GT(slot_parts(1)->entries(), 0u);
 }
 
 }  // namespace

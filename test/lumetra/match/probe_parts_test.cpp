@@ -1,10 +1,13 @@
-// A probe's parts kept for the comparisons of one verification: the
-// comparisons give what they gave without the scope, whichever side the
-// probe is on; the scope serves only its own template while it lives, and
-// a failing conversion fails as it did without it.
+// A probe's parts kept for the comparisons of one verification, and an
+// enrolled template's kept across verifications in a store: the
+// comparisons give what they gave without them, whichever side the
+// template is on; the scope serves only its own template while it lives,
+// the store only templates with the bytes its parts came from, and a
+// failing conversion fails as it did without them.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <vector>
 
 #include "engine/match/ehm_verifier.h"
@@ -149,6 +152,104 @@ TEST_F(ProbeParts, EveryAllocationFailureInAScopeAnswersNineAndLeaksNothing) {
     });
     EXPECT_GT(failures, 2);
   }
+}
+
+// A store serves the comparisons of every scope it is lent to with the
+// parts of the bytes they came from: the same comparisons as without it,
+// one entry per template content (a copy of a template, or the same bytes
+// in a template made afresh, finds the entry of the first), and a template
+// made at the address of one it replaces, with other bytes, gets its own.
+TEST_F(ProbeParts, AStoreServesEachTemplateThePartsOfItsOwnBytes) {
+  const long live = qx_alloc_live();
+  qx_template *probe = tpl(2, 1);
+  std::vector<Comparison> plain;
+  for (int g = 0; g < 4; ++g) plain.push_back(compare(session(), tpl(g / 2, g % 2), probe));
+  {
+    qx::PartsStore store;
+    for (int round = 0; round < 2; ++round) {
+      const qx::StoreScope kept(session(), &store);
+      ASSERT_TRUE(kept.active());
+      EXPECT_EQ(qx_session_get_parts_store(session()), &store);
+      const qx::ProbeScope scope(session(), probe);
+      for (int g = 0; g < 4; ++g) EXPECT_EQ(compare(session(), tpl(g / 2, g % 2), probe), plain[g]) << round;
+      // The probe is served by its scope, never put in the store.
+      EXPECT_EQ(store.entries(), 4u);
+    }
+    EXPECT_EQ(qx_session_get_parts_store(session()), nullptr);
+    // A copy elsewhere, and a template made again over a buffer that first
+    // holds one template's bytes and then another's.
+    qx_template *copy = qx_template_copy(tpl(1, 0));
+    std::vector<uint8_t> buffer(qx_template_get_data(tpl(0, 1)),
+                                qx_template_get_data(tpl(0, 1)) + qx_template_get_data_size(tpl(0, 1)));
+    {
+      const qx::StoreScope kept(session(), &store);
+      const qx::ProbeScope scope(session(), probe);
+      // A scope inside it lends nothing and leaves the outer one in place.
+      qx::PartsStore other;
+      {
+        const qx::StoreScope inner(session(), &other);
+        EXPECT_FALSE(inner.active());
+        EXPECT_EQ(qx_session_get_parts_store(session()), &store);
+      }
+      EXPECT_EQ(compare(session(), copy, probe), plain[2]);
+      EXPECT_EQ(store.entries(), 4u);
+      qx_template *over = qx_template_create_mr(qx_template_get_type(tpl(0, 1)), buffer.data(),
+                                                static_cast<uint32_t>(buffer.size()));
+      EXPECT_EQ(compare(session(), over, probe), plain[1]);
+      EXPECT_EQ(store.entries(), 4u);
+      qx_template_delete(over);
+      const uint32_t n = qx_template_get_data_size(tpl(1, 1));
+      buffer.assign(qx_template_get_data(tpl(1, 1)), qx_template_get_data(tpl(1, 1)) + n);
+      over = qx_template_create_mr(qx_template_get_type(tpl(1, 1)), buffer.data(), n);
+      EXPECT_EQ(compare(session(), over, probe), plain[3]);
+      // The bytes changed under the same buffer: the same content as an
+      // entry already made, so still four.
+      EXPECT_EQ(store.entries(), 4u);
+      // Another stored type is another template.
+      const int32_t type = qx_template_get_stored_type(over);
+      qx_template_set_type(over, type == QX_TEMPLATE_EHM ? QX_TEMPLATE_EHMHR : QX_TEMPLATE_EHM);
+      qx::KeptPart part;
+      EXPECT_EQ(qx::kept_card(session(), over, &part), qx::Kept::kYes);
+      EXPECT_EQ(store.entries(), 5u);
+      qx_template_delete(over);
+    }
+    qx_template_delete(copy);
+    EXPECT_GT(qx_alloc_live(), live);
+    store.clear();
+    EXPECT_EQ(store.entries(), 0u);
+    EXPECT_EQ(qx_alloc_live(), live);
+  }
+  EXPECT_FALSE(qx::StoreScope(nullptr, nullptr).active());
+  EXPECT_FALSE(qx::StoreScope(session(), nullptr).active());
+}
+
+// A template that does not convert fails as without a store, every time.
+TEST_F(ProbeParts, ATemplateThatDoesNotConvertFailsAsWithoutAStore) {
+  const uint8_t junk[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  qx_template *bad = qx_template_create(QX_TEMPLATE_EHM, junk, sizeof junk);
+  const Comparison as_a = compare(session(), bad, tpl(0, 0));
+  EXPECT_NE(as_a.rc, 0);
+  qx::PartsStore store;
+  const qx::StoreScope kept(session(), &store);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(compare(session(), bad, tpl(0, 0)), as_a);
+  qx_template_delete(bad);
+}
+
+// Running out of memory anywhere in a store (its table, an entry, a copy,
+// a conversion) answers 9 like any other allocation failure.
+TEST_F(ProbeParts, EveryAllocationFailureInAStoreAnswersNineAndLeaksNothing) {
+  const int failures = check_allocation_failures([] {
+    qx::PartsStore store;
+    const qx::StoreScope kept(session(), &store);
+    uint16_t score = 7;
+    int32_t d = 7;
+    int32_t rc = 0;
+    for (int i = 0; i < 3 && rc == 0; ++i)
+      rc = ehmhr_verifier.get_similarity_score(session(), tpl(i % 2, 0), tpl(1, 1), 12, &score, &d, nullptr,
+                                               nullptr, nullptr);
+    return rc;
+  });
+  EXPECT_GT(failures, 4);
 }
 
 }  // namespace

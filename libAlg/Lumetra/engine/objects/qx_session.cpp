@@ -66,6 +66,7 @@ struct qx_session {
   ContextEntry *last;
   int32_t count;
   void *probe_scope;  // not owned: a scope on the stack of the running call
+  void *parts_store;  // not owned: set by a scope on the stack of the running call
   void (*destroy)(qx_session *);
 };
 
@@ -163,6 +164,14 @@ void *qx_session_get_probe_scope(const qx_session *session) {
 
 void qx_session_set_probe_scope(qx_session *session, void *scope) {
   if (session != nullptr) session->probe_scope = scope;
+}
+
+void *qx_session_get_parts_store(const qx_session *session) {
+  return session != nullptr ? session->parts_store : nullptr;
+}
+
+void qx_session_set_parts_store(qx_session *session, void *store) {
+  if (session != nullptr) session->parts_store = store;
 }
 
 qx_algorithm *qx_session_get_algorithm(const qx_session *session) {

@@ -57,6 +57,10 @@ int32_t qx_session_get_num_contexts(const qx_session *session);
  * session. */
 void *qx_session_get_probe_scope(const qx_session *session);
 void qx_session_set_probe_scope(qx_session *session, void *scope);
+/* The store of an enrolled template's parts its comparisons may use
+ * (match/probe_parts.h), or none; set and cleared the same way. */
+void *qx_session_get_parts_store(const qx_session *session);
+void qx_session_set_parts_store(qx_session *session, void *store);
 
 /* Named integer properties.  Names are compared exactly (case-sensitive).
  * set: 0, 2 without a name, 9 out of memory. */
