@@ -66,13 +66,15 @@ mkdir -p "$WORK/dumps"
 
 # name : kind : capture size (rows x cols) : real windows : fitting fingers x impressions
 # (the larger captures compare more slowly, so they get fewer; the small
-# sensor the library ships for gets the most)
+# sensor the library ships for gets the most).  Real windows "yes": fitted
+# on, each real set left out in turn for its figures; "measure": only
+# measured, the model comes from generated prints alone.
 CONFIGS="ehmsq-xs:quadratic:88x88:yes:24x12
-ehmsq-s:quadratic:114x114:no:16x8
-ehmre-s:quadratic:80x146:no:16x8
-ehmsq-m:quadratic:128x128:no:12x8
-ehmre-m:quadratic:88x176:no:12x8
-ehmsq-l:linear:158x158:no:12x8
+ehmsq-s:quadratic:114x114:measure:16x8
+ehmre-s:quadratic:80x146:measure:16x8
+ehmsq-m:quadratic:128x128:measure:12x8
+ehmre-m:quadratic:88x176:measure:12x8
+ehmsq-l:linear:158x158:measure:12x8
 ehmsq-xl:linear:197x197:yes:12x8"
 QUICK=0
 [ "$SCALE" = quick ] && QUICK=1
@@ -107,7 +109,7 @@ plans=()
   dump "$d/heldout.csv" --generate --fingers "$fingers" --impressions 8 \
        --seed 202 --size "$size" --config "$name" --genuine all --impostors all
   reals=""
-  if [ "$real" = yes ] && [ -d "$DATA" ]; then
+  if [ "$real" != no ] && [ -d "$DATA" ]; then
     for db in "$DATA"/*/; do
       db=$(basename "$db")
       dump "$d/real-$db.csv" --dir "$DATA/$db" --window "$size" --config "$name" \
@@ -115,7 +117,11 @@ plans=()
       reals="$reals,$d/real-$db.csv"
     done
   fi
-  plans+=("$name:$kind:$d/fit.csv:$d/heldout.csv${reals:+:${reals#,}}")
+  if [ "$real" = measure ]; then
+    plans+=("$name:$kind:$d/fit.csv:$d/heldout.csv::${reals#,}")
+  else
+    plans+=("$name:$kind:$d/fit.csv:$d/heldout.csv${reals:+:${reals#,}}")
+  fi
 done <<< "$CONFIGS"
 
 if [ "$PLAIN" = 1 ]; then

@@ -5,14 +5,17 @@ engine's model data.
 Each argument names one configuration and its feature-score dumps (made by
 feature-dump):
 
-    NAME:KIND:FIT.csv:HELDOUT.csv[:REAL1.csv,REAL2.csv,...]
+    NAME:KIND:FIT.csv:HELDOUT.csv[:REAL1.csv,REAL2.csv,...[:MEASURED1.csv,...]]
 
 KIND is "linear" (ehm_verifier) or "quadratic" (ehmhr_verifier).  The model
-is a logistic regression on the clamped, standardised scores (and their
-squares for quadratic models), fitted on FIT plus the real sets; it is
+is a logistic regression on the clamped, standardised scores (for quadratic
+models with their squares, constrained so that every score moves the result
+one way only: monotone_fit.py), fitted on FIT plus the real sets; it is
 mapped onto the engine's integer coefficient records, and the threshold
 table is estimated from the integer scores of the fitting split.  HELDOUT
-(other fingers) and every real set left out in turn measure it.
+(other fingers) and every real set left out in turn measure it; MEASURED
+sets (real windows of a configuration that is fitted on generated prints
+only) are measured and never fitted on.
 """
 
 import argparse
@@ -29,6 +32,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from vermodel import (Discriminant, Record, enforce_table_shape, predict_many,  # noqa: E402
                       tail_thresholds)
 import coherence_models as coh  # noqa: E402
+from monotone_fit import MonotoneModel  # noqa: E402
 
 NSCORES = 30
 ROWS = 7
@@ -38,6 +42,8 @@ MEASURED_ROWS = 5                       # rows 5 and 6 are extrapolated
 TARGET_SPREAD = 3000                    # score units per impostor standard deviation
 TAIL_FRACTION = 0.02                    # share of impostor scores the tail fit uses
 MIN_EXCEEDING = 10                      # empirical quantile needs this many above it
+MONOTONE_EVIDENCE = 0.08                # |genuine - impostor mean| in impostor deviations to use a score
+MONOTONE_RIDGE = 0.3
 
 
 # ---------------------------------------------------------------- data
@@ -91,6 +97,8 @@ class Model(Discriminant):
         self.sigma = c[y == 0].std(axis=0)
         self.used = self.sigma > 1e-6
         self.sigma[~self.used] = 1.0
+        if self.quadratic:
+            return self._fit_monotone(x, y, c)
         clf = LogisticRegression(C=1.0, max_iter=5000, class_weight="balanced")
         coef = clf.fit(self._design(c), y).coef_[0]
         # Normalisation mode 0 divides by the signed weight total, which the
@@ -106,6 +114,31 @@ class Model(Discriminant):
         coef = clf.fit(self._design(c), y).coef_[0]
         self.beta = coef[:NSCORES] * self.used
         self.gamma = (coef[NSCORES:] * self.used) if self.quadratic else np.zeros(NSCORES)
+        return self
+
+    def _fit_monotone(self, x, y, c):
+        """Quadratic models are fitted monotone in every score (monotone_fit):
+        an unconstrained square term turns back over part of its range, so
+        that very strong evidence (an identical capture's zero disagreements
+        and entropies) lowers the score.  A score's direction is the sign of
+        its genuine-minus-impostor mean; scores with too little evidence
+        either way are left out, and the weakest of the rest (or the first
+        left out) is the ballast."""
+        effect = (c[y == 1].mean(axis=0) - self.mu) / self.sigma
+        direction = np.where(self.used & (np.abs(effect) >= MONOTONE_EVIDENCE), np.sign(effect), 0)
+        weight = np.where(y == 1, 0.5 / max(1, (y == 1).sum()), 0.5 / max(1, (y == 0).sum()))
+        m = MonotoneModel(self.lower, self.upper, self.mu, self.sigma, direction)
+        m.fit(x, y, weight, ridge=MONOTONE_RIDGE)
+        assert m.monotone_ok()
+        unused = np.flatnonzero(direction == 0)
+        if len(unused):
+            self.ballast = int(unused[0])
+        else:
+            self.ballast = int(np.argmin(np.abs(m.w) + np.abs(m.q)))
+        self.used = direction != 0
+        self.used[self.ballast] = False
+        self.beta = m.w * self.used
+        self.gamma = m.q * self.used
         return self
 
     def to_records(self, impostor_x):
@@ -257,7 +290,9 @@ def write_cpp(path, plain, coherence):
     other = " of the other configurations" if any(r.get("method") for r in results) else ""
     w("// Score model%s: logistic regression on the clamped scores standardised by the" % other)
     w("// fitting split's impostor mean and deviation (squares added for the quadratic")
-    w("// models), mapped onto the records (normalisation mode 0) so that score =")
+    w("// models, each score's two terms constrained to move the score one way only")
+    w("// over its clamped range: monotone_fit.py), mapped onto the records")
+    w("// (normalisation mode 0) so that score =")
     w("// 4096 + G * discriminant with one impostor standard deviation worth %d" % TARGET_SPREAD)
     w("// score units: scale = deviation * 65536, weight = beta * K, quadratic weight =")
     w("// gamma * K.  The least informative score is left out of the fit and clamped")
@@ -536,6 +571,7 @@ def train_one(plan):
     parts = plan.split(":")
     name, kind, fit_path, held_path = parts[:4]
     real_paths = parts[4].split(",") if len(parts) > 4 and parts[4] else []
+    measured_paths = parts[5].split(",") if len(parts) > 5 and parts[5] else []
     quadratic = kind == "quadratic"
     fit = Dump(fit_path)
     held = Dump(held_path)
@@ -557,6 +593,11 @@ def train_one(plan):
         curves[label] = (gen, imp)
     fitting = [fit] + reals
     model = fit_model(fitting)
+    for d in (Dump(p) for p in measured_paths):        # real windows never fitted on
+        gen, imp = split_scores(model, d)
+        label = "real %s (not fitted on)" % d.name.replace("real-", "")
+        measures[label] = summary(gen, imp)
+        curves[label] = (gen, imp)
     gen, imp = split_scores(model, held)
     measures["generated, held-out fingers"] = summary(gen, imp)
     curves["generated, held-out fingers"] = (gen, imp)

@@ -141,38 +141,40 @@ TEST_P(TrainedModels, CoherenceModelOnlyWhereTheConfigurationHasOne) {
     EXPECT_LT(typical, m->thresholds[row * QX_THRESHOLD_COLUMNS + 12]) << c.name << " row " << row;
 }
 
-// The small sensor's model is monotone in every score: moving one score
-// across its clamped range, the others at their means, the score only rises
-// or only falls (a step of 1 either way is the integer arithmetic's
-// truncation).  A term that rises and then falls turns very strong evidence
-// against the match: an identical capture, whose spectral disagreements and
+// Every plain model is monotone in every score: moving one score across its
+// clamped range, the others at their means, the score only rises or only
+// falls (a step of 1 either way is the integer arithmetic's truncation).  A
+// square term that rises and then falls turns very strong evidence against
+// the match: an identical capture, whose spectral disagreements and
 // entropies are all 0, would score below an ordinary genuine comparison.
-TEST(SmallSensorModel, EveryScoreMovesTheResultOneWayOnly) {
-  const qx_vermodel *m = qx_verifierI_get_vermodel(qx_vermodels_ehmsq_xs, &ehmhr_verifier, 30, 0);
+TEST_P(TrainedModels, EveryScoreMovesTheResultOneWayOnly) {
+  const ConfigModels &c = GetParam();
+  const qx_vermodel *m = qx_verifierI_get_vermodel(c.models, c.verifier, 30, 0);
   ASSERT_NE(m, nullptr);
-  ASSERT_NE(m->quadratic, nullptr);
+  const qx_vermodel_coefficient *rec = c.quadratic ? m->quadratic : m->linear;
+  ASSERT_NE(rec, nullptr) << c.name;
   std::vector<uint16_t> v;
   typical_score(m, 30, &v);
   int used = 0;
   for (int i = 0; i < 30; ++i) {
-    const qx_vermodel_coefficient &r = m->quadratic[i];
-    if (r.weight == 0 && r.quadratic_weight == 0) continue;
+    const qx_vermodel_coefficient &r = rec[i];
+    if (r.weight == 0 && (!c.quadratic || r.quadratic_weight == 0)) continue;
     ++used;
     std::vector<uint16_t> x = v;
     int rises = 0, falls = 0, previous = -1;
     const int step = std::max(1, (r.upper - r.lower) / 512);
     for (int value = r.lower; value <= r.upper; value += step) {
       x[i] = static_cast<uint16_t>(value);
-      const int score =
-          qx_ml_predict_linear_score(x.data(), nullptr, m->quadratic, 30, m->normalisation);
+      const int score = qx_ml_predict_linear_score(x.data(), m->linear, m->quadratic, 30,
+                                                   m->normalisation);
       if (previous >= 0 && score > previous + 1) ++rises;
       if (previous >= 0 && score < previous - 1) ++falls;
       previous = score;
     }
     EXPECT_TRUE(rises == 0 || falls == 0)
-        << "score " << i << " rises " << rises << " and falls " << falls << " times";
+        << c.name << ": score " << i << " rises " << rises << " and falls " << falls << " times";
   }
-  EXPECT_GE(used, 10);
+  EXPECT_GE(used, 10) << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(AllConfigurations, TrainedModels, ::testing::ValuesIn(kConfigs),
