@@ -16,8 +16,7 @@ import csv
 import os
 
 import numpy as np
-from sklearn.linear_model import LogisticRegression
-
+from monotone_fit import MonotoneModel
 from vermodel import Discriminant, enforce_table_shape, predict, tail_thresholds, tdiv
 
 NSCORES = 24
@@ -39,6 +38,8 @@ MIN_EXCEEDING = 10
 PLAIN_REACH_INDEX = 16
 # Fewer genuine comparisons than this reaching it: the fit takes all of them.
 MIN_GENUINE = 100
+EVIDENCE = 0.08              # |genuine - impostor mean| in impostor deviations to use a score
+RIDGE = 0.3
 
 
 class Dump:
@@ -60,7 +61,6 @@ class Dump:
 
 class CoherenceModel(Discriminant):
     quadratic = True
-    C = 1.0                  # inverse regularisation strength of the fit
 
     def fit(self, x, y):
         self.lower = np.percentile(x, 0.1, axis=0).astype(np.int64)
@@ -74,10 +74,20 @@ class CoherenceModel(Discriminant):
         self.used = self.sigma > 1e-6
         self.used[BALLAST] = False
         self.sigma[self.sigma <= 1e-6] = 1.0
-        clf = LogisticRegression(C=self.C, max_iter=10000, class_weight="balanced")
-        coef = clf.fit(self._design(c), y).coef_[0]
-        self.beta = coef[:NSCORES] * self.used
-        self.gamma = coef[NSCORES:] * self.used
+        # Monotone in every score, as the plain models are: a square term
+        # fitted freely turns back over part of its range, so that more of
+        # an agreement would lower the score there.  Each score's direction
+        # is the sign of its genuine-minus-impostor mean; scores with too
+        # little evidence either way are left out.
+        effect = (c[y == 1].mean(axis=0) - self.mu) / self.sigma
+        direction = np.where(self.used & (np.abs(effect) >= EVIDENCE), np.sign(effect), 0)
+        self.used = direction != 0
+        weight = np.where(y == 1, 0.5 / max(1, (y == 1).sum()), 0.5 / max(1, (y == 0).sum()))
+        m = MonotoneModel(self.lower, self.upper, self.mu, self.sigma, direction)
+        m.fit(x, y, weight, ridge=RIDGE)
+        assert m.monotone_ok()
+        self.beta = m.w * self.used
+        self.gamma = m.q * self.used
         return self
 
     def to_records(self, impostor_x):

@@ -41,8 +41,8 @@ class MonotoneModel:
         self.quadratic = quadratic
         self.zl = (self.lower - self.mu) / self.sigma
         self.zu = (self.upper - self.mu) / self.sigma
-        self.w = np.zeros(NSCORES)
-        self.q = np.zeros(NSCORES)
+        self.w = np.zeros(len(self.lower))
+        self.q = np.zeros(len(self.lower))
 
     @property
     def used(self):

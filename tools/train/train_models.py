@@ -340,7 +340,8 @@ def write_cpp(path, plain, coherence):
         w("// plain threshold at FAR index %d (when at least %d genuine ones do)." % (
             coh.PLAIN_REACH_INDEX, coh.MIN_GENUINE))
         w("// Logistic regression on the clamped scores standardised by the impostors")
-        w("// (squares added); scale = deviation * 65536, weight = beta * K, quadratic")
+        w("// (squares added, each score's terms constrained to move the score one way")
+        w("// only: monotone_fit.py); scale = deviation * 65536, weight = beta * K, quadratic")
         w("// weight = gamma * K, so mode 1 gives 4096 + 32768 * K * discriminant / (sum")
         w("// of the absolute weights).  Score 1 (a coherent other exists) repeats what")
         w("// score 2 says: it is clamped to one value and its weight only adds to that")
@@ -527,7 +528,8 @@ def write_coherence_report(folder, command, results):
            "link score stays at or below the plain threshold at FAR index %d (the walk "
            "accepts the others first at the levels 12 to 15); when fewer than %d genuine "
            "ones do, the fit takes all comparisons. The model is a logistic regression on the clamped scores standardised "
-           "by the impostors, squares added, mapped onto the quadratic records in "
+           "by the impostors, squares added, each score's terms constrained to move the score "
+           "one way only (monotone_fit.py), mapped onto the quadratic records in "
            "normalisation mode 1 (weights K x beta and K x gamma, so the score is 4096 + "
            "32768 x K x discriminant / sum of the absolute weights; score 1, which only "
            "repeats whether score 2 is above 0, is clamped to one value and its weight "

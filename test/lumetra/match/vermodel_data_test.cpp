@@ -141,12 +141,32 @@ TEST_P(TrainedModels, CoherenceModelOnlyWhereTheConfigurationHasOne) {
     EXPECT_LT(typical, m->thresholds[row * QX_THRESHOLD_COLUMNS + 12]) << c.name << " row " << row;
 }
 
-// Every plain model is monotone in every score: moving one score across its
+// Moves score i of a vector at the model's means across its clamped range
+// and counts the steps up and down (a step of 1 either way is the integer
+// arithmetic's truncation).
+void count_turns(const qx_vermodel *m, const qx_vermodel_coefficient *rec, int count, int i,
+                 const std::vector<uint16_t> &means, int *rises, int *falls) {
+  const qx_vermodel_coefficient &r = rec[i];
+  std::vector<uint16_t> x = means;
+  int previous = -1;
+  *rises = *falls = 0;
+  const int step = std::max(1, (r.upper - r.lower) / 512);
+  for (int value = r.lower; value <= r.upper; value += step) {
+    x[i] = static_cast<uint16_t>(value);
+    const int score =
+        qx_ml_predict_linear_score(x.data(), m->linear, m->quadratic, count, m->normalisation);
+    if (previous >= 0 && score > previous + 1) ++*rises;
+    if (previous >= 0 && score < previous - 1) ++*falls;
+    previous = score;
+  }
+}
+
+// Every model is monotone in every score: moving one score across its
 // clamped range, the others at their means, the score only rises or only
-// falls (a step of 1 either way is the integer arithmetic's truncation).  A
-// square term that rises and then falls turns very strong evidence against
-// the match: an identical capture, whose spectral disagreements and
-// entropies are all 0, would score below an ordinary genuine comparison.
+// falls.  A square term that rises and then falls turns very strong
+// evidence against the match: an identical capture, whose spectral
+// disagreements and entropies are all 0, would score below an ordinary
+// genuine comparison.  The same holds for the coherence models.
 TEST_P(TrainedModels, EveryScoreMovesTheResultOneWayOnly) {
   const ConfigModels &c = GetParam();
   const qx_vermodel *m = qx_verifierI_get_vermodel(c.models, c.verifier, 30, 0);
@@ -157,28 +177,30 @@ TEST_P(TrainedModels, EveryScoreMovesTheResultOneWayOnly) {
   typical_score(m, 30, &v);
   int used = 0;
   for (int i = 0; i < 30; ++i) {
-    const qx_vermodel_coefficient &r = rec[i];
-    if (r.weight == 0 && (!c.quadratic || r.quadratic_weight == 0)) continue;
+    if (rec[i].weight == 0 && (!c.quadratic || rec[i].quadratic_weight == 0)) continue;
     ++used;
-    std::vector<uint16_t> x = v;
-    int rises = 0, falls = 0, previous = -1;
-    const int step = std::max(1, (r.upper - r.lower) / 512);
-    for (int value = r.lower; value <= r.upper; value += step) {
-      x[i] = static_cast<uint16_t>(value);
-      const int score = qx_ml_predict_linear_score(x.data(), m->linear, m->quadratic, 30,
-                                                   m->normalisation);
-      if (previous >= 0 && score > previous + 1) ++rises;
-      if (previous >= 0 && score < previous - 1) ++falls;
-      previous = score;
-    }
+    int rises, falls;
+    count_turns(m, rec, 30, i, v, &rises, &falls);
     EXPECT_TRUE(rises == 0 || falls == 0)
         << c.name << ": score " << i << " rises " << rises << " and falls " << falls << " times";
     // The matchers' own similarities (minutiae score, paired minutiae,
     // spectral score) only ever raise it.
-    if (i == 0 || i == 2 || i == 9)
+    if (i == 0 || i == 2 || i == 9) {
       EXPECT_EQ(falls, 0) << c.name << ": more of similarity " << i << " lowers the score";
+    }
   }
   EXPECT_GE(used, 10) << c.name;
+  if (!c.coherence) return;
+  const qx_vermodel *coh =
+      qx_verifierI_get_vermodel(c.models, c.verifier, QX_MTCOHER_NBR_SCORES, QX_MTCOHER_MODEL_KEY);
+  ASSERT_NE(coh, nullptr) << c.name;
+  typical_score(coh, QX_MTCOHER_NBR_SCORES, &v);
+  for (int i = 0; i < QX_MTCOHER_NBR_SCORES; ++i) {
+    int rises, falls;
+    count_turns(coh, coh->quadratic, QX_MTCOHER_NBR_SCORES, i, v, &rises, &falls);
+    EXPECT_TRUE(rises == 0 || falls == 0) << c.name << " coherence: score " << i << " rises "
+                                          << rises << " and falls " << falls << " times";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllConfigurations, TrainedModels, ::testing::ValuesIn(kConfigs),
