@@ -117,7 +117,9 @@ uint64_t transforms_hash(void (*fwd1)(int32_t *, int32_t *), void (*inv1)(int32_
 }
 
 TEST_P(ExtractGolden, KernelsTakeThePathAskedFor) {
-  if (GetParam()) EXPECT_EQ(qx_simd_use_avx2(), 0);
+  if (GetParam()) {
+    EXPECT_EQ(qx_simd_use_avx2(), 0);
+  }
   EXPECT_EQ(qx_simd_force_plain(1), GetParam() ? 1 : 0);
   EXPECT_EQ(qx_simd_use_avx2(), 0);
   qx_simd_force_plain(GetParam() ? 1 : 0);

@@ -267,7 +267,9 @@ TEST(Extract, EveryAllocationFailureAnswersNineAndLeaksNothing) {
     ++failures;
     // Ghost removal and the ghost filter go on without their scratch.
     EXPECT_TRUE(rc == 9 || rc == 0) << n;
-    if (rc == 9) EXPECT_EQ(0, rec.r.minutiae.count);
+    if (rc == 9) {
+      EXPECT_EQ(0, rec.r.minutiae.count);
+    }
     bal_extract_release(&rec.r);
     EXPECT_EQ(live, qx_alloc_live()) << n;
   }

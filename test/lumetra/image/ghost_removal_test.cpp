@@ -34,7 +34,9 @@ TEST(GhostRemoval, SeparatedDarkModeOfThreePushesTheRestTowardWhite) {
     const int r = static_cast<int>(i) / 48, c = static_cast<int>(i) % 48;
     if (px[i] == 20) darker += out[i] != 20;  // the dark mode stays
     if (px[i] == 120 && r > 0 && r < 47 && c > 0 && c < 47) lighter += out[i] > 120;
-    if (px[i] > 20 && (r == 0 || c == 0)) EXPECT_EQ(255, out[i]);  // border above the level
+    if (px[i] > 20 && (r == 0 || c == 0)) {  // border above the level
+      EXPECT_EQ(255, out[i]);
+    }
   }
   EXPECT_EQ(0, darker);
   EXPECT_GT(lighter, 100);

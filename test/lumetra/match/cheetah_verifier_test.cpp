@@ -122,7 +122,9 @@ TEST_F(Cheetah, EveryAllocationFailureAnswersNineAndLeaksNothing) {
     uint8_t n = 0;
     const int32_t rc =
         qx_cheetah_extract_feature_scores(session(), tpl(1, 0), tpl(2, 1), &v, &n, nullptr);
-    if (rc != 0) EXPECT_TRUE(v == nullptr && n == 0);
+    if (rc != 0) {
+      EXPECT_TRUE(v == nullptr && n == 0);
+    }
     qx_feature_scores_free(v);
     return rc;
   });

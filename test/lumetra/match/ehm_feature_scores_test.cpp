@@ -150,7 +150,9 @@ TEST_F(Hybrid, EveryAllocationFailureAnswersNineAndLeaksNothing) {
       qx_alignment *al = nullptr;
       const int32_t rc = ver->get_similarity_score(session(), tpl(1, 0), tpl(1, 1), 12, &score,
                                                    &d, &al, nullptr, nullptr);
-      if (rc != 0) EXPECT_TRUE(al == nullptr && score == 0 && d == 0);
+      if (rc != 0) {
+        EXPECT_TRUE(al == nullptr && score == 0 && d == 0);
+      }
       qx_alignment_delete(al);
       return rc;
     });

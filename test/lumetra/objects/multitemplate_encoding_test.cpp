@@ -112,7 +112,9 @@ TEST(MultitemplateEncoding, RoundTripsOneToNinetySixInstances) {
     EXPECT_EQ(qx_multitemplate_encode_size(mt), bytes.size());
     EXPECT_EQ(reencode(bytes), bytes);
     // In a slot: padded with erased flash.
-    if (bytes.size() <= kSlotSize) EXPECT_EQ(reencode(padded(bytes)), bytes);
+    if (bytes.size() <= kSlotSize) {
+      EXPECT_EQ(reencode(padded(bytes)), bytes);
+    }
     // Versions 1 and 2 of the same content read to the same object
     // (version 1 only while every template fits 16 bits).
     EXPECT_EQ(reencode(mtdesc::encode(d, 2)), bytes);
