@@ -16,7 +16,7 @@ import csv
 import os
 
 import numpy as np
-from monotone_fit import MonotoneModel
+from monotone_fit import fit_monotone
 from vermodel import Discriminant, enforce_table_shape, predict, tail_thresholds, tdiv
 
 NSCORES = 24
@@ -38,8 +38,6 @@ MIN_EXCEEDING = 10
 PLAIN_REACH_INDEX = 16
 # Fewer genuine comparisons than this reaching it: the fit takes all of them.
 MIN_GENUINE = 100
-EVIDENCE = 0.08              # |genuine - impostor mean| in impostor deviations to use a score
-RIDGE = 0.3
 
 
 class Dump:
@@ -79,13 +77,8 @@ class CoherenceModel(Discriminant):
         # an agreement would lower the score there.  Each score's direction
         # is the sign of its genuine-minus-impostor mean; scores with too
         # little evidence either way are left out.
-        effect = (c[y == 1].mean(axis=0) - self.mu) / self.sigma
-        direction = np.where(self.used & (np.abs(effect) >= EVIDENCE), np.sign(effect), 0)
-        self.used = direction != 0
-        weight = np.where(y == 1, 0.5 / max(1, (y == 1).sum()), 0.5 / max(1, (y == 0).sum()))
-        m = MonotoneModel(self.lower, self.upper, self.mu, self.sigma, direction)
-        m.fit(x, y, weight, ridge=RIDGE)
-        assert m.monotone_ok()
+        m = fit_monotone(x, y, self.lower, self.upper, self.mu, self.sigma, self.used)
+        self.used = m.direction != 0
         self.beta = m.w * self.used
         self.gamma = m.q * self.used
         return self

@@ -41,7 +41,8 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import protocol as P  # noqa: E402
-from monotone_fit import MonotoneModel, NSCORES  # noqa: E402
+from monotone_fit import (EVIDENCE, MonotoneModel, NSCORES, balanced_weights,  # noqa: E402
+                          directions)
 from vermodel import enforce_table_shape  # noqa: E402
 
 ROWS, COLS = 7, 28
@@ -57,7 +58,6 @@ TAIL_FRACTION = 0.005
 MIN_EXCEEDING = 5
 # Weight of each generated set in the fit (a real set weighs 1).
 GENERATED_WEIGHT = 2.0
-EVIDENCE = 0.08        # |genuine - impostor mean| in impostor deviations needed to use a score
 SUBSAMPLE_ROWS = {1: 2, 2: 4, 3: 8, 4: 16}   # rows measured by subsampling subtemplates
 RNG_SEED = 20261210
 CLAMP_LOW, CLAMP_HIGH = 0.5, 99.5
@@ -153,7 +153,7 @@ def fit_model(dumps, rounds=2, ridge=0.3, init=None, weights=None, trim_genuine=
             r, y = select(d, sub)
             if trim_genuine is not None and (round_ > 0 or init is not None):
                 r, y = without_weak_genuine(r, y, sub, trim_genuine)
-            w = np.where(y == 1, 0.5 / max(1, (y == 1).sum()), 0.5 / max(1, (y == 0).sum()))
+            w = balanced_weights(y)
             xs.append(d.x[r])
             ys.append(y)
             ws.append(w * share / total)
@@ -167,14 +167,12 @@ def fit_model(dumps, rounds=2, ridge=0.3, init=None, weights=None, trim_genuine=
         mu = c[y == 0].mean(axis=0)
         sigma = c[y == 0].std(axis=0)
         sigma[sigma < 1e-6] = 1.0
-        effect = (c[y == 1].mean(axis=0) - mu) / sigma
-        direction = np.where(np.abs(effect) >= EVIDENCE, np.sign(effect), 0)
+        direction = directions(c, y, mu, sigma)
         model = MonotoneModel(lower, upper, mu, sigma, direction).fit(x, y, w, ridge=ridge)
         assert model.monotone_ok()
         model.fit_x_impostor = imp
         recs = to_records(model)
         subs = [P.subtemplate_scores(d, recs, True) for d in dumps]
-    model.effect = effect
     return model, to_records(model)
 
 

@@ -29,6 +29,35 @@ import numpy as np
 from scipy.optimize import minimize
 
 NSCORES = 30
+EVIDENCE = 0.08   # |genuine - impostor mean| in impostor deviations needed to use a score
+RIDGE = 0.3
+
+
+def directions(clamped, y, mu, sigma, usable=None, evidence=EVIDENCE):
+    """Per score +1, -1 or 0: the sign of the genuine-minus-impostor mean of
+    the clamped scores, in impostor deviations; 0 where it is weaker than
+    `evidence` either way, or the score is not usable."""
+    effect = (clamped[y == 1].mean(axis=0) - mu) / sigma
+    ok = np.abs(effect) >= evidence
+    if usable is not None:
+        ok = usable & ok
+    return np.where(ok, np.sign(effect), 0)
+
+
+def balanced_weights(y):
+    """Row weights under which both classes weigh the same (half each)."""
+    return np.where(y == 1, 0.5 / max(1, (y == 1).sum()), 0.5 / max(1, (y == 0).sum()))
+
+
+def fit_monotone(x, y, lower, upper, mu, sigma, usable, quadratic=True, ridge=RIDGE):
+    """The monotone model of rows x (labels y), both classes weighing the
+    same, each usable score in the direction its evidence points."""
+    c = np.clip(x, lower, upper).astype(float)
+    direction = directions(c, y, mu, sigma, usable)
+    m = MonotoneModel(lower, upper, mu, sigma, direction, quadratic)
+    m.fit(x, y, balanced_weights(y), ridge=ridge)
+    assert m.monotone_ok()
+    return m
 
 
 class MonotoneModel:

@@ -33,7 +33,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from vermodel import (Discriminant, Record, enforce_table_shape, predict_many,  # noqa: E402
                       tail_thresholds)
 import coherence_models as coh  # noqa: E402
-from monotone_fit import MonotoneModel  # noqa: E402
+from monotone_fit import fit_monotone  # noqa: E402
 
 NSCORES = 30
 ROWS = 7
@@ -43,8 +43,6 @@ MEASURED_ROWS = 5                       # rows 5 and 6 are extrapolated
 TARGET_SPREAD = 3000                    # score units per impostor standard deviation
 TAIL_FRACTION = 0.02                    # share of impostor scores the tail fit uses
 MIN_EXCEEDING = 10                      # empirical quantile needs this many above it
-MONOTONE_EVIDENCE = 0.08                # |genuine - impostor mean| in impostor deviations to use a score
-MONOTONE_RIDGE = 0.3
 # Models fitted without the monotone constraint.  "ehmsq-xl" is fitted on
 # the real sets' windows as well, and constrained it would reject more of
 # fvc2000_db2b at zero false match (3.9 -> 5.4 %, each set left out) while
@@ -109,7 +107,7 @@ class Model(Discriminant):
         self.used = self.sigma > 1e-6
         self.sigma[~self.used] = 1.0
         if self.monotone:
-            return self._fit_monotone(x, y, c)
+            return self._fit_monotone(x, y)
         clf = LogisticRegression(C=1.0, max_iter=5000, class_weight="balanced")
         coef = clf.fit(self._design(c), y).coef_[0]
         # Normalisation mode 0 divides by the signed weight total, which the
@@ -127,7 +125,7 @@ class Model(Discriminant):
         self.gamma = (coef[NSCORES:] * self.used) if self.quadratic else np.zeros(NSCORES)
         return self
 
-    def _fit_monotone(self, x, y, c):
+    def _fit_monotone(self, x, y):
         """Models are fitted monotone in every score (monotone_fit): an
         unconstrained square term turns back over part of its range, so that
         very strong evidence (an identical capture's zero disagreements and
@@ -137,13 +135,9 @@ class Model(Discriminant):
         of its genuine-minus-impostor mean; scores with too little evidence
         either way are left out, and the weakest of the rest (or the first
         left out) is the ballast."""
-        effect = (c[y == 1].mean(axis=0) - self.mu) / self.sigma
-        direction = np.where(self.used & (np.abs(effect) >= MONOTONE_EVIDENCE), np.sign(effect), 0)
-        weight = np.where(y == 1, 0.5 / max(1, (y == 1).sum()), 0.5 / max(1, (y == 0).sum()))
-        m = MonotoneModel(self.lower, self.upper, self.mu, self.sigma, direction,
-                          quadratic=self.quadratic)
-        m.fit(x, y, weight, ridge=MONOTONE_RIDGE)
-        assert m.monotone_ok()
+        m = fit_monotone(x, y, self.lower, self.upper, self.mu, self.sigma, self.used,
+                         quadratic=self.quadratic)
+        direction = m.direction
         unused = np.flatnonzero(direction == 0)
         if len(unused):
             self.ballast = int(unused[0])

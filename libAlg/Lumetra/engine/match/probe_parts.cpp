@@ -194,24 +194,29 @@ StoreScope::~StoreScope() {
 // ---------------------------------------------------------------------------
 // Lookups: the probe's scope first, then the store.
 
-Kept kept_card(const qx_session *session, const qx_template *tpl, KeptPart *part) {
+// The parts kept of `tpl`: the probe scope's when it holds `tpl`, else the
+// session store's entry for it.
+Kept parts_for(const qx_session *session, const qx_template *tpl, PartSet **parts) {
   if (tpl == nullptr) return Kept::kNo;
   ProbeScope *scope = scope_of(session);
-  if (scope != nullptr && scope->holds(tpl)) return scope->parts_.card(tpl, part);
+  if (scope != nullptr && scope->holds(tpl)) {
+    *parts = &scope->parts_;
+    return Kept::kYes;
+  }
   PartsStore *store = store_of(session);
+  return store != nullptr ? store->parts_of(tpl, parts) : Kept::kNo;
+}
+
+Kept kept_card(const qx_session *session, const qx_template *tpl, KeptPart *part) {
   PartSet *parts = nullptr;
-  const Kept k = store != nullptr ? store->parts_of(tpl, &parts) : Kept::kNo;
+  const Kept k = parts_for(session, tpl, &parts);
   return k == Kept::kYes ? parts->card(tpl, part) : k;
 }
 
 Kept kept_features(const qx_session *session, const qx_template *tpl, bool quick,
                    KeptPart *part) {
-  if (tpl == nullptr) return Kept::kNo;
-  ProbeScope *scope = scope_of(session);
-  if (scope != nullptr && scope->holds(tpl)) return scope->parts_.features(tpl, quick, part);
-  PartsStore *store = store_of(session);
   PartSet *parts = nullptr;
-  const Kept k = store != nullptr ? store->parts_of(tpl, &parts) : Kept::kNo;
+  const Kept k = parts_for(session, tpl, &parts);
   return k == Kept::kYes ? parts->features(tpl, quick, part) : k;
 }
 

@@ -106,8 +106,7 @@ class ProbeScope {
   bool active() const { return session_ != nullptr; }
 
  private:
-  friend Kept kept_card(const qx_session *, const qx_template *, KeptPart *);
-  friend Kept kept_features(const qx_session *, const qx_template *, bool, KeptPart *);
+  friend Kept parts_for(const qx_session *, const qx_template *, PartSet **);
 
   bool holds(const qx_template *tpl) const;
 
@@ -136,8 +135,7 @@ class PartsStore {
   uint32_t entries() const { return count_; }
 
  private:
-  friend Kept kept_card(const qx_session *, const qx_template *, KeptPart *);
-  friend Kept kept_features(const qx_session *, const qx_template *, bool, KeptPart *);
+  friend Kept parts_for(const qx_session *, const qx_template *, PartSet **);
 
   struct Entry;
   // The entry of a template with `tpl`'s bytes and stored type, made when
