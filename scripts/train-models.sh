@@ -141,41 +141,13 @@ fi
 if [ "$PROTOCOL" = 1 ] && [ ! -d "$DATA" ]; then
   echo "train-models: no real sets in $DATA: ehmsq-xs keeps the model of the plain stage" >&2
 elif [ "$PROTOCOL" = 1 ]; then
-  PDUMP=$WORK/build/tools/train/protocol-dump
-  FPSYNTH=$WORK/build/tools/fpsynth/fpsynth
   p=$WORK/dumps/protocol
-  mkdir -p "$p"
-  gen() {  # name, seed, fingers
-    [ -s "$p/$1/done" ] || {
-      rm -rf "${p:?}/$1"
-      "$FPSYNTH" set --out "$p/$1" --fingers "$3" --impressions 8 --size 300x300 \
-        --seed "$2" > /dev/null
-      touch "$p/$1/done"; }
-  }
-  if [ "$QUICK" = 0 ]; then gen gen-303 303 30; gen gen-404 404 20
-  else gen gen-303 303 6; gen gen-404 404 6; fi
-  pdump() {  # name, then protocol-dump arguments
-    local name=$1; shift
-    [ -s "$p/$name.attempts.csv" ] || {
-      nice "$PDUMP" --out "$p/$name.tmp" --halves 2 "$@" 2> "$p/$name.log" &&
-      mv "$p/$name.tmp.features" "$p/$name.features" &&
-      mv "$p/$name.tmp.attempts.csv" "$p/$name.attempts.csv"; }
-  }
-  prefixes=()
-  for name in gen-303 gen-404; do
-    pdump "$name" --dir "$p/$name" --impostor-fingers 9 &
-  done
-  for db in "$DATA"/*/; do
-    db=$(basename "$db")
-    # two dumps at a time: the machine's two cores
-    [ "$(jobs -r | wc -l)" -lt 2 ] || wait -n
-    pdump "$db" --dir "$DATA/$db" &
-    prefixes+=("$p/$db")
-  done
-  wait
+  # shellcheck source=scripts/protocol-dumps.sh
+  . scripts/protocol-dumps.sh
+  protocol_dumps "$WORK/build/tools" "$p" "$DATA" "$QUICK"
   "$PY" tools/train/fit_protocol.py --write --loso --out "$MODELS" --report doc/models \
     --command "$COMMAND$STAGE" --fit-generated "$p/gen-303" --measure "$p/gen-404" \
-    "${prefixes[@]}" | tee "$WORK/protocol-fit.txt"
+    "${PROTOCOL_REALS[@]}" | tee "$WORK/protocol-fit.txt"
   BUILD_DIR=$WORK/build bash scripts/build.sh >/dev/null
 fi
 
