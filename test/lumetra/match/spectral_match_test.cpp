@@ -226,6 +226,30 @@ TEST(SpectralScore, PairSumsAgreeWithAPlainLoop) {
   }
 }
 
+// The score's mean against the division it replaces: every pair count
+// on both sides of the reciprocal table's end, sums at both ends of their
+// range, just below and at each step of the quotient near them and in the
+// middle, and sums too large for the table (taken by the division).
+TEST(SpectralScore, MeanByReciprocalIsTheQuotient) {
+  uint32_t seed = 99;
+  auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  for (uint32_t n = 1; n <= 1100; ++n) {
+    const uint64_t d = 441 * uint64_t{n}, top = 441 * uint64_t{n};
+    std::vector<uint64_t> sims = {0, 1, 2, top - 1, top, top / 2, next() % (top + 1), uint64_t{1} << 30,
+                                  (uint64_t{1} << 30) - 1, uint64_t{1} << 33};
+    // Sums whose numerator S x 32768 lies just at or past a multiple of d.
+    for (uint64_t q : {uint64_t{1}, uint64_t{32767}, uint64_t{16384}, uint64_t{next() % 32768}}) {
+      const uint64_t at = (q * d + 32767) / 32768;
+      sims.push_back(at);
+      if (at > 0) sims.push_back(at - 1);
+    }
+    for (uint64_t sim : sims) {
+      const uint64_t want = sim * 32768 / d;
+      ASSERT_EQ(qx_spectral::mean_similarity(sim, n), want) << "n " << n << " sum " << sim;
+    }
+  }
+}
+
 // Long overlaps against the plain loop: rows of up to 61 blocks (runs
 // split into pieces of 32, 16 and 8), and overlaps of thousands of pairs,
 // most of them empty on one side, so that the vector path's per-lane

@@ -592,12 +592,42 @@ void dense_pairs(const Overlap &o, PairSums *s) {
 
 }  // namespace
 
+namespace {
+
+#if defined(__SIZEOF_INT128__)
+// ceil(2^64 / (441 n)) for the pair counts n < 1024 (every coarse and fine
+// position of the sensors the library takes).  For a divisor d < 2^19 and
+// any numerator v < 2^45, floor(v ceil(2^64 / d) / 2^64) = floor(v / d)
+// exactly (with c = (2^64 + e) / d, e < d, the product exceeds v / d by
+// v e / (d 2^64) < 1 / d), and the numerator S x 32768 <= 441 n x 32768 is
+// below 2^34: one multiplication in place of a division per scored
+// position.
+struct MeanReciprocals {
+  static constexpr uint32_t kCount = 1024;
+  uint64_t of[kCount];
+  constexpr MeanReciprocals() : of() {
+    for (uint32_t n = 1; n < kCount; ++n) of[n] = ~uint64_t{0} / (441 * uint64_t{n}) + 1;
+  }
+};
+constexpr MeanReciprocals kMeanReciprocals;
+#endif
+
+}  // namespace
+
+uint64_t mean_similarity(uint64_t sim, uint32_t n) {
+  const uint64_t num = sim * 32768;
+#if defined(__SIZEOF_INT128__)
+  if (n < MeanReciprocals::kCount && sim < (uint64_t{1} << 30))
+    return static_cast<uint64_t>((static_cast<unsigned __int128>(num) * kMeanReciprocals.of[n]) >> 64);
+#endif
+  const uint64_t den = 441 * static_cast<uint64_t>(n);
+  // The same quotient in 32 bits when both fit (a 64-bit division is slow).
+  return (num | den) <= 0xFFFFFFFFu ? static_cast<uint32_t>(num) / static_cast<uint32_t>(den) : num / den;
+}
+
 int32_t score_from_sums(const PairSums &s, const ScoreParams &p) {
   if (s.n == 0 || s.count < p.threshold) return 0;
-  const uint64_t num = s.sim * 32768, den = 441 * static_cast<uint64_t>(s.n);
-  // The same quotient in 32 bits when both fit (a 64-bit division is slow).
-  const uint64_t mean = (num | den) <= 0xFFFFFFFFu ? static_cast<uint32_t>(num) / static_cast<uint32_t>(den)
-                                                   : num / den;
+  const uint64_t mean = mean_similarity(s.sim, s.n);
   auto weight = [&] {
     return isqrt64(static_cast<uint64_t>(p.scale) * isqrt64(4096 * static_cast<uint64_t>(s.count)));
   };
