@@ -226,6 +226,30 @@ TEST(SpectralScore, PairSumsAgreeWithAPlainLoop) {
   }
 }
 
+// The score's mean against the division it replaces: every pair count
+// on both sides of the reciprocal table's end, sums at both ends of their
+// range, just below and at each step of the quotient near them and in the
+// middle, and sums too large for the table (taken by the division).
+TEST(SpectralScore, MeanByReciprocalIsTheQuotient) {
+  uint32_t seed = 99;
+  auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  for (uint32_t n = 1; n <= 1100; ++n) {
+    const uint64_t d = 441 * uint64_t{n}, top = 441 * uint64_t{n};
+    std::vector<uint64_t> sims = {0, 1, 2, top - 1, top, top / 2, next() % (top + 1), uint64_t{1} << 30,
+                                  (uint64_t{1} << 30) - 1, uint64_t{1} << 33};
+    // Sums whose numerator S x 32768 lies just at or past a multiple of d.
+    for (uint64_t q : {uint64_t{1}, uint64_t{32767}, uint64_t{16384}, uint64_t{next() % 32768}}) {
+      const uint64_t at = (q * d + 32767) / 32768;
+      sims.push_back(at);
+      if (at > 0) sims.push_back(at - 1);
+    }
+    for (uint64_t sim : sims) {
+      const uint64_t want = sim * 32768 / d;
+      ASSERT_EQ(qx_spectral::mean_similarity(sim, n), want) << "n " << n << " sum " << sim;
+    }
+  }
+}
+
 // Long overlaps against the plain loop: rows of up to 61 blocks (runs
 // split into pieces of 32, 16 and 8), and overlaps of thousands of pairs,
 // most of them empty on one side, so that the vector path's per-lane
@@ -499,38 +523,45 @@ TEST(SpectralTransform, VectorAndPlainPathsLayTheSameCanvas) {
     // The grid's last block with ridges, which the vector path reads by
     // itself.
     g.back() = 77;
-    for (int r = -256; r < 256; r += 7)
-      for (int scale : {32, 16, 64, 24}) {
-        const int xi = static_cast<int>(next() % 33) - 16, eta = static_cast<int>(next() % 33) - 16;
-        const int crow = rows * scale / 32 + static_cast<int>(next() % 3), ccol = cols * scale / 32 + 1;
-        std::vector<uint8_t> out[2];
-        std::vector<RowExtent> ext[2];
-        for (int plain = 0; plain < 2; ++plain) {
-          paths.set(plain);
-          out[plain].assign(qx_spectral::canvas_bytes(crow, ccol), 0xCD);
-          ext[plain].assign(static_cast<size_t>(crow), RowExtent{-7, -7});
-          Canvas cv;
-          cv.data = out[plain].data();
-          cv.rows = crow;
-          cv.cols = ccol;
-          qx_spectral::transform_features(g.data(), rows, cols, r, scale, xi, eta, &cv, ext[plain].data());
-        }
-        ASSERT_EQ(out[0], out[1]) << rows << "x" << cols << " r " << r << " scale " << scale << " shift " << xi
-                                  << "," << eta;
-        // The extents the transform reports are those of the canvas it laid.
-        Canvas laid;
-        laid.data = out[0].data();
-        laid.rows = crow;
-        laid.cols = ccol;
-        laid.stride = ccol + qx_spectral::kCanvasPad;
-        std::vector<RowExtent> found(static_cast<size_t>(crow));
-        qx_spectral::refine_bounding_boxes(laid, found.data());
-        for (int plain = 0; plain < 2; ++plain)
-          for (int i = 0; i < crow; ++i) {
-            ASSERT_EQ(ext[plain][i].lo, found[i].lo) << plain << " " << rows << "x" << cols << " r " << r << " row " << i;
-            ASSERT_EQ(ext[plain][i].hi, found[i].hi) << plain << " " << rows << "x" << cols << " r " << r << " row " << i;
+    // Every rotation: the vector path walks the row spans by additions
+    // where the plain path divides, and each rotation has its own steps.
+    for (int r = -256; r < 256; ++r)
+      for (int scale : {32, 16, 64, 24})
+        for (int shift = 0; shift < 3; ++shift) {
+          // A random shift, none (the coarse search's, whose samples fall on
+          // block edges at the axis rotations) and the fine search's largest.
+          int xi = static_cast<int>(next() % 33) - 16, eta = static_cast<int>(next() % 33) - 16;
+          if (shift > 0) xi = eta = shift == 1 ? 0 : 16;
+          if (shift == 2 && (r & 1)) eta = -16;
+          const int crow = rows * scale / 32 + static_cast<int>(next() % 3), ccol = cols * scale / 32 + 1;
+          std::vector<uint8_t> out[2];
+          std::vector<RowExtent> ext[2];
+          for (int plain = 0; plain < 2; ++plain) {
+            paths.set(plain);
+            out[plain].assign(qx_spectral::canvas_bytes(crow, ccol), 0xCD);
+            ext[plain].assign(static_cast<size_t>(crow), RowExtent{-7, -7});
+            Canvas cv;
+            cv.data = out[plain].data();
+            cv.rows = crow;
+            cv.cols = ccol;
+            qx_spectral::transform_features(g.data(), rows, cols, r, scale, xi, eta, &cv, ext[plain].data());
           }
-      }
+          ASSERT_EQ(out[0], out[1]) << rows << "x" << cols << " r " << r << " scale " << scale << " shift " << xi
+                                    << "," << eta;
+          // The extents the transform reports are those of the canvas it laid.
+          Canvas laid;
+          laid.data = out[0].data();
+          laid.rows = crow;
+          laid.cols = ccol;
+          laid.stride = ccol + qx_spectral::kCanvasPad;
+          std::vector<RowExtent> found(static_cast<size_t>(crow));
+          qx_spectral::refine_bounding_boxes(laid, found.data());
+          for (int plain = 0; plain < 2; ++plain)
+            for (int i = 0; i < crow; ++i) {
+              ASSERT_EQ(ext[plain][i].lo, found[i].lo) << plain << " " << rows << "x" << cols << " r " << r << " row " << i;
+              ASSERT_EQ(ext[plain][i].hi, found[i].hi) << plain << " " << rows << "x" << cols << " r " << r << " row " << i;
+            }
+        }
   }
 }
 

@@ -103,6 +103,98 @@ struct Sampling {
   }
 };
 
+// floor((a0 + i d) / b) for i = 0, 1, 2, ... (b > 0), by additions: the
+// quotient and the remainder in [0, b) are carried from one i to the next.
+struct FloorWalk {
+  int64_t q = 0, rem = 0, dq = 0, drem = 0, b = 1;
+  static int64_t floor_div(int64_t a, int64_t b) {
+    const int64_t q = a / b;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+  }
+  FloorWalk() = default;
+  FloorWalk(int64_t a0, int64_t d, int64_t b_) : q(floor_div(a0, b_)), dq(floor_div(d, b_)), b(b_) {
+    rem = a0 - q * b;
+    drem = d - dq * b;
+  }
+  void next() {
+    q += dq;
+    rem += drem;
+    if (rem >= b) {
+      rem -= b;
+      ++q;
+    }
+  }
+};
+
+// The spans of Sampling::span for the rows 0, 1, 2, ... in turn, without a
+// division per row.  On one axis, with n the row's position (n grows by
+// `dn` from row to row), the blocks j with 0 <= n + j step < lim are
+//   step > 0:  -floor(n / step) <= j < -floor((n - lim) / step)
+//   step < 0:  -floor((lim - 1 - n) / t) <= j < floor(n / t) + 1, t = -step
+// (the ceilings of clip_span written as floors; for n < 0 and step < 0 the
+// upper bound is at most 0, an empty span as clip_span makes it), and with
+// step 0 all of the row or none of it.
+class SpanWalk {
+ public:
+  explicit SpanWalk(const Sampling &sm) : sm_(sm) {
+    const int64_t dy0 = 32 - int64_t{32} * sm.rows - 2 * sm.eta;
+    nx_ = 32 * (sm.c * sm.dx0 + sm.s * dy0) + sm.base_x;
+    ny_ = 32 * (sm.c * dy0 - sm.s * sm.dx0) + sm.base_y;
+    dnx_ = 32 * 64 * sm.s;
+    dny_ = 32 * 64 * sm.c;
+    init_axis(nx_, dnx_, sm.step_x, sm.lim_x, &x_);
+    init_axis(ny_, dny_, sm.step_y, sm.lim_y, &y_);
+  }
+
+  // The span of the current row, then on to the next row.
+  void next(int64_t cols, int64_t *j0, int64_t *j1, int64_t *px, int64_t *py) {
+    *j0 = 0;
+    *j1 = cols;
+    bound(x_, nx_, sm_.lim_x, j0, j1);
+    bound(y_, ny_, sm_.lim_y, j0, j1);
+    if (*j1 <= *j0) *j0 = *j1 = 0;
+    *px = nx_ + *j0 * sm_.step_x;
+    *py = ny_ + *j0 * sm_.step_y;
+    nx_ += dnx_;
+    ny_ += dny_;
+    x_.lo.next();
+    x_.hi.next();
+    y_.lo.next();
+    y_.hi.next();
+  }
+
+ private:
+  struct Axis {
+    int sign = 0;       // of the step
+    FloorWalk lo, hi;   // lower bound -lo.q (step > 0 and < 0); upper -hi.q (> 0) or hi.q + 1 (< 0)
+  };
+
+  static void init_axis(int64_t n, int64_t dn, int64_t step, int64_t lim, Axis *a) {
+    if (step > 0) {
+      a->sign = 1;
+      a->lo = FloorWalk(n, dn, step);
+      a->hi = FloorWalk(n - lim, dn, step);
+    } else if (step < 0) {
+      a->sign = -1;
+      a->lo = FloorWalk(lim - 1 - n, -dn, -step);
+      a->hi = FloorWalk(n, dn, -step);
+    }
+  }
+
+  static void bound(const Axis &a, int64_t n, int64_t lim, int64_t *j0, int64_t *j1) {
+    if (a.sign == 0) {
+      if (n < 0 || n >= lim) *j1 = *j0;
+      return;
+    }
+    *j0 = std::max(*j0, -a.lo.q);
+    *j1 = std::min(*j1, a.sign > 0 ? -a.hi.q : a.hi.q + 1);
+  }
+
+  const Sampling &sm_;
+  int64_t nx_, ny_, dnx_, dny_;
+  Axis x_, y_;
+};
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // Clears a canvas row of `bytes` bytes (at least 16: a row holds at least
 // the 8 padding blocks) with overlapping vector stores.
@@ -119,8 +211,9 @@ __attribute__((target("avx2"))) inline void clear_row_avx2(uint8_t *dst, std::si
 }
 
 // Every row of the canvas: cleared, then the blocks j0 .. j1 - 1 of its
-// span eight at a time, with the same sample positions as the plain loop
-// of transform_features in 32-bit lanes.  The caller guarantees that the
+// span (from SpanWalk, the plain loop's spans without its divisions) eight
+// at a time, with the same sample positions as the plain loop of
+// transform_features in 32-bit lanes.  The caller guarantees that the
 // scale is a power of two (sample index = position >> shift) and that both
 // limits src x den are below 2^31: every position inside a row's span then
 // fits in 32 bits, and a lane's position, formed by wrapping 32-bit
@@ -146,11 +239,12 @@ __attribute__((target("avx2"))) void transform_rows_avx2(const uint8_t *src, int
   const uint8_t *last_block = src + 2 * (nblocks - 1);
   const uint8_t last_o = rotate_orientation(last_block[0], r), last_f = last_block[1];
   const std::size_t row_bytes = 2 * static_cast<std::size_t>(cv->stride);
+  SpanWalk spans(sm);
   for (int i = 0; i < cv->rows; ++i) {
     uint8_t *dst = cv->data + row_bytes * static_cast<std::size_t>(i);
     clear_row_avx2(dst, row_bytes);
     int64_t j0, j1, px, py;
-    sm.span(i, cv->cols, &j0, &j1, &px, &py);
+    spans.next(cv->cols, &j0, &j1, &px, &py);
     int lo = -1, hi = 0;
     for (int64_t j = j0; j < j1; j += 8, px += 8 * sm.step_x, py += 8 * sm.step_y) {
       const __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(j1 - j)), iota);
@@ -498,12 +592,42 @@ void dense_pairs(const Overlap &o, PairSums *s) {
 
 }  // namespace
 
+namespace {
+
+#if defined(__SIZEOF_INT128__)
+// ceil(2^64 / (441 n)) for the pair counts n < 1024 (every coarse and fine
+// position of the sensors the library takes).  For a divisor d < 2^19 and
+// any numerator v < 2^45, floor(v ceil(2^64 / d) / 2^64) = floor(v / d)
+// exactly (with c = (2^64 + e) / d, e < d, the product exceeds v / d by
+// v e / (d 2^64) < 1 / d), and the numerator S x 32768 <= 441 n x 32768 is
+// below 2^34: one multiplication in place of a division per scored
+// position.
+struct MeanReciprocals {
+  static constexpr uint32_t kCount = 1024;
+  uint64_t of[kCount];
+  constexpr MeanReciprocals() : of() {
+    for (uint32_t n = 1; n < kCount; ++n) of[n] = ~uint64_t{0} / (441 * uint64_t{n}) + 1;
+  }
+};
+constexpr MeanReciprocals kMeanReciprocals;
+#endif
+
+}  // namespace
+
+uint64_t mean_similarity(uint64_t sim, uint32_t n) {
+  const uint64_t num = sim * 32768;
+#if defined(__SIZEOF_INT128__)
+  if (n < MeanReciprocals::kCount && sim < (uint64_t{1} << 30))
+    return static_cast<uint64_t>((static_cast<unsigned __int128>(num) * kMeanReciprocals.of[n]) >> 64);
+#endif
+  const uint64_t den = 441 * static_cast<uint64_t>(n);
+  // The same quotient in 32 bits when both fit (a 64-bit division is slow).
+  return (num | den) <= 0xFFFFFFFFu ? static_cast<uint32_t>(num) / static_cast<uint32_t>(den) : num / den;
+}
+
 int32_t score_from_sums(const PairSums &s, const ScoreParams &p) {
   if (s.n == 0 || s.count < p.threshold) return 0;
-  const uint64_t num = s.sim * 32768, den = 441 * static_cast<uint64_t>(s.n);
-  // The same quotient in 32 bits when both fit (a 64-bit division is slow).
-  const uint64_t mean = (num | den) <= 0xFFFFFFFFu ? static_cast<uint32_t>(num) / static_cast<uint32_t>(den)
-                                                   : num / den;
+  const uint64_t mean = mean_similarity(s.sim, s.n);
   auto weight = [&] {
     return isqrt64(static_cast<uint64_t>(p.scale) * isqrt64(4096 * static_cast<uint64_t>(s.count)));
   };

@@ -150,6 +150,10 @@ int32_t xcorr_features(const Canvas &a, const RowExtent *ea, const Canvas &b, co
 // mean x w / 256 capped at 32767 (mean = S x 32768 / (441 n),
 // w = isqrt(l x isqrt(4096 count))).
 int32_t score_from_sums(const PairSums &s, const ScoreParams &p);
+// The mean of the score, floor(S x 32768 / (441 n)) for n > 0 (by a
+// reciprocal for the pair counts of the sensors the library takes, when
+// S <= 2^30; by division otherwise).
+uint64_t mean_similarity(uint64_t sim, uint32_t n);
 
 // The sixteen auxiliary values at one position (every pair visited).
 void aux_values(const Canvas &a, const RowExtent *ea, const Canvas &b, const RowExtent *eb, int x,
