@@ -24,6 +24,10 @@ RADIAL=
 ANGULAR=
 WORK=
 QUICK=0
+usage() {
+  echo "usage: $0 --radial R --angular A [--data DIR] [--work DIR] [--quick]" >&2
+  exit 2
+}
 while [ $# -gt 0 ]; do
   case "$1" in
     --radial) RADIAL=$2; shift 2 ;;
@@ -31,11 +35,10 @@ while [ $# -gt 0 ]; do
     --data) DATA=$2; shift 2 ;;
     --work) WORK=$2; shift 2 ;;
     --quick) QUICK=1; shift ;;
-    *) echo "usage: $0 --radial R --angular A [--data DIR] [--work DIR] [--quick]" >&2; exit 2 ;;
+    *) usage ;;
   esac
 done
-[ -n "$RADIAL" ] && [ -n "$ANGULAR" ] || {
-  echo "usage: $0 --radial R --angular A [--data DIR] [--work DIR] [--quick]" >&2; exit 2; }
+[ -n "$RADIAL" ] && [ -n "$ANGULAR" ] || usage
 sets=$( (find "$DATA" -mindepth 1 -maxdepth 1 -type d 2>/dev/null || true) | wc -l)
 [ "$sets" -ge 2 ] || {
   echo "bandpass-trial: $DATA must hold at least two sets (one folder each): each is judged with the others fitted on" >&2

@@ -234,7 +234,7 @@ TEST(SpectralScore, MeanByReciprocalIsTheQuotient) {
   uint32_t seed = 99;
   auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
   for (uint32_t n = 1; n <= 1100; ++n) {
-    const uint64_t d = 441 * uint64_t{n}, top = 441 * uint64_t{n};
+    const uint64_t d = 441 * uint64_t{n}, top = d;  // the largest sum of n pairs
     std::vector<uint64_t> sims = {0, 1, 2, top - 1, top, top / 2, next() % (top + 1), uint64_t{1} << 30,
                                   (uint64_t{1} << 30) - 1, uint64_t{1} << 33};
     // Sums whose numerator S x 32768 lies just at or past a multiple of d.

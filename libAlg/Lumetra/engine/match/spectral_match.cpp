@@ -590,10 +590,6 @@ void dense_pairs(const Overlap &o, PairSums *s) {
 #endif
 }
 
-}  // namespace
-
-namespace {
-
 #if defined(__SIZEOF_INT128__)
 // ceil(2^64 / (441 n)) for the pair counts n < 1024 (every coarse and fine
 // position of the sensors the library takes).  For a divisor d < 2^19 and
