@@ -101,11 +101,12 @@ bool in_print(const uint8_t *mask, int brows, int bcols, int B, int r, int c) {
 }
 
 // The tile filter shared by both sizes.  N: transform size; T: tile size in
-// samples; step: pixel distance of samples; divisor: final division.
-template <int N>
+// samples; step: pixel distance of samples; Divisor: final division (a
+// constant, so that it is no division instruction per sample).
+template <int N, int Divisor>
 qxi_status filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *wavelength, const uint8_t *orientation,
                         const uint8_t *mask, const uint8_t *quality, int brows, int bcols, int B, int8_t *out, int step,
-                        int shift_in, int divisor, void (*fwd)(const int32_t *, int32_t *, int32_t *),
+                        int shift_in, void (*fwd)(const int32_t *, int32_t *, int32_t *),
                         void (*inv)(int32_t *, int32_t *, int32_t *, int, int)) {
   constexpr int W = N / 2 + 1, T = N / 2, M = N * W;
   qx::Buffer<int32_t> block, re, im, fre, fim, scratch;
@@ -165,6 +166,10 @@ qxi_status filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *w
       std::sort(classes.get(), classes.get() + nclasses);
       for (int i = 0; i < nclasses; ++i) seen[classes[i]] = 0;
       fwd(block.get(), re.get(), im.get());
+      // Each sample takes the inverse of its own class: kept in `tile` by a
+      // select over the whole tile per class (no branch per sample), then
+      // written out once.
+      int8_t tile[T * T] = {};
       for (int ci = 0; ci < nclasses; ++ci) {
         const int k = classes[ci];
         const int sector = k & 15, rest = k >> 4, level = rest / 11, wc = rest % 11;
@@ -176,14 +181,20 @@ qxi_status filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *w
         apply_gain(re.get(), im.get(), gain, level, fre.get(), fim.get(), M);
         // Only the tile's own rows of the inverse are read.
         inv(fre.get(), fim.get(), block.get(), (N - T) / 2, (N - T) / 2 + T);
-        for (int r = 0; r < T; ++r)
+        for (int r = 0; r < T; ++r) {
+          const int32_t *inverse = block.get() + (r + (N - T) / 2) * N + (N - T) / 2;
+          const uint16_t *own = cls.get() + r * T;
+          int8_t *line = tile + r * T;
           for (int c = 0; c < T; ++c) {
-            if (cls[r * T + c] != k) continue;
-            int32_t v = block[(r + (N - T) / 2) * N + c + (N - T) / 2] / divisor;
-            v = std::max(-128, std::min(127, v));
-            out[static_cast<size_t>(si + r) * step * cols + (sj + c) * step] = static_cast<int8_t>(v);
+            const int32_t v = std::max(-128, std::min(127, inverse[c] / Divisor));
+            line[c] = own[c] == k ? static_cast<int8_t>(v) : line[c];
           }
+        }
       }
+      for (int r = 0; r < T; ++r)
+        for (int c = 0; c < T; ++c)
+          if (cls[r * T + c] != 0xFFFF)  // inside the image
+            out[static_cast<size_t>(si + r) * step * cols + (sj + c) * step] = tile[r * T + c];
     }
   return QXI_OK;
 }
@@ -194,7 +205,7 @@ extern "C" qxi_status bal_gabor_filter_32(const uint8_t *pixels, int rows, int c
                                           const uint8_t *orientation, const uint8_t *mask, const uint8_t *quality,
                                           int brows, int bcols, int B, int8_t *out) {
   std::memset(out, 0, static_cast<size_t>(rows) * cols);
-  return filter_tiles<32>(pixels, rows, cols, wavelength, orientation, mask, quality, brows, bcols, B, out, 1, 13, 8,
+  return filter_tiles<32, 8>(pixels, rows, cols, wavelength, orientation, mask, quality, brows, bcols, B, out, 1, 13,
                           fftn2d32_bounded, fftni2d32_rows);
 }
 
@@ -204,14 +215,14 @@ extern "C" qxi_status bal_gabor_filter_16(const uint8_t *pixels, int rows, int c
   const size_t n = static_cast<size_t>(rows) * cols;
   std::memset(out, 0, n);
   if (step != 2)
-    return filter_tiles<16>(pixels, rows, cols, wavelength, orientation, mask, quality, brows, bcols, B, out, 1, 13,
-                            32, fftn2d16_bounded, fftni2d16_rows);
+    return filter_tiles<16, 32>(pixels, rows, cols, wavelength, orientation, mask, quality, brows, bcols, B, out, 1,
+                                13, fftn2d16_bounded, fftni2d16_rows);
   qx::Buffer<uint8_t> smooth;
   qx::Buffer<int8_t> sparse;
   if (!smooth.alloc(n) || !sparse.alloc(n)) return QXI_NO_MEMORY;
   bal_blur_weighted_uint8(pixels, rows, cols, smooth.get());
-  const qxi_status rc = filter_tiles<16>(smooth.get(), rows, cols, wavelength, orientation, mask, quality, brows, bcols, B,
-                                  sparse.get(), 2, 13, 32, fftn2d16_bounded, fftni2d16_rows);
+  const qxi_status rc = filter_tiles<16, 32>(smooth.get(), rows, cols, wavelength, orientation, mask, quality, brows,
+                                             bcols, B, sparse.get(), 2, 13, fftn2d16_bounded, fftni2d16_rows);
   if (rc != QXI_OK) return rc;
   return bal_blur_weighted_int8_upsample(sparse.get(), rows, cols, out);
 }
