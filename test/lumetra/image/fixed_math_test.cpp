@@ -43,9 +43,23 @@ TEST(FixedMath, SquareRootMatchesFloorAndRoundingEverywhere) {
       ASSERT_EQ(sqrt_(x), static_cast<uint32_t>(std::lround(std::sqrt(static_cast<double>(x)))));
     }
   }
-  for (uint32_t r = 1; r < 65536; r += 97) {
-    EXPECT_EQ(sqrt_32(r * r), r);
-    EXPECT_EQ(sqrt_32(r * r - 1), r - 1);
+  // Every square and its two neighbours: where a root taken in floating
+  // point would round up past the floor.
+  for (uint32_t r = 1; r < 65536; ++r) {
+    ASSERT_EQ(sqrt_32(r * r), r);
+    ASSERT_EQ(sqrt_32(r * r - 1), r - 1);
+    ASSERT_EQ(sqrt_32(r * r + r), r);  // just below the rounding midpoint
+  }
+  ASSERT_EQ(sqrt_32(0xFFFFFFFFu), 65535u);
+  // The rounded roots over the whole 16-bit range (all segmentation reads),
+  // by the integer definition: r is nearest when (r - 1/2)^2 <= x < (r + 1/2)^2.
+  for (uint32_t x = 0; x < 65536; ++x) {
+    const uint64_t r = sqrt_(x);
+    if (r > 0) {
+      ASSERT_LE(4 * r * r - 4 * r + 1, 4ull * x) << x;  // (r - 1/2)^2 <= x
+    }
+    ASSERT_GT(4 * r * r + 4 * r + 1, 4ull * x) << x;  // x < (r + 1/2)^2
+    ASSERT_EQ(sqrt_16(x), r > 255 ? 255u : r) << x;
   }
 }
 

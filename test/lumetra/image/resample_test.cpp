@@ -1,6 +1,8 @@
 // Resampling paths and block-to-pixel interpolation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "engine/image/qx_image.h"
@@ -117,6 +119,118 @@ TEST(Resample, CyclicInterpolationTakesTheShorterArc) {
   ASSERT_EQ(scale_up_bilinear_cyclic(down.data(), 1, 2, 4, out.data(), 4, 8), 0);
   EXPECT_EQ(out[2 * 8 + 3], 6);  // 10 - 16 * 1 / 4
   EXPECT_EQ(out[2 * 8 + 5], 254);  // 10 - 16 * 3 / 4 = -2, wrapped
+}
+
+// The interpolation written pixel by pixel, as the block fields are
+// defined: each pixel's cell between block centres (clamped beyond the
+// first and last), the four corners and one division at the end (linear)
+// or three truncated steps along the shorter arc (cyclic).
+struct CellRef {
+  int k0, k1, off;
+};
+CellRef cell_ref(int p, int centre0, int count, int B) {
+  const int rel = std::clamp(p - centre0, 0, (count - 1) * B);
+  CellRef c{rel / B, 0, rel % B};
+  if (c.k0 >= count - 1) c = {count - 1, 0, 0};
+  c.k1 = std::min(c.k0 + 1, count - 1);
+  return c;
+}
+Bytes interpolate_ref(const Bytes &grid, int grows, int gcols, int B, int centre0, int rows, int cols, bool cyclic) {
+  Bytes out(static_cast<size_t>(rows) * cols);
+  auto wrap = [](int d) { return static_cast<int>(static_cast<int8_t>(static_cast<uint8_t>(d))); };
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) {
+      const CellRef y = cell_ref(r, centre0, grows, B), x = cell_ref(c, centre0, gcols, B);
+      const int tl = grid[y.k0 * gcols + x.k0], tr = grid[y.k0 * gcols + x.k1];
+      const int bl = grid[y.k1 * gcols + x.k0], br = grid[y.k1 * gcols + x.k1];
+      int v;
+      if (cyclic) {
+        const int top = tl + wrap(tr - tl) * x.off / B, bottom = bl + wrap(br - bl) * x.off / B;
+        v = top + wrap(bottom - top) * y.off / B;
+      } else {
+        v = ((tl * (B - x.off) + tr * x.off) * (B - y.off) + (bl * (B - x.off) + br * x.off) * y.off) / (B * B);
+      }
+      out[static_cast<size_t>(r) * cols + c] = static_cast<uint8_t>(v);
+    }
+  return out;
+}
+
+TEST(Resample, BlockInterpolationMatchesThePixelByPixelDefinition) {
+  // Block sides with their own code paths (12 and 6) and others, grids of
+  // one block to many, images cut short of the grid or reaching past it,
+  // and one wider than the column tables (1100 columns).
+  struct Case {
+    int B, grows, gcols, rows, cols;
+  };
+  const Case cases[] = {{12, 10, 10, 120, 120}, {12, 17, 16, 204, 192}, {12, 3, 5, 30, 70},  {6, 20, 20, 120, 120},
+                        {6, 9, 4, 60, 20},      {4, 2, 2, 8, 8},        {1, 5, 7, 5, 7},     {2, 1, 1, 3, 3},
+                        {13, 4, 6, 50, 80},     {7, 3, 3, 40, 17},      {12, 1, 12, 12, 144}, {12, 2, 92, 24, 1100},
+                        {5, 6, 230, 30, 1100}};
+  int seed = 1;
+  for (const Case &k : cases) {
+    const Bytes grid = imggen::noise(k.grows, k.gcols, ++seed);
+    // Padded grid as scale_up_bilinear_pad_uint8 lays it out (pad 37).
+    const int prows = k.grows + 2, pcols = k.gcols + 2;
+    Bytes padded(static_cast<size_t>(prows) * pcols, 37);
+    for (int r = 0; r < k.grows; ++r)
+      for (int c = 0; c < k.gcols; ++c) padded[(r + 1) * pcols + c + 1] = grid[r * k.gcols + c];
+    Bytes out(static_cast<size_t>(k.rows) * k.cols);
+    const std::string what = "B " + std::to_string(k.B) + ", grid " + std::to_string(k.grows) + " x " +
+                             std::to_string(k.gcols) + ", image " + std::to_string(k.rows) + " x " +
+                             std::to_string(k.cols);
+    ASSERT_EQ(scale_up_bilinear_uint8(grid.data(), k.grows, k.gcols, k.B, out.data(), k.rows, k.cols), 0);
+    EXPECT_EQ(out, interpolate_ref(grid, k.grows, k.gcols, k.B, k.B / 2, k.rows, k.cols, false)) << "linear, " << what;
+    ASSERT_EQ(scale_up_bilinear_cyclic(grid.data(), k.grows, k.gcols, k.B, out.data(), k.rows, k.cols), 0);
+    EXPECT_EQ(out, interpolate_ref(grid, k.grows, k.gcols, k.B, k.B / 2, k.rows, k.cols, true)) << "cyclic, " << what;
+    ASSERT_EQ(scale_up_bilinear_pad_uint8(grid.data(), k.grows, k.gcols, k.B, 37, out.data(), k.rows, k.cols), 0);
+    EXPECT_EQ(out, interpolate_ref(padded, prows, pcols, k.B, k.B / 2 - k.B, k.rows, k.cols, false))
+        << "padded, " << what;
+  }
+}
+
+// The general bilinear sampler written out: 16.16 positions, taps on the
+// nearer side of each pixel centre, weights in 1/256, neighbours outside
+// the image dropped and the sum divided by the weights that remain.
+Bytes sample_ref(const Bytes &src, int rows, int cols, int dst_rows, int dst_cols) {
+  struct T {
+    int i0, i1, w0, w1;
+  };
+  auto tap = [](uint32_t pos, int size) {
+    const int i = static_cast<int>(pos >> 16);
+    const int f = static_cast<int>(pos & 0xFFFF) - 0x8000;
+    T t = f < 0 ? T{i - 1, i, (-f) >> 8, 0} : T{i, i + 1, 256 - (f >> 8), 0};
+    t.w1 = 256 - t.w0;
+    if (t.i0 < 0) t.w0 = 0, t.i0 = 0;
+    if (t.i1 >= size) t.w1 = 0, t.i1 = size - 1;
+    if (t.i0 >= size) t.i0 = size - 1;
+    return t;
+  };
+  const uint32_t sy = (static_cast<uint32_t>(rows - 1) << 16) / dst_rows, sx = (static_cast<uint32_t>(cols - 1) << 16) / dst_cols;
+  Bytes out(static_cast<size_t>(dst_rows) * dst_cols);
+  for (int r = 0; r < dst_rows; ++r)
+    for (int c = 0; c < dst_cols; ++c) {
+      const T ty = tap(sy / 2 + 0x8000 + r * sy, rows), tx = tap(sx / 2 + 0x8000 + c * sx, cols);
+      const int w[4] = {ty.w0 * tx.w0, ty.w0 * tx.w1, ty.w1 * tx.w0, ty.w1 * tx.w1};
+      const int v[4] = {src[ty.i0 * cols + tx.i0], src[ty.i0 * cols + tx.i1], src[ty.i1 * cols + tx.i0],
+                        src[ty.i1 * cols + tx.i1]};
+      const int weight = w[0] + w[1] + w[2] + w[3];
+      const int sum = w[0] * v[0] + w[1] * v[1] + w[2] * v[2] + w[3] * v[3];
+      out[static_cast<size_t>(r) * dst_cols + c] = static_cast<uint8_t>(weight ? sum / weight : v[0]);
+    }
+  return out;
+}
+
+TEST(Resample, GeneralSamplerMatchesItsDefinitionInsideAndAtTheEdges) {
+  // 88 -> 120 is the small sensor's resampling; the others reach the edge
+  // taps from both sides, and shrink without the halving steps.
+  const int sizes[][4] = {{88, 88, 120, 120}, {88, 100, 120, 137}, {7, 5, 19, 23}, {120, 120, 88, 88}, {2, 2, 5, 3}};
+  int seed = 40;
+  for (const auto &z : sizes) {
+    const Bytes src = imggen::noise(z[0], z[1], ++seed);
+    Bytes out(static_cast<size_t>(z[2]) * z[3]);
+    ASSERT_EQ(bal_scale_bilinear(src.data(), z[0], z[1], out.data(), z[2], z[3]), 0);
+    EXPECT_EQ(out, sample_ref(src, z[0], z[1], z[2], z[3])) << z[0] << " x " << z[1] << " -> " << z[2] << " x " << z[3];
+  }
 }
 
 TEST(Resample, AllocationFailuresLeakNothing) {

@@ -1,5 +1,7 @@
 #include "engine/image/fixed_math.h"
 
+#include <cmath>
+
 extern "C" const uint16_t qx_sine_quarter[65] = {
     0,     402,   803,   1205,  1605,  2005,  2404,  2801,  3196,  3589,  3980,  4369,  4756,
     5139,  5519,  5896,  6269,  6639,  7005,  7366,  7723,  8075,  8423,  8765,  9102,  9434,
@@ -16,20 +18,16 @@ extern "C" const uint8_t qx_atan_table[129] = {
     29, 29, 29, 29, 30, 30, 30, 30, 30, 31, 31, 31, 31, 31, 31, 32, 32, 32, 32};
 
 extern "C" uint32_t sqrt_32(uint32_t x) {
-  // Bitwise integer square root: exact floor for every 32-bit input.
-  uint32_t root = 0;
-  uint32_t bit = 1u << 30;
-  while (bit > x) bit >>= 2;
-  while (bit != 0) {
-    if (x >= root + bit) {
-      x -= root + bit;
-      root = (root >> 1) + bit;
-    } else {
-      root >>= 1;
-    }
-    bit >>= 2;
-  }
-  return root;
+  // floor(sqrt(x)) for every 32-bit input.  The processor's square root of
+  // the double is correctly rounded and x is far below 2^52, so its
+  // truncation is already the floor; the two checks only guard against a
+  // build whose floating-point square root is not exact, and never fire
+  // otherwise.  (The bit-by-bit method this replaces took about 90
+  // instructions a call; segmentation alone calls it once per pixel.)
+  uint64_t r = static_cast<uint64_t>(std::sqrt(static_cast<double>(x)));
+  while (r * r > x) --r;
+  while ((r + 1) * (r + 1) <= x) ++r;
+  return static_cast<uint32_t>(r);
 }
 
 extern "C" uint32_t sqrt_(uint32_t x) {

@@ -11,6 +11,11 @@
 #include "engine/image/quality.h"
 #include "engine/image/resample.h"
 #include "engine/qx_buffer.hpp"
+#include "engine/qx_simd.h"
+
+#if QX_SIMD_HAVE_AVX2
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -199,6 +204,104 @@ void linear_offsets(const Offset (&fp)[8][K], int cols, std::ptrdiff_t (&out)[8]
 
 }  // namespace
 
+#if QX_SIMD_HAVE_AVX2
+namespace {
+
+// The sector of 32 orientation bytes at once, as sector9 finds it: o less
+// 128 when o > 128, plus 8, then bits 4..6.
+QX_SIMD_AVX2_TARGET __m256i sectors32(const uint8_t *o) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(o));
+  const __m256i high = _mm256_set1_epi8(static_cast<char>(0x80));
+  const __m256i over = _mm256_cmpgt_epi8(_mm256_xor_si256(v, high), _mm256_setzero_si256());  // o > 128
+  const __m256i a = _mm256_sub_epi8(v, _mm256_and_si256(over, high));
+  const __m256i t = _mm256_add_epi8(a, _mm256_set1_epi8(8));  // at most 136: no carry out of the byte
+  return _mm256_and_si256(_mm256_srli_epi16(t, 4), _mm256_set1_epi8(7));
+}
+
+// Sample k of the footprint of each of 32 pixels: the byte at the offset of
+// the pixel's own sector, picked from the eight sectors' loads.
+template <int K>
+QX_SIMD_AVX2_TARGET inline __m256i footprint_tap(const uint8_t *centre, const std::ptrdiff_t (&fp)[8][K], int k,
+                                                 const __m256i (&is)[8]) {
+  __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(centre + fp[0][k]));
+  for (int s = 1; s < 8; ++s)
+    v = _mm256_blendv_epi8(v, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(centre + fp[s][k])), is[s]);
+  return v;
+}
+
+QX_SIMD_AVX2_TARGET inline void sector_masks(const uint8_t *orientation, __m256i (&is)[8]) {
+  const __m256i sec = sectors32(orientation);
+  for (int s = 0; s < 8; ++s) is[s] = _mm256_cmpeq_epi8(sec, _mm256_set1_epi8(static_cast<char>(s)));
+}
+
+// One comparator of a sorting network on 32 byte lanes (a function rather
+// than a lambda, so that it takes on the vector target).
+QX_SIMD_AVX2_TARGET inline void order_bytes(__m256i &a, __m256i &b) {
+  const __m256i lo = _mm256_min_epu8(a, b);
+  b = _mm256_max_epu8(a, b);
+  a = lo;
+}
+
+// Row r of the filters, 32 pixels at a time from the first column the
+// plain loop writes (2 for the median, 3 for the mean, as far as the
+// footprints reach), for as many whole vectors as keep the same distance
+// from the right edge, so that every read stays in the image; returns the
+// first column left for the plain loop.
+QX_SIMD_AVX2_TARGET int oriented_median_row_avx2(const uint8_t *copy, int cols, int r, const uint8_t *orientation,
+                                                  const std::ptrdiff_t (&line)[8][5], uint8_t *out) {
+  int c = 2;
+  for (; c + 32 <= cols - 2; c += 32) {
+    const std::size_t i = static_cast<std::size_t>(r) * cols + c;
+    __m256i is[8];
+    sector_masks(orientation + i, is);
+    const uint8_t *centre = copy + i;
+    __m256i v[5];
+    for (int k = 0; k < 5; ++k) v[k] = footprint_tap(centre, line, k, is);
+    // median5's comparators on bytes: the middle value of each pixel's five.
+    order_bytes(v[0], v[1]);
+    order_bytes(v[3], v[4]);
+    order_bytes(v[2], v[4]);
+    order_bytes(v[2], v[3]);
+    order_bytes(v[0], v[3]);
+    order_bytes(v[0], v[2]);
+    order_bytes(v[1], v[4]);
+    order_bytes(v[1], v[3]);
+    order_bytes(v[1], v[2]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), v[2]);
+  }
+  return c;
+}
+
+QX_SIMD_AVX2_TARGET int oriented_mean_row_avx2(const uint8_t *copy, int cols, int r, const uint8_t *orientation,
+                                                const std::ptrdiff_t (&set)[8][9], uint8_t *out) {
+  int c = 3;
+  const __m256i zero = _mm256_setzero_si256();
+  // floor(s / 9) for the sums of nine bytes (at most 2295) as
+  // floor(s * 7282 / 2^16): 7282 / 2^16 exceeds 1/9 by less than
+  // 1 / (9 * 2295), so the product never reaches the next integer.
+  const __m256i ninth = _mm256_set1_epi16(7282);
+  for (; c + 32 <= cols - 3; c += 32) {
+    const std::size_t i = static_cast<std::size_t>(r) * cols + c;
+    __m256i is[8];
+    sector_masks(orientation + i, is);
+    const uint8_t *centre = copy + i;
+    __m256i lo = zero, hi = zero;
+    for (int k = 0; k < 9; ++k) {
+      const __m256i v = footprint_tap(centre, set, k, is);
+      lo = _mm256_add_epi16(lo, _mm256_unpacklo_epi8(v, zero));
+      hi = _mm256_add_epi16(hi, _mm256_unpackhi_epi8(v, zero));
+    }
+    lo = _mm256_mulhi_epu16(lo, ninth);
+    hi = _mm256_mulhi_epu16(hi, ninth);
+    // packus undoes the unpacks' lane order.
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), _mm256_packus_epi16(lo, hi));
+  }
+  return c;
+}
+
+}  // namespace
+#endif
+
 extern "C" qxi_status oriented_median(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
   const size_t n = static_cast<size_t>(rows) * cols;
   qx::Buffer<uint8_t> copy;
@@ -206,8 +309,15 @@ extern "C" qxi_status oriented_median(const uint8_t *in, int rows, int cols, con
   std::memcpy(copy.get(), in, n);
   std::ptrdiff_t line[8][5];
   linear_offsets(kMedianLine, cols, line);
-  for (int r = 2; r < rows - 2; ++r)
-    for (int c = 2; c < cols - 2; ++c) {
+  const bool avx2 = qx_simd_use_avx2() != 0;
+  for (int r = 2; r < rows - 2; ++r) {
+    int c = 2;
+#if QX_SIMD_HAVE_AVX2
+    if (avx2) c = oriented_median_row_avx2(copy.get(), cols, r, orientation, line, out);
+#else
+    (void)avx2;
+#endif
+    for (; c < cols - 2; ++c) {
       const size_t i = static_cast<size_t>(r) * cols + c;
       const std::ptrdiff_t *fp = line[kSectors.of[orientation[i]]];
       const uint8_t *centre = copy.get() + i;
@@ -215,6 +325,7 @@ extern "C" qxi_status oriented_median(const uint8_t *in, int rows, int cols, con
       for (int k = 0; k < 5; ++k) v[k] = centre[fp[k]];
       out[i] = median5(v);
     }
+  }
   return QXI_OK;
 }
 
@@ -225,8 +336,15 @@ extern "C" qxi_status oriented_mean(const uint8_t *in, int rows, int cols, const
   std::memcpy(copy.get(), in, n);
   std::ptrdiff_t set[8][9];
   linear_offsets(kMeanSet, cols, set);
-  for (int r = 3; r < rows - 3; ++r)
-    for (int c = 3; c < cols - 3; ++c) {
+  const bool avx2 = qx_simd_use_avx2() != 0;
+  for (int r = 3; r < rows - 3; ++r) {
+    int c = 3;
+#if QX_SIMD_HAVE_AVX2
+    if (avx2) c = oriented_mean_row_avx2(copy.get(), cols, r, orientation, set, out);
+#else
+    (void)avx2;
+#endif
+    for (; c < cols - 3; ++c) {
       const size_t i = static_cast<size_t>(r) * cols + c;
       const std::ptrdiff_t *fp = set[kSectors.of[orientation[i]]];
       const uint8_t *centre = copy.get() + i;
@@ -234,5 +352,6 @@ extern "C" qxi_status oriented_mean(const uint8_t *in, int rows, int cols, const
       for (int k = 0; k < 9; ++k) sum += centre[fp[k]];
       out[i] = static_cast<uint8_t>((static_cast<uint64_t>(sum) * 954437177ull) >> 33);
     }
+  }
   return QXI_OK;
 }

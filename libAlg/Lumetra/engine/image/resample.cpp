@@ -54,7 +54,10 @@ void sample_general(const uint8_t *src, int rows, int cols, uint8_t *dst, int ds
       const int32_t w00 = ty.w0 * tx.w0, w01 = ty.w0 * tx.w1, w10 = ty.w1 * tx.w0, w11 = ty.w1 * tx.w1;
       const int32_t sum = w00 * row0[tx.i0] + w01 * row0[tx.i1] + w10 * row1[tx.i0] + w11 * row1[tx.i1];
       const int32_t weight = w00 + w01 + w10 + w11;
-      dst[static_cast<std::size_t>(r) * dst_cols + c] = static_cast<uint8_t>(weight ? sum / weight : row0[tx.i0]);
+      // Inside the image the weights make 256 x 256: a shift then gives
+      // the quotient of the (non-negative) sum without a division.
+      const int32_t value = weight == 65536 ? sum >> 16 : weight ? sum / weight : row0[tx.i0];
+      dst[static_cast<std::size_t>(r) * dst_cols + c] = static_cast<uint8_t>(value);
     }
   }
 }
@@ -136,25 +139,106 @@ Cell cell_at(int p, int centre0, int count, int B) {
   return c;
 }
 
-// Interpolates `grid` (grows x gcols, first centre at pixel (centre0,
-// centre0)) onto rows x cols pixels; `blend(a, b, t, B)` mixes two values.
-template <typename Blend2D>
-void upsample(const uint8_t *grid, int grows, int gcols, int B, int centre0, uint8_t *out, int rows, int cols,
-              Blend2D blend) {
-  // The column cells are the same on every row: found once for images up
-  // to the working width (wider ones find them again per pixel).
-  constexpr int kMaxTableCols = 1024;
+// The block side as a constant for the common sizes (12 at 500 dpi, 6 at
+// 250 dpi), so that the blends' divisions by B and B * B become
+// multiplications; any other side is read at run time.  The results are
+// the same integers either way.
+template <int kB>
+struct Side {
+  int value() const { return kB; }
+};
+template <>
+struct Side<0> {
+  int b;
+  int value() const { return b; }
+};
+
+constexpr int kMaxTableCols = 1024;
+
+// Bilinear interpolation of `grid` (grows x gcols, first centre at pixel
+// (centre0, centre0)) onto rows x cols pixels:
+//   ((tl (B - x) + tr x) (B - y) + (bl (B - x) + br x) y) / B^2,
+// which is the same integer as ((tl (B - y) + bl y) (B - x) + (tr (B - y) +
+// br y) x) / B^2: each row first mixes its two grid rows once per block
+// column, then each pixel mixes two of those.  Rows with the same cell and
+// offset (those clamped beyond the lattice) repeat the row above.
+template <int kB>
+void upsample_linear(const uint8_t *grid, int grows, int gcols, Side<kB> side, int centre0, uint8_t *out, int rows,
+                     int cols) {
+  const int B = side.value();
   Cell column_cells[kMaxTableCols];
-  const bool table = cols <= kMaxTableCols;
-  if (table)
-    for (int c = 0; c < cols; ++c) column_cells[c] = cell_at(c, centre0, gcols, B);
+  int32_t mixed[kMaxTableCols];  // gcols <= kMaxTableCols, checked by the caller
+  for (int c = 0; c < cols; ++c) column_cells[c] = cell_at(c, centre0, gcols, B);
+  Cell last{-1, -1, -1};
+  for (int r = 0; r < rows; ++r) {
+    const Cell cy = cell_at(r, centre0, grows, B);
+    uint8_t *line = out + static_cast<std::size_t>(r) * cols;
+    if (r > 0 && cy.k0 == last.k0 && cy.k1 == last.k1 && cy.off == last.off) {
+      std::memcpy(line, line - cols, static_cast<std::size_t>(cols));
+      continue;
+    }
+    last = cy;
+    const uint8_t *g0 = grid + static_cast<std::size_t>(cy.k0) * gcols;
+    const uint8_t *g1 = grid + static_cast<std::size_t>(cy.k1) * gcols;
+    for (int k = 0; k < gcols; ++k) mixed[k] = g0[k] * (B - cy.off) + g1[k] * cy.off;
+    for (int c = 0; c < cols; ++c) {
+      const Cell cx = column_cells[c];
+      line[c] = static_cast<uint8_t>((mixed[cx.k0] * (B - cx.off) + mixed[cx.k1] * cx.off) / (B * B));
+    }
+  }
+}
+
+// Signed difference b - a wrapped into -128 .. 127.
+inline int wrap(int d) { return static_cast<int8_t>(static_cast<uint8_t>(d)); }
+
+// The cyclic blend: along each grid row first, tl + wrap(tr - tl) x / B
+// (truncated toward zero), then between the two rows' values the same way.
+// A grid row's blended line is the same for every pixel row that reads it,
+// so it is made once per cell rather than once per pixel row.
+template <int kB>
+void upsample_cyclic(const uint8_t *grid, int grows, int gcols, Side<kB> side, int centre0, uint8_t *out, int rows,
+                     int cols) {
+  const int B = side.value();
+  Cell column_cells[kMaxTableCols];
+  int16_t along[2][kMaxTableCols];
+  int along_row[2] = {-1, -1};  // the grid row each line holds
+  for (int c = 0; c < cols; ++c) column_cells[c] = cell_at(c, centre0, gcols, B);
+  // The blended line of grid row k, made in the slot that does not hold
+  // grid row `keep` when neither slot holds k yet.
+  auto line_of = [&](int k, int keep) -> const int16_t * {
+    for (int j = 0; j < 2; ++j)
+      if (along_row[j] == k) return along[j];
+    const int j = along_row[0] == keep ? 1 : along_row[1] == keep ? 0 : along_row[0] < along_row[1] ? 0 : 1;
+    const uint8_t *g = grid + static_cast<std::size_t>(k) * gcols;
+    for (int c = 0; c < cols; ++c) {
+      const Cell cx = column_cells[c];
+      along[j][c] = static_cast<int16_t>(g[cx.k0] + wrap(g[cx.k1] - g[cx.k0]) * cx.off / B);
+    }
+    along_row[j] = k;
+    return along[j];
+  };
+  for (int r = 0; r < rows; ++r) {
+    const Cell cy = cell_at(r, centre0, grows, B);
+    const int16_t *top = line_of(cy.k0, -1);
+    const int16_t *bottom = line_of(cy.k1, cy.k0);
+    uint8_t *line = out + static_cast<std::size_t>(r) * cols;
+    for (int c = 0; c < cols; ++c) line[c] = static_cast<uint8_t>(top[c] + wrap(bottom[c] - top[c]) * cy.off / B);
+  }
+}
+
+// Interpolates `grid` (grows x gcols, first centre at pixel (centre0,
+// centre0)) onto rows x cols pixels, pixel by pixel; `blend(a, b, t, B)`
+// mixes two values.  The reference for images wider than the tables above.
+template <typename Blend2D>
+void upsample_each(const uint8_t *grid, int grows, int gcols, int B, int centre0, uint8_t *out, int rows, int cols,
+                   Blend2D blend) {
   for (int r = 0; r < rows; ++r) {
     const Cell cy = cell_at(r, centre0, grows, B);
     const uint8_t *g0 = grid + static_cast<std::size_t>(cy.k0) * gcols;
     const uint8_t *g1 = grid + static_cast<std::size_t>(cy.k1) * gcols;
     uint8_t *line = out + static_cast<std::size_t>(r) * cols;
     for (int c = 0; c < cols; ++c) {
-      const Cell cx = table ? column_cells[c] : cell_at(c, centre0, gcols, B);
+      const Cell cx = cell_at(c, centre0, gcols, B);
       line[c] = blend(g0[cx.k0], g0[cx.k1], g1[cx.k0], g1[cx.k1], cx.off, cy.off, B);
     }
   }
@@ -165,26 +249,35 @@ uint8_t blend_linear(int tl, int tr, int bl, int br, int x, int y, int B) {
   return static_cast<uint8_t>(v);
 }
 
-// Signed difference b - a wrapped into -128 .. 127.
-inline int wrap(int d) { return static_cast<int8_t>(static_cast<uint8_t>(d)); }
-
 uint8_t blend_cyclic(int tl, int tr, int bl, int br, int x, int y, int B) {
   const int top = tl + wrap(tr - tl) * x / B;
   const int bottom = bl + wrap(br - bl) * x / B;
   return static_cast<uint8_t>(top + wrap(bottom - top) * y / B);
 }
 
-// The blends as function objects, so that upsample's loop inlines them.
-struct BlendLinear {
-  uint8_t operator()(int tl, int tr, int bl, int br, int x, int y, int B) const {
-    return blend_linear(tl, tr, bl, br, x, y, B);
-  }
-};
-struct BlendCyclic {
-  uint8_t operator()(int tl, int tr, int bl, int br, int x, int y, int B) const {
-    return blend_cyclic(tl, tr, bl, br, x, y, B);
-  }
-};
+void upsample_linear_any(const uint8_t *grid, int grows, int gcols, int B, int centre0, uint8_t *out, int rows,
+                         int cols) {
+  if (cols > kMaxTableCols || gcols > kMaxTableCols)
+    upsample_each(grid, grows, gcols, B, centre0, out, rows, cols, blend_linear);
+  else if (B == 12)
+    upsample_linear(grid, grows, gcols, Side<12>{}, centre0, out, rows, cols);
+  else if (B == 6)
+    upsample_linear(grid, grows, gcols, Side<6>{}, centre0, out, rows, cols);
+  else
+    upsample_linear(grid, grows, gcols, Side<0>{B}, centre0, out, rows, cols);
+}
+
+void upsample_cyclic_any(const uint8_t *grid, int grows, int gcols, int B, int centre0, uint8_t *out, int rows,
+                         int cols) {
+  if (cols > kMaxTableCols)
+    upsample_each(grid, grows, gcols, B, centre0, out, rows, cols, blend_cyclic);
+  else if (B == 12)
+    upsample_cyclic(grid, grows, gcols, Side<12>{}, centre0, out, rows, cols);
+  else if (B == 6)
+    upsample_cyclic(grid, grows, gcols, Side<6>{}, centre0, out, rows, cols);
+  else
+    upsample_cyclic(grid, grows, gcols, Side<0>{B}, centre0, out, rows, cols);
+}
 
 bool upsample_args_ok(const uint8_t *blocks, int brows, int bcols, int B, const uint8_t *out) {
   return blocks && out && brows > 0 && bcols > 0 && B > 0;
@@ -195,7 +288,7 @@ bool upsample_args_ok(const uint8_t *blocks, int brows, int bcols, int B, const 
 extern "C" qxi_status scale_up_bilinear_uint8(const uint8_t *blocks, int brows, int bcols, int B, uint8_t *out, int rows,
                                               int cols) {
   if (!upsample_args_ok(blocks, brows, bcols, B, out)) return QXI_OUT_OF_RANGE;
-  upsample(blocks, brows, bcols, B, B / 2, out, rows, cols, BlendLinear{});
+  upsample_linear_any(blocks, brows, bcols, B, B / 2, out, rows, cols);
   return QXI_OK;
 }
 
@@ -211,13 +304,13 @@ extern "C" qxi_status scale_up_bilinear_pad_uint8(const uint8_t *blocks, int bro
                 blocks + static_cast<std::size_t>(r) * bcols, static_cast<std::size_t>(bcols));
   // The padding block sits one block before the grid: its centre is at
   // B/2 - B.
-  upsample(padded.get(), prows, pcols, B, B / 2 - B, out, rows, cols, BlendLinear{});
+  upsample_linear_any(padded.get(), prows, pcols, B, B / 2 - B, out, rows, cols);
   return QXI_OK;
 }
 
 extern "C" qxi_status scale_up_bilinear_cyclic(const uint8_t *blocks, int brows, int bcols, int B, uint8_t *out, int rows,
                                                int cols) {
   if (!upsample_args_ok(blocks, brows, bcols, B, out)) return QXI_OUT_OF_RANGE;
-  upsample(blocks, brows, bcols, B, B / 2, out, rows, cols, BlendCyclic{});
+  upsample_cyclic_any(blocks, brows, bcols, B, B / 2, out, rows, cols);
   return QXI_OK;
 }
