@@ -92,6 +92,20 @@ TEST(QualityFromReliability, ZeroOutsideAndOneToNinetyNineInside) {
   EXPECT_EQ(99, q[30 * 36 + 30]);
 }
 
+TEST(QualityFromReliability, EveryPixelTakesItsOwnBlocksMask) {
+  // An odd block side, a patchy mask, and a picture reaching past the last
+  // whole block on both axes: pixels there, and in background blocks, are 0.
+  const int B = 7, brows = 4, bcols = 5, rows = 31, cols = 40;
+  std::vector<uint8_t> rel(brows * bcols, 255), mask = imggen::noise(brows, bcols, 5), q(rows * cols);
+  for (uint8_t &m : mask) m = m & 1;
+  ASSERT_EQ(0, bal_quality_from_reliability(rel.data(), mask.data(), brows, bcols, B, q.data(), rows, cols));
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) {
+      const bool fg = r / B < brows && c / B < bcols && mask[(r / B) * bcols + c / B];
+      EXPECT_EQ(fg, q[r * cols + c] != 0) << r << ", " << c;
+    }
+}
+
 TEST(OrientedSmoothing, FootprintsFollowTheSectorAndMarginsStayUnwritten) {
   // A single bright pixel survives a median along a line through it only if
   // the line holds more bright pixels: draw a vertical bright line.

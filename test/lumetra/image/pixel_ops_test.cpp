@@ -2,16 +2,68 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "engine/image/pixel_ops.h"
 #include "engine/qx_alloc.h"
 #include "engine/qx_rc.h"
+#include "engine/qx_simd.h"
 #include "image_gen.hpp"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+TEST(PixelOps, MeanBlurAndSobelGiveTheSameOnBothPaths) {
+  // Widths below one vector, at whole vectors and with every tail length,
+  // down to the smallest images; noise (every byte), flat white (the
+  // largest sum of the mean) and a print; the blur also in place.  The
+  // Sobel border must stay 0 and the interior keep C's truncation of
+  // negative values on both paths.
+  const int sizes[][2] = {{1, 1}, {2, 40}, {3, 3}, {3, 17}, {4, 18}, {5, 19}, {7, 33}, {9, 34}, {17, 47}, {40, 120},
+                          {120, 120}, {63, 197}};
+  int seed = 11;
+  for (const auto &z : sizes) {
+    const int rows = z[0], cols = z[1];
+    const size_t n = static_cast<size_t>(rows) * cols;
+    const Bytes pictures[] = {imggen::flat(rows, cols, 255), imggen::noise(rows, cols, ++seed),
+                              imggen::finger(rows, cols, 7.5, 35)};
+    for (const Bytes &px : pictures) {
+      const bool white = &px == &pictures[0];
+      Bytes blur[2], in_place[2];
+      std::vector<int8_t> gx[2], gy[2];
+      for (int plain = 0; plain < 2; ++plain) {
+        const int previous = qx_simd_force_plain(plain);
+        blur[plain].assign(n, 3);
+        in_place[plain] = px;
+        ASSERT_EQ(bal_blur_uint8(px.data(), rows, cols, blur[plain].data()), 0);
+        ASSERT_EQ(bal_blur_uint8(in_place[plain].data(), rows, cols, in_place[plain].data()), 0);
+        gx[plain].assign(n, 5);
+        gy[plain].assign(n, 5);
+        sobel_2(px.data(), rows, cols, gx[plain].data(), gy[plain].data());
+        qx_simd_force_plain(previous);
+      }
+      const std::string what = std::to_string(rows) + " x " + std::to_string(cols);
+      ASSERT_EQ(blur[0], blur[1]) << what;
+      ASSERT_EQ(in_place[0], in_place[1]) << what;
+      ASSERT_EQ(blur[0], in_place[0]) << what;
+      ASSERT_EQ(gx[0], gx[1]) << what;
+      ASSERT_EQ(gy[0], gy[1]) << what;
+      for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) {
+          const size_t i = static_cast<size_t>(r) * cols + c;
+          if (white) {
+            ASSERT_EQ(blur[1][i], 255) << what;
+          }
+          if (r == 0 || c == 0 || r == rows - 1 || c == cols - 1) {
+            ASSERT_EQ(gx[1][i], 0) << what;
+            ASSERT_EQ(gy[1][i], 0) << what;
+          }
+        }
+    }
+  }
+}
 
 TEST(PixelOps, MeanOfOnePixelLineIs85OnAndBesideIt) {
   Bytes px = imggen::flat(5, 5, 0);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "engine/image/pixel_ops.h"
 #include "engine/image/ridge_filter.h"
 #include "image_gen.hpp"
 
@@ -122,6 +123,55 @@ TEST(Binarize, ThresholdAtFortySevenPercentSplitsRidgesFromValleys) {
   EXPECT_EQ(0, ridge[20 * n + 20]);
   EXPECT_EQ(1, valley[20 * n + 20]);
   EXPECT_EQ(1, ridge[20 * n + 21]);
+}
+
+TEST(Binarize, EachBlockSplitsAtTheFirstValuePastItsShare) {
+  // Noisy filtered values (every byte), a patchy mask and pictures that
+  // reach past the last whole block, at the working block sizes and an odd
+  // one, for shares from none to all (and a negative one, never reached).
+  // The threshold of a block is the first value v whose count of values up
+  // to v, in percent of the block (rounded down), exceeds the share; the
+  // thresholds are smoothed over the blocks and each pixel of a foreground
+  // block is ridge unless it lies below its block's.
+  const int sizes[][3] = {{12, 64, 77}, {6, 40, 33}, {5, 26, 31}};
+  int seed = 3;
+  for (const auto &z : sizes) {
+    const int B = z[0], rows = z[1], cols = z[2], brows = rows / B, bcols = cols / B;
+    const std::vector<uint8_t> noise = imggen::noise(rows, cols, ++seed), q(rows * cols, 50);
+    std::vector<int8_t> f(noise.begin(), noise.end());
+    std::vector<uint8_t> mask = imggen::noise(brows, bcols, ++seed);
+    for (uint8_t &m : mask) m = m % 3 != 0;
+    for (int percent : {-1, 0, 1, 47, 99, 100}) {
+      std::vector<int8_t> thr(brows * bcols), smooth(brows * bcols);
+      for (int br = 0; br < brows; ++br)
+        for (int bc = 0; bc < bcols; ++bc) {
+          int t = 127;
+          if (mask[br * bcols + bc]) {
+            for (int v = -128; v <= 127 && t == 127; ++v) {
+              unsigned upto = 0;
+              for (int r = br * B; r < br * B + B; ++r)
+                for (int c = bc * B; c < bc * B + B; ++c) upto += f[r * cols + c] <= v;
+              if (upto * 100 / unsigned(B * B) > unsigned(percent)) t = v;
+            }
+          } else {
+            t = 0;
+          }
+          thr[br * bcols + bc] = static_cast<int8_t>(t);
+        }
+      ASSERT_EQ(0, bal_blur_weighted_int8(thr.data(), brows, bcols, smooth.data()));
+      std::vector<uint8_t> ridge(rows * cols), valley(rows * cols);
+      ASSERT_EQ(0, bal_binarize_local_histogram_threshold(f.data(), q.data(), rows, cols, mask.data(), B, percent,
+                                                          ridge.data(), valley.data()));
+      for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) {
+          const int br = r / B, bc = c / B;
+          const bool fg = br < brows && bc < bcols && mask[br * bcols + bc];
+          const bool below = fg && f[r * cols + c] < smooth[br * bcols + bc];
+          ASSERT_EQ(ridge[r * cols + c], below ? 0 : 1) << "B " << B << ", " << percent << " %, " << r << ", " << c;
+          ASSERT_EQ(valley[r * cols + c], fg && !below ? 0 : 1) << "B " << B << ", " << percent << " %";
+        }
+    }
+  }
 }
 
 TEST(Binarize, EdgeRemovalWhitensTheOuterRowsAndColumns) {

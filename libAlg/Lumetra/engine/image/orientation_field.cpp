@@ -146,11 +146,15 @@ extern "C" qxi_status bal_quality_from_reliability(const uint8_t *reliability, c
   if (rc != QXI_OK) return rc;
   for (int r = 0; r < rows; ++r) {
     const int br = r / B;
-    for (int c = 0; c < cols; ++c) {
-      const int bcn = c / B;
+    // The block column advances every B pixels (no division per pixel).
+    for (int c = 0, bcn = 0, within = 0; c < cols; ++c) {
       uint8_t &q = quality[static_cast<size_t>(r) * cols + c];
       const bool fg = br < brows && bcn < bcols && mask[static_cast<size_t>(br) * bcols + bcn];
       q = fg ? static_cast<uint8_t>(((q * 99) >> 8) + 1) : 0;
+      if (++within == B) {
+        within = 0;
+        ++bcn;
+      }
     }
   }
   return QXI_OK;

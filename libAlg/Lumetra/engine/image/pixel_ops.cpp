@@ -1,19 +1,36 @@
 #include "engine/image/pixel_ops.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 #include <cstring>
 
 #include "engine/qx_buffer.hpp"
 #include "engine/qx_rc.h"
+#include "engine/qx_simd.h"
+
+#if QX_SIMD_HAVE_AVX2
+#include <immintrin.h>
+#endif
 
 namespace {
 
 // Runs `edge(src, rows, cols, r, c)` for border elements and
 // `inner(p, cols)` (p pointing at the element) for interior ones, reading
 // from a copy of the input when the output overwrites it.
-template <typename T, typename Edge, typename Inner>
-qxi_status filter3x3(const T *in, int rows, int cols, T *out, Edge edge, Inner inner, bool edge_everywhere = false) {
+// No row kernel: every interior element goes through `inner`.
+struct NoRowKernel {
+  template <typename T>
+  int operator()(const T *, T *, int, int) const {
+    return 1;
+  }
+};
+
+// `row_kernel(src, out, cols, r)` may do a leading run of an interior
+// row's interior elements itself; it returns the first column it left.
+template <typename T, typename Edge, typename Inner, typename RowKernel = NoRowKernel>
+qxi_status filter3x3(const T *in, int rows, int cols, T *out, Edge edge, Inner inner, bool edge_everywhere = false,
+                     RowKernel row_kernel = {}) {
   if (rows <= 0 || cols <= 0) return QXI_OK;
   const std::size_t n = static_cast<std::size_t>(rows) * cols;
   qx::Buffer<T> copy;
@@ -22,7 +39,14 @@ qxi_status filter3x3(const T *in, int rows, int cols, T *out, Edge edge, Inner i
   for (int r = 0; r < rows; ++r) {
     const std::size_t row = static_cast<std::size_t>(r) * cols;
     const bool border_row = r == 0 || r == rows - 1;
-    for (int c = 0; c < cols; ++c) {
+    int c = 0;
+    if constexpr (!std::is_same_v<RowKernel, NoRowKernel>) {
+      if (!edge_everywhere && !border_row && cols > 2) {
+        out[row] = edge(src, rows, cols, r, 0);
+        c = row_kernel(src, out, cols, r);
+      }
+    }
+    for (; c < cols; ++c) {
       if (edge_everywhere || border_row || c == 0 || c == cols - 1)
         out[row + c] = edge(src, rows, cols, r, c);
       else
@@ -60,8 +84,50 @@ inline void each_neighbour(int rows, int cols, int r, int c, V visit) {
     for (int x = c0; x <= c1; ++x) visit(y, x);
 }
 
-template <typename T, typename Sum>
-qxi_status blur_mean(const T *in, int rows, int cols, T *out) {
+#if QX_SIMD_HAVE_AVX2
+// floor(s / 9) for sums of nine bytes (at most 2295) as floor(s * 7282 /
+// 2^16): 7282 / 2^16 exceeds 1/9 by less than 1 / (9 * 2295), too little
+// to reach the next integer.
+QX_SIMD_AVX2_TARGET inline __m256i ninth_epu16(__m256i s) { return _mm256_mulhi_epu16(s, _mm256_set1_epi16(7282)); }
+
+QX_SIMD_AVX2_TARGET inline __m256i bytes16(const uint8_t *p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+}
+
+// The 3 x 3 mean of interior row r, 16 pixels a step from column 1 while
+// every read stays in the row (the last pixel of a step is at most
+// cols - 2); returns the first column left.
+QX_SIMD_AVX2_TARGET int blur_mean_row_avx2(const uint8_t *src, uint8_t *out, int cols, int r) {
+  const uint8_t *mid = src + static_cast<std::size_t>(r) * cols;
+  const uint8_t *up = mid - cols, *down = mid + cols;
+  int c = 1;
+  for (; c + 16 <= cols - 1; c += 16) {
+    __m256i s = _mm256_add_epi16(_mm256_add_epi16(bytes16(up + c - 1), bytes16(up + c)), bytes16(up + c + 1));
+    s = _mm256_add_epi16(s, _mm256_add_epi16(_mm256_add_epi16(bytes16(mid + c - 1), bytes16(mid + c)),
+                                             bytes16(mid + c + 1)));
+    s = _mm256_add_epi16(s, _mm256_add_epi16(_mm256_add_epi16(bytes16(down + c - 1), bytes16(down + c)),
+                                             bytes16(down + c + 1)));
+    const __m256i q = ninth_epu16(s);
+    const __m128i packed = _mm_packus_epi16(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + static_cast<std::size_t>(r) * cols + c), packed);
+  }
+  return c;
+}
+#endif
+
+struct BlurMeanRowKernel {
+  bool avx2;
+  int operator()(const uint8_t *src, uint8_t *out, int cols, int r) const {
+#if QX_SIMD_HAVE_AVX2
+    if (avx2) return blur_mean_row_avx2(src, out, cols, r);
+#endif
+    (void)src, (void)out, (void)cols, (void)r;
+    return 1;
+  }
+};
+
+template <typename T, typename Sum, typename RowKernel = NoRowKernel>
+qxi_status blur_mean(const T *in, int rows, int cols, T *out, RowKernel row_kernel = {}) {
   return filter3x3(
       in, rows, cols, out,
       [](const T *s, int R, int C, int r, int c) {
@@ -73,7 +139,7 @@ qxi_status blur_mean(const T *in, int rows, int cols, T *out) {
         });
         return static_cast<T>(sum / count);  // truncation toward zero for signed sums
       },
-      [](const T *p, std::ptrdiff_t w) { return static_cast<T>(sum9<Sum>(p, w) / 9); });
+      [](const T *p, std::ptrdiff_t w) { return static_cast<T>(sum9<Sum>(p, w) / 9); }, false, row_kernel);
 }
 
 template <typename T>
@@ -96,7 +162,7 @@ qxi_status blur_binomial(const T *in, int rows, int cols, T *out) {
 }  // namespace
 
 extern "C" qxi_status bal_blur_uint8(const uint8_t *in, int rows, int cols, uint8_t *out) {
-  return blur_mean<uint8_t, uint32_t>(in, rows, cols, out);
+  return blur_mean<uint8_t, uint32_t>(in, rows, cols, out, BlurMeanRowKernel{qx_simd_use_avx2() != 0});
 }
 extern "C" qxi_status bal_blur_uint16(const uint16_t *in, int rows, int cols, uint16_t *out) {
   return blur_mean<uint16_t, uint32_t>(in, rows, cols, out);
@@ -335,7 +401,64 @@ void sobel_each(const uint8_t *pixels, int rows, int cols, F store) {
 }
 }  // namespace
 
+#if QX_SIMD_HAVE_AVX2
+namespace {
+// v / 8 rounded toward zero, as C's division, on 16-bit lanes.
+QX_SIMD_AVX2_TARGET inline __m256i eighth_toward_zero(__m256i v) {
+  return _mm256_srai_epi16(_mm256_add_epi16(v, _mm256_srli_epi16(_mm256_srai_epi16(v, 15), 13)), 3);
+}
+QX_SIMD_AVX2_TARGET inline void store_bytes16(int8_t *dst, __m256i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(dst),
+                   _mm_packs_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+}
+
+// sobel_2 on the interior of row r, 16 pixels a step from column 1 while
+// the reads stay in the row; returns the first column left.
+QX_SIMD_AVX2_TARGET int sobel_row_avx2(const uint8_t *pixels, int cols, int r, int8_t *gx, int8_t *gy) {
+  const std::size_t row = static_cast<std::size_t>(r) * cols;
+  const uint8_t *mid = pixels + row, *up = mid - cols, *down = mid + cols;
+  int c = 1;
+  for (; c + 16 <= cols - 1; c += 16) {
+    const __m256i ul = bytes16(up + c - 1), uc = bytes16(up + c), ur = bytes16(up + c + 1);
+    const __m256i ml = bytes16(mid + c - 1), mr = bytes16(mid + c + 1);
+    const __m256i dl = bytes16(down + c - 1), dc = bytes16(down + c), dr = bytes16(down + c + 1);
+    const __m256i right = _mm256_add_epi16(_mm256_add_epi16(ur, dr), _mm256_add_epi16(mr, mr));
+    const __m256i left = _mm256_add_epi16(_mm256_add_epi16(ul, dl), _mm256_add_epi16(ml, ml));
+    const __m256i below = _mm256_add_epi16(_mm256_add_epi16(dl, dr), _mm256_add_epi16(dc, dc));
+    const __m256i above = _mm256_add_epi16(_mm256_add_epi16(ul, ur), _mm256_add_epi16(uc, uc));
+    // |value| <= 1020 / 8: the signed packs never saturate.
+    store_bytes16(gx + row + c, eighth_toward_zero(_mm256_sub_epi16(right, left)));
+    store_bytes16(gy + row + c, eighth_toward_zero(_mm256_sub_epi16(below, above)));
+  }
+  return c;
+}
+}  // namespace
+#endif
+
 extern "C" void sobel_2(const uint8_t *pixels, int rows, int cols, int8_t *gx, int8_t *gy) {
+#if QX_SIMD_HAVE_AVX2
+  if (qx_simd_use_avx2() && rows >= 3) {
+    // The border is 0, the interior as sobel_at gives it.
+    for (int r = 0; r < rows; ++r) {
+      const std::size_t row = static_cast<std::size_t>(r) * cols;
+      if (r == 0 || r == rows - 1) {
+        std::memset(gx + row, 0, static_cast<std::size_t>(cols));
+        std::memset(gy + row, 0, static_cast<std::size_t>(cols));
+        continue;
+      }
+      gx[row] = gy[row] = 0;
+      int c = cols > 2 ? sobel_row_avx2(pixels, cols, r, gx, gy) : 1;
+      for (; c < cols - 1; ++c) {
+        int dx, dy;
+        sobel_at(pixels + row + c, cols, dx, dy);
+        gx[row + c] = static_cast<int8_t>(dx / 8);
+        gy[row + c] = static_cast<int8_t>(dy / 8);
+      }
+      if (cols > 1) gx[row + cols - 1] = gy[row + cols - 1] = 0;
+    }
+    return;
+  }
+#endif
   sobel_each(pixels, rows, cols, [&](std::size_t i, int x, int y) {
     gx[i] = static_cast<int8_t>(x);
     gy[i] = static_cast<int8_t>(y);

@@ -237,11 +237,15 @@ extern "C" qxi_status bal_binarize_local_histogram_threshold(const int8_t *filte
       uint32_t hist[256] = {0};
       for (int r = br * B; r < br * B + B; ++r)
         for (int c = bc * B; c < bc * B + B; ++c) ++hist[filtered[static_cast<size_t>(r) * cols + c] + 128];
+      // The first value whose cumulative share passes the percentage:
+      // floor(cum * 100 / B^2) > percent, which for these unsigned
+      // integers is cum * 100 >= (percent + 1) * B^2 (no division per bin).
+      const uint64_t reach = (uint64_t{static_cast<uint32_t>(percent)} + 1) * static_cast<uint32_t>(B * B);
       int t = 127;
       uint32_t cum = 0;
       for (int v = 0; v < 256; ++v) {
         cum += hist[v];
-        if (cum * 100 / static_cast<uint32_t>(B * B) > static_cast<uint32_t>(percent)) {
+        if (uint64_t{cum * 100} >= reach) {
           t = v - 128;
           break;
         }
@@ -249,15 +253,21 @@ extern "C" qxi_status bal_binarize_local_histogram_threshold(const int8_t *filte
       thr[k] = static_cast<int8_t>(t);
     }
   bal_blur_weighted_int8(thr.get(), brows, bcols, smooth.get());
-  for (int r = 0; r < brows * B; ++r)
-    for (int c = 0; c < bcols * B; ++c) {
-      const size_t k = static_cast<size_t>(r / B) * bcols + c / B;
-      if (!mask[k]) continue;
-      const size_t p = static_cast<size_t>(r) * cols + c;
-      const bool below = filtered[p] < smooth[k];
-      ridge[p] = below ? 0 : 1;
-      valley[p] = below ? 1 : 0;
+  // Block by block along each row, so that no pixel divides to find its
+  // block.
+  for (int r = 0; r < brows * B; ++r) {
+    const size_t krow = static_cast<size_t>(r / B) * bcols;
+    for (int bc = 0; bc < bcols; ++bc) {
+      if (!mask[krow + bc]) continue;
+      const int8_t limit = smooth[krow + bc];
+      for (int c = bc * B; c < bc * B + B; ++c) {
+        const size_t p = static_cast<size_t>(r) * cols + c;
+        const bool below = filtered[p] < limit;
+        ridge[p] = below ? 0 : 1;
+        valley[p] = below ? 1 : 0;
+      }
     }
+  }
   return QXI_OK;
 }
 
