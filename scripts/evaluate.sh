@@ -3,7 +3,8 @@
 #   scripts/evaluate.sh DIR... [--out REPORT_DIR] [--seed N] [--build BUILD_DIR] [--far-grid]
 # Each DIR holds <finger>_<impression>.<ext> images (8 impressions per finger;
 # BMP, TIFF, PNG or PGM), gathered as bitmaps into REPORT_DIR/work first.
-# Runs the small-sensor protocol and the 1:1 protocol through liblumetra.so,
+# Runs the small-sensor protocol, a capture against itself (and moved by up
+# to 4 px) and the 1:1 protocol through liblumetra.so,
 # libfprint's matcher on the same crops as a yardstick (when libfprint is
 # installed), and writes REPORT_DIR/index.html (plots beside it) and
 # REPORT_DIR/summary.json.  The programs come from BUILD_DIR (default
@@ -33,7 +34,7 @@ while [ $# -gt 0 ]; do
     --seed) seed=$(value "$@") || exit 2; shift 2 ;;
     --build) build=$(value "$@") || exit 2; shift 2 ;;
     --far-grid) far_grid=1; shift ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) fail "unknown option $1 (see --help)" ;;
     *) dirs+=("$1"); shift ;;
   esac
@@ -101,6 +102,8 @@ for dir in "${dirs[@]}"; do
     "$align" "$images" "$aligned" --size "${config##*:}" --thresholds "$pairs/thresholds.tsv" \
       --timing "$pairs/engine-timing.tsv"
   done
+  echo "evaluate: $name (a capture against itself, and moved by up to 4 px)"
+  "$driver" moved "$images" "$work/$name/moved"
   if [ "$far_grid" = 1 ]; then
     echo "evaluate: $name (impostor grid)"
     "$driver" grid "$images" "$work/$name/grid"

@@ -177,6 +177,50 @@ class ImpostorGrid(unittest.TestCase):
             self.assertIn("grid: finger %s" % f, LOG)
 
 
+class CaptureAgainstItself(unittest.TestCase):
+    OFFSETS = [(0, 0), (4, 0), (0, 4), (-4, 0), (0, -4), (3, 3)]
+
+    def test_every_capture_is_tried_at_every_offset(self):
+        m = SUMMARY["sets"][0]["moved"]
+        self.assertEqual(m["fars"], [12, 14, 18])
+        # 3 fingers x 8 impressions, the TIFF among them.
+        self.assertEqual(m["captures"], 24)
+        self.assertEqual([(o["dy"], o["dx"]) for o in m["offsets"]], self.OFFSETS)
+        self.assertTrue(all(o["n"] == 24 for o in m["offsets"]))
+
+    def test_counts_agree_with_the_attempts(self):
+        rows = table("moved", "attempts.tsv")
+        m = SUMMARY["sets"][0]["moved"]
+        for o in m["offsets"]:
+            at = [r for r in rows if (int(r["dy"]), int(r["dx"])) == (o["dy"], o["dx"])]
+            for f in m["fars"]:
+                self.assertEqual(o["accepted"][str(f)], sum(r["far%d" % f] == "1" for r in at))
+        # A rejection ends the climb through the indexes.
+        for r in rows:
+            acc = [r["far%d" % f] for f in m["fars"]]
+            self.assertEqual(acc, sorted(acc, reverse=True), r)
+            self.assertEqual(int(r["tried"]), min(len(acc), acc.count("1") + 1) if r["saved"] == "1" else 0, r)
+        moved_all = {}
+        for r in rows:
+            if (r["dy"], r["dx"]) != ("0", "0"):
+                key = (r["finger"], r["impression"])
+                moved_all[key] = moved_all.get(key, True) and r["far18"] == "1"
+        self.assertEqual(m["all_moved_accepted"], {"far_index": 18, "k": sum(moved_all.values()), "n": 24})
+
+    def test_generated_captures_are_accepted_by_themselves_at_index_18(self):
+        # What a host sees when it enrols a capture and puts the finger
+        # straight back: accepted up to one in a million.
+        m = SUMMARY["sets"][0]["moved"]
+        self.assertEqual(m["not_enrolled"], 0)
+        for o in m["offsets"]:
+            self.assertEqual(o["accepted"]["18"], 24, o)
+
+    def test_page_and_log_show_it(self):
+        self.assertIn("A capture against itself", PAGE)
+        self.assertIn("Captures with every moved window accepted at FAR index 18: 24 of 24.", PAGE)
+        self.assertIn("gen: itself accepted at FAR 18: 24/24; every moved window accepted: 24/24", LOG)
+
+
 class CoverageSplit(unittest.TestCase):
     def test_generated_prints_use_the_generator_truth(self):
         cov = SUMMARY["sets"][0]["coverage"]

@@ -7,6 +7,7 @@
 //                          [--enrol-windows 8] [--probe-windows 4]
 //   lumetra-evaluate pairs DIR OUT [--size 197] [--far 12] [--timing-only]
 //   lumetra-evaluate grid DIR OUT [--far 12,14,15,18] [--size 88]
+//   lumetra-evaluate moved DIR OUT [--far 12,14,18] [--size 88]
 //
 // "small": each finger is enrolled from windows of impressions 1-4 (eight
 // windows each: 32 captures) and verified (mode 0, one slot) with windows of
@@ -26,6 +27,13 @@
 // with a 5 x 5 grid of windows (-28..28 px, step 14) of every impression of
 // every other finger (impostor): 10 fingers of 8 impressions give 18 000
 // impostor attempts.
+//
+// "moved": a capture against itself.  Each impression's window at the
+// print's foreground centre is enrolled on its own (one capture, saved into
+// a slot) and verified with the very same window and with the window moved
+// by a few pixels, at every FAR index asked (acceptance only shrinks as the
+// index grows, so a rejection ends the climb).  A host that enrols a finger
+// and puts it straight back expects acceptance at every level.
 //
 // The library chooses its configuration from the sensor geometry, so the
 // crop size selects it: 197 x 197 builds "ehmsq-xl", 158 x 158 "ehmsq-l",
@@ -516,6 +524,32 @@ size_t verify_levels(const uint8_t *win, const std::vector<int> &far, bool stop_
   return tried;
 }
 
+// The FAR indexes asked for, each once, in the order a climb takes them.
+std::vector<int> ascending(std::vector<int> far) {
+  std::sort(far.begin(), far.end());
+  far.erase(std::unique(far.begin(), far.end()), far.end());
+  return far;
+}
+
+// The library built for s x s captures, with template updating off; false
+// (said on standard error) when it builds no algorithm for that size.
+bool init_without_update(int s) {
+  set_fp_sensor_col_row(s, s);
+  if (init_nerio_algorithm() != 0) {
+    std::fprintf(stderr, "lumetra-evaluate: the library builds no algorithm for %d x %d\n", s, s);
+    return false;
+  }
+  set_fp_dyn_update_flg(0);
+  return true;
+}
+
+// The attempts table's header: the given columns, then one per FAR index.
+void attempts_header(std::FILE *f, const char *columns, const std::vector<int> &far) {
+  std::fprintf(f, "%s", columns);
+  for (int l : far) std::fprintf(f, "\tfar%d", l);
+  std::fprintf(f, "\n");
+}
+
 int run_grid(const Options &o, const Set &set) {
   const int s = o.size;
   Output meta(o.out + "/meta.tsv"), pos(o.out + "/positions.tsv"), att(o.out + "/attempts.tsv"),
@@ -524,25 +558,15 @@ int run_grid(const Options &o, const Set &set) {
     std::fprintf(stderr, "lumetra-evaluate: cannot write into %s\n", o.out.c_str());
     return 2;
   }
-  std::vector<int> far = o.far;
-  std::sort(far.begin(), far.end());
-  far.erase(std::unique(far.begin(), far.end()), far.end());
+  const std::vector<int> far = ascending(o.far);
   write_meta(meta.f, "grid", o.dir, set, s);
   std::fprintf(meta.f, "grid_side\t%d\ngrid_step\t%d\n", kGridSide, kGridStep);
-
-  set_fp_sensor_col_row(s, s);
-  if (init_nerio_algorithm() != 0) {
-    std::fprintf(stderr, "lumetra-evaluate: the library builds no algorithm for %d x %d\n", s, s);
-    return 2;
-  }
-  set_fp_dyn_update_flg(0);
+  if (!init_without_update(s)) return 2;
   std::vector<uint8_t> win(static_cast<size_t>(s) * s);
 
   std::fprintf(pos.f, "use\tfinger\timpression\twindow\ty0\tx0\n");
   std::fprintf(enr.f, "finger\tcaptures\tsaved\tprogress\tbytes\n");
-  std::fprintf(att.f, "kind\ttemplate\tfinger\timpression\twindow\ttried");
-  for (int l : far) std::fprintf(att.f, "\tfar%d", l);
-  std::fprintf(att.f, "\n");
+  attempts_header(att.f, "kind\ttemplate\tfinger\timpression\twindow\ttried", far);
   // The grid's windows of every impression, placed once.
   std::map<const Image *, std::vector<std::pair<int, int>>> grid;
   for (const std::string &f : set.fingers)
@@ -627,6 +651,60 @@ int run_grid(const Options &o, const Set &set) {
   const Elapsed e = since(start);
   std::fprintf(meta.f, "wall_s\t%.1f\ncpu_s\t%.1f\n", e.wall_ms / 1e3, e.cpu_ms / 1e3);
   std::fprintf(meta.f, "peak_rss_kib\t%ld\n", peak_rss_kib());
+  uninit_nerio_algorithm();
+  return 0;
+}
+
+// ---- a capture against itself -------------------------------------------
+
+// The window itself, then moved by up to 4 px (rows, columns).
+constexpr int kMovedOffsets[][2] = {{0, 0}, {4, 0}, {0, 4}, {-4, 0}, {0, -4}, {3, 3}};
+
+int run_moved(const Options &o, const Set &set) {
+  const int s = o.size;
+  Output meta(o.out + "/meta.tsv"), att(o.out + "/attempts.tsv");
+  if (!meta.f || !att.f) {
+    std::fprintf(stderr, "lumetra-evaluate: cannot write into %s\n", o.out.c_str());
+    return 2;
+  }
+  const std::vector<int> far = ascending(o.far);
+  write_meta(meta.f, "moved", o.dir, set, s);
+  if (!init_without_update(s)) return 2;
+  std::vector<uint8_t> win(static_cast<size_t>(s) * s);
+  attempts_header(att.f, "finger\timpression\tsaved\tdy\tdx\ttried", far);
+  const Stamp start = now();
+  std::vector<int> acc;
+  for (const std::string &f : set.fingers) {
+    for (const auto &[i, im] : set.images.at(f)) {
+      int y0, x0;
+      yardstick_window_origin(im, s, 0, 0, y0, x0);
+      cut(im, s, y0, x0, win.data());
+      nerio_qx_cancel_enroll();
+      unsigned char progress = 0;
+      nerio_qx_enroll_Image(win.data(), 0, 0, &progress);
+      auto rec = std::make_unique<tpl_record>();
+      std::memset(rec.get(), 0, sizeof *rec);
+      nerio_DelFinger(kSlot);
+      const bool saved = nerio_qx_save_tpl(kSlot, rec.get()) == 0 && rec->length > 0;
+      for (const auto &d : kMovedOffsets) {
+        size_t tried = 0;
+        acc.assign(far.size(), 0);
+        if (saved) {
+          // Moved past the image's edge, the window shows white there, as
+          // a sensor shows no skin.
+          cut(im, s, y0 + d[0], x0 + d[1], win.data());
+          tried = verify_levels(win.data(), far, true, acc);
+        }
+        std::fprintf(att.f, "%s\t%d\t%d\t%d\t%d\t%zu", f.c_str(), i, saved ? 1 : 0, d[0], d[1], tried);
+        for (int a : acc) std::fprintf(att.f, "\t%d", a);
+        std::fprintf(att.f, "\n");
+      }
+      nerio_DelFinger(kSlot);
+    }
+    progress_line("moved: finger %s, %.0f s so far", f.c_str(), since(start).wall_ms / 1e3);
+  }
+  const Elapsed e = since(start);
+  std::fprintf(meta.f, "wall_s\t%.1f\ncpu_s\t%.1f\n", e.wall_ms / 1e3, e.cpu_ms / 1e3);
   uninit_nerio_algorithm();
   return 0;
 }
@@ -753,17 +831,19 @@ const char *kUsage =
     "usage: lumetra-evaluate small DIR OUT [--seed N] [--far 12,14,15] [--size 88]\n"
     "                              [--enrol-windows 8] [--probe-windows 4]\n"
     "       lumetra-evaluate pairs DIR OUT [--size 197] [--far 12] [--timing-only]\n"
-    "       lumetra-evaluate grid DIR OUT [--far 12,14,15,18] [--size 88]\n";
+    "       lumetra-evaluate grid DIR OUT [--far 12,14,15,18] [--size 88]\n"
+    "       lumetra-evaluate moved DIR OUT [--far 12,14,18] [--size 88]\n";
 
 bool parse_options(int argc, char **argv, Options &o) {
   if (argc < 4) return false;
   o.mode = argv[1];
   o.dir = argv[2];
   o.out = argv[3];
-  if (o.mode != "small" && o.mode != "pairs" && o.mode != "grid") return false;
+  if (o.mode != "small" && o.mode != "pairs" && o.mode != "grid" && o.mode != "moved") return false;
   o.size = o.mode == "pairs" ? 197 : 88;
   o.far = o.mode == "small"  ? std::vector<int>{12, 14, 15}
           : o.mode == "grid" ? std::vector<int>{12, 14, 15, 18}
+          : o.mode == "moved" ? std::vector<int>{12, 14, 18}
                              : std::vector<int>{12};
   for (int i = 4; i < argc; i += 2) {
     if (std::string(argv[i]) == "--timing-only") {
@@ -802,5 +882,6 @@ int main(int argc, char **argv) {
   Set set;
   if (!load_set(o.dir, set)) return 2;
   if (o.mode == "grid") return run_grid(o, set);
+  if (o.mode == "moved") return run_moved(o, set);
   return o.mode == "small" ? run_small(o, set) : run_pairs(o, set);
 }

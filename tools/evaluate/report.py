@@ -248,6 +248,36 @@ def grid_summary(folder, maps):
     return out
 
 
+def moved_summary(folder):
+    """A capture against itself: each window enrolled alone and verified
+    with itself and moved by a few pixels.  Per offset and FAR index, the
+    windows accepted; and the captures of which every moved window is
+    accepted at the strictest index."""
+    rows = read_tsv(os.path.join(folder, "attempts.tsv"))
+    fars = sorted(int(k[3:]) for k in rows[0].keys() if k.startswith("far")) if rows else []
+    offsets = []
+    for r in rows:
+        d = (int(r["dy"]), int(r["dx"]))
+        if d not in offsets:
+            offsets.append(d)
+    out = {"fars": fars, "captures": len({(r["finger"], r["impression"]) for r in rows}),
+           "not_enrolled": len({(r["finger"], r["impression"]) for r in rows if r["saved"] != "1"}),
+           "offsets": []}
+    for d in offsets:
+        at = [r for r in rows if (int(r["dy"]), int(r["dx"])) == d]
+        out["offsets"].append({"dy": d[0], "dx": d[1], "n": len(at),
+                               "accepted": {str(f): sum(int(r["far%d" % f]) for r in at) for f in fars}})
+    if fars:
+        strictest = "far%d" % fars[-1]
+        moved_ok = {}
+        for r in rows:
+            if (r["dy"], r["dx"]) != ("0", "0"):
+                key = (r["finger"], r["impression"])
+                moved_ok[key] = moved_ok.get(key, True) and r[strictest] == "1"
+        out["all_moved_accepted"] = {"far_index": fars[-1], "k": sum(moved_ok.values()), "n": len(moved_ok)}
+    return out
+
+
 def pooled_grid(sets):
     """Impostors accepted over every set that ran the grid, per FAR index."""
     grids = [s["grid"] for s in sets if s.get("grid")]
@@ -567,6 +597,27 @@ def render_grid(g, plot, cov):
     return p
 
 
+def render_moved(m):
+    e = html.escape
+    p = ["<h3>A capture against itself (88 x 88, ehmsq-xs)</h3>",
+         "<p>Each impression's window at the print's foreground centre enrolled on its own (one capture, "
+         "one slot) and verified with the same window, and with it moved by the offsets below (rows, "
+         "columns, in pixels); verification mode 0, update off; windows accepted of %d. %s</p>" % (
+             m["captures"], "Enrolment failed for %d captures (counted as rejected)." % m["not_enrolled"]
+             if m["not_enrolled"] else ""),
+         "<table><tr><th>offset</th>%s</tr>" % "".join("<th>FAR index %d</th>" % f for f in m["fars"])]
+    for o in m["offsets"]:
+        p.append("<tr><td>%s</td>%s</tr>" % (
+            "itself" if (o["dy"], o["dx"]) == (0, 0) else "%+d, %+d" % (o["dy"], o["dx"]),
+            "".join("<td>%d</td>" % o["accepted"][str(f)] for f in m["fars"])))
+    p.append("</table>")
+    if m.get("all_moved_accepted"):
+        a = m["all_moved_accepted"]
+        p.append("<p>Captures with every moved window accepted at FAR index %d: %d of %d.</p>"
+                 % (a["far_index"], a["k"], a["n"]))
+    return p
+
+
 def render(summary):
     e = html.escape
     p = ["<!DOCTYPE html><html><head><meta charset='utf-8'><title>Lumetra evaluation</title>",
@@ -615,6 +666,8 @@ def render(summary):
         p.extend(render_coverage(s["coverage"], s["coverage"]["small"], "small-sensor probes above"))
         if s["grid"]:
             p.extend(render_grid(s["grid"], s["plots"]["grid"], s["coverage"]))
+        if s.get("moved"):
+            p.extend(render_moved(s["moved"]))
         p.append("<h3>1:1 comparisons (FVC protocol)</h3><p>Genuine: every impression against every later "
                  "one of the same finger; impostor: first impressions of different fingers. One crop per "
                  "impression at the print's foreground centre.</p>")
@@ -742,6 +795,8 @@ def main():
                                                 small_genuine(os.path.join(folder, "small")))
         grid_dir = os.path.join(folder, "grid")
         s["grid"] = grid_summary(grid_dir, maps) if os.path.exists(os.path.join(grid_dir, "attempts.tsv")) else None
+        moved_dir = os.path.join(folder, "moved")
+        s["moved"] = moved_summary(moved_dir) if os.path.exists(os.path.join(moved_dir, "attempts.tsv")) else None
         curves = {}
         for config, crop in PAIR_CONFIGS:
             d = os.path.join(folder, "pairs-" + config)
@@ -810,6 +865,11 @@ def main():
                 "FAR %d: %d/%d accepted (%.1e), FRR %s" % (lv["far_index"], lv["far"]["k"], lv["far"]["n"],
                                                           lv["far"]["rate"] or 0, pct(lv["frr"]["rate"]))
                 for lv in s["grid"]["levels"])))
+        if s.get("moved") and s["moved"].get("all_moved_accepted"):
+            a = s["moved"]["all_moved_accepted"]
+            print("%s: itself accepted at FAR %d: %d/%d; every moved window accepted: %d/%d" % (
+                s["name"], a["far_index"], s["moved"]["offsets"][0]["accepted"][str(a["far_index"])],
+                s["moved"]["offsets"][0]["n"], a["k"], a["n"]))
         if s["yardstick"]["available"]:
             print("%s: libfprint EER %s, FNMR@0FMR %s" % (s["name"], pct(s["yardstick"]["eer"]),
                                                          pct(s["yardstick"]["fnmr_at_zero_fmr"]["rate"])))
