@@ -7,6 +7,11 @@
 #include <cstring>
 
 #include "engine/qx_buffer.hpp"
+#include "engine/qx_simd.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -182,10 +187,64 @@ struct Contour {
   bool active;
 };
 
+// The neighbour pattern by byte tests.
+struct BytePattern {
+  int operator()(const uint8_t *p, int s) const { return pattern_in(p, s); }
+};
+
+#if defined(__SSE2__)
+// The pattern from the white marks (bytes equal to 1) of the three rows'
+// three pixels: bits 0..2 the row above (left to right), 3 and 5 left and
+// right, 6..8 the row below; each pattern bit is a neighbour that is not
+// white, in get_pattern's order.
+struct PatternOfWhites {
+  uint8_t of[512] = {};
+  constexpr PatternOfWhites() {
+    constexpr int kBitOf[8] = {0, 1, 2, 3, 5, 6, 7, 8};  // pattern bits 7 .. 0
+    for (int m = 0; m < 512; ++m) {
+      int p = 0;
+      for (int k = 0; k < 8; ++k) p |= ((m >> kBitOf[k]) & 1 ? 0 : 1) << (7 - k);
+      of[m] = static_cast<uint8_t>(p);
+    }
+  }
+};
+constexpr PatternOfWhites kPatternOfWhites{};
+
+// The same pattern from one 16-byte compare per row (the picture buffer
+// has 16 bytes past its end, so every read stays inside it): a byte is
+// white exactly when it equals 1, whatever the other values.
+struct WhiteMaskPattern {
+  int operator()(const uint8_t *p, int s) const {
+    const __m128i one = _mm_set1_epi8(1);
+    auto whites = [&](const uint8_t *q) {
+      return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q - 1)), one));
+    };
+    const int m = (whites(p - s) & 7) | (whites(p) & 5) << 3 | (whites(p + s) & 7) << 6;
+    return kPatternOfWhites.of[m];
+  }
+};
+#endif
+
+// The thinning on the frame, the neighbour patterns taken by `pattern`.
+template <typename Pattern>
+qxi_status thin(uint8_t **rowp, int rows, int cols, Pattern pattern);
+
 }  // namespace
 
 extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols, int scale) {
   (void)scale;
+#if defined(__SSE2__)
+  // The vector pattern goes with the other vector kernels, so that forcing
+  // the plain path (tests, fuzz targets) also runs the byte tests.
+  if (qx_simd_use_avx2()) return thin(rowp, rows, cols, WhiteMaskPattern{});
+#endif
+  return thin(rowp, rows, cols, BytePattern{});
+}
+
+namespace {
+
+template <typename Pattern>
+qxi_status thin(uint8_t **rowp, int rows, int cols, Pattern pattern) {
   if (rows <= 3 || cols <= 0) return QXI_OK;
   const int size = rows * cols;
   const int stride = cols + 2;
@@ -197,7 +256,8 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
   // Every entry of the last three is written before it is read: they
   // need no clearing (which would cost more than the thinning of a small
   // image).
-  if (!picture.alloc_uninitialised(framed) || !chain.alloc_uninitialised(static_cast<size_t>(size)) ||
+  constexpr size_t kReadPast = 16;  // a 16-byte read from the last pixel's right neighbour stays inside
+  if (!picture.alloc_uninitialised(framed + kReadPast) || !chain.alloc_uninitialised(static_cast<size_t>(size)) ||
       !contours.alloc_uninitialised(static_cast<size_t>(size) / 2 + 1) ||
       !verdict.alloc_uninitialised(static_cast<size_t>(size) + 1))
     return QXI_NO_MEMORY;
@@ -207,7 +267,7 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
   for (int d = 0; d < 8; ++d) f.step[d] = kDr[d] * stride + kDc[d];
   uint8_t *const px = f.px;
   std::memset(px, 1, static_cast<size_t>(stride));
-  std::memset(px + static_cast<size_t>(rows + 1) * stride, 1, static_cast<size_t>(stride));
+  std::memset(px + static_cast<size_t>(rows + 1) * stride, 1, static_cast<size_t>(stride) + kReadPast);
   for (int r = 0; r < rows; ++r) {
     uint8_t *row = px + static_cast<size_t>(r + 1) * stride;
     row[0] = 1;
@@ -262,13 +322,13 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
         }
       };
       for (int t = 0; t < k.len; ++t) {
-        del[t] = kTables.del[pattern_in(px + at[t], stride)];
+        del[t] = kTables.del[pattern(px + at[t], stride)];
         if (t >= 2) apply(t - 2);
       }
       for (int t = k.len >= 2 ? k.len - 2 : 0; t < k.len; ++t) apply(t);
       for (int t = 0; t < k.len; ++t) {
         uint8_t &p = px[at[t]];
-        if (p == 1 && kTables.conn[pattern_in(px + at[t], stride)]) {
+        if (p == 1 && kTables.conn[pattern(px + at[t], stride)]) {
           p = 0;
           ++restored;
         }
@@ -284,7 +344,7 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
         for (const auto &s : side) {
           const int n = at[t] + s[0];
           // Neither white nor a single island.
-          if (px[n] == 1 || pattern_in(px + n, stride) == 0) continue;
+          if (px[n] == 1 || pattern(px + n, stride) == 0) continue;
           k.at = n;
           k.dir = s[1];
           found = true;
@@ -310,5 +370,7 @@ extern "C" qxi_status bal_contour_thin_scale(uint8_t **rowp, int rows, int cols,
   }
   return QXI_OK;
 }
+
+}  // namespace
 
 extern "C" qxi_status bal_contour_thin(uint8_t **rowp, int rows, int cols) { return bal_contour_thin_scale(rowp, rows, cols, 1); }
