@@ -222,8 +222,10 @@ Bytes sample_ref(const Bytes &src, int rows, int cols, int dst_rows, int dst_col
 
 TEST(Resample, GeneralSamplerMatchesItsDefinitionInsideAndAtTheEdges) {
   // 88 -> 120 is the small sensor's resampling; the others reach the edge
-  // taps from both sides, and shrink without the halving steps.
-  const int sizes[][4] = {{88, 88, 120, 120}, {88, 100, 120, 137}, {7, 5, 19, 23}, {120, 120, 88, 88}, {2, 2, 5, 3}};
+  // taps from both sides, shrink without the halving steps, and reach
+  // past the column table.
+  const int sizes[][4] = {{88, 88, 120, 120}, {88, 100, 120, 137}, {7, 5, 19, 23}, {120, 120, 88, 88}, {2, 2, 5, 3},
+                          {3, 700, 2, 1100}};  // wider than the column table
   int seed = 40;
   for (const auto &z : sizes) {
     const Bytes src = imggen::noise(z[0], z[1], ++seed);

@@ -10,6 +10,10 @@ namespace {
 
 bool valid(int rows, int cols) { return rows > 0 && cols > 0; }
 
+// The widest rows whose column steps the samplers keep in a table on the
+// stack.
+constexpr int kMaxTableCols = 1024;
+
 // One axis of the 16.16 sampler: the two neighbouring source indices and
 // their weights in 1/256.  `pos` is the sample position with half a pixel
 // added, so the fraction's half tells on which side of the pixel centre
@@ -43,6 +47,14 @@ Tap tap_at(uint32_t pos, int size) {
 void sample_general(const uint8_t *src, int rows, int cols, uint8_t *dst, int dst_rows, int dst_cols) {
   const uint32_t step_y = (static_cast<uint32_t>(rows - 1) << 16) / static_cast<uint32_t>(dst_rows);
   const uint32_t step_x = (static_cast<uint32_t>(cols - 1) << 16) / static_cast<uint32_t>(dst_cols);
+  // The column taps are the same on every row: found once for targets up
+  // to kMaxTableCols columns (wider ones find them again per pixel).
+  Tap column_taps[kMaxTableCols];
+  const bool table = dst_cols <= kMaxTableCols;
+  if (table) {
+    uint32_t x = step_x / 2 + 0x8000;
+    for (int c = 0; c < dst_cols; ++c, x += step_x) column_taps[c] = tap_at(x, cols);
+  }
   uint32_t y = step_y / 2 + 0x8000;
   for (int r = 0; r < dst_rows; ++r, y += step_y) {
     const Tap ty = tap_at(y, rows);
@@ -50,7 +62,7 @@ void sample_general(const uint8_t *src, int rows, int cols, uint8_t *dst, int ds
     const uint8_t *row1 = src + static_cast<std::size_t>(ty.i1) * cols;
     uint32_t x = step_x / 2 + 0x8000;
     for (int c = 0; c < dst_cols; ++c, x += step_x) {
-      const Tap tx = tap_at(x, cols);
+      const Tap tx = table ? column_taps[c] : tap_at(x, cols);
       const int32_t w00 = ty.w0 * tx.w0, w01 = ty.w0 * tx.w1, w10 = ty.w1 * tx.w0, w11 = ty.w1 * tx.w1;
       const int32_t sum = w00 * row0[tx.i0] + w01 * row0[tx.i1] + w10 * row1[tx.i0] + w11 * row1[tx.i1];
       const int32_t weight = w00 + w01 + w10 + w11;
@@ -152,8 +164,6 @@ struct Side<0> {
   int b;
   int value() const { return b; }
 };
-
-constexpr int kMaxTableCols = 1024;
 
 // Bilinear interpolation of `grid` (grows x gcols, first centre at pixel
 // (centre0, centre0)) onto rows x cols pixels:
