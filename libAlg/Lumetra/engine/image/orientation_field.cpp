@@ -306,56 +306,65 @@ QX_SIMD_AVX2_TARGET int oriented_mean_row_avx2(const uint8_t *copy, int cols, in
 }  // namespace
 #endif
 
-extern "C" qxi_status oriented_median(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
+namespace {
+
+// A filter along the ridges: every pixel at least `margin` from the edges
+// takes `pixel(centre, footprint)` of its own sector's footprint, read from
+// a copy of the input (so that out may be in).  With the vector path the
+// row kernel does a leading run of each row and returns the first column
+// it left.
+template <int K, typename RowKernel, typename Pixel>
+qxi_status along_ridges(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out,
+                        const Offset (&footprint)[8][K], int margin, RowKernel row_kernel, Pixel pixel) {
   const size_t n = static_cast<size_t>(rows) * cols;
   qx::Buffer<uint8_t> copy;
   if (!copy.alloc(n)) return QXI_NO_MEMORY;
   std::memcpy(copy.get(), in, n);
-  std::ptrdiff_t line[8][5];
-  linear_offsets(kMedianLine, cols, line);
+  std::ptrdiff_t offsets[8][K];
+  linear_offsets(footprint, cols, offsets);
   const bool avx2 = qx_simd_use_avx2() != 0;
-  for (int r = 2; r < rows - 2; ++r) {
-    int c = 2;
-#if QX_SIMD_HAVE_AVX2
-    if (avx2) c = oriented_median_row_avx2(copy.get(), cols, r, orientation, line, out);
-#else
-    (void)avx2;
-#endif
-    for (; c < cols - 2; ++c) {
+  for (int r = margin; r < rows - margin; ++r) {
+    const int first = avx2 ? row_kernel(copy.get(), cols, r, orientation, offsets, out) : margin;
+    for (int c = first; c < cols - margin; ++c) {
       const size_t i = static_cast<size_t>(r) * cols + c;
-      const std::ptrdiff_t *fp = line[kSectors.of[orientation[i]]];
-      const uint8_t *centre = copy.get() + i;
-      uint8_t v[5];
-      for (int k = 0; k < 5; ++k) v[k] = centre[fp[k]];
-      out[i] = median5(v);
+      out[i] = pixel(copy.get() + i, offsets[kSectors.of[orientation[i]]]);
     }
   }
   return QXI_OK;
 }
 
-extern "C" qxi_status oriented_mean(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
-  const size_t n = static_cast<size_t>(rows) * cols;
-  qx::Buffer<uint8_t> copy;
-  if (!copy.alloc(n)) return QXI_NO_MEMORY;
-  std::memcpy(copy.get(), in, n);
-  std::ptrdiff_t set[8][9];
-  linear_offsets(kMeanSet, cols, set);
-  const bool avx2 = qx_simd_use_avx2() != 0;
-  for (int r = 3; r < rows - 3; ++r) {
-    int c = 3;
+// The row kernels, or none where the build has no vector path.
+template <int K>
+int no_row_kernel(const uint8_t *, int, int, const uint8_t *, const std::ptrdiff_t (&)[8][K], uint8_t *) {
+  return K == 5 ? 2 : 3;
+}
+
+}  // namespace
+
+extern "C" qxi_status oriented_median(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
 #if QX_SIMD_HAVE_AVX2
-    if (avx2) c = oriented_mean_row_avx2(copy.get(), cols, r, orientation, set, out);
+  const auto row_kernel = oriented_median_row_avx2;
 #else
-    (void)avx2;
+  const auto row_kernel = no_row_kernel<5>;
 #endif
-    for (; c < cols - 3; ++c) {
-      const size_t i = static_cast<size_t>(r) * cols + c;
-      const std::ptrdiff_t *fp = set[kSectors.of[orientation[i]]];
-      const uint8_t *centre = copy.get() + i;
-      uint32_t sum = 0;
-      for (int k = 0; k < 9; ++k) sum += centre[fp[k]];
-      out[i] = static_cast<uint8_t>((static_cast<uint64_t>(sum) * 954437177ull) >> 33);
-    }
-  }
-  return QXI_OK;
+  return along_ridges(in, rows, cols, orientation, out, kMedianLine, 2, row_kernel,
+                      [](const uint8_t *centre, const std::ptrdiff_t *fp) {
+                        uint8_t v[5];
+                        for (int k = 0; k < 5; ++k) v[k] = centre[fp[k]];
+                        return median5(v);
+                      });
+}
+
+extern "C" qxi_status oriented_mean(const uint8_t *in, int rows, int cols, const uint8_t *orientation, uint8_t *out) {
+#if QX_SIMD_HAVE_AVX2
+  const auto row_kernel = oriented_mean_row_avx2;
+#else
+  const auto row_kernel = no_row_kernel<9>;
+#endif
+  return along_ridges(in, rows, cols, orientation, out, kMeanSet, 3, row_kernel,
+                      [](const uint8_t *centre, const std::ptrdiff_t *fp) {
+                        uint32_t sum = 0;
+                        for (int k = 0; k < 9; ++k) sum += centre[fp[k]];
+                        return static_cast<uint8_t>((static_cast<uint64_t>(sum) * 954437177ull) >> 33);
+                      });
 }

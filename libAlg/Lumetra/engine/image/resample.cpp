@@ -265,28 +265,31 @@ uint8_t blend_cyclic(int tl, int tr, int bl, int br, int x, int y, int B) {
   return static_cast<uint8_t>(top + wrap(bottom - top) * y / B);
 }
 
+// Calls fn with the block side as a constant for 12 and 6, else as read.
+template <typename Fn>
+void with_side(int B, Fn fn) {
+  if (B == 12)
+    fn(Side<12>{});
+  else if (B == 6)
+    fn(Side<6>{});
+  else
+    fn(Side<0>{B});
+}
+
 void upsample_linear_any(const uint8_t *grid, int grows, int gcols, int B, int centre0, uint8_t *out, int rows,
                          int cols) {
   if (cols > kMaxTableCols || gcols > kMaxTableCols)
     upsample_each(grid, grows, gcols, B, centre0, out, rows, cols, blend_linear);
-  else if (B == 12)
-    upsample_linear(grid, grows, gcols, Side<12>{}, centre0, out, rows, cols);
-  else if (B == 6)
-    upsample_linear(grid, grows, gcols, Side<6>{}, centre0, out, rows, cols);
   else
-    upsample_linear(grid, grows, gcols, Side<0>{B}, centre0, out, rows, cols);
+    with_side(B, [&](auto side) { upsample_linear(grid, grows, gcols, side, centre0, out, rows, cols); });
 }
 
 void upsample_cyclic_any(const uint8_t *grid, int grows, int gcols, int B, int centre0, uint8_t *out, int rows,
                          int cols) {
   if (cols > kMaxTableCols)
     upsample_each(grid, grows, gcols, B, centre0, out, rows, cols, blend_cyclic);
-  else if (B == 12)
-    upsample_cyclic(grid, grows, gcols, Side<12>{}, centre0, out, rows, cols);
-  else if (B == 6)
-    upsample_cyclic(grid, grows, gcols, Side<6>{}, centre0, out, rows, cols);
   else
-    upsample_cyclic(grid, grows, gcols, Side<0>{B}, centre0, out, rows, cols);
+    with_side(B, [&](auto side) { upsample_cyclic(grid, grows, gcols, side, centre0, out, rows, cols); });
 }
 
 bool upsample_args_ok(const uint8_t *blocks, int brows, int bcols, int B, const uint8_t *out) {
