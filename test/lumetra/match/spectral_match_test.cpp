@@ -565,6 +565,61 @@ TEST(SpectralTransform, VectorAndPlainPathsLayTheSameCanvas) {
   }
 }
 
+// A canvas moved by whole blocks to other sub-block offsets against the
+// canvas laid at those offsets: every block (the rows and columns moved in
+// and the ones sampled afresh), the padding and the extents, for every
+// direction, on both paths of the vector kernels (the canvas moved is laid
+// by either), at every rotation and several scales and grid sizes.
+TEST(SpectralTransform, MovedCanvasIsTheOneLaidAtTheMovedOffsets) {
+  PlainPathSwitch paths;
+  uint32_t seed = 11;
+  auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  const int sizes[][2] = {{30, 30}, {9, 11}, {1, 1}, {2, 17}, {17, 2}};
+  int moved = 0;
+  for (const auto &size : sizes) {
+    const int rows = size[0], cols = size[1];
+    Bytes g;
+    for (int i = 0; i < rows * cols; ++i) {
+      g.push_back(static_cast<uint8_t>(next()));
+      g.push_back(next() % 3 == 0 ? 0 : static_cast<uint8_t>(next() | 1));
+    }
+    for (int plain = 0; plain < 2; ++plain) {
+      paths.set(plain);
+      for (int r = -256; r < 256; r += (rows == 30 ? 1 : 5))
+        for (int scale : {32, 24, 64}) {
+          const int crow = std::max(1, rows * scale / 32 + static_cast<int>(next() % 3) - 1);
+          const int ccol = std::max(1, cols * scale / 32 + static_cast<int>(next() % 3) - 1);
+          // The fine search's offsets and a random one.
+          const int xi = (r & 1) ? -16 : static_cast<int>(next() % 33) - 16;
+          const int eta = (r & 2) ? -16 : static_cast<int>(next() % 33) - 16;
+          const int kx = static_cast<int>(next() % 3) - 1, ky = static_cast<int>(next() % 3) - 1;
+          auto laid = [&](int x, int e, std::vector<uint8_t> *data, std::vector<RowExtent> *ext, Canvas *cv) {
+            data->assign(qx_spectral::canvas_bytes(crow, ccol), 0xCD);
+            ext->assign(static_cast<size_t>(crow), RowExtent{-7, -7});
+            cv->data = data->data();
+            cv->rows = crow;
+            cv->cols = ccol;
+            qx_spectral::transform_features(g.data(), rows, cols, r, scale, x, e, cv, ext->data());
+          };
+          std::vector<uint8_t> want, got;
+          std::vector<RowExtent> want_ext, got_ext;
+          Canvas cw, cg;
+          laid(xi + 32 * kx, eta + 32 * ky, &want, &want_ext, &cw);
+          laid(xi, eta, &got, &got_ext, &cg);
+          qx_spectral::shift_features(g.data(), rows, cols, r, scale, xi, eta, kx, ky, &cg, got_ext.data());
+          ++moved;
+          ASSERT_EQ(want, got) << rows << "x" << cols << " r " << r << " scale " << scale << " at " << xi << ","
+                               << eta << " by " << kx << "," << ky << " plain " << plain;
+          for (int i = 0; i < crow; ++i) {
+            ASSERT_EQ(want_ext[i].lo, got_ext[i].lo) << rows << "x" << cols << " r " << r << " row " << i;
+            ASSERT_EQ(want_ext[i].hi, got_ext[i].hi) << rows << "x" << cols << " r " << r << " row " << i;
+          }
+        }
+    }
+  }
+  EXPECT_GT(moved, 3000);
+}
+
 // Whole matches on both paths of the vector kernels, on feature sets of
 // generated captures at the sizes the library sees (88 x 88 with fine
 // fields, 197 x 197 without), with the flags the hybrid verifier sets,

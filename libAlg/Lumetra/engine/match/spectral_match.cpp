@@ -86,6 +86,17 @@ struct Sampling {
     return (n % den != 0 && n < 0) ? q - 1 : q;
   }
 
+  // The A block under canvas block (i, j), or null when its sample lies
+  // outside A: the position the row loop reaches at j, tested on both axes
+  // as the row's span tests it.
+  const uint8_t *sample(const uint8_t *src, int src_cols, int i, int j) const {
+    const int64_t dy = 64 * int64_t{i} + 32 - int64_t{32} * rows - 2 * eta;
+    const int64_t nx = 32 * (c * dx0 + s * dy) + base_x + j * step_x;
+    const int64_t ny = 32 * (c * dy - s * dx0) + base_y + j * step_y;
+    if (nx < 0 || nx >= lim_x || ny < 0 || ny >= lim_y) return nullptr;
+    return src + 2 * (floor_div(ny) * src_cols + floor_div(nx));
+  }
+
   // Row i: the blocks j whose sample lies inside A, 0 <= n + j step < lim
   // on both axes, an interval [j0, j1) of the row (empty: 0, 0), and the
   // sample position of block j0.
@@ -308,6 +319,37 @@ void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, i
       dst[2 * j + 1] = p[1];
     }
     std::memset(dst + 2 * j1, 0, 2 * (static_cast<std::size_t>(cv->stride) - static_cast<std::size_t>(j1)));
+  }
+  if (ext != nullptr) refine_bounding_boxes(*cv, ext);
+}
+
+void shift_features(const uint8_t *src, int src_rows, int src_cols, int r, int scale, int xi,
+                    int eta, int kx, int ky, Canvas *cv, RowExtent *ext) {
+  cv->stride = cv->cols + kCanvasPad;
+  const Sampling sm(src_rows, src_cols, r, scale, xi + 32 * kx, eta + 32 * ky, *cv);
+  const int rows = cv->rows, cols = cv->cols;
+  const std::size_t row_bytes = 2 * static_cast<std::size_t>(cv->stride);
+  auto lay = [&](uint8_t *dst, int i, int j) {
+    const uint8_t *p = sm.sample(src, src_cols, i, j);
+    dst[2 * j] = p != nullptr ? rotate_orientation(p[0], r) : 0;
+    dst[2 * j + 1] = p != nullptr ? p[1] : 0;
+  };
+  // New row i comes from old row i - ky: moving down, the rows are taken
+  // from the bottom up, so that each old row is read before it is written.
+  const int first = ky > 0 ? rows - 1 : 0, last = ky > 0 ? -1 : rows, dir = ky > 0 ? -1 : 1;
+  const int moved = cols - std::abs(kx);
+  for (int i = first; i != last; i += dir) {
+    uint8_t *dst = cv->data + row_bytes * static_cast<std::size_t>(i);
+    const int from = i - ky;
+    if (from < 0 || from >= rows || moved <= 0) {
+      for (int j = 0; j < cols; ++j) lay(dst, i, j);
+      continue;
+    }
+    const uint8_t *old = cv->data + row_bytes * static_cast<std::size_t>(from);
+    // New block j is old block j - kx.
+    std::memmove(dst + 2 * std::max(kx, 0), old + 2 * std::max(-kx, 0), 2 * static_cast<std::size_t>(moved));
+    if (kx > 0) lay(dst, i, 0);
+    if (kx < 0) lay(dst, i, cols - 1);
   }
   if (ext != nullptr) refine_bounding_boxes(*cv, ext);
 }
@@ -946,16 +988,49 @@ class Search {
         }
     }
     if (f.found && !stop) {
+      // The eight sub-block offsets at the best fine position.  A canvas's
+      // score does not depend on when it is scored, so they are scored in
+      // the order that lays the fewest canvases (three; the other five are
+      // moved by a block from one of them), then taken in the order of
+      // kSubBlock, which decides ties and the early stop.
       const Position at = f;
-      for (int eta : kSubBlock)
-        for (int xi : kSubBlock) {
-          if ((xi == 0 && eta == 0) || stop) continue;
-          lay_a(true, at.r, xi, eta);
-          visit(true, at.r, at.x, at.y, xi, eta, t, false, &f);
+      int32_t sub[3][3] = {};  // [eta][xi], indices into kSubBlock
+      auto at_score = [&] { return score(true, at.x, at.y, t, false); };
+      lay_a(true, at.r, 0, -16);
+      sub[1][0] = at_score();
+      shift_a(0, 1);  // (0, 16)
+      sub[2][0] = at_score();
+      lay_a(true, at.r, -16, 0);
+      sub[0][1] = at_score();
+      shift_a(1, 0);  // (16, 0)
+      sub[0][2] = at_score();
+      lay_a(true, at.r, -16, -16);
+      sub[1][1] = at_score();
+      shift_a(1, 0);  // (16, -16)
+      sub[1][2] = at_score();
+      shift_a(0, 1);  // (16, 16)
+      sub[2][2] = at_score();
+      shift_a(-1, 0);  // (-16, 16)
+      sub[2][1] = at_score();
+      for (int ie = 0; ie < 3; ++ie)
+        for (int ix = 0; ix < 3; ++ix) {
+          if ((ix == 0 && ie == 0) || stop) continue;
+          const int32_t sc = sub[ie][ix];
+          if (sc > f.score) f = Position{sc, at.r, at.x, at.y, kSubBlock[ix], kSubBlock[ie], true, true};
           stop = good_enough(f);
         }
     }
     if (f.found) *best = f;
+  }
+
+  // Moves the fine A canvas by whole blocks to the sub-block offsets
+  // (xi + 32 kx, eta + 32 ky) of its rotation.
+  void shift_a(int kx, int ky) {
+    const Level &lv = level(true);
+    shift_features(lv.a_blocks, lv.a_rows, lv.a_cols, a_r_, lay_.scale, a_xi_, a_eta_, kx, ky, &ca_, ea_);
+    box_a_ = get_bounding_box(ea_, ca_.rows);
+    a_xi_ += 32 * kx;
+    a_eta_ += 32 * ky;
   }
 
   void aux(const Position &p, uint16_t out[QX_SPECTRAL_AUX_COUNT]) {
