@@ -81,28 +81,39 @@ QX_SIMD_AVX2_TARGET inline uint32_t hsum_epi32(__m256i v) {
   return static_cast<uint32_t>(_mm_cvtsi128_si32(s));
 }
 
-// load_window<32> with textured32, eight or sixteen pixels at a time: the
-// same sums (integer, in any order) and the same tapered values (the
-// division by 16 truncates toward zero, as C's does).
-QX_SIMD_AVX2_TARGET bool load_window32_avx2(const uint8_t *px, int rows, int cols, int r0, int c0, int32_t *block) {
+// The picture inside a frame of kFrame zero bytes on every side, for the
+// vector window loads: a window that crosses the picture's edge reads the
+// zeros there, which add nothing to its sums and whose taper weights are
+// masked to 0, which writes the 0 the plain path leaves there.  Every
+// window of a block grid starts at most (32 - B) / 2 <= 16 pixels before
+// the picture (a window further out takes the plain load), and one that
+// starts inside it ends within 32 past it; only rows inside are read.
+constexpr int kFrame = 32;
+struct Framed {
+  qx::Buffer<uint8_t> bytes;
+  const uint8_t *origin = nullptr;  // the picture's pixel (0, 0)
+  int stride = 0;
+  bool make(const uint8_t *px, int rows, int cols) {
+    stride = cols + 2 * kFrame;
+    const size_t n = static_cast<size_t>(rows + 2 * kFrame) * static_cast<size_t>(stride);
+    if (!bytes.alloc(n)) return false;  // zeroed
+    uint8_t *o = bytes.get() + static_cast<size_t>(kFrame) * stride + kFrame;
+    for (int r = 0; r < rows; ++r)
+      std::memcpy(o + static_cast<size_t>(r) * stride, px + static_cast<size_t>(r) * cols, static_cast<size_t>(cols));
+    origin = o;
+    return true;
+  }
+};
+
+// load_window<32> with textured32, eight or sixteen pixels at a time, from
+// the framed picture: the same sums (integer, in any order) and the same
+// tapered values (the division by 16 truncates toward zero, as C's does).
+QX_SIMD_AVX2_TARGET bool load_window32_avx2(const Framed &f, int rows, int cols, int r0, int c0, int32_t *block) {
   constexpr int N = 32;
   const int ra = std::max(0, -r0), rb = std::min(N, rows - r0), ca = std::max(0, -c0), cb = std::min(N, cols - c0);
   if (ra >= rb || ca >= cb) return false;
-  const bool full_width = ca == 0 && cb == N;
-  // A window that crosses the left or right edge is read from a copy of
-  // its rows with zeros outside the image: the zeros add nothing to the
-  // sums, and the taper weights of those columns are masked to 0, which
-  // writes the 0 the plain path leaves there.
-  alignas(32) uint8_t copy[N * N];
-  if (!full_width) {
-    for (int r = ra; r < rb; ++r) {
-      uint8_t *dst = copy + r * N;
-      std::memset(dst, 0, N);
-      std::memcpy(dst + ca, px + static_cast<size_t>(r0 + r) * cols + c0 + ca, static_cast<size_t>(cb - ca));
-    }
-  }
   auto row_of = [&](int r) -> const uint8_t * {
-    return full_width ? px + static_cast<size_t>(r0 + r) * cols + c0 : copy + r * N;
+    return f.origin + static_cast<ptrdiff_t>(r0 + r) * f.stride + c0;
   };
   uint32_t s = 0, s2 = 0;
   const uint32_t n = static_cast<uint32_t>((rb - ra) * (cb - ca));
@@ -152,14 +163,7 @@ QX_SIMD_AVX2_TARGET bool load_window32_avx2(const uint8_t *px, int rows, int col
 #endif
 
 // The 32-point window through the path the processor takes.
-bool load_window32(bool avx2, const uint8_t *px, int rows, int cols, int r0, int c0, int32_t *block) {
-#if QX_SIMD_HAVE_AVX2
-  if (avx2) return load_window32_avx2(px, rows, cols, r0, c0, block);
-#else
-  (void)avx2;
-#endif
-  return load_window<32>(px, rows, cols, r0, c0, kTaper32, block, textured32);
-}
+
 bool textured16(uint32_t t) { return (t >> 4) > 15; }
 
 // Power at (u, v) of an N-point half spectrum, using P(-u, -v) = P(u, v).
@@ -404,6 +408,10 @@ extern "C" qxi_status ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int r
     return QXI_NO_MEMORY;
   const int64_t wmax = 256 * longest, wmin = 256 * shortest;
   const bool avx2 = qx_simd_use_avx2() != 0;
+#if QX_SIMD_HAVE_AVX2
+  Framed framed;
+  if (avx2 && !framed.make(pixels, rows, cols)) return QXI_NO_MEMORY;
+#endif
   // Block k from the peak list of its window.
   auto take_peak = [&](size_t k, const auto &P, const Peak *list, int count, int64_t E) {
     int64_t U, V;
@@ -427,8 +435,14 @@ extern "C" qxi_status ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int r
         if (orient_field) orient_field[k] = 0;
         continue;
       }
-      if (!load_window32(avx2, pixels, rows, cols, br * B - (N - B) / 2, bc * B - (N - B) / 2, block.get()))
-        continue;  // untextured: the orientation entry stays as it is
+      const int r0 = br * B - (N - B) / 2, c0 = bc * B - (N - B) / 2;
+#if QX_SIMD_HAVE_AVX2
+      const bool textured = avx2 && c0 >= -kFrame ? load_window32_avx2(framed, rows, cols, r0, c0, block.get())
+                                 : load_window<32>(pixels, rows, cols, r0, c0, kTaper32, block.get(), textured32);
+#else
+      const bool textured = load_window<32>(pixels, rows, cols, r0, c0, kTaper32, block.get(), textured32);
+#endif
+      if (!textured) continue;  // untextured: the orientation entry stays as it is
       // The spectrum is read only around DC (|u|, |v| <= 10, see Grid): the
       // higher horizontal frequencies are neither transformed nor squared.
       constexpr int kColumns = 11;
