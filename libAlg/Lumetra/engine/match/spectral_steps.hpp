@@ -156,6 +156,13 @@ struct PairSums {
 int32_t xcorr_features(const Canvas &a, const RowExtent *ea, const Canvas &b, const RowExtent *eb,
                        int x, int y, const ScoreParams &p, PairSums *sums = nullptr);
 
+// Scores of the positions (xs[k], y), k < n, of one row: those
+// xcorr_features gives at each, found in one pass over the row where the
+// vector kernels allow it.
+constexpr int kRowBatch = 64;
+void xcorr_row(const Canvas &a, const RowExtent *ea, const Canvas &b, const RowExtent *eb, int y,
+               const int *xs, int n, const ScoreParams &p, int32_t *scores);
+
 // Score from the pair sums: 0 below the threshold, else
 // mean x w / 256 capped at 32767 (mean = S x 32768 / (441 n),
 // w = isqrt(l x isqrt(4096 count))).
