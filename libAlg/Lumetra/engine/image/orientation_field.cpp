@@ -246,15 +246,27 @@ QX_SIMD_AVX2_TARGET inline void order_bytes(__m256i &a, __m256i &b) {
   a = lo;
 }
 
-// Row r of the filters, 32 pixels at a time from the first column the
-// plain loop writes (2 for the median, 3 for the mean, as far as the
-// footprints reach), for as many whole vectors as keep the same distance
-// from the right edge, so that every read stays in the image; returns the
-// first column left for the plain loop.
+// The columns of the vector steps of a row whose filter reaches `margin`
+// pixels: 32 at a time from the first column the plain loop writes, and,
+// where a part shorter than a vector remains, one last step ending at the
+// last column (it writes some pixels again, with the same values: the
+// steps read only the copy of the input).  Every read stays in the image.
+// Returns the first column left for the plain loop.
+template <typename Step>
+QX_SIMD_AVX2_TARGET inline int vector_steps(int cols, int margin, Step step) {
+  int c = margin;
+  for (; c + 32 <= cols - margin; c += 32) step(c);
+  if (c > margin && c < cols - margin) {
+    step(cols - margin - 32);
+    c = cols - margin;
+  }
+  return c;
+}
+
+// Row r of the filters (the median reaches 2 pixels, the mean 3).
 QX_SIMD_AVX2_TARGET int oriented_median_row_avx2(const uint8_t *copy, int cols, int r, const uint8_t *orientation,
                                                   const std::ptrdiff_t (&line)[8][5], uint8_t *out) {
-  int c = 2;
-  for (; c + 32 <= cols - 2; c += 32) {
+  return vector_steps(cols, 2, [&](int c) QX_SIMD_AVX2_TARGET {
     const std::size_t i = static_cast<std::size_t>(r) * cols + c;
     __m256i is[8];
     sector_masks(orientation + i, is);
@@ -272,19 +284,17 @@ QX_SIMD_AVX2_TARGET int oriented_median_row_avx2(const uint8_t *copy, int cols, 
     order_bytes(v[1], v[3]);
     order_bytes(v[1], v[2]);
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), v[2]);
-  }
-  return c;
+  });
 }
 
 QX_SIMD_AVX2_TARGET int oriented_mean_row_avx2(const uint8_t *copy, int cols, int r, const uint8_t *orientation,
                                                 const std::ptrdiff_t (&set)[8][9], uint8_t *out) {
-  int c = 3;
   const __m256i zero = _mm256_setzero_si256();
   // floor(s / 9) for the sums of nine bytes (at most 2295) as
   // floor(s * 7282 / 2^16): 7282 / 2^16 exceeds 1/9 by less than
   // 1 / (9 * 2295), so the product never reaches the next integer.
   const __m256i ninth = _mm256_set1_epi16(7282);
-  for (; c + 32 <= cols - 3; c += 32) {
+  return vector_steps(cols, 3, [&](int c) QX_SIMD_AVX2_TARGET {
     const std::size_t i = static_cast<std::size_t>(r) * cols + c;
     __m256i is[8];
     sector_masks(orientation + i, is);
@@ -299,8 +309,7 @@ QX_SIMD_AVX2_TARGET int oriented_mean_row_avx2(const uint8_t *copy, int cols, in
     hi = _mm256_mulhi_epu16(hi, ninth);
     // packus undoes the unpacks' lane order.
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), _mm256_packus_epi16(lo, hi));
-  }
-  return c;
+  });
 }
 
 }  // namespace
