@@ -123,6 +123,31 @@ QX_SIMD_AVX2_TARGET void filter_classes16_avx2(const uint8_t *orientation, const
 }
 #endif
 
+#if QX_SIMD_HAVE_AVX2
+// The 32-point filter's select of one class over a 16 x 16 tile: where a
+// sample's class is k, the inverse at its window position divided by 8
+// (toward zero, as C's division) and clamped to a signed byte (two
+// saturating packs); the other samples keep their value.
+QX_SIMD_AVX2_TARGET void keep_class16x16_avx2(const int32_t *inverse, int stride, const uint16_t *cls, int k,
+                                              int8_t *tile) {
+  const __m256i seven = _mm256_set1_epi32(7), vk = _mm256_set1_epi16(static_cast<short>(k));
+  for (int r = 0; r < 16; ++r) {
+    const int32_t *in = inverse + r * stride;
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 8));
+    a = _mm256_srai_epi32(_mm256_add_epi32(a, _mm256_and_si256(_mm256_srai_epi32(a, 31), seven)), 3);
+    b = _mm256_srai_epi32(_mm256_add_epi32(b, _mm256_and_si256(_mm256_srai_epi32(b, 31), seven)), 3);
+    const __m256i v16 = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+    const __m128i v8 = _mm_packs_epi16(_mm256_castsi256_si128(v16), _mm256_extracti128_si256(v16, 1));
+    const __m256i own = _mm256_cmpeq_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(cls + r * 16)), vk);
+    const __m128i keep = _mm_packs_epi16(_mm256_castsi256_si128(own), _mm256_extracti128_si256(own, 1));
+    int8_t *line = tile + r * 16;
+    const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i *>(line));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(line), _mm_blendv_epi8(old, v8, keep));
+  }
+}
+#endif
+
 // The classes present in a tile, as bits of a 528-bit set (which also
 // lists them in ascending order); a run of one class marks it once.
 struct ClassSet {
@@ -239,6 +264,12 @@ qxi_status filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *w
         apply_gain(re.get(), im.get(), gain, level, fre.get(), fim.get(), M);
         // Only the tile's own rows of the inverse are read.
         inv(fre.get(), fim.get(), block.get(), (N - T) / 2, (N - T) / 2 + T);
+#if QX_SIMD_HAVE_AVX2
+        if (N == 32 && Divisor == 8 && avx2) {
+          keep_class16x16_avx2(block.get() + (N - T) / 2 * N + (N - T) / 2, N, cls.get(), k, tile);
+          continue;
+        }
+#endif
         for (int r = 0; r < T; ++r) {
           const int32_t *inverse = block.get() + (r + (N - T) / 2) * N + (N - T) / 2;
           const uint16_t *own = cls.get() + r * T;
