@@ -226,6 +226,65 @@ TEST(SpectralScore, PairSumsAgreeWithAPlainLoop) {
   }
 }
 
+// A whole row of positions scored in one call against each position scored
+// by itself on the plain path: canvases of the coarse and fine sizes and
+// wider, every offset of each row (overlaps of every length, none at all,
+// rows past either canvas), rows longer than one batch, given out of order
+// and repeated, thresholds that some positions miss, sampled and dense.
+TEST(SpectralScore, ARowScoredAtOnceGivesEachPositionsOwnScore) {
+  PlainPathSwitch paths;
+  uint32_t seed = 321;
+  auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  const int shapes[][4] = {{10, 10, 10, 10}, {30, 30, 30, 30}, {9, 12, 10, 10}, {13, 61, 12, 57}, {3, 5, 20, 33}};
+  int scored = 0, nonzero = 0;
+  for (const auto &shape : shapes) {
+    const int ar = shape[0], ac = shape[1], br = shape[2], bc = shape[3];
+    Bytes ga, gb;
+    for (int i = 0; i < br * bc; ++i) {
+      gb.push_back(static_cast<uint8_t>(next()));
+      gb.push_back(next() % 4 == 0 ? 0 : static_cast<uint8_t>(80 + next() % 40));
+    }
+    for (int i = 0; i < ar * ac; ++i) {
+      const int k = i % (br * bc);
+      ga.push_back(static_cast<uint8_t>(gb[2 * k] + next() % 16 - 8));
+      ga.push_back(next() % 5 == 0 ? 0 : static_cast<uint8_t>(gb[2 * k + 1] + next() % 10));
+    }
+    const OwnedCanvas a = plain_canvas(ga, ar, ac), b = plain_canvas(gb, br, bc);
+    for (const uint32_t threshold : {0u, 1u, static_cast<uint32_t>(ar * ac / 3)})
+      for (const bool sampled : {false, true}) {
+        std::vector<uint32_t> weights(64, 0);
+        qx_spectral::ScoreParams p;
+        p.scale = kScaleFine;
+        p.threshold = threshold;
+        p.sampled = sampled;
+        p.weights = weights.data();
+        p.weights_size = static_cast<uint32_t>(weights.size());
+        for (int y = -ar - 1; y <= br + 1; ++y) {
+          std::vector<int> xs;
+          for (int x = -ac - 1; x <= bc + 1; ++x) xs.push_back(x);
+          // More than a batch: the row again, backwards.
+          for (int k = static_cast<int>(xs.size()) - 1; k >= 0 && xs.size() < 150; --k) xs.push_back(xs[k]);
+          paths.set(1);
+          std::vector<int32_t> want;
+          for (int x : xs) want.push_back(qx_spectral::xcorr_features(a.cv, a.ext.data(), b.cv, b.ext.data(), x, y, p));
+          for (int plain = 0; plain < 2; ++plain) {
+            paths.set(plain);
+            std::vector<int32_t> got(xs.size(), -1);
+            qx_spectral::xcorr_row(a.cv, a.ext.data(), b.cv, b.ext.data(), y, xs.data(), static_cast<int>(xs.size()),
+                                   p, got.data());
+            for (size_t k = 0; k < xs.size(); ++k)
+              ASSERT_EQ(got[k], want[k]) << ar << "x" << ac << " on " << br << "x" << bc << " at " << xs[k] << ","
+                                         << y << " plain " << plain << " sampled " << sampled;
+          }
+          scored += static_cast<int>(xs.size());
+          for (int32_t w : want) nonzero += w > 0;
+        }
+      }
+  }
+  EXPECT_GT(scored, 10000);
+  EXPECT_GT(nonzero, 1000);
+}
+
 // The score's mean against the division it replaces: every pair count
 // on both sides of the reciprocal table's end, sums at both ends of their
 // range, just below and at each step of the quotient near them and in the
@@ -563,6 +622,61 @@ TEST(SpectralTransform, VectorAndPlainPathsLayTheSameCanvas) {
             }
         }
   }
+}
+
+// A canvas moved by whole blocks to other sub-block offsets against the
+// canvas laid at those offsets: every block (the rows and columns moved in
+// and the ones sampled afresh), the padding and the extents, for every
+// direction, on both paths of the vector kernels (the canvas moved is laid
+// by either), at every rotation and several scales and grid sizes.
+TEST(SpectralTransform, MovedCanvasIsTheOneLaidAtTheMovedOffsets) {
+  PlainPathSwitch paths;
+  uint32_t seed = 11;
+  auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  const int sizes[][2] = {{30, 30}, {9, 11}, {1, 1}, {2, 17}, {17, 2}};
+  int moved = 0;
+  for (const auto &size : sizes) {
+    const int rows = size[0], cols = size[1];
+    Bytes g;
+    for (int i = 0; i < rows * cols; ++i) {
+      g.push_back(static_cast<uint8_t>(next()));
+      g.push_back(next() % 3 == 0 ? 0 : static_cast<uint8_t>(next() | 1));
+    }
+    for (int plain = 0; plain < 2; ++plain) {
+      paths.set(plain);
+      for (int r = -256; r < 256; r += (rows == 30 ? 1 : 5))
+        for (int scale : {32, 24, 64}) {
+          const int crow = std::max(1, rows * scale / 32 + static_cast<int>(next() % 3) - 1);
+          const int ccol = std::max(1, cols * scale / 32 + static_cast<int>(next() % 3) - 1);
+          // The fine search's offsets and a random one.
+          const int xi = (r & 1) ? -16 : static_cast<int>(next() % 33) - 16;
+          const int eta = (r & 2) ? -16 : static_cast<int>(next() % 33) - 16;
+          const int kx = static_cast<int>(next() % 3) - 1, ky = static_cast<int>(next() % 3) - 1;
+          auto laid = [&](int x, int e, std::vector<uint8_t> *data, std::vector<RowExtent> *ext, Canvas *cv) {
+            data->assign(qx_spectral::canvas_bytes(crow, ccol), 0xCD);
+            ext->assign(static_cast<size_t>(crow), RowExtent{-7, -7});
+            cv->data = data->data();
+            cv->rows = crow;
+            cv->cols = ccol;
+            qx_spectral::transform_features(g.data(), rows, cols, r, scale, x, e, cv, ext->data());
+          };
+          std::vector<uint8_t> want, got;
+          std::vector<RowExtent> want_ext, got_ext;
+          Canvas cw, cg;
+          laid(xi + 32 * kx, eta + 32 * ky, &want, &want_ext, &cw);
+          laid(xi, eta, &got, &got_ext, &cg);
+          qx_spectral::shift_features(g.data(), rows, cols, r, scale, xi, eta, kx, ky, &cg, got_ext.data());
+          ++moved;
+          ASSERT_EQ(want, got) << rows << "x" << cols << " r " << r << " scale " << scale << " at " << xi << ","
+                               << eta << " by " << kx << "," << ky << " plain " << plain;
+          for (int i = 0; i < crow; ++i) {
+            ASSERT_EQ(want_ext[i].lo, got_ext[i].lo) << rows << "x" << cols << " r " << r << " row " << i;
+            ASSERT_EQ(want_ext[i].hi, got_ext[i].hi) << rows << "x" << cols << " r " << r << " row " << i;
+          }
+        }
+    }
+  }
+  EXPECT_GT(moved, 3000);
 }
 
 // Whole matches on both paths of the vector kernels, on feature sets of

@@ -86,6 +86,17 @@ struct Sampling {
     return (n % den != 0 && n < 0) ? q - 1 : q;
   }
 
+  // The A block under canvas block (i, j), or null when its sample lies
+  // outside A: the position the row loop reaches at j, tested on both axes
+  // as the row's span tests it.
+  const uint8_t *sample(const uint8_t *src, int src_cols, int i, int j) const {
+    const int64_t dy = 64 * int64_t{i} + 32 - int64_t{32} * rows - 2 * eta;
+    const int64_t nx = 32 * (c * dx0 + s * dy) + base_x + j * step_x;
+    const int64_t ny = 32 * (c * dy - s * dx0) + base_y + j * step_y;
+    if (nx < 0 || nx >= lim_x || ny < 0 || ny >= lim_y) return nullptr;
+    return src + 2 * (floor_div(ny) * src_cols + floor_div(nx));
+  }
+
   // Row i: the blocks j whose sample lies inside A, 0 <= n + j step < lim
   // on both axes, an interval [j0, j1) of the row (empty: 0, 0), and the
   // sample position of block j0.
@@ -312,6 +323,37 @@ void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, i
   if (ext != nullptr) refine_bounding_boxes(*cv, ext);
 }
 
+void shift_features(const uint8_t *src, int src_rows, int src_cols, int r, int scale, int xi,
+                    int eta, int kx, int ky, Canvas *cv, RowExtent *ext) {
+  cv->stride = cv->cols + kCanvasPad;
+  const Sampling sm(src_rows, src_cols, r, scale, xi + 32 * kx, eta + 32 * ky, *cv);
+  const int rows = cv->rows, cols = cv->cols;
+  const std::size_t row_bytes = 2 * static_cast<std::size_t>(cv->stride);
+  auto lay = [&](uint8_t *dst, int i, int j) {
+    const uint8_t *p = sm.sample(src, src_cols, i, j);
+    dst[2 * j] = p != nullptr ? rotate_orientation(p[0], r) : 0;
+    dst[2 * j + 1] = p != nullptr ? p[1] : 0;
+  };
+  // New row i comes from old row i - ky: moving down, the rows are taken
+  // from the bottom up, so that each old row is read before it is written.
+  const int first = ky > 0 ? rows - 1 : 0, last = ky > 0 ? -1 : rows, dir = ky > 0 ? -1 : 1;
+  const int moved = cols - std::abs(kx);
+  for (int i = first; i != last; i += dir) {
+    uint8_t *dst = cv->data + row_bytes * static_cast<std::size_t>(i);
+    const int from = i - ky;
+    if (from < 0 || from >= rows || moved <= 0) {
+      for (int j = 0; j < cols; ++j) lay(dst, i, j);
+      continue;
+    }
+    const uint8_t *old = cv->data + row_bytes * static_cast<std::size_t>(from);
+    // New block j is old block j - kx.
+    std::memmove(dst + 2 * std::max(kx, 0), old + 2 * std::max(-kx, 0), 2 * static_cast<std::size_t>(moved));
+    if (kx > 0) lay(dst, i, 0);
+    if (kx < 0) lay(dst, i, cols - 1);
+  }
+  if (ext != nullptr) refine_bounding_boxes(*cv, ext);
+}
+
 void refine_bounding_boxes(const Canvas &cv, RowExtent *ext) {
   for (int i = 0; i < cv.rows; ++i) {
     const uint8_t *row = cv.block(i, 0);
@@ -508,27 +550,13 @@ __attribute__((target("avx2"))) inline __m256i load8x2(const uint8_t *p, const u
                                  _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)), 1);
 }
 
-// The same sums over the whole overlap of the two canvases, not only
-// within the row extents: a pair outside the extents has an empty block on
-// one side and never counts, so the sums are those of the extents, and
-// every row then has the same run, B blocks [lo, hi) with lo = max(0, x)
-// and hi = min(x + A's cols, B's cols), which saves the per-row
-// bookkeeping.  Past the run's end one canvas shows its zero padding (the
-// run ends where one canvas's row ends), as in dense_pairs_sse2, and every
-// read stays within 7 blocks past the run's end, inside the 8 padding
-// blocks.  Runs of up to 8 pairs go four rows to a call, of up to 16 two
-// rows; longer ones 32 pairs at a time while more than 24 remain, then the
-// rest in one call.  The empty halves of a call count as empty pairs.
-__attribute__((target("avx2"))) void dense_pairs_avx2(const Overlap &o, PairSums *s) {
-  const int lo = std::max(0, o.x), hi = std::min(o.a.cols + o.x, o.b.cols);
-  const int rows = o.y1 - o.y0, count = hi - lo;
-  s->n = 0;
-  s->sim = 0;
-  if (rows <= 0 || count <= 0) return;
+// The sums of one overlap: `rows` rows of `count` pairs (both positive),
+// A's first block at pa and B's at pb, rows sa and sb bytes apart.
+__attribute__((target("avx2"), always_inline)) inline void overlap_sums_avx2(const uint8_t *pa, std::size_t sa,
+                                                                           const uint8_t *pb, std::size_t sb,
+                                                                           int rows, int count, PairSums *s) {
   Pairs32 acc;
   acc.sim = acc.empty = acc.empty_total = _mm256_setzero_si256();
-  const uint8_t *pa = o.a.block(o.y0, lo - o.x), *pb = o.b.block(o.y0 + o.y, lo);
-  const std::size_t sa = 2 * static_cast<std::size_t>(o.a.stride), sb = 2 * static_cast<std::size_t>(o.b.stride);
   const __m256i zero = _mm256_setzero_si256();
   int r = 0;
   if (count <= 8) {
@@ -573,6 +601,44 @@ __attribute__((target("avx2"))) void dense_pairs_avx2(const Overlap &o, PairSums
   const __m128i s4 = _mm_add_epi32(_mm256_castsi256_si128(acc.sim), _mm256_extracti128_si256(acc.sim, 1));
   s->n = static_cast<uint32_t>(32 * static_cast<uint64_t>(acc.calls) - empty);
   s->sim = hsum(s4);
+}
+
+// The same sums over the whole overlap of the two canvases, not only
+// within the row extents: a pair outside the extents has an empty block on
+// one side and never counts, so the sums are those of the extents, and
+// every row then has the same run, B blocks [lo, hi) with lo = max(0, x)
+// and hi = min(x + A's cols, B's cols), which saves the per-row
+// bookkeeping.  Past the run's end one canvas shows its zero padding (the
+// run ends where one canvas's row ends), as in dense_pairs_sse2, and every
+// read stays within 7 blocks past the run's end, inside the 8 padding
+// blocks.  Runs of up to 8 pairs go four rows to a call, of up to 16 two
+// rows; longer ones 32 pairs at a time while more than 24 remain, then the
+// rest in one call.  The empty halves of a call count as empty pairs.
+__attribute__((target("avx2"))) void dense_pairs_avx2(const Overlap &o, PairSums *s) {
+  const int lo = std::max(0, o.x), hi = std::min(o.a.cols + o.x, o.b.cols);
+  const int rows = o.y1 - o.y0, count = hi - lo;
+  s->n = 0;
+  s->sim = 0;
+  if (rows <= 0 || count <= 0) return;
+  overlap_sums_avx2(o.a.block(o.y0, lo - o.x), 2 * static_cast<std::size_t>(o.a.stride),
+                    o.b.block(o.y0 + o.y, lo), 2 * static_cast<std::size_t>(o.b.stride), rows, count, s);
+}
+
+// dense_pairs_avx2 at the positions (xs[k], y), k < n, of one row of the
+// search, in one call: the rows of the overlap are the same for all of
+// them.
+__attribute__((target("avx2"))) void dense_row_avx2(const Canvas &a, const Canvas &b, int y, const int *xs, int n,
+                                                    PairSums *out) {
+  const int y0 = std::max(0, -y), y1 = std::min(a.rows, b.rows - y), rows = y1 - y0;
+  const std::size_t sa = 2 * static_cast<std::size_t>(a.stride), sb = 2 * static_cast<std::size_t>(b.stride);
+  for (int k = 0; k < n; ++k) {
+    const int x = xs[k];
+    const int lo = std::max(0, x), hi = std::min(a.cols + x, b.cols), count = hi - lo;
+    PairSums &s = out[k];
+    s = PairSums{};
+    if (rows > 0 && count > 0) overlap_sums_avx2(a.block(y0, lo - x), sa, b.block(y0 + y, lo), sb, rows, count, &s);
+    s.count = s.n;
+  }
 }
 
 bool use_avx2() { return qx_simd_use_avx2() != 0; }
@@ -668,6 +734,22 @@ int32_t xcorr_features(const Canvas &a, const RowExtent *ea, const Canvas &b, co
   }
   if (out != nullptr) *out = s;
   return score_from_sums(s, p);
+}
+
+void xcorr_row(const Canvas &a, const RowExtent *ea, const Canvas &b, const RowExtent *eb, int y,
+               const int *xs, int n, const ScoreParams &p, int32_t *scores) {
+#if defined(QX_SPECTRAL_AVX2)
+  if (!p.sampled && use_avx2()) {
+    PairSums sums[kRowBatch];
+    for (int k0 = 0; k0 < n; k0 += kRowBatch) {
+      const int m = std::min(n - k0, kRowBatch);
+      dense_row_avx2(a, b, y, xs + k0, m, sums);
+      for (int k = 0; k < m; ++k) scores[k0 + k] = score_from_sums(sums[k], p);
+    }
+    return;
+  }
+#endif
+  for (int k = 0; k < n; ++k) scores[k] = xcorr_features(a, ea, b, eb, xs[k], y, p);
 }
 
 // ---------------------------------------------------------------------------
@@ -848,14 +930,25 @@ class Search {
     return box_a_;
   }
 
-  int32_t score(bool fine, int x, int y, uint32_t threshold, bool sampled) {
+  ScoreParams params(bool fine, uint32_t threshold, bool sampled) {
     ScoreParams p;
     p.threshold = threshold;
     p.scale = level(fine).scale_value;
     p.sampled = sampled;
     p.weights = weights_[fine ? 1 : 0];
     p.weights_size = kWeightMemory;
-    return xcorr_features(ca_, ea_, cb_, eb_, x, y, p);
+    return p;
+  }
+
+  int32_t score(bool fine, int x, int y, uint32_t threshold, bool sampled) {
+    return xcorr_features(ca_, ea_, cb_, eb_, x, y, params(fine, threshold, sampled));
+  }
+
+  // Scores of the positions (xs[k], y), k < n <= kRowBatch, at the current
+  // A canvas.  A score does not depend on when it is found, so a row is
+  // scored first and its positions are then visited in their order.
+  void score_row(bool fine, int y, const int *xs, int n, uint32_t threshold, bool sampled, int32_t *out) {
+    xcorr_row(ca_, ea_, cb_, eb_, y, xs, n, params(fine, threshold, sampled), out);
   }
 
   // Scores (x, y) at the current A canvas and keeps it when it is the best.
@@ -891,22 +984,37 @@ class Search {
       };
       for (int y = first_multiple(ylo, step); y <= yhi; y += step) {
         const int64_t oh = overlap(ba.y0, ba.y1, box_b_.y0, box_b_.y1, y);
+        int xs[kRowBatch];
+        int32_t scores[kRowBatch];
+        int n = 0;
+        // The row's positions so far, scored together, then visited in order.
+        auto visit_row = [&] {
+          score_row(false, y, xs, n, t, sampled, scores);
+          for (int k = 0; k < n; ++k) {
+            const int x = xs[k];
+            const int32_t sc = scores[k];
+            if (sc > best.score) best = Position{sc, r, x, y, 0, 0, false, true};
+            // A competitor (within 80 % of the best): its four neighbours too.
+            if (sc > 0 && 5 * static_cast<int64_t>(sc) > 4 * static_cast<int64_t>(best.score)) {
+              static constexpr int kNeighbour[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+              for (const auto &d : kNeighbour) {
+                const int nx = x + d[0], ny = y + d[1];
+                if (overlap(ba.x0, ba.x1, box_b_.x0, box_b_.x1, nx) *
+                        static_cast<int64_t>(overlap(ba.y0, ba.y1, box_b_.y0, box_b_.y1, ny)) < need)
+                  continue;
+                visit(false, r, nx, ny, 0, 0, t, sampled, &best);
+              }
+            }
+          }
+          n = 0;
+        };
         for (int x = first_multiple(xlo, step); x <= xhi; x += step) {
           const int64_t ow = overlap(ba.x0, ba.x1, box_b_.x0, box_b_.x1, x);
           if (ow * oh < need) continue;
-          const int32_t sc = visit(false, r, x, y, 0, 0, t, sampled, &best);
-          // A competitor (within 80 % of the best): its four neighbours too.
-          if (sc > 0 && 5 * static_cast<int64_t>(sc) > 4 * static_cast<int64_t>(best.score)) {
-            static constexpr int kNeighbour[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
-            for (const auto &d : kNeighbour) {
-              const int nx = x + d[0], ny = y + d[1];
-              if (overlap(ba.x0, ba.x1, box_b_.x0, box_b_.x1, nx) *
-                      static_cast<int64_t>(overlap(ba.y0, ba.y1, box_b_.y0, box_b_.y1, ny)) < need)
-                continue;
-              visit(false, r, nx, ny, 0, 0, t, sampled, &best);
-            }
-          }
+          xs[n++] = x;
+          if (n == kRowBatch) visit_row();
         }
+        if (n > 0) visit_row();
       }
     }
     return best;
@@ -919,11 +1027,15 @@ class Search {
     for (int dr : kRefineRotations) {
       const int r = wrap_rotation(centre.r + dr);
       if (lay_a(false, r, 0, 0).empty()) continue;
-      for (int y = centre.y - 2; y <= centre.y + 2; ++y)
-        for (int x = centre.x - 2; x <= centre.x + 2; ++x) {
-          visit(false, r, x, y, 0, 0, t, false, best);
+      for (int y = centre.y - 2; y <= centre.y + 2; ++y) {
+        const int xs[5] = {centre.x - 2, centre.x - 1, centre.x, centre.x + 1, centre.x + 2};
+        int32_t scores[5];
+        score_row(false, y, xs, 5, t, false, scores);
+        for (int k = 0; k < 5; ++k) {
+          if (scores[k] > best->score) *best = Position{scores[k], r, xs[k], y, 0, 0, false, true};
           if (good_enough(*best)) return;
         }
+      }
     }
   }
 
@@ -939,23 +1051,61 @@ class Search {
     for (int k = 0; k < 3 && !stop; ++k) {
       const int r = wrap_rotation(centre.r + kFineRotations[k]);
       if (lay_a(true, r, 0, 0).empty()) continue;
-      for (int y = fy - range; y <= fy + range && !stop; ++y)
-        for (int x = fx - range; x <= fx + range && !stop; ++x) {
-          visit(true, r, x, y, 0, 0, t, false, &f);
+      for (int y = fy - range; y <= fy + range && !stop; ++y) {
+        int xs[5], n = 0;
+        int32_t scores[5];
+        for (int x = fx - range; x <= fx + range; ++x) xs[n++] = x;
+        score_row(true, y, xs, n, t, false, scores);
+        for (int k = 0; k < n && !stop; ++k) {
+          if (scores[k] > f.score) f = Position{scores[k], r, xs[k], y, 0, 0, true, true};
           stop = good_enough(f);
         }
+      }
     }
     if (f.found && !stop) {
+      // The eight sub-block offsets at the best fine position.  A canvas's
+      // score does not depend on when it is scored, so they are scored in
+      // the order that lays the fewest canvases (three; the other five are
+      // moved by a block from one of them), then taken in the order of
+      // kSubBlock, which decides ties and the early stop.
       const Position at = f;
-      for (int eta : kSubBlock)
-        for (int xi : kSubBlock) {
-          if ((xi == 0 && eta == 0) || stop) continue;
-          lay_a(true, at.r, xi, eta);
-          visit(true, at.r, at.x, at.y, xi, eta, t, false, &f);
+      int32_t sub[3][3] = {};  // [eta][xi], indices into kSubBlock
+      auto at_score = [&] { return score(true, at.x, at.y, t, false); };
+      lay_a(true, at.r, 0, -16);
+      sub[1][0] = at_score();
+      shift_a(0, 1);  // (0, 16)
+      sub[2][0] = at_score();
+      lay_a(true, at.r, -16, 0);
+      sub[0][1] = at_score();
+      shift_a(1, 0);  // (16, 0)
+      sub[0][2] = at_score();
+      lay_a(true, at.r, -16, -16);
+      sub[1][1] = at_score();
+      shift_a(1, 0);  // (16, -16)
+      sub[1][2] = at_score();
+      shift_a(0, 1);  // (16, 16)
+      sub[2][2] = at_score();
+      shift_a(-1, 0);  // (-16, 16)
+      sub[2][1] = at_score();
+      for (int ie = 0; ie < 3; ++ie)
+        for (int ix = 0; ix < 3; ++ix) {
+          if ((ix == 0 && ie == 0) || stop) continue;
+          const int32_t sc = sub[ie][ix];
+          if (sc > f.score) f = Position{sc, at.r, at.x, at.y, kSubBlock[ix], kSubBlock[ie], true, true};
           stop = good_enough(f);
         }
     }
     if (f.found) *best = f;
+  }
+
+  // Moves the fine A canvas by whole blocks to the sub-block offsets
+  // (xi + 32 kx, eta + 32 ky) of its rotation.
+  void shift_a(int kx, int ky) {
+    const Level &lv = level(true);
+    shift_features(lv.a_blocks, lv.a_rows, lv.a_cols, a_r_, lay_.scale, a_xi_, a_eta_, kx, ky, &ca_, ea_);
+    box_a_ = get_bounding_box(ea_, ca_.rows);
+    a_xi_ += 32 * kx;
+    a_eta_ += 32 * ky;
   }
 
   void aux(const Position &p, uint16_t out[QX_SPECTRAL_AUX_COUNT]) {

@@ -104,6 +104,16 @@ struct RowExtent;
 void transform_features(const uint8_t *src, int src_rows, int src_cols, int r, int scale, int xi,
                         int eta, Canvas *canvas, RowExtent *extents = nullptr);
 
+// Turns a canvas laid by transform_features at the sub-block offsets
+// (xi, eta) into the one it lays at (xi + 32 kx, eta + 32 ky), kx and ky
+// each -1, 0 or 1, without laying it afresh.  Moving the offsets by a whole
+// block moves every sample position by one canvas block: block (i, j) of
+// the new canvas is block (i - ky, j - kx) of the old one, so rows and
+// columns are moved, and only the row and column that come in are sampled
+// from A.  With `extents`, also the new per-row extents.
+void shift_features(const uint8_t *src, int src_rows, int src_cols, int r, int scale, int xi,
+                    int eta, int kx, int ky, Canvas *canvas, RowExtent *extents = nullptr);
+
 // Per-row extents of the blocks with ridge data: [lo, hi), lo = hi = 0 for
 // an empty row.
 struct RowExtent {
@@ -145,6 +155,13 @@ struct PairSums {
 // Score of one position, 0..32767.
 int32_t xcorr_features(const Canvas &a, const RowExtent *ea, const Canvas &b, const RowExtent *eb,
                        int x, int y, const ScoreParams &p, PairSums *sums = nullptr);
+
+// Scores of the positions (xs[k], y), k < n, of one row: those
+// xcorr_features gives at each, found in one pass over the row where the
+// vector kernels allow it.
+constexpr int kRowBatch = 64;
+void xcorr_row(const Canvas &a, const RowExtent *ea, const Canvas &b, const RowExtent *eb, int y,
+               const int *xs, int n, const ScoreParams &p, int32_t *scores);
 
 // Score from the pair sums: 0 below the threshold, else
 // mean x w / 256 capped at 32767 (mean = S x 32768 / (441 n),
