@@ -1,11 +1,15 @@
 // Thinning, branch points, the leg quality rule and the cleanups.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/image/minutiae.h"
 #include "engine/image/pixel_ops.h"
 #include "engine/image/skeleton.h"
+#include "engine/qx_simd.h"
 
 namespace {
 
@@ -228,6 +232,65 @@ TEST(BranchPoints, OnlyTheFirst255CandidatesAreConsidered) {
   // Candidate 255 (0-based 254) lies in row block 12, column 14.
   EXPECT_EQ(12 * 20 + 9, d.m[254].row);
   EXPECT_EQ(14 * 20 + 9, d.m[254].col);
+}
+
+// The raster scan for branch points skips white pixels sixteen at a time
+// on the vector path; both paths must find the same points, cut the same
+// spurs and bridges and leave the same counts and skeleton.  Random
+// pictures of every density give crowded branch points, four-neighbour
+// pixels whose full side is removed (whitening pixels the scan has yet to
+// reach) and black runs across the sixteen-pixel steps; thinned ones give
+// skeletons as the extractor makes them.  Widths below one step, at it and
+// between steps.
+TEST(BranchPoints, VectorAndPlainScansAgree) {
+  uint32_t seed = 2024;
+  auto next = [&] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  int found = 0, branches = 0;
+  for (const auto &size : {std::pair<int, int>{40, 17}, std::pair<int, int>{33, 18}, std::pair<int, int>{64, 64},
+                           std::pair<int, int>{50, 91}})
+    for (int density : {10, 30, 50, 70})
+      for (bool thinned : {false, true}) {
+        const int rows = size.first, cols = size.second, n = rows * cols;
+        std::vector<uint8_t> px(n);
+        for (auto &v : px) v = next() % 100 < static_cast<uint32_t>(density) ? 0 : 1;
+        if (thinned) {
+          std::vector<uint8_t *> rp(rows);
+          bal_images_1D_to_2D(px.data(), rows, cols, rp.data());
+          ASSERT_EQ(0, bal_contour_thin(rp.data(), rows, cols));
+        }
+        std::vector<uint8_t> q(n), o(n), w(n, 9);
+        for (int i = 0; i < n; ++i) {
+          q[i] = static_cast<uint8_t>(next() % 100);
+          o[i] = static_cast<uint8_t>(64 + next() % 128);
+        }
+        std::vector<uint8_t> sk[2], counts[2];
+        std::vector<bal_minutia> m[2];
+        int count[2];
+        for (int plain = 0; plain < 2; ++plain) {
+          sk[plain] = px;
+          counts[plain].assign(n, 9);
+          m[plain].assign(BAL_MAX_MINUTIAE, bal_minutia{});
+          count[plain] = 0;
+          const int previous = qx_simd_force_plain(plain);
+          bal_extract_bifurcations(sk[plain].data(), w.data(), o.data(), rows, cols, 2, q.data(), m[plain].data(),
+                                   &count[plain], counts[plain].data(), 1);
+          qx_simd_force_plain(previous);
+        }
+        const std::string what = std::to_string(rows) + " x " + std::to_string(cols) + ", density " +
+                                 std::to_string(density) + (thinned ? ", thinned" : "");
+        ASSERT_EQ(count[0], count[1]) << what;
+        ASSERT_EQ(0, std::memcmp(m[0].data(), m[1].data(), sizeof(bal_minutia) * count[0])) << what;
+        ASSERT_EQ(counts[0], counts[1]) << what;
+        ASSERT_EQ(sk[0], sk[1]) << what;
+        found += count[0];
+        for (uint8_t k : counts[0]) branches += k == 3;
+      }
+  // Branch points and minutiae were found and compared.
+  EXPECT_GT(found, 0);
+  EXPECT_GT(branches, 100);
 }
 
 }  // namespace

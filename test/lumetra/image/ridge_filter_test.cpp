@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "engine/image/pixel_ops.h"
 #include "engine/image/ridge_filter.h"
+#include "engine/qx_simd.h"
 #include "image_gen.hpp"
 
 namespace {
@@ -86,6 +88,47 @@ TEST(GaborFilter, SixteenPointFilterAtBothSteps) {
     for (int r = 24; r < 72; ++r)
       for (int c = 24; c < 72; ++c) corr += static_cast<long>(out[r * n + c]) * (px[r * n + c] - 128);
     EXPECT_GT(corr, 0) << step;
+  }
+}
+
+// The filters on both paths of the vector kernels (among them the classes
+// of sixteen pixels at a time), with orientation, wavelength and quality
+// taking every byte value (the quality bounds 30/31 and 75/76, the
+// wavelength limits, orientations on both sides of 128), on pictures that
+// end inside a tile, with a patchy mask.
+TEST(GaborFilter, VectorAndPlainPathsAgreeForEveryClass) {
+  const int B = 12;
+  for (const auto &size : {std::pair<int, int>{75, 90}, std::pair<int, int>{96, 96}, std::pair<int, int>{40, 131}}) {
+    const int rows = size.first, cols = size.second, n = rows * cols;
+    const int brows = rows / B, bcols = cols / B;
+    auto px = imggen::ridges(rows, cols, 9, 30);
+    const auto noise = imggen::noise(rows, cols, 99);
+    std::vector<uint8_t> o(n), wl(n), q(n), mask(static_cast<size_t>(brows) * bcols);
+    for (int p = 0; p < n; ++p) {
+      px[p] = static_cast<uint8_t>((px[p] + noise[p]) / 2);
+      o[p] = static_cast<uint8_t>(p * 37);
+      wl[p] = static_cast<uint8_t>((p / 3) % 256);
+      q[p] = static_cast<uint8_t>(p * 29 + p / 97);
+    }
+    for (size_t k = 0; k < mask.size(); ++k) mask[k] = k % 5 != 2;
+    for (int kind = 0; kind < 3; ++kind) {
+      std::vector<int8_t> out[2];
+      for (int plain = 0; plain < 2; ++plain) {
+        out[plain].assign(n, 3);
+        const int previous = qx_simd_force_plain(plain);
+        if (kind == 0)
+          EXPECT_EQ(0, bal_gabor_filter_32(px.data(), rows, cols, wl.data(), o.data(), mask.data(), q.data(), brows,
+                                           bcols, B, out[plain].data()));
+        else
+          EXPECT_EQ(0, bal_gabor_filter_16(px.data(), rows, cols, wl.data(), o.data(), mask.data(), q.data(), brows,
+                                           bcols, B, out[plain].data(), kind));
+        qx_simd_force_plain(previous);
+      }
+      ASSERT_EQ(out[0], out[1]) << rows << " x " << cols << ", filter " << kind;
+      long energy = 0;
+      for (int8_t v : out[0]) energy += std::abs(v);
+      EXPECT_GT(energy, n / 4) << rows << " x " << cols << ", filter " << kind;
+    }
   }
 }
 
@@ -208,6 +251,45 @@ TEST(Binarize, DotRemovalFlipsIsolatedPixelsWhereQualityAllows) {
   for (int c = 0; c < n; ++c) r2[4 * n + c] = 0;
   bal_binarize_remove_dots(r2.data(), v2.data(), q2.data(), n, n);
   for (int c = 1; c < n - 1; ++c) EXPECT_EQ(0, r2[4 * n + c]);
+}
+
+// Dot removal tests sixteen pixels at a time on the vector path, each run
+// cut at its first flip; both paths must flip the same pixels.  Random
+// pictures from sparse to dense (runs of flips, flips next to each other
+// and on the sixteen-pixel boundaries), qualities around the bound 15/16,
+// bytes other than 0 and 1, widths below, at and between the steps.
+TEST(Binarize, DotRemovalIsTheSameOnBothPaths) {
+  uint32_t seed = 77;
+  auto next = [&] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  long flipped = 0;
+  for (const auto &size : {std::pair<int, int>{9, 17}, std::pair<int, int>{20, 18}, std::pair<int, int>{31, 33},
+                           std::pair<int, int>{64, 100}})
+    for (int density : {5, 30, 50, 80})
+      for (int odd : {0, 1}) {
+        const int rows = size.first, cols = size.second, n = rows * cols;
+        std::vector<uint8_t> ridge(n), valley(n), q(n);
+        for (int i = 0; i < n; ++i) {
+          ridge[i] = next() % 100 < static_cast<uint32_t>(density) ? 0 : 1;
+          if (odd && next() % 17 == 0) ridge[i] = static_cast<uint8_t>(next() % 256);
+          valley[i] = static_cast<uint8_t>(ridge[i] ^ 1);
+          q[i] = static_cast<uint8_t>(next() % 4 == 0 ? 14 + next() % 4 : next() % 100);
+        }
+        std::vector<uint8_t> r[2], v[2];
+        for (int plain = 0; plain < 2; ++plain) {
+          r[plain] = ridge;
+          v[plain] = valley;
+          const int previous = qx_simd_force_plain(plain);
+          bal_binarize_remove_dots(r[plain].data(), v[plain].data(), q.data(), rows, cols);
+          qx_simd_force_plain(previous);
+        }
+        ASSERT_EQ(r[0], r[1]) << rows << " x " << cols << ", density " << density << ", odd " << odd;
+        ASSERT_EQ(v[0], v[1]) << rows << " x " << cols << ", density " << density << ", odd " << odd;
+        for (int i = 0; i < n; ++i) flipped += r[0][i] != ridge[i];
+      }
+  EXPECT_GT(flipped, 500);
 }
 
 }  // namespace

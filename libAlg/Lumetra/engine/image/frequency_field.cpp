@@ -81,28 +81,39 @@ QX_SIMD_AVX2_TARGET inline uint32_t hsum_epi32(__m256i v) {
   return static_cast<uint32_t>(_mm_cvtsi128_si32(s));
 }
 
-// load_window<32> with textured32, eight or sixteen pixels at a time: the
-// same sums (integer, in any order) and the same tapered values (the
-// division by 16 truncates toward zero, as C's does).
-QX_SIMD_AVX2_TARGET bool load_window32_avx2(const uint8_t *px, int rows, int cols, int r0, int c0, int32_t *block) {
+// The picture inside a frame of kFrame zero bytes on every side, for the
+// vector window loads: a window that crosses the picture's edge reads the
+// zeros there, which add nothing to its sums and whose taper weights are
+// masked to 0, which writes the 0 the plain path leaves there.  Every
+// window of a block grid starts at most (32 - B) / 2 <= 16 pixels before
+// the picture (a window further out takes the plain load), and one that
+// starts inside it ends within 32 past it; only rows inside are read.
+constexpr int kFrame = 32;
+struct Framed {
+  qx::Buffer<uint8_t> bytes;
+  const uint8_t *origin = nullptr;  // the picture's pixel (0, 0)
+  int stride = 0;
+  bool make(const uint8_t *px, int rows, int cols) {
+    stride = cols + 2 * kFrame;
+    const size_t n = static_cast<size_t>(rows + 2 * kFrame) * static_cast<size_t>(stride);
+    if (!bytes.alloc(n)) return false;  // zeroed
+    uint8_t *o = bytes.get() + static_cast<size_t>(kFrame) * stride + kFrame;
+    for (int r = 0; r < rows; ++r)
+      std::memcpy(o + static_cast<size_t>(r) * stride, px + static_cast<size_t>(r) * cols, static_cast<size_t>(cols));
+    origin = o;
+    return true;
+  }
+};
+
+// load_window<32> with textured32, eight or sixteen pixels at a time, from
+// the framed picture: the same sums (integer, in any order) and the same
+// tapered values (the division by 16 truncates toward zero, as C's does).
+QX_SIMD_AVX2_TARGET bool load_window32_avx2(const Framed &f, int rows, int cols, int r0, int c0, int32_t *block) {
   constexpr int N = 32;
   const int ra = std::max(0, -r0), rb = std::min(N, rows - r0), ca = std::max(0, -c0), cb = std::min(N, cols - c0);
   if (ra >= rb || ca >= cb) return false;
-  const bool full_width = ca == 0 && cb == N;
-  // A window that crosses the left or right edge is read from a copy of
-  // its rows with zeros outside the image: the zeros add nothing to the
-  // sums, and the taper weights of those columns are masked to 0, which
-  // writes the 0 the plain path leaves there.
-  alignas(32) uint8_t copy[N * N];
-  if (!full_width) {
-    for (int r = ra; r < rb; ++r) {
-      uint8_t *dst = copy + r * N;
-      std::memset(dst, 0, N);
-      std::memcpy(dst + ca, px + static_cast<size_t>(r0 + r) * cols + c0 + ca, static_cast<size_t>(cb - ca));
-    }
-  }
   auto row_of = [&](int r) -> const uint8_t * {
-    return full_width ? px + static_cast<size_t>(r0 + r) * cols + c0 : copy + r * N;
+    return f.origin + static_cast<ptrdiff_t>(r0 + r) * f.stride + c0;
   };
   uint32_t s = 0, s2 = 0;
   const uint32_t n = static_cast<uint32_t>((rb - ra) * (cb - ca));
@@ -149,36 +160,10 @@ QX_SIMD_AVX2_TARGET bool load_window32_avx2(const uint8_t *px, int rows, int col
   return true;
 }
 
-// Power (a^2 + b^2) >> 10, truncated to 32 bits, of the rows |v| <= 10 and
-// the columns 0 .. 11 of a 32-point half spectrum (column 11 is one more
-// than the wavelength search reads; the transform fills 16), four at a time
-// in 64-bit lanes.
-QX_SIMD_AVX2_TARGET void near_dc_power32_avx2(const int32_t *re, const int32_t *im, uint32_t *power) {
-  constexpr int N = 32, W = N / 2 + 1;
-  const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
-  for (int v = 0; v < N; ++v) {
-    if (v > 10 && v < N - 10) continue;
-    for (int u = 0; u < 12; u += 4) {
-      const int i = v * W + u;
-      const __m256i a = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(re + i)));
-      const __m256i b = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(im + i)));
-      const __m256i p = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(a, a), _mm256_mul_epi32(b, b)), 10);
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(power + i),
-                       _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(p, low_halves)));
-    }
-  }
-}
 #endif
 
 // The 32-point window through the path the processor takes.
-bool load_window32(bool avx2, const uint8_t *px, int rows, int cols, int r0, int c0, int32_t *block) {
-#if QX_SIMD_HAVE_AVX2
-  if (avx2) return load_window32_avx2(px, rows, cols, r0, c0, block);
-#else
-  (void)avx2;
-#endif
-  return load_window<32>(px, rows, cols, r0, c0, kTaper32, block, textured32);
-}
+
 bool textured16(uint32_t t) { return (t >> 4) > 15; }
 
 // Power at (u, v) of an N-point half spectrum, using P(-u, -v) = P(u, v).
@@ -287,6 +272,107 @@ PeakChoice choose_peak(const Power &pw, const Peak *list, int count, int frac, i
   return kNoPeak;
 }
 
+#if QX_SIMD_HAVE_AVX2
+// The power spectrum around DC as the vector search lays it out: rows
+// v = -8 .. 8, columns u = -4 .. 11, every bin that the energy, the
+// sharpening and the peak refinement of a 32-point window read (and a few
+// more, to fill whole vectors).
+struct NearGrid {
+  alignas(32) int64_t g[17][16];
+  int64_t operator()(int u, int v) const { return g[v + 8][u + 4]; }
+};
+
+QX_SIMD_AVX2_TARGET inline __m256i at4(const int64_t *p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+
+// The search of one 32-point window, from its half spectrum (columns
+// 0 .. 11 of the rows |v| <= 8 transformed), four bins at a time in 64-bit
+// lanes: the power (a^2 + b^2) >> 10 truncated to 32 bits, the energy E,
+// the sharpened values over -1 <= u <= 6, -6 <= v <= 6 and the bins that
+// are at least their eight neighbours, which are then offered to the peak
+// list in the plain search's order.  The same integers as the plain
+// search (sums in another order, the same comparisons); returns the
+// number of peaks listed.
+QX_SIMD_AVX2_TARGET int near_dc_peaks32_avx2(const int32_t *re, const int32_t *im, NearGrid &G, int64_t &E,
+                                             Peak *list) {
+  constexpr int N = 32, W = N / 2 + 1;
+  const __m256i low32 = _mm256_set1_epi64x(0xFFFFFFFFll);
+  for (int v = -8; v <= 8; ++v) {
+    const int row = ((v + N) % N) * W;
+    int64_t *g = G.g[v + 8] + 4;
+    for (int u = 0; u < 12; u += 4) {
+      const __m256i a = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(re + row + u)));
+      const __m256i b = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(im + row + u)));
+      const __m256i p = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(a, a), _mm256_mul_epi32(b, b)), 10);
+      _mm256_store_si256(reinterpret_cast<__m256i *>(g + u), _mm256_and_si256(p, low32));
+    }
+  }
+  // P(-u, v) = P(u, -v): columns -4 .. -1 are columns 4 .. 1 of the mirrored row.
+  for (int v = -8; v <= 8; ++v)
+    _mm256_store_si256(reinterpret_cast<__m256i *>(G.g[v + 8]), _mm256_permute4x64_epi64(at4(G.g[8 - v] + 5), 0x1B));
+  __m256i e = _mm256_setzero_si256();
+  for (int v = -8; v <= 8; ++v) e = _mm256_add_epi64(e, _mm256_add_epi64(at4(G.g[v + 8] + 5), at4(G.g[v + 8] + 9)));
+  alignas(32) int64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i *>(lanes), e);
+  E = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+  for (int v = 1; v <= 8; ++v) E += G(0, v);
+  const __m256i F = _mm256_set1_epi64x(E >> 7), zero = _mm256_setzero_si256();
+  // Sharpened values at column index u + 4 of rows v + 7, zero around the
+  // computed part (u = 7, v = -7 and v = 7), as the plain search reads them.
+  alignas(32) int64_t S[15][16];
+  for (int k = 0; k < 16; k += 4) {
+    _mm256_store_si256(reinterpret_cast<__m256i *>(S[0] + k), zero);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(S[14] + k), zero);
+  }
+  for (int v = -6; v <= 6; ++v) {
+    const int64_t *g0 = G.g[v + 8], *gu = G.g[v + 7], *gd = G.g[v + 9], *gu2 = G.g[v + 6], *gd2 = G.g[v + 10];
+    for (int x = 3; x <= 7; x += 4) {  // u = -1 .. 2 and 3 .. 6
+      const __m256i c = at4(g0 + x);
+      const __m256i n1 = _mm256_add_epi64(_mm256_add_epi64(at4(g0 + x + 1), at4(g0 + x - 1)),
+                                          _mm256_add_epi64(at4(gd + x), at4(gu + x)));
+      const __m256i n2 = _mm256_add_epi64(_mm256_add_epi64(at4(gd + x + 1), at4(gu + x + 1)),
+                                          _mm256_add_epi64(at4(gd + x - 1), at4(gu + x - 1)));
+      const __m256i n3 = _mm256_add_epi64(_mm256_add_epi64(at4(g0 + x + 2), at4(g0 + x - 2)),
+                                          _mm256_add_epi64(at4(gd2 + x), at4(gu2 + x)));
+      __m256i sv = _mm256_sub_epi64(_mm256_slli_epi64(c, 4), _mm256_slli_epi64(n1, 1));
+      sv = _mm256_sub_epi64(_mm256_sub_epi64(sv, n2), n3);
+      sv = _mm256_and_si256(sv, _mm256_cmpgt_epi64(c, F));
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(S[v + 7] + x), sv);
+    }
+    S[v + 7][11] = 0;
+  }
+  // Bins u = 0 .. 6 that no neighbour exceeds, with a positive value (the
+  // list takes nothing at or below 0).
+  int count = 0;
+  for (int v = 6; v >= -6; --v) {
+    unsigned top = 0;
+    for (int x = 4; x <= 8; x += 4) {
+      const int64_t *up = S[v + 6] + x, *mid = S[v + 7] + x, *down = S[v + 8] + x;
+      const __m256i sv = at4(mid);
+      __m256i above = _mm256_cmpgt_epi64(at4(mid - 1), sv);
+      above = _mm256_or_si256(above, _mm256_cmpgt_epi64(at4(mid + 1), sv));
+      above = _mm256_or_si256(above, _mm256_cmpgt_epi64(at4(up - 1), sv));
+      above = _mm256_or_si256(above, _mm256_cmpgt_epi64(at4(up), sv));
+      above = _mm256_or_si256(above, _mm256_cmpgt_epi64(at4(up + 1), sv));
+      above = _mm256_or_si256(above, _mm256_cmpgt_epi64(at4(down - 1), sv));
+      above = _mm256_or_si256(above, _mm256_cmpgt_epi64(at4(down), sv));
+      above = _mm256_or_si256(above, _mm256_cmpgt_epi64(at4(down + 1), sv));
+      const __m256i keep = _mm256_andnot_si256(above, _mm256_cmpgt_epi64(sv, zero));
+      top |= static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(keep))) << (x - 4);
+    }
+    top &= v >= 1 ? 0x7Fu : 0x7Eu;  // u <= 6; u = 0 only above the axis
+    for (int u = 6; top != 0 && u >= 0; --u) {
+      if (!((top >> u) & 1)) continue;
+      const int64_t sv = S[v + 7][u + 4];
+      const int64_t fifth = count < 5 ? 0 : list[4].s;
+      if (sv > fifth) insert_peak(list, count, Peak{u, v, sv});
+    }
+  }
+  return count;
+}
+#endif
+
 }  // namespace
 
 extern "C" int ridge_peak_position32(const uint32_t *power, int u, int v, int64_t *U, int64_t *V, int64_t *S9) {
@@ -322,6 +408,24 @@ extern "C" qxi_status ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int r
     return QXI_NO_MEMORY;
   const int64_t wmax = 256 * longest, wmin = 256 * shortest;
   const bool avx2 = qx_simd_use_avx2() != 0;
+#if QX_SIMD_HAVE_AVX2
+  Framed framed;
+  if (avx2 && !framed.make(pixels, rows, cols)) return QXI_NO_MEMORY;
+#endif
+  // Block k from the peak list of its window.
+  auto take_peak = [&](size_t k, const auto &P, const Peak *list, int count, int64_t E) {
+    int64_t U, V;
+    uint32_t d;
+    if (choose_peak(P, list, count, 12, 47586034, E, U, V, d) != kGoodPeak) {
+      if (orient_field) orient_field[k] = 0;
+      return;
+    }
+    const int64_t Wl = (int64_t{1} << 25) / sqrt_32(d);
+    if (orient_field) orient_field[k] = static_cast<uint8_t>(peak_angle(U, V, d));
+    if (Wl > wmax || Wl < wmin) return;
+    wavelengths[k] = static_cast<uint16_t>(Wl);
+    if (freq_field) freq_field[k] = static_cast<uint8_t>(std::min<int64_t>(255, ((1 << 18) + Wl / 2) / Wl));
+  };
   for (int br = 0; br < brows; ++br)
     for (int bc = 0; bc < bcols; ++bc) {
       const size_t k = static_cast<size_t>(br) * bcols + bc;
@@ -331,26 +435,37 @@ extern "C" qxi_status ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int r
         if (orient_field) orient_field[k] = 0;
         continue;
       }
-      if (!load_window32(avx2, pixels, rows, cols, br * B - (N - B) / 2, bc * B - (N - B) / 2, block.get()))
-        continue;  // untextured: the orientation entry stays as it is
+      const int r0 = br * B - (N - B) / 2, c0 = bc * B - (N - B) / 2;
+#if QX_SIMD_HAVE_AVX2
+      const bool textured = avx2 && c0 >= -kFrame ? load_window32_avx2(framed, rows, cols, r0, c0, block.get())
+                                 : load_window<32>(pixels, rows, cols, r0, c0, kTaper32, block.get(), textured32);
+#else
+      const bool textured = load_window<32>(pixels, rows, cols, r0, c0, kTaper32, block.get(), textured32);
+#endif
+      if (!textured) continue;  // untextured: the orientation entry stays as it is
       // The spectrum is read only around DC (|u|, |v| <= 10, see Grid): the
       // higher horizontal frequencies are neither transformed nor squared.
       constexpr int kColumns = 11;
       fftn2d32_columns(block.get(), re.get(), im.get(), kColumns);
-      // Only the rows of |v| <= 10 are squared (the Grid reads no others).
 #if QX_SIMD_HAVE_AVX2
-      if (avx2)
-        near_dc_power32_avx2(re.get(), im.get(), power.get());
-      else
+      if (avx2) {
+        NearGrid G;
+        Peak list[5];
+        int64_t E;
+        const int count = near_dc_peaks32_avx2(re.get(), im.get(), G, E, list);
+        take_peak(k, G, list, count, E);
+        continue;
+      }
 #endif
-        for (int v = 0; v < N; ++v) {
-          if (v > 10 && v < N - 10) continue;
-          for (int u = 0; u < kColumns; ++u) {
-            const int i = v * W + u;
-            const int64_t a = re[i], b = im[i];
-            power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
-          }
+      // Only the rows of |v| <= 10 are squared (the Grid reads no others).
+      for (int v = 0; v < N; ++v) {
+        if (v > 10 && v < N - 10) continue;
+        for (int u = 0; u < kColumns; ++u) {
+          const int i = v * W + u;
+          const int64_t a = re[i], b = im[i];
+          power[i] = static_cast<uint32_t>((a * a + b * b) >> 10);
         }
+      }
       Grid P;
       P.load_near_dc<N>(power.get());
       int64_t E = 0;
@@ -395,17 +510,7 @@ extern "C" qxi_status ridge_wavelengths_fft_in_mask(const uint8_t *pixels, int r
               }
           if (top) insert_peak(list, count, Peak{u, v, s});
         }
-      int64_t U, V;
-      uint32_t d;
-      if (choose_peak(P, list, count, 12, 47586034, E, U, V, d) != kGoodPeak) {
-        if (orient_field) orient_field[k] = 0;
-        continue;
-      }
-      const int64_t Wl = (int64_t{1} << 25) / sqrt_32(d);
-      if (orient_field) orient_field[k] = static_cast<uint8_t>(peak_angle(U, V, d));
-      if (Wl > wmax || Wl < wmin) continue;
-      wavelengths[k] = static_cast<uint16_t>(Wl);
-      if (freq_field) freq_field[k] = static_cast<uint8_t>(std::min<int64_t>(255, ((1 << 18) + Wl / 2) / Wl));
+      take_peak(k, P, list, count, E);
     }
   return QXI_OK;
 }

@@ -21,14 +21,18 @@ extern "C" uint32_t bal_normalize_gain(uint32_t dev_sq, uint32_t variance) {
 }
 
 namespace {
-// Moves p away from `centre` by its deviation from `mean` times the gain.
+// Moves p away from `centre` (0 .. 255) by its deviation from `mean` times
+// the gain, clamped to a byte.  Without a branch on the side of the mean
+// (the loops over pixels then become vector code): the gains of
+// bal_normalize_gain are at most 511 x 16, so the product of a deviation
+// of at most 255 fits 32 bits, and only the side moved toward can leave
+// the byte range.
 inline uint8_t apply_gain(int p, int mean, int centre, uint32_t gain) {
-  if (p > mean) {
-    const int64_t v = centre + ((static_cast<int64_t>(p - mean) * gain) >> 5);
-    return static_cast<uint8_t>(v > 255 ? 255 : v);
-  }
-  const int64_t v = centre - ((static_cast<int64_t>(mean - p) * gain) >> 5);
-  return static_cast<uint8_t>(v < 0 ? 0 : v);
+  const bool up = p > mean;
+  const uint32_t d = static_cast<uint32_t>(up ? p - mean : mean - p);
+  const int r = static_cast<int>((d * gain) >> 5);
+  const int v = up ? centre + r : centre - r;
+  return static_cast<uint8_t>(v > 255 ? 255 : (v < 0 ? 0 : v));
 }
 }  // namespace
 
@@ -52,21 +56,40 @@ extern "C" void bnl_normalize(const uint8_t *in, int rows, int cols, const uint8
                               const uint16_t *variances, uint8_t *out) {
   (void)rows;
   const uint32_t dev_sq = static_cast<uint16_t>(target_dev * target_dev);
-  for (int by = 0; by < brows; ++by) {
-    for (int bx = 0; bx < bcols; ++bx) {
-      const int b = by * bcols + bx;
-      const uint32_t gain = mask[b] ? bal_normalize_gain(dev_sq, variances[b]) : 0;
-      for (int y = 0; y < B; ++y) {
-        const std::size_t row = static_cast<std::size_t>(by * B + y) * cols + bx * B;
-        if (!mask[b]) {
-          std::memset(out + row, 255, static_cast<std::size_t>(B));
-          continue;
+  // A run of blocks of one block row at a time: its gains spread over the
+  // pixel columns, so that each pixel row of the run is one loop (which
+  // the compiler vectorises); background pixels take 255 afterwards.
+  constexpr int kRun = 1024;
+  uint32_t g[kRun];
+  const int run_blocks = B > 0 && B <= kRun ? kRun / B : 1;
+  for (int by = 0; by < brows; ++by)
+    for (int bx0 = 0; bx0 < bcols; bx0 += run_blocks) {
+      const int bx1 = bx0 + run_blocks < bcols ? bx0 + run_blocks : bcols;
+      const int width = (bx1 - bx0) * B;
+      if (width > kRun) {  // one block wider than the run: pixel by pixel
+        const int b = by * bcols + bx0;
+        const uint32_t gain = mask[b] ? bal_normalize_gain(dev_sq, variances[b]) : 0;
+        for (int y = 0; y < B; ++y) {
+          const std::size_t row = static_cast<std::size_t>(by * B + y) * cols + static_cast<std::size_t>(bx0) * B;
+          for (int x = 0; x < B; ++x)
+            out[row + x] = mask[b] ? apply_gain(in[row + x], local_means[row + x], target_mean, gain) : 255;
         }
-        for (int x = 0; x < B; ++x)
-          out[row + x] = apply_gain(in[row + x], local_means[row + x], target_mean, gain);
+        continue;
+      }
+      for (int bx = bx0; bx < bx1; ++bx) {
+        const int b = by * bcols + bx;
+        const uint32_t gain = mask[b] ? bal_normalize_gain(dev_sq, variances[b]) : 0;
+        for (int x = 0; x < B; ++x) g[(bx - bx0) * B + x] = gain;
+      }
+      for (int y = 0; y < B; ++y) {
+        const std::size_t row = static_cast<std::size_t>(by * B + y) * cols + static_cast<std::size_t>(bx0) * B;
+        const uint8_t *pi = in + row, *pm = local_means + row;
+        uint8_t *po = out + row;
+        for (int x = 0; x < width; ++x) po[x] = apply_gain(pi[x], pm[x], target_mean, g[x]);
+        for (int bx = bx0; bx < bx1; ++bx)
+          if (!mask[by * bcols + bx]) std::memset(po + (bx - bx0) * B, 255, static_cast<std::size_t>(B));
       }
     }
-  }
 }
 
 extern "C" qxi_status bal_normalize_locally(const uint8_t *in, int rows, int cols, const uint8_t *mask, int B, int brows,

@@ -95,6 +95,56 @@ void load_samples(const uint8_t *row, int w0c, int c_lo, int c_hi, int step, int
   load_samples_plain(row, w0c, c_lo, c_hi, step, shift, dst);
 }
 
+#if QX_SIMD_HAVE_AVX2
+// bal_filter_class of sixteen pixels in a row, in 8-bit lanes widened to
+// 16 at the end: the sector from the orientation folded into 0 .. 128, the
+// level from the quality's two bounds, the wavelength class saturated into
+// 0 .. 10.
+QX_SIMD_AVX2_TARGET void filter_classes16_avx2(const uint8_t *orientation, const uint8_t *wavelength,
+                                               const uint8_t *quality, uint16_t *cls) {
+  const __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i *>(orientation));
+  const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(wavelength));
+  const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i *>(quality));
+  const __m128i past_half = _mm_cmpeq_epi8(_mm_max_epu8(o, _mm_set1_epi8(static_cast<char>(129))), o);
+  const __m128i a = _mm_sub_epi8(o, _mm_and_si128(past_half, _mm_set1_epi8(static_cast<char>(128))));
+  // (a + 4) >> 3 in each byte (a + 4 <= 132): a 16-bit shift, the bits
+  // shifted in from the neighbouring byte cleared with the sector's 4 bits.
+  const __m128i sector =
+      _mm_and_si128(_mm_srli_epi16(_mm_add_epi8(a, _mm_set1_epi8(4)), 3), _mm_set1_epi8(15));
+  const __m128i good = _mm_cmpeq_epi8(_mm_max_epu8(q, _mm_set1_epi8(76)), q);  // q > 75
+  const __m128i poor = _mm_cmpeq_epi8(_mm_min_epu8(q, _mm_set1_epi8(30)), q);  // q < 31
+  const __m128i level = _mm_sub_epi8(_mm_add_epi8(_mm_set1_epi8(1), good), poor);
+  const __m128i wc = _mm_min_epu8(_mm_subs_epu8(w, _mm_set1_epi8(5)), _mm_set1_epi8(10));
+  // 11 level + w <= 32 still fits the byte; then sector + 16 (...) in 16 bits.
+  const __m128i rest = _mm_add_epi8(_mm_add_epi8(_mm_add_epi8(level, level), _mm_slli_epi16(level, 3)),
+                                    _mm_add_epi8(level, wc));
+  const __m256i k = _mm256_add_epi16(_mm256_cvtepu8_epi16(sector), _mm256_slli_epi16(_mm256_cvtepu8_epi16(rest), 4));
+  _mm256_storeu_si256(reinterpret_cast<__m256i *>(cls), k);
+}
+#endif
+
+// The classes present in a tile, as bits of a 528-bit set (which also
+// lists them in ascending order); a run of one class marks it once.
+struct ClassSet {
+  uint64_t bits[9] = {};
+  int last = -1;
+  void mark(const uint16_t *cls, int n) {
+    for (int i = 0; i < n; ++i) {
+      const int k = cls[i];
+      if (k == last || k == 0xFFFF) continue;
+      bits[k >> 6] |= uint64_t{1} << (k & 63);
+      last = k;
+    }
+  }
+  int list(uint16_t *classes) const {
+    int n = 0;
+    for (int w = 0; w < 9; ++w)
+      for (uint64_t b = bits[w]; b != 0; b &= b - 1)
+        classes[n++] = static_cast<uint16_t>(w * 64 + __builtin_ctzll(b));
+    return n;
+  }
+};
+
 bool in_print(const uint8_t *mask, int brows, int bcols, int B, int r, int c) {
   const int br = r / B, bc = c / B;
   return r >= 0 && c >= 0 && br < brows && bc < bcols && mask[static_cast<size_t>(br) * bcols + bc];
@@ -113,12 +163,13 @@ qxi_status filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *w
   qx::Buffer<uint8_t> masks;  // decoded masks, 16 sectors x 11 classes
   qx::Buffer<uint8_t> decoded;
   qx::Buffer<uint16_t> cls, classes;
-  qx::Buffer<uint8_t> seen;  // per class, while collecting a tile's classes
-  if (!seen.alloc(528) || !classes.alloc(T * T) || !block.alloc(N * N) || !re.alloc(M) || !im.alloc(M) || !fre.alloc(M) || !fim.alloc(M) ||
+  if (!classes.alloc(T * T) || !block.alloc(N * N) || !re.alloc(M) || !im.alloc(M) || !fre.alloc(M) || !fim.alloc(M) ||
       !scratch.alloc(FFT_SCRATCH_WORDS(N)) || !masks.alloc(static_cast<size_t>(16) * 11 * M) ||
       !decoded.alloc(16 * 11) || !cls.alloc(T * T))
     return QXI_NO_MEMORY;
   const int span = T * step;  // pixels covered by a tile
+  const bool avx2 = qx_simd_use_avx2() != 0;
+  (void)avx2;
   const int sr = (rows + step - 1) / step, sc = (cols + step - 1) / step;
   for (int i = 0; i < rows; i += span)
     for (int j = 0; j < cols; j += span) {
@@ -145,26 +196,33 @@ qxi_status filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *w
         const uint8_t *row = src + static_cast<size_t>(y) * step * cols;
         load_samples(row, w0c, c_lo, c_hi, step, shift_in, dst);
       }
-      // Classes of the tile's samples, and the distinct ones in ascending order.
-      int nclasses = 0;
-      for (int r = 0; r < T; ++r)
+      // Classes of the tile's samples (0xFFFF outside the image), and the
+      // distinct ones in ascending order.
+      ClassSet present;
+      for (int r = 0; r < T; ++r) {
+        uint16_t *own = cls.get() + r * T;
+        const int y = (si + r) * step;
+#if QX_SIMD_HAVE_AVX2
+        if (T == 16 && step == 1 && y < rows && sj + T <= cols && avx2) {
+          const size_t p = static_cast<size_t>(y) * cols + sj;
+          filter_classes16_avx2(orientation + p, wavelength + p, quality + p, own);
+          present.mark(own, T);
+          continue;
+        }
+#endif
         for (int c = 0; c < T; ++c) {
-          const int y = (si + r) * step, x = (sj + c) * step;
+          const int x = (sj + c) * step;
           if (y >= rows || x >= cols) {
-            cls[r * T + c] = 0xFFFF;
+            own[c] = 0xFFFF;
             continue;
           }
           const size_t p = static_cast<size_t>(y) * cols + x;
-          const uint16_t k = static_cast<uint16_t>(bal_filter_class(orientation[p], wavelength[p], quality[p]));
-          cls[r * T + c] = k;
-          if (!seen[k]) {
-            seen[k] = 1;
-            classes[nclasses++] = k;
-          }
+          own[c] = static_cast<uint16_t>(bal_filter_class(orientation[p], wavelength[p], quality[p]));
         }
+        present.mark(own, T);
+      }
+      const int nclasses = present.list(classes.get());
       if (nclasses == 0) continue;
-      std::sort(classes.get(), classes.get() + nclasses);
-      for (int i = 0; i < nclasses; ++i) seen[classes[i]] = 0;
       fwd(block.get(), re.get(), im.get());
       // Each sample takes the inverse of its own class: kept in `tile` by a
       // select over the whole tile per class (no branch per sample), then
@@ -191,10 +249,18 @@ qxi_status filter_tiles(const uint8_t *src, int rows, int cols, const uint8_t *w
           }
         }
       }
-      for (int r = 0; r < T; ++r)
+      for (int r = 0; r < T; ++r) {
+        const int y = (si + r) * step;
+        if (y >= rows) break;
+        int8_t *dst = out + static_cast<size_t>(y) * cols;
+        if (step == 1 && sj + T <= cols) {
+          std::memcpy(dst + sj, tile + r * T, T);
+          continue;
+        }
         for (int c = 0; c < T; ++c)
           if (cls[r * T + c] != 0xFFFF)  // inside the image
-            out[static_cast<size_t>(si + r) * step * cols + (sj + c) * step] = tile[r * T + c];
+            dst[(sj + c) * step] = tile[r * T + c];
+      }
     }
   return QXI_OK;
 }
@@ -294,20 +360,85 @@ extern "C" void bal_binarize_remove_edges(uint8_t *ridge, uint8_t *valley, int r
   }
 }
 
+namespace {
+
+#if QX_SIMD_HAVE_AVX2
+// Bit i set where pixel p + i of the dot test would flip on the picture as
+// it is now: quality above 15 and at most one of its four neighbours equal
+// to it ((v != down) + (v != up) - (v == right) - (v == left) > 0).
+QX_SIMD_AVX2_TARGET inline unsigned dot_flips16(const uint8_t *ridge, const uint8_t *quality, size_t p, int cols) {
+  auto at = [&](size_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(ridge + i)); };
+  const __m128i v = at(p);
+  const __m128i equal = _mm_add_epi8(_mm_add_epi8(_mm_cmpeq_epi8(v, at(p + cols)), _mm_cmpeq_epi8(v, at(p - cols))),
+                                     _mm_add_epi8(_mm_cmpeq_epi8(v, at(p + 1)), _mm_cmpeq_epi8(v, at(p - 1))));
+  // equal is minus the number of equal neighbours: a flip wants 2 + equal > 0.
+  const __m128i flips = _mm_cmpgt_epi8(_mm_add_epi8(equal, _mm_set1_epi8(2)), _mm_setzero_si128());
+  const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i *>(quality + p));
+  const __m128i good = _mm_cmpeq_epi8(_mm_max_epu8(q, _mm_set1_epi8(16)), q);
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(flips, good)));
+}
+
+// The two sweeps of bal_binarize_remove_dots, sixteen tests at a time: the
+// tests of a run of pixels read the picture as the sweep leaves it as long
+// as none of them flips, so the run is taken up to its first flip (in
+// sweep order), that pixel is flipped, and the next run starts behind it.
+QX_SIMD_AVX2_TARGET void remove_dots_avx2(uint8_t *ridge, uint8_t *valley, const uint8_t *quality, int rows,
+                                          int cols, void (*test)(uint8_t *, uint8_t *, const uint8_t *, int, size_t)) {
+  for (int r = 1; r < rows - 1; ++r) {
+    const size_t row = static_cast<size_t>(r) * cols;
+    int c = 1;
+    while (c + 16 <= cols - 1) {
+      const unsigned m = dot_flips16(ridge, quality, row + c, cols);
+      if (m == 0) {
+        c += 16;
+        continue;
+      }
+      c += __builtin_ctz(m);
+      ridge[row + c] ^= 1;
+      valley[row + c] ^= 1;
+      ++c;
+    }
+    for (; c < cols - 1; ++c) test(ridge, valley, quality, cols, row + c);
+  }
+  for (int r = rows - 2; r >= 1; --r) {
+    const size_t row = static_cast<size_t>(r) * cols;
+    int c = cols - 2;  // the next pixel to test, going left
+    while (c - 15 >= 1) {
+      const unsigned m = dot_flips16(ridge, quality, row + c - 15, cols);
+      if (m == 0) {
+        c -= 16;
+        continue;
+      }
+      c -= 15 - (31 - __builtin_clz(m));
+      ridge[row + c] ^= 1;
+      valley[row + c] ^= 1;
+      --c;
+    }
+    for (; c >= 1; --c) test(ridge, valley, quality, cols, row + c);
+  }
+}
+#endif
+
+// The dot test of the pixel at p.
+void dot_test(uint8_t *ridge, uint8_t *valley, const uint8_t *quality, int cols, size_t p) {
+  if (quality[p] <= 15) return;
+  const uint8_t v = ridge[p];
+  const int score = (v != ridge[p + cols]) + (v != ridge[p - cols]) - (v == ridge[p + 1]) - (v == ridge[p - 1]);
+  if (score > 0) {
+    ridge[p] ^= 1;
+    valley[p] ^= 1;
+  }
+}
+
+}  // namespace
+
 extern "C" void bal_binarize_remove_dots(uint8_t *ridge, uint8_t *valley, const uint8_t *quality, int rows,
                                          int cols) {
-  auto test = [&](int r, int c) {
-    const size_t p = static_cast<size_t>(r) * cols + c;
-    if (quality[p] <= 15) return;
-    const uint8_t v = ridge[p];
-    const int score = (v != ridge[p + cols]) + (v != ridge[p - cols]) - (v == ridge[p + 1]) - (v == ridge[p - 1]);
-    if (score > 0) {
-      ridge[p] ^= 1;
-      valley[p] ^= 1;
-    }
-  };
+#if QX_SIMD_HAVE_AVX2
+  if (qx_simd_use_avx2()) return remove_dots_avx2(ridge, valley, quality, rows, cols, dot_test);
+#endif
   for (int r = 1; r < rows - 1; ++r)
-    for (int c = 1; c < cols - 1; ++c) test(r, c);
+    for (int c = 1; c < cols - 1; ++c) dot_test(ridge, valley, quality, cols, static_cast<size_t>(r) * cols + c);
   for (int r = rows - 2; r >= 1; --r)
-    for (int c = cols - 2; c >= 1; --c) test(r, c);
+    for (int c = cols - 2; c >= 1; --c) dot_test(ridge, valley, quality, cols, static_cast<size_t>(r) * cols + c);
 }
