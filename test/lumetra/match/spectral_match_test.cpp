@@ -684,21 +684,29 @@ TEST(SpectralTransform, MovedCanvasIsTheOneLaidAtTheMovedOffsets) {
 // fields, 197 x 197 without), with the flags the hybrid verifier sets,
 // searching and at a given alignment: the same score, auxiliary values,
 // decision and alignment.
+// Feature sets of three generated captures each of two fingers (masters
+// first_master + 1 and + 2), as the library's configuration for their size
+// extracts them.
+std::vector<Bytes> generated_sets(int size, uint64_t first_master) {
+  std::vector<Bytes> sets;
+  for (uint64_t finger = 1; finger <= 2; ++finger) {
+    const fpsynth::Master master = fpsynth::make_master(first_master + finger);
+    for (uint64_t touch = 1; touch <= 3; ++touch) {
+      fpsynth::ImpressionParams ip;
+      ip.rows = ip.cols = size;
+      ip.placement_sd = 8;
+      const fpsynth::Impression im = fpsynth::make_impression(master, touch, ip);
+      sets.push_back(features_of_capture(im.image.pixels.data(), size, size).set);
+    }
+  }
+  return sets;
+}
+
 TEST(SpectralPaths, VectorAndPlainMatchesAgree) {
   PlainPathSwitch paths;
   for (int size : {88, 197}) {
-    std::vector<Bytes> sets;
-    for (uint64_t finger = 1; finger <= 2; ++finger) {
-      const fpsynth::Master master = fpsynth::make_master(40 + finger);
-      for (uint64_t touch = 1; touch <= 3; ++touch) {
-        fpsynth::ImpressionParams ip;
-        ip.rows = ip.cols = size;
-        ip.placement_sd = 8;
-        const fpsynth::Impression im = fpsynth::make_impression(master, touch, ip);
-        sets.push_back(features_of_capture(im.image.pixels.data(), size, size).set);
-        ASSERT_FALSE(sets.back().empty());
-      }
-    }
+    const std::vector<Bytes> sets = generated_sets(size, 40);
+    for (const Bytes &set : sets) ASSERT_FALSE(set.empty());
     const uint32_t flag_sets[] = {kHybrid6, kHybrid6 | QX_SPECTRAL_FULL_ROTATION,
                                   QX_SPECTRAL_WIDE_FINE | QX_SPECTRAL_AUX_VALUES | QX_SPECTRAL_RAW_SCORE,
                                   kHybrid6 | QX_SPECTRAL_AT_ALIGNMENT, QX_SPECTRAL_AUX_VALUES};
@@ -738,18 +746,8 @@ TEST(SpectralPaths, SearchResultsOfGeneratedCapturesArePinned) {
     paths.set(plain);
     int k = 0;
     for (int size : {88, 197}) {
-      std::vector<Bytes> sets;
-      for (uint64_t finger = 1; finger <= 2; ++finger) {
-        const fpsynth::Master master = fpsynth::make_master(60 + finger);
-        for (uint64_t touch = 1; touch <= 3; ++touch) {
-          fpsynth::ImpressionParams ip;
-          ip.rows = ip.cols = size;
-          ip.placement_sd = 8;
-          const fpsynth::Impression im = fpsynth::make_impression(master, touch, ip);
-          sets.push_back(features_of_capture(im.image.pixels.data(), size, size).set);
-          ASSERT_FALSE(sets.back().empty());
-        }
-      }
+      const std::vector<Bytes> sets = generated_sets(size, 60);
+      for (const Bytes &set : sets) ASSERT_FALSE(set.empty());
       uint64_t h = 1469598103934665603ull;
       auto mix = [&h](int64_t v) {
         for (int b = 0; b < 8; ++b) {
