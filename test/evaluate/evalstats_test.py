@@ -52,6 +52,54 @@ class Clustered(unittest.TestCase):
         self.assertIsNone(evalstats.clustered_interval([]))
 
 
+class Calibration(unittest.TestCase):
+    """The factor-of-2 verdict on 18 000 impostor attempts, the grid's
+    count per 10-finger folder: it resolves indexes 9 and 10 only."""
+    N = 18000
+
+    @staticmethod
+    def target(i):
+        return 10 ** (-i / 3)
+
+    def test_which_indexes_the_counts_resolve(self):
+        # No impostor accepted: upper bound z^2 / (n + z^2) = 2.13e-4, under
+        # half of 1e-3 (index 9) and of 4.64e-4 (index 10), not of 2.15e-4.
+        for i, resolved in ((9, True), (10, True), (11, False), (14, False)):
+            c = evalstats.calibration(0, self.N, self.target(i))
+            self.assertEqual(c["resolved"], resolved, i)
+            self.assertEqual(c["verdict"], "under" if resolved else "not resolved", i)
+
+    def test_verdict_follows_the_point_estimate_with_the_interval_beside_it(self):
+        t = self.target(9)  # 18 impostors expected
+        within = evalstats.calibration(18, self.N, t)
+        self.assertEqual((within["verdict"], within["interval_reaches_band"]), ("within", True))
+        # 8 of 18 000 is 0.44 of the target: under half, but its interval
+        # (2.3e-4 .. 8.8e-4) still reaches the band from 5e-4.
+        under = evalstats.calibration(8, self.N, t)
+        self.assertEqual((under["verdict"], under["interval_reaches_band"]), ("under", True))
+        self.assertEqual(evalstats.calibration(1, self.N, t)["interval_reaches_band"], False)
+        # 40 of 18 000 (2.2 times the target): over, and the interval reaches down into the band.
+        over = evalstats.calibration(40, self.N, t)
+        self.assertEqual((over["verdict"], over["interval_reaches_band"]), ("over", True))
+        # 27 at index 14 (target 2.15e-5, 0.39 expected) show more than
+        # twice the target by the count alone, though 0 there would not
+        # resolve the index.
+        loud = evalstats.calibration(27, self.N, self.target(14))
+        self.assertEqual((loud["resolved"], loud["verdict"], loud["interval_reaches_band"]), (True, "over", False))
+        # A count whose interval reaches above 2 target stays "not resolved".
+        self.assertEqual(evalstats.calibration(2, self.N, self.target(14))["verdict"], "not resolved")
+        self.assertEqual(evalstats.calibration(0, 0, t)["verdict"], "not resolved")
+
+    def test_report_words(self):
+        self.assertEqual(report.calibration_text({"calibration": evalstats.calibration(8, self.N, 1e-3)}),
+                         "under half the target (interval reaches the band)")
+        self.assertEqual(report.calibration_text({"calibration": evalstats.calibration(18, self.N, 1e-3)}),
+                         "within a factor of 2")
+        self.assertEqual(report.calibration_text({"calibration": evalstats.calibration(0, 100, 1e-3)}),
+                         "not resolved by the counts")
+        self.assertEqual(report.calibration_text({}), "n/a")
+
+
 class ErrorRates(unittest.TestCase):
     # Accepted when score > threshold.  Thresholds 1, 2, 3, 6, ...:
     #   t=3: FMR 1/3 (8), FNMR 1/4 (2);  t=6: FMR 1/3, FNMR 2/4 (2, 6).

@@ -141,7 +141,7 @@ class Summary(unittest.TestCase):
 class ImpostorGrid(unittest.TestCase):
     def test_every_window_of_the_grid_is_tried(self):
         g = SUMMARY["sets"][0]["grid"]
-        self.assertEqual([lv["far_index"] for lv in g["levels"]], [12, 14, 15, 18])
+        self.assertEqual([lv["far_index"] for lv in g["levels"]], [9, 10, 11, 12, 13, 14, 15, 18])
         for lv in g["levels"]:
             # 3 fingers x 2 other fingers x 8 impressions x 25 windows.
             self.assertEqual(lv["far"]["n"], 1200)
@@ -149,6 +149,10 @@ class ImpostorGrid(unittest.TestCase):
             low, high = lv["far"]["ci95"]
             self.assertTrue(0 <= low <= lv["far"]["rate"] <= high <= 1)
             self.assertAlmostEqual(lv["far"]["ratio_to_target"], lv["far"]["rate"] / 10 ** (-lv["far_index"] / 3))
+            # 1 200 attempts resolve none of these indexes on the strict
+            # side (that needs about 8 / target of them).
+            c = lv["far"]["calibration"]
+            self.assertEqual(c["resolved"], c["verdict"] == "over", lv)
         self.assertEqual(g["fte"]["n"], 3)
 
     def test_counts_agree_with_the_attempts(self):

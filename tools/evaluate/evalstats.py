@@ -91,6 +91,32 @@ def rate(k, n):
             "ci95": list(ci) if ci else None}
 
 
+def calibration(k, n, target):
+    """Whether a realised false-accept rate of k in n lies within a factor
+    of 2 of the rate the host asked for.
+
+    The counts resolve the rate only when they could show it under half
+    the target: with no impostor accepted, the Wilson interval's upper
+    bound must lie below target / 2 (about 8 / target attempts).  Fewer
+    attempts say nothing on the strict side, so the verdict is "not
+    resolved" unless the count alone shows more than twice the target.
+    Otherwise the verdict is the point estimate's ("within", "under",
+    "over"), and whether the interval still reaches the band
+    [target / 2, 2 target] is kept beside it."""
+    if n <= 0:
+        return {"resolved": False, "verdict": "not resolved", "interval_reaches_band": None}
+    low, high = wilson(k, n)
+    reaches = low <= 2 * target and high >= target / 2
+    if low > 2 * target:
+        verdict = "over"
+    elif wilson(0, n)[1] >= target / 2:
+        return {"resolved": False, "verdict": "not resolved", "interval_reaches_band": reaches}
+    else:
+        r = k / n
+        verdict = "under" if r < target / 2 else "over" if r > 2 * target else "within"
+    return {"resolved": True, "verdict": verdict, "interval_reaches_band": reaches}
+
+
 def zero_fnmr(gen, imp):
     """ZeroFNMR: the lowest FMR at a threshold that rejects no genuine
     comparison.  Scores are integers and a comparison is accepted above the

@@ -242,6 +242,7 @@ def grid_summary(folder, maps):
                  "far": evalstats.rate(k, len(imp)),
                  "frr": evalstats.rate(rejected, len(gen))}
         level["far"]["ratio_to_target"] = (k / len(imp) / target) if imp else None
+        level["far"]["calibration"] = evalstats.calibration(k, len(imp), target)
         out["levels"].append(level)
         genuine[far] = {(r["finger"], int(r["impression"]), int(r["window"])): r[col] == "1" for r in gen}
     out["coverage"] = coverage_split(maps, positions_of(folder), genuine)
@@ -289,6 +290,7 @@ def pooled_grid(sets):
         k, n = sum(lv["far"]["k"] for lv in levels), sum(lv["far"]["n"] for lv in levels)
         r = evalstats.rate(k, n)
         r["ratio_to_target"] = (k / n / 10 ** (-far / 3)) if n else None
+        r["calibration"] = evalstats.calibration(k, n, 10 ** (-far / 3))
         out.append({"far_index": far, "far_target": 10 ** (-far / 3), "far": r, "sets": len(levels)})
     return out
 
@@ -554,6 +556,18 @@ def ratio_text(r):
     return "n/a" if r.get("ratio_to_target") is None else "%.2f" % r["ratio_to_target"]
 
 
+def calibration_text(r):
+    """The factor-of-2 verdict of a realised rate, as the tables show it."""
+    c = r.get("calibration")
+    if not c:
+        return "n/a"
+    words = {"within": "within a factor of 2", "under": "under half the target",
+             "over": "over twice the target", "not resolved": "not resolved by the counts"}[c["verdict"]]
+    if c["resolved"] and c["verdict"] != "within" and c["interval_reaches_band"]:
+        words += " (interval reaches the band)"
+    return words
+
+
 def render_coverage(cov, split, what):
     e = html.escape
     fars = [x["far_index"] for x in split["classes"]["covered"]["frr"]]
@@ -587,11 +601,11 @@ def render_grid(g, plot, cov):
                    g["grid_step"] * (g["grid_side"] // 2), g["grid_step"], e(ci_text(g["fte"])),
                    g["wall_s"], g["cpu_s"]),
          "<table><tr><th>FAR index</th><th>target</th><th>impostors accepted</th><th>realised / target</th>"
-         "<th>FRR</th></tr>"]
+         "<th>calibration</th><th>FRR</th></tr>"]
     for lv in g["levels"]:
-        p.append("<tr><td>%d</td><td>%.1e</td><td>%s</td><td>%s</td><td>%s</td></tr>" % (
+        p.append("<tr><td>%d</td><td>%.1e</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>" % (
             lv["far_index"], lv["far_target"], e(far_text(lv["far"])), ratio_text(lv["far"]),
-            e(ci_text(lv["frr"]))))
+            e(calibration_text(lv["far"])), e(ci_text(lv["frr"]))))
     p.append("</table><img src='%s' alt='realised FAR per FAR index'>" % e(plot))
     p.extend(render_coverage(cov, g["coverage"], "impostor-grid protocol's genuine probes"))
     return p
@@ -732,10 +746,11 @@ def render(summary):
         p.append("</table>")
     if summary.get("pooled_grid"):
         p.append("<h2>Impostor grid, all sets</h2><table><tr><th>FAR index</th><th>target</th>"
-                 "<th>impostors accepted</th><th>realised / target</th><th>sets</th></tr>")
+                 "<th>impostors accepted</th><th>realised / target</th><th>calibration</th><th>sets</th></tr>")
         for lv in summary["pooled_grid"]:
-            p.append("<tr><td>%d</td><td>%.1e</td><td>%s</td><td>%s</td><td>%d</td></tr>" % (
-                lv["far_index"], lv["far_target"], e(far_text(lv["far"])), ratio_text(lv["far"]), lv["sets"]))
+            p.append("<tr><td>%d</td><td>%.1e</td><td>%s</td><td>%s</td><td>%s</td><td>%d</td></tr>" % (
+                lv["far_index"], lv["far_target"], e(far_text(lv["far"])), ratio_text(lv["far"]),
+                e(calibration_text(lv["far"])), lv["sets"]))
         p.append("</table>")
     p.append("<h2>Method</h2><p>%s</p></body></html>" % e(summary["method"]))
     return "\n".join(p)
@@ -862,8 +877,9 @@ def main():
                                                    pct(d["fnmr_at_zero_fmr"]["rate"])))
         if s["grid"]:
             print("%s: impostor grid: %s" % (s["name"], "; ".join(
-                "FAR %d: %d/%d accepted (%.1e), FRR %s" % (lv["far_index"], lv["far"]["k"], lv["far"]["n"],
-                                                          lv["far"]["rate"] or 0, pct(lv["frr"]["rate"]))
+                "FAR %d: %d/%d accepted (%.1e, %s), FRR %s" % (
+                    lv["far_index"], lv["far"]["k"], lv["far"]["n"], lv["far"]["rate"] or 0,
+                    lv["far"]["calibration"]["verdict"], pct(lv["frr"]["rate"]))
                 for lv in s["grid"]["levels"])))
         if s.get("moved") and s["moved"].get("all_moved_accepted"):
             a = s["moved"]["all_moved_accepted"]

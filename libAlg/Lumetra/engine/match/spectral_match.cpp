@@ -624,20 +624,26 @@ __attribute__((target("avx2"))) void dense_pairs_avx2(const Overlap &o, PairSums
                     o.b.block(o.y0 + o.y, lo), 2 * static_cast<std::size_t>(o.b.stride), rows, count, s);
 }
 
-// dense_pairs_avx2 at the positions (xs[k], y), k < n, of one row of the
-// search, in one call: the rows of the overlap are the same for all of
-// them.
+int32_t score_from_sums_inline(const PairSums &s, const ScoreParams &p);
+
+// The scores of dense_pairs_avx2's sums at the positions (xs[k], y),
+// k < n, of one row of the search, in one call: the rows of the overlap
+// are the same for all of them.
 __attribute__((target("avx2"))) void dense_row_avx2(const Canvas &a, const Canvas &b, int y, const int *xs, int n,
-                                                    PairSums *out) {
+                                                    const ScoreParams &p, int32_t *scores) {
   const int y0 = std::max(0, -y), y1 = std::min(a.rows, b.rows - y), rows = y1 - y0;
   const std::size_t sa = 2 * static_cast<std::size_t>(a.stride), sb = 2 * static_cast<std::size_t>(b.stride);
   for (int k = 0; k < n; ++k) {
     const int x = xs[k];
     const int lo = std::max(0, x), hi = std::min(a.cols + x, b.cols), count = hi - lo;
-    PairSums &s = out[k];
-    s = PairSums{};
-    if (rows > 0 && count > 0) overlap_sums_avx2(a.block(y0, lo - x), sa, b.block(y0 + y, lo), sb, rows, count, &s);
+    if (rows <= 0 || count <= 0) {
+      scores[k] = 0;
+      continue;
+    }
+    PairSums s;
+    overlap_sums_avx2(a.block(y0, lo - x), sa, b.block(y0 + y, lo), sb, rows, count, &s);
     s.count = s.n;
+    scores[k] = score_from_sums_inline(s, p);
   }
 }
 
@@ -687,7 +693,8 @@ uint64_t mean_similarity(uint64_t sim, uint32_t n) {
   return (num | den) <= 0xFFFFFFFFu ? static_cast<uint32_t>(num) / static_cast<uint32_t>(den) : num / den;
 }
 
-int32_t score_from_sums(const PairSums &s, const ScoreParams &p) {
+namespace {
+inline int32_t score_from_sums_inline(const PairSums &s, const ScoreParams &p) {
   if (s.n == 0 || s.count < p.threshold) return 0;
   const uint64_t mean = mean_similarity(s.sim, s.n);
   auto weight = [&] {
@@ -705,6 +712,9 @@ int32_t score_from_sums(const PairSums &s, const ScoreParams &p) {
   if (mw >= (uint64_t{1} << 23)) return 32767;
   return static_cast<int32_t>(mw / 256);
 }
+}  // namespace
+
+int32_t score_from_sums(const PairSums &s, const ScoreParams &p) { return score_from_sums_inline(s, p); }
 
 int32_t xcorr_features(const Canvas &a, const RowExtent *ea, const Canvas &b, const RowExtent *eb,
                        int x, int y, const ScoreParams &p, PairSums *out) {
@@ -739,15 +749,7 @@ int32_t xcorr_features(const Canvas &a, const RowExtent *ea, const Canvas &b, co
 void xcorr_row(const Canvas &a, const RowExtent *ea, const Canvas &b, const RowExtent *eb, int y,
                const int *xs, int n, const ScoreParams &p, int32_t *scores) {
 #if defined(QX_SPECTRAL_AVX2)
-  if (!p.sampled && use_avx2()) {
-    PairSums sums[kRowBatch];
-    for (int k0 = 0; k0 < n; k0 += kRowBatch) {
-      const int m = std::min(n - k0, kRowBatch);
-      dense_row_avx2(a, b, y, xs + k0, m, sums);
-      for (int k = 0; k < m; ++k) scores[k0 + k] = score_from_sums(sums[k], p);
-    }
-    return;
-  }
+  if (!p.sampled && use_avx2()) return dense_row_avx2(a, b, y, xs, n, p, scores);
 #endif
   for (int k = 0; k < n; ++k) scores[k] = xcorr_features(a, ea, b, eb, xs[k], y, p);
 }
@@ -820,6 +822,8 @@ constexpr int kCoarseRotations[24] = {0,    21,  -21, 43,   -43, 64,   -64, 85,
 constexpr int kRefineRotations[5] = {0, -7, 7, -14, 14};
 constexpr int kFineRotations[3] = {0, -3, 3};
 constexpr int kSubBlock[3] = {0, -16, 16};
+// Positions of a coarse row scored in one call.
+constexpr int kRowBatch = 64;
 constexpr int32_t kGoodEnoughLimited[13] = {32768, 6078,  7050,  8630,  9147,  10137, 10507,
                                             11253, 11523, 12119, 12316, 12669, 12776};
 constexpr int32_t kGoodEnoughFull[13] = {32768, 6699,  7536,  8972,  9453,  10385, 10728,
@@ -1008,9 +1012,14 @@ class Search {
           }
           n = 0;
         };
-        for (int x = first_multiple(xlo, step); x <= xhi; x += step) {
-          const int64_t ow = overlap(ba.x0, ba.x1, box_b_.x0, box_b_.x1, x);
-          if (ow * oh < need) continue;
+        // The offsets whose overlap is at least w = ceil(need / oh) blocks
+        // wide: both boxes that wide, x >= B.x0 + w - 1 - A.x1 and
+        // x <= B.x1 + 1 - w - A.x0.
+        if (oh == 0) continue;
+        const int64_t w = (need + oh - 1) / oh;
+        if (ba.x1 - ba.x0 + 1 < w || box_b_.x1 - box_b_.x0 + 1 < w) continue;
+        const int x0 = static_cast<int>(xlo + w - 1), x1 = static_cast<int>(xhi + 1 - w);
+        for (int x = first_multiple(x0, step); x <= x1; x += step) {
           xs[n++] = x;
           if (n == kRowBatch) visit_row();
         }

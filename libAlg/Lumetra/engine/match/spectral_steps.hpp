@@ -159,7 +159,6 @@ int32_t xcorr_features(const Canvas &a, const RowExtent *ea, const Canvas &b, co
 // Scores of the positions (xs[k], y), k < n, of one row: those
 // xcorr_features gives at each, found in one pass over the row where the
 // vector kernels allow it.
-constexpr int kRowBatch = 64;
 void xcorr_row(const Canvas &a, const RowExtent *ea, const Canvas &b, const RowExtent *eb, int y,
                const int *xs, int n, const ScoreParams &p, int32_t *scores);
 
