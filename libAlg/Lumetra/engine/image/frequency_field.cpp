@@ -162,8 +162,6 @@ QX_SIMD_AVX2_TARGET bool load_window32_avx2(const Framed &f, int rows, int cols,
 
 #endif
 
-// The 32-point window through the path the processor takes.
-
 bool textured16(uint32_t t) { return (t >> 4) > 15; }
 
 // Power at (u, v) of an N-point half spectrum, using P(-u, -v) = P(u, v).
